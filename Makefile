@@ -1,0 +1,61 @@
+# Set-up, build and tests from a fresh checkout: `make demo`, `make test`.
+
+SHELL := /bin/bash
+VENV  := .venv
+PY    := $(VENV)/bin/python
+BUILD := build
+JOBS  := $(shell nproc 2>/dev/null || echo 2)
+
+# The first CPython >= 3.13 found: on PATH, under pyenv, or in /usr/bin.
+PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
+	$(sort $(wildcard $(HOME)/.pyenv/versions/3.1[3-9]*/bin/python3)) \
+	/usr/bin/python3.13 /usr/bin/python3.14
+find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
+
+.PHONY: all build demo test test-cpp test-python gtest clean
+
+all: build
+
+$(VENV)/.ready:
+	@base="$(call find_python)"; \
+	if [ -z "$$base" ]; then \
+	  echo "error: no CPython >= 3.13 found (looked for python3.13 on PATH, under ~/.pyenv/versions and /usr/bin)." >&2; \
+	  echo "Install one, for example 'apt-get install python3.13-dev' or 'pyenv install 3.13'." >&2; exit 1; \
+	fi; \
+	echo "using $$base"; \
+	"$$base" -m venv $(VENV) && \
+	$(PY) -m pip install -q --upgrade pip && \
+	$(PY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+# GoogleTest for the core tests: Debian's package, installed when we can.
+gtest:
+	@if [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || [ -f /usr/lib/cmake/GTest/GTestConfig.cmake ] \
+	   || ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1; then exit 0; fi; \
+	if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	  echo "installing libgtest-dev"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
+	else \
+	  echo "error: GoogleTest is missing. Install it (Debian: 'sudo apt-get install libgtest-dev') and run again." >&2; exit 1; \
+	fi
+
+$(BUILD)/CMakeCache.txt: $(VENV)/.ready CMakeLists.txt | gtest
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DORBISK_TESTS=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure
+
+test-python: build
+	PYTHONPATH=$(BUILD) $(PY) -m pytest -q
+
+test: test-cpp test-python
+
+demo: build
+	PYTHONPATH=$(BUILD) $(PY) examples/demo.py
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,18 @@
+#include "filter/py_filter.h"
+
+#include "metadata/py_metadata.h"
+#include "module/errors.h"
+
+namespace orbisk {
+
+bool make_python_filter(const std::string& attribute, PyObject* value, Filter& out) {
+    std::optional<Metadata> v = metadata_value(value);  // the filter_value rules
+    if (!v) {
+        raise_value_error("Unsupported type for metadata filter");
+        return false;
+    }
+    out = make_filter(attribute, std::move(*v));
+    return true;
+}
+
+}  // namespace orbisk

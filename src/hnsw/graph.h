@@ -1,0 +1,102 @@
+#pragma once
+// The layered graph index. Each node has one neighbour list shared by all
+// layers; a link to E is usable on layer L only when E's level is at least L.
+// Node 0 is the entry point of every walk. Lists are never pruned or capped.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "filter/filter.h"
+#include "hnsw/hnsw_error.h"
+#include "metadata/metadata.h"
+#include "metrics/candidate.h"
+#include "metrics/metrics.h"
+
+namespace orbisk {
+
+/// The generator levels are drawn from; one 64-bit output per insertion.
+using Rng = std::mt19937_64;
+
+struct HNSWParams {
+    std::uint32_t dim = 1;
+    std::uint32_t layers = 5;
+    std::uint32_t m = 16;  ///< kept for callers; no operation reads it
+    std::uint32_t ef_construction = 200;
+    std::uint32_t ef_search = 50;
+    MetricFn metric = euclidean_distance;
+    Schema schema;
+};
+
+class HNSW {
+  public:
+    explicit HNSW(HNSWParams params);
+    ~HNSW();
+    HNSW(HNSW&& other) noexcept;
+    HNSW& operator=(HNSW&&) = delete;
+    HNSW(const HNSW&) = delete;
+
+    const HNSWParams& params() const { return params_; }
+    std::uint32_t dim() const { return params_.dim; }
+    std::size_t size() const { return levels_.size(); }
+    Vec vector(std::uint32_t node) const {
+        return Vec(vectors_.data() + std::size_t{node} * params_.dim, params_.dim);
+    }
+    std::uint32_t level(std::uint32_t node) const { return levels_[node]; }
+    const std::vector<std::uint32_t>& neighbours(std::uint32_t node) const { return lists_[node]; }
+    const MetadataStore& metadata() const { return metadata_; }
+
+    /// exp(-i) for the first layers; weights that are 0.0 change no draw and
+    /// are left out, so the table stays small for any number of layers.
+    const std::vector<double>& level_weights() const { return weights_; }
+
+    /// Draws a level from one output of `rng`.
+    std::uint32_t draw_level(Rng& rng) const;
+
+    /// Best-first search of one layer from `entry` with result capacity `ef`.
+    /// `out` (W) is sorted in distance order, at most ef entries.
+    std::optional<HNSWError> knn(std::uint32_t entry, Vec query, std::uint32_t ef,
+                                 std::uint32_t layer, const Filter* filter,
+                                 std::vector<Candidate>& out) const;
+
+    /// Adds one node. `vector` must have length dim (throws InternalFailure
+    /// otherwise). An HNSWError leaves the node's vector, level and record
+    /// stored; an allocation failure leaves the index as it was.
+    std::optional<HNSWError> insert(Vec vector, const MetadataRecord* record, Rng& rng);
+
+    /// Inserts vector i with record i (records ignored without a schema).
+    std::optional<HNSWError> create(std::span<const std::vector<double>> vectors,
+                                    std::span<const MetadataRecord> records, Rng& rng);
+
+    /// Up to k candidates (one at least, when the index is not empty).
+    std::optional<HNSWError> search(Vec query, std::uint32_t k, const Filter* filter,
+                                    std::vector<Candidate>& out) const;
+
+  private:
+    struct Scratch;
+    class ScratchLease;
+
+    template <bool Filtered>
+    void walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
+              std::uint32_t layer, const Filter* filter, std::size_t position,
+              std::vector<Candidate>& out) const;
+    std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
+    void rollback(std::size_t nodes);
+
+    HNSWParams params_;
+    std::vector<double> weights_;
+    std::vector<double> vectors_;
+    std::vector<std::uint32_t> levels_;
+    std::vector<std::vector<std::uint32_t>> lists_;
+    MetadataStore metadata_;
+    std::uint32_t top_other_ = 0;  ///< highest level of any node but node 0
+    /// Working memory of one walk, reused by the next; a concurrent reader
+    /// finding it taken brings its own.
+    mutable std::atomic<Scratch*> spare_{nullptr};
+};
+
+}  // namespace orbisk

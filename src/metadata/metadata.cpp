@@ -1,0 +1,37 @@
+#include "metadata/metadata.h"
+
+#include "metrics/failure.h"
+
+namespace orbisk {
+
+void MetadataStore::append(const MetadataRecord* record) {
+    reserve_more(starts_, 1);
+    const std::size_t start = values_.size();
+    if (record == nullptr) {
+        starts_.push_back({start, 0, false});
+        return;
+    }
+    reserve_more(values_, record->size());
+    try {
+        values_.insert(values_.end(), record->begin(), record->end());  // copies text
+    } catch (...) {
+        values_.resize(start);
+        throw;
+    }
+    starts_.push_back({start, record->size(), true});
+}
+
+const Metadata* MetadataStore::value(std::uint32_t node, std::size_t position) const {
+    if (node >= starts_.size()) return nullptr;
+    const Range& r = starts_[node];
+    if (!r.present || position >= r.size) return nullptr;
+    return &values_[r.start + position];
+}
+
+void MetadataStore::truncate(std::size_t nodes) {
+    if (nodes >= starts_.size()) return;
+    values_.resize(starts_[nodes].start);
+    starts_.resize(nodes);
+}
+
+}  // namespace orbisk

@@ -1,0 +1,285 @@
+#include "module/convert.h"
+
+#include <algorithm>
+
+namespace orbisk {
+
+namespace {
+
+int find_param(const Signature& sig, PyObject* key) {
+    for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) return i;
+    }
+    return -1;
+}
+
+bool too_many(const Signature& sig, Py_ssize_t n) {
+    const char* verb = n == 1 ? "was" : "were";
+    if (sig.required == sig.count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
+                     sig.call_name, sig.count, n, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
+                     sig.call_name, sig.required, sig.count, n, verb);
+    }
+    return false;
+}
+
+bool keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    const int i = find_param(sig, key);
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.call_name, key);
+        return false;
+    }
+    if (out[i]) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.call_name,
+                     sig.names[i]);
+        return false;
+    }
+    out[i] = value;
+    return true;
+}
+
+bool check_required(const Signature& sig, PyObject** out) {
+    std::string missing;
+    int count = 0;
+    for (int i = 0; i < sig.required; ++i) {
+        if (!out[i]) ++count;
+    }
+    if (count == 0) return true;
+    int seen = 0;
+    for (int i = 0; i < sig.required; ++i) {
+        if (out[i]) continue;
+        ++seen;
+        missing.append(1, '\'').append(sig.names[i]).append(1, '\'');
+        if (seen < count - 1) missing += ", ";
+        if (seen == count - 1) missing += count > 2 ? ", and " : " and ";
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %d required positional %s: %s", sig.call_name, count,
+                 count == 1 ? "argument" : "arguments", missing.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+          PyObject** out) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (n > sig.count) return too_many(sig, n);
+    std::fill(out, out + sig.count, nullptr);
+    std::copy(args, args + n, out);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        if (!keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[n + j], out)) return false;
+    }
+    return check_required(sig, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n > sig.count) return too_many(sig, n);
+    std::fill(out, out + sig.count, nullptr);
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!keyword(sig, key, value, out)) return false;
+        }
+    }
+    return check_required(sig, out);
+}
+
+Borrow::Borrow(BorrowWord& word, bool exclusive) : word_(word), exclusive_(exclusive) {
+    constexpr std::uintptr_t writer = ~std::uintptr_t{0};
+    if (exclusive) {
+        std::uintptr_t expected = 0;
+        held_ = word.compare_exchange_strong(expected, writer, std::memory_order_acquire,
+                                             std::memory_order_relaxed);
+        if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return;
+    }
+    std::uintptr_t current = word.load(std::memory_order_relaxed);
+    while (current != writer) {
+        if (word.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+            held_ = true;
+            return;
+        }
+    }
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+}
+
+Borrow::~Borrow() {
+    if (!held_) return;
+    if (exclusive_) {
+        word_.store(0, std::memory_order_release);
+    } else {
+        word_.fetch_sub(1, std::memory_order_release);
+    }
+}
+
+namespace {
+
+Ref qualname(PyObject* o) { return Ref::steal(PyType_GetQualName(Py_TYPE(o))); }
+
+bool cannot_convert(PyObject* o, const char* target) {
+    Ref name = qualname(o);
+    if (!name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+    return false;
+}
+
+// Room reserved up front: what the object reports, within reason, since a
+// __len__ may claim anything.
+std::size_t reserve_hint(PyObject* o) {
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 16));
+}
+
+// The list rule: str refused, then the sequence protocol, then iteration
+// with each item converted in order.
+template <class T, class Item>
+bool to_list(PyObject* o, std::vector<T>& out, Item&& item) {
+    out.clear();
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) return cannot_convert(o, "Sequence");
+    out.reserve(reserve_hint(o));
+    Ref it = Ref::steal(PyObject_GetIter(o));
+    if (!it) return false;
+    while (Ref next = Ref::steal(PyIter_Next(it.get()))) {
+        out.emplace_back();
+        if (!item(next.get(), out.back())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
+
+bool check_self(PyObject* self, PyTypeObject* type, const char* class_name) {
+    if (PyObject_TypeCheck(self, type)) return true;
+    return cannot_convert(self, class_name);
+}
+
+bool named(const char* param, bool ok) {
+    if (ok || !PyErr_Occurred()) return ok;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        PyErr_SetRaisedException(exc);
+        return false;
+    }
+    Ref old = Ref::steal(exc);
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (!text) return false;
+    Ref renamed = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!renamed) return false;
+    Ref fresh = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, renamed.get()));
+    if (!fresh) return false;
+    if (PyObject* cause = PyException_GetCause(exc)) PyException_SetCause(fresh.get(), cause);
+    PyErr_SetRaisedException(fresh.release());
+    return false;
+}
+
+bool to_text(PyObject* o, std::string& out) {
+    if (!PyUnicode_Check(o)) return cannot_convert(o, "PyString");
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!utf8) return false;
+    out.assign(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_u32(PyObject* o, std::uint32_t& out) {
+    Ref index = Ref::borrow(o);
+    if (!PyLong_Check(o)) {
+        index = Ref::steal(PyNumber_Index(o));
+        if (!index) return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (v > 0xFFFFFFFFull) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool to_double(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    out = v;
+    return true;
+}
+
+bool to_pair(PyObject* o, Pair& out) {
+    if (!PyTuple_Check(o)) return cannot_convert(o, "PyTuple");
+    const Py_ssize_t n = PyTuple_GET_SIZE(o);
+    if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", n);
+        return false;
+    }
+    if (!to_text(PyTuple_GET_ITEM(o, 0), out.name)) return false;
+    out.value = Ref::borrow(PyTuple_GET_ITEM(o, 1));
+    return true;
+}
+
+bool to_doubles(PyObject* o, std::vector<double>& out) {
+    // Exact lists and tuples are read in place, as their iterators would read
+    // them: a list is re-measured after every item, whose conversion may run
+    // code that changes it.
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        const bool list = PyList_CheckExact(o);
+        out.clear();
+        out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+        for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
+            PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+            if (PyFloat_CheckExact(item)) {
+                out.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            Ref held = Ref::borrow(item);
+            double v;
+            if (!to_double(held.get(), v)) return false;
+            out.push_back(v);
+        }
+        return true;
+    }
+    return to_list(o, out, to_double);
+}
+
+bool to_double_lists(PyObject* o, std::vector<std::vector<double>>& out) {
+    return to_list(o, out, to_doubles);
+}
+
+bool to_texts(PyObject* o, std::vector<std::string>& out) { return to_list(o, out, to_text); }
+
+bool to_pairs(PyObject* o, std::vector<Pair>& out) { return to_list(o, out, to_pair); }
+
+bool to_pair_lists(PyObject* o, std::vector<std::vector<Pair>>& out) {
+    return to_list(o, out, to_pairs);
+}
+
+PyObject* float_list(const double* values, std::size_t n) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* f = PyFloat_FromDouble(values[i]);
+        if (!f) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
+}
+
+}  // namespace orbisk

@@ -1,0 +1,42 @@
+#pragma once
+// How failures reach Python: reported errors as ValueError, broken invariants
+// as PanicException, allocation failures as MemoryError. No C++ exception
+// leaves a function the interpreter calls.
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "metrics/failure.h"
+
+namespace orbisk {
+
+/// The exception class for internal failures, derived from BaseException.
+/// Created on first use; null (with an exception set) if that fails.
+PyObject* panic_type();
+
+/// Sets PanicException(text) and returns null.
+PyObject* raise_panic(const char* text);
+
+/// Sets ValueError(text) and returns null.
+PyObject* raise_value_error(std::string_view text);
+
+/// Runs a method body, turning escaping C++ exceptions into Python ones.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const CapacityExceeded& e) {
+        return raise_value_error(e.what());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        return raise_panic(e.what());
+    } catch (...) {
+        return raise_panic("unexpected internal failure");
+    }
+}
+
+}  // namespace orbisk
