@@ -2,6 +2,7 @@
 
 SHELL := /bin/bash
 VENV  := .venv
+CMAKE := $(VENV)/bin/cmake
 PY    := $(VENV)/bin/python
 BUILD := build
 JOBS  := $(shell nproc 2>/dev/null || echo 2)
@@ -16,7 +17,7 @@ find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'impo
 
 all: build
 
-$(VENV)/.ready:
+$(VENV)/.ready: requirements-dev.txt
 	@base="$(call find_python)"; \
 	if [ -z "$$base" ]; then \
 	  echo "error: no CPython >= 3.13 found (looked for python3.13 on PATH, under ~/.pyenv/versions and /usr/bin)." >&2; \
@@ -40,14 +41,14 @@ gtest:
 	fi
 
 $(BUILD)/CMakeCache.txt: $(VENV)/.ready CMakeLists.txt | gtest
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DORBISK_TESTS=ON \
+	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DORBISK_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 
 build: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
 test-cpp: build
-	cd $(BUILD) && ctest --output-on-failure
+	cd $(BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
 
 test-python: build
 	PYTHONPATH=$(BUILD) $(PY) -m pytest -q
