@@ -11,6 +11,7 @@
 #include "metrics/candidate.h"
 #include "metrics/failure.h"
 #include "metrics/metrics.h"
+#include "metrics/rows.h"
 
 namespace orbisk {
 
@@ -26,6 +27,8 @@ enum class FlatError {
 /// The variant's name, which is also its text in messages.
 std::string_view name(FlatError e);
 
+/// Vectors are kept in blocks of `lanes` rows, element-interleaved, so that
+/// a scan computes several rows at once, each in element order.
 class Flat {
   public:
     Flat(std::uint32_t dim, MetricFn metric) : dim_(dim), metric_(metric) {}
@@ -33,8 +36,9 @@ class Flat {
     std::uint32_t dim() const { return dim_; }
     MetricFn metric() const { return metric_; }
     /// Number of stored vectors (0 when dim is 0, whatever was inserted).
-    std::size_t size() const { return dim_ == 0 ? 0 : vectors_.size() / dim_; }
-    const std::vector<double>& vectors() const { return vectors_; }
+    std::size_t size() const { return count_; }
+    /// All stored vectors, row after row.
+    std::vector<double> vectors() const;
 
     /// Appends one vector. A length other than dim throws InternalFailure and
     /// stores nothing; an allocation failure stores nothing either.
@@ -43,7 +47,10 @@ class Flat {
     /// Appends a batch in order, or EmptyVectors for an empty batch. The
     /// first vector of the wrong length throws InternalFailure; the ones
     /// before it stay stored.
-    std::optional<FlatError> create(std::span<const std::vector<double>> vectors);
+    std::optional<FlatError> create(const Rows& vectors);
+
+    /// Appends `rows` vectors of length dim stored one after another.
+    void append_rows(const double* data, std::size_t rows);
 
     /// Fills `out` with the first max(k, 1) candidates in ranking order, or
     /// returns EmptyIndex. The query's length must be dim (the caller checks).
@@ -51,9 +58,15 @@ class Flat {
                                     std::vector<Candidate>& out) const;
 
   private:
+    void scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
+    void scan_products(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
+
     std::uint32_t dim_;
     MetricFn metric_;
-    std::vector<double> vectors_;
+    std::size_t count_ = 0;
+    /// ceil(count / lanes) blocks of lanes * dim values; unused lanes hold 0.0
+    std::vector<double, UninitAllocator<double>> blocks_;
+    std::vector<double> norms_;   ///< per row: sqrt of its sum of squares (cosine only)
 };
 
 }  // namespace orbisk

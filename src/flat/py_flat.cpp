@@ -113,9 +113,18 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!obj) return nullptr;
         Borrow borrow(obj->borrow, true);
         if (!borrow) return nullptr;
-        std::vector<std::vector<double>> vectors;
+        Flat& index = obj->index;
+        // A 2-D array of doubles goes straight into the store; it converts
+        // without fail and its rows all have the same length.
+        if (Buffer matrix{a[0], 2}; matrix && matrix.doubles()) {
+            if (matrix.rows() == 0) return raise_value_error("Create error: EmptyVectors");
+            if (matrix.columns() != index.dim()) index.insert(Vec(matrix.doubles(), matrix.columns()));
+            index.append_rows(matrix.doubles(), matrix.rows());
+            Py_RETURN_NONE;
+        }
+        Rows vectors;
         if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
-        if (auto e = obj->index.create(vectors)) {
+        if (auto e = index.create(vectors)) {
             return raise_value_error("Create error: " + std::string(name(*e)));
         }
         Py_RETURN_NONE;

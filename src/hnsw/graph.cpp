@@ -244,12 +244,12 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
     }
 }
 
-std::optional<HNSWError> HNSW::create(std::span<const std::vector<double>> vectors,
+std::optional<HNSWError> HNSW::create(const Rows& vectors,
                                       std::span<const MetadataRecord> records, Rng& rng) {
     if (vectors.empty()) return HNSWError::EmptyVectors;
     if (!params_.schema) {
-        for (const auto& v : vectors) {
-            if (auto e = insert(v, nullptr, rng)) return e;
+        for (std::size_t i = 0; i < vectors.size(); ++i) {
+            if (auto e = insert(vectors[i], nullptr, rng)) return e;
         }
         return std::nullopt;
     }

@@ -16,6 +16,7 @@
 #include "metadata/metadata.h"
 #include "metrics/candidate.h"
 #include "metrics/metrics.h"
+#include "metrics/rows.h"
 
 namespace orbisk {
 
@@ -69,7 +70,7 @@ class HNSW {
     std::optional<HNSWError> insert(Vec vector, const MetadataRecord* record, Rng& rng);
 
     /// Inserts vector i with record i (records ignored without a schema).
-    std::optional<HNSWError> create(std::span<const std::vector<double>> vectors,
+    std::optional<HNSWError> create(const Rows& vectors,
                                     std::span<const MetadataRecord> records, Rng& rng);
 
     /// Up to k candidates (one at least, when the index is not empty).

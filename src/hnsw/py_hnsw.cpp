@@ -51,10 +51,10 @@ std::string length_message(std::uint32_t dim, std::size_t got) {
 }
 
 /// The first vector whose length is not dim, reported as ValueError.
-bool check_lengths(const std::vector<std::vector<double>>& vectors, std::uint32_t dim) {
-    for (const auto& v : vectors) {
-        if (v.size() != dim) {
-            raise_value_error(length_message(dim, v.size()));
+bool check_lengths(const Rows& vectors, std::uint32_t dim) {
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        if (vectors[i].size() != dim) {
+            raise_value_error(length_message(dim, vectors[i].size()));
             return false;
         }
     }
@@ -181,7 +181,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!obj) return nullptr;
         Borrow borrow(obj->borrow, true);
         if (!borrow) return nullptr;
-        std::vector<std::vector<double>> vectors;
+        Rows vectors;
         if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
         std::vector<std::vector<Pair>> lists;
         const bool has_metadata = given(a[1]);
@@ -191,8 +191,8 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!has_metadata) {
             if (vectors.empty()) return raise_value_error("Create error: EmptyVectors");
             if (!check_lengths(vectors, index.dim())) return nullptr;
-            for (const auto& v : vectors) {
-                if (auto e = index.insert(v, nullptr, rng)) {
+            for (std::size_t i = 0; i < vectors.size(); ++i) {
+                if (auto e = index.insert(vectors[i], nullptr, rng)) {
                     return raise_value_error("Create error: " + std::string(name(*e)));
                 }
             }

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -27,11 +29,37 @@ class CapacityExceeded : public std::length_error {
 /// Largest number of vectors an index can hold: ids are 32-bit.
 inline constexpr std::uint64_t max_vectors = 0xFFFFFFFFu;
 
+/// An allocator whose resize leaves new doubles uninitialised, for stores
+/// that write every element they grow by.
+template <class T>
+struct UninitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <class U>
+    UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+/// Asks the kernel to back a large store with huge pages: fewer page faults
+/// when it is first written and fewer TLB misses when it is scanned. A hint
+/// only; nothing depends on it.
+void advise_huge_pages(const void* data, std::size_t bytes);
+
 /// Grows `v` so that `extra` more elements fit without reallocation, keeping
 /// amortised doubling. Throws std::bad_alloc with `v` untouched, so the append
 /// that follows cannot fail halfway.
-template <class T>
-void reserve_more(std::vector<T>& v, std::size_t extra) {
+template <class T, class A>
+void reserve_more(std::vector<T, A>& v, std::size_t extra) {
     const std::size_t size = v.size();
     if (extra <= v.capacity() - size) return;
     if (extra > v.max_size() - size) throw std::bad_alloc();

@@ -1,6 +1,7 @@
 #include "module/convert.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace orbisk {
 
@@ -143,22 +144,32 @@ std::size_t reserve_hint(PyObject* o) {
 
 // The list rule: str refused, then the sequence protocol, then iteration
 // with each item converted in order.
-template <class T, class Item>
-bool to_list(PyObject* o, std::vector<T>& out, Item&& item) {
-    out.clear();
+template <class Each, class Reserve>
+bool walk_list(PyObject* o, Each&& each, Reserve&& reserve) {
     if (PyUnicode_Check(o)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
     if (!PySequence_Check(o)) return cannot_convert(o, "Sequence");
-    out.reserve(reserve_hint(o));
+    reserve(reserve_hint(o));
     Ref it = Ref::steal(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref next = Ref::steal(PyIter_Next(it.get()))) {
-        out.emplace_back();
-        if (!item(next.get(), out.back())) return false;
+        if (!each(next.get())) return false;
     }
     return !PyErr_Occurred();
+}
+
+template <class T, class Item>
+bool to_list(PyObject* o, std::vector<T>& out, Item&& item) {
+    out.clear();
+    return walk_list(
+        o,
+        [&](PyObject* next) {
+            out.emplace_back();
+            return item(next, out.back());
+        },
+        [&](std::size_t n) { out.reserve(n); });
 }
 
 }  // namespace
@@ -235,32 +246,125 @@ bool to_pair(PyObject* o, Pair& out) {
     return true;
 }
 
+namespace {
+
+// Buffers of these exact types iterate as their items: each item converts
+// to the same double as the buffer's element read directly. Subclasses may
+// iterate otherwise, so they take the iteration path.
+bool plain_buffer_type(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyMemoryView_Type) return true;
+    const char* name = t->tp_name;
+    return std::strcmp(name, "array.array") == 0 || std::strcmp(name, "numpy.ndarray") == 0;
+}
+
+template <class T>
+void read_as(const void* data, std::size_t n, double* out) {
+    const T* p = static_cast<const T*>(data);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(p[i]);
+}
+
+// Reads `n` native elements of a one-letter struct format; false for any
+// format it does not know.
+bool read_elements(const char* format, Py_ssize_t itemsize, const void* data, std::size_t n,
+                   double* out) {
+    if (*format == '@' || *format == '=' || (*format == '<' && PY_LITTLE_ENDIAN)) ++format;
+    if (format[0] == '\0' || format[1] != '\0') return false;
+    auto fits = [itemsize](std::size_t size) { return static_cast<std::size_t>(itemsize) == size; };
+    switch (format[0]) {
+        case 'd': if (!fits(sizeof(double))) return false; read_as<double>(data, n, out); return true;
+        case 'f': if (!fits(sizeof(float))) return false; read_as<float>(data, n, out); return true;
+        case 'b': read_as<signed char>(data, n, out); return fits(1);
+        case 'B': read_as<unsigned char>(data, n, out); return fits(1);
+        case '?': if (!fits(sizeof(bool))) return false; read_as<bool>(data, n, out); return true;
+        case 'h': if (!fits(sizeof(short))) return false; read_as<short>(data, n, out); return true;
+        case 'H': if (!fits(sizeof(unsigned short))) return false; read_as<unsigned short>(data, n, out); return true;
+        case 'i': if (!fits(sizeof(int))) return false; read_as<int>(data, n, out); return true;
+        case 'I': if (!fits(sizeof(unsigned))) return false; read_as<unsigned>(data, n, out); return true;
+        case 'l': if (!fits(sizeof(long))) return false; read_as<long>(data, n, out); return true;
+        case 'L': if (!fits(sizeof(unsigned long))) return false; read_as<unsigned long>(data, n, out); return true;
+        case 'q': if (!fits(sizeof(long long))) return false; read_as<long long>(data, n, out); return true;
+        case 'Q': if (!fits(sizeof(unsigned long long))) return false; read_as<unsigned long long>(data, n, out); return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+Buffer::Buffer(PyObject* o, int ndim) {
+    if (!PyObject_CheckBuffer(o) || !plain_buffer_type(o)) return;
+    // Iterating a 2-D memoryview fails, so only arrays are read as rows.
+    if (ndim == 2 && std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) return;
+    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    held_ = true;
+    double probe;
+    ok_ = view_.ndim == ndim && read_elements(format(), view_.itemsize, view_.buf, 0, &probe);
+}
+
+Buffer::~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+void Buffer::read(std::size_t first, std::size_t n, double* out) const {
+    const char* base = static_cast<const char*>(view_.buf);
+    read_elements(format(), view_.itemsize, base + first * static_cast<std::size_t>(view_.itemsize), n, out);
+}
+
+const double* Buffer::doubles() const {
+    const char* f = format();
+    if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN)) ++f;
+    return std::strcmp(f, "d") == 0 && view_.itemsize == sizeof(double) ? static_cast<const double*>(view_.buf)
+                                                                       : nullptr;
+}
+
 bool to_doubles(PyObject* o, std::vector<double>& out) {
+    out.clear();
+    if (Buffer buffer{o, 1}) {
+        out.resize(buffer.rows());
+        buffer.read(0, out.size(), out.data());
+        return true;
+    }
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o)) return to_list(o, out, to_double);
     // Exact lists and tuples are read in place, as their iterators would read
     // them: a list is re-measured after every item, whose conversion may run
     // code that changes it.
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        const bool list = PyList_CheckExact(o);
-        out.clear();
-        out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
-        for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
-            PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-            if (PyFloat_CheckExact(item)) {
-                out.push_back(PyFloat_AS_DOUBLE(item));
-                continue;
-            }
-            Ref held = Ref::borrow(item);
-            double v;
-            if (!to_double(held.get(), v)) return false;
-            out.push_back(v);
+    const bool list = PyList_CheckExact(o);
+    out.reserve(static_cast<std::size_t>(Py_SIZE(o)));
+    for (Py_ssize_t i = 0; i < Py_SIZE(o); ++i) {
+        PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+        if (PyFloat_CheckExact(item)) {
+            out.push_back(PyFloat_AS_DOUBLE(item));
+            continue;
         }
-        return true;
+        Ref held = Ref::borrow(item);
+        double v;
+        if (!to_double(held.get(), v)) return false;
+        out.push_back(v);
     }
-    return to_list(o, out, to_double);
+    return true;
 }
 
-bool to_double_lists(PyObject* o, std::vector<std::vector<double>>& out) {
-    return to_list(o, out, to_doubles);
+bool to_double_lists(PyObject* o, Rows& out) {
+    out.clear();
+    if (Buffer buffer{o, 2}) {
+        const std::size_t rows = buffer.rows(), columns = buffer.columns();
+        out.reserve(rows);
+        out.reserve_values(rows * columns);
+        for (std::size_t r = 0; r < rows; ++r) buffer.read(r * columns, columns, out.add_row(columns));
+        return true;
+    }
+    std::vector<double> row;
+    return walk_list(
+        o,
+        [&](PyObject* item) {
+            if (!to_doubles(item, row)) return false;
+            out.append(row);
+            return true;
+        },
+        [&](std::size_t n) { out.reserve(n); });
 }
 
 bool to_texts(PyObject* o, std::vector<std::string>& out) { return to_list(o, out, to_text); }

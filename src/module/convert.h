@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics/rows.h"
 #include "module/ref.h"
 
 namespace orbisk {
@@ -69,10 +70,36 @@ bool to_double(PyObject* o, double& out);
 bool to_pair(PyObject* o, Pair& out);
 
 bool to_doubles(PyObject* o, std::vector<double>& out);
-bool to_double_lists(PyObject* o, std::vector<std::vector<double>>& out);
+bool to_double_lists(PyObject* o, Rows& out);
 bool to_texts(PyObject* o, std::vector<std::string>& out);
 bool to_pairs(PyObject* o, std::vector<Pair>& out);
 bool to_pair_lists(PyObject* o, std::vector<std::vector<Pair>>& out);
+
+/// A C-contiguous buffer of `ndim` dimensions and a known numeric element
+/// format, from an object whose items read the same as its elements (bytes,
+/// bytearray, memoryview, array.array, numpy arrays; not their subclasses).
+/// False, with no exception, for anything else. Released on scope exit.
+class Buffer {
+  public:
+    Buffer(PyObject* o, int ndim);
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    explicit operator bool() const { return ok_; }
+    std::size_t rows() const { return static_cast<std::size_t>(view_.shape[0]); }
+    std::size_t columns() const { return static_cast<std::size_t>(view_.shape[1]); }
+    /// Converts elements [first, first + n) into out.
+    void read(std::size_t first, std::size_t n, double* out) const;
+    /// The elements in place when they are native doubles, else null.
+    const double* doubles() const;
+
+  private:
+    const char* format() const { return view_.format ? view_.format : "B"; }
+    Py_buffer view_{};
+    bool held_ = false;
+    bool ok_ = false;
+};
 
 /// A new list of floats copied from `values`.
 PyObject* float_list(const double* values, std::size_t n);
