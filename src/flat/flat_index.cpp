@@ -29,18 +29,6 @@ double sum_of_squares(Vec v) {
     return sum;
 }
 
-/// The smallest double whose square root is not below `distance`: a partial
-/// sum of squares that reaches it can only end at `distance` or beyond, since
-/// such sums never decrease and sqrt is correctly rounded and monotone.
-/// NaN (abandon nothing) when `distance` is NaN.
-double abandoning_bound(double distance) {
-    if (std::isnan(distance)) return std::numeric_limits<double>::quiet_NaN();
-    double t = distance * distance;
-    while (t > 0.0 && std::sqrt(std::nextafter(t, 0.0)) >= distance) t = std::nextafter(t, 0.0);
-    while (std::sqrt(t) < distance) t = std::nextafter(t, std::numeric_limits<double>::infinity());
-    return t;
-}
-
 /// The best `keep` candidates seen so far; the worst on top. Rows arrive in
 /// ascending id, so a newcomer beats the worst only by a smaller distance.
 class TopK {

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <unistd.h>
 
 #include "metrics/failure.h"
+#include "metrics/kernels.h"
 
 namespace orbisk {
 
@@ -28,6 +30,10 @@ struct HNSW::Scratch {
     std::vector<std::uint32_t> stamps;
     std::uint32_t generation = 0;
     std::vector<Candidate> queue;
+    std::vector<std::uint32_t> pending;  // newly visited neighbours, in list order
+    std::vector<double> sums;            // their partial sums
+    std::vector<std::uint32_t> alive;    // which of them may still enter W
+    double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
 
     void begin(std::size_t nodes) {
         if (stamps.size() < nodes) stamps.resize(nodes, 0);
@@ -91,6 +97,7 @@ HNSW::HNSW(HNSWParams params) : params_(std::move(params)) {
         if (w == 0.0) break;  // this and every later weight add nothing
         weights_.push_back(w);
     }
+    links_.resize(std::max<std::size_t>(1, weights_.size()));
 }
 
 HNSW::HNSW(HNSW&& o) noexcept
@@ -98,7 +105,8 @@ HNSW::HNSW(HNSW&& o) noexcept
       weights_(std::move(o.weights_)),
       vectors_(std::move(o.vectors_)),
       levels_(std::move(o.levels_)),
-      lists_(std::move(o.lists_)),
+      links_(std::move(o.links_)),
+      norms_(std::move(o.norms_)),
       metadata_(std::move(o.metadata_)),
       top_other_(o.top_other_),
       spare_(o.spare_.exchange(nullptr)) {}
@@ -126,11 +134,78 @@ std::optional<HNSWError> HNSW::check_filter(const Filter* filter, std::size_t& p
     return std::nullopt;
 }
 
+void HNSW::admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const {
+    const std::size_t count = s.pending.size();
+    if (count == 0) return;
+    const MetricFn metric = params_.metric;
+    auto& sums = s.sums;
+    sums.assign(count, 0.0);
+    if (metric == euclidean_distance || metric == dot_product || metric == cosine_similarity) {
+        const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
+        const Kernels& k = kernels();
+        const bool euclidean = metric == euclidean_distance;
+        // Once W is full a node enters only by beating W's last entry, which
+        // can only improve while these are admitted: a node whose partial sum
+        // of squares reaches the bound for it is dropped, in steps of 16.
+        const double bound = euclidean && out.size() >= ef ? abandoning_bound(out.back().distance)
+                                                           : std::numeric_limits<double>::quiet_NaN();
+        const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
+        auto& alive = s.alive;
+        alive.resize(count);
+        for (std::size_t i = 0; i < count; ++i) alive[i] = static_cast<std::uint32_t>(i);
+        for (std::size_t from = 0; from < n && !alive.empty(); from += step) {
+            const std::size_t to = std::min(n, from + step);
+            for (std::size_t g = 0; g < alive.size(); g += lanes) {
+                std::int64_t offsets[lanes];
+                double acc[lanes];
+                for (std::size_t r = 0; r < lanes; ++r) {
+                    const std::uint32_t i = alive[std::min(g + r, alive.size() - 1)];
+                    offsets[r] = static_cast<std::int64_t>(s.pending[i]) * params_.dim;
+                    acc[r] = sums[i];
+                }
+                (euclidean ? k.squared_l2_rows : k.dot_rows)(vectors_.data(), offsets, query.data(), from, to, acc);
+                for (std::size_t r = 0; r < lanes && g + r < alive.size(); ++r) sums[alive[g + r]] = acc[r];
+            }
+            if (std::isnan(bound) || to == n) continue;
+            std::erase_if(alive, [&](std::uint32_t i) {
+                if (!(sums[i] >= bound)) return false;
+                sums[i] = std::numeric_limits<double>::quiet_NaN();  // dropped: a NaN never enters a full W
+                return true;
+            });
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (euclidean) {
+                sums[i] = std::sqrt(sums[i]);
+            } else if (metric == cosine_similarity) {
+                sums[i] = sums[i] / (s.query_norm * norms_[s.pending[i]]);
+            }
+        }
+    } else {
+        for (std::size_t i = 0; i < count; ++i) sums[i] = metric(query, vector(s.pending[i]));
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const Candidate c{sums[i], s.pending[i]};
+        if (out.size() < ef || distance_less(c.distance, out.back().distance)) {
+            s.queue.push_back(c);
+            std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
+            insert_sorted(out, c);
+            if (out.size() > ef) out.pop_back();
+        }
+    }
+    s.pending.clear();
+}
+
 template <bool Filtered>
 void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                 std::uint32_t layer, const Filter* filter, std::size_t position,
                 std::vector<Candidate>& out) const {
     s.begin(size());
+    s.pending.clear();
+    if (params_.metric == cosine_similarity) {
+        double na = 0.0;
+        for (double x : query) na += x * x;
+        s.query_norm = std::sqrt(na);
+    }
     auto& queue = s.queue;
     queue.clear();
     out.clear();
@@ -138,26 +213,32 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
     out.push_back(start);
     queue.push_back(start);
     s.visit(entry);
+    const auto& lists = links_[std::min<std::size_t>(layer, links_.size() - 1)];
     while (!queue.empty()) {
         std::pop_heap(queue.begin(), queue.end(), lower_priority);
         const Candidate c = queue.back();
         queue.pop_back();
         if (distance_less(out.back().distance, c.distance)) break;
-        for (std::uint32_t e : lists_[c.id]) {
+        for (std::uint32_t e : lists[c.id]) {
             if (levels_[e] < layer) continue;
             if constexpr (Filtered) {
                 if (!filter_matches(metadata_, *filter, position, e)) continue;
             }
             // A visited node's distance could change nothing, so it is not computed.
             if (!s.visit(e)) continue;
-            const double d = params_.metric(query, vector(e));
-            if (out.size() < ef || distance_less(d, out.back().distance)) {
-                queue.push_back({d, e});
-                std::push_heap(queue.begin(), queue.end(), lower_priority);
-                insert_sorted(out, {d, e});
-                if (out.size() > ef) out.pop_back();
-            }
+            s.pending.push_back(e);
         }
+        admit_pending(s, query, ef, out);
+    }
+}
+
+void HNSW::walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
+                    std::uint32_t layer, const Filter* filter, std::size_t position,
+                    std::vector<Candidate>& out) const {
+    if (filter) {
+        walk<true>(s, entry, query, ef, layer, filter, position, out);
+    } else {
+        walk<false>(s, entry, query, ef, layer, nullptr, 0, out);
     }
 }
 
@@ -170,24 +251,28 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, Vec query, std::uint32_t
     if (auto e = check_filter(filter, position)) return e;
     if (entry >= size()) throw InternalFailure("knn entry " + std::to_string(entry) + " is not a node");
     ScratchLease lease(*this);
-    if (filter) {
-        walk<true>(*lease, entry, query, ef, layer, filter, position, out);
-    } else {
-        walk<false>(*lease, entry, query, ef, layer, nullptr, 0, out);
-    }
+    walk_any(*lease, entry, query, ef, layer, filter, position, out);
     return std::nullopt;
+}
+
+void HNSW::link(std::uint32_t from, std::uint32_t to) {
+    const std::size_t tables = std::min<std::size_t>(std::size_t{levels_[to]} + 1, links_.size());
+    for (std::size_t level = 0; level < tables; ++level) links_[level][from].push_back(to);
 }
 
 void HNSW::rollback(std::size_t nodes) {
     const auto gone = static_cast<std::uint32_t>(nodes);
     vectors_.resize(nodes * params_.dim);
     levels_.resize(nodes);
-    lists_.resize(nodes);
+    if (norms_.size() > nodes) norms_.resize(nodes);
     metadata_.truncate(nodes);
     // Links only ever go to the end of a list, so the new node's back-links
     // are exactly the trailing entries naming it.
-    for (auto& list : lists_) {
-        while (!list.empty() && list.back() == gone) list.pop_back();
+    for (auto& lists : links_) {
+        if (lists.size() > nodes) lists.resize(nodes);
+        for (auto& list : lists) {
+            while (!list.empty() && list.back() == gone) list.pop_back();
+        }
     }
     top_other_ = 0;
     for (std::size_t i = 1; i < nodes; ++i) top_other_ = std::max(top_other_, levels_[i]);
@@ -212,7 +297,12 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
     try {
         vectors_.insert(vectors_.end(), vector.begin(), vector.end());
         levels_.push_back(level);
-        lists_.emplace_back();
+        for (auto& lists : links_) lists.emplace_back();
+        if (params_.metric == cosine_similarity) {
+            double nb = 0.0;
+            for (double x : vector) nb += x * x;
+            norms_.push_back(std::sqrt(nb));
+        }
         metadata_.append(record);
         if (n == 0) return std::nullopt;
         top_other_ = std::max(top_other_, level);
@@ -231,10 +321,8 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
             }
             // Back-links first, in W's order (a self-link lands in the new
             // node's own list here), then the new node's links to all of W.
-            for (const Candidate& r : w) lists_[r.id].push_back(node);
-            auto& own = lists_[node];
-            reserve_more(own, w.size());
-            for (const Candidate& r : w) own.push_back(r.id);
+            for (const Candidate& r : w) link(r.id, node);
+            for (const Candidate& r : w) link(node, r.id);
             entry = node;
         }
         return std::nullopt;
@@ -274,21 +362,13 @@ std::optional<HNSWError> HNSW::search(Vec query, std::uint32_t k, const Filter* 
         // Above every level but node 0's, a walk from node 0 finds only node 0
         // and leaves the entry where it is, so those layers are skipped.
         for (std::uint32_t layer = std::min(layers - 1, top_other_); layer >= 1; --layer) {
-            if (filter) {
-                walk<true>(*lease, entry, query, 1, layer, filter, position, out);
-            } else {
-                walk<false>(*lease, entry, query, 1, layer, nullptr, 0, out);
-            }
+            walk_any(*lease, entry, query, 1, layer, filter, position, out);
             entry = out.front().id;
         }
     }
     if (params_.ef_search == 0) return HNSWError::InvalidEF;
     if (auto e = check_filter(filter, position)) return e;
-    if (filter) {
-        walk<true>(*lease, entry, query, params_.ef_search, 0, filter, position, out);
-    } else {
-        walk<false>(*lease, entry, query, params_.ef_search, 0, nullptr, 0, out);
-    }
+    walk_any(*lease, entry, query, params_.ef_search, 0, filter, position, out);
     if (out.size() > std::max<std::uint32_t>(k, 1)) out.resize(std::max<std::uint32_t>(k, 1));
     return std::nullopt;
 }

@@ -48,7 +48,8 @@ class HNSW {
         return Vec(vectors_.data() + std::size_t{node} * params_.dim, params_.dim);
     }
     std::uint32_t level(std::uint32_t node) const { return levels_[node]; }
-    const std::vector<std::uint32_t>& neighbours(std::uint32_t node) const { return lists_[node]; }
+    /// The node's whole neighbour list, in the order links were made.
+    const std::vector<std::uint32_t>& neighbours(std::uint32_t node) const { return links_[0][node]; }
     const MetadataStore& metadata() const { return metadata_; }
 
     /// exp(-i) for the first layers; weights that are 0.0 change no draw and
@@ -85,6 +86,12 @@ class HNSW {
     void walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
               std::uint32_t layer, const Filter* filter, std::size_t position,
               std::vector<Candidate>& out) const;
+    void walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
+                  std::uint32_t layer, const Filter* filter, std::size_t position,
+                  std::vector<Candidate>& out) const;
+    /// Distances of the pending nodes, then their admission in list order.
+    void admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const;
+    void link(std::uint32_t from, std::uint32_t to);
     std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
     void rollback(std::size_t nodes);
 
@@ -92,7 +99,11 @@ class HNSW {
     std::vector<double> weights_;
     std::vector<double> vectors_;
     std::vector<std::uint32_t> levels_;
-    std::vector<std::vector<std::uint32_t>> lists_;
+    /// links_[L][c]: the entries of c's list whose level is at least L, in
+    /// list order, so that a walk on layer L reads only what it may use.
+    /// Levels at or beyond the last table share it (the walk checks levels).
+    std::vector<std::vector<std::vector<std::uint32_t>>> links_;
+    std::vector<double> norms_;  ///< per node: sqrt of its sum of squares (cosine only)
     MetadataStore metadata_;
     std::uint32_t top_other_ = 0;  ///< highest level of any node but node 0
     /// Working memory of one walk, reused by the next; a concurrent reader

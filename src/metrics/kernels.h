@@ -6,6 +6,7 @@
 // rows, never within one sum.
 
 #include <cstddef>
+#include <cstdint>
 
 namespace orbisk {
 
@@ -20,7 +21,21 @@ struct Kernels {
                        double* out);
     /// out[r] = sum of q[i] * row_r[i] for i < dim, in order.
     void (*dot)(const double* block, const double* q, std::size_t dim, double* out);
+    /// For the row-major rows starting at base + offsets[r], one per lane:
+    /// adds (q[i] - row_r[i])^2, or q[i] * row_r[i], for i in [from, to), in
+    /// order, to acc[r]. Resuming where a call stopped gives the same sums as
+    /// one call.
+    void (*squared_l2_rows)(const double* base, const std::int64_t* offsets, const double* q,
+                            std::size_t from, std::size_t to, double* acc);
+    void (*dot_rows)(const double* base, const std::int64_t* offsets, const double* q,
+                     std::size_t from, std::size_t to, double* acc);
 };
+
+/// The smallest double whose square root is not below `distance`: a partial
+/// sum of squares that reaches it can only end at `distance` or beyond, since
+/// such sums never decrease and sqrt is correctly rounded and monotone.
+/// NaN (abandon nothing) when `distance` is NaN.
+double abandoning_bound(double distance);
 
 /// The fastest table this CPU supports, chosen on first use.
 const Kernels& kernels();

@@ -1,5 +1,8 @@
 #include "metrics/kernels.h"
 
+#include <cmath>
+#include <limits>
+
 namespace orbisk {
 
 namespace {
@@ -36,9 +39,35 @@ void dot(const double* block, const double* q, std::size_t dim, double* out) {
     for (std::size_t r = 0; r < lanes; ++r) out[r] = acc[r];
 }
 
+void squared_l2_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
+                     std::size_t to, double* acc) {
+    for (std::size_t i = from; i < to; ++i) {
+        const double qi = q[i];
+        for (std::size_t r = 0; r < lanes; ++r) {
+            const double d = qi - base[offsets[r] + static_cast<std::int64_t>(i)];
+            acc[r] += d * d;
+        }
+    }
+}
+
+void dot_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
+              std::size_t to, double* acc) {
+    for (std::size_t i = from; i < to; ++i) {
+        for (std::size_t r = 0; r < lanes; ++r) acc[r] += q[i] * base[offsets[r] + static_cast<std::int64_t>(i)];
+    }
+}
+
 }  // namespace
 
-const Kernels scalar_kernels = {"scalar", squared_l2, dot};
+const Kernels scalar_kernels = {"scalar", squared_l2, dot, squared_l2_rows, dot_rows};
+
+double abandoning_bound(double distance) {
+    if (std::isnan(distance)) return std::numeric_limits<double>::quiet_NaN();
+    double t = distance * distance;
+    while (t > 0.0 && std::sqrt(std::nextafter(t, 0.0)) >= distance) t = std::nextafter(t, 0.0);
+    while (std::sqrt(t) < distance) t = std::nextafter(t, std::numeric_limits<double>::infinity());
+    return t;
+}
 
 const Kernels& kernels() {
     static const Kernels* chosen = [] {

@@ -1,0 +1,197 @@
+// The graph index against a literal rendering of its algorithm: one shared
+// neighbour store shifted for every back-link, a hash set of visited nodes,
+// every distance computed. Same generator seed, so the same levels: every
+// list, every result and its order must agree exactly.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <queue>
+#include <random>
+#include <unordered_set>
+#include <vector>
+
+#include "hnsw/graph.h"
+
+using namespace orbisk;
+
+namespace {
+
+struct Reference {
+    HNSWParams p;
+    std::vector<double> weights, vectors;
+    std::vector<std::uint32_t> levels, starts, store;
+    std::vector<std::int64_t> tags;  // one Integer attribute per node
+
+    explicit Reference(HNSWParams params) : p(std::move(params)) {
+        for (std::uint32_t i = 0; i < p.layers; ++i) weights.push_back(std::exp(-static_cast<double>(i)));
+    }
+    std::size_t count() const { return vectors.size() / p.dim; }
+    Vec vec(std::uint32_t n) const { return Vec(vectors.data() + std::size_t{n} * p.dim, p.dim); }
+    std::vector<std::uint32_t> list(std::uint32_t n) const {
+        const std::size_t end = n + 1 < starts.size() ? starts[n + 1] : store.size();
+        return {store.begin() + starts[n], store.begin() + end};
+    }
+
+    std::vector<Candidate> knn(std::uint32_t entry, Vec q, std::uint32_t ef, std::uint32_t layer,
+                               std::optional<std::int64_t> tag) const {
+        auto worse = [](const Candidate& a, const Candidate& b) { return ranks_before(b, a); };
+        std::priority_queue<Candidate, std::vector<Candidate>, decltype(worse)> queue(worse);
+        const Candidate start{p.metric(q, vec(entry)), entry};
+        std::vector<Candidate> w{start};
+        std::unordered_set<std::uint32_t> visited{entry};
+        queue.push(start);
+        while (!queue.empty()) {
+            const Candidate c = queue.top();
+            queue.pop();
+            const double f = w.back().distance;
+            if (!std::isnan(f) && (f < c.distance || std::isnan(c.distance))) break;
+            for (std::uint32_t e : list(c.id)) {
+                if (levels[e] < layer) continue;
+                if (tag && tags[e] != *tag) continue;
+                const double d = p.metric(q, vec(e));
+                if (!visited.insert(e).second) continue;
+                if (w.size() < ef || distance_less(d, w.back().distance)) {
+                    queue.push({d, e});
+                    // Binary search moving right while the probe is not greater.
+                    std::size_t lo = 0, hi = w.size();
+                    while (lo < hi) {
+                        const std::size_t mid = (lo + hi) / 2;
+                        if (distance_less(d, w[mid].distance)) hi = mid; else lo = mid + 1;
+                    }
+                    if (lo > 0 && !distance_less(w[lo - 1].distance, d)) --lo;
+                    w.insert(w.begin() + static_cast<std::ptrdiff_t>(lo), {d, e});
+                    if (w.size() > ef) w.pop_back();
+                }
+            }
+        }
+        return w;
+    }
+
+    void insert(Vec v, std::int64_t tag, Rng& rng) {
+        if (vectors.empty()) {
+            vectors.assign(v.begin(), v.end());
+            levels.push_back(p.layers - 1);
+            starts.push_back(0);
+            tags.push_back(tag);
+            return;
+        }
+        double total = -0.0;
+        for (double w : weights) total += w;
+        const double threshold = total * (static_cast<double>(rng() >> 11) * 0x1.0p-53);
+        std::uint32_t level = p.layers - 1;
+        double running = 0.0;
+        for (std::uint32_t i = 0; i < p.layers; ++i) {
+            running += weights[i];
+            if (running > threshold) {
+                level = i;
+                break;
+            }
+        }
+        vectors.insert(vectors.end(), v.begin(), v.end());
+        const auto n = static_cast<std::uint32_t>(count() - 1);
+        levels.push_back(level);
+        tags.push_back(tag);
+        std::uint32_t entry = 0;
+        bool started = false;
+        for (std::uint32_t layer = 0; layer < p.layers; ++layer) {
+            if (layer < level) {
+                entry = knn(entry, v, 1, layer, std::nullopt).front().id;
+                continue;
+            }
+            std::vector<std::uint32_t> pending;
+            for (const Candidate& r : knn(entry, v, p.ef_construction, layer, std::nullopt)) {
+                pending.push_back(r.id);
+                const std::size_t at = r.id + 1 < starts.size() ? starts[r.id + 1] : store.size();
+                store.insert(store.begin() + static_cast<std::ptrdiff_t>(at), n);
+                for (std::size_t j = r.id + 1; j < starts.size(); ++j) ++starts[j];
+            }
+            if (!started) starts.push_back(static_cast<std::uint32_t>(store.size()));
+            started = true;
+            store.insert(store.end(), pending.begin(), pending.end());
+            entry = n;
+        }
+    }
+
+    std::vector<Candidate> search(Vec q, std::uint32_t k, std::optional<std::int64_t> tag) const {
+        std::uint32_t entry = 0;
+        for (std::uint32_t layer = p.layers - 1; layer >= 1; --layer) entry = knn(entry, q, 1, layer, tag).front().id;
+        std::vector<Candidate> w = knn(entry, q, p.ef_search, 0, tag);
+        w.resize(std::min<std::size_t>(w.size(), std::max<std::uint32_t>(k, 1)));
+        return w;
+    }
+};
+
+bool same(const std::vector<Candidate>& a, const std::vector<Candidate>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const bool eq = a[i].distance == b[i].distance || (std::isnan(a[i].distance) && std::isnan(b[i].distance));
+        if (!eq || a[i].id != b[i].id) return false;
+    }
+    return true;
+}
+
+struct GraphCase {
+    MetricFn metric;
+    std::uint32_t dim, layers, ef_construction, ef_search;
+};
+
+class AgainstReference : public ::testing::TestWithParam<GraphCase> {};
+
+TEST_P(AgainstReference, SameListsAndResults) {
+    const GraphCase s = GetParam();
+    std::mt19937_64 data(s.dim * 131 + s.layers * 7 + s.ef_construction);
+    // Small integers make ties common; a few NaNs and infinities join in.
+    auto value = [&] {
+        const auto r = data() % 50;
+        if (r == 0) return std::numeric_limits<double>::quiet_NaN();
+        if (r == 1) return std::numeric_limits<double>::infinity();
+        if (r < 20) return static_cast<double>(static_cast<int>(data() % 5) - 2);
+        return std::normal_distribution<double>(0.0, 1.0)(data);
+    };
+    HNSWParams params;
+    params.dim = s.dim;
+    params.layers = s.layers;
+    params.ef_construction = s.ef_construction;
+    params.ef_search = s.ef_search;
+    params.metric = s.metric;
+    params.schema = std::vector<std::string>{"tag"};
+    HNSW index(params);
+    Reference ref(params);
+    Rng a(99), b(99);
+    for (int i = 0; i < 150; ++i) {
+        std::vector<double> v(s.dim);
+        for (auto& x : v) x = value();
+        const std::int64_t tag = static_cast<std::int64_t>(data() % 3);
+        const MetadataRecord record{Metadata(tag)};
+        ASSERT_FALSE(index.insert(v, &record, a));
+        ref.insert(v, tag, b);
+    }
+    for (std::uint32_t n = 0; n < index.size(); ++n) {
+        ASSERT_EQ(index.level(n), ref.levels[n]);
+        ASSERT_EQ(index.neighbours(n), ref.list(n)) << "node " << n;
+    }
+    const Filter filter = make_filter("tag", Metadata(std::int64_t{1}));
+    for (int i = 0; i < 40; ++i) {
+        std::vector<double> q(s.dim + (i % 3) - 1);  // shorter, equal and longer queries
+        for (auto& x : q) x = value();
+        for (std::uint32_t k : {0u, 3u, 1000u}) {
+            std::vector<Candidate> got;
+            ASSERT_FALSE(index.search(q, k, nullptr, got));
+            EXPECT_TRUE(same(got, ref.search(q, k, std::nullopt))) << "query " << i << " k " << k;
+            ASSERT_FALSE(index.search(q, k, &filter, got));
+            EXPECT_TRUE(same(got, ref.search(q, k, 1))) << "filtered query " << i << " k " << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graphs, AgainstReference,
+    ::testing::Values(GraphCase{euclidean_distance, 3, 1, 4, 10}, GraphCase{euclidean_distance, 8, 5, 16, 20},
+                      GraphCase{euclidean_distance, 20, 3, 1, 1}, GraphCase{euclidean_distance, 17, 5, 40, 200},
+                      GraphCase{dot_product, 4, 2, 8, 5}, GraphCase{dot_product, 9, 5, 16, 50},
+                      GraphCase{cosine_similarity, 2, 5, 16, 30}, GraphCase{cosine_similarity, 16, 2, 3, 8}));
+
+}  // namespace
