@@ -97,7 +97,10 @@ HNSW::HNSW(HNSWParams params) : params_(std::move(params)) {
         if (w == 0.0) break;  // this and every later weight add nothing
         weights_.push_back(w);
     }
-    links_.resize(std::max<std::size_t>(1, weights_.size()));
+    // Levels past the eighth are drawn about once in three thousand; they
+    // share the last table, where walks check levels, rather than copy every
+    // link to them into hundreds of tables.
+    links_.resize(std::clamp<std::size_t>(weights_.size(), 1, 8));
 }
 
 HNSW::HNSW(HNSW&& o) noexcept

@@ -101,7 +101,7 @@ class HNSW {
     std::vector<std::uint32_t> levels_;
     /// links_[L][c]: the entries of c's list whose level is at least L, in
     /// list order, so that a walk on layer L reads only what it may use.
-    /// Levels at or beyond the last table share it (the walk checks levels).
+    /// Levels at or beyond the last table share it (walks check levels).
     std::vector<std::vector<std::vector<std::uint32_t>>> links_;
     std::vector<double> norms_;  ///< per node: sqrt of its sum of squares (cosine only)
     MetadataStore metadata_;
