@@ -1,0 +1,205 @@
+// The exhaustive index: ids, ranking, k, errors, batch appends, and every
+// scan against a plain sort of the sequential distances.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "flat/flat_index.h"
+
+using namespace orbisk;
+
+namespace {
+
+using V = std::vector<double>;
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+Rows rows(const std::vector<V>& vs) {
+    Rows r;
+    for (const V& v : vs) r.append(v);
+    return r;
+}
+
+Flat make(std::uint32_t dim, MetricFn metric, const std::vector<V>& vs) {
+    Flat f(dim, metric);
+    for (const V& v : vs) f.insert(v);
+    return f;
+}
+
+struct Hit {
+    std::uint32_t id;
+    double distance;
+};
+
+// Results as (id, distance); distances compared bit for bit, NaN with NaN.
+void expect_hits(const std::vector<Candidate>& got, const std::vector<Hit>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        EXPECT_EQ(got[i].id, want[i].id) << "position " << i;
+        const bool same = std::memcmp(&got[i].distance, &want[i].distance, sizeof(double)) == 0 ||
+                          (std::isnan(got[i].distance) && std::isnan(want[i].distance));
+        EXPECT_TRUE(same) << "position " << i << ": " << got[i].distance << " vs " << want[i].distance;
+    }
+}
+
+std::vector<Candidate> search(const Flat& f, const V& q, std::uint32_t k) {
+    std::vector<Candidate> out;
+    EXPECT_FALSE(f.search(q, k, out));
+    return out;
+}
+
+TEST(Flat, RanksAscendingAndStopsAtK) {
+    const Flat f = make(2, euclidean_distance, {{0, 0}, {3, 4}, {0, 1}});
+    expect_hits(search(f, {0, 0}, 2), {{0, 0.0}, {2, 1.0}});
+    expect_hits(search(f, {0, 0}, 10), {{0, 0.0}, {2, 1.0}, {1, 5.0}});
+    expect_hits(search(f, {0, 0}, 0), {{0, 0.0}});
+    expect_hits(search(f, {3, 4}, 1), {{1, 0.0}});
+}
+
+TEST(Flat, EqualDistancesByAscendingId) {
+    expect_hits(search(make(2, euclidean_distance, {{1, 0}, {0, 1}}), {0, 0}, 2), {{0, 1.0}, {1, 1.0}});
+    // Twenty copies across several blocks, with a closer vector late: the
+    // kept ties must be the smallest ids, whatever block they sit in.
+    std::vector<V> vs(20, V{1.0, 1.0});
+    vs[17] = {0.5, 0.5};
+    const Flat f = make(2, euclidean_distance, vs);
+    const double d = std::sqrt(2.0);
+    expect_hits(search(f, {0, 0}, 4), {{17, std::sqrt(0.5)}, {0, d}, {1, d}, {2, d}});
+    const std::vector<Candidate> all = search(f, {0, 0}, 100);
+    ASSERT_EQ(all.size(), 20u);
+    for (std::uint32_t i = 1; i < 20; ++i) EXPECT_EQ(all[i].id, i < 18 ? i - 1 : i);
+}
+
+TEST(Flat, NaNDistancesComeLast) {
+    const Flat f = make(2, cosine_similarity, {{1, 0}, {0, 0}, {0, 1}, {1, 1}});
+    expect_hits(search(f, {1, 0}, 10), {{2, 0.0}, {3, 1.0 / (1.0 * std::sqrt(2.0))}, {0, 1.0}, {1, nan}});
+    expect_hits(search(f, {1, 0}, 3), {{2, 0.0}, {3, 1.0 / std::sqrt(2.0)}, {0, 1.0}});
+    // A zero query makes every distance NaN: id order.
+    expect_hits(search(f, {0, 0}, 3), {{0, nan}, {1, nan}, {2, nan}});
+    const Flat e = make(1, euclidean_distance, {{nan}, {5}, {nan}, {1}});
+    expect_hits(search(e, {0}, 10), {{3, 1.0}, {1, 5.0}, {0, nan}, {2, nan}});
+}
+
+TEST(Flat, SimilaritiesRankTheLeastSimilarFirst) {
+    const Flat f = make(2, dot_product, {{1, 0}, {10, 0}});
+    expect_hits(search(f, {1, 0}, 1), {{0, 1.0}});
+    expect_hits(search(f, {-1, 0}, 2), {{1, -10.0}, {0, -1.0}});
+}
+
+TEST(Flat, EmptyIndex) {
+    std::vector<Candidate> out{{1.0, 1}};
+    EXPECT_EQ(Flat(3, euclidean_distance).search(V{1, 2, 3}, 5, out), FlatError::EmptyIndex);
+    EXPECT_TRUE(out.empty());
+    // Dimension 0 accepts empty vectors and stores nothing.
+    Flat zero(0, dot_product);
+    zero.insert(V{});
+    EXPECT_FALSE(zero.create(rows({{}, {}})));
+    EXPECT_EQ(zero.size(), 0u);
+    EXPECT_EQ(zero.search(V{}, 1, out), FlatError::EmptyIndex);
+    EXPECT_EQ(name(FlatError::EmptyIndex), "EmptyIndex");
+}
+
+TEST(Flat, CreateAppends) {
+    Flat f = make(1, euclidean_distance, {{0}, {10}, {20}});
+    EXPECT_EQ(f.create(Rows{}), FlatError::EmptyVectors);
+    EXPECT_EQ(f.size(), 3u);
+    ASSERT_FALSE(f.create(rows({{30}, {40}})));
+    EXPECT_EQ(f.vectors(), (V{0, 10, 20, 30, 40}));
+    expect_hits(search(f, {41}, 2), {{4, 1.0}, {3, 11.0}});
+}
+
+TEST(Flat, WrongLengthStopsCreateAndKeepsEarlierVectors) {
+    Flat f(2, euclidean_distance);
+    try {
+        f.create(rows({{1, 2}, {3}, {4, 5}}));
+        ADD_FAILURE() << "no InternalFailure";
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "Vector length 1 does not match index dimension 2");
+    }
+    EXPECT_EQ(f.size(), 1u);
+    EXPECT_EQ(f.vectors(), (V{1, 2}));
+    f.insert(V{6, 7});
+    expect_hits(search(f, {6, 7}, 1), {{1, 0.0}});
+    try {
+        f.insert(V{1, 2, 3});
+        ADD_FAILURE() << "no InternalFailure";
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "Vector length 3 does not match index dimension 2");
+    }
+    EXPECT_EQ(f.size(), 2u);
+}
+
+// Every metric, tail-heavy dimensions, odd counts: the scan (blocks, kernels,
+// early abandoning, precomputed norms) must give exactly the first max(k, 1)
+// of the sorted sequential distances.
+struct ScanCase {
+    MetricFn metric;
+    std::uint32_t dim;
+};
+
+void PrintTo(const ScanCase& c, std::ostream* os) {
+    *os << (c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine") << " dim "
+        << c.dim;
+}
+
+class FlatScan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(FlatScan, MatchesSortedSequentialDistances) {
+    const auto [metric, dim] = GetParam();
+    std::mt19937_64 rng(7 * dim + 1);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    // Small integers make ties; an occasional special value joins in.
+    auto value = [&] {
+        const auto r = rng() % 64;
+        if (r == 0) return nan;
+        if (r == 1) return std::numeric_limits<double>::infinity();
+        if (r < 24) return static_cast<double>(static_cast<int>(rng() % 3) - 1);
+        return std::ldexp(normal(rng), static_cast<int>(rng() % 21) - 10);
+    };
+    std::vector<V> data(45, V(dim));
+    for (auto& v : data) {
+        for (auto& x : v) x = value();
+    }
+    data[6] = V(dim, 0.0);
+    data[30] = data[3];
+    Flat f(dim, metric);
+    for (std::size_t i = 0; i < 13; ++i) f.insert(data[i]);
+    std::vector<double> bulk;
+    for (std::size_t i = 13; i < 40; ++i) bulk.insert(bulk.end(), data[i].begin(), data[i].end());
+    f.append_rows(bulk.data(), 27);
+    std::vector<V> rest(data.begin() + 40, data.end());
+    ASSERT_FALSE(f.create(rows(rest)));
+    ASSERT_EQ(f.size(), data.size());
+    for (int round = 0; round < 30; ++round) {
+        V q(dim);
+        for (auto& x : q) x = value();
+        if (round == 0) q = data[12];
+        std::vector<Candidate> all;
+        for (std::uint32_t i = 0; i < data.size(); ++i) all.push_back({metric(q, data[i]), i});
+        std::stable_sort(all.begin(), all.end(), ranks_before);
+        for (std::uint32_t k : {0u, 1u, 5u, 8u, 9u, 45u, 1000u}) {
+            const std::size_t n = std::min<std::size_t>(all.size(), std::max<std::uint32_t>(k, 1));
+            std::vector<Hit> want;
+            for (std::size_t i = 0; i < n; ++i) want.push_back({all[i].id, all[i].distance});
+            SCOPED_TRACE("round " + std::to_string(round) + " k " + std::to_string(k));
+            expect_hits(search(f, q, k), want);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, FlatScan,
+    ::testing::Values(ScanCase{euclidean_distance, 1}, ScanCase{euclidean_distance, 7},
+                      ScanCase{euclidean_distance, 17}, ScanCase{euclidean_distance, 100},
+                      ScanCase{dot_product, 1}, ScanCase{dot_product, 9}, ScanCase{dot_product, 16},
+                      ScanCase{cosine_similarity, 2}, ScanCase{cosine_similarity, 15},
+                      ScanCase{cosine_similarity, 33}));
+
+}  // namespace
