@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build demo test test-cpp test-python gtest clean
+.PHONY: all build demo test test-cpp test-python gtest bench clean
 
 all: build
 
@@ -57,6 +57,11 @@ test: test-cpp test-python
 
 demo: build
 	PYTHONPATH=$(BUILD) $(PY) examples/demo.py
+
+# Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
+# writes docs/bench.md and docs/bench.png.
+bench: build
+	bench/run.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
