@@ -95,7 +95,7 @@ def test_non_finite_values_rank_like_the_reference(metric):
             assert _bits(idx.search(q, k)) == _bits(_ranked(q, rows, REFS[metric], k))
 
 
-def test_spec_examples():
+def test_documented_examples():
     idx = _index([[0.0, 0.0], [3.0, 4.0], [0.0, 1.0]])
     assert idx.search([0.0, 0.0], k=2) == [(0, 0.0), (2, 1.0)]
     assert idx.search([0.0, 0.0], k=10) == [(0, 0.0), (2, 1.0), (1, 5.0)]
@@ -217,7 +217,7 @@ def test_failing_create_keeps_earlier_vectors(metric):
     assert _bits(idx.search(q, k=10)) == _bits(_ranked(q, rows, REFS[metric], 10))
 
 
-def test_spec_panic_example():
+def test_panic_example_keeps_earlier_vectors():
     idx = orbisk.PyFlat(2)
     _raises(BaseException, "Vector length 1 does not match index dimension 2", idx.create, [[1.0, 2.0], [3.0], [4.0, 5.0]])
     assert idx.search([1.0, 2.0]) == [(0, 0.0)]
