@@ -65,6 +65,7 @@ void reserve_more(std::vector<T, A>& v, std::size_t extra) {
     if (extra > v.max_size() - size) throw std::bad_alloc();
     const std::size_t doubled = v.capacity() > v.max_size() / 2 ? v.max_size() : v.capacity() * 2;
     v.reserve(std::max(size + extra, doubled));
+    advise_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
 
 }  // namespace orbisk

@@ -131,9 +131,10 @@ bool cannot_convert(PyObject* o, const char* target) {
     return false;
 }
 
-// Room reserved up front: what the object reports, within reason, since a
-// __len__ may claim anything.
+// Room reserved up front: the true size of a list or tuple; what any other
+// object reports, within reason, since a __len__ may claim anything.
 std::size_t reserve_hint(PyObject* o) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return static_cast<std::size_t>(Py_SIZE(o));
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) {
         PyErr_Clear();
@@ -357,14 +358,27 @@ bool to_double_lists(PyObject* o, Rows& out) {
         return true;
     }
     std::vector<double> row;
+    std::size_t expected = 0;
     return walk_list(
         o,
         [&](PyObject* item) {
             if (!to_doubles(item, row)) return false;
+            // Room for as many rows like the first as a list or tuple holds,
+            // so that large batches are not copied over and over as they
+            // grow. Only a hint: rows may differ, so a refusal is ignored.
+            if (out.empty() && (PyList_CheckExact(o) || PyTuple_CheckExact(o))) {
+                try {
+                    out.reserve_values(expected * row.size());
+                } catch (const std::bad_alloc&) {
+                }
+            }
             out.append(row);
             return true;
         },
-        [&](std::size_t n) { out.reserve(n); });
+        [&](std::size_t n) {
+            expected = n;
+            out.reserve(n);
+        });
 }
 
 bool to_texts(PyObject* o, std::vector<std::string>& out) { return to_list(o, out, to_text); }
