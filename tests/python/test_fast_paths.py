@@ -8,30 +8,9 @@ import random
 import pytest
 
 import orbisk
+from metric_models import cosine, dot, euclidean
 
 np = pytest.importorskip("numpy")
-
-
-def euclidean(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        s += d * d
-    return math.sqrt(s)
-
-
-def dot(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s += x * y
-    return s
-
-
-def cosine(a, b):
-    num, den = dot(a, b), math.sqrt(dot(a, a)) * math.sqrt(dot(b, b))
-    if den == 0.0:
-        return math.nan if num == 0.0 or math.isnan(num) else math.copysign(math.inf, num)
-    return num / den
 
 
 METRICS = [(None, euclidean), ("cosine", cosine), ("inner_product", dot)]

@@ -7,35 +7,9 @@ import random
 import pytest
 
 import orbisk
+from metric_models import cosine as _py_cos, dot as _py_dot, euclidean as _py_euclid
 
 NAN, INF = math.nan, math.inf
-
-
-def _py_euclid(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        s += d * d
-    return math.sqrt(s)
-
-
-def _py_dot(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s += x * y
-    return s
-
-
-def _py_cos(a, b):
-    dot, na, nb = _py_dot(a, b), 0.0, 0.0
-    for x in a:
-        na += x * x
-    for y in b:
-        nb += y * y
-    den = math.sqrt(na) * math.sqrt(nb)
-    if den == 0.0:  # IEEE division; the denominator is +0.0 here
-        return NAN if dot == 0.0 or math.isnan(dot) else math.copysign(INF, dot)
-    return dot / den
 
 
 REFS = {None: _py_euclid, "cosine": _py_cos, "inner_product": _py_dot}

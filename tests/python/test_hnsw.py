@@ -9,6 +9,7 @@ import random
 import pytest
 
 import orbisk
+from metric_models import cosine as _cos, dot as _dot, euclidean as _euclid
 
 NAN, INF = math.nan, math.inf
 U32 = 4294967295
@@ -24,33 +25,6 @@ def _raises(exc, msg, f, *a, **kw):
     else:
         assert str(info.value) == msg
     return info.value
-
-
-def _euclid(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        s += d * d
-    return math.sqrt(s)
-
-
-def _dot(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s += x * y
-    return s
-
-
-def _cos(a, b):
-    dot, na, nb = _dot(a, b), 0.0, 0.0
-    for x in a:
-        na += x * x
-    for y in b:
-        nb += y * y
-    den = math.sqrt(na) * math.sqrt(nb)
-    if den == 0.0:  # IEEE division by +0.0
-        return NAN if dot == 0.0 or math.isnan(dot) else math.copysign(INF, dot)
-    return dot / den
 
 
 METRICS = {"euclidean": _euclid, "angular": _cos, "inner_product": _dot}

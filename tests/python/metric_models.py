@@ -1,0 +1,32 @@
+"""The metrics as plain sequential Python loops: the model every distance
+orbisk returns must equal bit for bit."""
+
+import math
+
+
+def euclidean(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        d = x - y
+        s += d * d
+    return math.sqrt(s)
+
+
+def dot(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        s += x * y
+    return s
+
+
+def cosine(a, b):
+    """Norms over each whole vector; IEEE division by the +0.0 a zero norm gives."""
+    num, na, nb = dot(a, b), 0.0, 0.0
+    for x in a:
+        na += x * x
+    for y in b:
+        nb += y * y
+    den = math.sqrt(na) * math.sqrt(nb)
+    if den == 0.0:
+        return math.nan if num == 0.0 or math.isnan(num) else math.copysign(math.inf, num)
+    return num / den
