@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build demo test test-cpp test-python gtest bench clean
+.PHONY: all build demo test test-cpp test-python gtest bench sanitize clean
 
 all: build
 
@@ -58,10 +58,22 @@ test: test-cpp test-python
 demo: build
 	PYTHONPATH=$(BUILD) $(PY) examples/demo.py
 
+# Every test again with AddressSanitizer and UndefinedBehaviorSanitizer; the
+# interpreter is not instrumented, so the runtimes are preloaded into it.
+SANITIZE_BUILD := build-sanitize
+sanitize: $(VENV)/.ready | gtest
+	$(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TESTS=ON -DORBISK_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
+	$(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
+
 # Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
 # writes docs/bench.md and docs/bench.png.
 bench: build
 	bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
