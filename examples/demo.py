@@ -3,6 +3,8 @@ they find and how long it took. No third-party packages needed."""
 
 import random
 import time
+from collections.abc import Callable, Sequence
+from typing import TypeVar
 
 import orbisk
 
@@ -13,17 +15,20 @@ K = 10
 COLORS = ["red", "green", "blue"]
 
 
-def clustered(rng, middles, count):
+def clustered(rng: random.Random, middles: list[list[float]], count: int) -> list[list[float]]:
     return [[c + rng.gauss(0.0, 1.0) for c in rng.choice(middles)] for _ in range(count)]
 
 
-def timed(fn):
+T = TypeVar("T")
+
+
+def timed(fn: Callable[[], T]) -> tuple[T, float]:
     start = time.perf_counter()
     result = fn()
     return result, time.perf_counter() - start
 
 
-def table(title, header, rows):
+def table(title: str, header: Sequence[object], rows: Sequence[Sequence[object]]) -> None:
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
     line = "  ".join("-" * w for w in widths)
     print(f"\n{title}\n{line}")
@@ -34,7 +39,7 @@ def table(title, header, rows):
         print("  ".join(cells))
 
 
-def main():
+def main() -> None:
     rng = random.Random(7)
     middles = [[rng.gauss(0.0, 4.0) for _ in range(DIM)] for _ in range(16)]
     vectors = clustered(rng, middles, COUNT)
@@ -42,13 +47,13 @@ def main():
     colors = [COLORS[i % 3] for i in range(COUNT)]
     print(f"orbisk demo: {COUNT} vectors of dimension {DIM}, {QUERIES} queries, k = {K}")
 
-    flat_rows = []
-    truth = None
+    flat_rows: list[list[object]] = []
+    truth: list[list[tuple[int, float]]] = []
     for metric in [None, "cosine", "inner_product"]:
         index = orbisk.PyFlat(DIM, metric)
         _, build = timed(lambda: index.create(vectors))
         found, search = timed(lambda: [index.search(q, K) for q in queries])
-        if metric is None:
+        if not truth:
             truth = found
         best = found[0][0]
         flat_rows.append([metric or "euclidean (default)", f"{build * 1e3:.1f}",
@@ -61,23 +66,23 @@ def main():
     _, build = timed(lambda: hnsw.create(vectors, metadata))
     ids = {tuple(v): i for i, v in enumerate(vectors)}
 
-    def recall(results, wanted):
+    def recall(results: list[list[tuple[float, list[float]]]], wanted: list[list[tuple[int, float]]]) -> float:
         hits = sum(len({ids[tuple(v)] for _, v in got} & {i for i, _ in exact})
                    for got, exact in zip(results, wanted))
         return hits / sum(len(e) for e in wanted)
 
-    found, search = timed(lambda: [hnsw.search(q, K) for q in queries])
-    rows = [["none", f"{search / QUERIES * 1e6:.0f}", f"{recall(found, truth):.3f}"]]
+    near, search = timed(lambda: [hnsw.search(q, K) for q in queries])
+    rows = [["none", f"{search / QUERIES * 1e6:.0f}", f"{recall(near, truth):.3f}"]]
 
     blue = orbisk.PyFlat(DIM)
     blue_ids = [i for i, c in enumerate(colors) if c == "blue"]
     blue.create([vectors[i] for i in blue_ids])
     blue_truth = [[(blue_ids[i], d) for i, d in blue.search(q, K)] for q in queries]
-    found, search = timed(lambda: [hnsw.search(q, K, ("color", "blue")) for q in queries])
+    near, search = timed(lambda: [hnsw.search(q, K, ("color", "blue")) for q in queries])
     admitted = all(colors[ids[tuple(v)]] == "blue" or ids[tuple(v)] == 0
-                   for got in found for _, v in got)
+                   for got in near for _, v in got)
     rows.append(['("color", "blue")', f"{search / QUERIES * 1e6:.0f}",
-                 f"{recall(found, blue_truth):.3f}"])
+                 f"{recall(near, blue_truth):.3f}"])
     table(f"PyHNSW: graph search (build {build:.2f} s, defaults, recall@{K} against PyFlat)",
           ["filter", "us/query", f"recall@{K}"], rows)
     print(f"\nevery filtered result is blue (node 0, the entry point, may appear regardless): "

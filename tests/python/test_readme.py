@@ -17,11 +17,3 @@ def test_readme_block_runs(code):
 def test_readme_has_examples():
     assert BLOCKS
 
-
-def test_demo_runs(capsys):
-    import runpy
-
-    demo = README.parent / "examples" / "demo.py"
-    runpy.run_path(str(demo), run_name="__main__")
-    out = capsys.readouterr().out
-    assert "recall@10" in out and "PyFlat" in out
