@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build demo test test-cpp test-python gtest bench sanitize clean
+.PHONY: all build demo test test-cpp test-python gtest bench sanitize package clean
 
 all: build
 
@@ -70,10 +70,24 @@ sanitize: $(VENV)/.ready | gtest
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
 
+# The sdist and the wheel, each installed in a fresh environment and tested
+# there (the tests then import the installed module, not build/).
+package: $(VENV)/.ready
+	rm -rf dist
+	$(PY) -m build --outdir dist . >/dev/null
+	set -e; for art in dist/*.whl dist/*.tar.gz; do \
+	  env=$$(mktemp -d); \
+	  echo "== $$art"; \
+	  $(PY) -m venv $$env; \
+	  $$env/bin/pip install -q "$$art" pytest numpy mypy; \
+	  PYTHONPATH= $$env/bin/python -m pytest -q -p no:cacheprovider tests/python; \
+	  rm -rf $$env; \
+	done
+
 # Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
 # writes docs/bench.md and docs/bench.png.
 bench: build
 	bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) dist

@@ -23,7 +23,7 @@ def test_example_runs(path, capsys):
 def _mypy(*args):
     pytest.importorskip("mypy")
     env = dict(os.environ, MYPYPATH=str(ROOT / "src" / "module"))
-    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT / "build" if (ROOT / "build").is_dir() else ROOT,
+    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT,
                           env=env, capture_output=True, text=True)
 
 
