@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build demo test test-cpp test-python gtest bench sanitize package clean
+.PHONY: all build demo test test-cpp test-python gtest bench sanitize valgrind package clean
 
 all: build
 
@@ -51,7 +51,7 @@ test-cpp: build
 	cd $(BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
 
 test-python: build
-	PYTHONPATH=$(BUILD) $(PY) -m pytest -q
+	PYTHONPATH=$(BUILD) $(PY) -m pytest -q -rs
 
 test: test-cpp test-python
 
@@ -69,6 +69,12 @@ sanitize: $(VENV)/.ready | gtest
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
+
+# The core tests under valgrind's memcheck: no invalid access, no
+# uninitialised read, no definite leak.
+valgrind: build
+	valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	  $(BUILD)/core_tests --gtest_brief=1
 
 # The sdist and the wheel, each installed in a fresh environment and tested
 # there (the tests then import the installed module, not build/).
