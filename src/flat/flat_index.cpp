@@ -91,14 +91,16 @@ void Flat::insert(Vec vector) {
 
 std::optional<FlatError> Flat::create(const Rows& vectors) {
     if (vectors.empty()) return FlatError::EmptyVectors;
-    // Room for the whole batch at once; only the capacity grows if a vector
-    // of the wrong length stops it halfway.
-    const std::size_t blocks = (count_ + vectors.size() + lanes - 1) / lanes;
+    // Room for every vector up to the first of the wrong length (which stops
+    // the batch), in one allocation.
+    std::size_t fitting = 0;
+    while (fitting < vectors.size() && vectors[fitting].size() == dim_) ++fitting;
+    const std::size_t blocks = (count_ + fitting + lanes - 1) / lanes;
     if (blocks > blocks_.capacity() / std::max<std::size_t>(1, lanes * std::size_t{dim_})) {
         blocks_.reserve(blocks * lanes * dim_);
         advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
     }
-    if (metric_ == cosine_similarity) norms_.reserve(count_ + vectors.size());
+    if (metric_ == cosine_similarity) norms_.reserve(count_ + fitting);
     for (std::size_t i = 0; i < vectors.size(); ++i) insert(vectors[i]);
     return std::nullopt;
 }

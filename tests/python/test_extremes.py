@@ -1,0 +1,153 @@
+"""Inputs at the edges of what the classes accept: each gives a clear error or
+the exact answer, and allocates nothing the input did not ask for."""
+
+import math
+import os
+import sys
+
+import pytest
+
+import orbisk
+from metric_models import cosine, dot, euclidean
+
+U32 = 4294967295
+FLAT = {None: euclidean, "cosine": cosine, "inner_product": dot}
+GRAPH = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
+MB = 1024 * 1024
+
+
+def _rss():
+    if not sys.platform.startswith("linux"):
+        return 0
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _raises(exc, msg, fn, *args, **kw):
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kw)
+    assert (type(info.value).__name__, str(info.value)) == (exc, msg)
+
+
+def _key(d):
+    return (math.isnan(d), 0.0 if math.isnan(d) else d)
+
+
+def _same(d, e):
+    return (math.isnan(d) and math.isnan(e)) or (d == e and math.copysign(1.0, d) == math.copysign(1.0, e))
+
+
+def _ranked(query, rows, fn):
+    return sorted(((fn(query, r), i) for i, r in enumerate(rows)), key=lambda c: (*_key(c[0]), c[1]))
+
+
+@pytest.mark.parametrize("make,graph", [
+    *[(lambda m=m: orbisk.PyFlat(U32, m), False) for m in FLAT],
+    *[(lambda m=m: orbisk.PyHNSW(U32, metric=m), True) for m in GRAPH]],
+    ids=[f"flat-{m}" for m in FLAT] + [f"graph-{m}" for m in GRAPH])
+def test_largest_dimension_rejects_short_vectors(make, graph):
+    before = _rss()
+    idx = make()
+    want = f"Expected vector of length {U32}, got 1"
+    _raises("ValueError", want, idx.insert, [1.0])
+    if graph:
+        assert idx.search([1.0], 3) == []
+        _raises("ValueError", want, idx.create, [[1.0], [2.0]])
+    else:
+        _raises("ValueError", f"Expected query of length {U32}, got 1", idx.search, [1.0])
+        # The length is known from the input: no room for U32 coordinates is needed to refuse it.
+        _raises("PanicException", f"Vector length 1 does not match index dimension {U32}", idx.create, [[1.0]])
+    assert _rss() - before < 2 * MB
+
+
+@pytest.mark.parametrize("schema", [None, ["c"]])
+def test_absurd_layer_count_costs_nothing_up_front(schema):
+    meta = [("c", 1)] if schema else None
+    before = _rss()
+    idx = orbisk.PyHNSW(2, layers=U32, metric="euclidean", schema=schema)
+    idx.insert([1.0, 1.0], meta)
+    assert _rss() - before < 2 * MB
+    with pytest.raises(MemoryError):
+        idx.insert([2.0, 2.0], meta)
+    with pytest.raises(MemoryError):
+        idx.create([[2.0, 2.0], [3.0, 3.0]], [meta, meta] if schema else None)
+    assert _rss() - before < 2 * MB
+    want = [(math.sqrt(2.0), [1.0, 1.0])]
+    assert idx.search([0.0, 0.0], U32) == want
+    if schema:
+        assert idx.search([0.0, 0.0], U32, ("c", 1)) == want
+
+
+ROWS = [[math.sin(i) * 3, math.cos(i * 1.7) - 0.5] for i in range(20)]
+
+
+@pytest.mark.parametrize("metric", list(FLAT))
+def test_largest_k_on_flat_returns_every_row(metric):
+    idx = orbisk.PyFlat(2, metric)
+    idx.create(ROWS)
+    before = _rss()
+    got = idx.search([0.3, -0.2], U32)
+    assert _rss() - before < 2 * MB
+    want = _ranked([0.3, -0.2], ROWS, FLAT[metric])
+    assert [i for i, _ in got] == [i for _, i in want] and all(_same(d, e) for (_, d), (e, _) in zip(got, want))
+
+
+@pytest.mark.parametrize("metric", list(GRAPH))
+@pytest.mark.parametrize("ef_search", [1, 7, 20, 1000])
+def test_largest_k_on_graph_is_capped_by_ef_search(metric, ef_search):
+    idx = orbisk.PyHNSW(2, layers=3, ef_construction=5, ef_search=ef_search, metric=metric)
+    idx.create(ROWS)
+    before = _rss()
+    got = idx.search([0.3, -0.2], U32)
+    assert _rss() - before < 2 * MB
+    assert len(got) == min(ef_search, len(ROWS))
+    assert all(_same(d, GRAPH[metric]([0.3, -0.2], v)) for d, v in got)
+    assert [_key(d) for d, _ in got] == sorted(_key(d) for d, _ in got)
+    if ef_search >= len(ROWS):
+        assert [v for _, v in got] == [ROWS[i] for _, i in _ranked([0.3, -0.2], ROWS, GRAPH[metric])]
+
+
+SCALARS = [[0.0], [-0.0], [2.0], [-3.0], [0.5], [1e308], [-5e-324]]
+
+
+@pytest.mark.parametrize("metric,graph", [*[(m, False) for m in FLAT], *[(m, True) for m in GRAPH]])
+@pytest.mark.parametrize("query", [[0.0], [1.0], [-2.5], [1e308]])
+def test_length_one_vectors(metric, graph, query):
+    fn = (GRAPH if graph else FLAT)[metric]
+    idx = orbisk.PyHNSW(1, layers=1, ef_search=100, metric=metric) if graph else orbisk.PyFlat(1, metric)
+    idx.create(SCALARS)
+    got = idx.search(query, 100)
+    want = _ranked(query, SCALARS, fn)
+    assert [_key(d) for d in (g[0 if graph else 1] for g in got)] == [_key(d) for d, _ in want]
+    for g in got:
+        d, v = g if graph else (g[1], SCALARS[g[0]])
+        assert _same(d, fn(query, v))
+
+
+SPECIALS = [[1.0, 0.0], [math.nan, 0.0], [math.inf, 1.0], [-math.inf, 0.0], [0.0, 0.0], [0.5, 2.0],
+            [math.nan, math.nan], [1e200, -1e200]]
+
+
+@pytest.mark.parametrize("metric", list(GRAPH))
+@pytest.mark.parametrize("query", [[1.0, 1.0], [0.0, 0.0], [math.inf, 0.0], [math.nan, 1.0]])
+def test_graph_ranks_non_finite_values_with_nan_last(metric, query):
+    fn = GRAPH[metric]
+    idx = orbisk.PyHNSW(2, layers=1, ef_search=100, metric=metric)
+    idx.create(SPECIALS)
+    got = idx.search(query, 100)
+    # Equal distances may come in any order, so compare (distance, vector) as a multiset.
+    assert [_key(d) for d, _ in got] == [_key(d) for d, _ in _ranked(query, SPECIALS, fn)]
+    assert sorted(repr((_key(d), v)) for d, v in got) == sorted(repr((_key(fn(query, r)), r)) for r in SPECIALS)
+
+
+def test_long_metadata_list_last_pair_wins():
+    pairs = [("c", i) if i % 2 else ("other", str(i)) for i in range(100_000)]
+    idx = orbisk.PyHNSW(1, layers=1, metric="euclidean", schema=["c", "other"])
+    idx.insert([0.0], [("c", -1), ("other", "x")])
+    idx.insert([1.0], pairs)
+    idx.create([[2.0], [3.0]], [pairs[:-2], list(reversed(pairs))])
+    found = lambda f: [v for _, v in idx.search([5.0], 10, f) if v != [0.0]]
+    assert found(("c", 99_999)) == [[1.0]]
+    assert found(("other", "99998")) == [[1.0]]
+    assert found(("c", 99_997)) == [[2.0]]
+    assert found(("c", 1)) == [[3.0]] and found(("other", "0")) == [[3.0]]
