@@ -63,11 +63,22 @@ class TopK {
 
 std::vector<double> Flat::vectors() const {
     std::vector<double> rows(count_ * dim_);
-    for (std::size_t id = 0; id < count_; ++id) {
+    const std::size_t blocked = count_ - count_ % lanes;
+    for (std::size_t id = 0; id < blocked; ++id) {
         const double* block = blocks_.data() + (id / lanes) * lanes * dim_;
         for (std::size_t i = 0; i < dim_; ++i) rows[id * dim_ + i] = block[i * lanes + id % lanes];
     }
+    std::copy(tail_.begin(), tail_.end(), rows.begin() + static_cast<std::ptrdiff_t>(blocked * dim_));
     return rows;
+}
+
+void Flat::close_block(const double* rows) {
+    const std::size_t block_size = lanes * std::size_t{dim_};
+    blocks_.resize(blocks_.size() + block_size);  // capacity reserved by the caller
+    double* block = blocks_.data() + blocks_.size() - block_size;
+    for (std::size_t r = 0; r < lanes; ++r) {
+        for (std::size_t i = 0; i < dim_; ++i) block[i * lanes + r] = rows[r * dim_ + i];
+    }
 }
 
 void Flat::insert(Vec vector) {
@@ -77,16 +88,28 @@ void Flat::insert(Vec vector) {
     }
     if (dim_ == 0) return;  // an empty vector stores nothing
     if (count_ >= max_vectors) throw CapacityExceeded();
-    const std::size_t lane = count_ % lanes;
-    const std::size_t block_size = lanes * std::size_t{dim_};
+    const bool closes = count_ % lanes == lanes - 1;
     // Every allocation first, so that nothing changes when one fails.
-    if (lane == 0) reserve_more(blocks_, block_size);
+    reserve_more(tail_, dim_);
+    if (closes) reserve_more(blocks_, lanes * std::size_t{dim_});
     if (metric_ == cosine_similarity) reserve_more(norms_, 1);
-    if (lane == 0) blocks_.resize(blocks_.size() + block_size, 0.0);  // zeroes the spare lanes
-    double* block = blocks_.data() + (count_ / lanes) * block_size;
-    for (std::size_t i = 0; i < dim_; ++i) block[i * lanes + lane] = vector[i];
+    tail_.insert(tail_.end(), vector.begin(), vector.end());
+    if (closes) {
+        close_block(tail_.data());
+        tail_.clear();
+    }
     if (metric_ == cosine_similarity) norms_.push_back(std::sqrt(sum_of_squares(vector)));
     ++count_;
+}
+
+void Flat::reserve_blocks(std::size_t rows) {
+    const std::size_t block_size = lanes * std::size_t{dim_};
+    const std::size_t need = (count_ + rows) / lanes * block_size;
+    if (need > blocks_.capacity()) {
+        blocks_.reserve(need);
+        advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
+    }
+    if (metric_ == cosine_similarity) norms_.reserve(count_ + rows);
 }
 
 std::optional<FlatError> Flat::create(const Rows& vectors) {
@@ -95,12 +118,7 @@ std::optional<FlatError> Flat::create(const Rows& vectors) {
     // the batch), in one allocation.
     std::size_t fitting = 0;
     while (fitting < vectors.size() && vectors[fitting].size() == dim_) ++fitting;
-    const std::size_t blocks = (count_ + fitting + lanes - 1) / lanes;
-    if (blocks > blocks_.capacity() / std::max<std::size_t>(1, lanes * std::size_t{dim_})) {
-        blocks_.reserve(blocks * lanes * dim_);
-        advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
-    }
-    if (metric_ == cosine_similarity) norms_.reserve(count_ + fitting);
+    if (dim_ != 0) reserve_blocks(fitting);
     for (std::size_t i = 0; i < vectors.size(); ++i) insert(vectors[i]);
     return std::nullopt;
 }
@@ -108,31 +126,28 @@ std::optional<FlatError> Flat::create(const Rows& vectors) {
 void Flat::append_rows(const double* data, std::size_t rows) {
     if (dim_ == 0 || rows == 0) return;
     if (rows > max_vectors - count_) throw CapacityExceeded();
-    const std::size_t block_size = lanes * std::size_t{dim_};
-    const std::size_t blocks = (count_ + rows + lanes - 1) / lanes;
-    if (blocks * block_size > blocks_.capacity()) {
-        blocks_.reserve(blocks * block_size);
-        advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
-    }
-    if (metric_ == cosine_similarity) norms_.reserve(count_ + rows);
-    // Fill the open block lane by lane, then whole blocks by transposition.
+    reserve_blocks(rows);
+    // Fill the open block row by row, then whole blocks straight from the
+    // data, then the rest into the open block again.
     std::size_t done = 0;
     while (done < rows && count_ % lanes != 0) insert(Vec(data + done++ * dim_, dim_));
-    const std::size_t first = blocks_.size();
-    blocks_.resize(blocks * block_size);
-    for (std::size_t b = first; done < rows; b += block_size, done += lanes) {
-        const std::size_t here = std::min(lanes, rows - done);
-        double* block = blocks_.data() + b;
-        for (std::size_t r = 0; r < lanes; ++r) {
-            if (r >= here) {
-                for (std::size_t i = 0; i < dim_; ++i) block[i * lanes + r] = 0.0;
-                continue;
-            }
-            const double* row = data + (done + r) * dim_;
-            for (std::size_t i = 0; i < dim_; ++i) block[i * lanes + r] = row[i];
-            if (metric_ == cosine_similarity) norms_.push_back(std::sqrt(sum_of_squares(Vec(row, dim_))));
+    for (; rows - done >= lanes; done += lanes) {
+        const double* first = data + done * dim_;
+        close_block(first);
+        if (metric_ == cosine_similarity) {
+            for (std::size_t r = 0; r < lanes; ++r) norms_.push_back(std::sqrt(sum_of_squares(Vec(first + r * dim_, dim_))));
         }
-        count_ += here;
+        count_ += lanes;
+    }
+    while (done < rows) insert(Vec(data + done++ * dim_, dim_));
+}
+
+// The rows of the open block, one metric call each: the same sums as the
+// block kernels compute.
+template <class Top>
+void Flat::scan_tail(Vec query, std::size_t first, Top& top) const {
+    for (std::size_t id = first; id < count_; ++id) {
+        top.offer(metric_(query, Vec(tail_.data() + (id - first) * dim_, dim_)), static_cast<std::uint32_t>(id));
     }
 }
 
@@ -141,18 +156,19 @@ void Flat::scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& o
     TopK top(out, keep);
     double bound = std::numeric_limits<double>::quiet_NaN();  // abandon nothing yet
     const std::size_t block_size = lanes * std::size_t{dim_};
-    for (std::size_t first = 0; first < count_; first += lanes) {
+    const std::size_t blocked = count_ - count_ % lanes;
+    for (std::size_t first = 0; first < blocked; first += lanes) {
         double sums[lanes];
         if (!k.squared_l2(blocks_.data() + first / lanes * block_size, query.data(), dim_, bound, sums)) {
             continue;  // every row of the block ends at the worst kept distance or beyond
         }
-        const std::size_t rows = std::min(lanes, count_ - first);
         bool changed = false;
-        for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t r = 0; r < lanes; ++r) {
             changed |= top.offer(std::sqrt(sums[r]), static_cast<std::uint32_t>(first + r));
         }
         if (changed) bound = abandoning_bound(top.worst());
     }
+    scan_tail(query, blocked, top);
     top.finish();
 }
 
@@ -162,15 +178,16 @@ void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& ou
     const double query_norm = std::sqrt(sum_of_squares(query));
     TopK top(out, keep);
     const std::size_t block_size = lanes * std::size_t{dim_};
-    for (std::size_t first = 0; first < count_; first += lanes) {
+    const std::size_t blocked = count_ - count_ % lanes;
+    for (std::size_t first = 0; first < blocked; first += lanes) {
         double sums[lanes];
         k.dot(blocks_.data() + first / lanes * block_size, query.data(), dim_, sums);
-        const std::size_t rows = std::min(lanes, count_ - first);
-        for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t r = 0; r < lanes; ++r) {
             const double d = cosine ? sums[r] / (query_norm * norms_[first + r]) : sums[r];
             top.offer(d, static_cast<std::uint32_t>(first + r));
         }
     }
+    scan_tail(query, blocked, top);
     top.finish();
 }
 

@@ -60,12 +60,18 @@ class Flat {
   private:
     void scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
     void scan_products(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
+    template <class Top>
+    void scan_tail(Vec query, std::size_t first, Top& top) const;
+    void close_block(const double* rows);
+    void reserve_blocks(std::size_t rows);
 
     std::uint32_t dim_;
     MetricFn metric_;
     std::size_t count_ = 0;
-    /// ceil(count / lanes) blocks of lanes * dim values; unused lanes hold 0.0
+    /// count / lanes full blocks of lanes * dim values, and the rows of the
+    /// open block one after another: nothing is stored beyond the vectors.
     std::vector<double, UninitAllocator<double>> blocks_;
+    std::vector<double> tail_;
     std::vector<double> norms_;   ///< per row: sqrt of its sum of squares (cosine only)
 };
 
