@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build demo test test-cpp test-python gtest bench sanitize valgrind package clean
+.PHONY: all build demo test test-cpp test-python gtest bench sanitize valgrind package fuzz fuzz-smoke clean
 
 all: build
 
@@ -66,7 +66,7 @@ sanitize: $(VENV)/.ready | gtest
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	ORBISK_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
 
@@ -75,6 +75,21 @@ sanitize: $(VENV)/.ready | gtest
 valgrind: build
 	valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
 	  $(BUILD)/core_tests --gtest_brief=1
+
+# Structured fuzzing of every callable with atheris (in fuzz/.venv only); the
+# scratch corpus lives outside the checkout so fuzz/corpus stays small.
+FUZZ_CORPUS := /tmp/orbisk-fuzz-corpus
+fuzz/.venv/.ready: fuzz/requirements.txt $(VENV)/.ready
+	$(PY) -m venv fuzz/.venv && fuzz/.venv/bin/pip install -q -r fuzz/requirements.txt
+	@touch $@
+
+fuzz: build fuzz/.venv/.ready
+	mkdir -p $(FUZZ_CORPUS)
+	PYTHONPATH=$(BUILD) fuzz/.venv/bin/python fuzz/fuzz_orbisk.py -atheris_runs=1000000 $(FUZZ_CORPUS) fuzz/corpus
+
+fuzz-smoke: build fuzz/.venv/.ready
+	mkdir -p $(FUZZ_CORPUS)
+	PYTHONPATH=$(BUILD) fuzz/.venv/bin/python fuzz/fuzz_orbisk.py -max_total_time=60 $(FUZZ_CORPUS) fuzz/corpus
 
 # The sdist and the wheel, each installed in a fresh environment and tested
 # there (the tests then import the installed module, not build/).

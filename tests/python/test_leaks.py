@@ -126,4 +126,7 @@ def test_no_growth_and_no_reference_drift(name, build, exc, per, watched):
     grown = _rss() - before
     print(f"{name}: {grown} bytes")  # shown with -s
     assert [sys.getrefcount(o) for o in watched] == refs
-    assert grown < 2 * 1024 * 1024
+    # AddressSanitizer holds freed memory in quarantine, so resident size
+    # says nothing about leaks there (its own checks do).
+    if not os.environ.get("ORBISK_SANITIZED"):
+        assert grown < 2 * 1024 * 1024
