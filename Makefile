@@ -100,7 +100,7 @@ package: $(VENV)/.ready
 	  env=$$(mktemp -d); \
 	  echo "== $$art"; \
 	  $(PY) -m venv $$env; \
-	  $$env/bin/pip install -q "$$art" pytest numpy mypy; \
+	  $$env/bin/pip install -q "$$art" pytest numpy mypy hypothesis; \
 	  PYTHONPATH= $$env/bin/python -m pytest -q -p no:cacheprovider tests/python; \
 	  rm -rf $$env; \
 	done
