@@ -249,14 +249,53 @@ bool to_pair(PyObject* o, Pair& out) {
 
 namespace {
 
-// Buffers of these exact types iterate as their items: each item converts
-// to the same double as the buffer's element read directly. Subclasses may
-// iterate otherwise, so they take the iteration path.
-bool plain_buffer_type(PyObject* o) {
-    PyTypeObject* t = Py_TYPE(o);
+// The class `module.name` once its module is loaded, or null. Only an
+// immutable type is taken: no class written in Python is one, so no class
+// can pass for it by choosing its name. Nothing is imported: an object of
+// the class exists only once its module has been.
+PyTypeObject* loaded_type(const char* module, const char* name, std::atomic<PyObject*>& cache) {
+    if (PyObject* t = cache.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(t);
+    Ref key = Ref::steal(PyUnicode_FromString(module));
+    Ref mod = key ? Ref::steal(PyImport_GetModule(key.get())) : Ref();
+    Ref found = mod ? Ref::steal(PyObject_GetAttrString(mod.get(), name)) : Ref();
+    PyErr_Clear();
+    if (!found || !PyType_Check(found.get()) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found.get()), Py_TPFLAGS_IMMUTABLETYPE)) {
+        return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (cache.compare_exchange_strong(expected, found.get(), std::memory_order_acq_rel)) {
+        return reinterpret_cast<PyTypeObject*>(found.release());  // kept for the life of the process
+    }
+    return reinterpret_cast<PyTypeObject*>(expected);
+}
+
+std::atomic<PyObject*> array_type{nullptr};
+std::atomic<PyObject*> ndarray_type{nullptr};
+
+bool is_ndarray(PyTypeObject* t) {
+    return std::strcmp(t->tp_name, "numpy.ndarray") == 0 && t == loaded_type("numpy", "ndarray", ndarray_type);
+}
+
+// Objects of these exact types iterate as their elements: each item converts
+// to the same double as the element read directly, as long as the format is
+// one that `element_letter` accepts. Subclasses may iterate otherwise, so
+// they take the iteration path.
+bool plain_buffer_type(PyTypeObject* t) {
     if (t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyMemoryView_Type) return true;
-    const char* name = t->tp_name;
-    return std::strcmp(name, "array.array") == 0 || std::strcmp(name, "numpy.ndarray") == 0;
+    if (std::strcmp(t->tp_name, "array.array") == 0) return t == loaded_type("array", "array", array_type);
+    return is_ndarray(t);
+}
+
+// The element's format letter when a native read gives what iteration
+// gives, else 0. A bare letter or '@' is native everywhere. A numpy array
+// iterates as its scalars whatever the byte-order mark, so '<' on a
+// little-endian host is native for it too; a memoryview refuses to iterate
+// any prefix but '@', and '>', '!' or '=' name other byte orders or sizes:
+// those are left to iteration, which decides.
+char element_letter(const char* format, bool numpy) {
+    if (*format == '@' || (numpy && *format == '<' && PY_LITTLE_ENDIAN)) ++format;
+    return format[0] != '\0' && format[1] == '\0' ? format[0] : 0;
 }
 
 template <class T>
@@ -265,44 +304,61 @@ void read_as(const void* data, std::size_t n, double* out) {
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(p[i]);
 }
 
-// Reads `n` native elements of a one-letter struct format; false for any
-// format it does not know.
-bool read_elements(const char* format, Py_ssize_t itemsize, const void* data, std::size_t n,
-                   double* out) {
-    if (*format == '@' || *format == '=' || (*format == '<' && PY_LITTLE_ENDIAN)) ++format;
-    if (format[0] == '\0' || format[1] != '\0') return false;
-    auto fits = [itemsize](std::size_t size) { return static_cast<std::size_t>(itemsize) == size; };
-    switch (format[0]) {
-        case 'd': if (!fits(sizeof(double))) return false; read_as<double>(data, n, out); return true;
-        case 'f': if (!fits(sizeof(float))) return false; read_as<float>(data, n, out); return true;
-        case 'b': read_as<signed char>(data, n, out); return fits(1);
-        case 'B': read_as<unsigned char>(data, n, out); return fits(1);
-        case '?': if (!fits(sizeof(bool))) return false; read_as<bool>(data, n, out); return true;
-        case 'h': if (!fits(sizeof(short))) return false; read_as<short>(data, n, out); return true;
-        case 'H': if (!fits(sizeof(unsigned short))) return false; read_as<unsigned short>(data, n, out); return true;
-        case 'i': if (!fits(sizeof(int))) return false; read_as<int>(data, n, out); return true;
-        case 'I': if (!fits(sizeof(unsigned))) return false; read_as<unsigned>(data, n, out); return true;
-        case 'l': if (!fits(sizeof(long))) return false; read_as<long>(data, n, out); return true;
-        case 'L': if (!fits(sizeof(unsigned long))) return false; read_as<unsigned long>(data, n, out); return true;
-        case 'q': if (!fits(sizeof(long long))) return false; read_as<long long>(data, n, out); return true;
-        case 'Q': if (!fits(sizeof(unsigned long long))) return false; read_as<unsigned long long>(data, n, out); return true;
+// Whether elements of this letter and size are read natively.
+bool readable(char letter, Py_ssize_t itemsize) {
+    const auto size = static_cast<std::size_t>(itemsize);
+    switch (letter) {
+        case 'd': return size == sizeof(double);
+        case 'f': return size == sizeof(float);
+        case 'b': case 'B': case '?': return size == 1;
+        case 'h': case 'H': return size == sizeof(short);
+        case 'i': case 'I': return size == sizeof(int);
+        case 'l': case 'L': return size == sizeof(long);
+        case 'q': case 'Q': return size == sizeof(long long);
         default: return false;
+    }
+}
+
+// Reads `n` elements of a letter that `readable` accepted.
+void read_elements(char letter, const void* data, std::size_t n, double* out) {
+    switch (letter) {
+        case 'd': read_as<double>(data, n, out); return;
+        case 'f': read_as<float>(data, n, out); return;
+        case 'b': read_as<signed char>(data, n, out); return;
+        case 'B': read_as<unsigned char>(data, n, out); return;
+        case '?': {
+            // Any nonzero byte iterates as True: read bytes, never a bool
+            // object representation that the byte may not be.
+            const auto* p = static_cast<const unsigned char*>(data);
+            for (std::size_t i = 0; i < n; ++i) out[i] = p[i] != 0 ? 1.0 : 0.0;
+            return;
+        }
+        case 'h': read_as<short>(data, n, out); return;
+        case 'H': read_as<unsigned short>(data, n, out); return;
+        case 'i': read_as<int>(data, n, out); return;
+        case 'I': read_as<unsigned>(data, n, out); return;
+        case 'l': read_as<long>(data, n, out); return;
+        case 'L': read_as<unsigned long>(data, n, out); return;
+        case 'q': read_as<long long>(data, n, out); return;
+        case 'Q': read_as<unsigned long long>(data, n, out); return;
     }
 }
 
 }  // namespace
 
 Buffer::Buffer(PyObject* o, int ndim) {
-    if (!PyObject_CheckBuffer(o) || !plain_buffer_type(o)) return;
+    PyTypeObject* t = Py_TYPE(o);
+    if (!PyObject_CheckBuffer(o) || !plain_buffer_type(t)) return;
+    const bool numpy = is_ndarray(t);
     // Iterating a 2-D memoryview fails, so only arrays are read as rows.
-    if (ndim == 2 && std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) return;
+    if (ndim == 2 && !numpy) return;
     if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
         PyErr_Clear();
         return;
     }
     held_ = true;
-    double probe;
-    ok_ = view_.ndim == ndim && read_elements(format(), view_.itemsize, view_.buf, 0, &probe);
+    letter_ = element_letter(view_.format ? view_.format : "B", numpy);
+    ok_ = view_.ndim == ndim && readable(letter_, view_.itemsize);
 }
 
 Buffer::~Buffer() {
@@ -311,14 +367,11 @@ Buffer::~Buffer() {
 
 void Buffer::read(std::size_t first, std::size_t n, double* out) const {
     const char* base = static_cast<const char*>(view_.buf);
-    read_elements(format(), view_.itemsize, base + first * static_cast<std::size_t>(view_.itemsize), n, out);
+    read_elements(letter_, base + first * static_cast<std::size_t>(view_.itemsize), n, out);
 }
 
 const double* Buffer::doubles() const {
-    const char* f = format();
-    if (*f == '@' || *f == '=' || (*f == '<' && PY_LITTLE_ENDIAN)) ++f;
-    return std::strcmp(f, "d") == 0 && view_.itemsize == sizeof(double) ? static_cast<const double*>(view_.buf)
-                                                                       : nullptr;
+    return letter_ == 'd' ? static_cast<const double*>(view_.buf) : nullptr;
 }
 
 bool to_doubles(PyObject* o, std::vector<double>& out) {

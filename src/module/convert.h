@@ -77,8 +77,9 @@ bool to_pair_lists(PyObject* o, std::vector<std::vector<Pair>>& out);
 
 /// A C-contiguous buffer of `ndim` dimensions and a known numeric element
 /// format, from an object whose items read the same as its elements (bytes,
-/// bytearray, memoryview, array.array, numpy arrays; not their subclasses).
-/// False, with no exception, for anything else. Released on scope exit.
+/// bytearray, memoryview, array.array, numpy arrays; not their subclasses),
+/// taken only where the elements read give exactly what iterating the object
+/// gives. False, with no exception, for anything else. Released on scope exit.
 class Buffer {
   public:
     Buffer(PyObject* o, int ndim);
@@ -95,8 +96,8 @@ class Buffer {
     const double* doubles() const;
 
   private:
-    const char* format() const { return view_.format ? view_.format : "B"; }
     Py_buffer view_{};
+    char letter_ = 0;  ///< the element's format letter
     bool held_ = false;
     bool ok_ = false;
 };
