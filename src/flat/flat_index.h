@@ -8,10 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "metrics/candidate.h"
-#include "metrics/failure.h"
+#include "common/candidate.h"
+#include "common/failure.h"
+#include "common/memory.h"
 #include "metrics/metrics.h"
-#include "metrics/rows.h"
+#include "common/rows.h"
 
 namespace orbisk {
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "metrics/failure.h"
+#include "common/failure.h"
+#include "common/memory.h"
 #include "metrics/kernels.h"
 
 namespace orbisk {

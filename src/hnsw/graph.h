@@ -14,9 +14,9 @@
 #include "filter/filter.h"
 #include "hnsw/hnsw_error.h"
 #include "metadata/metadata.h"
-#include "metrics/candidate.h"
+#include "common/candidate.h"
 #include "metrics/metrics.h"
-#include "metrics/rows.h"
+#include "common/rows.h"
 
 namespace orbisk {
 

@@ -1,6 +1,6 @@
 #include "metadata/metadata.h"
 
-#include "metrics/failure.h"
+#include "common/memory.h"
 
 namespace orbisk {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "metrics/rows.h"
+#include "common/rows.h"
 #include "module/ref.h"
 
 namespace orbisk {

@@ -9,7 +9,7 @@
 #include <new>
 #include <string_view>
 
-#include "metrics/failure.h"
+#include "common/failure.h"
 
 namespace orbisk {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "hnsw/graph.h"
-#include "metrics/failure.h"
+#include "common/failure.h"
 
 using namespace orbisk;
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "metrics/candidate.h"
+#include "common/candidate.h"
 #include "metrics/metrics.h"
 
 using namespace orbisk;

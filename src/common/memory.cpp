@@ -1,4 +1,4 @@
-#include "metrics/failure.h"
+#include "common/memory.h"
 
 #include <cstdint>
 #if defined(__linux__)

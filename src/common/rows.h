@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "metrics/failure.h"
+#include "common/memory.h"
 #include "metrics/metrics.h"
 
 namespace orbisk {
