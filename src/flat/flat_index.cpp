@@ -112,18 +112,21 @@ void Flat::reserve_blocks(std::size_t rows) {
     if (metric_ == cosine_similarity) norms_.reserve(count_ + rows);
 }
 
-std::optional<FlatError> Flat::create(const Rows& vectors) {
+std::optional<FlatError> Flat::create(const Rows& vectors, Interrupt interrupt) {
     if (vectors.empty()) return FlatError::EmptyVectors;
     // Room for every vector up to the first of the wrong length (which stops
     // the batch), in one allocation.
     std::size_t fitting = 0;
     while (fitting < vectors.size() && vectors[fitting].size() == dim_) ++fitting;
     if (dim_ != 0) reserve_blocks(fitting);
-    for (std::size_t i = 0; i < vectors.size(); ++i) insert(vectors[i]);
+    for (std::size_t i = 0; i < vectors.size(); ++i) {
+        interrupt.step(vectors[i].size());
+        insert(vectors[i]);
+    }
     return std::nullopt;
 }
 
-void Flat::append_rows(const double* data, std::size_t rows) {
+void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt) {
     if (dim_ == 0 || rows == 0) return;
     if (rows > max_vectors - count_) throw CapacityExceeded();
     reserve_blocks(rows);
@@ -132,6 +135,7 @@ void Flat::append_rows(const double* data, std::size_t rows) {
     std::size_t done = 0;
     while (done < rows && count_ % lanes != 0) insert(Vec(data + done++ * dim_, dim_));
     for (; rows - done >= lanes; done += lanes) {
+        interrupt.step(lanes * std::size_t{dim_});
         const double* first = data + done * dim_;
         close_block(first);
         if (metric_ == cosine_similarity) {

@@ -10,6 +10,7 @@
 
 #include "common/candidate.h"
 #include "common/failure.h"
+#include "common/interrupt.h"
 #include "common/memory.h"
 #include "metrics/metrics.h"
 #include "common/rows.h"
@@ -47,11 +48,12 @@ class Flat {
 
     /// Appends a batch in order, or EmptyVectors for an empty batch. The
     /// first vector of the wrong length throws InternalFailure; the ones
-    /// before it stay stored.
-    std::optional<FlatError> create(const Rows& vectors);
+    /// before it stay stored, as they do when `interrupt` stops the batch.
+    std::optional<FlatError> create(const Rows& vectors, Interrupt interrupt = {});
 
-    /// Appends `rows` vectors of length dim stored one after another.
-    void append_rows(const double* data, std::size_t rows);
+    /// Appends `rows` vectors of length dim stored one after another; an
+    /// interruption keeps the rows appended before it.
+    void append_rows(const double* data, std::size_t rows, Interrupt interrupt = {});
 
     /// Fills `out` with the first max(k, 1) candidates in ranking order, or
     /// returns EmptyIndex. The query's length must be dim (the caller checks).

@@ -119,12 +119,12 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (Buffer matrix{a[0], 2}; matrix && matrix.doubles()) {
             if (matrix.rows() == 0) return raise_value_error("Create error: EmptyVectors");
             if (matrix.columns() != index.dim()) index.insert(Vec(matrix.doubles(), matrix.columns()));
-            index.append_rows(matrix.doubles(), matrix.rows());
+            index.append_rows(matrix.doubles(), matrix.rows(), pending_signals());
             Py_RETURN_NONE;
         }
         Rows vectors;
         if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
-        if (auto e = index.create(vectors)) {
+        if (auto e = index.create(vectors, pending_signals())) {
             return raise_value_error("Create error: " + std::string(name(*e)));
         }
         Py_RETURN_NONE;

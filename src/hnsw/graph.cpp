@@ -336,18 +336,14 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
     }
 }
 
-std::optional<HNSWError> HNSW::create(const Rows& vectors,
-                                      std::span<const MetadataRecord> records, Rng& rng) {
+std::optional<HNSWError> HNSW::create(const Rows& vectors, std::span<const MetadataRecord> records,
+                                      Rng& rng, Interrupt interrupt) {
     if (vectors.empty()) return HNSWError::EmptyVectors;
-    if (!params_.schema) {
-        for (std::size_t i = 0; i < vectors.size(); ++i) {
-            if (auto e = insert(vectors[i], nullptr, rng)) return e;
-        }
-        return std::nullopt;
-    }
-    if (records.size() != vectors.size()) return HNSWError::AttributeNotFound;
+    const bool with_records = params_.schema.has_value();
+    if (with_records && records.size() != vectors.size()) return HNSWError::AttributeNotFound;
     for (std::size_t i = 0; i < vectors.size(); ++i) {
-        if (auto e = insert(vectors[i], &records[i], rng)) return e;
+        interrupt.step(size() * params_.dim);
+        if (auto e = insert(vectors[i], with_records ? &records[i] : nullptr, rng)) return e;
     }
     return std::nullopt;
 }

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "filter/filter.h"
 #include "hnsw/hnsw_error.h"
 #include "metadata/metadata.h"
@@ -71,8 +72,10 @@ class HNSW {
     std::optional<HNSWError> insert(Vec vector, const MetadataRecord* record, Rng& rng);
 
     /// Inserts vector i with record i (records ignored without a schema).
-    std::optional<HNSWError> create(const Rows& vectors,
-                                    std::span<const MetadataRecord> records, Rng& rng);
+    /// `interrupt` is asked between insertions; the nodes inserted before an
+    /// interruption or a failing insertion stay.
+    std::optional<HNSWError> create(const Rows& vectors, std::span<const MetadataRecord> records,
+                                    Rng& rng, Interrupt interrupt = {});
 
     /// Up to k candidates (one at least, when the index is not empty).
     std::optional<HNSWError> search(Vec query, std::uint32_t k, const Filter* filter,

@@ -191,7 +191,9 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!has_metadata) {
             if (vectors.empty()) return raise_value_error("Create error: EmptyVectors");
             if (!check_lengths(vectors, index.dim())) return nullptr;
+            Interrupt signals = pending_signals();
             for (std::size_t i = 0; i < vectors.size(); ++i) {
+                signals.step(index.size() * index.dim());
                 if (auto e = index.insert(vectors[i], nullptr, rng)) {
                     return raise_value_error("Create error: " + std::string(name(*e)));
                 }
@@ -208,7 +210,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             if (!convert_metadata(lists[i], *schema, records[i])) return nullptr;
         }
         if (!check_lengths(vectors, index.dim())) return nullptr;
-        if (auto e = index.create(vectors, records, rng)) {
+        if (auto e = index.create(vectors, records, rng, pending_signals())) {
             return raise_value_error("Create error: " + std::string(name(*e)));
         }
         Py_RETURN_NONE;

@@ -412,9 +412,11 @@ bool to_double_lists(PyObject* o, Rows& out) {
     }
     std::vector<double> row;
     std::size_t expected = 0;
+    Interrupt signals = pending_signals();
     return walk_list(
         o,
         [&](PyObject* item) {
+            signals.step(row.size() + 1);
             if (!to_doubles(item, row)) return false;
             // Room for as many rows like the first as a list or tuple holds,
             // so that large batches are not copied over and over as they

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/interrupt.h"
 #include "common/rows.h"
 #include "module/ref.h"
 
@@ -101,6 +102,13 @@ class Buffer {
     bool held_ = false;
     bool ok_ = false;
 };
+
+/// Asks the interpreter between the steps of a long call whether a signal
+/// handler raised (KeyboardInterrupt, for Ctrl-C): its exception then ends
+/// the call.
+inline Interrupt pending_signals() {
+    return Interrupt([](void*) { return PyErr_CheckSignals() < 0; }, nullptr);
+}
 
 /// A new list of floats copied from `values`.
 PyObject* float_list(const double* values, std::size_t n);

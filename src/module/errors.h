@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/failure.h"
+#include "common/interrupt.h"
 
 namespace orbisk {
 
@@ -28,6 +29,9 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
+    } catch (const Interrupted&) {
+        // The check that stopped the batch has raised its exception.
+        return PyErr_Occurred() ? nullptr : raise_panic("interrupted without an exception");
     } catch (const CapacityExceeded& e) {
         return raise_value_error(e.what());
     } catch (const std::bad_alloc&) {

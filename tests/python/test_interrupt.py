@@ -1,0 +1,73 @@
+"""A long create answers Ctrl-C: the handler's exception ends the call, the
+vectors inserted before it stay, and the index goes on working."""
+
+import signal
+
+import pytest
+
+import orbisk
+
+
+class Interrupts:
+    """SIGALRM every `every` seconds, the handler raising KeyboardInterrupt
+    from its `after`-th delivery on, as Ctrl-C's default handler does."""
+
+    def __init__(self, every=0.02, after=3):
+        self.every, self.after, self.delivered = every, after, 0
+
+    def handler(self, signum, frame):
+        self.delivered += 1
+        if self.delivered >= self.after:
+            raise KeyboardInterrupt
+
+    def __enter__(self):
+        self.old = signal.signal(signal.SIGALRM, self.handler)
+        signal.setitimer(signal.ITIMER_REAL, self.every, self.every)
+        return self
+
+    def __exit__(self, *exc):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, self.old)
+
+
+def rows(n):
+    return [[float(i), 0.0] for i in range(n)]
+
+
+def test_graph_create_stops_between_insertions():
+    n = 200_000
+    index = orbisk.PyHNSW(2, metric="euclidean", layers=1, ef_construction=50, ef_search=n)
+    data = rows(n)
+    with Interrupts(), pytest.raises(KeyboardInterrupt):
+        index.create(data)
+    kept = sorted(v[0] for _, v in index.search([0.0, 0.0], k=n))
+    assert 0 < len(kept) < n
+    assert kept == [float(i) for i in range(len(kept))]
+    index.insert([-1.0, 0.0])
+    assert index.search([-1.0, 0.0]) == [(0.0, [-1.0, 0.0])]
+
+
+@pytest.mark.parametrize("with_metadata", [False, True])
+def test_graph_batch_with_and_without_metadata_answers(with_metadata):
+    n = 200_000
+    index = orbisk.PyHNSW(2, metric="euclidean", layers=1, ef_construction=50, schema=["i"])
+    data = rows(n)
+    metadata = [[("i", i)] for i in range(n)] if with_metadata else None
+    with Interrupts(), pytest.raises(KeyboardInterrupt):
+        index.create(data, metadata)
+    index.insert([-1.0, 0.0], [("i", -1)])
+    assert index.search([-1.0, 0.0], filter=("i", -1)) == [(0.0, [-1.0, 0.0])]
+
+
+def test_flat_create_stops_and_keeps_a_prefix():
+    n = 3_000_000
+    index = orbisk.PyFlat(1)
+    data = [[0.0]] * n
+    with Interrupts(every=0.005, after=2), pytest.raises(KeyboardInterrupt):
+        index.create(data)
+    # The next id tells how many rows stayed; all of them are the batch's.
+    index.insert([1.0])
+    [(kept, distance)] = index.search([1.0])
+    assert distance == 0.0 and kept < n
+    if kept:
+        assert index.search([0.0], k=kept) == [(i, 0.0) for i in range(kept)]
