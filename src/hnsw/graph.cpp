@@ -4,7 +4,6 @@
 #include <cmath>
 #include <limits>
 #include <string>
-#include <unistd.h>
 
 #include "common/failure.h"
 #include "common/memory.h"
@@ -83,13 +82,6 @@ void insert_sorted(std::vector<Candidate>& w, Candidate c) {
     w.insert(at, c);
 }
 
-std::uint64_t physical_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
-}
-
 }  // namespace
 
 HNSW::HNSW(HNSWParams params) : params_(std::move(params)) {
@@ -98,10 +90,6 @@ HNSW::HNSW(HNSWParams params) : params_(std::move(params)) {
         if (w == 0.0) break;  // this and every later weight add nothing
         weights_.push_back(w);
     }
-    // Levels past the eighth are drawn about once in three thousand; they
-    // share the last table, where walks check levels, rather than copy every
-    // link to them into hundreds of tables.
-    links_.resize(std::clamp<std::size_t>(weights_.size(), 1, 8));
 }
 
 HNSW::HNSW(HNSW&& o) noexcept
@@ -113,6 +101,9 @@ HNSW::HNSW(HNSW&& o) noexcept
       norms_(std::move(o.norms_)),
       metadata_(std::move(o.metadata_)),
       top_other_(o.top_other_),
+      at_least_(std::move(o.at_least_)),
+      counted_(o.counted_),
+      link_marks_(std::move(o.link_marks_)),
       spare_(o.spare_.exchange(nullptr)) {}
 
 HNSW::~HNSW() { delete spare_.load(); }
@@ -140,63 +131,62 @@ std::optional<HNSWError> HNSW::check_filter(const Filter* filter, std::size_t& p
 
 void HNSW::admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const {
     const std::size_t count = s.pending.size();
-    if (count == 0) return;
     const MetricFn metric = params_.metric;
-    auto& sums = s.sums;
-    sums.assign(count, 0.0);
-    if (metric == euclidean_distance || metric == dot_product || metric == cosine_similarity) {
-        const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
-        const Kernels& k = kernels();
-        const bool euclidean = metric == euclidean_distance;
-        // Once W is full a node enters only by beating W's last entry, which
-        // can only improve while these are admitted: a node whose partial sum
-        // of squares reaches the bound for it is dropped, in steps of 16.
-        const double bound = euclidean && out.size() >= ef ? abandoning_bound(out.back().distance)
-                                                           : std::numeric_limits<double>::quiet_NaN();
-        const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
-        auto& alive = s.alive;
-        alive.resize(count);
-        for (std::size_t i = 0; i < count; ++i) alive[i] = static_cast<std::uint32_t>(i);
-        for (std::size_t from = 0; from < n && !alive.empty(); from += step) {
-            const std::size_t to = std::min(n, from + step);
-            for (std::size_t g = 0; g < alive.size(); g += lanes) {
-                std::int64_t offsets[lanes];
-                double acc[lanes];
-                for (std::size_t r = 0; r < lanes; ++r) {
-                    const std::uint32_t i = alive[std::min(g + r, alive.size() - 1)];
-                    offsets[r] = static_cast<std::int64_t>(s.pending[i]) * params_.dim;
-                    acc[r] = sums[i];
-                }
-                (euclidean ? k.squared_l2_rows : k.dot_rows)(vectors_.data(), offsets, query.data(), from, to, acc);
-                for (std::size_t r = 0; r < lanes && g + r < alive.size(); ++r) sums[alive[g + r]] = acc[r];
-            }
-            if (std::isnan(bound) || to == n) continue;
-            std::erase_if(alive, [&](std::uint32_t i) {
-                if (!(sums[i] >= bound)) return false;
-                sums[i] = std::numeric_limits<double>::quiet_NaN();  // dropped: a NaN never enters a full W
-                return true;
-            });
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            if (euclidean) {
-                sums[i] = std::sqrt(sums[i]);
-            } else if (metric == cosine_similarity) {
-                sums[i] = sums[i] / (s.query_norm * norms_[s.pending[i]]);
-            }
-        }
-    } else {
-        for (std::size_t i = 0; i < count; ++i) sums[i] = metric(query, vector(s.pending[i]));
+    const bool euclidean = metric == euclidean_distance;
+    if (!euclidean && metric != dot_product && metric != cosine_similarity) {
+        for (std::uint32_t e : s.pending) admit(s, {metric(query, vector(e)), e}, ef, out);
+        s.pending.clear();
+        return;
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        const Candidate c{sums[i], s.pending[i]};
-        if (out.size() < ef || distance_less(c.distance, out.back().distance)) {
-            s.queue.push_back(c);
-            std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
-            insert_sorted(out, c);
-            if (out.size() > ef) out.pop_back();
+    const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
+    const Kernels& k = kernels();
+    // Eight nodes at a time, each lane one node in element order; each group
+    // is admitted before the next is computed, so that it meets the bound of
+    // the freshest W.
+    for (std::size_t g = 0; g < count; g += lanes) {
+        const std::size_t m = std::min(lanes, count - g);
+        std::int64_t offsets[lanes];
+        double acc[lanes] = {};
+        for (std::size_t r = 0; r < lanes; ++r) {
+            offsets[r] = static_cast<std::int64_t>(s.pending[g + std::min(r, m - 1)]) * params_.dim;
+        }
+        if (euclidean) {
+            // Once W is full a node enters only by beating W's last entry:
+            // a group whose partial sums of squares all reach the bound for
+            // it is dropped (the sums never decrease).
+            const double bound = out.size() >= ef ? abandoning_bound(out.back().distance)
+                                                  : std::numeric_limits<double>::quiet_NaN();
+            const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
+            bool dropped = false;
+            for (std::size_t from = 0; from < n && !dropped; from += step) {
+                k.squared_l2_rows(vectors_.data(), offsets, query.data(), from, std::min(n, from + step), acc);
+                dropped = from + step < n && std::all_of(acc, acc + m, [&](double a) { return a >= bound; });
+            }
+            if (dropped) continue;  // W is full and none of them beats its last entry
+            for (std::size_t r = 0; r < m; ++r) admit(s, {std::sqrt(acc[r]), s.pending[g + r]}, ef, out);
+            continue;
+        }
+        k.dot_rows(vectors_.data(), offsets, query.data(), 0, n, acc);
+        for (std::size_t r = 0; r < m; ++r) {
+            const std::uint32_t e = s.pending[g + r];
+            admit(s, {metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[e]) : acc[r], e}, ef, out);
         }
     }
     s.pending.clear();
+}
+
+void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out) {
+    if (out.size() < ef || distance_less(c.distance, out.back().distance)) {
+        s.queue.push_back(c);
+        std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
+        insert_sorted(out, c);
+        if (out.size() > ef) out.pop_back();
+    }
+}
+
+std::size_t HNSW::usable(std::uint32_t layer) const {
+    if (layer < at_least_.size()) return at_least_[layer];
+    return counted_ > 0 ? 1 : 0;  // node 0 alone reaches the layers above
 }
 
 template <bool Filtered>
@@ -217,21 +207,28 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
     out.push_back(start);
     queue.push_back(start);
     s.visit(entry);
-    const auto& lists = links_[std::min<std::size_t>(layer, links_.size() - 1)];
-    while (!queue.empty()) {
+    // Once every counted node of the layer is visited, no list can offer
+    // anything new and W is final. A filter hides nodes from the walk, so
+    // its walks never get there and do not count.
+    const std::size_t all = Filtered ? SIZE_MAX : usable(layer);
+    std::size_t seen = entry < counted_ && levels_[entry] >= layer ? 1 : 0;
+    while (!queue.empty() && seen < all) {
         std::pop_heap(queue.begin(), queue.end(), lower_priority);
         const Candidate c = queue.back();
         queue.pop_back();
         if (distance_less(out.back().distance, c.distance)) break;
-        for (std::uint32_t e : lists[c.id]) {
-            if (levels_[e] < layer) continue;
-            if constexpr (Filtered) {
-                if (!filter_matches(metadata_, *filter, position, e)) continue;
+        links_.for_each_run(c.id, [&](std::span<const std::uint32_t> run) {
+            for (std::uint32_t e : run) {
+                if (levels_[e] < layer) continue;
+                if constexpr (Filtered) {
+                    if (!filter_matches(metadata_, *filter, position, e)) continue;
+                }
+                // A visited node's distance could change nothing, so it is not computed.
+                if (!s.visit(e)) continue;
+                seen += e < counted_;
+                s.pending.push_back(e);
             }
-            // A visited node's distance could change nothing, so it is not computed.
-            if (!s.visit(e)) continue;
-            s.pending.push_back(e);
-        }
+        });
         admit_pending(s, query, ef, out);
     }
 }
@@ -259,27 +256,48 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, Vec query, std::uint32_t
     return std::nullopt;
 }
 
-void HNSW::link(std::uint32_t from, std::uint32_t to) {
-    const std::size_t tables = std::min<std::size_t>(std::size_t{levels_[to]} + 1, links_.size());
-    for (std::size_t level = 0; level < tables; ++level) links_[level][from].push_back(to);
-}
-
 void HNSW::rollback(std::size_t nodes) {
-    const auto gone = static_cast<std::uint32_t>(nodes);
     vectors_.resize(nodes * params_.dim);
     levels_.resize(nodes);
     if (norms_.size() > nodes) norms_.resize(nodes);
-    metadata_.truncate(nodes);
-    // Links only ever go to the end of a list, so the new node's back-links
-    // are exactly the trailing entries naming it.
-    for (auto& lists : links_) {
-        if (lists.size() > nodes) lists.resize(nodes);
-        for (auto& list : lists) {
-            while (!list.empty() && list.back() == gone) list.pop_back();
-        }
+    if (link_marks_.size() > nodes) link_marks_.resize(nodes);
+    // The stamp of the undone insertion will be the next insertion's.
+    for (std::uint32_t& mark : link_marks_) {
+        if (mark == nodes + 1) mark = 0;
     }
+    metadata_.truncate(nodes);
+    links_.truncate(nodes, static_cast<std::uint32_t>(nodes));
     top_other_ = 0;
     for (std::size_t i = 1; i < nodes; ++i) top_other_ = std::max(top_other_, levels_[i]);
+}
+
+std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint32_t level) {
+    const std::uint32_t layers = params_.layers;
+    std::vector<Candidate> w;
+    std::uint32_t entry = 0;
+    for (std::uint32_t layer = 0; layer < layers && layer <= top_other_; ++layer) {
+        if (layer < level) {
+            if (auto e = knn(entry, vector, 1, layer, nullptr, w)) return e;
+            if (!w.empty()) entry = w.front().id;
+            continue;
+        }
+        if (auto e = knn(entry, vector, params_.ef_construction, layer, nullptr, w)) return e;
+        for (const Candidate& r : w) {
+            if (r.id > node) return HNSWError::InvalidNodeID;
+        }
+        // Back-links first, in W's order, then the node's own links to all
+        // of W; repeats and self-links are left out (see links.h).
+        for (const Candidate& r : w) {
+            if (r.id != node && !links_.ends_with(r.id, node)) links_.append(r.id, node);
+        }
+        for (const Candidate& r : w) {
+            if (r.id == node || link_marks_[r.id] == node + 1) continue;
+            links_.append(node, r.id);
+            link_marks_[r.id] = node + 1;
+        }
+        entry = node;
+    }
+    return std::nullopt;
 }
 
 std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, Rng& rng) {
@@ -292,48 +310,47 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
     if (n >= max_vectors) throw CapacityExceeded();
     const std::uint32_t layers = params_.layers;
     const std::uint32_t level = n == 0 ? layers - 1 : draw_level(rng);
-    // Every linking layer adds at least two ids (one to the new node's list,
-    // one back-link), so an absurd layer count is refused before it starts.
-    if (n > 0 && level < layers && (std::uint64_t{layers} - level) > physical_memory() / 8) {
-        throw std::bad_alloc();
-    }
     const auto node = static_cast<std::uint32_t>(n);
+    // The layers a walk may run on: up to the highest level but node 0's.
+    const std::size_t walked = layers == 0 || n == 0 ? 0 : std::size_t{std::min(level, layers - 1)} + 1;
     try {
+        reserve_more(vectors_, dim);
         vectors_.insert(vectors_.end(), vector.begin(), vector.end());
+        reserve_more(levels_, 1);
         levels_.push_back(level);
-        for (auto& lists : links_) lists.emplace_back();
         if (params_.metric == cosine_similarity) {
             double nb = 0.0;
             for (double x : vector) nb += x * x;
+            reserve_more(norms_, 1);
             norms_.push_back(std::sqrt(nb));
         }
         metadata_.append(record);
-        if (n == 0) return std::nullopt;
-        top_other_ = std::max(top_other_, level);
-
-        std::vector<Candidate> w;
-        std::uint32_t entry = 0;
-        for (std::uint32_t layer = 0; layer < layers; ++layer) {
-            if (layer < level) {
-                if (auto e = knn(entry, vector, 1, layer, nullptr, w)) return e;
-                if (!w.empty()) entry = w.front().id;
-                continue;
-            }
-            if (auto e = knn(entry, vector, params_.ef_construction, layer, nullptr, w)) return e;
-            for (const Candidate& r : w) {
-                if (r.id > node) return HNSWError::InvalidNodeID;
-            }
-            // Back-links first, in W's order (a self-link lands in the new
-            // node's own list here), then the new node's links to all of W.
-            for (const Candidate& r : w) link(r.id, node);
-            for (const Candidate& r : w) link(node, r.id);
-            entry = node;
+        links_.add_node();
+        reserve_more(link_marks_, 1);
+        link_marks_.push_back(0);
+        if (at_least_.size() < walked) at_least_.resize(walked, 1);  // node 0 is on every layer
+        std::optional<HNSWError> result;
+        if (n > 0) {
+            top_other_ = std::max(top_other_, level);
+            result = link_in(node, vector, level);
         }
-        return std::nullopt;
+        // The node stays, linked or not (an HNSWError keeps it): count it.
+        for (std::size_t layer = 0; layer < walked; ++layer) ++at_least_[layer];
+        ++counted_;
+        return result;
     } catch (const std::bad_alloc&) {
         rollback(n);
         throw;
     }
+}
+
+void HNSW::reserve(std::size_t more) {
+    if (more > max_vectors - std::min<std::size_t>(size(), max_vectors)) return;  // refused later, one by one
+    const std::size_t nodes = size() + more;
+    vectors_.reserve(nodes * params_.dim);
+    levels_.reserve(nodes);
+    link_marks_.reserve(nodes);
+    if (params_.metric == cosine_similarity) norms_.reserve(nodes);
 }
 
 std::optional<HNSWError> HNSW::create(const Rows& vectors, std::span<const MetadataRecord> records,
@@ -341,6 +358,7 @@ std::optional<HNSWError> HNSW::create(const Rows& vectors, std::span<const Metad
     if (vectors.empty()) return HNSWError::EmptyVectors;
     const bool with_records = params_.schema.has_value();
     if (with_records && records.size() != vectors.size()) return HNSWError::AttributeNotFound;
+    reserve(vectors.size());
     for (std::size_t i = 0; i < vectors.size(); ++i) {
         interrupt.step(size() * params_.dim);
         if (auto e = insert(vectors[i], with_records ? &records[i] : nullptr, rng)) return e;

@@ -1,7 +1,8 @@
 #pragma once
 // The layered graph index. Each node has one neighbour list shared by all
 // layers; a link to E is usable on layer L only when E's level is at least L.
-// Node 0 is the entry point of every walk. Lists are never pruned or capped.
+// Node 0 is the entry point of every walk. Lists are never pruned or capped,
+// and are kept as walks see them (see links.h).
 
 #include <atomic>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "common/interrupt.h"
 #include "filter/filter.h"
 #include "hnsw/hnsw_error.h"
+#include "hnsw/links.h"
 #include "metadata/metadata.h"
 #include "common/candidate.h"
 #include "metrics/metrics.h"
@@ -49,8 +51,11 @@ class HNSW {
         return Vec(vectors_.data() + std::size_t{node} * params_.dim, params_.dim);
     }
     std::uint32_t level(std::uint32_t node) const { return levels_[node]; }
-    /// The node's whole neighbour list, in the order links were made.
-    const std::vector<std::uint32_t>& neighbours(std::uint32_t node) const { return links_[0][node]; }
+    /// The node's neighbour list as walks see it: the first occurrence of
+    /// each neighbour, in the order the links were made, never itself.
+    std::vector<std::uint32_t> neighbours(std::uint32_t node) const { return links_.list(node); }
+    /// Bytes held by the neighbour lists.
+    std::size_t link_bytes() const { return links_.bytes(); }
     const MetadataStore& metadata() const { return metadata_; }
 
     /// exp(-i) for the first layers; weights that are 0.0 change no draw and
@@ -69,6 +74,10 @@ class HNSW {
     /// Adds one node. `vector` must have length dim (throws InternalFailure
     /// otherwise). An HNSWError leaves the node's vector, level and record
     /// stored; an allocation failure leaves the index as it was.
+    /// Layers above the node's level and above every other level but node
+    /// 0's are not walked: there the walk from the node can reach only the
+    /// node and node 0, which are then linked both ways already or not at
+    /// all, so no link could be added.
     std::optional<HNSWError> insert(Vec vector, const MetadataRecord* record, Rng& rng);
 
     /// Inserts vector i with record i (records ignored without a schema).
@@ -76,6 +85,9 @@ class HNSW {
     /// interruption or a failing insertion stay.
     std::optional<HNSWError> create(const Rows& vectors, std::span<const MetadataRecord> records,
                                     Rng& rng, Interrupt interrupt = {});
+
+    /// Room for `more` nodes, so that a batch grows its stores once.
+    void reserve(std::size_t more);
 
     /// Up to k candidates (one at least, when the index is not empty).
     std::optional<HNSWError> search(Vec query, std::uint32_t k, const Filter* filter,
@@ -94,21 +106,31 @@ class HNSW {
                   std::vector<Candidate>& out) const;
     /// Distances of the pending nodes, then their admission in list order.
     void admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const;
-    void link(std::uint32_t from, std::uint32_t to);
+    /// Queues `c` and places it in W when W has room or `c` beats W's last.
+    static void admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out);
+    std::optional<HNSWError> link_in(std::uint32_t node, Vec vector, std::uint32_t level);
     std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
+    /// Nodes counted in `at_least_` whose level is at least `layer`.
+    std::size_t usable(std::uint32_t layer) const;
     void rollback(std::size_t nodes);
 
     HNSWParams params_;
     std::vector<double> weights_;
     std::vector<double> vectors_;
     std::vector<std::uint32_t> levels_;
-    /// links_[L][c]: the entries of c's list whose level is at least L, in
-    /// list order, so that a walk on layer L reads only what it may use.
-    /// Levels at or beyond the last table share it (walks check levels).
-    std::vector<std::vector<std::vector<std::uint32_t>>> links_;
+    Links links_;
     std::vector<double> norms_;  ///< per node: sqrt of its sum of squares (cosine only)
     MetadataStore metadata_;
     std::uint32_t top_other_ = 0;  ///< highest level of any node but node 0
+    /// at_least_[L]: how many of the first `counted_` nodes have a level of
+    /// at least L (node 0 alone beyond the end). A walk that has visited that
+    /// many of them can find nothing more. The node being inserted is
+    /// counted only once its walks are over.
+    std::vector<std::uint32_t> at_least_;
+    std::size_t counted_ = 0;
+    /// link_marks_[e] == N + 1 while node N's list holds e: a stamp per
+    /// insertion, so never cleared.
+    std::vector<std::uint32_t> link_marks_;
     /// Working memory of one walk, reused by the next; a concurrent reader
     /// finding it taken brings its own.
     mutable std::atomic<Scratch*> spare_{nullptr};
