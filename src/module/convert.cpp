@@ -298,10 +298,16 @@ char element_letter(const char* format, bool numpy) {
     return format[0] != '\0' && format[1] == '\0' ? format[0] : 0;
 }
 
+// Elements are copied out byte-wise: a buffer need not be aligned for T (a
+// sliced or cast memoryview often is not), and a misaligned load is undefined.
 template <class T>
 void read_as(const void* data, std::size_t n, double* out) {
-    const T* p = static_cast<const T*>(data);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(p[i]);
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < n; ++i) {
+        T v;
+        std::memcpy(&v, p + i * sizeof(T), sizeof(T));
+        out[i] = static_cast<double>(v);
+    }
 }
 
 // Whether elements of this letter and size are read natively.
@@ -371,7 +377,8 @@ void Buffer::read(std::size_t first, std::size_t n, double* out) const {
 }
 
 const double* Buffer::doubles() const {
-    return letter_ == 'd' ? static_cast<const double*>(view_.buf) : nullptr;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+    return letter_ == 'd' && aligned ? static_cast<const double*>(view_.buf) : nullptr;
 }
 
 bool to_doubles(PyObject* o, std::vector<double>& out) {

@@ -93,7 +93,7 @@ class Buffer {
     std::size_t columns() const { return static_cast<std::size_t>(view_.shape[1]); }
     /// Converts elements [first, first + n) into out.
     void read(std::size_t first, std::size_t n, double* out) const;
-    /// The elements in place when they are native doubles, else null.
+    /// The elements in place when they are aligned native doubles, else null.
     const double* doubles() const;
 
   private:
