@@ -225,3 +225,30 @@ def numpy_array(np, raw, code, order="=", offset=0, step=1, columns=0, fortran=F
         a = a[:len(a) // columns * columns].reshape(-1, columns)
     return np.asfortranarray(a) if fortran else a
 
+
+ARRAY_CODES = [c for c in array.typecodes if c != "u"]  # 'u' is deprecated
+
+
+def build_buffer(pick, number, raw, np=None):
+    """raw seen through a chosen carrier and element format: a memoryview
+    cast, a ctypes array, an array.array or (given numpy) an ndarray, with
+    chosen offset, stride, rows and byte order where the carrier has them,
+    and the last three perhaps through a memoryview of them. pick(options)
+    chooses one option, number(lo, hi) an int from lo to hi."""
+    carrier = pick(("cast", "ctypes", "array", "numpy") if np is not None else ("cast", "ctypes", "array"))
+    if carrier == "cast":
+        return cast_view(raw, pick(CAST_FORMATS), number(0, 7), number(0, 3))
+    if carrier == "ctypes":
+        obj = ctypes_array(raw, pick(CTYPES), pick((False, True)))
+    elif carrier == "array":
+        obj = array.array(pick(ARRAY_CODES))
+        obj.frombytes(raw[:len(raw) // obj.itemsize * obj.itemsize])
+    else:
+        obj = numpy_array(np, raw, pick(NUMPY_CODES), pick("<>="), number(0, 7), pick((1, 2, -1)),
+                          number(0, 3), pick((False, True)))
+    if pick((False, True)):
+        try:
+            return memoryview(obj)
+        except ValueError:  # numpy shows long doubles in native order only
+            pass
+    return obj

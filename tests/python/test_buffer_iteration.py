@@ -10,9 +10,10 @@ import random
 import warnings
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
-from iteration_model import (BATCH_SITES, CAST_FORMATS, CTYPES, NUMPY_CODES, VECTOR_SITES,
-                             both, cast_view, ctypes_array, numpy_array)
+from iteration_model import (BATCH_SITES, CAST_FORMATS, CTYPES, NUMPY_CODES, SITES, VECTOR_SITES,
+                             both, build_buffer, cast_view, ctypes_array, numpy_array)
 
 try:
     import numpy as np
@@ -228,3 +229,11 @@ def test_batch_argument_equals_iteration(make, site):
     as_is, iterated = both(site, make())
     assert as_is == iterated
 
+
+@settings(max_examples=300, deadline=None)
+@given(st.data(), st.binary(max_size=80), st.sampled_from(sorted(SITES)))
+def test_random_buffer_equals_iteration(data, raw, site):
+    obj = build_buffer(lambda options: data.draw(st.sampled_from(options)),
+                       lambda lo, hi: data.draw(st.integers(lo, hi)), raw, np)
+    as_is, iterated = both(site, obj)
+    assert as_is == iterated
