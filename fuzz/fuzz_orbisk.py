@@ -12,6 +12,11 @@ raises for a vector of the wrong length, and anything that is not an
 Exception subclass.  Those are re-raised so the fuzzer reports them; a crash
 of the interpreter is reported by the fuzzer itself.
 
+What the program leaves of the input builds one buffer (random bytes through
+a random format, carrier, offset, stride and shape) and passes it to one
+conversion site as is and wrapped so that it can only be iterated: any
+difference in what the two calls store, return or raise is a finding.
+
     python fuzz/fuzz_orbisk.py -atheris_runs=1000000 CORPUS_DIR
 
 TestOneInput() also works without atheris (tests replay the seed corpus
@@ -19,6 +24,7 @@ through it), using a small stand-in for FuzzedDataProvider.
 """
 
 import array
+import pathlib
 import re
 import sys
 
@@ -27,11 +33,19 @@ try:
 except ImportError:  # replay mode, see ByteReader
     atheris = None
 
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 if atheris is not None:
     with atheris.instrument_imports():
         import orbisk
+        import iteration_model
 else:
     import orbisk
+    import iteration_model
 
 
 DOCUMENTED_PANIC = re.compile(r"Vector length \d+ does not match index dimension \d+")
@@ -475,6 +489,23 @@ def run_hnsw(fdp):
             call("PyHNSW.search", index.search, query, **kw)
 
 
+def check_buffer(fdp):
+    """A buffer must give at a conversion site what its iteration gives."""
+    if fdp.remaining_bytes() == 0:
+        return
+    sites = sorted(iteration_model.SITES)
+    site = sites[fdp.ConsumeIntInRange(0, len(sites) - 1)]
+    raw = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 80))
+    obj = iteration_model.build_buffer(
+        lambda options: options[fdp.ConsumeIntInRange(0, len(options) - 1)], fdp.ConsumeIntInRange, raw, numpy)
+    as_is, iterated = iteration_model.both(site, obj)
+    if as_is != iterated:
+        shown = obj
+        if isinstance(obj, memoryview):
+            shown = f"memoryview {obj.format!r} {obj.shape} of {obj.obj!r}"
+        raise Finding(f"{site}({shown}) as is: {as_is!r}; iterated: {iterated!r}")
+
+
 def TestOneInput(data):
     fdp = provider(data)
     del _findings[:]
@@ -487,6 +518,7 @@ def TestOneInput(data):
         _mutate_target.clear()
     if _findings:
         raise _findings[0]
+    check_buffer(fdp)
 
 
 def main():

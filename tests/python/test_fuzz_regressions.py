@@ -2,7 +2,8 @@
 
 Keeps fuzz/fuzz_orbisk.py importable and runnable against the current
 bindings; a seed that starts raising a bug-class exception (SystemError, an
-unexpected PanicException, a non-Exception) fails here.
+unexpected PanicException, a non-Exception) or whose buffer converts
+otherwise than its iteration fails here.
 """
 
 import importlib.util
