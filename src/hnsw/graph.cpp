@@ -1,6 +1,9 @@
 #include "hnsw/graph.h"
 
+#include "hnsw/link_code.h"
+
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -31,6 +34,7 @@ struct HNSW::Scratch {
     std::uint32_t generation = 0;
     std::vector<Candidate> queue;
     std::vector<std::uint32_t> pending;  // newly visited neighbours, in list order
+    std::vector<std::uint8_t> codes;     // the codes of their links
     std::vector<double> sums;            // their partial sums
     std::vector<std::uint32_t> alive;    // which of them may still enter W
     double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
@@ -99,6 +103,7 @@ HNSW::HNSW(HNSW&& o) noexcept
       levels_(std::move(o.levels_)),
       links_(std::move(o.links_)),
       norms_(std::move(o.norms_)),
+      scales_(std::move(o.scales_)),
       metadata_(std::move(o.metadata_)),
       top_other_(o.top_other_),
       at_least_(std::move(o.at_least_)),
@@ -129,7 +134,8 @@ std::optional<HNSWError> HNSW::check_filter(const Filter* filter, std::size_t& p
     return std::nullopt;
 }
 
-void HNSW::admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const {
+void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
+                         std::vector<Candidate>& out) const {
     const std::size_t count = s.pending.size();
     const MetricFn metric = params_.metric;
     const bool euclidean = metric == euclidean_distance;
@@ -140,39 +146,56 @@ void HNSW::admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Ca
     }
     const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
     const Kernels& k = kernels();
+    // Link codes bound a neighbour's distance from below only for the
+    // Euclidean metric and a query of the index's dimension (link_code.h).
+    const bool coded = euclidean && query.size() == params_.dim;
+    SkipCodes skip;
+    double skip_for = std::numeric_limits<double>::quiet_NaN();  // the f `skip` was made for
     // Eight nodes at a time, each lane one node in element order; each group
-    // is admitted before the next is computed, so that it meets the bound of
-    // the freshest W.
-    for (std::size_t g = 0; g < count; g += lanes) {
-        const std::size_t m = std::min(lanes, count - g);
+    // is admitted before the next is formed, so that it meets the freshest W.
+    for (std::size_t i = 0; i < count;) {
+        const bool full = out.size() >= ef;
+        if (full && coded && out.back().distance != skip_for) {
+            skip_for = out.back().distance;
+            skip = skip_codes(scales_[from.id], from.distance, skip_for, params_.dim);
+        }
+        std::uint32_t group[lanes];
+        std::size_t m = 0;
+        for (; i < count && m < lanes; ++i) {
+            // Marked visited already, as the walk would; its distance cannot
+            // beat W's last entry, so it is not computed.
+            if (full && coded && skip.skips(s.codes[i])) continue;
+            group[m++] = s.pending[i];
+        }
+        if (m == 0) break;
         std::int64_t offsets[lanes];
         double acc[lanes] = {};
         for (std::size_t r = 0; r < lanes; ++r) {
-            offsets[r] = static_cast<std::int64_t>(s.pending[g + std::min(r, m - 1)]) * params_.dim;
+            offsets[r] = static_cast<std::int64_t>(group[std::min(r, m - 1)]) * params_.dim;
         }
         if (euclidean) {
             // Once W is full a node enters only by beating W's last entry:
             // a group whose partial sums of squares all reach the bound for
             // it is dropped (the sums never decrease).
-            const double bound = out.size() >= ef ? abandoning_bound(out.back().distance)
-                                                  : std::numeric_limits<double>::quiet_NaN();
+            const double bound = full ? abandoning_bound(out.back().distance) : std::numeric_limits<double>::quiet_NaN();
             const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
             bool dropped = false;
-            for (std::size_t from = 0; from < n && !dropped; from += step) {
-                k.squared_l2_rows(vectors_.data(), offsets, query.data(), from, std::min(n, from + step), acc);
-                dropped = from + step < n && std::all_of(acc, acc + m, [&](double a) { return a >= bound; });
+            for (std::size_t at = 0; at < n && !dropped; at += step) {
+                k.squared_l2_rows(vectors_.data(), offsets, query.data(), at, std::min(n, at + step), acc);
+                dropped = at + step < n && std::all_of(acc, acc + m, [&](double a) { return a >= bound; });
             }
             if (dropped) continue;  // W is full and none of them beats its last entry
-            for (std::size_t r = 0; r < m; ++r) admit(s, {std::sqrt(acc[r]), s.pending[g + r]}, ef, out);
+            for (std::size_t r = 0; r < m; ++r) admit(s, {std::sqrt(acc[r]), group[r]}, ef, out);
             continue;
         }
         k.dot_rows(vectors_.data(), offsets, query.data(), 0, n, acc);
         for (std::size_t r = 0; r < m; ++r) {
-            const std::uint32_t e = s.pending[g + r];
+            const std::uint32_t e = group[r];
             admit(s, {metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[e]) : acc[r], e}, ef, out);
         }
     }
     s.pending.clear();
+    s.codes.clear();
 }
 
 void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out) {
@@ -195,6 +218,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                 std::vector<Candidate>& out) const {
     s.begin(size());
     s.pending.clear();
+    s.codes.clear();
     if (params_.metric == cosine_similarity) {
         double na = 0.0;
         for (double x : query) na += x * x;
@@ -217,19 +241,29 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
         const Candidate c = queue.back();
         queue.pop_back();
         if (distance_less(out.back().distance, c.distance)) break;
-        links_.for_each_run(c.id, [&](std::span<const std::uint32_t> run) {
-            for (std::uint32_t e : run) {
-                if (levels_[e] < layer) continue;
-                if constexpr (Filtered) {
-                    if (!filter_matches(metadata_, *filter, position, e)) continue;
-                }
-                // A visited node's distance could change nothing, so it is not computed.
-                if (!s.visit(e)) continue;
-                seen += e < counted_;
-                s.pending.push_back(e);
+        auto consider = [&](const Links::Run& run, std::size_t j) {
+            const std::uint32_t e = run.ids[j];
+            if constexpr (Filtered) {
+                if (!filter_matches(metadata_, *filter, position, e)) return;
+            }
+            // A visited node's distance could change nothing, so it is not computed.
+            if (!s.visit(e)) return;
+            seen += e < counted_;
+            s.pending.push_back(e);
+            s.codes.push_back(run.codes[j]);
+        };
+        links_.for_each_run(c.id, [&](const Links::Run& run) {
+            if (layer == 0) {
+                for (std::size_t j = 0; j < run.size; ++j) consider(run, j);
+                return;
+            }
+            // Only entries that reach the layer, in list order.
+            for (std::uint32_t bits = run.reach[layer >= 2]; bits != 0; bits &= bits - 1) {
+                const auto j = static_cast<std::size_t>(std::countr_zero(bits));
+                if (layer <= 2 || levels_[run.ids[j]] >= layer) consider(run, j);
             }
         });
-        admit_pending(s, query, ef, out);
+        admit_pending(s, c, query, ef, out);
     }
 }
 
@@ -260,6 +294,7 @@ void HNSW::rollback(std::size_t nodes) {
     vectors_.resize(nodes * params_.dim);
     levels_.resize(nodes);
     if (norms_.size() > nodes) norms_.resize(nodes);
+    if (scales_.size() > nodes) scales_.resize(nodes);
     if (link_marks_.size() > nodes) link_marks_.resize(nodes);
     // The stamp of the undone insertion will be the next insertion's.
     for (std::uint32_t& mark : link_marks_) {
@@ -269,6 +304,18 @@ void HNSW::rollback(std::size_t nodes) {
     links_.truncate(nodes, static_cast<std::uint32_t>(nodes));
     top_other_ = 0;
     for (std::size_t i = 1; i < nodes; ++i) top_other_ = std::max(top_other_, levels_[i]);
+}
+
+void HNSW::link(std::uint32_t from, std::uint32_t to, double length) {
+    std::uint8_t code = unknown_code;
+    if (params_.metric == euclidean_distance) {
+        // W's distances were computed with the new node as query; the same
+        // bits serve the link in both directions (link_code.h).
+        double& scale = scales_[from];
+        if (scale == 0.0 && std::isfinite(length) && length > 0.0) scale = length;
+        code = link_code(scale, length);
+    }
+    links_.append(from, to, code, levels_[to]);
 }
 
 std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint32_t level) {
@@ -288,11 +335,13 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
         // Back-links first, in W's order, then the node's own links to all
         // of W; repeats and self-links are left out (see links.h).
         for (const Candidate& r : w) {
-            if (r.id != node && !links_.ends_with(r.id, node)) links_.append(r.id, node);
+            // The node is in r's list already when r is in its own: links
+            // are made both ways together, and only this insertion adds it.
+            if (r.id != node && link_marks_[r.id] != node + 1) link(r.id, node, r.distance);
         }
         for (const Candidate& r : w) {
             if (r.id == node || link_marks_[r.id] == node + 1) continue;
-            links_.append(node, r.id);
+            link(node, r.id, r.distance);
             link_marks_[r.id] = node + 1;
         }
         entry = node;
@@ -324,6 +373,10 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
             reserve_more(norms_, 1);
             norms_.push_back(std::sqrt(nb));
         }
+        if (params_.metric == euclidean_distance) {
+            reserve_more(scales_, 1);
+            scales_.push_back(0.0);
+        }
         metadata_.append(record);
         links_.add_node();
         reserve_more(link_marks_, 1);
@@ -351,6 +404,7 @@ void HNSW::reserve(std::size_t more) {
     levels_.reserve(nodes);
     link_marks_.reserve(nodes);
     if (params_.metric == cosine_similarity) norms_.reserve(nodes);
+    if (params_.metric == euclidean_distance) scales_.reserve(nodes);
 }
 
 std::optional<HNSWError> HNSW::create(const Rows& vectors, std::span<const MetadataRecord> records,

@@ -104,11 +104,15 @@ class HNSW {
     void walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                   std::uint32_t layer, const Filter* filter, std::size_t position,
                   std::vector<Candidate>& out) const;
-    /// Distances of the pending nodes, then their admission in list order.
-    void admit_pending(Scratch& s, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const;
+    /// Distances of the pending neighbours of `from`, then their admission
+    /// in list order.
+    void admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
+                       std::vector<Candidate>& out) const;
     /// Queues `c` and places it in W when W has room or `c` beats W's last.
     static void admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out);
     std::optional<HNSWError> link_in(std::uint32_t node, Vec vector, std::uint32_t level);
+    /// Appends `to` to `from`'s list, the link `length` long.
+    void link(std::uint32_t from, std::uint32_t to, double length);
     std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
     /// Nodes counted in `at_least_` whose level is at least `layer`.
     std::size_t usable(std::uint32_t layer) const;
@@ -120,6 +124,9 @@ class HNSW {
     std::vector<std::uint32_t> levels_;
     Links links_;
     std::vector<double> norms_;  ///< per node: sqrt of its sum of squares (cosine only)
+    /// Per node, Euclidean only: the scale of its link codes (link_code.h),
+    /// 0 until a link of positive finite length is made to it.
+    std::vector<double> scales_;
     MetadataStore metadata_;
     std::uint32_t top_other_ = 0;  ///< highest level of any node but node 0
     /// at_least_[L]: how many of the first `counted_` nodes have a level of

@@ -9,6 +9,11 @@
 // visited before its own list is read. So every walk, and every graph built
 // by later insertions, is the same as with the literal lists.
 //
+// Each entry carries a one-byte code of the link's length (see
+// link_code.h), which walks use to skip neighbours that cannot qualify, and
+// each chunk marks which of its entries reach layers 1 and 2, so that walks
+// above layer 0 step over the many entries they may not use.
+//
 // Lists live in chunks of a fixed number of entries carved from slabs: a list
 // grows without moving, and storage exceeds the entries by less than one
 // chunk per node.
@@ -31,23 +36,32 @@ class Links {
     /// An empty list for the next node. All-or-nothing.
     void add_node();
 
-    /// Whether `node`'s list ends with `id`. The only lists a new node is
-    /// appended to are those of its links, and only during its own insertion,
-    /// so this tells whether the node is in the list already.
+    /// Whether `node`'s list ends with `id`.
     bool ends_with(std::uint32_t node, std::uint32_t id) const;
 
-    /// Appends `id` to `node`'s list. All-or-nothing.
-    void append(std::uint32_t node, std::uint32_t id);
+    /// Appends `id`, whose level is `level`, with the code of the link's
+    /// length, to `node`'s list. All-or-nothing.
+    void append(std::uint32_t node, std::uint32_t id, std::uint8_t code, std::uint32_t level);
 
-    /// Calls f(span of ids) for the runs of `node`'s list, in list order.
+    /// Up to `chunk` consecutive entries of a list.
+    struct Run {
+        const std::uint32_t* ids;
+        const std::uint8_t* codes;
+        std::size_t size;
+        /// Bit j set when entry j's level is at least L, for L = 1, 2 (the
+        /// bits beyond `size` are clear).
+        std::uint32_t reach[2];
+    };
+
+    /// Calls f(run) for the runs of `node`'s list, in list order.
     template <class F>
     void for_each_run(std::uint32_t node, F&& f) const {
         const List& list = lists_[node];
         std::size_t left = list.size;
-        for (const std::uint32_t* c : list.chunks) {
+        for (const Chunk* c : list.chunks) {
             if (left == 0) break;
             const std::size_t n = left < chunk ? left : chunk;
-            f(std::span<const std::uint32_t>(c, n));
+            f(Run{c->ids, c->codes, n, {c->reach[0], c->reach[1]}});
             left -= n;
         }
     }
@@ -63,14 +77,19 @@ class Links {
     std::size_t bytes() const;
 
   private:
+    struct Chunk {
+        std::uint32_t ids[chunk];
+        std::uint8_t codes[chunk];
+        std::uint32_t reach[2];
+    };
     struct List {
         std::uint32_t size = 0;
-        std::vector<std::uint32_t*> chunks;  ///< in list order; the last may be empty
+        std::vector<Chunk*> chunks;  ///< in list order; the last may be empty
     };
-    std::uint32_t* new_chunk();
+    Chunk* new_chunk();
 
     std::vector<List> lists_;
-    std::vector<std::unique_ptr<std::uint32_t[]>> slabs_;
+    std::vector<std::unique_ptr<Chunk[]>> slabs_;
     std::size_t slab_left_ = 0;  ///< chunks not yet handed out of the last slab
     std::size_t slab_bytes_ = 0;
 };
