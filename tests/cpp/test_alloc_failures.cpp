@@ -16,6 +16,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -408,6 +409,7 @@ TEST_P(GraphAllocations, FailureKeepsThePrefixAndTheNextCallWorks) {
     const Rows batch_rows = as_rows(batch);
     std::vector<MetadataRecord> records;
     for (std::uint64_t i = first; i < first + count; ++i) records.push_back(record(i));
+    const std::span<const MetadataRecord> batch_records = c.metadata ? records : std::span<const MetadataRecord>();
     const Filter* filter = c.metadata ? &probes[1] : nullptr;
 
     std::optional<Graphs> g;
@@ -428,8 +430,7 @@ TEST_P(GraphAllocations, FailureKeepsThePrefixAndTheNextCallWorks) {
                     ASSERT_FALSE(g->index.insert(batch[0], c.metadata ? &records[0] : nullptr, g->rng));
                     break;
                 case GraphOp::Create:
-                    ASSERT_FALSE(g->index.create(batch_rows, c.metadata ? records : std::vector<MetadataRecord>{},
-                                                 g->rng));
+                    ASSERT_FALSE(g->index.create(batch_rows, batch_records, g->rng));
                     break;
                 case GraphOp::Search:
                     ASSERT_FALSE(g->index.search(graph_queries[0], 10, filter, found));
