@@ -299,6 +299,7 @@ INSTANTIATE_TEST_SUITE_P(Sweep, FlatAllocations, ::testing::ValuesIn(flat_cases(
 // HNSW
 
 constexpr std::uint32_t graph_dim = 3;
+constexpr std::uint32_t graph_layers = 5;
 constexpr std::size_t grown = 200;
 const std::vector<V> graph_queries = points(9100, 2, graph_dim);
 // Long enough to live on the heap, so that copying a record allocates.
@@ -323,7 +324,7 @@ std::ostream& operator<<(std::ostream& os, const GraphCase& c) {
 HNSWParams graph_params(const GraphCase& c) {
     HNSWParams p;
     p.dim = graph_dim;
-    p.layers = 5;
+    p.layers = graph_layers;
     p.ef_construction = 24;
     p.ef_search = 40;
     p.metric = c.metric.fn;
@@ -340,13 +341,11 @@ MetadataRecord record(std::uint64_t node) {
 const std::vector<Filter> probes = {make_filter("colour", colours[0]), make_filter("colour", colours[1]),
                                     make_filter("size", std::int64_t{3})};
 
-/// Inserts vectors `first` to `first + count` with their records (when the
-/// index has a schema).
-void feed(HNSW& index, std::uint64_t first, std::size_t count, Rng& rng) {
-    const bool schema = index.params().schema.has_value();
+/// Inserts vectors `first` to `first + count`, with their records or none.
+void feed(HNSW& index, std::uint64_t first, std::size_t count, bool records, Rng& rng) {
     for (std::uint64_t i = first; i < first + count; ++i) {
         const MetadataRecord r = record(i);
-        ASSERT_FALSE(index.insert(point(i, graph_dim), schema ? &r : nullptr, rng)) << "vector " << i;
+        ASSERT_FALSE(index.insert(point(i, graph_dim), records ? &r : nullptr, rng)) << "vector " << i;
     }
 }
 
@@ -362,7 +361,7 @@ void expect_same_walks(const HNSW& got, const HNSW& want, const V& q, const Filt
     std::vector<Candidate> a, b;
     const auto all = static_cast<std::uint32_t>(want.size());
     // A walk of unbounded capacity reaches every node its layer links to.
-    for (std::uint32_t layer = 0; layer < want.params().layers; ++layer) {
+    for (std::uint32_t layer = 0; layer < graph_layers; ++layer) {
         if (filter && layer > 0) break;
         ASSERT_FALSE(got.knn(0, q, all, layer, filter, a));
         ASSERT_FALSE(want.knn(0, q, all, layer, filter, b));
@@ -370,7 +369,7 @@ void expect_same_walks(const HNSW& got, const HNSW& want, const V& q, const Filt
     }
 }
 
-void expect_same(const HNSW& got, const HNSW& want) {
+void expect_same(const HNSW& got, const HNSW& want, bool metadata) {
     ASSERT_EQ(got.size(), want.size());
     for (std::uint32_t n = 0; n < want.size(); ++n) {
         ASSERT_EQ(bits(got.vector(n)), bits(want.vector(n))) << "node " << n;
@@ -379,7 +378,7 @@ void expect_same(const HNSW& got, const HNSW& want) {
     if (want.size() == 0) return;
     for (const V& q : graph_queries) {
         expect_same_walks(got, want, q, nullptr);
-        if (!want.params().schema) continue;
+        if (!metadata) continue;
         for (const Filter& f : probes) expect_same_walks(got, want, q, &f);
     }
 }
@@ -394,8 +393,8 @@ struct Graphs {
 Graphs filled_graphs(const GraphCase& c) {
     Graphs g{HNSW(graph_params(c)), HNSW(graph_params(c)), Rng(7)};
     Rng same = g.rng;
-    feed(g.index, 0, c.stored, g.rng);
-    feed(g.twin, 0, c.stored, same);
+    feed(g.index, 0, c.stored, c.metadata, g.rng);
+    feed(g.twin, 0, c.stored, c.metadata, same);
     return g;
 }
 
@@ -455,14 +454,14 @@ TEST_P(GraphAllocations, FailureKeepsThePrefixAndTheNextCallWorks) {
                 if (failed) {
                     ASSERT_LT(kept, count) << "a failed call kept all of its batch";
                 }
-                feed(twin, first, kept, before);
+                feed(twin, first, kept, c.metadata, before);
             }
-            expect_same(index, twin);
+            expect_same(index, twin, c.metadata);
             if (!failed) return;
             // The next call: a plain insertion, then a search.
             Rng same = g->rng;
-            feed(index, next, 1, g->rng);
-            feed(twin, next, 1, same);
+            feed(index, next, 1, c.metadata, g->rng);
+            feed(twin, next, 1, c.metadata, same);
             ++next;
             ASSERT_EQ(index.size(), twin.size());
             const auto last = static_cast<std::uint32_t>(index.size() - 1);
