@@ -111,7 +111,7 @@ class Hook:
 
 
 class Raising:
-    """A number whose conversion raises `exc`."""
+    """A number whose conversion raises `exc` (a class, or a fresh instance)."""
 
     def __init__(self, exc):
         self.exc = exc
@@ -143,10 +143,7 @@ class MyTypeError(TypeError):
     pass
 
 
-INTERRUPT = KeyboardInterrupt()
-
-
-# ---- the failure tables -------------------------------------------------------
+# ---- every failure, method by method -----------------------------------------
 # (id, kind, call, exception class, message (None: the interpreter's own),
 # insert arguments of what stays)
 
@@ -185,7 +182,7 @@ def _vector_rows(kind, method, param, wrap):
          "int too large to convert to float", []),
         (f"{name}-hook-type-error", kind,
          lambda i: getattr(i, method)(*wrap([1.0, Raising(MyTypeError("mine"))])), MyTypeError, "mine", []),
-        (f"{name}-interrupt", kind, lambda i: getattr(i, method)(*wrap([Raising(INTERRUPT), 1.0])),
+        (f"{name}-interrupt", kind, lambda i: getattr(i, method)(*wrap([Raising(KeyboardInterrupt), 1.0])),
          KeyboardInterrupt, "", []),
         (f"{name}-iteration", kind,
          lambda i: getattr(i, method)(*wrap(BrokenSeq(A, 1, RuntimeError("it broke")))), RuntimeError,
@@ -197,7 +194,7 @@ def _batch_rows(name, kind, method, wrap):
     """Failures part-way through the conversion of a batch: nothing is inserted."""
     return [
         (f"{name}-interrupt-mid-batch", kind,
-         lambda i: getattr(i, method)(*wrap([A, [Raising(INTERRUPT), 1.0], C])), KeyboardInterrupt, "", []),
+         lambda i: getattr(i, method)(*wrap([A, [Raising(KeyboardInterrupt), 1.0], C])), KeyboardInterrupt, "", []),
         (f"{name}-iteration-mid-batch", kind,
          lambda i: getattr(i, method)(*wrap(BrokenSeq([A, B, C], 2, KeyboardInterrupt()))), KeyboardInterrupt,
          "", []),
@@ -232,7 +229,8 @@ def _k_rows(kind):
         (f"{kind}-search-k-beyond-32-bits", kind, lambda i: i.search(A, 2**32), OverflowError,
          "out of range integral type conversion attempted", []),
         (f"{kind}-search-k-beyond-64-bits", kind, lambda i: i.search(A, 2**64), OverflowError, None, []),
-        (f"{kind}-search-k-interrupt", kind, lambda i: i.search(A, Raising(INTERRUPT)), KeyboardInterrupt, "", []),
+        (f"{kind}-search-k-interrupt", kind, lambda i: i.search(A, Raising(KeyboardInterrupt)), KeyboardInterrupt,
+         "", []),
     ]
 
 
@@ -378,10 +376,10 @@ GRAPH_ROWS = [
     ("graph-wrong-self", "graph", lambda i: orbisk.PyFlat.search(i, A), TypeError, None, []),
 ]
 
-ROWS_TABLE = FLAT_ROWS + GRAPH_ROWS
+FAILURES = FLAT_ROWS + GRAPH_ROWS
 
 
-@pytest.mark.parametrize("name,kind,call,exc,msg,kept", ROWS_TABLE, ids=[r[0] for r in ROWS_TABLE])
+@pytest.mark.parametrize("name,kind,call,exc,msg,kept", FAILURES, ids=[r[0] for r in FAILURES])
 def test_failure_leaves_the_index_free(name, kind, call, exc, msg, kept):
     idx = KINDS[kind][0]()
     with pytest.raises(exc) as info:
@@ -426,7 +424,8 @@ def test_views_see_every_vector(kind):
 
 @pytest.mark.parametrize("make,exc,msg", [
     (lambda: orbisk.PyFlat("2"), TypeError, PREFIX.format("dim") + "'str' object cannot be interpreted as an integer"),
-    (lambda: orbisk.PyFlat(2, 5), TypeError, PREFIX.format("metric") + "'int' object cannot be converted to 'PyString'"),
+    (lambda: orbisk.PyFlat(2, 5), TypeError,
+     PREFIX.format("metric") + "'int' object cannot be converted to 'PyString'"),
     (lambda: orbisk.PyFlat(-1), OverflowError, None),
     (lambda: orbisk.PyHNSW(2), ValueError, "Unsupported metric"),
     (lambda: orbisk.PyHNSW(2, metric="cosine"), ValueError, "Unsupported metric"),
@@ -436,7 +435,7 @@ def test_views_see_every_vector(kind):
      PREFIX.format("schema") + "Can't extract `str` to `Vec`"),
     (lambda: orbisk.PyHNSW(2, metric="euclidean", schema=["c", 1]), TypeError,
      PREFIX.format("schema") + "'int' object cannot be converted to 'PyString'"),
-    (lambda: orbisk.PyHNSW(2, ef_search=Raising(INTERRUPT), metric="euclidean"), KeyboardInterrupt, ""),
+    (lambda: orbisk.PyHNSW(2, ef_search=Raising(KeyboardInterrupt), metric="euclidean"), KeyboardInterrupt, ""),
 ])
 def test_failed_construction_leaves_others_free(make, exc, msg):
     # A construction that fails has no index to leave behind: a bystander and
