@@ -13,7 +13,10 @@ void MetadataStore::append(const MetadataRecord* record) {
     }
     reserve_more(values_, record->size());
     try {
-        values_.insert(values_.end(), record->begin(), record->end());  // copies text
+        // Each value is copied through its own type, so that a text copy
+        // that fails does so before any variant exists (a variant whose
+        // copy throws is undefined here).
+        for (const Metadata& m : *record) values_.push_back(std::visit([](const auto& v) { return Metadata(v); }, m));
     } catch (...) {
         values_.resize(start);
         throw;

@@ -14,7 +14,9 @@ namespace orbisk {
 
 /// A UTF-8-encodable str as String, else a value that converts to a signed
 /// 64-bit integer as Integer, else one that converts to a double as Float,
-/// else nothing. Errors of the failed attempts are discarded.
+/// else nothing. Errors of the failed attempts are discarded, except
+/// MemoryError and exceptions that are not Exceptions (KeyboardInterrupt):
+/// those end the conversion, nothing returned and the error left set.
 std::optional<Metadata> metadata_value(PyObject* o);
 
 /// One value per schema name, in schema order, from (name, object) pairs in

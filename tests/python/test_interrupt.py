@@ -71,3 +71,34 @@ def test_flat_create_stops_and_keeps_a_prefix():
     assert distance == 0.0 and kept < n
     if kept:
         assert index.search([0.0], k=kept) == [(i, 0.0) for i in range(kept)]
+
+
+class Raises:
+    """A metadata or filter value whose conversion hooks raise `exc`."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+    def __float__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc,want", [
+    (TypeError("no"), ValueError), (OverflowError("big"), ValueError),
+    (KeyboardInterrupt(), KeyboardInterrupt), (MemoryError(), MemoryError),
+])
+def test_value_hooks_interrupt_but_do_not_decide_the_kind(exc, want):
+    # A hook's ordinary error only says the value is not of that kind; an
+    # interrupt or a lack of memory ends the call as it is.
+    index = orbisk.PyHNSW(1, metric="euclidean", schema=["n"])
+    index.insert([0.0], [("n", 0)])
+    with pytest.raises(want):
+        index.insert([1.0], [("n", Raises(exc))])
+    with pytest.raises(want):
+        index.create([[1.0]], [[("n", Raises(exc))]])
+    with pytest.raises(want):
+        index.search([0.0], filter=("n", Raises(exc)))
+    assert index.search([1.0], k=5) == [(1.0, [0.0])]
