@@ -29,8 +29,8 @@ double sum_of_squares(Vec v) {
     return sum;
 }
 
-/// The best `keep` candidates seen so far; the worst on top. Rows arrive in
-/// ascending id, so a newcomer beats the worst only by a smaller distance.
+/// The best `keep` candidates seen so far, in ranking order; the worst on
+/// top. Candidates may arrive in any order.
 class TopK {
   public:
     TopK(std::vector<Candidate>& heap, std::size_t keep) : heap_(heap), keep_(keep) {
@@ -46,7 +46,7 @@ class TopK {
             std::push_heap(heap_.begin(), heap_.end(), ranks_before);
             return full();
         }
-        if (!distance_less(distance, worst())) return false;
+        if (!ranks_before({distance, id}, heap_.front())) return false;
         std::pop_heap(heap_.begin(), heap_.end(), ranks_before);
         heap_.back() = {distance, id};
         std::push_heap(heap_.begin(), heap_.end(), ranks_before);
@@ -158,21 +158,57 @@ void Flat::scan_tail(Vec query, std::size_t first, Top& top) const {
 void Flat::scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
     const Kernels& k = kernels();
     TopK top(out, keep);
-    double bound = std::numeric_limits<double>::quiet_NaN();  // abandon nothing yet
+    // A block is dropped once every row's partial sum of squares reaches the
+    // bound: each of them then ends at the worst kept distance or beyond
+    // (sums never decrease). A tie would not be kept either: blocks start in
+    // id order and all need the same number of steps, so every block offered
+    // so far has smaller ids than any block still running.
+    double bound = std::numeric_limits<double>::quiet_NaN();  // drop nothing yet
     const std::size_t block_size = lanes * std::size_t{dim_};
-    const std::size_t blocked = count_ - count_ % lanes;
-    for (std::size_t first = 0; first < blocked; first += lanes) {
-        double sums[lanes];
-        if (!k.squared_l2(blocks_.data() + first / lanes * block_size, query.data(), dim_, bound, sums)) {
-            continue;  // every row of the block ends at the worst kept distance or beyond
+    const std::size_t blocks = count_ / lanes;
+    constexpr std::size_t stride = 16;  // elements between two looks at the bound
+    // Up to `slots` blocks in flight, each at its own position; a block that
+    // is done or dropped gives its slot to the next one.
+    const double* at[slots];
+    std::size_t from[slots], first[slots], active = 0, next = 0;
+    double acc[slots * lanes];
+    auto start = [&](std::size_t s) {
+        at[s] = blocks_.data() + next * block_size;
+        first[s] = next++ * lanes;
+        from[s] = 0;
+        std::fill(acc + s * lanes, acc + (s + 1) * lanes, 0.0);
+    };
+    while (active < slots && next < blocks) start(active++);
+    while (active > 0) {
+        std::size_t steps = stride;
+        for (std::size_t s = 0; s < active; ++s) steps = std::min(steps, dim_ - from[s]);
+        k.squared_l2_slots(at, from, active, query.data(), steps, acc);
+        for (std::size_t s = 0; s < active;) {
+            from[s] += steps;
+            double* sums = acc + s * lanes;
+            if (from[s] == dim_) {
+                bool changed = false;
+                for (std::size_t r = 0; r < lanes; ++r) {
+                    changed |= top.offer(std::sqrt(sums[r]), static_cast<std::uint32_t>(first[s] + r));
+                }
+                if (changed) bound = abandoning_bound(top.worst());
+            } else if (!std::all_of(sums, sums + lanes, [&](double a) { return a >= bound; })) {
+                ++s;
+                continue;
+            }
+            if (next < blocks) {
+                start(s++);
+                continue;
+            }
+            // No block left for this slot: the last one takes its place.
+            --active;
+            at[s] = at[active];
+            from[s] = from[active];
+            first[s] = first[active];
+            std::copy(acc + active * lanes, acc + (active + 1) * lanes, sums);
         }
-        bool changed = false;
-        for (std::size_t r = 0; r < lanes; ++r) {
-            changed |= top.offer(std::sqrt(sums[r]), static_cast<std::uint32_t>(first + r));
-        }
-        if (changed) bound = abandoning_bound(top.worst());
     }
-    scan_tail(query, blocked, top);
+    scan_tail(query, blocks * lanes, top);
     top.finish();
 }
 
@@ -182,16 +218,19 @@ void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& ou
     const double query_norm = std::sqrt(sum_of_squares(query));
     TopK top(out, keep);
     const std::size_t block_size = lanes * std::size_t{dim_};
-    const std::size_t blocked = count_ - count_ % lanes;
-    for (std::size_t first = 0; first < blocked; first += lanes) {
-        double sums[lanes];
-        k.dot(blocks_.data() + first / lanes * block_size, query.data(), dim_, sums);
-        for (std::size_t r = 0; r < lanes; ++r) {
-            const double d = cosine ? sums[r] / (query_norm * norms_[first + r]) : sums[r];
-            top.offer(d, static_cast<std::uint32_t>(first + r));
+    const std::size_t blocks = count_ / lanes;
+    for (std::size_t b = 0; b < blocks; b += slots) {
+        const std::size_t count = std::min(slots, blocks - b);
+        const double* at[slots];
+        for (std::size_t s = 0; s < count; ++s) at[s] = blocks_.data() + (b + s) * block_size;
+        double sums[slots * lanes];
+        k.dot_blocks(at, count, query.data(), dim_, sums);
+        for (std::size_t r = 0; r < count * lanes; ++r) {
+            const std::size_t id = b * lanes + r;
+            top.offer(cosine ? sums[r] / (query_norm * norms_[id]) : sums[r], static_cast<std::uint32_t>(id));
         }
     }
-    scan_tail(query, blocked, top);
+    scan_tail(query, blocks * lanes, top);
     top.finish();
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace orbisk {
 
@@ -29,6 +30,14 @@ std::uint8_t link_code(double scale, double length) {
         if (length < scale * steps[mid]) hi = mid; else lo = mid + 1;
     }
     return static_cast<std::uint8_t>(lo);
+}
+
+Bracket code_bracket(double scale, std::uint8_t code) {
+    if (code == unknown_code || !usable(scale)) {
+        return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+    }
+    return {code == 0 ? 0.0 : scale * steps[code - 1],
+            code == boundaries ? std::numeric_limits<double>::infinity() : scale * steps[code]};
 }
 
 SkipCodes skip_codes(double scale, double dqc, double f, std::uint32_t dim) {

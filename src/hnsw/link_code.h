@@ -44,6 +44,13 @@ inline constexpr std::uint8_t unknown_code = 255;
 /// unknown). NaN and infinite lengths are unknown.
 std::uint8_t link_code(double scale, double length);
 
+/// The bracket [lo, hi) that `code` stands for at `scale` (hi infinite for
+/// code 254); NaNs for the unknown code.
+struct Bracket {
+    double lo, hi;
+};
+Bracket code_bracket(double scale, std::uint8_t code);
+
 /// Codes that a neighbour of c may be skipped by, for one walk state: those
 /// at or below `near` (E much nearer to c than the query is) and those from
 /// `far` to 254 (E much farther). near < 0 and far > 254 mean none.

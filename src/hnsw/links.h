@@ -57,12 +57,14 @@ class Links {
     template <class F>
     void for_each_run(std::uint32_t node, F&& f) const {
         const List& list = lists_[node];
-        std::size_t left = list.size;
-        for (const Chunk* c : list.chunks) {
-            if (left == 0) break;
-            const std::size_t n = left < chunk ? left : chunk;
+        const std::size_t chunks = (list.size + chunk - 1) / chunk;
+        for (std::size_t i = 0; i < chunks; ++i) {
+            // Chunks lie anywhere in the slabs: fetch the ones ahead while
+            // this one is read.
+            if (i + ahead < chunks) prefetch(list.chunks[i + ahead]);
+            const Chunk* c = list.chunks[i];
+            const std::size_t n = i + 1 < chunks ? chunk : list.size - i * chunk;
             f(Run{c->ids, c->codes, n, {c->reach[0], c->reach[1]}});
-            left -= n;
         }
     }
 
@@ -82,6 +84,12 @@ class Links {
         std::uint8_t codes[chunk];
         std::uint32_t reach[2];
     };
+    static constexpr std::size_t ahead = 3;  ///< chunks fetched ahead of a walk
+    static void prefetch(const Chunk* c) {
+        for (std::size_t line = 0; line < sizeof(Chunk); line += 64) {
+            __builtin_prefetch(reinterpret_cast<const char*>(c) + line);
+        }
+    }
     struct List {
         std::uint32_t size = 0;
         std::vector<Chunk*> chunks;  ///< in list order; the last may be empty

@@ -12,15 +12,22 @@ namespace orbisk {
 
 inline constexpr std::size_t lanes = 8;
 
+/// Blocks a kernel advances together: independent accumulator chains, so
+/// that the adds of one block need not wait for those of another.
+inline constexpr std::size_t slots = 4;
+
 struct Kernels {
     const char* name;
-    /// out[r] = sum of (q[i] - row_r[i])^2 for i < dim, in order. Stops early
-    /// and returns false once every lane's partial sum is >= bound (then the
-    /// contents of out are partial); returns true with the full sums otherwise.
-    bool (*squared_l2)(const double* block, const double* q, std::size_t dim, double bound,
+    /// For each of the first `count` (<= slots) blocks s: adds
+    /// (q[i] - row_r[i])^2 for i in [from[s], from[s] + steps), in order, to
+    /// acc[s * lanes + r]. Each block has its own position, so a block that is
+    /// done can give way to the next while the others go on.
+    void (*squared_l2_slots)(const double* const* blocks, const std::size_t* from, std::size_t count,
+                             const double* q, std::size_t steps, double* acc);
+    /// For each of the first `count` (<= slots) blocks s: out[s * lanes + r]
+    /// = sum of q[i] * row_r[i] for i < dim, in order.
+    void (*dot_blocks)(const double* const* blocks, std::size_t count, const double* q, std::size_t dim,
                        double* out);
-    /// out[r] = sum of q[i] * row_r[i] for i < dim, in order.
-    void (*dot)(const double* block, const double* q, std::size_t dim, double* out);
     /// For the row-major rows starting at base + offsets[r], one per lane:
     /// adds (q[i] - row_r[i])^2, or q[i] * row_r[i], for i in [from, to), in
     /// order, to acc[r]. Resuming where a call stopped gives the same sums as
@@ -30,6 +37,18 @@ struct Kernels {
     void (*dot_rows)(const double* base, const std::int64_t* offsets, const double* q,
                      std::size_t from, std::size_t to, double* acc);
 };
+
+/// Calls f.template operator()<N>() with N == count, for count in 1..slots:
+/// each instruction set compiles its kernels for a known number of blocks.
+template <class F>
+void with_slot_count(std::size_t count, F&& f) {
+    switch (count) {
+        case 4: return f.template operator()<4>();
+        case 3: return f.template operator()<3>();
+        case 2: return f.template operator()<2>();
+        case 1: return f.template operator()<1>();
+    }
+}
 
 /// The smallest double whose square root is not below `distance`: a partial
 /// sum of squares that reaches it can only end at `distance` or beyond, since

@@ -8,38 +8,60 @@ namespace orbisk {
 
 namespace {
 
-constexpr std::size_t stride = 16;
-
-bool squared_l2(const double* block, const double* q, std::size_t dim, double bound, double* out) {
-    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-    const __m256d b = _mm256_set1_pd(bound);
-    for (std::size_t i = 0; i < dim; ++i) {
-        const __m256d qi = _mm256_set1_pd(q[i]);
-        const double* col = block + i * lanes;
-        const __m256d d0 = _mm256_sub_pd(qi, _mm256_loadu_pd(col));
-        const __m256d d1 = _mm256_sub_pd(qi, _mm256_loadu_pd(col + 4));
-        lo = _mm256_add_pd(lo, _mm256_mul_pd(d0, d0));
-        hi = _mm256_add_pd(hi, _mm256_mul_pd(d1, d1));
-        if ((i + 1) % stride == 0 && i + 1 < dim) {
-            const __m256d ge = _mm256_and_pd(_mm256_cmp_pd(lo, b, _CMP_GE_OQ), _mm256_cmp_pd(hi, b, _CMP_GE_OQ));
-            if (_mm256_movemask_pd(ge) == 0xF) return false;
+// Two accumulators per block (its lanes 0-3 and 4-7), each block at its own
+// position; N known at compile time so that they stay in registers.
+template <std::size_t N>
+void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps,
+              double* acc) {
+    __m256d lo[N], hi[N];
+    const double* p[N];
+    const double* qs[N];
+    for (std::size_t s = 0; s < N; ++s) {
+        lo[s] = _mm256_loadu_pd(acc + s * lanes);
+        hi[s] = _mm256_loadu_pd(acc + s * lanes + 4);
+        p[s] = blocks[s] + from[s] * lanes;
+        qs[s] = q + from[s];
+    }
+    for (std::size_t i = 0; i < steps; ++i) {
+        for (std::size_t s = 0; s < N; ++s) {
+            const __m256d qi = _mm256_set1_pd(qs[s][i]);
+            const __m256d d0 = _mm256_sub_pd(qi, _mm256_loadu_pd(p[s] + i * lanes));
+            const __m256d d1 = _mm256_sub_pd(qi, _mm256_loadu_pd(p[s] + i * lanes + 4));
+            lo[s] = _mm256_add_pd(lo[s], _mm256_mul_pd(d0, d0));
+            hi[s] = _mm256_add_pd(hi[s], _mm256_mul_pd(d1, d1));
         }
     }
-    _mm256_storeu_pd(out, lo);
-    _mm256_storeu_pd(out + 4, hi);
-    return true;
+    for (std::size_t s = 0; s < N; ++s) {
+        _mm256_storeu_pd(acc + s * lanes, lo[s]);
+        _mm256_storeu_pd(acc + s * lanes + 4, hi[s]);
+    }
 }
 
-void dot(const double* block, const double* q, std::size_t dim, double* out) {
-    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count,
+                      const double* q, std::size_t steps, double* acc) {
+    with_slot_count(count, [&]<std::size_t N>() { l2_slots<N>(blocks, from, q, steps, acc); });
+}
+
+template <std::size_t N>
+void dot_n(const double* const* blocks, const double* q, std::size_t dim, double* out) {
+    __m256d lo[N], hi[N];
+    for (std::size_t s = 0; s < N; ++s) lo[s] = hi[s] = _mm256_setzero_pd();
     for (std::size_t i = 0; i < dim; ++i) {
         const __m256d qi = _mm256_set1_pd(q[i]);
-        const double* col = block + i * lanes;
-        lo = _mm256_add_pd(lo, _mm256_mul_pd(qi, _mm256_loadu_pd(col)));
-        hi = _mm256_add_pd(hi, _mm256_mul_pd(qi, _mm256_loadu_pd(col + 4)));
+        for (std::size_t s = 0; s < N; ++s) {
+            const double* col = blocks[s] + i * lanes;
+            lo[s] = _mm256_add_pd(lo[s], _mm256_mul_pd(qi, _mm256_loadu_pd(col)));
+            hi[s] = _mm256_add_pd(hi[s], _mm256_mul_pd(qi, _mm256_loadu_pd(col + 4)));
+        }
     }
-    _mm256_storeu_pd(out, lo);
-    _mm256_storeu_pd(out + 4, hi);
+    for (std::size_t s = 0; s < N; ++s) {
+        _mm256_storeu_pd(out + s * lanes, lo[s]);
+        _mm256_storeu_pd(out + s * lanes + 4, hi[s]);
+    }
+}
+
+void dot_blocks(const double* const* blocks, std::size_t count, const double* q, std::size_t dim, double* out) {
+    with_slot_count(count, [&]<std::size_t N>() { dot_n<N>(blocks, q, dim, out); });
 }
 
 void squared_l2_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
@@ -74,6 +96,6 @@ void dot_rows(const double* base, const std::int64_t* offsets, const double* q, 
 
 }  // namespace
 
-const Kernels avx2_kernels = {"avx2", squared_l2, dot, squared_l2_rows, dot_rows};
+const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows};
 
 }  // namespace orbisk

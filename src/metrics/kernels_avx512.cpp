@@ -8,28 +8,46 @@ namespace orbisk {
 
 namespace {
 
-constexpr std::size_t stride = 16;
-
-bool squared_l2(const double* block, const double* q, std::size_t dim, double bound, double* out) {
-    __m512d acc = _mm512_setzero_pd();
-    const __m512d b = _mm512_set1_pd(bound);
-    for (std::size_t i = 0; i < dim; ++i) {
-        const __m512d d = _mm512_sub_pd(_mm512_set1_pd(q[i]), _mm512_loadu_pd(block + i * lanes));
-        acc = _mm512_add_pd(acc, _mm512_mul_pd(d, d));
-        if ((i + 1) % stride == 0 && i + 1 < dim) {
-            if (_mm512_cmp_pd_mask(acc, b, _CMP_GE_OQ) == 0xFF) return false;
+// One accumulator per block, each block at its own position; N known at
+// compile time so that the accumulators stay in registers.
+template <std::size_t N>
+void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps,
+              double* acc) {
+    __m512d a[N];
+    const double* p[N];
+    const double* qs[N];
+    for (std::size_t s = 0; s < N; ++s) {
+        a[s] = _mm512_loadu_pd(acc + s * lanes);
+        p[s] = blocks[s] + from[s] * lanes;
+        qs[s] = q + from[s];
+    }
+    for (std::size_t i = 0; i < steps; ++i) {
+        for (std::size_t s = 0; s < N; ++s) {
+            const __m512d d = _mm512_sub_pd(_mm512_set1_pd(qs[s][i]), _mm512_loadu_pd(p[s] + i * lanes));
+            a[s] = _mm512_add_pd(a[s], _mm512_mul_pd(d, d));
         }
     }
-    _mm512_storeu_pd(out, acc);
-    return true;
+    for (std::size_t s = 0; s < N; ++s) _mm512_storeu_pd(acc + s * lanes, a[s]);
 }
 
-void dot(const double* block, const double* q, std::size_t dim, double* out) {
-    __m512d acc = _mm512_setzero_pd();
+void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count,
+                      const double* q, std::size_t steps, double* acc) {
+    with_slot_count(count, [&]<std::size_t N>() { l2_slots<N>(blocks, from, q, steps, acc); });
+}
+
+template <std::size_t N>
+void dot_n(const double* const* blocks, const double* q, std::size_t dim, double* out) {
+    __m512d a[N];
+    for (std::size_t s = 0; s < N; ++s) a[s] = _mm512_setzero_pd();
     for (std::size_t i = 0; i < dim; ++i) {
-        acc = _mm512_add_pd(acc, _mm512_mul_pd(_mm512_set1_pd(q[i]), _mm512_loadu_pd(block + i * lanes)));
+        const __m512d qi = _mm512_set1_pd(q[i]);
+        for (std::size_t s = 0; s < N; ++s) a[s] = _mm512_add_pd(a[s], _mm512_mul_pd(qi, _mm512_loadu_pd(blocks[s] + i * lanes)));
     }
-    _mm512_storeu_pd(out, acc);
+    for (std::size_t s = 0; s < N; ++s) _mm512_storeu_pd(out + s * lanes, a[s]);
+}
+
+void dot_blocks(const double* const* blocks, std::size_t count, const double* q, std::size_t dim, double* out) {
+    with_slot_count(count, [&]<std::size_t N>() { dot_n<N>(blocks, q, dim, out); });
 }
 
 __m512d gather(__m512i idx, const double* base) {
@@ -59,6 +77,6 @@ void dot_rows(const double* base, const std::int64_t* offsets, const double* q, 
 
 }  // namespace
 
-const Kernels avx512_kernels = {"avx512", squared_l2, dot, squared_l2_rows, dot_rows};
+const Kernels avx512_kernels = {"avx512", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows};
 
 }  // namespace orbisk

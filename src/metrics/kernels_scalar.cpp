@@ -7,36 +7,30 @@ namespace orbisk {
 
 namespace {
 
-// How many elements between two looks at the abandoning bound.
-constexpr std::size_t stride = 16;
-
-bool squared_l2(const double* block, const double* q, std::size_t dim, double bound, double* out) {
-    double acc[lanes] = {};
-    for (std::size_t i = 0; i < dim; ++i) {
-        const double qi = q[i];
-        const double* col = block + i * lanes;
-        for (std::size_t r = 0; r < lanes; ++r) {
-            const double d = qi - col[r];
-            acc[r] += d * d;
-        }
-        if ((i + 1) % stride == 0 && i + 1 < dim) {
-            bool all = true;
-            for (std::size_t r = 0; r < lanes; ++r) all = all && acc[r] >= bound;
-            if (all) return false;
+void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count,
+                      const double* q, std::size_t steps, double* acc) {
+    for (std::size_t s = 0; s < count; ++s) {
+        for (std::size_t i = from[s]; i < from[s] + steps; ++i) {
+            const double qi = q[i];
+            const double* col = blocks[s] + i * lanes;
+            for (std::size_t r = 0; r < lanes; ++r) {
+                const double d = qi - col[r];
+                acc[s * lanes + r] += d * d;
+            }
         }
     }
-    for (std::size_t r = 0; r < lanes; ++r) out[r] = acc[r];
-    return true;
 }
 
-void dot(const double* block, const double* q, std::size_t dim, double* out) {
-    double acc[lanes] = {};
-    for (std::size_t i = 0; i < dim; ++i) {
-        const double qi = q[i];
-        const double* col = block + i * lanes;
-        for (std::size_t r = 0; r < lanes; ++r) acc[r] += qi * col[r];
+void dot_blocks(const double* const* blocks, std::size_t count, const double* q, std::size_t dim, double* out) {
+    for (std::size_t s = 0; s < count; ++s) {
+        double acc[lanes] = {};
+        for (std::size_t i = 0; i < dim; ++i) {
+            const double qi = q[i];
+            const double* col = blocks[s] + i * lanes;
+            for (std::size_t r = 0; r < lanes; ++r) acc[r] += qi * col[r];
+        }
+        for (std::size_t r = 0; r < lanes; ++r) out[s * lanes + r] = acc[r];
     }
-    for (std::size_t r = 0; r < lanes; ++r) out[r] = acc[r];
 }
 
 void squared_l2_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
@@ -59,7 +53,7 @@ void dot_rows(const double* base, const std::int64_t* offsets, const double* q, 
 
 }  // namespace
 
-const Kernels scalar_kernels = {"scalar", squared_l2, dot, squared_l2_rows, dot_rows};
+const Kernels scalar_kernels = {"scalar", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows};
 
 double abandoning_bound(double distance) {
     if (std::isnan(distance)) return std::numeric_limits<double>::quiet_NaN();

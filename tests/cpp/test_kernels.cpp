@@ -32,31 +32,60 @@ Case make_case(std::size_t dim, std::mt19937_64& rng) {
     return c;
 }
 
+double sequential_l2(const Case& c, std::size_t r, std::size_t dim) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) {
+        const double d = c.query[i] - c.block[i * lanes + r];
+        sum += d * d;
+    }
+    return sum;
+}
+
+double sequential_dot(const Case& c, std::size_t r, std::size_t dim) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < dim; ++i) sum += c.query[i] * c.block[i * lanes + r];
+    return sum;
+}
+
+bool same_value(double got, double want) { return same_bits(got, want) || (std::isnan(got) && std::isnan(want)); }
+
 class KernelTables : public ::testing::TestWithParam<std::size_t> {};
 
+// Every slot count, blocks advanced in uneven steps from their own
+// positions: each lane must end with the sequential sum of its row.
 TEST_P(KernelTables, MatchSequentialSumsBitForBit) {
     const Kernels* tables[3];
     const std::size_t count = supported_kernels(tables, 3);
-    std::mt19937_64 rng(GetParam());
-    for (int round = 0; round < 50; ++round) {
-        const std::size_t dim = GetParam();
-        const Case c = make_case(dim, rng);
+    const std::size_t dim = GetParam();
+    std::mt19937_64 rng(dim);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<Case> cases;
+        for (std::size_t s = 0; s < slots; ++s) cases.push_back(make_case(dim, rng));
         for (std::size_t t = 0; t < count; ++t) {
-            double l2[lanes], dot[lanes];
-            ASSERT_TRUE(tables[t]->squared_l2(c.block.data(), c.query.data(), dim,
-                                              std::numeric_limits<double>::quiet_NaN(), l2));
-            tables[t]->dot(c.block.data(), c.query.data(), dim, dot);
-            for (std::size_t r = 0; r < lanes; ++r) {
-                double want_l2 = 0.0, want_dot = 0.0;
-                for (std::size_t i = 0; i < dim; ++i) {
-                    const double d = c.query[i] - c.block[i * lanes + r];
-                    want_l2 += d * d;
-                    want_dot += c.query[i] * c.block[i * lanes + r];
+            for (std::size_t used = 1; used <= slots; ++used) {
+                const double* blocks[slots];
+                std::size_t from[slots] = {};
+                double acc[slots * lanes] = {};
+                for (std::size_t s = 0; s < used; ++s) blocks[s] = cases[s].block.data();
+                for (std::size_t done = 0; done < dim;) {
+                    const std::size_t steps = std::min<std::size_t>(dim - done, 1 + rng() % 9);
+                    // Every slot sees the same query here; positions agree.
+                    tables[t]->squared_l2_slots(blocks, from, used, cases[0].query.data(), steps, acc);
+                    for (std::size_t s = 0; s < used; ++s) from[s] += steps;
+                    done += steps;
                 }
-                EXPECT_TRUE(same_bits(l2[r], want_l2) || (std::isnan(l2[r]) && std::isnan(want_l2)))
-                    << tables[t]->name << " dim " << dim << " lane " << r;
-                EXPECT_TRUE(same_bits(dot[r], want_dot) || (std::isnan(dot[r]) && std::isnan(want_dot)))
-                    << tables[t]->name << " dim " << dim << " lane " << r;
+                double dots[slots * lanes];
+                tables[t]->dot_blocks(blocks, used, cases[0].query.data(), dim, dots);
+                for (std::size_t s = 0; s < used; ++s) {
+                    Case c = cases[s];
+                    c.query = cases[0].query;
+                    for (std::size_t r = 0; r < lanes; ++r) {
+                        EXPECT_TRUE(same_value(acc[s * lanes + r], sequential_l2(c, r, dim)))
+                            << tables[t]->name << " dim " << dim << " slot " << s << " lane " << r;
+                        EXPECT_TRUE(same_value(dots[s * lanes + r], sequential_dot(c, r, dim)))
+                            << tables[t]->name << " dim " << dim << " slot " << s << " lane " << r;
+                    }
+                }
             }
         }
     }
@@ -65,21 +94,35 @@ TEST_P(KernelTables, MatchSequentialSumsBitForBit) {
 INSTANTIATE_TEST_SUITE_P(Dims, KernelTables,
                          ::testing::Values(0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 128));
 
-TEST(KernelTables, AbandonOnlyWhenEveryLaneReachesTheBound) {
+// Slots at different positions read their own elements of the query.
+TEST(KernelTables, SlotsKeepTheirOwnPositions) {
     const Kernels* tables[3];
     const std::size_t count = supported_kernels(tables, 3);
-    const std::size_t dim = 64;
-    std::vector<double> block(dim * lanes, 1.0), query(dim, 0.0);
+    std::mt19937_64 rng(11);
+    const std::size_t dim = 40;
+    std::vector<Case> cases;
+    for (std::size_t s = 0; s < slots; ++s) cases.push_back(make_case(dim, rng));
+    const std::vector<double> query = cases[0].query;
     for (std::size_t t = 0; t < count; ++t) {
-        double out[lanes];
-        // After 16 elements every lane holds 16.0.
-        EXPECT_FALSE(tables[t]->squared_l2(block.data(), query.data(), dim, 16.0, out)) << tables[t]->name;
-        EXPECT_TRUE(tables[t]->squared_l2(block.data(), query.data(), dim, 64.5, out)) << tables[t]->name;
-        EXPECT_EQ(out[0], 64.0);
-        block[3] = 0.0;  // lane 3 stays below the bound at the first look
-        for (std::size_t i = 0; i < 16; ++i) block[i * lanes + 3] = 0.0;
-        EXPECT_TRUE(tables[t]->squared_l2(block.data(), query.data(), 17, 16.0, out)) << tables[t]->name;
-        for (std::size_t i = 0; i < 16; ++i) block[i * lanes + 3] = 1.0;
+        const double* blocks[slots];
+        std::size_t from[slots];
+        double acc[slots * lanes] = {};
+        for (std::size_t s = 0; s < slots; ++s) {
+            blocks[s] = cases[s].block.data();
+            from[s] = 3 * s;  // staggered starts: slot s has done its first 3s elements
+            Case c = cases[s];
+            c.query = query;
+            for (std::size_t r = 0; r < lanes; ++r) acc[s * lanes + r] = sequential_l2(c, r, 3 * s);
+        }
+        tables[t]->squared_l2_slots(blocks, from, slots, query.data(), dim - 3 * (slots - 1), acc);
+        for (std::size_t s = 0; s < slots; ++s) {
+            Case c = cases[s];
+            c.query = query;
+            for (std::size_t r = 0; r < lanes; ++r) {
+                EXPECT_TRUE(same_value(acc[s * lanes + r], sequential_l2(c, r, 3 * s + dim - 3 * (slots - 1))))
+                    << tables[t]->name << " slot " << s << " lane " << r;
+            }
+        }
     }
 }
 

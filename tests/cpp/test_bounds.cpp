@@ -1,0 +1,181 @@
+// The bounds that let scans and walks skip work must never skip a row that
+// belongs in the result: rows one ulp inside each bound, adversarial
+// near-degenerate triangles, and random configurations.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "flat/flat_index.h"
+#include "hnsw/graph.h"
+#include "hnsw/link_code.h"
+#include "metrics/kernels.h"
+#include "square_sums.h"
+
+using namespace orbisk;
+
+namespace {
+
+using V = std::vector<double>;
+
+std::vector<std::uint32_t> ids(const std::vector<Candidate>& found) {
+    std::vector<std::uint32_t> out;
+    for (const Candidate& c : found) out.push_back(c.id);
+    return out;
+}
+
+// Square sums for the kept rows, and the one just below the abandoning
+// bound of their distance: a row there ends below the worst kept distance.
+struct NearTie {
+    V kept, inside, at_bound;
+    double worst;
+};
+
+NearTie near_tie(std::size_t dim, double sum) {
+    NearTie t;
+    t.kept = *with_square_sum(sum, dim);
+    t.worst = std::sqrt(sum);
+    const double bound = abandoning_bound(t.worst);
+    const auto inside = with_square_sum(std::nextafter(bound, 0.0), dim);
+    const auto at = with_square_sum(bound, dim);
+    EXPECT_TRUE(inside && at) << "no rows found for the bound of " << sum;
+    t.inside = inside.value_or(V(dim, 0.0));
+    t.at_bound = at.value_or(V(dim, 0.0));
+    EXPECT_LT(std::sqrt(square_sum(t.inside)), t.worst);
+    EXPECT_GE(std::sqrt(square_sum(t.at_bound)), t.worst);
+    return t;
+}
+
+class BoundSums : public ::testing::TestWithParam<double> {};
+
+// Blocks 0-3 start together; block 0 sets the worst kept distance, and block
+// 4, started after it, holds rows one ulp inside the abandoning bound, which
+// must replace all of block 0. Block 5 sits on the bound and must not.
+TEST_P(BoundSums, FlatKeepsRowsJustInsideTheAbandoningBound) {
+    const std::size_t dim = 20;  // a look at the bound after 16 elements
+    const NearTie t = near_tie(dim, GetParam());
+    Flat f(dim, euclidean_distance);
+    for (int i = 0; i < 8; ++i) f.insert(t.kept);
+    V far(dim, 0.0);
+    far[0] = 1e3 * t.worst;
+    for (int i = 0; i < 24; ++i) f.insert(far);
+    for (int i = 0; i < 8; ++i) f.insert(t.inside);
+    for (int i = 0; i < 8; ++i) f.insert(t.at_bound);
+    std::vector<Candidate> out;
+    ASSERT_FALSE(f.search(V(dim, 0.0), 8, out));
+    EXPECT_EQ(ids(out), (std::vector<std::uint32_t>{32, 33, 34, 35, 36, 37, 38, 39}));
+}
+
+// The graph's walk: node 0 far away names every other node in insertion
+// order; nodes 1-8 fill W, nodes 9-16 lie one ulp inside the bound of W's
+// last entry and must all enter; nodes 17-24 sit on it and must not.
+TEST_P(BoundSums, GraphWalkKeepsNodesJustInsideTheAbandoningBound) {
+    const std::size_t dim = 20;
+    const NearTie t = near_tie(dim, GetParam());
+    HNSWParams p;
+    p.dim = dim;
+    p.layers = 1;
+    p.ef_construction = 100;
+    p.ef_search = 8;
+    HNSW index(p);
+    Rng rng(1);
+    V far(dim, 0.0);
+    far[0] = 1e3 * t.worst;
+    ASSERT_FALSE(index.insert(far, nullptr, rng));
+    for (const V* v : {&t.kept, &t.inside, &t.at_bound}) {
+        for (int i = 0; i < 8; ++i) ASSERT_FALSE(index.insert(*v, nullptr, rng));
+    }
+    const auto list = index.neighbours(0);
+    ASSERT_EQ(list.size(), 24u);
+    for (std::uint32_t i = 0; i < 24; ++i) ASSERT_EQ(list[i], i + 1);
+    std::vector<Candidate> w;
+    ASSERT_FALSE(index.knn(0, V(dim, 0.0), 8, 0, nullptr, w));
+    // Nodes 9-16 are all equally near: in W, the later of equals goes in
+    // front of the last of them.
+    auto got = ids(w);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::uint32_t>{9, 10, 11, 12, 13, 14, 15, 16}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sums, BoundSums, ::testing::Values(1.0, 2.0, 3.0, 0.7, 12345.678, 1e-30, 1e30));
+
+// Codes bracket the length they were made from.
+TEST(LinkCode, BracketsItsLength) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> exponent(-12.0, 12.0);
+    for (int i = 0; i < 20000; ++i) {
+        const double scale = std::exp2(exponent(rng)), length = std::exp2(exponent(rng));
+        const std::uint8_t code = link_code(scale, length);
+        const Bracket b = code_bracket(scale, code);
+        ASSERT_LE(b.lo, length);
+        ASSERT_LT(length, b.hi);
+    }
+    EXPECT_EQ(link_code(0.0, 1.0), unknown_code);
+    EXPECT_EQ(link_code(1.0, std::numeric_limits<double>::infinity()), unknown_code);
+    EXPECT_EQ(link_code(1.0, std::numeric_limits<double>::quiet_NaN()), unknown_code);
+    EXPECT_EQ(link_code(1.0, 0.0), 0);
+    EXPECT_FALSE(skip_codes(1.0, 1.0, std::numeric_limits<double>::quiet_NaN(), 4).skips(200));
+    EXPECT_FALSE(skip_codes(1.0, std::numeric_limits<double>::infinity(), 1.0, 4).skips(0));
+    EXPECT_FALSE(skip_codes(1.0, 10.0, 1.0, 4).skips(unknown_code));
+}
+
+// A scale at which `length` is exactly the lower end of some code's
+// bracket, or 0 when none is found near: the bound is then as tight as
+// codes allow, and only the margin protects it.
+double scale_with_boundary_at(double length, std::mt19937_64& rng) {
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        double scale = length * std::exp2(-static_cast<double>(rng() % 200) / 32.0 + 2.0);
+        for (int step = 0; step < 64; ++step, scale = std::nextafter(scale, 0.0)) {
+            const std::uint8_t code = link_code(scale, length);
+            if (code != 0 && code != unknown_code && code_bracket(scale, code).lo == length) return scale;
+        }
+    }
+    return 0.0;
+}
+
+// Points on a line with rounding noise: the triangle inequality is tight,
+// and computed distances violate it by a few ulps either way. A code may
+// be skipped only if the neighbour's computed distance reaches f.
+TEST(LinkCode, SkipsOnlyWhatCannotQualify) {
+    std::mt19937_64 rng(17);
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int tight = 0, skipped = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t dim = 1 + rng() % 200;
+        V a(dim), dir(dim);
+        for (std::size_t i = 0; i < dim; ++i) {
+            a[i] = normal(rng) * 10.0;
+            dir[i] = normal(rng);
+        }
+        // Three points along a + t * dir, in a random order on the line.
+        const double t[3] = {unit(rng) * 4 - 2, unit(rng) * 4 - 2, unit(rng) * 4 - 2};
+        V q(dim), c(dim), e(dim);
+        for (std::size_t i = 0; i < dim; ++i) {
+            q[i] = a[i] + t[0] * dir[i];
+            c[i] = a[i] + t[1] * dir[i];
+            e[i] = a[i] + t[2] * dir[i];
+        }
+        const double dqc = euclidean_distance(q, c), dce = euclidean_distance(e, c), dqe = euclidean_distance(q, e);
+        ASSERT_EQ(dce, euclidean_distance(c, e));  // one length serves both directions
+        const double scale = round % 2 ? scale_with_boundary_at(dce, rng) : dce * (0.5 + unit(rng));
+        if (scale == 0.0) continue;
+        const std::uint8_t code = link_code(scale, dce);
+        tight += code_bracket(scale, code).lo == dce;
+        // The smallest f that the neighbour still beats, and values around it.
+        for (double f : {std::nextafter(dqe, 1e300), dqe, dqe * (1 + 1e-12), dqe * (1 - 1e-12)}) {
+            if (skip_codes(scale, dqc, f, static_cast<std::uint32_t>(dim)).skips(code)) {
+                ++skipped;
+                ASSERT_GE(dqe, f) << "round " << round << " dim " << dim;
+            }
+        }
+    }
+    EXPECT_GT(tight, 1000);
+    EXPECT_GT(skipped, 100);  // the test has teeth only if skips happen
+}
+
+}  // namespace
