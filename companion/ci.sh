@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The companion's CI: its own virtual environment (companion/.venv) with Ray
+# and Dask, then its tests on a local Ray cluster and a Dask LocalCluster.
+# Run from anywhere after `make test` (which builds orbisk into build/):
+#
+#   companion/ci.sh          the tests, and the example on an engine
+#   companion/ci.sh bench    bench/shard_bench.py instead (slow: minutes)
+#
+# orbisk itself is not installed here: PYTHONPATH points at build/, the module
+# `make test` has just built and tested, and the Ray and Dask workers inherit
+# it. The companion is installed with --no-deps (its `orbisk` requirement is
+# met by build/); its other requirements and extras are read from its
+# pyproject.toml and installed once, again when that file changes.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+cd "$root"
+
+if ! ls build/orbisk*.so >/dev/null 2>&1 || [ ! -x .venv/bin/python ]; then
+  echo "error: run 'make test' (or 'make build') first: companion/ci.sh needs .venv and build/" >&2
+  exit 1
+fi
+base="$(.venv/bin/python -c 'import sys; print(sys._base_executable)')"
+venv=companion/.venv
+py="$venv/bin/python"
+stamp="$(cat companion/pyproject.toml "$0" | sha256sum | cut -c1-16) $base"
+
+if [ ! -f "$venv/.ready" ] || [ "$(cat "$venv/.ready")" != "$stamp" ]; then
+  echo "companion: creating $venv from $base"
+  rm -rf "$venv"
+  "$base" -m venv "$venv"
+  "$py" - > "$venv/requirements.txt" <<'EOF'
+import tomllib
+project = tomllib.load(open("companion/pyproject.toml", "rb"))["project"]
+extras = project["optional-dependencies"]
+wanted = [r for r in project["dependencies"] if not r.startswith("orbisk")]
+wanted += extras["ray"] + extras["dask"] + extras["test"] + ["setuptools>=68"]
+print("\n".join(wanted))
+EOF
+  "$py" -m pip install -q --disable-pip-version-check -r "$venv/requirements.txt"
+  echo "$stamp" > "$venv/.ready"
+fi
+"$py" -m pip install -q --disable-pip-version-check --no-deps --no-build-isolation --force-reinstall ./companion
+
+export PYTHONPATH="$root/build"
+export RAY_USAGE_STATS_ENABLED=0
+"$py" -c 'import orbisk, orbisk_shard, ray, distributed; print("companion: orbisk from", orbisk.__file__, "| ray", ray.__version__, "| distributed", distributed.__version__)'
+
+if [ "${1:-}" = bench ]; then
+  exec "$py" bench/shard_bench.py "${@:2}"
+fi
+
+start=$SECONDS
+(cd companion && timeout 900 "$root/$py" -m pytest -q -rs -p no:cacheprovider tests)
+timeout 300 "$py" examples/sharded_search.py
+echo "companion: tests and example took $((SECONDS - start)) s"

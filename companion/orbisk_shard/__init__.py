@@ -1,0 +1,11 @@
+"""Exact sharded search over orbisk.PyFlat shards, on Ray, Dask or in process.
+
+`ShardedFlat` answers every search exactly as one `orbisk.PyFlat` over all
+the rows would: same ids, same distances bit for bit, same order.
+"""
+
+from ._core import Backend, Part, Rows, Shard, ShardedFlat, merge
+from ._local import LocalBackend, LocalShard
+
+__all__ = ["Backend", "LocalBackend", "LocalShard", "Part", "Rows", "Shard", "ShardedFlat", "merge"]
+__version__ = "0.1.0"

@@ -1,0 +1,137 @@
+"""Engine-specific promises: a killed shard loses nothing, Ray reads shard
+data in place, Dask keeps each actor on its worker."""
+
+from __future__ import annotations
+
+import os
+import signal
+import time
+from typing import Any
+
+import numpy as np
+import pytest
+
+import orbisk
+from orbisk_shard import ShardedFlat
+
+from conftest import mismatch
+
+ROWS = np.random.default_rng(11).normal(size=(3000, 8))
+QUERIES = ROWS[:6] + 0.01
+
+
+def _reference(rows: np.ndarray, metric: str | None = None) -> orbisk.PyFlat:
+    index = orbisk.PyFlat(rows.shape[1], metric)
+    index.create(rows)
+    return index
+
+
+def _results(index: ShardedFlat, k: int = 25) -> list[list[tuple[int, float]]]:
+    ids, distances = index.search_batch(QUERIES, k)
+    single = [index.search(q, k) for q in QUERIES]
+    batch = [list(zip(i.tolist(), d.tolist())) for i, d in zip(ids, distances)]
+    assert batch == single
+    return single
+
+
+def _same(reference: orbisk.PyFlat, got: list[list[tuple[int, float]]], k: int = 25) -> None:
+    for q, g in zip(QUERIES, got):
+        assert mismatch(reference.search(q, k), g) is None
+
+
+# -- Ray ------------------------------------------------------------------
+
+
+def test_ray_killed_actor_is_rebuilt_from_the_object_store(ray_cluster: Any) -> None:
+    ray = ray_cluster
+    from orbisk_shard.ray_backend import RayBackend
+
+    with ShardedFlat(8, "cosine", shards=2, backend=RayBackend()) as index:
+        index.create(ROWS[:2000])
+        index.insert(ROWS[2000])
+        index.create(ROWS[2001:])  # appended batches of the last shard
+        before = _results(index)
+        _same(_reference(ROWS, "cosine"), before)
+        for victim in (1, 0):
+            shard = index.shards[victim]
+            old_pid = ray.get(shard.actor.pid.remote())
+            ray.kill(shard.actor)
+            assert _results(index) == before
+            assert shard.restarts == 1
+            assert ray.get(shard.actor.pid.remote()) != old_pid
+
+
+def test_ray_kill_right_after_an_append(ray_cluster: Any) -> None:
+    ray = ray_cluster
+    from orbisk_shard.ray_backend import RayBackend
+
+    with ShardedFlat(8, shards=2, backend=RayBackend()) as index:
+        index.create(ROWS[:1000])
+        index.create(ROWS[1000:])  # not yet waited for
+        ray.kill(index.shards[1].actor)
+        _same(_reference(ROWS), _results(index))
+        assert index.shards[1].restarts == 1
+
+
+def test_ray_actor_reads_batches_in_place(ray_cluster: Any) -> None:
+    ray = ray_cluster
+    from orbisk_shard.ray_backend import RayBackend
+
+    big = np.random.default_rng(2).normal(size=(20000, 8))  # 640 KiB a shard
+    with ShardedFlat(8, shards=2, backend=RayBackend()) as index:
+        index.create(big)
+        index.create(big[:5000])
+        for shard in index.shards:
+            assert ray.get(shard.actor.reads_in_place.remote(shard.batches)) == [True] * len(shard.batches)
+        assert len(index.shards[1].batches) == 2
+
+
+# -- Dask -----------------------------------------------------------------
+
+
+def _kill_worker_of(shard: Any) -> None:
+    pid = shard.actor.pid().result()
+    os.kill(pid, signal.SIGKILL)
+    time.sleep(0.2)
+
+
+def test_dask_killed_worker_loses_nothing(dask_client: Any) -> None:
+    from orbisk_shard.dask_backend import DaskBackend
+
+    dask_client.wait_for_workers(2)
+    with ShardedFlat(8, "inner_product", shards=2, backend=DaskBackend(dask_client)) as index:
+        index.create(ROWS[:2000])
+        index.insert(ROWS[2000])
+        index.create(ROWS[2001:])
+        workers = {shard.worker for shard in index.shards}
+        assert len(workers) == 2  # one actor per worker, round robin
+        before = _results(index)
+        _same(_reference(ROWS, "inner_product"), before)
+        shard = index.shards[1]
+        dead = shard.worker
+        _kill_worker_of(shard)
+        assert _results(index) == before
+        assert shard.restarts == 1 and shard.worker != dead
+
+
+def test_dask_kill_then_append(dask_client: Any) -> None:
+    from orbisk_shard.dask_backend import DaskBackend
+
+    dask_client.wait_for_workers(2, timeout=60)
+    with ShardedFlat(8, shards=2, backend=DaskBackend(dask_client)) as index:
+        index.create(ROWS[:1500])
+        _kill_worker_of(index.shards[1])
+        index.create(ROWS[1500:])  # goes to the lost shard: rebuilt first
+        _same(_reference(ROWS), _results(index))
+
+
+def test_dask_actor_stays_on_its_worker(dask_client: Any) -> None:
+    from orbisk_shard.dask_backend import DaskBackend
+
+    dask_client.wait_for_workers(2, timeout=60)
+    with ShardedFlat(8, shards=3, backend=DaskBackend(dask_client)) as index:
+        index.create(ROWS)
+        pids = dask_client.run(os.getpid)
+        for shard in index.shards:
+            assert shard.actor.pid().result() == pids[shard.worker]
+        _same(_reference(ROWS), _results(index))
