@@ -151,48 +151,76 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
     const bool coded = euclidean && query.size() == params_.dim;
     SkipCodes skip;
     double skip_for = std::numeric_limits<double>::quiet_NaN();  // the f `skip` was made for
-    // Eight nodes at a time, each lane one node in element order; each group
-    // is admitted before the next is formed, so that it meets the freshest W.
+    // Up to `slots` groups of eight nodes at a time, each lane one node in
+    // element order, the groups side by side; each batch is admitted before
+    // the next is formed, so that it meets a fresh W.
     for (std::size_t i = 0; i < count;) {
         const bool full = out.size() >= ef;
         if (full && coded && out.back().distance != skip_for) {
             skip_for = out.back().distance;
             skip = skip_codes(scales_[from.id], from.distance, skip_for, params_.dim);
         }
-        std::uint32_t group[lanes];
+        std::uint32_t batch[slots * lanes];
         std::size_t m = 0;
-        for (; i < count && m < lanes; ++i) {
+        for (; i < count && m < slots * lanes; ++i) {
             // Marked visited already, as the walk would; its distance cannot
             // beat W's last entry, so it is not computed.
             if (full && coded && skip.skips(s.codes[i])) continue;
-            group[m++] = s.pending[i];
+            batch[m++] = s.pending[i];
         }
         if (m == 0) break;
-        std::int64_t offsets[lanes];
-        double acc[lanes] = {};
-        for (std::size_t r = 0; r < lanes; ++r) {
-            offsets[r] = static_cast<std::int64_t>(group[std::min(r, m - 1)]) * params_.dim;
+        // The rows of the nodes pending next lie anywhere in the store:
+        // start fetching their first elements while this batch is computed.
+        for (std::size_t j = i; j < std::min(count, i + slots * lanes); ++j) {
+            const double* row = vectors_.data() + std::size_t{s.pending[j]} * params_.dim;
+            for (std::size_t at = 0; at < std::min<std::size_t>(n, 32); at += 8) __builtin_prefetch(row + at);
         }
-        if (euclidean) {
-            // Once W is full a node enters only by beating W's last entry:
-            // a group whose partial sums of squares all reach the bound for
-            // it is dropped (the sums never decrease).
-            const double bound = full ? abandoning_bound(out.back().distance) : std::numeric_limits<double>::quiet_NaN();
-            const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
-            bool dropped = false;
-            for (std::size_t at = 0; at < n && !dropped; at += step) {
-                k.squared_l2_rows(vectors_.data(), offsets, query.data(), at, std::min(n, at + step), acc);
-                dropped = at + step < n && std::all_of(acc, acc + m, [&](double a) { return a >= bound; });
+        const std::size_t groups = (m + lanes - 1) / lanes;
+        std::int64_t offsets[slots * lanes];
+        double acc[slots * lanes] = {};
+        for (std::size_t r = 0; r < groups * lanes; ++r) {
+            offsets[r] = static_cast<std::int64_t>(batch[std::min(r, m - 1)]) * params_.dim;
+        }
+        if (!euclidean) {
+            k.dot_rows(vectors_.data(), offsets, groups, query.data(), 0, n, acc);
+            for (std::size_t r = 0; r < m; ++r) {
+                const std::uint32_t e = batch[r];
+                admit(s, {metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[e]) : acc[r], e}, ef, out);
             }
-            if (dropped) continue;  // W is full and none of them beats its last entry
-            for (std::size_t r = 0; r < m; ++r) admit(s, {std::sqrt(acc[r]), group[r]}, ef, out);
             continue;
         }
-        k.dot_rows(vectors_.data(), offsets, query.data(), 0, n, acc);
-        for (std::size_t r = 0; r < m; ++r) {
-            const std::uint32_t e = group[r];
-            admit(s, {metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[e]) : acc[r], e}, ef, out);
+        // Once W is full a node enters only by beating W's last entry: a
+        // group whose partial sums of squares all reach the bound for it is
+        // dropped (the sums never decrease).
+        const double bound = full ? abandoning_bound(out.back().distance) : std::numeric_limits<double>::quiet_NaN();
+        const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
+        std::size_t live[slots], alive = groups;  // the groups still computed, in order
+        for (std::size_t g = 0; g < groups; ++g) live[g] = g;
+        for (std::size_t at = 0; at < n && alive > 0; at += step) {
+            std::int64_t live_offsets[slots * lanes];
+            double live_acc[slots * lanes];
+            for (std::size_t j = 0; j < alive; ++j) {
+                std::copy_n(offsets + live[j] * lanes, lanes, live_offsets + j * lanes);
+                std::copy_n(acc + live[j] * lanes, lanes, live_acc + j * lanes);
+            }
+            k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(n, at + step), live_acc);
+            std::size_t kept = 0;
+            for (std::size_t j = 0; j < alive; ++j) {
+                const std::size_t g = live[j];
+                std::copy_n(live_acc + j * lanes, lanes, acc + g * lanes);
+                const std::size_t rows = std::min(lanes, m - g * lanes);
+                const bool dropped = at + step < n && std::all_of(acc + g * lanes, acc + g * lanes + rows,
+                                                                  [&](double a) { return a >= bound; });
+                if (dropped) {
+                    for (std::size_t r = 0; r < rows; ++r) acc[g * lanes + r] = std::numeric_limits<double>::quiet_NaN();
+                } else {
+                    live[kept++] = g;
+                }
+            }
+            alive = kept;
         }
+        // A dropped node's NaN never enters W: W is full, and NaN beats nothing.
+        for (std::size_t r = 0; r < m; ++r) admit(s, {std::sqrt(acc[r]), batch[r]}, ef, out);
     }
     s.pending.clear();
     s.codes.clear();

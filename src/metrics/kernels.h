@@ -28,13 +28,14 @@ struct Kernels {
     /// = sum of q[i] * row_r[i] for i < dim, in order.
     void (*dot_blocks)(const double* const* blocks, std::size_t count, const double* q, std::size_t dim,
                        double* out);
-    /// For the row-major rows starting at base + offsets[r], one per lane:
-    /// adds (q[i] - row_r[i])^2, or q[i] * row_r[i], for i in [from, to), in
-    /// order, to acc[r]. Resuming where a call stopped gives the same sums as
-    /// one call.
-    void (*squared_l2_rows)(const double* base, const std::int64_t* offsets, const double* q,
-                            std::size_t from, std::size_t to, double* acc);
-    void (*dot_rows)(const double* base, const std::int64_t* offsets, const double* q,
+    /// For `groups` (<= slots) groups of `lanes` row-major rows, row r of
+    /// group g starting at base + offsets[g * lanes + r]: adds
+    /// (q[i] - row[i])^2, or q[i] * row[i], for i in [from, to), in order, to
+    /// acc[g * lanes + r]. Resuming where a call stopped gives the same sums
+    /// as one call. Groups are independent chains, computed side by side.
+    void (*squared_l2_rows)(const double* base, const std::int64_t* offsets, std::size_t groups,
+                            const double* q, std::size_t from, std::size_t to, double* acc);
+    void (*dot_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
                      std::size_t from, std::size_t to, double* acc);
 };
 

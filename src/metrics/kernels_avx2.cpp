@@ -2,6 +2,8 @@
 // sequential loop does.
 #include <immintrin.h>
 
+#include <algorithm>
+
 #include "metrics/kernels.h"
 
 namespace orbisk {
@@ -64,34 +66,54 @@ void dot_blocks(const double* const* blocks, std::size_t count, const double* q,
     with_slot_count(count, [&]<std::size_t N>() { dot_n<N>(blocks, q, dim, out); });
 }
 
-void squared_l2_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
-                     std::size_t to, double* acc) {
-    const __m256i ilo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets));
-    const __m256i ihi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + 4));
-    __m256d lo = _mm256_loadu_pd(acc), hi = _mm256_loadu_pd(acc + 4);
-    for (std::size_t i = from; i < to; ++i) {
-        const __m256d qi = _mm256_set1_pd(q[i]);
-        const __m256d d0 = _mm256_sub_pd(qi, _mm256_i64gather_pd(base + i, ilo, 8));
-        const __m256d d1 = _mm256_sub_pd(qi, _mm256_i64gather_pd(base + i, ihi, 8));
-        lo = _mm256_add_pd(lo, _mm256_mul_pd(d0, d0));
-        hi = _mm256_add_pd(hi, _mm256_mul_pd(d1, d1));
-    }
-    _mm256_storeu_pd(acc, lo);
-    _mm256_storeu_pd(acc + 4, hi);
+// Elements at..at+3 of four row-major rows, transposed: e[k] holds element
+// at + k of the four rows. Lanes beyond `count` are zero.
+[[gnu::always_inline]] inline void transpose4(const double* base, const std::int64_t* offsets, std::size_t at,
+                                              std::size_t count, __m256d* e) {
+    const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
+    __m256d r[4];
+    for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
+    const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
+    const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
+    e[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    e[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    e[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    e[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
-void dot_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
-              std::size_t to, double* acc) {
-    const __m256i ilo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets));
-    const __m256i ihi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets + 4));
-    __m256d lo = _mm256_loadu_pd(acc), hi = _mm256_loadu_pd(acc + 4);
-    for (std::size_t i = from; i < to; ++i) {
-        const __m256d qi = _mm256_set1_pd(q[i]);
-        lo = _mm256_add_pd(lo, _mm256_mul_pd(qi, _mm256_i64gather_pd(base + i, ilo, 8)));
-        hi = _mm256_add_pd(hi, _mm256_mul_pd(qi, _mm256_i64gather_pd(base + i, ihi, 8)));
+// Each group is two chains of four rows (lanes 0-3 and 4-7).
+template <std::size_t N, bool Euclidean>
+void rows_n(const double* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
+            double* acc) {
+    __m256d sum[2 * N];
+    for (std::size_t h = 0; h < 2 * N; ++h) sum[h] = _mm256_loadu_pd(acc + h * 4);
+    for (std::size_t i = from; i < to; i += 4) {
+        const std::size_t count = std::min<std::size_t>(4, to - i);
+        for (std::size_t h = 0; h < 2 * N; ++h) {
+            __m256d e[4];
+            transpose4(base, offsets + h * 4, i, count, e);
+            for (std::size_t k = 0; k < count; ++k) {
+                const __m256d qk = _mm256_set1_pd(q[i + k]);
+                if constexpr (Euclidean) {
+                    const __m256d d = _mm256_sub_pd(qk, e[k]);
+                    sum[h] = _mm256_add_pd(sum[h], _mm256_mul_pd(d, d));
+                } else {
+                    sum[h] = _mm256_add_pd(sum[h], _mm256_mul_pd(qk, e[k]));
+                }
+            }
+        }
     }
-    _mm256_storeu_pd(acc, lo);
-    _mm256_storeu_pd(acc + 4, hi);
+    for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_pd(acc + h * 4, sum[h]);
+}
+
+void squared_l2_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+                     std::size_t from, std::size_t to, double* acc) {
+    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, true>(base, offsets, q, from, to, acc); });
+}
+
+void dot_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+              std::size_t from, std::size_t to, double* acc) {
+    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, false>(base, offsets, q, from, to, acc); });
 }
 
 }  // namespace

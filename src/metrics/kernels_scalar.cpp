@@ -33,21 +33,22 @@ void dot_blocks(const double* const* blocks, std::size_t count, const double* q,
     }
 }
 
-void squared_l2_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
-                     std::size_t to, double* acc) {
-    for (std::size_t i = from; i < to; ++i) {
-        const double qi = q[i];
-        for (std::size_t r = 0; r < lanes; ++r) {
-            const double d = qi - base[offsets[r] + static_cast<std::int64_t>(i)];
+void squared_l2_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+                     std::size_t from, std::size_t to, double* acc) {
+    for (std::size_t r = 0; r < groups * lanes; ++r) {
+        const double* row = base + offsets[r];
+        for (std::size_t i = from; i < to; ++i) {
+            const double d = q[i] - row[i];
             acc[r] += d * d;
         }
     }
 }
 
-void dot_rows(const double* base, const std::int64_t* offsets, const double* q, std::size_t from,
-              std::size_t to, double* acc) {
-    for (std::size_t i = from; i < to; ++i) {
-        for (std::size_t r = 0; r < lanes; ++r) acc[r] += q[i] * base[offsets[r] + static_cast<std::int64_t>(i)];
+void dot_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+              std::size_t from, std::size_t to, double* acc) {
+    for (std::size_t r = 0; r < groups * lanes; ++r) {
+        const double* row = base + offsets[r];
+        for (std::size_t i = from; i < to; ++i) acc[r] += q[i] * row[i];
     }
 }
 
