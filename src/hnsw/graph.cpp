@@ -270,7 +270,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
         queue.pop_back();
         if (distance_less(out.back().distance, c.distance)) break;
         auto consider = [&](const Links::Run& run, std::size_t j) {
-            const std::uint32_t e = run.ids[j];
+            const std::uint32_t e = run.id(j);
             if constexpr (Filtered) {
                 if (!filter_matches(metadata_, *filter, position, e)) return;
             }
@@ -288,7 +288,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
             // Only entries that reach the layer, in list order.
             for (std::uint32_t bits = run.reach[layer >= 2]; bits != 0; bits &= bits - 1) {
                 const auto j = static_cast<std::size_t>(std::countr_zero(bits));
-                if (layer <= 2 || levels_[run.ids[j]] >= layer) consider(run, j);
+                if (layer <= 2 || levels_[run.id(j)] >= layer) consider(run, j);
             }
         });
         admit_pending(s, c, query, ef, out);

@@ -23,7 +23,10 @@ bool Links::ends_with(std::uint32_t node, std::uint32_t id) const {
     const List& list = lists_[node];
     if (list.size == 0) return false;
     const std::size_t last = list.size - 1;
-    return list.chunks[last / chunk]->ids[last % chunk] == id;
+    const Chunk* c = list.chunks[last / chunk];
+    const std::size_t j = last % chunk;
+    const std::uint32_t high = c->wide == narrow ? c->base : std::uint32_t{highs_[c->wide][j]} << 16;
+    return (high | c->low[j]) == id;
 }
 
 Links::Chunk* Links::new_chunk() {
@@ -43,14 +46,27 @@ void Links::append(std::uint32_t node, std::uint32_t id, std::uint8_t code, std:
     const std::size_t at = list.size;
     if (at / chunk == list.chunks.size()) {
         reserve_more(list.chunks, 1);
-        Chunk* fresh = new_chunk();
-        fresh->reach[0] = fresh->reach[1] = 0;
-        list.chunks.push_back(fresh);
+        list.chunks.push_back(new_chunk());
     }
     Chunk* c = list.chunks[at / chunk];
-    const std::uint32_t bit = std::uint32_t{1} << (at % chunk);
-    c->ids[at % chunk] = id;
-    c->codes[at % chunk] = code;
+    const std::size_t j = at % chunk;
+    const std::uint32_t high = id & 0xFFFF0000u;
+    if (j == 0) {
+        c->reach[0] = c->reach[1] = 0;
+        c->base = high;
+        c->wide = narrow;
+    }
+    if (c->wide == narrow && high != c->base) {
+        // The first id of this chunk with other high bits: keep them all.
+        reserve_more(highs_, 1);
+        highs_.emplace_back();
+        highs_.back().fill(static_cast<std::uint16_t>(c->base >> 16));
+        c->wide = static_cast<std::uint32_t>(highs_.size() - 1);
+    }
+    if (c->wide != narrow) highs_[c->wide][j] = static_cast<std::uint16_t>(id >> 16);
+    const std::uint32_t bit = std::uint32_t{1} << j;
+    c->low[j] = static_cast<std::uint16_t>(id);
+    c->codes[j] = code;
     c->reach[0] = level >= 1 ? c->reach[0] | bit : c->reach[0] & ~bit;
     c->reach[1] = level >= 2 ? c->reach[1] | bit : c->reach[1] & ~bit;
     ++list.size;
@@ -59,7 +75,9 @@ void Links::append(std::uint32_t node, std::uint32_t id, std::uint8_t code, std:
 std::vector<std::uint32_t> Links::list(std::uint32_t node) const {
     std::vector<std::uint32_t> out;
     out.reserve(lists_[node].size);
-    for_each_run(node, [&](const Run& run) { out.insert(out.end(), run.ids, run.ids + run.size); });
+    for_each_run(node, [&](const Run& run) {
+        for (std::size_t j = 0; j < run.size; ++j) out.push_back(run.id(j));
+    });
     return out;
 }
 
@@ -74,7 +92,8 @@ void Links::truncate(std::size_t nodes, std::uint32_t id) {
 }
 
 std::size_t Links::bytes() const {
-    std::size_t total = slab_bytes_ + lists_.capacity() * sizeof(List) + slabs_.capacity() * sizeof(void*);
+    std::size_t total = slab_bytes_ + lists_.capacity() * sizeof(List) + slabs_.capacity() * sizeof(void*) +
+                        highs_.capacity() * sizeof(highs_[0]);
     for (const List& list : lists_) total += list.chunks.capacity() * sizeof(Chunk*);
     return total;
 }

@@ -14,10 +14,13 @@
 // each chunk marks which of its entries reach layers 1 and 2, so that walks
 // above layer 0 step over the many entries they may not use.
 //
-// Lists live in chunks of a fixed number of entries carved from slabs: a list
-// grows without moving, and storage exceeds the entries by less than one
-// chunk per node.
+// Lists live in chunks of 32 entries, two cache lines each, carved from
+// slabs: a list grows without moving, and storage exceeds the entries by
+// less than one chunk per node. A chunk keeps the low 16 bits of each id;
+// the high 16 bits are shared by all its entries (every chunk of a graph of
+// up to 65,536 nodes, and most of larger ones), or kept beside it.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,12 +48,17 @@ class Links {
 
     /// Up to `chunk` consecutive entries of a list.
     struct Run {
-        const std::uint32_t* ids;
+        const std::uint16_t* low;   ///< the low 16 bits of each id
+        const std::uint16_t* high;  ///< their high 16 bits, or null when `base` holds them
+        std::uint32_t base;         ///< the high bits all ids share, in place
         const std::uint8_t* codes;
         std::size_t size;
         /// Bit j set when entry j's level is at least L, for L = 1, 2 (the
         /// bits beyond `size` are clear).
         std::uint32_t reach[2];
+        std::uint32_t id(std::size_t j) const {
+            return high ? (std::uint32_t{high[j]} << 16) | low[j] : base | low[j];
+        }
     };
 
     /// Calls f(run) for the runs of `node`'s list, in list order.
@@ -64,7 +72,8 @@ class Links {
             if (i + ahead < chunks) prefetch(list.chunks[i + ahead]);
             const Chunk* c = list.chunks[i];
             const std::size_t n = i + 1 < chunks ? chunk : list.size - i * chunk;
-            f(Run{c->ids, c->codes, n, {c->reach[0], c->reach[1]}});
+            const std::uint16_t* high = c->wide == narrow ? nullptr : highs_[c->wide].data();
+            f(Run{c->low, high, c->base, c->codes, n, {c->reach[0], c->reach[1]}});
         }
     }
 
@@ -79,11 +88,15 @@ class Links {
     std::size_t bytes() const;
 
   private:
-    struct Chunk {
-        std::uint32_t ids[chunk];
+    static constexpr std::uint32_t narrow = 0xFFFFFFFF;
+    struct alignas(64) Chunk {
+        std::uint16_t low[chunk];
         std::uint8_t codes[chunk];
         std::uint32_t reach[2];
+        std::uint32_t base;  ///< high bits shared by the entries, when narrow
+        std::uint32_t wide;  ///< where the entries' high bits are kept, or `narrow`
     };
+    static_assert(sizeof(Chunk) == 128);
     static constexpr std::size_t ahead = 3;  ///< chunks fetched ahead of a walk
     static void prefetch(const Chunk* c) {
         for (std::size_t line = 0; line < sizeof(Chunk); line += 64) {
@@ -97,6 +110,7 @@ class Links {
     Chunk* new_chunk();
 
     std::vector<List> lists_;
+    std::vector<std::array<std::uint16_t, chunk>> highs_;  ///< high bits of the chunks that need them
     std::vector<std::unique_ptr<Chunk[]>> slabs_;
     std::size_t slab_left_ = 0;  ///< chunks not yet handed out of the last slab
     std::size_t slab_bytes_ = 0;
