@@ -4,8 +4,17 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace orbisk {
+
+void release_free_memory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 void advise_huge_pages(const void* data, std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)

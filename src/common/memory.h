@@ -37,6 +37,12 @@ struct UninitAllocator : std::allocator<T> {
 /// only; nothing depends on it.
 void advise_huge_pages(const void* data, std::size_t bytes);
 
+/// Hands the heap's free pages back to the system. A large batch leaves
+/// its converted input and the old buffers of everything that grew as free
+/// heap memory, resident until reused; this makes the process's size what
+/// the indexes hold. A no-op where the C library offers no such call.
+void release_free_memory();
+
 /// Grows `v` so that `extra` more elements fit without reallocation, keeping
 /// amortised doubling. Throws std::bad_alloc with `v` untouched, so the append
 /// that follows cannot fail halfway.

@@ -12,6 +12,8 @@ namespace orbisk {
 class Rows {
   public:
     std::size_t size() const { return ends_.size(); }
+    /// Bytes of the values held.
+    std::size_t bytes() const { return values_.size() * sizeof(double); }
     bool empty() const { return ends_.empty(); }
     Vec operator[](std::size_t i) const {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];

@@ -106,6 +106,7 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ReleaseAfterBatch release;
     return guarded([&]() -> PyObject* {
         PyObject* a[1];
         if (!bind(create_sig, args, nargs, kwnames, a)) return nullptr;
@@ -124,6 +125,7 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
         Rows vectors;
         if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
+        release.handled(vectors.bytes());
         if (auto e = index.create(vectors, pending_signals())) {
             return raise_value_error("Create error: " + std::string(name(*e)));
         }

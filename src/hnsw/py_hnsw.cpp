@@ -174,6 +174,7 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ReleaseAfterBatch release;
     return guarded([&]() -> PyObject* {
         PyObject* a[2];
         if (!bind(create_sig, args, nargs, kwnames, a)) return nullptr;
@@ -183,6 +184,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!borrow) return nullptr;
         Rows vectors;
         if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
+        release.handled(vectors.bytes());
         std::vector<std::vector<Pair>> lists;
         const bool has_metadata = given(a[1]);
         if (has_metadata && !named("metadata", to_pair_lists(a[1], lists))) return nullptr;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/interrupt.h"
+#include "common/memory.h"
 #include "common/rows.h"
 #include "module/ref.h"
 
@@ -109,6 +110,23 @@ class Buffer {
 inline Interrupt pending_signals() {
     return Interrupt([](void*) { return PyErr_CheckSignals() < 0; }, nullptr);
 }
+
+/// Releases the heap's free pages when it goes out of scope, if a batch of
+/// at least 1 MiB was handled; declared first in a method, so that it runs
+/// after the method's own buffers are gone.
+class ReleaseAfterBatch {
+  public:
+    ReleaseAfterBatch() = default;
+    ReleaseAfterBatch(const ReleaseAfterBatch&) = delete;
+    ReleaseAfterBatch& operator=(const ReleaseAfterBatch&) = delete;
+    ~ReleaseAfterBatch() {
+        if (bytes_ >= (std::size_t{1} << 20)) release_free_memory();
+    }
+    void handled(std::size_t bytes) { bytes_ += bytes; }
+
+  private:
+    std::size_t bytes_ = 0;
+};
 
 /// A new list of floats copied from `values`.
 PyObject* float_list(const double* values, std::size_t n);
