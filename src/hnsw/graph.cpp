@@ -33,8 +33,10 @@ struct HNSW::Scratch {
     std::vector<std::uint32_t> stamps;
     std::uint32_t generation = 0;
     std::vector<Candidate> queue;
-    std::vector<std::uint32_t> pending;  // newly visited neighbours, in list order
-    std::vector<std::uint8_t> codes;     // the codes of their links
+    // Newly visited neighbours in list order, and the codes of their links;
+    // grown by visit_run without zeroing.
+    std::vector<std::uint32_t, UninitAllocator<std::uint32_t>> pending;
+    std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> codes;
     std::vector<double> sums;            // their partial sums
     std::vector<std::uint32_t> alive;    // which of them may still enter W
     double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
@@ -281,6 +283,20 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
             s.codes.push_back(run.codes[j]);
         };
         links_.for_each_run(c.id, [&](const Links::Run& run) {
+            if (layer == 0 && !Filtered) {
+                // Every newly visited node counts as seen: the node being
+                // inserted is never one (it is the entry, or not linked yet).
+                const std::size_t old = s.pending.size();
+                s.pending.resize(old + visit_room);
+                s.codes.resize(old + visit_room);
+                const std::size_t added = kernels().visit_run(run.low, run.base, run.high, run.codes, run.size,
+                                                              s.stamps.data(), s.generation,
+                                                              s.pending.data() + old, s.codes.data() + old);
+                s.pending.resize(old + added);
+                s.codes.resize(old + added);
+                seen += added;
+                return;
+            }
             if (layer == 0) {
                 for (std::size_t j = 0; j < run.size; ++j) consider(run, j);
                 return;

@@ -52,9 +52,23 @@ void dot_rows(const double* base, const std::int64_t* offsets, std::size_t group
     }
 }
 
+std::size_t visit_run(const std::uint16_t* low, std::uint32_t base, const std::uint16_t* high,
+                      const std::uint8_t* run_codes, std::size_t size, std::uint32_t* stamps,
+                      std::uint32_t generation, std::uint32_t* ids, std::uint8_t* codes) {
+    std::size_t added = 0;
+    for (std::size_t j = 0; j < size; ++j) {
+        const std::uint32_t id = high ? (std::uint32_t{high[j]} << 16) | low[j] : base | low[j];
+        if (stamps[id] == generation) continue;
+        stamps[id] = generation;
+        ids[added] = id;
+        codes[added++] = run_codes[j];
+    }
+    return added;
+}
+
 }  // namespace
 
-const Kernels scalar_kernels = {"scalar", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows};
+const Kernels scalar_kernels = {"scalar", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows, visit_run};
 
 double abandoning_bound(double distance) {
     if (std::isnan(distance)) return std::numeric_limits<double>::quiet_NaN();

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -121,6 +123,104 @@ TEST(KernelTables, SlotsKeepTheirOwnPositions) {
             for (std::size_t r = 0; r < lanes; ++r) {
                 EXPECT_TRUE(same_value(acc[s * lanes + r], sequential_l2(c, r, 3 * s + dim - 3 * (slots - 1))))
                     << tables[t]->name << " slot " << s << " lane " << r;
+            }
+        }
+    }
+}
+
+// Row-major rows in groups of eight, 1 to `slots` groups, summed in steps
+// of uneven length: each lane must end with its row's sequential sum.
+TEST(KernelTables, RowGroupsMatchSequentialSums) {
+    const Kernels* tables[3];
+    const std::size_t count = supported_kernels(tables, 3);
+    std::mt19937_64 rng(23);
+    for (std::size_t dim : {1, 5, 8, 13, 16, 33, 130}) {
+        std::vector<Case> rows;
+        for (std::size_t r = 0; r < slots; ++r) rows.push_back(make_case(dim, rng));
+        // The interleaved blocks give slots * lanes rows; lay them out row-major.
+        std::vector<double> store(slots * lanes * dim);
+        for (std::size_t g = 0; g < slots; ++g) {
+            for (std::size_t r = 0; r < lanes; ++r) {
+                for (std::size_t i = 0; i < dim; ++i) store[(g * lanes + r) * dim + i] = rows[g].block[i * lanes + r];
+            }
+        }
+        const std::vector<double>& q = rows[0].query;
+        for (std::size_t t = 0; t < count; ++t) {
+            for (std::size_t groups = 1; groups <= slots; ++groups) {
+                std::int64_t offsets[slots * lanes];
+                // Rows in a scrambled order, as a walk finds them.
+                for (std::size_t r = 0; r < groups * lanes; ++r) {
+                    offsets[r] = static_cast<std::int64_t>(((r * 7) % (slots * lanes)) * dim);
+                }
+                double l2[slots * lanes] = {}, dots[slots * lanes] = {};
+                for (std::size_t at = 0; at < dim;) {
+                    const std::size_t to = std::min(dim, at + 1 + rng() % 11);
+                    tables[t]->squared_l2_rows(store.data(), offsets, groups, q.data(), at, to, l2);
+                    tables[t]->dot_rows(store.data(), offsets, groups, q.data(), at, to, dots);
+                    at = to;
+                }
+                for (std::size_t r = 0; r < groups * lanes; ++r) {
+                    const double* row = store.data() + offsets[r];
+                    double want_l2 = 0.0, want_dot = 0.0;
+                    for (std::size_t i = 0; i < dim; ++i) {
+                        const double d = q[i] - row[i];
+                        want_l2 += d * d;
+                        want_dot += q[i] * row[i];
+                    }
+                    EXPECT_TRUE(same_value(l2[r], want_l2)) << tables[t]->name << " dim " << dim << " row " << r;
+                    EXPECT_TRUE(same_value(dots[r], want_dot)) << tables[t]->name << " dim " << dim << " row " << r;
+                }
+            }
+        }
+    }
+}
+
+// Visiting a run: exactly the unstamped ids, in list order, with their
+// codes, stamped afterwards; ids rebuilt from shared or separate high bits.
+TEST(KernelTables, VisitRunTakesExactlyTheNewIds) {
+    const Kernels* tables[3];
+    const std::size_t count = supported_kernels(tables, 3);
+    std::mt19937_64 rng(29);
+    constexpr std::uint32_t nodes = 3 << 16;
+    for (int round = 0; round < 100; ++round) {
+        const std::size_t size = 1 + rng() % 32;
+        const bool wide = round % 3 == 0;
+        std::uint16_t low[32], high[32];
+        std::uint8_t run_codes[32];
+        const std::uint32_t base = static_cast<std::uint32_t>(rng() % 3) << 16;
+        std::vector<std::uint32_t> ids;
+        while (ids.size() < 32) {  // distinct ids, as in a list
+            const std::uint32_t id = wide ? static_cast<std::uint32_t>(rng() % nodes) : base | static_cast<std::uint32_t>(rng() % 65536);
+            if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+        }
+        for (std::size_t j = 0; j < 32; ++j) {
+            low[j] = static_cast<std::uint16_t>(ids[j]);
+            high[j] = static_cast<std::uint16_t>(ids[j] >> 16);
+            run_codes[j] = static_cast<std::uint8_t>(rng());
+        }
+        std::vector<std::uint32_t> stamps(nodes);
+        for (auto& st : stamps) st = rng() % 2 ? 7 : 6;
+        for (std::size_t t = 0; t < count; ++t) {
+            std::vector<std::uint32_t> got_stamps = stamps, out(32 + visit_room);
+            std::vector<std::uint8_t> out_codes(32 + visit_room);
+            const std::size_t added = tables[t]->visit_run(low, base, wide ? high : nullptr, run_codes, size,
+                                                           got_stamps.data(), 7, out.data(), out_codes.data());
+            std::vector<std::uint32_t> want;
+            std::vector<std::uint8_t> want_codes;
+            for (std::size_t j = 0; j < size; ++j) {
+                if (stamps[ids[j]] != 7) {
+                    want.push_back(ids[j]);
+                    want_codes.push_back(run_codes[j]);
+                }
+            }
+            ASSERT_EQ(added, want.size()) << tables[t]->name;
+            for (std::size_t j = 0; j < added; ++j) {
+                EXPECT_EQ(out[j], want[j]) << tables[t]->name;
+                EXPECT_EQ(out_codes[j], want_codes[j]) << tables[t]->name;
+            }
+            for (std::uint32_t id : ids) {
+                const bool in_run = std::find(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(size), id) != ids.begin() + static_cast<std::ptrdiff_t>(size);
+                EXPECT_EQ(got_stamps[id], in_run ? 7u : stamps[id]) << tables[t]->name;
             }
         }
     }
