@@ -1,8 +1,9 @@
-// The graph index against a literal rendering of its algorithm: one shared
-// neighbour store shifted for every back-link, repeats and self-links kept,
-// a hash set of visited nodes, every distance computed. Same generator seed,
-// so the same levels: every list (as walks see it), every result and its
-// order must agree exactly.
+// The graph index against a literal rendering of its algorithm: literal
+// neighbour lists, repeats and self-links kept, a hash set of visited nodes,
+// every distance computed. Same generator seed, so the same levels: every
+// list (as walks see it), every result and its order must agree exactly,
+// on small graphs full of ties and on graphs of thousands of nodes, where
+// early abandoning, link-length skips and visits by kernel all act.
 
 #include <gtest/gtest.h>
 
@@ -24,7 +25,8 @@ namespace {
 struct Reference {
     HNSWParams p;
     std::vector<double> weights, vectors;
-    std::vector<std::uint32_t> levels, starts, store;
+    std::vector<std::uint32_t> levels;
+    std::vector<std::vector<std::uint32_t>> lists;  // literal: repeats and self-links kept
     std::vector<std::int64_t> tags;  // one Integer attribute per node
 
     explicit Reference(HNSWParams params) : p(std::move(params)) {
@@ -32,10 +34,7 @@ struct Reference {
     }
     std::size_t count() const { return vectors.size() / p.dim; }
     Vec vec(std::uint32_t n) const { return Vec(vectors.data() + std::size_t{n} * p.dim, p.dim); }
-    std::vector<std::uint32_t> list(std::uint32_t n) const {
-        const std::size_t end = n + 1 < starts.size() ? starts[n + 1] : store.size();
-        return {store.begin() + starts[n], store.begin() + end};
-    }
+    const std::vector<std::uint32_t>& list(std::uint32_t n) const { return lists[n]; }
 
     std::vector<Candidate> knn(std::uint32_t entry, Vec q, std::uint32_t ef, std::uint32_t layer,
                                std::optional<std::int64_t> tag) const {
@@ -76,7 +75,7 @@ struct Reference {
         if (vectors.empty()) {
             vectors.assign(v.begin(), v.end());
             levels.push_back(p.layers - 1);
-            starts.push_back(0);
+            lists.emplace_back();
             tags.push_back(tag);
             return;
         }
@@ -96,8 +95,8 @@ struct Reference {
         const auto n = static_cast<std::uint32_t>(count() - 1);
         levels.push_back(level);
         tags.push_back(tag);
+        lists.emplace_back();
         std::uint32_t entry = 0;
-        bool started = false;
         for (std::uint32_t layer = 0; layer < p.layers; ++layer) {
             if (layer < level) {
                 entry = knn(entry, v, 1, layer, std::nullopt).front().id;
@@ -106,13 +105,9 @@ struct Reference {
             std::vector<std::uint32_t> pending;
             for (const Candidate& r : knn(entry, v, p.ef_construction, layer, std::nullopt)) {
                 pending.push_back(r.id);
-                const std::size_t at = r.id + 1 < starts.size() ? starts[r.id + 1] : store.size();
-                store.insert(store.begin() + static_cast<std::ptrdiff_t>(at), n);
-                for (std::size_t j = r.id + 1; j < starts.size(); ++j) ++starts[j];
+                lists[r.id].push_back(n);  // the end of r's list
             }
-            if (!started) starts.push_back(static_cast<std::uint32_t>(store.size()));
-            started = true;
-            store.insert(store.end(), pending.begin(), pending.end());
+            lists[n].insert(lists[n].end(), pending.begin(), pending.end());
             entry = n;
         }
     }
@@ -138,13 +133,15 @@ bool same(const std::vector<Candidate>& a, const std::vector<Candidate>& b) {
 struct GraphCase {
     MetricFn metric;
     std::uint32_t dim, layers, ef_construction, ef_search;
+    int nodes = 150;
+    bool clustered = false;  ///< points around a few centres, some repeated exactly
 };
 
 class AgainstReference : public ::testing::TestWithParam<GraphCase> {};
 
 TEST_P(AgainstReference, SameListsAndResults) {
     const GraphCase s = GetParam();
-    std::mt19937_64 data(s.dim * 131 + s.layers * 7 + s.ef_construction);
+    std::mt19937_64 data(s.dim * 131 + s.layers * 7 + s.ef_construction + s.nodes);
     // Small integers make ties common; a few NaNs and infinities join in.
     auto value = [&] {
         const auto r = data() % 50;
@@ -152,6 +149,22 @@ TEST_P(AgainstReference, SameListsAndResults) {
         if (r == 1) return std::numeric_limits<double>::infinity();
         if (r < 20) return static_cast<double>(static_cast<int>(data() % 5) - 2);
         return std::normal_distribution<double>(0.0, 1.0)(data);
+    };
+    std::vector<std::vector<double>> centres(8, std::vector<double>(s.dim));
+    for (auto& c : centres) for (double& x : c) x = 4.0 * std::normal_distribution<double>(0.0, 1.0)(data);
+    std::vector<std::vector<double>> made;
+    // Clustered points, a few exact repeats, one NaN or infinity in a thousand.
+    auto point = [&] {
+        if (!made.empty() && data() % 40 == 0) return made[data() % made.size()];
+        std::vector<double> v = centres[data() % centres.size()];
+        for (double& x : v) {
+            const auto r = data() % 4000;
+            x = r == 0 ? std::numeric_limits<double>::quiet_NaN()
+                : r == 1 ? -std::numeric_limits<double>::infinity()
+                         : x + std::normal_distribution<double>(0.0, 1.0)(data);
+        }
+        made.push_back(v);
+        return v;
     };
     HNSWParams params;
     params.dim = s.dim;
@@ -163,9 +176,13 @@ TEST_P(AgainstReference, SameListsAndResults) {
     HNSW index(params);
     Reference ref(params);
     Rng a(99), b(99);
-    for (int i = 0; i < 150; ++i) {
+    for (int i = 0; i < s.nodes; ++i) {
         std::vector<double> v(s.dim);
-        for (auto& x : v) x = value();
+        if (s.clustered) {
+            v = point();
+        } else {
+            for (auto& x : v) x = value();
+        }
         const std::int64_t tag = static_cast<std::int64_t>(data() % 3);
         const MetadataRecord record{Metadata(tag)};
         ASSERT_FALSE(index.insert(v, &record, a));
@@ -178,7 +195,12 @@ TEST_P(AgainstReference, SameListsAndResults) {
     const Filter filter = make_filter("tag", Metadata(std::int64_t{1}));
     for (int i = 0; i < 40; ++i) {
         std::vector<double> q(s.dim + (i % 3) - 1);  // shorter, equal and longer queries
-        for (auto& x : q) x = value();
+        if (s.clustered) {
+            const std::vector<double> near = point();
+            for (std::size_t j = 0; j < q.size(); ++j) q[j] = j < near.size() ? near[j] : value();
+        } else {
+            for (auto& x : q) x = value();
+        }
         for (std::uint32_t k : {0u, 3u, 1000u}) {
             std::vector<Candidate> got;
             ASSERT_FALSE(index.search(q, k, nullptr, got));
@@ -194,6 +216,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(GraphCase{euclidean_distance, 3, 1, 4, 10}, GraphCase{euclidean_distance, 8, 5, 16, 20},
                       GraphCase{euclidean_distance, 20, 3, 1, 1}, GraphCase{euclidean_distance, 17, 5, 40, 200},
                       GraphCase{dot_product, 4, 2, 8, 5}, GraphCase{dot_product, 9, 5, 16, 50},
-                      GraphCase{cosine_similarity, 2, 5, 16, 30}, GraphCase{cosine_similarity, 16, 2, 3, 8}));
+                      GraphCase{cosine_similarity, 2, 5, 16, 30}, GraphCase{cosine_similarity, 16, 2, 3, 8},
+                      GraphCase{euclidean_distance, 24, 5, 40, 50, 2500, true},
+                      GraphCase{euclidean_distance, 40, 3, 24, 10, 2000, true},
+                      GraphCase{dot_product, 24, 4, 32, 50, 1500, true},
+                      GraphCase{cosine_similarity, 24, 5, 32, 50, 1500, true}));
 
 }  // namespace
