@@ -171,12 +171,6 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
             batch[m++] = s.pending[i];
         }
         if (m == 0) break;
-        // The rows of the nodes pending next lie anywhere in the store:
-        // start fetching their first elements while this batch is computed.
-        for (std::size_t j = i; j < std::min(count, i + slots * lanes); ++j) {
-            const double* row = vectors_.data() + std::size_t{s.pending[j]} * params_.dim;
-            for (std::size_t at = 0; at < std::min<std::size_t>(n, 32); at += 8) __builtin_prefetch(row + at);
-        }
         const std::size_t groups = (m + lanes - 1) / lanes;
         std::int64_t offsets[slots * lanes];
         double acc[slots * lanes] = {};
@@ -283,13 +277,14 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
             s.codes.push_back(run.codes[j]);
         };
         links_.for_each_run(c.id, [&](const Links::Run& run) {
-            if (layer == 0 && !Filtered) {
+            if (layer <= 2 && !Filtered) {
                 // Every newly visited node counts as seen: the node being
                 // inserted is never one (it is the entry, or not linked yet).
+                const std::uint32_t use = layer == 0 ? ~std::uint32_t{0} : run.reach[layer - 1];
                 const std::size_t old = s.pending.size();
                 s.pending.resize(old + visit_room);
                 s.codes.resize(old + visit_room);
-                const std::size_t added = kernels().visit_run(run.low, run.base, run.high, run.codes, run.size,
+                const std::size_t added = kernels().visit_run(run.low, run.base, run.high, run.codes, run.size, use,
                                                               s.stamps.data(), s.generation,
                                                               s.pending.data() + old, s.codes.data() + old);
                 s.pending.resize(old + added);

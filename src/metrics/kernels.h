@@ -40,14 +40,14 @@ struct Kernels {
                             const double* q, std::size_t from, std::size_t to, double* acc);
     void (*dot_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
                      std::size_t from, std::size_t to, double* acc);
-    /// Reads `size` (<= 32) list entries, id j being `base | low[j]`, or
-    /// `high[j] << 16 | low[j]` when `high` is not null: each id whose stamp
-    /// is not `generation` gets it, and is appended with its code to ids /
-    /// codes, in list order. Returns how many were appended; ids and codes
+    /// Reads the list entries j < `size` (<= 32) whose bit is set in `use`,
+    /// id j being `base | low[j]`, or `high[j] << 16 | low[j]` when `high` is
+    /// not null: each id whose stamp is not `generation` gets it, and is
+    /// appended with its code to ids / codes, in list order. Returns how many were appended; ids and codes
     /// need room for `visit_room` more whatever the count. Lists hold no id
     /// twice.
     std::size_t (*visit_run)(const std::uint16_t* low, std::uint32_t base, const std::uint16_t* high,
-                             const std::uint8_t* run_codes, std::size_t size, std::uint32_t* stamps,
+                             const std::uint8_t* run_codes, std::size_t size, std::uint32_t use, std::uint32_t* stamps,
                              std::uint32_t generation, std::uint32_t* ids, std::uint8_t* codes);
 };
 

@@ -125,12 +125,13 @@ void dot_rows(const double* base, const std::int64_t* offsets, std::size_t group
 // Sixteen ids at a time: stamps gathered and compared, the new ones stamped
 // by a scatter and compressed out in list order with their codes.
 std::size_t visit_run(const std::uint16_t* low, std::uint32_t base, const std::uint16_t* high,
-                      const std::uint8_t* run_codes, std::size_t size, std::uint32_t* stamps,
+                      const std::uint8_t* run_codes, std::size_t size, std::uint32_t use, std::uint32_t* stamps,
                       std::uint32_t generation, std::uint32_t* ids, std::uint8_t* codes) {
     const __m512i gen = _mm512_set1_epi32(static_cast<int>(generation));
     std::size_t added = 0;
     for (std::size_t j = 0; j < size; j += 16) {
-        const __mmask16 live = size - j >= 16 ? 0xFFFF : static_cast<__mmask16>((1u << (size - j)) - 1);
+        const __mmask16 live = static_cast<__mmask16>((size - j >= 16 ? 0xFFFFu : (1u << (size - j)) - 1) & (use >> j));
+        if (live == 0) continue;
         __m512i v = _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(low + j)));
         if (high) {
             const __m512i h = _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(high + j)));
