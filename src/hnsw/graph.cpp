@@ -40,6 +40,7 @@ struct HNSW::Scratch {
     std::vector<double> sums;            // their partial sums
     std::vector<std::uint32_t> alive;    // which of them may still enter W
     double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
+    bool last_round = false;             // the walk ends after this admission: queue nothing
 
     void begin(std::size_t nodes) {
         if (stamps.size() < nodes) stamps.resize(nodes, 0);
@@ -224,8 +225,10 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
 
 void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out) {
     if (out.size() < ef || distance_less(c.distance, out.back().distance)) {
-        s.queue.push_back(c);
-        std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
+        if (!s.last_round) {
+            s.queue.push_back(c);
+            std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
+        }
         insert_sorted(out, c);
         if (out.size() > ef) out.pop_back();
     }
@@ -302,6 +305,9 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                 if (layer <= 2 || levels_[run.id(j)] >= layer) consider(run, j);
             }
         });
+        // With every counted node of the layer visited, the walk ends after
+        // this admission: what it would queue is never popped.
+        s.last_round = seen >= all;
         admit_pending(s, c, query, ef, out);
     }
 }
