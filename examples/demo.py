@@ -4,7 +4,7 @@ they find and how long it took. No third-party packages needed."""
 import random
 import time
 from collections.abc import Callable, Sequence
-from typing import TypeVar
+from typing import Literal, TypeVar
 
 import orbisk
 
@@ -49,7 +49,8 @@ def main() -> None:
 
     flat_rows: list[list[object]] = []
     truth: list[list[tuple[int, float]]] = []
-    for metric in [None, "cosine", "inner_product"]:
+    metrics: list[Literal["cosine", "inner_product"] | None] = [None, "cosine", "inner_product"]
+    for metric in metrics:
         index = orbisk.PyFlat(DIM, metric)
         _, build = timed(lambda: index.create(vectors))
         found, search = timed(lambda: [index.search(q, K) for q in queries])
