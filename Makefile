@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build demo test test-cpp test-python gtest bench sanitize valgrind package fuzz fuzz-smoke clean
+.PHONY: all build demo examples test test-cpp test-python gtest bench sanitize valgrind package fuzz fuzz-smoke clean
 
 all: build
 
@@ -44,19 +44,27 @@ $(BUILD)/CMakeCache.txt: $(VENV)/.ready CMakeLists.txt | gtest
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DORBISK_TESTS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 
+# The build is also put on .venv's path through a .pth file, so that
+# `.venv/bin/python -c "import orbisk"` finds it, and finds every rebuild.
+# PYTHONPATH comes before it, so `make sanitize` still imports its own build.
 build: $(BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
+	@echo "$(abspath $(BUILD))" > "$$($(PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/orbisk-build.pth"
 
 test-cpp: build
 	cd $(BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
 
 test-python: build
-	PYTHONPATH=$(BUILD) $(PY) -m pytest -q -rs
+	$(PY) -m pytest -q -rs
 
 test: test-cpp test-python
 
 demo: build
-	PYTHONPATH=$(BUILD) $(PY) examples/demo.py
+	$(PY) examples/demo.py
+
+# Every example in turn (numpy, which two of them need, is in .venv).
+examples: build
+	set -e; for f in examples/*.py; do echo "== $$f"; $(PY) $$f; done
 
 # Every test again with AddressSanitizer and UndefinedBehaviorSanitizer; the
 # interpreter is not instrumented, so the runtimes are preloaded into it.

@@ -4,7 +4,7 @@ they find and how long it took. No third-party packages needed."""
 import random
 import time
 from collections.abc import Callable, Sequence
-from typing import TypeVar
+from typing import Literal, TypeVar
 
 import orbisk
 
@@ -35,7 +35,9 @@ def table(title: str, header: Sequence[object], rows: Sequence[Sequence[object]]
     print("  ".join(str(h).ljust(w) for h, w in zip(header, widths)))
     print(line)
     for row in rows:
-        cells = [str(row[0]).ljust(widths[0])] + [str(x).rjust(w) for x, w in zip(row[1:], widths[1:])]
+        # Numbers to the right, words to the left.
+        cells = [str(x).rjust(w) if str(x).lstrip("-").replace(".", "", 1).isdigit() else str(x).ljust(w)
+                 for x, w in zip(row, widths)]
         print("  ".join(cells))
 
 
@@ -47,19 +49,29 @@ def main() -> None:
     colors = [COLORS[i % 3] for i in range(COUNT)]
     print(f"orbisk demo: {COUNT} vectors of dimension {DIM}, {QUERIES} queries, k = {K}")
 
+    # Every index ranks by the raw metric value, ascending: nearest first for
+    # Euclidean distance, but least similar first for the two similarities.
+    # Searching with the negated query gives exactly the negated similarities,
+    # so the most similar come first, and 0.0 - distance is the similarity.
     flat_rows: list[list[object]] = []
     truth: list[list[tuple[int, float]]] = []
-    for metric in [None, "cosine", "inner_product"]:
+    metrics: list[Literal["cosine", "inner_product"] | None] = [None, "cosine", "inner_product"]
+    for metric in metrics:
         index = orbisk.PyFlat(DIM, metric)
         _, build = timed(lambda: index.create(vectors))
         found, search = timed(lambda: [index.search(q, K) for q in queries])
         if not truth:
             truth = found
-        best = found[0][0]
+        first_id, first = found[0][0]
+        order = "nearest first" if metric is None else "least similar first, as ranked"
         flat_rows.append([metric or "euclidean (default)", f"{build * 1e3:.1f}",
-                          f"{search / QUERIES * 1e6:.0f}", best[0], f"{best[1]:.6f}"])
-    table("PyFlat: exhaustive search", ["metric", "build ms", "us/query", "top id (query 0)",
-                                        "distance"], flat_rows)
+                          f"{search / QUERIES * 1e6:.0f}", order, first_id, f"{first:.6f}"])
+        if metric is not None:
+            [(top_id, negated)] = index.search([-x for x in queries[0]], 1)
+            flat_rows.append([metric, "", "", "most similar first, negated query", top_id,
+                              f"{0.0 - negated:.6f}"])
+    table("PyFlat: exhaustive search (query 0's first result)",
+          ["metric", "build ms", "us/query", "order", "id", "distance or similarity"], flat_rows)
 
     hnsw = orbisk.PyHNSW(DIM, metric="euclidean", schema=["color", "id"])
     metadata = [[("color", c), ("id", i)] for i, c in enumerate(colors)]

@@ -1,5 +1,6 @@
 """numpy in and out: arrays go in as they are, results come back as lists
-that numpy turns into arrays in one call."""
+that numpy turns into arrays in one call. Needs numpy, which orbisk itself
+does not (`pip install numpy`; `make examples` runs it in .venv, which has it)."""
 
 import numpy as np
 

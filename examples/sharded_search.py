@@ -1,7 +1,8 @@
 """Exact sharded search with the companion package orbisk_shard: the same
 answers as one PyFlat, bit for bit, from shards on Ray, on Dask or in this
 process. Runs on Ray when it is installed (pip install ./companion[ray]),
-else in process, with only orbisk and numpy."""
+else in process, with only orbisk and numpy. Needs numpy, which orbisk itself
+does not (`make examples` runs it in .venv, which has it)."""
 
 import importlib
 import importlib.util

@@ -15,7 +15,7 @@ import importlib
 import operator
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +27,9 @@ Rows: TypeAlias = npt.NDArray[np.float64]
 Ids: TypeAlias = npt.NDArray[np.int64]
 Part: TypeAlias = tuple[Ids, Rows]
 """Ids and distances, both of shape (queries, results), in ranking order per row."""
+Metric: TypeAlias = Literal["euclidean", "cosine", "inner_product"]
+"""The metric names orbisk's stubs accept for PyFlat (at run time any other
+str also means Euclidean distance)."""
 
 __all__ = ["Backend", "Part", "Rows", "Shard", "ShardedFlat", "merge"]
 
@@ -59,7 +62,7 @@ class Backend(Protocol):
     `orbisk_shard.ray_backend.RayBackend` and
     `orbisk_shard.dask_backend.DaskBackend`."""
 
-    def new_shard(self, dim: int, metric: str, rows: Rows) -> Shard:
+    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> Shard:
         """A new shard holding `rows` (same contract as `Shard.append`)."""
         ...
 
@@ -107,7 +110,7 @@ def _iterate(x: object) -> list[Any]:
     return list(cast(Iterable[Any], x))
 
 
-def _metric_name(metric: str | None) -> str:
+def _metric_name(metric: Metric | None) -> Metric:
     # PyFlat compares the whole text byte for byte; anything else is Euclidean.
     if metric == "cosine":
         return "cosine"
@@ -169,7 +172,7 @@ class ShardedFlat:
     def __init__(
         self,
         dim: SupportsIndex,
-        metric: str | None = None,
+        metric: Metric | None = None,
         *,
         shards: int = 2,
         max_shard_rows: int | None = None,
@@ -195,7 +198,7 @@ class ShardedFlat:
         return self._dim
 
     @property
-    def metric(self) -> str:
+    def metric(self) -> Metric:
         """"euclidean", "cosine" or "inner_product"."""
         return self._metric
 

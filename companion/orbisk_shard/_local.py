@@ -8,7 +8,7 @@ import numpy as np
 
 import orbisk
 
-from ._core import Part, Rows
+from ._core import Metric, Part, Rows
 
 __all__ = ["LocalBackend", "LocalShard", "search_rows"]
 
@@ -31,7 +31,7 @@ def search_rows(index: orbisk.PyFlat, queries: Rows, keep: int, count: int) -> P
 class LocalShard:
     """A shard held in this process: one PyFlat."""
 
-    def __init__(self, dim: int, metric: str, rows: Rows) -> None:
+    def __init__(self, dim: int, metric: Metric, rows: Rows) -> None:
         self._index = orbisk.PyFlat(dim, metric)
         self._count = 0
         self.append(rows)
@@ -59,7 +59,7 @@ class LocalBackend:
     parallelism (a PyFlat holds the interpreter lock). For tests, and to
     check a layout before moving it to a cluster."""
 
-    def new_shard(self, dim: int, metric: str, rows: Rows) -> LocalShard:
+    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> LocalShard:
         return LocalShard(dim, metric, rows)
 
     def share_queries(self, queries: Rows) -> object:

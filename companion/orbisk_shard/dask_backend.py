@@ -28,7 +28,7 @@ from distributed import Client, get_client
 
 import orbisk
 
-from ._core import Part, Rows
+from ._core import Metric, Part, Rows
 from ._local import search_rows
 
 __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
@@ -37,7 +37,7 @@ __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
 class ShardActor:
     """A PyFlat held by a Dask worker."""
 
-    def __init__(self, dim: int, metric: str, batches: list[Rows]) -> None:
+    def __init__(self, dim: int, metric: Metric, batches: list[Rows]) -> None:
         self._index = orbisk.PyFlat(dim, metric)
         self._count = 0
         for rows in batches:
@@ -87,7 +87,7 @@ def _lost(e: BaseException) -> bool:
 class DaskShard:
     """The client's side of one shard: its actor, its worker and its batches."""
 
-    def __init__(self, backend: DaskBackend, dim: int, metric: str, rows: Rows, worker: str) -> None:
+    def __init__(self, backend: DaskBackend, dim: int, metric: Metric, rows: Rows, worker: str) -> None:
         self._backend = backend
         self._dim = dim
         self._metric = metric
@@ -223,7 +223,7 @@ class DaskBackend:
                 raise TimeoutError("no live Dask worker to place a shard on")
             time.sleep(0.2)
 
-    def new_shard(self, dim: int, metric: str, rows: Rows) -> DaskShard:
+    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> DaskShard:
         shard = DaskShard(self, dim, metric, rows, self.pick_worker())
         self.shards.append(shard)
         return shard

@@ -23,7 +23,7 @@ from ray.exceptions import RayActorError
 
 import orbisk
 
-from ._core import Part, Rows
+from ._core import Metric, Part, Rows
 from ._local import search_rows
 
 __all__ = ["RayBackend", "RayShard"]
@@ -38,7 +38,7 @@ nodes of the cluster."""
 class ShardActor:
     """A PyFlat in its own worker process."""
 
-    def __init__(self, dim: int, metric: str, batches: list[ray.ObjectRef]) -> None:
+    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef]) -> None:
         self._index = orbisk.PyFlat(dim, metric)
         self._count = 0
         # A list of references is not resolved by Ray: get them here, one
@@ -74,7 +74,7 @@ class ShardActor:
 class RayShard:
     """The driver's side of one shard: its actor and its stored batches."""
 
-    def __init__(self, backend: RayBackend, dim: int, metric: str, rows: Rows) -> None:
+    def __init__(self, backend: RayBackend, dim: int, metric: Metric, rows: Rows) -> None:
         self._backend = backend
         self._dim = dim
         self._metric = metric
@@ -151,7 +151,7 @@ class RayBackend:
         self.actor_options = dict(DEFAULT_ACTOR_OPTIONS if actor_options is None else actor_options)
         self.retries = retries
 
-    def new_shard(self, dim: int, metric: str, rows: Rows) -> RayShard:
+    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> RayShard:
         return RayShard(self, dim, metric, rows)
 
     def share_queries(self, queries: Rows) -> object:

@@ -29,8 +29,58 @@ def _mypy(*args):
 
 
 def test_stubs_match_the_module():
-    done = _mypy("mypy.stubtest", "orbisk")
+    allow = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
+    done = _mypy("mypy.stubtest", "orbisk", "--allowlist", str(allow))
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+# Calls that run but do not do what they say: each must be flagged.
+MISLEADING = """\
+import orbisk
+orbisk.PyFlat(2, "angular")
+orbisk.PyFlat(2, metric="Cosine")
+orbisk.PyFlat(2, "dot")
+orbisk.PyHNSW(4)
+orbisk.PyHNSW(4, metric="cosine")
+orbisk.PyHNSW(4, metric=None)
+orbisk.PyHNSW(4, 5, 16, 200, 50, "Euclidean")
+orbisk.PyHNSW(4, layers=1, schema=["color"])
+"""
+
+VALID = """\
+import numpy as np
+import orbisk
+orbisk.PyFlat(2)
+orbisk.PyFlat(2, None)
+orbisk.PyFlat(2, "cosine")
+orbisk.PyFlat(dim=2, metric="inner_product")
+orbisk.PyFlat(2, "euclidean")
+orbisk.PyHNSW(4, metric="euclidean")
+orbisk.PyHNSW(4, metric="angular", schema=["color"])
+orbisk.PyHNSW(dim=4, layers=1, ef_search=100, metric="inner_product")
+orbisk.PyHNSW(4, 5, 16, 200, 50, "euclidean")
+orbisk.PyHNSW(4, None, None, None, None, "angular", ["color"])
+orbisk.PyHNSW(4, ef_construction=100, metric="euclidean", schema=None)
+flat = orbisk.PyFlat(3, "cosine")
+flat.create(np.zeros((2, 3)))
+flat.insert([1, 2.0, 3])
+hits: list[tuple[int, float]] = flat.search(np.ones(3), k=0)
+graph = orbisk.PyHNSW(3, metric="angular", schema=["color", "size"])
+graph.create([[1.0, 0.0, 0.0]], [[("color", "red"), ("size", 1)]])
+graph.insert((0.0, 1.0, 0.0), metadata=[("color", "blue"), ("size", 2.5)])
+near: list[tuple[float, list[float]]] = graph.search([1.0, 0.0, 0.0], 2, ("color", "red"))
+"""
+
+
+def test_stubs_flag_misleading_metrics_and_accept_valid_calls(tmp_path):
+    (tmp_path / "misleading.py").write_text(MISLEADING)
+    (tmp_path / "valid.py").write_text(VALID)
+    done = _mypy("mypy", "--strict", "--no-incremental", "--no-error-summary",
+                 str(tmp_path / "misleading.py"), str(tmp_path / "valid.py"))
+    flagged = {(pathlib.Path(line.split(":")[0]).name, int(line.split(":")[1]))
+               for line in done.stdout.splitlines() if ": error:" in line}
+    wanted = {("misleading.py", n) for n in range(2, MISLEADING.count("\n") + 1)}
+    assert flagged == wanted, done.stdout + done.stderr
 
 
 def test_examples_type_check_strictly():
