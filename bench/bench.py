@@ -35,13 +35,13 @@ K = 10
 DIM = 128
 SEED = 20240601
 N_QUERIES = 200
-SIZES = [2_500, 5_000, 10_000, 20_000]
+SIZES = [2_500, 5_000, 10_000, 20_000, 40_000]
 BIG = 100_000                      # flat indexes only
 EFS = [10, 20, 40, 50, 80, 160, 320]
 HNSW_M, HNSW_EFC = 16, 200         # for faiss HNSW and hnswlib
 ORBISK_EF_EXTRA = 200              # second orbisk graph, built at SWEEP_N only
 SWEEP_N = 10_000
-MAX_ORBISK_BUILD_S = 180.0
+MAX_ORBISK_BUILD_S = 400.0
 FLAT = ["numpy", "pyflat", "faiss-flat"]
 GRAPHS = ["orbisk-hnsw", "hnswlib", "faiss-hnsw"]
 COLORS = {"numpy": "tab:gray", "pyflat": "tab:blue", "faiss-flat": "tab:orange",
@@ -431,6 +431,23 @@ def key_ratios(by, n):
     return "| ratio (lower is better for orbisk) | value |\n|---|---|\n" + "\n".join(lines)
 
 
+def graph_by_n_table(by):
+    """PyHNSW against hnswlib and PyFlat at every n: how build time, query
+    time and retained memory grow, as ratios from this run."""
+    out = ["| n | PyHNSW build | hnswlib build | ratio | PyHNSW query | PyFlat query | ratio "
+           "| PyHNSW retained MiB | vectors MiB | ratio |", "|---|---|---|---|---|---|---|---|---|---|"]
+    for n in sorted({n for s, n in by if s == "orbisk-hnsw"}):
+        oh, hl, fl = by.get(("orbisk-hnsw", n), {}), by.get(("hnswlib", n), {}), by.get(("pyflat", n), {})
+        if "build_s" not in oh:
+            out.append(f"| {n:,} | {oh.get('skipped', 'failed')} | | | | | | | | |")
+            continue
+        q = lambda r: r.get("query_s", {}).get("numpy")  # noqa: E731
+        out.append(f"| {n:,} | {fmt_s(oh['build_s'])} | {fmt_s(hl.get('build_s'))} | {ratio(oh['build_s'], hl.get('build_s'))} "
+                   f"| {fmt_s(q(oh))} | {fmt_s(q(fl))} | {ratio(q(oh), q(fl))} "
+                   f"| {fmt_mib(oh.get('retained_mib'))} | {oh['data_mib']:.1f} | {ratio(oh.get('retained_mib'), oh['data_mib'])} |")
+    return "\n".join(out)
+
+
 def by_n_table(by):
     """Build and query time at every n measured, orbisk beside the peers."""
     systems = ["pyflat", "orbisk-hnsw", "numpy", "faiss-flat", "hnswlib", "faiss-hnsw"]
@@ -499,7 +516,8 @@ def write_report(results, digits_n, skipped_note, wall):
           skipped_note, "",
           f"Total run time: {wall / 60:.1f} min.", "",
           f"## Key ratios at n = {SWEEP_N:,}", "", key_ratios(by, SWEEP_N), "",
-          "## Build and query time by n", "", by_n_table(by), ""]
+          "## Build and query time by n", "", by_n_table(by), "",
+          "## PyHNSW as n grows", "", graph_by_n_table(by), ""]
 
     ref = by.get(("pyflat", BIG))
     if ref and "error" not in ref:
@@ -625,7 +643,7 @@ def main():
             results.append(r)
         (tmp / "results.json").write_text(json.dumps(results))
         note = ("- Skipped: " + "; ".join(skipped) + ".") if skipped else \
-               "- orbisk PyHNSW was built at every n up to 20,000."
+               f"- orbisk PyHNSW was built at every n up to {SIZES[-1]:,}."
         write_report(results, digits_n, note, time.perf_counter() - start)
         log(f"wrote {DOCS / 'bench.md'} and {DOCS / 'bench.png'} in {(time.perf_counter() - start) / 60:.1f} min")
     finally:
