@@ -27,8 +27,8 @@ std::string_view name(HNSWError e) {
     return "HNSWError";
 }
 
-/// Visited marks by generation stamp (clearing is one increment) and the
-/// candidate queue's storage.
+/// Working memory of walks: visited marks by generation stamp (clearing is
+/// one increment), the candidate queue, and the neighbours pending admission.
 struct HNSW::Scratch {
     std::vector<std::uint32_t> stamps;
     std::uint32_t generation = 0;
@@ -37,8 +37,6 @@ struct HNSW::Scratch {
     // grown by visit_run without zeroing.
     std::vector<std::uint32_t, UninitAllocator<std::uint32_t>> pending;
     std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> codes;
-    std::vector<double> sums;            // their partial sums
-    std::vector<std::uint32_t> alive;    // which of them may still enter W
     double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
     bool last_round = false;             // the walk ends after this admission: queue nothing
 
@@ -145,6 +143,7 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
     if (!euclidean && metric != dot_product && metric != cosine_similarity) {
         for (std::uint32_t e : s.pending) admit(s, {metric(query, vector(e)), e}, ef, out);
         s.pending.clear();
+        s.codes.clear();
         return;
     }
     const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
