@@ -39,6 +39,29 @@ struct HNSW::Scratch {
     std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> codes;
     double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
     bool last_round = false;             // the walk ends after this admission: queue nothing
+    // The distances that the walks of one query (an insertion, or a search,
+    // walking layer after layer) computed in full: a node's distance is the
+    // same bits whichever walk computes it. memo[e] holds e's distance when
+    // memo_stamps[e] is the query's number.
+    std::vector<double> memo;
+    std::vector<std::uint32_t> memo_stamps;
+    std::uint32_t query = 0;
+
+    /// A new query: nothing is known of its distances.
+    void begin_query(std::size_t nodes) {
+        if (memo_stamps.size() < nodes) {  // the stamps last: a failed growth leaves them short
+            memo.resize(nodes);
+            memo_stamps.resize(nodes, 0);
+        }
+        if (++query == 0) {
+            std::fill(memo_stamps.begin(), memo_stamps.end(), 0);
+            query = 1;
+        }
+    }
+    void remember(std::uint32_t node, double distance) {
+        memo[node] = distance;
+        memo_stamps[node] = query;
+    }
 
     void begin(std::size_t nodes) {
         if (stamps.size() < nodes) stamps.resize(nodes, 0);
@@ -155,68 +178,85 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
     double skip_for = std::numeric_limits<double>::quiet_NaN();  // the f `skip` was made for
     // Up to `slots` groups of eight nodes at a time, each lane one node in
     // element order, the groups side by side; each batch is admitted before
-    // the next is formed, so that it meets a fresh W.
+    // the next is formed, so that it meets a fresh W. Nodes whose distance
+    // an earlier walk of this query computed join the batch with it.
+    constexpr std::size_t window = 256;  // nodes of one batch, computed or known
     for (std::size_t i = 0; i < count;) {
         const bool full = out.size() >= ef;
-        if (full && coded && out.back().distance != skip_for) {
-            skip_for = out.back().distance;
+        const double last = full ? out.back().distance : std::numeric_limits<double>::quiet_NaN();
+        if (full && coded && last != skip_for) {
+            skip_for = last;
             skip = skip_codes(scales_[from.id], from.distance, skip_for, params_.dim);
         }
-        std::uint32_t batch[slots * lanes];
-        std::size_t m = 0;
-        for (; i < count && m < slots * lanes; ++i) {
+        std::uint32_t order[window], batch[slots * lanes];
+        double known[window];
+        std::size_t taken = 0, m = 0;
+        for (; i < count && m < slots * lanes && taken < window; ++i) {
+            const std::uint32_t e = s.pending[i];
             // Marked visited already, as the walk would; its distance cannot
             // beat W's last entry, so it is not computed.
             if (full && coded && skip.skips(s.codes[i])) continue;
-            batch[m++] = s.pending[i];
+            const bool memo = s.memo_stamps[e] == s.query;
+            known[taken] = memo ? s.memo[e] : 0.0;
+            order[taken++] = e;
+            if (!memo) batch[m++] = e;
         }
-        if (m == 0) break;
+        if (taken == 0) break;
+        double acc[slots * lanes] = {};
         const std::size_t groups = (m + lanes - 1) / lanes;
         std::int64_t offsets[slots * lanes];
-        double acc[slots * lanes] = {};
         for (std::size_t r = 0; r < groups * lanes; ++r) {
             offsets[r] = static_cast<std::int64_t>(batch[std::min(r, m - 1)]) * params_.dim;
         }
-        if (!euclidean) {
+        if (m > 0 && !euclidean) {
             k.dot_rows(vectors_.data(), offsets, groups, query.data(), 0, n, acc);
             for (std::size_t r = 0; r < m; ++r) {
-                const std::uint32_t e = batch[r];
-                admit(s, {metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[e]) : acc[r], e}, ef, out);
+                acc[r] = metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[batch[r]]) : acc[r];
+                s.remember(batch[r], acc[r]);
             }
-            continue;
-        }
-        // Once W is full a node enters only by beating W's last entry: a
-        // group whose partial sums of squares all reach the bound for it is
-        // dropped (the sums never decrease).
-        const double bound = full ? abandoning_bound(out.back().distance) : std::numeric_limits<double>::quiet_NaN();
-        const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
-        std::size_t live[slots], alive = groups;  // the groups still computed, in order
-        for (std::size_t g = 0; g < groups; ++g) live[g] = g;
-        for (std::size_t at = 0; at < n && alive > 0; at += step) {
-            std::int64_t live_offsets[slots * lanes];
-            double live_acc[slots * lanes];
-            for (std::size_t j = 0; j < alive; ++j) {
-                std::copy_n(offsets + live[j] * lanes, lanes, live_offsets + j * lanes);
-                std::copy_n(acc + live[j] * lanes, lanes, live_acc + j * lanes);
+        } else if (m > 0) {
+            // Once W is full a node enters only by beating W's last entry: a
+            // group whose partial sums of squares all reach the bound for it
+            // is dropped (the sums never decrease).
+            const double bound = full ? abandoning_bound(last) : std::numeric_limits<double>::quiet_NaN();
+            const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
+            std::size_t live[slots], alive = groups;  // the groups still computed, in order
+            for (std::size_t g = 0; g < groups; ++g) live[g] = g;
+            bool dropped[slots] = {};
+            for (std::size_t at = 0; at < n && alive > 0; at += step) {
+                std::int64_t live_offsets[slots * lanes];
+                double live_acc[slots * lanes];
+                for (std::size_t j = 0; j < alive; ++j) {
+                    std::copy_n(offsets + live[j] * lanes, lanes, live_offsets + j * lanes);
+                    std::copy_n(acc + live[j] * lanes, lanes, live_acc + j * lanes);
+                }
+                k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(n, at + step), live_acc);
+                std::size_t kept = 0;
+                for (std::size_t j = 0; j < alive; ++j) {
+                    const std::size_t g = live[j];
+                    std::copy_n(live_acc + j * lanes, lanes, acc + g * lanes);
+                    const std::size_t rows = std::min(lanes, m - g * lanes);
+                    dropped[g] = at + step < n && std::all_of(acc + g * lanes, acc + g * lanes + rows,
+                                                              [&](double a) { return a >= bound; });
+                    if (!dropped[g]) live[kept++] = g;
+                }
+                alive = kept;
             }
-            k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(n, at + step), live_acc);
-            std::size_t kept = 0;
-            for (std::size_t j = 0; j < alive; ++j) {
-                const std::size_t g = live[j];
-                std::copy_n(live_acc + j * lanes, lanes, acc + g * lanes);
-                const std::size_t rows = std::min(lanes, m - g * lanes);
-                const bool dropped = at + step < n && std::all_of(acc + g * lanes, acc + g * lanes + rows,
-                                                                  [&](double a) { return a >= bound; });
-                if (dropped) {
-                    for (std::size_t r = 0; r < rows; ++r) acc[g * lanes + r] = std::numeric_limits<double>::quiet_NaN();
+            for (std::size_t r = 0; r < m; ++r) {
+                if (dropped[r / lanes]) {
+                    acc[r] = std::numeric_limits<double>::quiet_NaN();
                 } else {
-                    live[kept++] = g;
+                    acc[r] = std::sqrt(acc[r]);
+                    s.remember(batch[r], acc[r]);
                 }
             }
-            alive = kept;
         }
-        // A dropped node's NaN never enters W: W is full, and NaN beats nothing.
-        for (std::size_t r = 0; r < m; ++r) admit(s, {std::sqrt(acc[r]), batch[r]}, ef, out);
+        // In list order; a dropped node's NaN never enters W: W is full, and
+        // NaN beats nothing.
+        for (std::size_t t = 0, r = 0; t < taken; ++t) {
+            const bool computed = r < m && batch[r] == order[t];
+            admit(s, {computed ? acc[r++] : known[t], order[t]}, ef, out);
+        }
     }
     s.pending.clear();
     s.codes.clear();
@@ -324,13 +364,20 @@ void HNSW::walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef
 std::optional<HNSWError> HNSW::knn(std::uint32_t entry, Vec query, std::uint32_t ef,
                                    std::uint32_t layer, const Filter* filter,
                                    std::vector<Candidate>& out) const {
+    ScratchLease lease(*this);
+    (*lease).begin_query(size());
+    return checked_walk(*lease, entry, query, ef, layer, filter, out);
+}
+
+std::optional<HNSWError> HNSW::checked_walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
+                                            std::uint32_t layer, const Filter* filter,
+                                            std::vector<Candidate>& out) const {
     if (ef == 0) return HNSWError::InvalidEF;
     if (layer >= params_.layers) return HNSWError::InvalidLayer;
     std::size_t position = 0;
     if (auto e = check_filter(filter, position)) return e;
     if (entry >= size()) throw InternalFailure("knn entry " + std::to_string(entry) + " is not a node");
-    ScratchLease lease(*this);
-    walk_any(*lease, entry, query, ef, layer, filter, position, out);
+    walk_any(s, entry, query, ef, layer, filter, position, out);
     return std::nullopt;
 }
 
@@ -366,13 +413,17 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
     const std::uint32_t layers = params_.layers;
     std::vector<Candidate> w;
     std::uint32_t entry = 0;
+    // One query for all the layers: what a walk learns of a distance, the
+    // next can use.
+    ScratchLease lease(*this);
+    (*lease).begin_query(size());
     for (std::uint32_t layer = 0; layer < layers && layer <= top_other_; ++layer) {
         if (layer < level) {
-            if (auto e = knn(entry, vector, 1, layer, nullptr, w)) return e;
+            if (auto e = checked_walk(*lease, entry, vector, 1, layer, nullptr, w)) return e;
             if (!w.empty()) entry = w.front().id;
             continue;
         }
-        if (auto e = knn(entry, vector, params_.ef_construction, layer, nullptr, w)) return e;
+        if (auto e = checked_walk(*lease, entry, vector, params_.ef_construction, layer, nullptr, w)) return e;
         for (const Candidate& r : w) {
             if (r.id > node) return HNSWError::InvalidNodeID;
         }
@@ -472,6 +523,7 @@ std::optional<HNSWError> HNSW::search(Vec query, std::uint32_t k, const Filter* 
     if (layers == 0) return HNSWError::InvalidLayer;
     std::size_t position = 0;
     ScratchLease lease(*this);
+    (*lease).begin_query(size());
     std::uint32_t entry = 0;
     if (layers >= 2) {
         if (auto e = check_filter(filter, position)) return e;

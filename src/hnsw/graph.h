@@ -97,6 +97,10 @@ class HNSW {
     struct Scratch;
     class ScratchLease;
 
+    /// knn's checks, then the walk, with the scratch of the query it is part of.
+    std::optional<HNSWError> checked_walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
+                                          std::uint32_t layer, const Filter* filter,
+                                          std::vector<Candidate>& out) const;
     template <bool Filtered>
     void walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
               std::uint32_t layer, const Filter* filter, std::size_t position,

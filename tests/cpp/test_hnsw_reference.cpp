@@ -220,6 +220,12 @@ INSTANTIATE_TEST_SUITE_P(
                       GraphCase{euclidean_distance, 24, 5, 40, 50, 2500, true},
                       GraphCase{euclidean_distance, 40, 3, 24, 10, 2000, true},
                       GraphCase{dot_product, 24, 4, 32, 50, 1500, true},
-                      GraphCase{cosine_similarity, 24, 5, 32, 50, 1500, true}));
+                      GraphCase{cosine_similarity, 24, 5, 32, 50, 1500, true},
+                      // Small capacities over long vectors: groups dropped on
+                      // one layer come back on the next walk of the same query.
+                      GraphCase{euclidean_distance, 33, 5, 2, 3, 800, true},
+                      GraphCase{euclidean_distance, 48, 4, 4, 6, 800, true},
+                      GraphCase{euclidean_distance, 20, 5, 1, 2, 800, true},
+                      GraphCase{euclidean_distance, 64, 3, 8, 8, 600, true}));
 
 }  // namespace
