@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <ostream>
 #include <queue>
 #include <random>
 #include <unordered_set>
@@ -136,6 +137,13 @@ struct GraphCase {
     int nodes = 150;
     bool clustered = false;  ///< points around a few centres, some repeated exactly
 };
+
+// Printed by field: the struct's padding bytes are never written.
+void PrintTo(const GraphCase& c, std::ostream* os) {
+    const char* metric = c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine";
+    *os << metric << " dim " << c.dim << " layers " << c.layers << " ef " << c.ef_construction << "/" << c.ef_search
+        << " nodes " << c.nodes << (c.clustered ? " clustered" : "");
+}
 
 class AgainstReference : public ::testing::TestWithParam<GraphCase> {};
 
