@@ -124,14 +124,17 @@ TEST(LinkCode, BracketsItsLength) {
 }
 
 // A scale at which `length` is exactly the lower end of some code's
-// bracket, or 0 when none is found near: the bound is then as tight as
-// codes allow, and only the margin protects it.
-double scale_with_boundary_at(double length, std::mt19937_64& rng) {
+// bracket, or (`upper`) one ulp below its upper end, or 0 when none is
+// found near: the far or the near bound is then as tight as codes allow,
+// and only the margin protects it.
+double scale_with_boundary_at(double length, std::mt19937_64& rng, bool upper) {
     for (int attempt = 0; attempt < 64; ++attempt) {
         double scale = length * std::exp2(-static_cast<double>(rng() % 200) / 32.0 + 2.0);
         for (int step = 0; step < 64; ++step, scale = std::nextafter(scale, 0.0)) {
             const std::uint8_t code = link_code(scale, length);
-            if (code != 0 && code != unknown_code && code_bracket(scale, code).lo == length) return scale;
+            if (code == 0 || code == unknown_code) continue;
+            const Bracket b = code_bracket(scale, code);
+            if (upper ? b.hi == std::nextafter(length, 1e300) : b.lo == length) return scale;
         }
     }
     return 0.0;
@@ -162,10 +165,10 @@ TEST(LinkCode, SkipsOnlyWhatCannotQualify) {
         }
         const double dqc = euclidean_distance(q, c), dce = euclidean_distance(e, c), dqe = euclidean_distance(q, e);
         ASSERT_EQ(dce, euclidean_distance(c, e));  // one length serves both directions
-        const double scale = round % 2 ? scale_with_boundary_at(dce, rng) : dce * (0.5 + unit(rng));
+        const double scale = round % 3 ? scale_with_boundary_at(dce, rng, round % 3 == 2) : dce * (0.5 + unit(rng));
         if (scale == 0.0) continue;
         const std::uint8_t code = link_code(scale, dce);
-        tight += code_bracket(scale, code).lo == dce;
+        tight += code_bracket(scale, code).lo == dce || code_bracket(scale, code).hi == std::nextafter(dce, 1e300);
         // The smallest f that the neighbour still beats, and values around it.
         for (double f : {std::nextafter(dqe, 1e300), dqe, dqe * (1 + 1e-12), dqe * (1 - 1e-12)}) {
             if (skip_codes(scale, dqc, f, static_cast<std::uint32_t>(dim)).skips(code)) {
@@ -174,7 +177,7 @@ TEST(LinkCode, SkipsOnlyWhatCannotQualify) {
             }
         }
     }
-    EXPECT_GT(tight, 1000);
+    EXPECT_GT(tight, 2000);
     EXPECT_GT(skipped, 100);  // the test has teeth only if skips happen
 }
 
