@@ -194,8 +194,9 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
         for (; i < count && m < slots * lanes && taken < window; ++i) {
             const std::uint32_t e = s.pending[i];
             // Marked visited already, as the walk would; its distance cannot
-            // beat W's last entry, so it is not computed.
-            if (full && coded && skip.skips(s.codes[i])) continue;
+            // beat W's last entry, so it is not computed. (Skip codes are
+            // made only once W is full, and W stays full.)
+            if (coded && skip.skips(s.codes[i])) continue;
             const bool memo = s.memo_stamps[e] == s.query;
             known[taken] = memo ? s.memo[e] : 0.0;
             order[taken++] = e;
@@ -301,6 +302,8 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
     // anything new and W is final. A filter hides nodes from the walk, so
     // its walks never get there and do not count.
     const std::size_t all = Filtered ? SIZE_MAX : usable(layer);
+    // Every node a scan newly visits counts as seen: the node being inserted
+    // is never one (it is the entry, or not linked yet).
     std::size_t seen = entry < counted_ && levels_[entry] >= layer ? 1 : 0;
     while (!queue.empty() && seen < all) {
         std::pop_heap(queue.begin(), queue.end(), lower_priority);
@@ -314,14 +317,12 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
             }
             // A visited node's distance could change nothing, so it is not computed.
             if (!s.visit(e)) return;
-            seen += e < counted_;
+            ++seen;
             s.pending.push_back(e);
             s.codes.push_back(run.codes[j]);
         };
         links_.for_each_run(c.id, [&](const Links::Run& run) {
             if (layer <= 2 && !Filtered) {
-                // Every newly visited node counts as seen: the node being
-                // inserted is never one (it is the entry, or not linked yet).
                 const std::uint32_t use = layer == 0 ? ~std::uint32_t{0} : run.reach[layer - 1];
                 const std::size_t old = s.pending.size();
                 s.pending.resize(old + visit_room);
