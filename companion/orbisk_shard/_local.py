@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 from collections.abc import Callable
 
 import numpy as np
@@ -10,7 +12,7 @@ import orbisk
 
 from ._core import Metric, Part, Rows
 
-__all__ = ["LocalBackend", "LocalShard", "search_rows"]
+__all__ = ["LocalBackend", "LocalShard", "ShardIndex", "search_rows"]
 
 
 def search_rows(index: orbisk.PyFlat, queries: Rows, keep: int, count: int) -> Part:
@@ -28,30 +30,51 @@ def search_rows(index: orbisk.PyFlat, queries: Rows, keep: int, count: int) -> P
     return ids, distances
 
 
+class ShardIndex:
+    """One shard's rows in a PyFlat, wherever it is held: what the shard
+    actors of every engine, and the in-process shard, have in common."""
+
+    def __init__(self, dim: int, metric: Metric) -> None:
+        self._index = orbisk.PyFlat(dim, metric)
+        self._count = 0
+
+    def append(self, rows: Rows) -> int:
+        """Copy `rows` into the index; the number of rows held after."""
+        self._index.create(rows)
+        self._count += rows.shape[0]
+        return self._count
+
+    def search(self, queries: Rows, keep: int) -> Part:
+        return search_rows(self._index, queries, keep, self._count)
+
+    def count(self) -> int:
+        return self._count
+
+    def pid(self) -> int:
+        return os.getpid()
+
+
 class LocalShard:
     """A shard held in this process: one PyFlat."""
 
     def __init__(self, dim: int, metric: Metric, rows: Rows) -> None:
-        self._index = orbisk.PyFlat(dim, metric)
-        self._count = 0
-        self.append(rows)
+        self._held = ShardIndex(dim, metric)
+        self._held.append(rows)
 
     @property
     def count(self) -> int:
-        return self._count
+        return self._held.count()
 
     def append(self, rows: Rows) -> None:
-        self._index.create(rows)  # copied into the index
-        self._count += rows.shape[0]
+        self._held.append(rows)
 
     def search(self, queries: object, keep: int) -> Callable[[], Part]:
         assert isinstance(queries, np.ndarray)
-        part = search_rows(self._index, queries, keep, self._count)
+        part = self._held.search(queries, keep)
         return lambda: part
 
     def close(self) -> None:
-        self._index = orbisk.PyFlat(0)
-        self._count = 0
+        self._held = ShardIndex(0, "euclidean")
 
 
 class LocalBackend:

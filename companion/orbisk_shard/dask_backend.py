@@ -18,7 +18,6 @@ call.
 
 from __future__ import annotations
 
-import os
 import time
 from collections.abc import Callable
 from typing import Any
@@ -26,39 +25,19 @@ from typing import Any
 import numpy as np
 from distributed import Client, get_client
 
-import orbisk
-
 from ._core import Metric, Part, Rows
-from ._local import search_rows
+from ._local import ShardIndex
 
 __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
 
 
-class ShardActor:
+class ShardActor(ShardIndex):
     """A PyFlat held by a Dask worker."""
 
     def __init__(self, dim: int, metric: Metric, batches: list[Rows]) -> None:
-        self._index = orbisk.PyFlat(dim, metric)
-        self._count = 0
+        super().__init__(dim, metric)
         for rows in batches:
-            self._add(rows)
-
-    def _add(self, rows: Rows) -> int:
-        self._index.create(rows)
-        self._count += rows.shape[0]
-        return self._count
-
-    def append(self, rows: Rows) -> int:
-        return self._add(rows)
-
-    def search(self, queries: Rows, keep: int) -> Part:
-        return search_rows(self._index, queries, keep, self._count)
-
-    def count(self) -> int:
-        return self._count
-
-    def pid(self) -> int:
-        return os.getpid()
+            self.append(rows)
 
 
 # Raised by a call to an actor whose worker has died or gone (the comm

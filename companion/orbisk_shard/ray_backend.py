@@ -13,7 +13,6 @@ and repeats the call.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable
 from typing import Any
 
@@ -21,10 +20,8 @@ import numpy as np
 import ray
 from ray.exceptions import RayActorError
 
-import orbisk
-
 from ._core import Metric, Part, Rows
-from ._local import search_rows
+from ._local import ShardIndex
 
 __all__ = ["RayBackend", "RayShard"]
 
@@ -35,34 +32,16 @@ nodes of the cluster."""
 
 
 @ray.remote
-class ShardActor:
+class ShardActor(ShardIndex):
     """A PyFlat in its own worker process."""
 
     def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef]) -> None:
-        self._index = orbisk.PyFlat(dim, metric)
-        self._count = 0
+        super().__init__(dim, metric)
         # A list of references is not resolved by Ray: get them here, one
-        # at a time, each a zero-copy view while it is copied in.
+        # at a time, each a zero-copy view while it is copied in. (A
+        # reference given to `append` as an argument arrives resolved.)
         for ref in batches:
-            self._add(ray.get(ref))
-
-    def _add(self, rows: Rows) -> int:
-        self._index.create(rows)
-        self._count += rows.shape[0]
-        return self._count
-
-    def append(self, rows: Rows) -> int:
-        # A reference given as an argument arrives resolved, zero-copy.
-        return self._add(rows)
-
-    def search(self, queries: Rows, keep: int) -> Part:
-        return search_rows(self._index, queries, keep, self._count)
-
-    def count(self) -> int:
-        return self._count
-
-    def pid(self) -> int:
-        return os.getpid()
+            self.append(ray.get(ref))
 
     def reads_in_place(self, batches: list[ray.ObjectRef]) -> list[bool]:
         """Whether each batch reaches this process as a read-only view that
