@@ -193,6 +193,7 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!has_metadata) {
             if (vectors.empty()) return raise_value_error("Create error: EmptyVectors");
             if (!check_lengths(vectors, index.dim())) return nullptr;
+            index.reserve(vectors.size());
             Interrupt signals = pending_signals();
             for (std::size_t i = 0; i < vectors.size(); ++i) {
                 signals.step(index.size() * index.dim());
