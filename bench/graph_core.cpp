@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     if (graph.create(data, {}, levels)) return 1;
     const double build = seconds_since(start);
 
-    Flat flat(static_cast<std::uint32_t>(dim), euclidean_distance);
+    Flat flat(static_cast<std::uint32_t>(dim), MetricKind::Euclidean);
     flat.create(data);
     std::vector<Candidate> out;
     double best_graph = 1e300, best_flat = 1e300;

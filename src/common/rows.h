@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/memory.h"
-#include "metrics/metrics.h"
+#include "common/vec.h"
 
 namespace orbisk {
 

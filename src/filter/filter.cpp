@@ -10,14 +10,13 @@ Filter make_filter(std::string attribute, Metadata value) {
     return Filter{std::move(attribute), std::move(predicate)};
 }
 
-std::variant<std::size_t, HNSWError> attribute_position(const Schema& schema,
-                                                        std::string_view attribute) {
-    if (!schema) return HNSWError::NoSchema;
-    if (schema->empty()) return HNSWError::EmptySchema;
+std::variant<std::size_t, LookupError> attribute_position(const Schema& schema, std::string_view attribute) {
+    if (!schema) return LookupError::NoSchema;
+    if (schema->empty()) return LookupError::EmptySchema;
     for (std::size_t i = 0; i < schema->size(); ++i) {
         if ((*schema)[i] == attribute) return i;
     }
-    return HNSWError::AttributeNotFound;
+    return LookupError::NotFound;
 }
 
 }  // namespace orbisk

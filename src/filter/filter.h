@@ -9,7 +9,6 @@
 #include <string_view>
 #include <variant>
 
-#include "hnsw/hnsw_error.h"
 #include "metadata/metadata.h"
 
 namespace orbisk {
@@ -26,10 +25,16 @@ struct Filter {
 /// A filter admitting exactly the values equal to `value`.
 Filter make_filter(std::string attribute, Metadata value);
 
-/// Position of `attribute` among the schema names (first match), or the
-/// schema error: NoSchema, EmptySchema, AttributeNotFound, checked in that order.
-std::variant<std::size_t, HNSWError> attribute_position(const Schema& schema,
-                                                        std::string_view attribute);
+/// Why a filter's attribute has no place in a schema.
+enum class LookupError {
+    NoSchema,     ///< the index has no schema
+    EmptySchema,  ///< its schema names nothing
+    NotFound,     ///< no name of it equals the attribute
+};
+
+/// Position of `attribute` among the schema names (first match), or why
+/// there is none, checked in the order of LookupError.
+std::variant<std::size_t, LookupError> attribute_position(const Schema& schema, std::string_view attribute);
 
 /// Whether the filter admits `node`, whose attribute sits at `position` of its
 /// record. A node without a record is never admitted.

@@ -1,3 +1,21 @@
+// The exhaustive scan.
+//
+// Exact shortcuts, each with why it changes no result and the test that
+// catches a slip in it:
+//  1. Only the best max(k, 1) candidates are kept (a bounded heap), not all
+//     n: the first k of a total order are the same however the rest are
+//     held. Test: FlatScan (every metric, many dimensions and counts).
+//  2. Rows are computed eight at a time by the block kernels, each lane in
+//     element order: the same sums as one row at a time. Tests:
+//     KernelTables.*, FlatScan.
+//  3. Euclidean blocks whose partial sums all reach the abandoning bound of
+//     the worst kept distance are dropped: those rows end at that distance
+//     or beyond, and a tie loses, as every block offered before has smaller
+//     ids. Test: BoundSums.FlatKeepsRowsJustInsideTheAbandoningBound.
+//  4. Cosine divides by norms kept at insertion and one query norm: the
+//     same expressions cosine_similarity evaluates (metrics.h). Tests:
+//     Metrics.*, FlatScan.
+
 #include "flat/flat_index.h"
 
 #include <algorithm>
@@ -5,6 +23,7 @@
 #include <limits>
 #include <string>
 
+#include "common/failure.h"
 #include "metrics/kernels.h"
 
 namespace orbisk {
@@ -22,12 +41,6 @@ std::string_view name(FlatError e) {
 }
 
 namespace {
-
-double sum_of_squares(Vec v) {
-    double sum = 0.0;
-    for (double x : v) sum += x * x;
-    return sum;
-}
 
 /// The best `keep` candidates seen so far, in ranking order; the worst on
 /// top. Candidates may arrive in any order.
@@ -92,13 +105,13 @@ void Flat::insert(Vec vector) {
     // Every allocation first, so that nothing changes when one fails.
     reserve_more(tail_, dim_);
     if (closes) reserve_more(blocks_, lanes * std::size_t{dim_});
-    if (metric_ == cosine_similarity) reserve_more(norms_, 1);
+    if (metric_.keeps_norms()) reserve_more(norms_, 1);
     tail_.insert(tail_.end(), vector.begin(), vector.end());
     if (closes) {
         close_block(tail_.data());
         tail_.clear();
     }
-    if (metric_ == cosine_similarity) norms_.push_back(std::sqrt(sum_of_squares(vector)));
+    keep_norms(vector.data(), 1);
     ++count_;
 }
 
@@ -109,7 +122,12 @@ void Flat::reserve_blocks(std::size_t rows) {
         blocks_.reserve(need);
         advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
     }
-    if (metric_ == cosine_similarity) norms_.reserve(count_ + rows);
+    if (metric_.keeps_norms()) norms_.reserve(count_ + rows);
+}
+
+void Flat::keep_norms(const double* data, std::size_t rows) {
+    if (!metric_.keeps_norms()) return;
+    for (std::size_t r = 0; r < rows; ++r) norms_.push_back(norm(Vec(data + r * dim_, dim_)));
 }
 
 std::optional<FlatError> Flat::create(const Rows& vectors, Interrupt interrupt) {
@@ -138,9 +156,7 @@ void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt
         interrupt.step(lanes * std::size_t{dim_});
         const double* first = data + done * dim_;
         close_block(first);
-        if (metric_ == cosine_similarity) {
-            for (std::size_t r = 0; r < lanes; ++r) norms_.push_back(std::sqrt(sum_of_squares(Vec(first + r * dim_, dim_))));
-        }
+        keep_norms(first, lanes);
         count_ += lanes;
     }
     while (done < rows) insert(Vec(data + done++ * dim_, dim_));
@@ -151,12 +167,13 @@ void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt
 template <class Top>
 void Flat::scan_tail(Vec query, std::size_t first, Top& top) const {
     for (std::size_t id = first; id < count_; ++id) {
-        top.offer(metric_(query, Vec(tail_.data() + (id - first) * dim_, dim_)), static_cast<std::uint32_t>(id));
+        top.offer(metric_.distance(query, Vec(tail_.data() + (id - first) * dim_, dim_)),
+                  static_cast<std::uint32_t>(id));
     }
 }
 
 void Flat::scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
-    const Kernels& k = kernels();
+    const Kernels& k = metric_.kernels();
     TopK top(out, keep);
     // A block is dropped once every row's partial sum of squares reaches the
     // bound: each of them then ends at the worst kept distance or beyond
@@ -189,7 +206,7 @@ void Flat::scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& o
             if (from[s] == dim_) {
                 bool changed = false;
                 for (std::size_t r = 0; r < lanes; ++r) {
-                    changed |= top.offer(std::sqrt(sums[r]), static_cast<std::uint32_t>(first[s] + r));
+                    changed |= top.offer(Metric::from_squares(sums[r]), static_cast<std::uint32_t>(first[s] + r));
                 }
                 if (changed) bound = abandoning_bound(top.worst());
             } else if (!std::all_of(sums, sums + lanes, [&](double a) { return a >= bound; })) {
@@ -213,9 +230,8 @@ void Flat::scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& o
 }
 
 void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
-    const Kernels& k = kernels();
-    const bool cosine = metric_ == cosine_similarity;
-    const double query_norm = std::sqrt(sum_of_squares(query));
+    const Kernels& k = metric_.kernels();
+    const double query_norm = metric_.query_norm(query);
     TopK top(out, keep);
     const std::size_t block_size = lanes * std::size_t{dim_};
     const std::size_t blocks = count_ / lanes;
@@ -227,7 +243,8 @@ void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& ou
         k.dot_blocks(at, count, query.data(), dim_, sums);
         for (std::size_t r = 0; r < count * lanes; ++r) {
             const std::size_t id = b * lanes + r;
-            top.offer(cosine ? sums[r] / (query_norm * norms_[id]) : sums[r], static_cast<std::uint32_t>(id));
+            const double row_norm = metric_.keeps_norms() ? norms_[id] : 0.0;
+            top.offer(metric_.from_dot(sums[r], query_norm, row_norm), static_cast<std::uint32_t>(id));
         }
     }
     scan_tail(query, blocks * lanes, top);
@@ -239,18 +256,10 @@ std::optional<FlatError> Flat::search(Vec query, std::uint32_t k,
     out.clear();
     if (count_ == 0) return FlatError::EmptyIndex;
     const std::size_t keep = std::min<std::size_t>(count_, std::max<std::uint32_t>(k, 1));
-    if (metric_ == euclidean_distance) {
+    if (metric_.kind() == MetricKind::Euclidean) {
         scan_euclidean(query, keep, out);
-    } else if (metric_ == dot_product || metric_ == cosine_similarity) {
-        scan_products(query, keep, out);
     } else {
-        // Any other metric: one call per row, in id order.
-        TopK top(out, keep);
-        const std::vector<double> rows = vectors();
-        for (std::size_t id = 0; id < count_; ++id) {
-            top.offer(metric_(query, Vec(rows.data() + id * dim_, dim_)), static_cast<std::uint32_t>(id));
-        }
-        top.finish();
+        scan_products(query, keep, out);
     }
     return std::nullopt;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The exhaustive index: every vector in one row-major store, every search a
-// full scan.
+// The exhaustive index: every search a full scan. Rows are stored in blocks
+// of `lanes`, element-interleaved, so that a scan computes several rows at
+// once, each in element order.
 
 #include <cstdint>
 #include <optional>
@@ -9,11 +10,13 @@
 #include <vector>
 
 #include "common/candidate.h"
+#include "common/cpu.h"
 #include "common/failure.h"
 #include "common/interrupt.h"
 #include "common/memory.h"
-#include "metrics/metrics.h"
 #include "common/rows.h"
+#include "common/vec.h"
+#include "metrics/metric.h"
 
 namespace orbisk {
 
@@ -26,17 +29,17 @@ enum class FlatError {
     AttributeNotFound,
 };
 
-/// The variant's name, which is also its text in messages.
+/// The variant's name, which is also its text in messages. No operation of
+/// the index returns the last four variants; the error type has them all.
 std::string_view name(FlatError e);
 
-/// Vectors are kept in blocks of `lanes` rows, element-interleaved, so that
-/// a scan computes several rows at once, each in element order.
 class Flat {
   public:
-    Flat(std::uint32_t dim, MetricFn metric) : dim_(dim), metric_(metric) {}
+    /// An empty index; its scans use the kernels of `isa`.
+    Flat(std::uint32_t dim, MetricKind metric, Isa isa = best_isa()) : dim_(dim), metric_(metric, isa) {}
 
     std::uint32_t dim() const { return dim_; }
-    MetricFn metric() const { return metric_; }
+    const Metric& metric() const { return metric_; }
     /// Number of stored vectors (0 when dim is 0, whatever was inserted).
     std::size_t size() const { return count_; }
     /// All stored vectors, row after row.
@@ -67,15 +70,18 @@ class Flat {
     void scan_tail(Vec query, std::size_t first, Top& top) const;
     void close_block(const double* rows);
     void reserve_blocks(std::size_t rows);
+    /// Keeps the norms of `rows` vectors stored one after another, when the
+    /// metric asks for them; room reserved by the caller.
+    void keep_norms(const double* data, std::size_t rows);
 
     std::uint32_t dim_;
-    MetricFn metric_;
+    Metric metric_;
     std::size_t count_ = 0;
     /// count / lanes full blocks of lanes * dim values, and the rows of the
     /// open block one after another: nothing is stored beyond the vectors.
     std::vector<double, UninitAllocator<double>> blocks_;
     std::vector<double> tail_;
-    std::vector<double> norms_;   ///< per row: sqrt of its sum of squares (cosine only)
+    std::vector<double> norms_;   ///< per row: its norm(), when the metric keeps norms
 };
 
 }  // namespace orbisk

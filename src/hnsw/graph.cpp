@@ -1,6 +1,39 @@
-#include "hnsw/graph.h"
+// The graph's walks and insertions.
+//
+// Exact shortcuts. Each one changes how much work a walk or an insertion
+// does, never a result bit, an order or a list a walk can see; the sentence
+// says why, the test names what catches a slip in it.
+//  1. Lists keep each neighbour's first occurrence and no self-link
+//     (links.h): a later occurrence or a self-link can only meet a visited
+//     node. Test: AgainstReference (effective lists against literal ones).
+//  2. Layers above the highest level but node 0's are neither walked by an
+//     insertion nor descended by a search: there a walk from node 0 finds
+//     only node 0. Tests: AgainstReference,
+//     HNSWLevels.HugeLayerCountsBuildTheGraphOfTheirDrawnLevels.
+//  3. A walk that has visited every node counted on its layer stops, and its
+//     last admission queues nothing: no list can offer anything new and
+//     nothing queued would be popped. Test: AgainstReference.
+//  4. An already visited neighbour's distance is not computed: the walk
+//     would compute it and then skip the node, and a distance has no side
+//     effect. Test: AgainstReference.
+//  5. Link-length skips (link_code.h): a neighbour whose triangle bound
+//     reaches W's last distance f cannot enter W (entry needs d < f). Tests:
+//     LinkCode.BracketsItsLength, LinkCode.SkipsOnlyWhatCannotQualify,
+//     AgainstReference.
+//  6. Abandoned Euclidean sums (abandoning_bound, metric.h): once a partial
+//     sum of squares reaches the bound of f, the distance is at least f.
+//     Test: BoundSums.GraphWalkKeepsNodesJustInsideTheAbandoningBound.
+//  7. Distances remembered across the walks of one query: the same query
+//     and node give the same bits on every layer. Test: AgainstReference
+//     (memo one ulp off, memo kept across queries).
+//  8. Distances computed in batches and admitted in list order once each
+//     batch is done: a distance does not depend on W, and each admission
+//     still meets W as the one-by-one walk leaves it. Test: AgainstReference.
+//  9. Stamps instead of a visited set, read by the visit kernels (visit.h).
+//     Tests: KernelTables.VisitRunTakesExactlyTheNewIds (every table),
+//     AgainstReference.
 
-#include "hnsw/link_code.h"
+#include "hnsw/graph.h"
 
 #include <algorithm>
 #include <bit>
@@ -27,6 +60,19 @@ std::string_view name(HNSWError e) {
     return "HNSWError";
 }
 
+namespace {
+
+HNSWError graph_error(LookupError e) {
+    switch (e) {
+        case LookupError::NoSchema: return HNSWError::NoSchema;
+        case LookupError::EmptySchema: return HNSWError::EmptySchema;
+        case LookupError::NotFound: break;
+    }
+    return HNSWError::AttributeNotFound;
+}
+
+}  // namespace
+
 /// Working memory of walks: visited marks by generation stamp (clearing is
 /// one increment), the candidate queue, and the neighbours pending admission.
 struct HNSW::Scratch {
@@ -37,7 +83,7 @@ struct HNSW::Scratch {
     // grown by visit_run without zeroing.
     std::vector<std::uint32_t, UninitAllocator<std::uint32_t>> pending;
     std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> codes;
-    double query_norm = 0.0;             // cosine: sqrt of the query's sum of squares
+    double query_norm = 0.0;             // the metric's query_norm()
     bool last_round = false;             // the walk ends after this admission: queue nothing
     // The distances that the walks of one query (an insertion, or a search,
     // walking layer after layer) computed in full: a node's distance is the
@@ -112,7 +158,8 @@ void insert_sorted(std::vector<Candidate>& w, Candidate c) {
 
 }  // namespace
 
-HNSW::HNSW(HNSWParams params) : params_(std::move(params)) {
+HNSW::HNSW(HNSWParams params)
+    : params_(std::move(params)), metric_(params_.metric, params_.isa), visit_(&visit_kernels(params_.isa)) {
     for (std::uint32_t i = 0; i < params_.layers; ++i) {
         const double w = std::exp(-static_cast<double>(i));
         if (w == 0.0) break;  // this and every later weight add nothing
@@ -122,6 +169,8 @@ HNSW::HNSW(HNSWParams params) : params_(std::move(params)) {
 
 HNSW::HNSW(HNSW&& o) noexcept
     : params_(std::move(o.params_)),
+      metric_(o.metric_),
+      visit_(o.visit_),
       weights_(std::move(o.weights_)),
       vectors_(std::move(o.vectors_)),
       levels_(std::move(o.levels_)),
@@ -153,114 +202,140 @@ std::uint32_t HNSW::draw_level(Rng& rng) const {
 std::optional<HNSWError> HNSW::check_filter(const Filter* filter, std::size_t& position) const {
     if (!filter) return std::nullopt;
     auto found = attribute_position(params_.schema, filter->attribute);
-    if (auto* e = std::get_if<HNSWError>(&found)) return *e;
+    if (auto* e = std::get_if<LookupError>(&found)) return graph_error(*e);
     position = std::get<std::size_t>(found);
     return std::nullopt;
 }
 
+/// Pending neighbours taken for one round of distances, in list order, and
+/// the rows among them whose distance no earlier walk of the query computed.
+struct HNSW::Batch {
+    static constexpr std::size_t window = 256;  ///< nodes of one batch, computed or known
+    std::uint32_t order[window];
+    double known[window];  ///< the remembered distance, for nodes not computed
+    std::size_t taken = 0;
+    std::uint32_t rows[slots * lanes];
+    double distances[slots * lanes];
+    std::size_t computed = 0;
+    /// Offsets of the rows' vectors, the last row repeated to fill a group.
+    void offsets(std::uint32_t dim, std::int64_t* out) const {
+        const std::size_t groups = (computed + lanes - 1) / lanes;
+        for (std::size_t r = 0; r < groups * lanes; ++r) {
+            out[r] = static_cast<std::int64_t>(rows[std::min(r, computed - 1)]) * dim;
+        }
+    }
+};
+
 void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
                          std::vector<Candidate>& out) const {
-    const std::size_t count = s.pending.size();
-    const MetricFn metric = params_.metric;
-    const bool euclidean = metric == euclidean_distance;
-    if (!euclidean && metric != dot_product && metric != cosine_similarity) {
-        for (std::uint32_t e : s.pending) admit(s, {metric(query, vector(e)), e}, ef, out);
-        s.pending.clear();
-        s.codes.clear();
-        return;
-    }
-    const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
-    const Kernels& k = kernels();
     // Link codes bound a neighbour's distance from below only for the
     // Euclidean metric and a query of the index's dimension (link_code.h).
-    const bool coded = euclidean && query.size() == params_.dim;
+    const bool coded = metric_.kind() == MetricKind::Euclidean && query.size() == params_.dim;
     SkipCodes skip;
     double skip_for = std::numeric_limits<double>::quiet_NaN();  // the f `skip` was made for
-    // Up to `slots` groups of eight nodes at a time, each lane one node in
-    // element order, the groups side by side; each batch is admitted before
-    // the next is formed, so that it meets a fresh W. Nodes whose distance
-    // an earlier walk of this query computed join the batch with it.
-    constexpr std::size_t window = 256;  // nodes of one batch, computed or known
-    for (std::size_t i = 0; i < count;) {
+    // Each batch is admitted before the next is formed, so that it meets a
+    // fresh W.
+    for (std::size_t i = 0; i < s.pending.size();) {
         const bool full = out.size() >= ef;
         const double last = full ? out.back().distance : std::numeric_limits<double>::quiet_NaN();
+        // Skip codes are made only once W is full, and W stays full.
         if (full && coded && last != skip_for) {
             skip_for = last;
             skip = skip_codes(scales_[from.id], from.distance, skip_for, params_.dim);
         }
-        std::uint32_t order[window], batch[slots * lanes];
-        double known[window];
-        std::size_t taken = 0, m = 0;
-        for (; i < count && m < slots * lanes && taken < window; ++i) {
-            const std::uint32_t e = s.pending[i];
-            // Marked visited already, as the walk would; its distance cannot
-            // beat W's last entry, so it is not computed. (Skip codes are
-            // made only once W is full, and W stays full.)
-            if (coded && skip.skips(s.codes[i])) continue;
-            const bool memo = s.memo_stamps[e] == s.query;
-            known[taken] = memo ? s.memo[e] : 0.0;
-            order[taken++] = e;
-            if (!memo) batch[m++] = e;
-        }
-        if (taken == 0) break;
-        double acc[slots * lanes] = {};
-        const std::size_t groups = (m + lanes - 1) / lanes;
-        std::int64_t offsets[slots * lanes];
-        for (std::size_t r = 0; r < groups * lanes; ++r) {
-            offsets[r] = static_cast<std::int64_t>(batch[std::min(r, m - 1)]) * params_.dim;
-        }
-        if (m > 0 && !euclidean) {
-            k.dot_rows(vectors_.data(), offsets, groups, query.data(), 0, n, acc);
-            for (std::size_t r = 0; r < m; ++r) {
-                acc[r] = metric == cosine_similarity ? acc[r] / (s.query_norm * norms_[batch[r]]) : acc[r];
-                s.remember(batch[r], acc[r]);
-            }
-        } else if (m > 0) {
-            // Once W is full a node enters only by beating W's last entry: a
-            // group whose partial sums of squares all reach the bound for it
-            // is dropped (the sums never decrease).
-            const double bound = full ? abandoning_bound(last) : std::numeric_limits<double>::quiet_NaN();
-            const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
-            std::size_t live[slots], alive = groups;  // the groups still computed, in order
-            for (std::size_t g = 0; g < groups; ++g) live[g] = g;
-            bool dropped[slots] = {};
-            for (std::size_t at = 0; at < n && alive > 0; at += step) {
-                std::int64_t live_offsets[slots * lanes];
-                double live_acc[slots * lanes];
-                for (std::size_t j = 0; j < alive; ++j) {
-                    std::copy_n(offsets + live[j] * lanes, lanes, live_offsets + j * lanes);
-                    std::copy_n(acc + live[j] * lanes, lanes, live_acc + j * lanes);
-                }
-                k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(n, at + step), live_acc);
-                std::size_t kept = 0;
-                for (std::size_t j = 0; j < alive; ++j) {
-                    const std::size_t g = live[j];
-                    std::copy_n(live_acc + j * lanes, lanes, acc + g * lanes);
-                    const std::size_t rows = std::min(lanes, m - g * lanes);
-                    dropped[g] = at + step < n && std::all_of(acc + g * lanes, acc + g * lanes + rows,
-                                                              [&](double a) { return a >= bound; });
-                    if (!dropped[g]) live[kept++] = g;
-                }
-                alive = kept;
-            }
-            for (std::size_t r = 0; r < m; ++r) {
-                if (dropped[r / lanes]) {
-                    acc[r] = std::numeric_limits<double>::quiet_NaN();
-                } else {
-                    acc[r] = std::sqrt(acc[r]);
-                    s.remember(batch[r], acc[r]);
-                }
+        Batch b;
+        i = take_batch(s, i, skip, b);
+        if (b.taken == 0) break;
+        if (b.computed > 0) {
+            if (metric_.kind() == MetricKind::Euclidean) {
+                compute_squares(s, query, last, b);
+            } else {
+                compute_products(s, query, b);
             }
         }
-        // In list order; a dropped node's NaN never enters W: W is full, and
-        // NaN beats nothing.
-        for (std::size_t t = 0, r = 0; t < taken; ++t) {
-            const bool computed = r < m && batch[r] == order[t];
-            admit(s, {computed ? acc[r++] : known[t], order[t]}, ef, out);
-        }
+        admit_batch(s, b, ef, out);
     }
     s.pending.clear();
     s.codes.clear();
+}
+
+std::size_t HNSW::take_batch(const Scratch& s, std::size_t i, const SkipCodes& skip, Batch& b) const {
+    for (; i < s.pending.size() && b.computed < slots * lanes && b.taken < Batch::window; ++i) {
+        const std::uint32_t e = s.pending[i];
+        // Marked visited already, as the walk would; its distance cannot
+        // beat W's last entry, so it is not computed.
+        if (skip.skips(s.codes[i])) continue;
+        const bool known = s.memo_stamps[e] == s.query;
+        b.known[b.taken] = known ? s.memo[e] : 0.0;
+        b.order[b.taken++] = e;
+        if (!known) b.rows[b.computed++] = e;
+    }
+    return i;
+}
+
+void HNSW::compute_products(Scratch& s, Vec query, Batch& b) const {
+    const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
+    std::int64_t offsets[slots * lanes];
+    b.offsets(params_.dim, offsets);
+    double acc[slots * lanes] = {};
+    metric_.kernels().dot_rows(vectors_.data(), offsets, (b.computed + lanes - 1) / lanes, query.data(), 0, n, acc);
+    for (std::size_t r = 0; r < b.computed; ++r) {
+        const double row_norm = metric_.keeps_norms() ? norms_[b.rows[r]] : 0.0;
+        b.distances[r] = metric_.from_dot(acc[r], s.query_norm, row_norm);
+        s.remember(b.rows[r], b.distances[r]);
+    }
+}
+
+void HNSW::compute_squares(Scratch& s, Vec query, double last, Batch& b) const {
+    const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
+    const Kernels& k = metric_.kernels();
+    std::int64_t offsets[slots * lanes];
+    b.offsets(params_.dim, offsets);
+    double acc[slots * lanes] = {};
+    const std::size_t groups = (b.computed + lanes - 1) / lanes;
+    // A node enters a full W only by beating its last entry: a group whose
+    // partial sums of squares all reach the bound for it is dropped (the
+    // sums never decrease). Groups are checked every `step` elements.
+    const double bound = abandoning_bound(last);
+    const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
+    std::size_t live[slots], alive = groups;  // the groups still computed, in order
+    for (std::size_t g = 0; g < groups; ++g) live[g] = g;
+    bool dropped[slots] = {};
+    for (std::size_t at = 0; at < n && alive > 0; at += step) {
+        std::int64_t live_offsets[slots * lanes];
+        double live_acc[slots * lanes];
+        for (std::size_t j = 0; j < alive; ++j) {
+            std::copy_n(offsets + live[j] * lanes, lanes, live_offsets + j * lanes);
+            std::copy_n(acc + live[j] * lanes, lanes, live_acc + j * lanes);
+        }
+        k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(n, at + step), live_acc);
+        std::size_t kept = 0;
+        for (std::size_t j = 0; j < alive; ++j) {
+            const std::size_t g = live[j];
+            std::copy_n(live_acc + j * lanes, lanes, acc + g * lanes);
+            const std::size_t rows = std::min(lanes, b.computed - g * lanes);
+            dropped[g] = at + step < n &&
+                         std::all_of(acc + g * lanes, acc + g * lanes + rows, [&](double a) { return a >= bound; });
+            if (!dropped[g]) live[kept++] = g;
+        }
+        alive = kept;
+    }
+    for (std::size_t r = 0; r < b.computed; ++r) {
+        if (dropped[r / lanes]) {
+            b.distances[r] = std::numeric_limits<double>::quiet_NaN();
+        } else {
+            b.distances[r] = Metric::from_squares(acc[r]);
+            s.remember(b.rows[r], b.distances[r]);
+        }
+    }
+}
+
+void HNSW::admit_batch(Scratch& s, const Batch& b, std::uint32_t ef, std::vector<Candidate>& out) {
+    // A dropped node's NaN never enters W: W is full, and NaN beats nothing.
+    for (std::size_t t = 0, r = 0; t < b.taken; ++t) {
+        const bool computed = r < b.computed && b.rows[r] == b.order[t];
+        admit(s, {computed ? b.distances[r++] : b.known[t], b.order[t]}, ef, out);
+    }
 }
 
 void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out) {
@@ -286,15 +361,11 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
     s.begin(size());
     s.pending.clear();
     s.codes.clear();
-    if (params_.metric == cosine_similarity) {
-        double na = 0.0;
-        for (double x : query) na += x * x;
-        s.query_norm = std::sqrt(na);
-    }
+    s.query_norm = metric_.query_norm(query);
     auto& queue = s.queue;
     queue.clear();
     out.clear();
-    const Candidate start{params_.metric(query, vector(entry)), entry};
+    const Candidate start{metric_.distance(query, vector(entry)), entry};
     out.push_back(start);
     queue.push_back(start);
     s.visit(entry);
@@ -327,7 +398,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                 const std::size_t old = s.pending.size();
                 s.pending.resize(old + visit_room);
                 s.codes.resize(old + visit_room);
-                const std::size_t added = kernels().visit_run(run.low, run.base, run.high, run.codes, run.size, use,
+                const std::size_t added = visit_->visit_run(run.low, run.base, run.high, run.codes, run.size, use,
                                                               s.stamps.data(), s.generation,
                                                               s.pending.data() + old, s.codes.data() + old);
                 s.pending.resize(old + added);
@@ -400,7 +471,7 @@ void HNSW::rollback(std::size_t nodes) {
 
 void HNSW::link(std::uint32_t from, std::uint32_t to, double length) {
     std::uint8_t code = unknown_code;
-    if (params_.metric == euclidean_distance) {
+    if (metric_.kind() == MetricKind::Euclidean) {
         // W's distances were computed with the new node as query; the same
         // bits serve the link in both directions (link_code.h).
         double& scale = scales_[from];
@@ -418,6 +489,9 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
     // next can use.
     ScratchLease lease(*this);
     (*lease).begin_query(size());
+    // Layers bottom-up, as the graph's definition has it: below its level
+    // the node only moves its entry point, and from its level on each walk
+    // starts at the node itself, so the order decides which lists it joins.
     for (std::uint32_t layer = 0; layer < layers && layer <= top_other_; ++layer) {
         if (layer < level) {
             if (auto e = checked_walk(*lease, entry, vector, 1, layer, nullptr, w)) return e;
@@ -425,6 +499,8 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
             continue;
         }
         if (auto e = checked_walk(*lease, entry, vector, params_.ef_construction, layer, nullptr, w)) return e;
+        // A consistency guard the error type keeps a variant for: every id a
+        // walk returns is a node, so it never fires.
         for (const Candidate& r : w) {
             if (r.id > node) return HNSWError::InvalidNodeID;
         }
@@ -463,13 +539,11 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
         vectors_.insert(vectors_.end(), vector.begin(), vector.end());
         reserve_more(levels_, 1);
         levels_.push_back(level);
-        if (params_.metric == cosine_similarity) {
-            double nb = 0.0;
-            for (double x : vector) nb += x * x;
+        if (metric_.keeps_norms()) {
             reserve_more(norms_, 1);
-            norms_.push_back(std::sqrt(nb));
+            norms_.push_back(norm(vector));
         }
-        if (params_.metric == euclidean_distance) {
+        if (metric_.kind() == MetricKind::Euclidean) {
             reserve_more(scales_, 1);
             scales_.push_back(0.0);
         }
@@ -499,19 +573,19 @@ void HNSW::reserve(std::size_t more) {
     vectors_.reserve(nodes * params_.dim);
     levels_.reserve(nodes);
     link_marks_.reserve(nodes);
-    if (params_.metric == cosine_similarity) norms_.reserve(nodes);
-    if (params_.metric == euclidean_distance) scales_.reserve(nodes);
+    if (metric_.keeps_norms()) norms_.reserve(nodes);
+    if (metric_.kind() == MetricKind::Euclidean) scales_.reserve(nodes);
 }
 
-std::optional<HNSWError> HNSW::create(const Rows& vectors, std::span<const MetadataRecord> records,
+std::optional<HNSWError> HNSW::create(const Rows& vectors, std::optional<std::span<const MetadataRecord>> records,
                                       Rng& rng, Interrupt interrupt) {
     if (vectors.empty()) return HNSWError::EmptyVectors;
-    const bool with_records = params_.schema.has_value();
-    if (with_records && records.size() != vectors.size()) return HNSWError::AttributeNotFound;
+    if (!params_.schema) records.reset();
+    if (records && records->size() != vectors.size()) return HNSWError::AttributeNotFound;
     reserve(vectors.size());
     for (std::size_t i = 0; i < vectors.size(); ++i) {
         interrupt.step(size() * params_.dim);
-        if (auto e = insert(vectors[i], with_records ? &records[i] : nullptr, rng)) return e;
+        if (auto e = insert(vectors[i], records ? &(*records)[i] : nullptr, rng)) return e;
     }
     return std::nullopt;
 }
@@ -535,6 +609,9 @@ std::optional<HNSWError> HNSW::search(Vec query, std::uint32_t k, const Filter* 
             entry = out.front().id;
         }
     }
+    // The layer-0 walk checks its capacity before the filter, so with a
+    // single layer InvalidEF wins over a filter error: the filter is checked
+    // again here, after the capacity, although the descent checked it.
     if (params_.ef_search == 0) return HNSWError::InvalidEF;
     if (auto e = check_filter(filter, position)) return e;
     walk_any(*lease, entry, query, params_.ef_search, 0, filter, position, out);

@@ -12,14 +12,18 @@
 #include <span>
 #include <vector>
 
+#include "common/candidate.h"
+#include "common/cpu.h"
 #include "common/interrupt.h"
+#include "common/rows.h"
+#include "common/vec.h"
 #include "filter/filter.h"
 #include "hnsw/hnsw_error.h"
+#include "hnsw/link_code.h"
 #include "hnsw/links.h"
+#include "hnsw/visit.h"
 #include "metadata/metadata.h"
-#include "common/candidate.h"
-#include "metrics/metrics.h"
-#include "common/rows.h"
+#include "metrics/metric.h"
 
 namespace orbisk {
 
@@ -32,8 +36,9 @@ struct HNSWParams {
     std::uint32_t m = 16;  ///< kept for callers; no operation reads it
     std::uint32_t ef_construction = 200;
     std::uint32_t ef_search = 50;
-    MetricFn metric = euclidean_distance;
+    MetricKind metric = MetricKind::Euclidean;
     Schema schema;
+    Isa isa = best_isa();  ///< the kernels walks use
 };
 
 class HNSW {
@@ -45,6 +50,7 @@ class HNSW {
     HNSW(const HNSW&) = delete;
 
     const HNSWParams& params() const { return params_; }
+    const Metric& metric() const { return metric_; }
     std::uint32_t dim() const { return params_.dim; }
     std::size_t size() const { return levels_.size(); }
     Vec vector(std::uint32_t node) const {
@@ -80,10 +86,12 @@ class HNSW {
     /// all, so no link could be added.
     std::optional<HNSWError> insert(Vec vector, const MetadataRecord* record, Rng& rng);
 
-    /// Inserts vector i with record i (records ignored without a schema).
-    /// `interrupt` is asked between insertions; the nodes inserted before an
+    /// Inserts vector i with record i, or with no record when there are no
+    /// records; with a schema, records of another count than the vectors are
+    /// AttributeNotFound (records are ignored without a schema). `interrupt`
+    /// is asked between insertions; the nodes inserted before an
     /// interruption or a failing insertion stay.
-    std::optional<HNSWError> create(const Rows& vectors, std::span<const MetadataRecord> records,
+    std::optional<HNSWError> create(const Rows& vectors, std::optional<std::span<const MetadataRecord>> records,
                                     Rng& rng, Interrupt interrupt = {});
 
     /// Room for `more` nodes, so that a batch grows its stores once.
@@ -96,6 +104,7 @@ class HNSW {
   private:
     struct Scratch;
     class ScratchLease;
+    struct Batch;
 
     /// knn's checks, then the walk, with the scratch of the query it is part of.
     std::optional<HNSWError> checked_walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
@@ -108,10 +117,21 @@ class HNSW {
     void walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                   std::uint32_t layer, const Filter* filter, std::size_t position,
                   std::vector<Candidate>& out) const;
-    /// Distances of the pending neighbours of `from`, then their admission
-    /// in list order.
+    /// The pending neighbours of `from`, batch after batch: taken, their
+    /// distances computed, then admitted in list order.
     void admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
                        std::vector<Candidate>& out) const;
+    /// Fills `b` from the pending neighbours at `i` on, leaving out those
+    /// `skip` rules out; returns where the next batch starts.
+    std::size_t take_batch(const Scratch& s, std::size_t i, const SkipCodes& skip, Batch& b) const;
+    /// The dot or cosine distances of the batch's rows, remembered.
+    void compute_products(Scratch& s, Vec query, Batch& b) const;
+    /// The Euclidean distances of the batch's rows, remembered; with W full
+    /// (`last` its last distance, else NaN) a group of rows that provably
+    /// cannot beat it is abandoned and given NaN, which enters nothing.
+    void compute_squares(Scratch& s, Vec query, double last, Batch& b) const;
+    /// Admits the batch's nodes in list order.
+    static void admit_batch(Scratch& s, const Batch& b, std::uint32_t ef, std::vector<Candidate>& out);
     /// Queues `c` and places it in W when W has room or `c` beats W's last.
     static void admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out);
     std::optional<HNSWError> link_in(std::uint32_t node, Vec vector, std::uint32_t level);
@@ -123,11 +143,13 @@ class HNSW {
     void rollback(std::size_t nodes);
 
     HNSWParams params_;
+    Metric metric_;
+    const VisitKernels* visit_;
     std::vector<double> weights_;
     std::vector<double> vectors_;
     std::vector<std::uint32_t> levels_;
     Links links_;
-    std::vector<double> norms_;  ///< per node: sqrt of its sum of squares (cosine only)
+    std::vector<double> norms_;  ///< per node: its norm(), when the metric keeps norms
     /// Per node, Euclidean only: the scale of its link codes (link_code.h),
     /// 0 until a link of positive finite length is made to it.
     std::vector<double> scales_;

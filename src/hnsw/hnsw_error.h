@@ -4,7 +4,9 @@
 
 namespace orbisk {
 
-/// Errors of the graph index, in code order 0 to 6.
+/// Errors of the graph index, in code order 0 to 6. InvalidNodeID belongs to
+/// a guard that cannot fire (see HNSW::link_in); the type keeps it all the
+/// same, as its codes and names are fixed.
 enum class HNSWError {
     InvalidEF,
     InvalidLayer,

@@ -13,6 +13,8 @@
 #include "module/convert.h"
 #include "module/errors.h"
 #include "module/instance.h"
+#include "module/long_calls.h"
+#include "module/method.h"
 
 namespace orbisk {
 
@@ -29,6 +31,7 @@ const Signature new_sig{"PyHNSW.__new__()", new_names, 7, 1};
 const Signature insert_sig{"PyHNSW.insert()", insert_names, 2, 1};
 const Signature search_sig{"PyHNSW.search()", search_names, 3, 1};
 const Signature create_sig{"PyHNSW.create()", create_names, 2, 1};
+const ClassInfo hnsw_class{hnsw_type, "PyHNSW"};
 
 const char* const no_schema = "No schema provided in HNSW instance; cannot use metadata";
 
@@ -61,14 +64,8 @@ bool check_lengths(const Rows& vectors, std::uint32_t dim) {
     return true;
 }
 
-bool optional_u32(const char* param, PyObject* arg, std::uint32_t& out) {
-    return !given(arg) || named(param, to_u32(arg, out));
-}
-
 PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[7];
-        if (!bind(new_sig, args, kwargs, a)) return nullptr;
+    return enter_new(new_sig, args, kwargs, [&](PyObject* const* a) -> PyObject* {
         HNSWParams p;
         if (!named("dim", to_u32(a[0], p.dim))) return nullptr;
         if (!optional_u32("layers", a[1], p.layers)) return nullptr;
@@ -83,11 +80,11 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!named("schema", to_texts(a[6], *p.schema))) return nullptr;
         }
         if (has_metric && metric == "euclidean") {
-            p.metric = euclidean_distance;
+            p.metric = MetricKind::Euclidean;
         } else if (has_metric && metric == "angular") {
-            p.metric = cosine_similarity;
+            p.metric = MetricKind::Cosine;
         } else if (has_metric && metric == "inner_product") {
-            p.metric = dot_product;
+            p.metric = MetricKind::Dot;
         } else {
             return raise_value_error("Unsupported metric");
         }
@@ -96,128 +93,90 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-HNSWObject* enter(PyObject* self) {
-    PyTypeObject* type = hnsw_type();
-    if (!type || !check_self(self, type, "PyHNSW")) return nullptr;
-    return &instance<HNSW>(self);
-}
-
 PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[2];
-        if (!bind(insert_sig, args, nargs, kwnames, a)) return nullptr;
-        HNSWObject* obj = enter(self);
-        if (!obj) return nullptr;
-        Borrow borrow(obj->borrow, true);
-        if (!borrow) return nullptr;
-        std::vector<double> vector;
-        if (!named("vector", to_doubles(a[0], vector))) return nullptr;
-        HNSW& index = obj->index;
-        MetadataRecord record;
-        const bool has_metadata = given(a[1]);
-        if (has_metadata) {
-            std::vector<Pair> pairs;
-            if (!named("metadata", to_pairs(a[1], pairs))) return nullptr;
-            const Schema& schema = index.params().schema;
-            if (!schema) return raise_value_error(no_schema);
-            if (!convert_metadata(pairs, *schema, record)) return nullptr;
-        }
-        if (vector.size() != index.dim()) {
-            return raise_value_error(length_message(index.dim(), vector.size()));
-        }
-        if (auto e = index.insert(vector, has_metadata ? &record : nullptr, thread_rng())) {
-            return raise_value_error("Insert error: " + std::string(name(*e)));
-        }
-        Py_RETURN_NONE;
-    });
+    return enter_method<HNSW, Access::Exclusive>(
+        hnsw_class, insert_sig, self, args, nargs, kwnames, [&](HNSW& index, PyObject* const* a) -> PyObject* {
+            std::vector<double> vector;
+            if (!named("vector", to_doubles(a[0], vector))) return nullptr;
+            MetadataRecord record;
+            const bool has_metadata = given(a[1]);
+            if (has_metadata) {
+                std::vector<Pair> pairs;
+                if (!named("metadata", to_pairs(a[1], pairs))) return nullptr;
+                const Schema& schema = index.params().schema;
+                if (!schema) return raise_value_error(no_schema);
+                if (!convert_metadata(pairs, *schema, record)) return nullptr;
+            }
+            if (vector.size() != index.dim()) return raise_value_error(length_message(index.dim(), vector.size()));
+            if (auto e = index.insert(vector, has_metadata ? &record : nullptr, thread_rng())) {
+                return raise_core_error("Insert", *e);
+            }
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[3];
-        if (!bind(search_sig, args, nargs, kwnames, a)) return nullptr;
-        HNSWObject* obj = enter(self);
-        if (!obj) return nullptr;
-        Borrow borrow(obj->borrow, false);
-        if (!borrow) return nullptr;
-        std::vector<double> query;
-        if (!named("query", to_doubles(a[0], query))) return nullptr;
-        std::uint32_t k = 1;
-        if (given(a[1]) && !named("k", to_u32(a[1], k))) return nullptr;
-        const HNSW& index = obj->index;
-        Filter filter;
-        const bool filtered = given(a[2]);
-        if (filtered) {
-            Pair pair;
-            if (!named("filter", to_pair(a[2], pair))) return nullptr;
-            if (!index.params().schema) {
-                return raise_value_error("No schema provided in HNSW instance; cannot use metadata filtering");
+    return enter_method<HNSW, Access::Shared>(
+        hnsw_class, search_sig, self, args, nargs, kwnames, [&](const HNSW& index, PyObject* const* a) -> PyObject* {
+            std::vector<double> query;
+            if (!named("query", to_doubles(a[0], query))) return nullptr;
+            std::uint32_t k = 1;
+            if (!optional_u32("k", a[1], k)) return nullptr;
+            Filter filter;
+            const bool filtered = given(a[2]);
+            if (filtered) {
+                Pair pair;
+                if (!named("filter", to_pair(a[2], pair))) return nullptr;
+                if (!index.params().schema) {
+                    return raise_value_error("No schema provided in HNSW instance; cannot use metadata filtering");
+                }
+                if (!make_python_filter(pair.name, pair.value.get(), filter)) return nullptr;
             }
-            if (!make_python_filter(pair.name, pair.value.get(), filter)) return nullptr;
-        }
-        std::vector<Candidate> found;
-        if (auto e = index.search(query, k, filtered ? &filter : nullptr, found)) {
-            return raise_value_error("Search error: " + std::string(name(*e)));
-        }
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < found.size(); ++i) {
-            const Vec stored = index.vector(found[i].id);
-            Ref vector = Ref::steal(float_list(stored.data(), stored.size()));
-            if (!vector) return nullptr;
-            PyObject* pair = Py_BuildValue("(dN)", found[i].distance, vector.release());
-            if (!pair) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-        }
-        return list.release();
-    });
+            std::vector<Candidate> found;
+            if (auto e = index.search(query, k, filtered ? &filter : nullptr, found)) {
+                return raise_core_error("Search", *e);
+            }
+            return new_list(found.size(), [&](std::size_t i) -> PyObject* {
+                const Vec stored = index.vector(found[i].id);
+                Ref vector = Ref::steal(float_list(stored.data(), stored.size()));
+                if (!vector) return nullptr;
+                return Py_BuildValue("(dN)", found[i].distance, vector.release());
+            });
+        });
 }
 
 PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ReleaseAfterBatch release;
-    return guarded([&]() -> PyObject* {
-        PyObject* a[2];
-        if (!bind(create_sig, args, nargs, kwnames, a)) return nullptr;
-        HNSWObject* obj = enter(self);
-        if (!obj) return nullptr;
-        Borrow borrow(obj->borrow, true);
-        if (!borrow) return nullptr;
-        Rows vectors;
-        if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
-        release.handled(vectors.bytes());
-        std::vector<std::vector<Pair>> lists;
-        const bool has_metadata = given(a[1]);
-        if (has_metadata && !named("metadata", to_pair_lists(a[1], lists))) return nullptr;
-        HNSW& index = obj->index;
-        Rng& rng = thread_rng();
-        if (!has_metadata) {
-            if (vectors.empty()) return raise_value_error("Create error: EmptyVectors");
-            if (!check_lengths(vectors, index.dim())) return nullptr;
-            index.reserve(vectors.size());
-            Interrupt signals = pending_signals();
-            for (std::size_t i = 0; i < vectors.size(); ++i) {
-                signals.step(index.size() * index.dim());
-                if (auto e = index.insert(vectors[i], nullptr, rng)) {
-                    return raise_value_error("Create error: " + std::string(name(*e)));
+    return enter_method<HNSW, Access::Exclusive>(
+        hnsw_class, create_sig, self, args, nargs, kwnames, [&](HNSW& index, PyObject* const* a) -> PyObject* {
+            Rows vectors;
+            if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
+            release.handled(vectors.bytes());
+            std::vector<std::vector<Pair>> lists;
+            const bool has_metadata = given(a[1]);
+            if (has_metadata && !named("metadata", to_pair_lists(a[1], lists))) return nullptr;
+            // Without metadata the nodes get no records, schema or not. An
+            // empty batch passes the length check and the core refuses it.
+            std::vector<MetadataRecord> records;
+            if (has_metadata) {
+                if (lists.size() != vectors.size()) {
+                    return raise_value_error("Length of metadata list must match number of vectors");
+                }
+                const Schema& schema = index.params().schema;
+                if (!schema) return raise_value_error(no_schema);
+                records.resize(lists.size());
+                for (std::size_t i = 0; i < lists.size(); ++i) {
+                    if (!convert_metadata(lists[i], *schema, records[i])) return nullptr;
                 }
             }
+            if (!check_lengths(vectors, index.dim())) return nullptr;
+            std::optional<std::span<const MetadataRecord>> given_records;
+            if (has_metadata) given_records = records;
+            if (auto e = index.create(vectors, given_records, thread_rng(), pending_signals())) {
+                return raise_core_error("Create", *e);
+            }
             Py_RETURN_NONE;
-        }
-        if (lists.size() != vectors.size()) {
-            return raise_value_error("Length of metadata list must match number of vectors");
-        }
-        const Schema& schema = index.params().schema;
-        if (!schema) return raise_value_error(no_schema);
-        std::vector<MetadataRecord> records(lists.size());
-        for (std::size_t i = 0; i < lists.size(); ++i) {
-            if (!convert_metadata(lists[i], *schema, records[i])) return nullptr;
-        }
-        if (!check_lengths(vectors, index.dim())) return nullptr;
-        if (auto e = index.create(vectors, records, rng, pending_signals())) {
-            return raise_value_error("Create error: " + std::string(name(*e)));
-        }
-        Py_RETURN_NONE;
-    });
+        });
 }
 
 PyMethodDef methods[] = {

@@ -1,19 +1,20 @@
 #pragma once
-// Block kernels of the exhaustive scan. A block holds `lanes` rows stored
-// element-interleaved: element i of row r sits at block[i * lanes + r]. Every
-// kernel keeps one accumulator per row and adds that row's terms in element
-// order, so each lane computes exactly the sequential sum; SIMD runs across
-// rows, never within one sum.
+// Distance kernels, one table per instruction set: block kernels for the
+// exhaustive scan, whose blocks hold `lanes` rows element-interleaved
+// (element i of row r at block[i * lanes + r]), and row kernels for graph
+// walks, which read row-major rows wherever they lie. Every kernel keeps one
+// accumulator per row and adds that row's terms in element order, so each
+// lane computes exactly the sequential sum; SIMD runs across rows, never
+// within one sum.
 
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu.h"
+
 namespace orbisk {
 
 inline constexpr std::size_t lanes = 8;
-
-/// Room a visit_run needs beyond what it appends to.
-inline constexpr std::size_t visit_room = 48;
 
 /// Blocks a kernel advances together: independent accumulator chains, so
 /// that the adds of one block need not wait for those of another.
@@ -40,15 +41,6 @@ struct Kernels {
                             const double* q, std::size_t from, std::size_t to, double* acc);
     void (*dot_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
                      std::size_t from, std::size_t to, double* acc);
-    /// Reads the list entries j < `size` (<= 32) whose bit is set in `use`,
-    /// id j being `base | low[j]`, or `high[j] << 16 | low[j]` when `high` is
-    /// not null: each id whose stamp is not `generation` gets it, and is
-    /// appended with its code to ids / codes, in list order. Returns how many were appended; ids and codes
-    /// need room for `visit_room` more whatever the count. Lists hold no id
-    /// twice.
-    std::size_t (*visit_run)(const std::uint16_t* low, std::uint32_t base, const std::uint16_t* high,
-                             const std::uint8_t* run_codes, std::size_t size, std::uint32_t use, std::uint32_t* stamps,
-                             std::uint32_t generation, std::uint32_t* ids, std::uint8_t* codes);
 };
 
 /// Calls f.template operator()<N>() with N == count, for count in 1..slots:
@@ -63,17 +55,8 @@ void with_slot_count(std::size_t count, F&& f) {
     }
 }
 
-/// The smallest double whose square root is not below `distance`: a partial
-/// sum of squares that reaches it can only end at `distance` or beyond, since
-/// such sums never decrease and sqrt is correctly rounded and monotone.
-/// NaN (abandon nothing) when `distance` is NaN.
-double abandoning_bound(double distance);
-
-/// The fastest table this CPU supports, chosen on first use.
-const Kernels& kernels();
-
-/// Every table this CPU supports, portable one first (for tests).
-std::size_t supported_kernels(const Kernels** out, std::size_t capacity);
+/// The table of `isa`, which must be one this CPU runs (supported_isas()).
+const Kernels& distance_kernels(Isa isa);
 
 extern const Kernels scalar_kernels;
 extern const Kernels avx2_kernels;

@@ -1,19 +1,14 @@
 #include "metrics/metrics.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace orbisk {
-
-namespace {
 
 double sum_of_products(const double* a, const double* b, std::size_t n) {
     double sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) sum += a[i] * b[i];
     return sum;
 }
-
-}  // namespace
 
 double euclidean_distance(Vec a, Vec b) {
     const std::size_t n = std::min(a.size(), b.size());
@@ -25,15 +20,8 @@ double euclidean_distance(Vec a, Vec b) {
     return std::sqrt(sum);
 }
 
-double dot_product(Vec a, Vec b) {
-    return sum_of_products(a.data(), b.data(), std::min(a.size(), b.size()));
-}
+double dot_product(Vec a, Vec b) { return sum_of_products(a.data(), b.data(), std::min(a.size(), b.size())); }
 
-double cosine_similarity(Vec a, Vec b) {
-    const double dot = sum_of_products(a.data(), b.data(), std::min(a.size(), b.size()));
-    const double na = sum_of_products(a.data(), a.data(), a.size());
-    const double nb = sum_of_products(b.data(), b.data(), b.size());
-    return dot / (std::sqrt(na) * std::sqrt(nb));
-}
+double cosine_similarity(Vec a, Vec b) { return cosine_of(dot_product(a, b), norm(a), norm(b)); }
 
 }  // namespace orbisk

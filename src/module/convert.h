@@ -1,65 +1,22 @@
 #pragma once
-// The boundary with the interpreter: binding arguments to parameters, the
-// borrow word, and one conversion entry point per native type. Every
+// Conversions between Python objects and native values: one entry point per
+// native type, buffers read in place, and lists of floats made. Every
 // function returning bool sets a Python exception when it returns false.
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "common/interrupt.h"
-#include "common/memory.h"
 #include "common/rows.h"
+#include "module/binding.h"
 #include "module/ref.h"
 
 namespace orbisk {
 
-/// A callable's parameter list: every parameter by position or keyword, the
-/// first `required` of them required.
-struct Signature {
-    const char* call_name;  ///< "PyFlat.search()", used in binding messages
-    const char* const* names;
-    int count;
-    int required;
-};
-
-/// Binds a fast call's arguments into `out` (borrowed; null when absent).
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          PyObject** out);
-/// Binds a constructor call's tuple and dict into `out`.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
-
-/// True when an optional argument was given and is not None.
-inline bool given(PyObject* arg) { return arg != nullptr && arg != Py_None; }
-
-/// One word of borrow state per instance: 0 free, n readers, all ones a writer.
-using BorrowWord = std::atomic<std::uintptr_t>;
-
-/// Holds a shared or exclusive borrow for one call; refusal sets RuntimeError.
-class Borrow {
-  public:
-    Borrow(BorrowWord& word, bool exclusive);
-    ~Borrow();
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    explicit operator bool() const { return held_; }
-
-  private:
-    BorrowWord& word_;
-    bool exclusive_;
-    bool held_ = false;
-};
-
 /// Checks that `self` is an instance of `type` (TypeError naming `class_name` otherwise).
 bool check_self(PyObject* self, PyTypeObject* type, const char* class_name);
-
-/// Applies the parameter-naming rule to a failed conversion: a pending
-/// exception of exactly TypeError is replaced by one whose text starts with
-/// "argument 'NAME': ". Returns `ok` unchanged.
-bool named(const char* param, bool ok);
 
 struct Pair {
     std::string name;
@@ -70,6 +27,11 @@ bool to_text(PyObject* o, std::string& out);
 bool to_u32(PyObject* o, std::uint32_t& out);
 bool to_double(PyObject* o, double& out);
 bool to_pair(PyObject* o, Pair& out);
+
+/// An optional count: `out` keeps its default when `arg` is absent or None.
+inline bool optional_u32(const char* param, PyObject* arg, std::uint32_t& out) {
+    return !given(arg) || named(param, to_u32(arg, out));
+}
 
 bool to_doubles(PyObject* o, std::vector<double>& out);
 bool to_double_lists(PyObject* o, Rows& out);
@@ -104,31 +66,23 @@ class Buffer {
     bool ok_ = false;
 };
 
-/// Asks the interpreter between the steps of a long call whether a signal
-/// handler raised (KeyboardInterrupt, for Ctrl-C): its exception then ends
-/// the call.
-inline Interrupt pending_signals() {
-    return Interrupt([](void*) { return PyErr_CheckSignals() < 0; }, nullptr);
+/// A new list of `n` items, item i being make(i): a new reference, or null
+/// with an exception set, which ends the list (null returned).
+template <class Make>
+PyObject* new_list(std::size_t n, Make&& make) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = make(i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
 }
 
-/// Releases the heap's free pages when it goes out of scope, if a batch of
-/// at least 1 MiB was handled; declared first in a method, so that it runs
-/// after the method's own buffers are gone.
-class ReleaseAfterBatch {
-  public:
-    ReleaseAfterBatch() = default;
-    ReleaseAfterBatch(const ReleaseAfterBatch&) = delete;
-    ReleaseAfterBatch& operator=(const ReleaseAfterBatch&) = delete;
-    ~ReleaseAfterBatch() {
-        if (bytes_ >= (std::size_t{1} << 20)) release_free_memory();
-    }
-    void handled(std::size_t bytes) { bytes_ += bytes; }
-
-  private:
-    std::size_t bytes_ = 0;
-};
-
 /// A new list of floats copied from `values`.
-PyObject* float_list(const double* values, std::size_t n);
+inline PyObject* float_list(const double* values, std::size_t n) {
+    return new_list(n, [&](std::size_t i) { return PyFloat_FromDouble(values[i]); });
+}
 
 }  // namespace orbisk

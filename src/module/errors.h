@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "common/failure.h"
@@ -23,6 +24,13 @@ PyObject* raise_panic(const char* text);
 
 /// Sets ValueError(text) and returns null.
 PyObject* raise_value_error(std::string_view text);
+
+/// Sets ValueError "<op> error: <name>" for an error a core returned (op is
+/// "Insert", "Search" or "Create") and returns null.
+template <class CoreError>
+PyObject* raise_core_error(std::string_view op, CoreError e) {
+    return raise_value_error(std::string(op) + " error: " + std::string(name(e)));
+}
 
 /// Runs a method body, turning escaping C++ exceptions into Python ones.
 template <class Body>

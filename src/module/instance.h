@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "module/convert.h"
+#include "module/borrow.h"
 
 namespace orbisk {
 

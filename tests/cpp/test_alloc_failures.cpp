@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "metric_kind.h"
 #include "filter/filter.h"
 #include "flat/flat_index.h"
 #include "hnsw/graph.h"
@@ -178,11 +179,11 @@ const auto case_name = [](const auto& info) {
     return os.str();
 };
 
-struct Metric {
+struct MetricCase {
     const char* name;
     MetricFn fn;
 };
-const Metric metrics[] = {
+const MetricCase metrics[] = {
     {"euclidean", euclidean_distance}, {"cosine", cosine_similarity}, {"dot", dot_product}};
 
 // ---------------------------------------------------------------------------
@@ -195,7 +196,7 @@ enum class FlatOp { Insert, Create, AppendRows, Search };
 
 struct FlatCase {
     FlatOp op;
-    Metric metric;
+    MetricCase metric;
     std::size_t stored;  ///< vectors in the index before the call
 };
 
@@ -205,7 +206,7 @@ std::ostream& operator<<(std::ostream& os, const FlatCase& c) {
 }
 
 Flat filled_flat(const FlatCase& c) {
-    Flat f(flat_dim, c.metric.fn);
+    Flat f(flat_dim, kind_of(c.metric.fn));
     for (const V& v : points(0, c.stored, flat_dim)) f.insert(v);
     return f;
 }
@@ -284,7 +285,7 @@ TEST_P(FlatAllocations, FailureKeepsThePrefixAndTheNextCallWorks) {
 std::vector<FlatCase> flat_cases() {
     std::vector<FlatCase> out;
     for (FlatOp op : {FlatOp::Insert, FlatOp::Create, FlatOp::AppendRows, FlatOp::Search}) {
-        for (const Metric& m : metrics) {
+        for (const MetricCase& m : metrics) {
             // Empty, one row, a block about to close, a block whose closing
             // moves the store, a block that fits.
             for (std::size_t stored : {0, 1, 7, 23, 100}) out.push_back({op, m, stored});
@@ -311,7 +312,7 @@ enum class GraphOp { Insert, Create, Search };
 struct GraphCase {
     GraphOp op;
     bool metadata;  ///< records on insertion, a filter on search
-    Metric metric;
+    MetricCase metric;
     std::size_t stored;
 };
 
@@ -327,7 +328,7 @@ HNSWParams graph_params(const GraphCase& c) {
     p.layers = graph_layers;
     p.ef_construction = 24;
     p.ef_search = 40;
-    p.metric = c.metric.fn;
+    p.metric = kind_of(c.metric.fn);
     if (c.metadata) p.schema = std::vector<std::string>{"colour", "size"};
     return p;
 }
@@ -483,7 +484,7 @@ std::vector<GraphCase> graph_cases() {
     std::vector<GraphCase> out;
     for (GraphOp op : {GraphOp::Insert, GraphOp::Create, GraphOp::Search}) {
         for (bool metadata : {false, true}) {
-            for (const Metric& m : metrics) {
+            for (const MetricCase& m : metrics) {
                 for (std::size_t stored : {0, 1, 2}) out.push_back({op, metadata, m, stored});
             }
             // Cosine keeps norms besides everything the others keep.

@@ -58,7 +58,7 @@ class BoundSums : public ::testing::TestWithParam<double> {};
 TEST_P(BoundSums, FlatKeepsRowsJustInsideTheAbandoningBound) {
     const std::size_t dim = 20;  // a look at the bound after 16 elements
     const NearTie t = near_tie(dim, GetParam());
-    Flat f(dim, euclidean_distance);
+    Flat f(dim, MetricKind::Euclidean);
     for (int i = 0; i < 8; ++i) f.insert(t.kept);
     V far(dim, 0.0);
     far[0] = 1e3 * t.worst;

@@ -23,23 +23,23 @@ TEST(AttributePosition, ChecksInOrder) {
     struct Row {
         Schema schema;
         std::string attribute;
-        std::variant<std::size_t, HNSWError> want;
+        std::variant<std::size_t, LookupError> want;
     };
     const std::vector<std::string> names{"color", "size", "color", "", "a\0b"s};
     const Row table[] = {
-        {std::nullopt, "color", HNSWError::NoSchema},
-        {std::nullopt, "", HNSWError::NoSchema},
-        {std::vector<std::string>{}, "color", HNSWError::EmptySchema},
-        {std::vector<std::string>{}, "", HNSWError::EmptySchema},
+        {std::nullopt, "color", LookupError::NoSchema},
+        {std::nullopt, "", LookupError::NoSchema},
+        {std::vector<std::string>{}, "color", LookupError::EmptySchema},
+        {std::vector<std::string>{}, "", LookupError::EmptySchema},
         {names, "color", std::size_t{0}},  // the first of two
         {names, "size", std::size_t{1}},
         {names, "", std::size_t{3}},
         {names, "a\0b"s, std::size_t{4}},
-        {names, "a", HNSWError::AttributeNotFound},
-        {names, "Color", HNSWError::AttributeNotFound},
-        {names, "color ", HNSWError::AttributeNotFound},
-        {names, "colo", HNSWError::AttributeNotFound},
-        {names, "a\0c"s, HNSWError::AttributeNotFound},
+        {names, "a", LookupError::NotFound},
+        {names, "Color", LookupError::NotFound},
+        {names, "color ", LookupError::NotFound},
+        {names, "colo", LookupError::NotFound},
+        {names, "a\0c"s, LookupError::NotFound},
     };
     for (const Row& r : table) {
         EXPECT_EQ(attribute_position(r.schema, r.attribute), r.want) << "'" << r.attribute << "'";

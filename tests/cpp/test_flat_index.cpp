@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "metric_kind.h"
 #include "flat/flat_index.h"
 
 using namespace orbisk;
@@ -28,7 +29,7 @@ Rows rows(const std::vector<V>& vs) {
 }
 
 Flat make(std::uint32_t dim, MetricFn metric, const std::vector<V>& vs) {
-    Flat f(dim, metric);
+    Flat f(dim, kind_of(metric));
     for (const V& v : vs) f.insert(v);
     return f;
 }
@@ -95,10 +96,10 @@ TEST(Flat, SimilaritiesRankTheLeastSimilarFirst) {
 
 TEST(Flat, EmptyIndex) {
     std::vector<Candidate> out{{1.0, 1}};
-    EXPECT_EQ(Flat(3, euclidean_distance).search(V{1, 2, 3}, 5, out), FlatError::EmptyIndex);
+    EXPECT_EQ(Flat(3, MetricKind::Euclidean).search(V{1, 2, 3}, 5, out), FlatError::EmptyIndex);
     EXPECT_TRUE(out.empty());
     // Dimension 0 accepts empty vectors and stores nothing.
-    Flat zero(0, dot_product);
+    Flat zero(0, MetricKind::Dot);
     zero.insert(V{});
     EXPECT_FALSE(zero.create(rows({{}, {}})));
     EXPECT_EQ(zero.size(), 0u);
@@ -116,7 +117,7 @@ TEST(Flat, CreateAppends) {
 }
 
 TEST(Flat, WrongLengthStopsCreateAndKeepsEarlierVectors) {
-    Flat f(2, euclidean_distance);
+    Flat f(2, MetricKind::Euclidean);
     try {
         f.create(rows({{1, 2}, {3}, {4, 5}}));
         ADD_FAILURE() << "no InternalFailure";
@@ -169,7 +170,7 @@ TEST_P(FlatScan, MatchesSortedSequentialDistances) {
     }
     data[6] = V(dim, 0.0);
     data[30] = data[3];
-    Flat f(dim, metric);
+    Flat f(dim, kind_of(metric));
     for (std::size_t i = 0; i < 13; ++i) f.insert(data[i]);
     std::vector<double> bulk;
     for (std::size_t i = 13; i < 40; ++i) bulk.insert(bulk.end(), data[i].begin(), data[i].end());

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "metric_kind.h"
 #include "effective_list.h"
 #include "hnsw/graph.h"
 #include "common/failure.h"
@@ -23,6 +24,7 @@ using namespace std::string_literals;
 using V = std::vector<double>;
 using Ids = std::vector<std::uint32_t>;
 const double nan = std::numeric_limits<double>::quiet_NaN();
+const double inf = std::numeric_limits<double>::infinity();
 
 HNSWParams params(std::uint32_t layers, std::uint32_t ef_construction = 200, std::uint32_t ef_search = 50,
                   Schema schema = std::nullopt, std::uint32_t dim = 1, MetricFn metric = euclidean_distance) {
@@ -31,7 +33,7 @@ HNSWParams params(std::uint32_t layers, std::uint32_t ef_construction = 200, std
     p.layers = layers;
     p.ef_construction = ef_construction;
     p.ef_search = ef_search;
-    p.metric = metric;
+    p.metric = kind_of(metric);
     p.schema = std::move(schema);
     return p;
 }
@@ -151,31 +153,36 @@ TEST(HNSWKnn, QueueHandsOutEqualDistancesByAscendingId) {
 }
 
 // |a0 - b0|, except that a query flagged 0 finds every node flagged 1 at NaN.
-// Vectors being inserted carry flag 1 or 2, so the graph is built from
-// numbers only.
-double flagged(Vec a, Vec b) { return a[1] == 0 && b[1] == 1 ? nan : std::fabs(a[0] - b[0]); }
+// The dot product of the query (1, 0, 0) is x[0], or NaN where x[1] is
+// infinite (0 * inf); between the inserted vectors the same infinities give
+// numbers, -inf and +inf among them, so the graph is built from numbers and
+// the NaNs of the build take no part in it.
+const V query{1, 0, 0};
 
 TEST(HNSWKnn, NaNDistancesGoLastInWAndInTheQueue) {
-    HNSW two(params(1, 200, 50, std::nullopt, 2, flagged));
+    HNSW two(params(1, 200, 50, std::nullopt, 3, dot_product));
     Rng rng(1);
-    fill(two, {{0, 2}, {1, 1}, {2, 1}}, rng);
+    fill(two, {{0, 0, 0}, {1, inf, 0}, {2, inf, 0}}, rng);
     ASSERT_EQ(two.neighbours(0), (Ids{1, 2}));
     // The second NaN goes in front of the first.
-    const auto both = knn(two, {0, 0}, 10);
+    const auto both = knn(two, query, 10);
     EXPECT_EQ(ids(both), (Ids{0, 2, 1}));
     expect_distances(both, {0, nan, nan});
 
-    // Node 0 links to 1 (NaN for the query) and 2 (at 5); 3 hangs off 1, 4
-    // off 2. Node 2 is popped before the NaN, fills W with 4, and the NaN
-    // popped next ends the walk: node 3, though closest, is never reached.
-    HNSW index(params(1, 1, 50, std::nullopt, 2, flagged));
-    fill(index, {{0, 2}, {-1, 1}, {5, 2}, {-2, 2}, {6, 2}}, rng);
+    // Node 0 links to 1 (NaN for the query) and 2 (at 5); 3 (at 2) hangs off
+    // 1, 4 (at 6) off 2. Node 2 is popped before the NaN, fills W with 4, and
+    // the NaN popped next ends the walk: node 3, though nearer than 2, is
+    // never reached.
+    HNSW index(params(1, 1, 50, std::nullopt, 3, dot_product));
+    fill(index, {{0, 0, 0}, {-1, inf, 0}, {5, 1, 1}, {2, -1, 0}, {6, 0, -100}}, rng);
     expect_lists(index, {{1, 2}, {0, 3}, {0, 4}, {1}, {2}});
-    const auto w = knn(index, {0, 0}, 3);
+    const auto w = knn(index, query, 3);
     EXPECT_EQ(ids(w), (Ids{0, 2, 4}));
     expect_distances(w, {0, 5, 6});
     // With room for all, the NaN stays last and the walk goes on through it.
-    EXPECT_EQ(ids(knn(index, {0, 0}, 10)), (Ids{0, 3, 2, 4, 1}));
+    const auto all = knn(index, query, 10);
+    EXPECT_EQ(ids(all), (Ids{0, 3, 2, 4, 1}));
+    expect_distances(all, {0, 2, 5, 6, nan});
 }
 
 TEST(HNSWKnn, ErrorsInCheckOrder) {

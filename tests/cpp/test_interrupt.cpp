@@ -33,7 +33,7 @@ TEST(Interrupt, FlatBatchKeepsTheRowsBeforeTheStop) {
     for (bool as_rows : {false, true}) {
         constexpr std::size_t dim = 64, n = 20000;
         const Rows vectors = batch(n, dim);
-        Flat f(dim, euclidean_distance);
+        Flat f(dim, MetricKind::Euclidean);
         StopAt stop{3};
         if (as_rows) {
             std::vector<double> data;
@@ -81,7 +81,7 @@ TEST(Interrupt, GraphBatchKeepsTheNodesBeforeTheStop) {
 }
 
 TEST(Interrupt, NoCheckNeverStops) {
-    Flat f(4, dot_product);
+    Flat f(4, MetricKind::Dot);
     EXPECT_FALSE(f.create(batch(50000, 4)));
     EXPECT_EQ(f.size(), 50000u);
 }

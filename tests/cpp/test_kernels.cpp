@@ -10,11 +10,20 @@
 #include <random>
 #include <vector>
 
+#include "hnsw/visit.h"
 #include "metrics/kernels.h"
 
 using namespace orbisk;
 
 namespace {
+
+// Every table this CPU supports, the portable one first.
+template <class Table>
+std::vector<const Table*> tables_of(const Table& (*table)(Isa)) {
+    std::vector<const Table*> out;
+    for (Isa isa : supported_isas()) out.push_back(&table(isa));
+    return out;
+}
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -56,8 +65,8 @@ class KernelTables : public ::testing::TestWithParam<std::size_t> {};
 // Every slot count, blocks advanced in uneven steps from their own
 // positions: each lane must end with the sequential sum of its row.
 TEST_P(KernelTables, MatchSequentialSumsBitForBit) {
-    const Kernels* tables[3];
-    const std::size_t count = supported_kernels(tables, 3);
+    const auto tables = tables_of(distance_kernels);
+    const std::size_t count = tables.size();
     const std::size_t dim = GetParam();
     std::mt19937_64 rng(dim);
     for (int round = 0; round < 20; ++round) {
@@ -98,8 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Dims, KernelTables,
 
 // Slots at different positions read their own elements of the query.
 TEST(KernelTables, SlotsKeepTheirOwnPositions) {
-    const Kernels* tables[3];
-    const std::size_t count = supported_kernels(tables, 3);
+    const auto tables = tables_of(distance_kernels);
+    const std::size_t count = tables.size();
     std::mt19937_64 rng(11);
     const std::size_t dim = 40;
     std::vector<Case> cases;
@@ -131,8 +140,8 @@ TEST(KernelTables, SlotsKeepTheirOwnPositions) {
 // Row-major rows in groups of eight, 1 to `slots` groups, summed in steps
 // of uneven length: each lane must end with its row's sequential sum.
 TEST(KernelTables, RowGroupsMatchSequentialSums) {
-    const Kernels* tables[3];
-    const std::size_t count = supported_kernels(tables, 3);
+    const auto tables = tables_of(distance_kernels);
+    const std::size_t count = tables.size();
     std::mt19937_64 rng(23);
     for (std::size_t dim : {1, 5, 8, 13, 16, 33, 130}) {
         std::vector<Case> rows;
@@ -178,8 +187,8 @@ TEST(KernelTables, RowGroupsMatchSequentialSums) {
 // Visiting a run: exactly the unstamped ids, in list order, with their
 // codes, stamped afterwards; ids rebuilt from shared or separate high bits.
 TEST(KernelTables, VisitRunTakesExactlyTheNewIds) {
-    const Kernels* tables[3];
-    const std::size_t count = supported_kernels(tables, 3);
+    const auto tables = tables_of(visit_kernels);
+    const std::size_t count = tables.size();
     std::mt19937_64 rng(29);
     constexpr std::uint32_t nodes = 3 << 16;
     for (int round = 0; round < 100; ++round) {
@@ -228,9 +237,11 @@ TEST(KernelTables, VisitRunTakesExactlyTheNewIds) {
 }
 
 TEST(KernelTables, PortableTableAlwaysFirst) {
-    const Kernels* tables[3];
-    ASSERT_GE(supported_kernels(tables, 3), 1u);
-    EXPECT_STREQ(tables[0]->name, "scalar");
+    ASSERT_GE(supported_isas().size(), 1u);
+    EXPECT_EQ(supported_isas()[0], Isa::Scalar);
+    EXPECT_EQ(best_isa(), supported_isas().back());
+    EXPECT_STREQ(tables_of(distance_kernels)[0]->name, "scalar");
+    EXPECT_STREQ(tables_of(visit_kernels)[0]->name, "scalar");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/candidate.h"
+#include "metrics/metric.h"
 #include "metrics/metrics.h"
 
 using namespace orbisk;
@@ -125,6 +126,37 @@ TEST_P(MetricsBitExact, MatchSequentialLoops) {
             EXPECT_TRUE(same_value(euclidean_distance(*x, *y), seq_euclidean(*x, *y))) << "dim " << dim;
             EXPECT_TRUE(same_value(dot_product(*x, *y), seq_dot(*x, *y))) << "dim " << dim;
             EXPECT_TRUE(same_value(cosine_similarity(*x, *y), seq_cosine(*x, *y))) << "dim " << dim;
+        }
+    }
+}
+
+// The pieces indexes put distances together from: each equals the plain
+// definition bit for bit, and so does the metric's own distance.
+TEST_P(MetricsBitExact, SharedPiecesMatchTheDefinitions) {
+    const std::size_t dim = GetParam();
+    std::mt19937_64 rng(2000 + dim);
+    for (int round = 0; round < 200; ++round) {
+        V a = random_vector(dim, rng);
+        const std::size_t lb = round % 4 == 0 ? dim + 2 : (round % 4 == 1 && dim > 0 ? dim - 1 : dim);
+        V b = random_vector(lb, rng);
+        if (round % 10 == 0 && dim > 0) a[0] = round % 20 ? nan : inf;
+        if (round % 15 == 0) std::fill(b.begin(), b.end(), 0.0);
+        const double na = std::sqrt(seq_sum(a, a, a.size())), nb = std::sqrt(seq_sum(b, b, b.size()));
+        EXPECT_TRUE(same_value(norm(a), na));
+        EXPECT_TRUE(same_value(cosine_of(seq_dot(a, b), na, nb), seq_cosine(a, b)));
+        double squares = 0.0;
+        for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) squares += (a[i] - b[i]) * (a[i] - b[i]);
+        EXPECT_TRUE(same_value(Metric::from_squares(squares), seq_euclidean(a, b)));
+        const std::pair<MetricKind, double> kinds[] = {
+            {MetricKind::Euclidean, seq_euclidean(a, b)}, {MetricKind::Dot, seq_dot(a, b)},
+            {MetricKind::Cosine, seq_cosine(a, b)}};
+        for (const auto& [kind, want] : kinds) {
+            const Metric m(kind, Isa::Scalar);
+            EXPECT_TRUE(same_value(m.distance(a, b), want)) << static_cast<int>(kind);
+            if (kind != MetricKind::Euclidean) {
+                const double row_norm = m.keeps_norms() ? norm(b) : 0.0;
+                EXPECT_TRUE(same_value(m.from_dot(seq_dot(a, b), m.query_norm(a), row_norm), want));
+            }
         }
     }
 }

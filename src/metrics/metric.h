@@ -1,0 +1,71 @@
+#pragma once
+// The metric an index ranks by, chosen once when the index is made, and
+// everything that depends on it: the exact distance, what is kept per stored
+// vector, how a kernel's sum becomes the distance, the bound that lets a
+// Euclidean sum be abandoned, and the kernel table that serves it. Indexes
+// ask the metric; none of them knows a formula of its own.
+
+#include <cmath>
+#include <cstdint>
+
+#include "common/cpu.h"
+#include "common/vec.h"
+#include "metrics/kernels.h"
+#include "metrics/metrics.h"
+
+namespace orbisk {
+
+enum class MetricKind : std::uint8_t {
+    Euclidean,  ///< euclidean_distance
+    Dot,        ///< dot_product
+    Cosine,     ///< cosine_similarity
+};
+
+class Metric {
+  public:
+    explicit Metric(MetricKind kind = MetricKind::Euclidean, Isa isa = best_isa())
+        : kind_(kind), isa_(isa), kernels_(&distance_kernels(isa)) {}
+
+    MetricKind kind() const { return kind_; }
+    Isa isa() const { return isa_; }
+    const Kernels& kernels() const { return *kernels_; }
+
+    /// The exact distance of a (the query) and b (a stored vector).
+    double distance(Vec a, Vec b) const {
+        switch (kind_) {
+            case MetricKind::Euclidean: return euclidean_distance(a, b);
+            case MetricKind::Dot: return dot_product(a, b);
+            case MetricKind::Cosine: break;
+        }
+        return cosine_similarity(a, b);
+    }
+
+    /// Whether an index keeps each stored vector's norm (cosine divides by it).
+    bool keeps_norms() const { return kind_ == MetricKind::Cosine; }
+
+    /// What a query contributes once per search: its norm, for cosine.
+    double query_norm(Vec query) const { return keeps_norms() ? norm(query) : 0.0; }
+
+    /// The distance from a dot product over the common prefix (dot and cosine
+    /// metrics): bit for bit the metric's own result, given the norms that
+    /// norm() computes.
+    double from_dot(double dot, double query_norm, double row_norm) const {
+        return kind_ == MetricKind::Cosine ? cosine_of(dot, query_norm, row_norm) : dot;
+    }
+
+    /// The Euclidean distance from its sum of squared differences.
+    static double from_squares(double sum) { return std::sqrt(sum); }
+
+  private:
+    MetricKind kind_;
+    Isa isa_;
+    const Kernels* kernels_;
+};
+
+/// The smallest double whose square root is not below `distance`: a partial
+/// sum of squares that reaches it can only end at `distance` or beyond, since
+/// such sums never decrease and sqrt is correctly rounded and monotone.
+/// NaN (abandon nothing) when `distance` is NaN.
+double abandoning_bound(double distance);
+
+}  // namespace orbisk

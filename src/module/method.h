@@ -1,0 +1,63 @@
+#pragma once
+// The way into every constructor and method: arguments bound to the
+// parameters, then (methods) `self` checked and the instance borrowed, then
+// the body, all inside guarded() so that no C++ exception reaches the
+// interpreter. The body converts its arguments in parameter order, calls the
+// core and builds the result.
+
+#include <Python.h>
+
+#include <utility>
+
+#include "module/binding.h"
+#include "module/borrow.h"
+#include "module/errors.h"
+#include "module/instance.h"
+
+namespace orbisk {
+
+/// Parameters of the longest parameter list (PyHNSW's constructor).
+inline constexpr int max_params = 7;
+
+/// A constructor: body(args) with the arguments bound, absent ones null.
+template <class Body>
+PyObject* enter_new(const Signature& sig, PyObject* args, PyObject* kwargs, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[max_params];
+        if (!bind(sig, args, kwargs, a)) return nullptr;
+        return body(static_cast<PyObject* const*>(a));
+    });
+}
+
+/// The class a method belongs to, as the method entry needs it.
+struct ClassInfo {
+    PyTypeObject* (*type)();
+    const char* name;
+};
+
+enum class Access {
+    Shared,     ///< search: the body gets the index read-only
+    Exclusive,  ///< insert, create
+};
+
+/// A method of the class owning an `Index`: body(index, args).
+template <class Index, Access access, class Body>
+PyObject* enter_method(const ClassInfo& cls, const Signature& sig, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[max_params];
+        if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
+        PyTypeObject* type = cls.type();
+        if (!type || !check_self(self, type, cls.name)) return nullptr;
+        Instance<Index>& obj = instance<Index>(self);
+        Borrow borrow(obj.borrow, access == Access::Exclusive);
+        if (!borrow) return nullptr;
+        if constexpr (access == Access::Shared) {
+            return body(std::as_const(obj.index), static_cast<PyObject* const*>(a));
+        } else {
+            return body(obj.index, static_cast<PyObject* const*>(a));
+        }
+    });
+}
+
+}  // namespace orbisk
