@@ -106,18 +106,14 @@ void rows_n(const double* base, const std::int64_t* offsets, const double* q, st
     for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_pd(acc + h * 4, sum[h]);
 }
 
-void squared_l2_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-                     std::size_t from, std::size_t to, double* acc) {
-    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, true>(base, offsets, q, from, to, acc); });
-}
-
-void dot_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-              std::size_t from, std::size_t to, double* acc) {
-    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, false>(base, offsets, q, from, to, acc); });
+template <bool Euclidean>
+void rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+          std::size_t to, double* acc) {
+    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, Euclidean>(base, offsets, q, from, to, acc); });
 }
 
 }  // namespace
 
-const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows};
+const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, rows<true>, rows<false>};
 
 }  // namespace orbisk
