@@ -8,7 +8,7 @@ namespace orbisk {
 namespace {
 
 struct Supported {
-    std::array<Isa, 3> sets{};
+    std::array<Isa, 4> sets{};
     std::size_t count = 0;
 };
 
@@ -19,6 +19,10 @@ Supported detect() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) s.sets[s.count++] = Isa::Avx2;
     if (__builtin_cpu_supports("avx512f")) s.sets[s.count++] = Isa::Avx512;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vnni")) {
+        s.sets[s.count++] = Isa::Avx512Vnni;
+    }
 #endif
     return s;
 }
@@ -39,6 +43,7 @@ const char* isa_name(Isa isa) {
         case Isa::Scalar: return "scalar";
         case Isa::Avx2: return "avx2";
         case Isa::Avx512: return "avx512";
+        case Isa::Avx512Vnni: return "avx512vnni";
     }
     return "unknown";
 }

@@ -13,6 +13,7 @@ enum class Isa : std::uint8_t {
     Scalar,  ///< plain C++: every machine
     Avx2,
     Avx512,  ///< AVX-512 F
+    Avx512Vnni,  ///< AVX-512 F, BW and VNNI
 };
 
 /// The sets this CPU runs, portable first and fastest last; Scalar always.

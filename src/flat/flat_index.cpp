@@ -15,10 +15,15 @@
 //  4. Cosine divides by norms kept at insertion and one query norm: the
 //     same expressions cosine_similarity evaluates (metrics.h). Tests:
 //     Metrics.*, FlatScan.
+//  5. The screen (codes.h): rows whose lower bound exceeds the k-th smallest
+//     upper bound are never computed, and the rest are computed in order of
+//     their lower bounds until one exceeds the worst distance kept. Tests:
+//     Codes.* (each bound at its edge), CodeTables.*, ScreenedScan.
 
 #include "flat/flat_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -106,12 +111,14 @@ void Flat::insert(Vec vector) {
     reserve_more(tail_, dim_);
     if (closes) reserve_more(blocks_, lanes * std::size_t{dim_});
     if (metric_.keeps_norms()) reserve_more(norms_, 1);
+    reserve_codes(1);
     tail_.insert(tail_.end(), vector.begin(), vector.end());
     if (closes) {
         close_block(tail_.data());
         tail_.clear();
     }
     keep_norms(vector.data(), 1);
+    keep_codes(vector.data(), 1);
     ++count_;
 }
 
@@ -123,6 +130,42 @@ void Flat::reserve_blocks(std::size_t rows) {
         advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
     }
     if (metric_.keeps_norms()) norms_.reserve(count_ + rows);
+    reserve_codes(rows);
+}
+
+void Flat::reserve_codes(std::size_t rows) {
+    if (!coding()) return;
+    const std::size_t block = code_lanes * code_row_bytes();
+    const std::size_t need = (count_ + rows) / code_lanes * block;
+    if (need > code_blocks_.capacity()) code_blocks_.reserve(std::max(need, 2 * code_blocks_.capacity()));
+    if (code_open_.capacity() < block) code_open_.reserve(block);
+    reserve_more(scales_, rows);
+    reserve_more(rhos_, rows);
+    reserve_more(extents_, rows);
+}
+
+void Flat::keep_codes(const double* data, std::size_t rows) {
+    if (!coding()) return;
+    const std::size_t bytes = code_row_bytes();
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t at = code_open_.size();
+        code_open_.resize(at + bytes);
+        const CodeInfo info = encode(Vec(data + r * dim_, dim_), metric_.kind(), code_open_.data() + at);
+        scales_.push_back(info.scale);
+        rhos_.push_back(info.rho);
+        extents_.push_back(info.extent);
+        if (code_open_.size() < code_lanes * bytes) continue;
+        // The open block is full: its groups of four interleaved.
+        const std::size_t start = code_blocks_.size();
+        code_blocks_.resize(start + code_lanes * bytes);
+        std::uint8_t* block = code_blocks_.data() + start;
+        for (std::size_t row = 0; row < code_lanes; ++row) {
+            for (std::size_t g = 0; g < bytes / 4; ++g) {
+                std::copy_n(code_open_.data() + row * bytes + 4 * g, 4, block + (g * code_lanes + row) * 4);
+            }
+        }
+        code_open_.clear();
+    }
 }
 
 void Flat::keep_norms(const double* data, std::size_t rows) {
@@ -157,6 +200,7 @@ void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt
         const double* first = data + done * dim_;
         close_block(first);
         keep_norms(first, lanes);
+        keep_codes(first, lanes);
         count_ += lanes;
     }
     while (done < rows) insert(Vec(data + done++ * dim_, dim_));
@@ -251,11 +295,124 @@ void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& ou
     top.finish();
 }
 
+/// What a screened scan keeps: the upper bounds of the best `keep` rows
+/// bounded so far (a max-heap) and the rows that may still rank among the
+/// first `keep`, with their lower bounds.
+struct Flat::Selection {
+    std::size_t keep;
+    std::vector<double> uppers;
+    std::vector<std::pair<double, std::uint32_t>> candidates;
+    /// No row whose lower bound exceeds it can rank among the first `keep`:
+    /// `keep` rows have upper bounds at or below it.
+    double threshold() const {
+        return uppers.size() == keep ? uppers.front() : std::numeric_limits<double>::infinity();
+    }
+    void offer(Bounds b, std::uint32_t id) {
+        if (b.lo > threshold()) return;
+        if (uppers.size() < keep) {
+            uppers.push_back(b.hi);
+            std::push_heap(uppers.begin(), uppers.end());
+        } else if (b.hi < uppers.front()) {
+            std::pop_heap(uppers.begin(), uppers.end());
+            uppers.back() = b.hi;
+            std::push_heap(uppers.begin(), uppers.end());
+        }
+        candidates.emplace_back(b.lo, id);
+    }
+};
+
+void Flat::screen_blocks(const QueryCode& qc, Selection& selection) const {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const CodeKernels& codes = *metric_.kernels().codes;
+    const std::size_t groups = code_row_bytes() / 4;
+    const std::size_t block = code_lanes * code_row_bytes();
+    const std::size_t blocks = count_ / code_lanes;
+    const double* norms = metric_.keeps_norms() ? norms_.data() : nullptr;
+    constexpr std::size_t batch = 4;  // blocks per kernel call
+    std::int32_t raw[batch * code_lanes];
+    for (std::size_t b = 0; b < blocks; b += batch) {
+        const std::size_t n = std::min(batch, blocks - b);
+        const std::size_t first = b * code_lanes;
+        const Screen sc{metric_.kind(), &qc, selection.threshold()};
+        std::uint64_t pass = codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first,
+                                          rhos_.data() + first, extents_.data() + first,
+                                          norms ? norms + first : nullptr, raw);
+        for (; pass != 0; pass &= pass - 1) {
+            const auto r = static_cast<std::size_t>(std::countr_zero(pass));
+            const auto id = static_cast<std::uint32_t>(first + r);
+            if (scales_[id] == 0.0f) {
+                selection.offer({-inf, inf}, id);  // no code: computed, always
+                continue;
+            }
+            selection.offer(bounds(metric_.kind(), qc, scales_[id], rhos_[id], extents_[id], raw[r],
+                                   norms ? norms[id] : 0.0),
+                            id);
+        }
+    }
+    // The open block's rows have no interleaved codes: computed, always.
+    for (std::size_t id = blocks * code_lanes; id < count_; ++id) selection.offer({-inf, inf}, static_cast<std::uint32_t>(id));
+}
+
+bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
+    // Too few rows, or too many kept, for the screen to save anything.
+    if (!coding() || count_ < 2 * code_lanes || keep * 8 > count_) return false;
+    QueryCode qc;
+    encode_query(query, dim_, qc);
+    if (!qc.usable) return false;
+    Selection selection{keep, {}, {}};
+    selection.uppers.reserve(keep);
+    screen_blocks(qc, selection);
+    // Every row whose lower bound exceeds the final threshold ranks after
+    // the `keep` rows whose upper bounds are at or below it; the others are
+    // computed in the order of their lower bounds until the next one exceeds
+    // the worst distance kept: that row and all after it are farther than
+    // `keep` rows already kept. (A row whose bound equals the worst distance
+    // is computed, although it cannot tie: bounds lie strictly below.)
+    auto& candidates = selection.candidates;
+    const double threshold = selection.threshold();
+    std::erase_if(candidates, [&](const auto& c) { return c.first > threshold; });
+    std::sort(candidates.begin(), candidates.end());
+    TopK top(out, keep);
+    const std::size_t blocked = count_ / lanes;
+    std::vector<std::uint64_t> done((blocked + 63) / 64, 0);
+    const double query_norm = metric_.query_norm(query);
+    const Kernels& k = metric_.kernels();
+    for (const auto& [lo, id] : candidates) {
+        if (top.full() && lo > top.worst()) break;
+        const std::size_t b = id / lanes;
+        if (b >= blocked) {
+            top.offer(metric_.distance(query, Vec(tail_.data() + (id - blocked * lanes) * dim_, dim_)), id);
+            continue;
+        }
+        if (done[b / 64] >> (b % 64) & 1) continue;
+        done[b / 64] |= std::uint64_t{1} << (b % 64);
+        // The whole block, by the scan's kernels: the same sums as row by row.
+        const double* at = blocks_.data() + b * lanes * dim_;
+        double sums[slots * lanes] = {};
+        if (metric_.kind() == MetricKind::Euclidean) {
+            const std::size_t from = 0;
+            k.squared_l2_slots(&at, &from, 1, query.data(), dim_, sums);
+        } else {
+            k.dot_blocks(&at, 1, query.data(), dim_, sums);
+        }
+        for (std::size_t r = 0; r < lanes; ++r) {
+            const std::size_t row = b * lanes + r;
+            const double d = metric_.kind() == MetricKind::Euclidean
+                                 ? Metric::from_squares(sums[r])
+                                 : metric_.from_dot(sums[r], query_norm, metric_.keeps_norms() ? norms_[row] : 0.0);
+            top.offer(d, static_cast<std::uint32_t>(row));
+        }
+    }
+    top.finish();
+    return true;
+}
+
 std::optional<FlatError> Flat::search(Vec query, std::uint32_t k,
                                       std::vector<Candidate>& out) const {
     out.clear();
     if (count_ == 0) return FlatError::EmptyIndex;
     const std::size_t keep = std::min<std::size_t>(count_, std::max<std::uint32_t>(k, 1));
+    if (scan_screened(query, keep, out)) return std::nullopt;
     if (metric_.kind() == MetricKind::Euclidean) {
         scan_euclidean(query, keep, out);
     } else {

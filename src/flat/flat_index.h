@@ -16,6 +16,7 @@
 #include "common/memory.h"
 #include "common/rows.h"
 #include "common/vec.h"
+#include "metrics/codes.h"
 #include "metrics/metric.h"
 
 namespace orbisk {
@@ -64,6 +65,12 @@ class Flat {
                                     std::vector<Candidate>& out) const;
 
   private:
+    struct Selection;
+    /// The screened scan (codes.h): bounds from the codes for every row,
+    /// exact distances only for rows that may rank among the first `keep`.
+    /// False, with `out` untouched, when the codes cannot serve the query.
+    bool scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const;
+    void screen_blocks(const QueryCode& qc, Selection& selection) const;
     void scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
     void scan_products(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
     template <class Top>
@@ -73,6 +80,13 @@ class Flat {
     /// Keeps the norms of `rows` vectors stored one after another, when the
     /// metric asks for them; room reserved by the caller.
     void keep_norms(const double* data, std::size_t rows);
+    /// Codes `rows` vectors stored one after another; room reserved by the
+    /// caller (reserve_codes).
+    void keep_codes(const double* data, std::size_t rows);
+    /// Room for the codes of `rows` more vectors. All-or-nothing.
+    void reserve_codes(std::size_t rows);
+    bool coding() const { return dim_ >= 1 && dim_ <= max_code_dim; }
+    std::size_t code_row_bytes() const { return code_bytes(dim_); }
 
     std::uint32_t dim_;
     Metric metric_;
@@ -82,6 +96,13 @@ class Flat {
     std::vector<double, UninitAllocator<double>> blocks_;
     std::vector<double> tail_;
     std::vector<double> norms_;   ///< per row: its norm(), when the metric keeps norms
+    /// Codes, when the dimension allows them: count / code_lanes full blocks
+    /// of code_lanes rows (element groups interleaved, kernels.h), the rows
+    /// of the open block one after another, and every row's CodeInfo.
+    std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> code_blocks_;
+    std::vector<std::uint8_t> code_open_;
+    std::vector<float> scales_, rhos_;  ///< per row: its CodeInfo, by field
+    std::vector<double> extents_;
 };
 
 }  // namespace orbisk

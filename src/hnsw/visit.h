@@ -36,7 +36,8 @@ inline const VisitKernels& visit_kernels(Isa isa) {
     switch (isa) {
 #if defined(__x86_64__)
         case Isa::Avx2: return avx2_visit;
-        case Isa::Avx512: return avx512_visit;
+        case Isa::Avx512:
+        case Isa::Avx512Vnni: return avx512_visit;
 #endif
         default: return scalar_visit;
     }

@@ -10,6 +10,7 @@ const Kernels& distance_kernels(Isa isa) {
 #if defined(__x86_64__)
         case Isa::Avx2: return avx2_kernels;
         case Isa::Avx512: return avx512_kernels;
+        case Isa::Avx512Vnni: return avx512vnni_kernels;
 #endif
         default: return scalar_kernels;
     }

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "common/cpu.h"
+#include "metrics/codes.h"
 
 namespace orbisk {
 
@@ -19,6 +20,31 @@ inline constexpr std::size_t lanes = 8;
 /// Blocks a kernel advances together: independent accumulator chains, so
 /// that the adds of one block need not wait for those of another.
 inline constexpr std::size_t slots = 4;
+
+/// Integer products of codes, exact whatever the order of the adds: stored
+/// bytes (0..255) times query codes (-127..127), in 32 bits.
+struct CodeKernels {
+    const char* name;
+    /// For `count` consecutive blocks of `groups` groups each:
+    /// out[b * code_lanes + r] = sum of row r's bytes times q, element by
+    /// element, over the 4 * groups elements.
+    void (*blocks)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                   std::int32_t* out);
+    /// out[i] = sum over j < bytes of row[j] * q[j], for the row-major codes
+    /// at base + rows[i] * stride; bytes is a multiple of four.
+    void (*rows)(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
+                 const std::int8_t* q, std::size_t bytes, std::int32_t* out);
+    /// `blocks` for count <= 4 blocks into raw, then the screen of their
+    /// rows (screen_rows in codes.h): bit r set for each row r that may
+    /// pass. scales, rhos, extents and norms (cosine) hold the rows' values.
+    std::uint64_t (*screen)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const Screen& sc,
+                            const float* scales, const float* rhos, const double* extents, const double* norms,
+                            std::int32_t* raw);
+};
+
+extern const CodeKernels scalar_codes;
+extern const CodeKernels avx2_codes;
+extern const CodeKernels vnni_codes;
 
 struct Kernels {
     const char* name;
@@ -41,6 +67,7 @@ struct Kernels {
                             const double* q, std::size_t from, std::size_t to, double* acc);
     void (*dot_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
                      std::size_t from, std::size_t to, double* acc);
+    const CodeKernels* codes;
 };
 
 /// Calls f.template operator()<N>() with N == count, for count in 1..slots:
@@ -61,5 +88,6 @@ const Kernels& distance_kernels(Isa isa);
 extern const Kernels scalar_kernels;
 extern const Kernels avx2_kernels;
 extern const Kernels avx512_kernels;
+extern const Kernels avx512vnni_kernels;
 
 }  // namespace orbisk

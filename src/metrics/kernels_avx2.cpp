@@ -112,8 +112,63 @@ void rows(const double* base, const std::int64_t* offsets, std::size_t groups, c
     with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, Euclidean>(base, offsets, q, from, to, acc); });
 }
 
+// Codes: bytes widened to 16 bits and multiplied by 16-bit query codes in
+// pairs (vpmaddwd), which cannot overflow: a pair is at most 2 * 255 * 127.
+// Four rows of a group fill one register: lane 2r + h holds half h of row
+// r's four products, and the halves are added once at the end.
+void code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                 std::int32_t* out) {
+    for (std::size_t b = 0; b < count; ++b) {
+        const std::uint8_t* block = blocks + b * groups * code_lanes * 4;
+        __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                          _mm256_setzero_si256()};
+        for (std::size_t g = 0; g < groups; ++g) {
+            std::int64_t pattern = 0;
+            for (int j = 3; j >= 0; --j) {
+                pattern = (pattern << 16) | static_cast<std::uint16_t>(static_cast<std::int16_t>(q[g * 4 + j]));
+            }
+            const __m256i qg = _mm256_set1_epi64x(pattern);
+            const std::uint8_t* at = block + g * code_lanes * 4;
+            for (int h = 0; h < 4; ++h) {
+                const __m256i v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * h)));
+                acc[h] = _mm256_add_epi32(acc[h], _mm256_madd_epi16(v, qg));
+            }
+        }
+        for (int h = 0; h < 4; ++h) {
+            alignas(32) std::int32_t lanes8[8];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes8), acc[h]);
+            for (int r = 0; r < 4; ++r) out[b * code_lanes + 4 * h + r] = lanes8[2 * r] + lanes8[2 * r + 1];
+        }
+    }
+}
+
+std::int32_t sum_lanes(__m256i v) {
+    const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    const __m128i t = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    return _mm_cvtsi128_si32(_mm_add_epi32(t, _mm_shuffle_epi32(t, 0xB1)));
+}
+
+void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
+               const std::int8_t* q, std::size_t bytes, std::int32_t* out) {
+    const std::size_t whole = bytes / 16 * 16;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* row = base + std::size_t{rows[i]} * stride;
+        __m256i acc = _mm256_setzero_si256();
+        for (std::size_t j = 0; j < whole; j += 16) {
+            const __m256i v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j)));
+            const __m256i w = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + j)));
+            acc = _mm256_add_epi32(acc, _mm256_madd_epi16(v, w));
+        }
+        std::int32_t sum = sum_lanes(acc);
+        for (std::size_t j = whole; j < bytes; ++j) sum += row[j] * q[j];
+        out[i] = sum;
+    }
+}
+
 }  // namespace
 
-const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, rows<true>, rows<false>};
+const CodeKernels avx2_codes = {"avx2", code_blocks, code_rows, screen_with<code_blocks>};
+
+const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, rows<true>, rows<false>, &avx2_codes};
 
 }  // namespace orbisk

@@ -120,6 +120,8 @@ void rows(const double* base, const std::int64_t* offsets, std::size_t groups, c
 
 }  // namespace
 
-const Kernels avx512_kernels = {"avx512", squared_l2_slots, dot_blocks, rows<true>, rows<false>};
+// Without VNNI, the AVX2 code kernels serve.
+const Kernels avx512_kernels = {"avx512", squared_l2_slots, dot_blocks, rows<true>, rows<false>, &avx2_codes};
+const Kernels avx512vnni_kernels = {"avx512vnni", squared_l2_slots, dot_blocks, rows<true>, rows<false>, &vnni_codes};
 
 }  // namespace orbisk

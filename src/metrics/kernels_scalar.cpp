@@ -51,8 +51,34 @@ void dot_rows(const double* base, const std::int64_t* offsets, std::size_t group
     }
 }
 
+void code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                 std::int32_t* out) {
+    for (std::size_t b = 0; b < count; ++b) {
+        const std::uint8_t* block = blocks + b * groups * code_lanes * 4;
+        for (std::size_t r = 0; r < code_lanes; ++r) {
+            std::int32_t sum = 0;
+            for (std::size_t g = 0; g < groups; ++g) {
+                for (std::size_t j = 0; j < 4; ++j) sum += block[(g * code_lanes + r) * 4 + j] * q[g * 4 + j];
+            }
+            out[b * code_lanes + r] = sum;
+        }
+    }
+}
+
+void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
+               const std::int8_t* q, std::size_t bytes, std::int32_t* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* row = base + std::size_t{rows[i]} * stride;
+        std::int32_t sum = 0;
+        for (std::size_t j = 0; j < bytes; ++j) sum += row[j] * q[j];
+        out[i] = sum;
+    }
+}
+
 }  // namespace
 
-const Kernels scalar_kernels = {"scalar", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows};
+const CodeKernels scalar_codes = {"scalar", code_blocks, code_rows, screen_with<code_blocks>};
+
+const Kernels scalar_kernels = {"scalar", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows, &scalar_codes};
 
 }  // namespace orbisk

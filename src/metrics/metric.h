@@ -11,15 +11,10 @@
 #include "common/cpu.h"
 #include "common/vec.h"
 #include "metrics/kernels.h"
+#include "metrics/metric_kind.h"
 #include "metrics/metrics.h"
 
 namespace orbisk {
-
-enum class MetricKind : std::uint8_t {
-    Euclidean,  ///< euclidean_distance
-    Dot,        ///< dot_product
-    Cosine,     ///< cosine_similarity
-};
 
 class Metric {
   public:

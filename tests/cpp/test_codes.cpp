@@ -1,0 +1,379 @@
+// Screening codes: the encoding, the bounds at their edges, every code
+// kernel table against the plain sums, and the screened scan against the
+// plain definition on data made to sit on the bounds.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "flat/flat_index.h"
+#include "metric_kind.h"
+#include "metrics/codes.h"
+#include "metrics/kernels.h"
+
+using namespace orbisk;
+
+namespace {
+
+using V = std::vector<double>;
+constexpr double inf = std::numeric_limits<double>::infinity();
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+const MetricKind kinds[] = {MetricKind::Euclidean, MetricKind::Dot, MetricKind::Cosine};
+const MetricFn functions[] = {euclidean_distance, dot_product, cosine_similarity};
+
+std::string isa_label(const ::testing::TestParamInfo<Isa>& info) { return isa_name(info.param); }
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+TEST(Codes, EncodeKeepsCodesInRangeAndBoundsTheResidual) {
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t n = 1 + rng() % 300;
+        V v(n);
+        const int e = static_cast<int>(rng() % 120) - 60;
+        for (auto& x : v) x = std::ldexp(normal(rng), e);
+        if (round % 3 == 0) v[rng() % n] = -std::ldexp(4.0, e);  // the largest magnitude negative
+        std::vector<std::uint8_t> bytes(code_bytes(n));
+        const CodeInfo info = encode(v, MetricKind::Euclidean, bytes.data());
+        ASSERT_TRUE(info.coded());
+        double top = 0.0;
+        for (double x : v) top = std::max(top, std::fabs(x));
+        long double residual = 0.0L;
+        bool reached = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_GE(bytes[i], 1) << "code -128";
+            const int c = bytes[i] - 128;
+            reached = reached || std::abs(c) == 127;
+            const long double r = static_cast<long double>(v[i]) - static_cast<long double>(info.scale) * c;
+            residual += r * r;
+        }
+        for (std::size_t i = n; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], 128) << "pad codes 0";
+        EXPECT_TRUE(reached) << "the largest element codes to +-127";
+        EXPECT_GE(static_cast<long double>(info.scale) * 127.0L, static_cast<long double>(top));
+        // Rounded up, not down: the stored radius covers the residual.
+        EXPECT_GE(static_cast<long double>(info.scale) * static_cast<long double>(info.rho), std::sqrt(residual));
+    }
+}
+
+TEST(Codes, VectorsTheBoundsCannotServeHaveNoCode) {
+    std::vector<std::uint8_t> bytes(code_bytes(4));
+    for (const V& v : {V{1, nan, 2, 3}, V{inf, 0, 0, 0}, V{0, 0, 0, 0}, V{1e-40, 0, 0, 0}, V{1e40, 1, 1, 1}}) {
+        const CodeInfo info = encode(v, MetricKind::Dot, bytes.data());
+        EXPECT_FALSE(info.coded());
+        EXPECT_EQ(info.rho, std::numeric_limits<float>::infinity());
+    }
+    V wide(max_code_dim + 1, 1.0);
+    std::vector<std::uint8_t> many(code_bytes(wide.size()));
+    EXPECT_FALSE(encode(wide, MetricKind::Euclidean, many.data()).coded());
+    QueryCode q;
+    encode_query(V{1, 2, 3}, 4, q);
+    EXPECT_FALSE(q.usable) << "a query of another length";
+    encode_query(V{1, 2, nan, 3}, 4, q);
+    EXPECT_FALSE(q.usable);
+    encode_query(V{1, 2, 4, 3}, 4, q);
+    EXPECT_TRUE(q.usable);
+}
+
+// ---------------------------------------------------------------------------
+// Bounds
+
+struct Coded {
+    std::vector<std::uint8_t> bytes;
+    CodeInfo info;
+};
+
+Coded coded(const V& v, MetricKind kind) {
+    Coded c{std::vector<std::uint8_t>(code_bytes(v.size())), {}};
+    c.info = encode(v, kind, c.bytes.data());
+    return c;
+}
+
+std::int32_t raw_of(const QueryCode& q, const Coded& x) {
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < x.bytes.size(); ++i) sum += std::int64_t{x.bytes[i]} * q.codes[i];
+    return static_cast<std::int32_t>(sum);
+}
+
+// Vectors of four kinds: Gaussian, integers (codes nearly exact), exact
+// multiples of a float scale (residual zero: only the margins separate the
+// bounds from the computed distance), and magnitudes far apart.
+V sample(std::size_t n, int kind, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    V v(n);
+    const float scale = static_cast<float>(std::ldexp(1.0 + (rng() % 1000) / 1000.0, static_cast<int>(rng() % 40) - 20));
+    for (auto& x : v) {
+        switch (kind) {
+            case 0: x = normal(rng); break;
+            case 1: x = static_cast<double>(static_cast<int>(rng() % 255) - 127); break;
+            case 2: x = static_cast<double>(scale) * static_cast<double>(static_cast<int>(rng() % 255) - 127); break;
+            default: x = std::ldexp(normal(rng), static_cast<int>(rng() % 60) - 30); break;
+        }
+    }
+    if (kind == 2) v[0] = static_cast<double>(scale) * 127.0;  // so that the code's scale is `scale`
+    return v;
+}
+
+// Lower and upper bounds hold the computed distance of every pair, for every
+// metric; long vectors with exact codes leave the margin alone to cover the
+// metric's rounding.
+TEST(Codes, BoundsHoldTheComputedDistance) {
+    std::mt19937_64 rng(17);
+    for (int round = 0; round < 600; ++round) {
+        const std::size_t n = round % 10 == 0 ? 4096 : 1 + rng() % 200;
+        const int kind = round % 4;
+        const V qv = sample(n, kind, rng);
+        V xv = sample(n, kind, rng);
+        if (round % 7 == 0) {  // near: a few steps apart
+            xv = qv;
+            for (std::size_t i = 0; i < n; i += 3) xv[i] = std::nextafter(xv[i], inf);
+        }
+        QueryCode q;
+        encode_query(qv, n, q);
+        ASSERT_TRUE(q.usable);
+        for (int m = 0; m < 3; ++m) {
+            const Coded x = coded(xv, kinds[m]);
+            ASSERT_TRUE(x.info.coded());
+            const double d = functions[m](qv, xv);
+            const Bounds b = bounds(kinds[m], q, x.info.scale, x.info.rho, x.info.extent, raw_of(q, x), norm(xv));
+            EXPECT_LE(b.lo, d) << "metric " << m << " n " << n << " kind " << kind;
+            EXPECT_GE(b.hi, d) << "metric " << m << " n " << n << " kind " << kind;
+        }
+    }
+}
+
+// The screen's test without a square root agrees with the full lower bound
+// at its edge: a threshold at the lower bound never excludes the row.
+TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
+    std::mt19937_64 rng(23);
+    for (int round = 0; round < 2000; ++round) {
+        const std::size_t n = 1 + rng() % 64;
+        const V qv = sample(n, round % 4, rng), xv = sample(n, (round / 4) % 4, rng);
+        QueryCode q;
+        encode_query(qv, n, q);
+        for (int m = 0; m < 3; ++m) {
+            const Coded x = coded(xv, kinds[m]);
+            const std::int32_t raw = raw_of(q, x);
+            const double row_norm = norm(xv);
+            const Bounds b = bounds(kinds[m], q, x.info.scale, x.info.rho, x.info.extent, raw, row_norm);
+            for (double t : {b.lo, std::nextafter(b.lo, inf), b.hi}) {
+                const Screen sc{kinds[m], &q, t};
+                EXPECT_EQ(screen_rows(sc, 1, &x.info.scale, &x.info.rho, &x.info.extent, &row_norm, &raw), 1u)
+                    << "metric " << m << " t " << t << " lo " << b.lo;
+            }
+            // Far below the bound the row is excluded (the screen is not a no-op).
+            if (b.lo > 1e-3 && kinds[m] == MetricKind::Euclidean) {
+                const Screen sc{kinds[m], &q, b.lo * 0.5};
+                EXPECT_EQ(screen_rows(sc, 1, &x.info.scale, &x.info.rho, &x.info.extent, &row_norm, &raw), 0u);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Kernels
+
+class CodeTables : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(CodeTables, MatchThePlainSums) {
+    const CodeKernels& k = *distance_kernels(GetParam()).codes;
+    const CodeKernels& plain = scalar_codes;
+    std::mt19937_64 rng(31);
+    for (std::size_t dim : {1, 3, 4, 5, 16, 63, 64, 65, 128, 200}) {
+        const std::size_t bytes = code_bytes(dim), groups = bytes / 4;
+        const std::size_t count = 1 + rng() % 4;
+        std::vector<std::uint8_t> blocks(count * code_lanes * bytes);
+        for (auto& b : blocks) b = static_cast<std::uint8_t>(rng());
+        std::vector<std::int8_t> q(bytes);
+        for (auto& x : q) x = static_cast<std::int8_t>(static_cast<int>(rng() % 255) - 127);
+        std::vector<std::int32_t> got(count * code_lanes), want(count * code_lanes);
+        k.blocks(blocks.data(), count, groups, q.data(), got.data());
+        // The definition: group g of row r at (g * lanes + r) * 4.
+        for (std::size_t b = 0; b < count; ++b) {
+            for (std::size_t r = 0; r < code_lanes; ++r) {
+                std::int64_t sum = 0;
+                for (std::size_t i = 0; i < bytes; ++i) {
+                    sum += blocks[b * code_lanes * bytes + ((i / 4) * code_lanes + r) * 4 + i % 4] * q[i];
+                }
+                want[b * code_lanes + r] = static_cast<std::int32_t>(sum);
+            }
+        }
+        EXPECT_EQ(got, want) << k.name << " blocks dim " << dim;
+        const std::uint32_t rows[] = {3, 0, 7, 7, 1, 5, 2};
+        std::vector<std::int32_t> got_rows(7), want_rows(7);
+        k.rows(blocks.data(), rows, 7, bytes, q.data(), bytes, got_rows.data());
+        plain.rows(blocks.data(), rows, 7, bytes, q.data(), bytes, want_rows.data());
+        for (std::size_t i = 0; i < 7; ++i) {
+            std::int64_t sum = 0;
+            for (std::size_t j = 0; j < bytes; ++j) sum += blocks[rows[i] * bytes + j] * q[j];
+            EXPECT_EQ(want_rows[i], sum);
+        }
+        EXPECT_EQ(got_rows, want_rows) << k.name << " rows dim " << dim;
+    }
+}
+
+// At the largest dimension codes are made for, the largest products still
+// fit: every byte 255 against every query code 127 (and -127).
+TEST_P(CodeTables, LargestDimensionDoesNotOverflow) {
+    const CodeKernels& k = *distance_kernels(GetParam()).codes;
+    const std::size_t bytes = max_code_dim;
+    std::vector<std::uint8_t> row(code_lanes * bytes, 255);
+    for (int sign : {1, -1}) {
+        std::vector<std::int8_t> q(bytes, static_cast<std::int8_t>(127 * sign));
+        const std::int64_t want = std::int64_t{255} * 127 * sign * static_cast<std::int64_t>(bytes);
+        ASSERT_LT(std::abs(want), std::int64_t{1} << 31);
+        std::int32_t out[code_lanes];
+        k.blocks(row.data(), 1, bytes / 4, q.data(), out);
+        for (std::int32_t v : out) EXPECT_EQ(v, want) << k.name;
+        const std::uint32_t first = 0;
+        k.rows(row.data(), &first, 1, bytes, q.data(), bytes, out);
+        EXPECT_EQ(out[0], want) << k.name;
+    }
+}
+
+// Every table screens as the portable one does, bit for bit.
+TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
+    const CodeKernels& k = *distance_kernels(GetParam()).codes;
+    std::mt19937_64 rng(37);
+    for (std::size_t dim : {3, 16, 50, 128}) {
+        const std::size_t bytes = code_bytes(dim), count = 4, rows = count * code_lanes;
+        std::vector<V> data(rows);
+        std::vector<std::uint8_t> open(rows * bytes), blocks(rows * bytes);
+        std::vector<float> scales(rows), rhos(rows);
+        std::vector<double> extents(rows), norms(rows);
+        const V qv = sample(dim, 0, rng);
+        QueryCode q;
+        encode_query(qv, dim, q);
+        for (MetricKind kind : kinds) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                data[r] = sample(dim, static_cast<int>(r % 4), rng);
+                if (r % 13 == 5) data[r][0] = nan;
+                const CodeInfo info = encode(data[r], kind, open.data() + r * bytes);
+                scales[r] = info.scale;
+                rhos[r] = info.rho;
+                extents[r] = info.extent;
+                norms[r] = norm(data[r]);
+            }
+            for (std::size_t r = 0; r < rows; ++r) {
+                for (std::size_t g = 0; g < bytes / 4; ++g) {
+                    std::copy_n(open.data() + r * bytes + 4 * g, 4,
+                                blocks.data() + (r / code_lanes) * code_lanes * bytes + (g * code_lanes + r % code_lanes) * 4);
+                }
+            }
+            for (double t : {0.0, 1.0, 10.0, inf, -1.0}) {
+                const Screen sc{kind, &q, t};
+                std::int32_t raw[64], plain_raw[64];
+                const std::uint64_t got = k.screen(blocks.data(), count, bytes / 4, sc, scales.data(), rhos.data(),
+                                                   extents.data(), norms.data(), raw);
+                const std::uint64_t want = scalar_codes.screen(blocks.data(), count, bytes / 4, sc, scales.data(),
+                                                               rhos.data(), extents.data(), norms.data(), plain_raw);
+                EXPECT_EQ(got, want) << k.name << " dim " << dim << " t " << t;
+                for (std::size_t r = 5; r < rows; r += 13) EXPECT_TRUE(got >> r & 1) << "a row without code passes";
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, CodeTables, ::testing::ValuesIn(supported_isas().begin(), supported_isas().end()),
+                         isa_label);
+
+// ---------------------------------------------------------------------------
+// The screened scan
+
+struct ScanData {
+    const char* name;
+    int kind;
+};
+
+// Rows of several kinds, many of them on the edges of the screen: near-ties
+// at the k-th distance (one ulp, one code step apart), duplicates, rows
+// without a code (NaN, infinities, zero, out-of-range scales).
+std::vector<V> scan_rows(std::size_t n, std::size_t dim, int kind, const V& q, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<V> centres(8, V(dim));
+    for (auto& c : centres) for (auto& x : c) x = 3.0 * normal(rng);
+    std::vector<V> out;
+    for (std::size_t i = 0; i < n; ++i) {
+        V v(dim);
+        switch (kind) {
+            case 0:  // clusters
+                v = centres[rng() % centres.size()];
+                for (auto& x : v) x += 0.5 * normal(rng);
+                break;
+            case 1:  // Gaussian: distances crowd together
+                for (auto& x : v) x = normal(rng);
+                break;
+            default: {  // q moved along a few directions by near-equal steps
+                v = q;
+                const double step = 1.0 + static_cast<double>(i % 5) * 0x1p-52;
+                v[i % dim] += i % 2 ? step : std::nextafter(step, 0.0);
+                if (i % 7 == 0) v[(i + 1) % dim] += 1.0 / 127.0;  // one code step
+                break;
+            }
+        }
+        if (i % 97 == 3) v = out.empty() ? v : out[rng() % out.size()];  // duplicates
+        if (i % 211 == 17) v[rng() % dim] = nan;
+        if (i % 223 == 19) v[rng() % dim] = -inf;
+        if (i % 227 == 23) std::fill(v.begin(), v.end(), 0.0);
+        if (i % 229 == 29) for (auto& x : v) x *= 1e-40;
+        if (i % 233 == 31) v[0] = 1e40;
+        out.push_back(v);
+    }
+    return out;
+}
+
+class ScreenedScan : public ::testing::TestWithParam<Isa> {};
+
+TEST_P(ScreenedScan, EqualsThePlainDefinition) {
+    std::mt19937_64 rng(41);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (std::size_t dim : {5, 24, 64}) {
+        for (int kind = 0; kind < 3; ++kind) {
+            for (std::size_t n : {32, 200, 1500}) {
+                V q(dim);
+                for (auto& x : q) x = normal(rng);
+                const std::vector<V> data = scan_rows(n, dim, kind, q, rng);
+                for (int m = 0; m < 3; ++m) {
+                    Flat f(static_cast<std::uint32_t>(dim), kinds[m], GetParam());
+                    for (const V& v : data) f.insert(v);
+                    for (int round = 0; round < 6; ++round) {
+                        V query = q;
+                        if (round == 1) query = data[rng() % n];
+                        if (round == 2) for (auto& x : query) x = normal(rng);
+                        if (round == 3) query[0] = nan;  // no screen
+                        if (round == 4) query.assign(dim, 0.0);
+                        std::vector<Candidate> all;
+                        for (std::uint32_t i = 0; i < n; ++i) all.push_back({functions[m](query, data[i]), i});
+                        std::stable_sort(all.begin(), all.end(), ranks_before);
+                        for (std::uint32_t k : {0u, 1u, 3u, 10u, 37u}) {
+                            std::vector<Candidate> got;
+                            ASSERT_FALSE(f.search(query, k, got));
+                            const std::size_t keep = std::min<std::size_t>(n, std::max<std::uint32_t>(k, 1));
+                            ASSERT_EQ(got.size(), keep);
+                            for (std::size_t i = 0; i < keep; ++i) {
+                                ASSERT_EQ(got[i].id, all[i].id)
+                                    << "metric " << m << " kind " << kind << " dim " << dim << " n " << n << " k " << k
+                                    << " round " << round << " position " << i;
+                                ASSERT_TRUE(std::memcmp(&got[i].distance, &all[i].distance, sizeof(double)) == 0 ||
+                                            (std::isnan(got[i].distance) && std::isnan(all[i].distance)));
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, ScreenedScan, ::testing::ValuesIn(supported_isas().begin(), supported_isas().end()),
+                         isa_label);
+
+}  // namespace
