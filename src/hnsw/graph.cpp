@@ -29,7 +29,15 @@
 //  8. Distances computed in batches and admitted in list order once each
 //     batch is done: a distance does not depend on W, and each admission
 //     still meets W as the one-by-one walk leaves it. Test: AgainstReference.
-//  9. Stamps instead of a visited set, read by the visit kernels (visit.h).
+//  9. While W has room it is appended to and put in order once, when it
+//     fills up or the walk ends (settle): the same order as one
+//     sorted insertion after another, ties included, since nothing is
+//     dropped until then; only its last distance is read before that.
+//     Tests: HNSWKnn.*, AgainstReference.
+// 10. The screen (codes.h): once W is full, a node whose code bound exceeds
+//     W's last distance cannot beat it and is not computed. Tests: Codes.*,
+//     CodeTables.*, AgainstReference.
+// 11. Stamps instead of a visited set, read by the visit kernels (visit.h).
 //     Tests: KernelTables.VisitRunTakesExactlyTheNewIds (every table),
 //     AgainstReference.
 
@@ -85,6 +93,13 @@ struct HNSW::Scratch {
     std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> codes;
     double query_norm = 0.0;             // the metric's query_norm()
     bool last_round = false;             // the walk ends after this admission: queue nothing
+    // While W has room it is kept in the order entries came, and `worst` is
+    // its last distance in distance order; it is put in order when it fills
+    // up or the walk ends.
+    bool filling = false;
+    double worst = 0.0;
+    std::vector<std::uint32_t> positions;  // for putting W in order
+    std::vector<Candidate> settled;
     // The distances that the walks of one query (an insertion, or a search,
     // walking layer after layer) computed in full: a node's distance is the
     // same bits whichever walk computes it. memo[e] holds e's distance when
@@ -92,9 +107,11 @@ struct HNSW::Scratch {
     std::vector<double> memo;
     std::vector<std::uint32_t> memo_stamps;
     std::uint32_t query = 0;
+    QueryCode query_code;  ///< the query's screening code, when usable
 
     /// A new query: nothing is known of its distances.
-    void begin_query(std::size_t nodes) {
+    void begin_query(std::size_t nodes, Vec values, std::size_t dim) {
+        encode_query(values, dim, query_code);
         if (memo_stamps.size() < nodes) {  // the stamps last: a failed growth leaves them short
             memo.resize(nodes);
             memo_stamps.resize(nodes, 0);
@@ -176,6 +193,8 @@ HNSW::HNSW(HNSW&& o) noexcept
       levels_(std::move(o.levels_)),
       links_(std::move(o.links_)),
       norms_(std::move(o.norms_)),
+      codes_(std::move(o.codes_)),
+      infos_(std::move(o.infos_)),
       scales_(std::move(o.scales_)),
       metadata_(std::move(o.metadata_)),
       top_other_(o.top_other_),
@@ -207,23 +226,17 @@ std::optional<HNSWError> HNSW::check_filter(const Filter* filter, std::size_t& p
     return std::nullopt;
 }
 
-/// Pending neighbours taken for one round of distances, in list order, and
-/// the rows among them whose distance no earlier walk of the query computed.
+/// Pending neighbours taken for one round of distances, in list order, each
+/// with its distance once known (NaN for one that provably cannot enter a
+/// full W), and the positions of those whose distance is still to compute.
 struct HNSW::Batch {
     static constexpr std::size_t window = 256;  ///< nodes of one batch, computed or known
+    static constexpr std::size_t most = 2 * slots * lanes;  ///< nodes of one batch to compute
     std::uint32_t order[window];
-    double known[window];  ///< the remembered distance, for nodes not computed
+    double distances[window];
     std::size_t taken = 0;
-    std::uint32_t rows[slots * lanes];
-    double distances[slots * lanes];
-    std::size_t computed = 0;
-    /// Offsets of the rows' vectors, the last row repeated to fill a group.
-    void offsets(std::uint32_t dim, std::int64_t* out) const {
-        const std::size_t groups = (computed + lanes - 1) / lanes;
-        for (std::size_t r = 0; r < groups * lanes; ++r) {
-            out[r] = static_cast<std::int64_t>(rows[std::min(r, computed - 1)]) * dim;
-        }
-    }
+    std::uint16_t todo[most];
+    std::size_t computing = 0;
 };
 
 void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
@@ -246,11 +259,14 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
         Batch b;
         i = take_batch(s, i, skip, b);
         if (b.taken == 0) break;
-        if (b.computed > 0) {
+        // Only a node that beats W's last entry enters a full W.
+        if (!std::isnan(last)) screen_batch(s, last, b);
+        for (std::size_t done = 0; done < b.computing; done += slots * lanes) {
+            const std::size_t n = std::min(slots * lanes, b.computing - done);
             if (metric_.kind() == MetricKind::Euclidean) {
-                compute_squares(s, query, last, b);
+                compute_squares(s, query, last, b, done, n);
             } else {
-                compute_products(s, query, b);
+                compute_products(s, query, b, done, n);
             }
         }
         admit_batch(s, b, ef, out);
@@ -260,86 +276,140 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
 }
 
 std::size_t HNSW::take_batch(const Scratch& s, std::size_t i, const SkipCodes& skip, Batch& b) const {
-    for (; i < s.pending.size() && b.computed < slots * lanes && b.taken < Batch::window; ++i) {
+    for (; i < s.pending.size() && b.computing < Batch::most && b.taken < Batch::window; ++i) {
         const std::uint32_t e = s.pending[i];
         // Marked visited already, as the walk would; its distance cannot
         // beat W's last entry, so it is not computed.
         if (skip.skips(s.codes[i])) continue;
         const bool known = s.memo_stamps[e] == s.query;
-        b.known[b.taken] = known ? s.memo[e] : 0.0;
+        b.distances[b.taken] = known ? s.memo[e] : 0.0;
+        if (!known) b.todo[b.computing++] = static_cast<std::uint16_t>(b.taken);
         b.order[b.taken++] = e;
-        if (!known) b.rows[b.computed++] = e;
     }
     return i;
 }
 
-void HNSW::compute_products(Scratch& s, Vec query, Batch& b) const {
-    const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
-    std::int64_t offsets[slots * lanes];
-    b.offsets(params_.dim, offsets);
+void HNSW::screen_batch(const Scratch& s, double last, Batch& b) const {
+    const QueryCode& q = s.query_code;
+    if (!q.usable || b.computing == 0) return;  // (never usable without codes: dim too large)
+    std::uint32_t rows[Batch::most];
+    std::int32_t raw[Batch::most];
+    for (std::size_t t = 0; t < b.computing; ++t) rows[t] = b.order[b.todo[t]];
+    const std::size_t bytes = code_row_bytes();
+    metric_.kernels().codes->rows(codes_.data(), rows, b.computing, bytes, q.codes.data(), bytes, raw);
+    std::size_t kept = 0;
+    const double reach = squared_reach(last);
+    for (std::size_t t = 0; t < b.computing; ++t) {
+        const CodeInfo& c = infos_[rows[t]];
+        // A node whose lower bound exceeds W's last distance cannot beat it;
+        // one without a code always may.
+        const double row_norm = metric_.keeps_norms() ? norms_[rows[t]] : 0.0;
+        bool may = true;
+        switch (metric_.kind()) {
+            case MetricKind::Euclidean:
+                may = may_pass<MetricKind::Euclidean>(q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm);
+                break;
+            case MetricKind::Dot:
+                may = may_pass<MetricKind::Dot>(q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm);
+                break;
+            case MetricKind::Cosine:
+                may = may_pass<MetricKind::Cosine>(q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm);
+                break;
+        }
+        if (may) {
+            b.todo[kept++] = b.todo[t];
+        } else {
+            b.distances[b.todo[t]] = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    b.computing = kept;
+}
+
+void HNSW::compute_products(Scratch& s, Vec query, Batch& b, std::size_t first, std::size_t n) const {
+    const std::size_t len = std::min<std::size_t>(query.size(), params_.dim);
+    std::int64_t offsets[slots * lanes] = {};
+    const std::size_t groups = batch_offsets(b, first, n, offsets);
     double acc[slots * lanes] = {};
-    metric_.kernels().dot_rows(vectors_.data(), offsets, (b.computed + lanes - 1) / lanes, query.data(), 0, n, acc);
-    for (std::size_t r = 0; r < b.computed; ++r) {
-        const double row_norm = metric_.keeps_norms() ? norms_[b.rows[r]] : 0.0;
-        b.distances[r] = metric_.from_dot(acc[r], s.query_norm, row_norm);
-        s.remember(b.rows[r], b.distances[r]);
+    metric_.kernels().dot_rows(vectors_.data(), offsets, groups, query.data(), 0, len, acc);
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::size_t at = b.todo[first + r];
+        const std::uint32_t e = b.order[at];
+        b.distances[at] = metric_.from_dot(acc[r], s.query_norm, metric_.keeps_norms() ? norms_[e] : 0.0);
+        s.remember(e, b.distances[at]);
     }
 }
 
-void HNSW::compute_squares(Scratch& s, Vec query, double last, Batch& b) const {
-    const std::size_t n = std::min<std::size_t>(query.size(), params_.dim);
+void HNSW::compute_squares(Scratch& s, Vec query, double last, Batch& b, std::size_t first, std::size_t n) const {
+    const std::size_t len = std::min<std::size_t>(query.size(), params_.dim);
     const Kernels& k = metric_.kernels();
-    std::int64_t offsets[slots * lanes];
-    b.offsets(params_.dim, offsets);
+    std::int64_t offsets[slots * lanes] = {};
+    const std::size_t groups = batch_offsets(b, first, n, offsets);
     double acc[slots * lanes] = {};
-    const std::size_t groups = (b.computed + lanes - 1) / lanes;
     // A node enters a full W only by beating its last entry: a group whose
     // partial sums of squares all reach the bound for it is dropped (the
     // sums never decrease). Groups are checked every `step` elements.
     const double bound = abandoning_bound(last);
-    const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(n, 1) : 16;
+    const std::size_t step = std::isnan(bound) ? std::max<std::size_t>(len, 1) : 16;
     std::size_t live[slots], alive = groups;  // the groups still computed, in order
     for (std::size_t g = 0; g < groups; ++g) live[g] = g;
     bool dropped[slots] = {};
-    for (std::size_t at = 0; at < n && alive > 0; at += step) {
+    for (std::size_t at = 0; at < len && alive > 0; at += step) {
         std::int64_t live_offsets[slots * lanes];
         double live_acc[slots * lanes];
         for (std::size_t j = 0; j < alive; ++j) {
             std::copy_n(offsets + live[j] * lanes, lanes, live_offsets + j * lanes);
             std::copy_n(acc + live[j] * lanes, lanes, live_acc + j * lanes);
         }
-        k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(n, at + step), live_acc);
+        k.squared_l2_rows(vectors_.data(), live_offsets, alive, query.data(), at, std::min(len, at + step), live_acc);
         std::size_t kept = 0;
         for (std::size_t j = 0; j < alive; ++j) {
             const std::size_t g = live[j];
             std::copy_n(live_acc + j * lanes, lanes, acc + g * lanes);
-            const std::size_t rows = std::min(lanes, b.computed - g * lanes);
-            dropped[g] = at + step < n &&
+            const std::size_t rows = std::min(lanes, n - g * lanes);
+            dropped[g] = at + step < len &&
                          std::all_of(acc + g * lanes, acc + g * lanes + rows, [&](double a) { return a >= bound; });
             if (!dropped[g]) live[kept++] = g;
         }
         alive = kept;
     }
-    for (std::size_t r = 0; r < b.computed; ++r) {
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::size_t at = b.todo[first + r];
         if (dropped[r / lanes]) {
-            b.distances[r] = std::numeric_limits<double>::quiet_NaN();
+            b.distances[at] = std::numeric_limits<double>::quiet_NaN();
         } else {
-            b.distances[r] = Metric::from_squares(acc[r]);
-            s.remember(b.rows[r], b.distances[r]);
+            b.distances[at] = Metric::from_squares(acc[r]);
+            s.remember(b.order[at], b.distances[at]);
         }
     }
 }
 
-void HNSW::admit_batch(Scratch& s, const Batch& b, std::uint32_t ef, std::vector<Candidate>& out) {
-    // A dropped node's NaN never enters W: W is full, and NaN beats nothing.
-    for (std::size_t t = 0, r = 0; t < b.taken; ++t) {
-        const bool computed = r < b.computed && b.rows[r] == b.order[t];
-        admit(s, {computed ? b.distances[r++] : b.known[t], b.order[t]}, ef, out);
+std::size_t HNSW::batch_offsets(const Batch& b, std::size_t first, std::size_t n, std::int64_t* out) const {
+    const std::size_t groups = (n + lanes - 1) / lanes;
+    for (std::size_t r = 0; r < groups * lanes; ++r) {
+        out[r] = static_cast<std::int64_t>(b.order[b.todo[first + std::min(r, n - 1)]]) * params_.dim;
     }
+    return groups;
+}
+
+void HNSW::admit_batch(Scratch& s, const Batch& b, std::uint32_t ef, std::vector<Candidate>& out) {
+    // A node that cannot enter has NaN, which never enters: W is full then,
+    // and NaN beats nothing.
+    for (std::size_t t = 0; t < b.taken; ++t) admit(s, {b.distances[t], b.order[t]}, ef, out);
 }
 
 void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out) {
-    if (out.size() < ef || distance_less(c.distance, out.back().distance)) {
+    if (s.filling) {
+        // W has room: c enters, and W is put in order once it is full.
+        if (!s.last_round) {
+            s.queue.push_back(c);
+            std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
+        }
+        out.push_back(c);
+        if (!distance_less(c.distance, s.worst)) s.worst = c.distance;
+        if (out.size() == ef) settle(s, out);
+        return;
+    }
+    if (distance_less(c.distance, out.back().distance)) {
         if (!s.last_round) {
             s.queue.push_back(c);
             std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
@@ -347,6 +417,34 @@ void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidat
         insert_sorted(out, c);
         if (out.size() > ef) out.pop_back();
     }
+}
+
+// W as one sorted insertion after another (insert_sorted) leaves it, from
+// the same entries appended in the order they came, none dropped: in
+// distance order, and among equal distances in the order they came but for
+// the first, which every later one was put in front of, so it ends last.
+// (Sorted through positions rather than by a stable sort, whose buffer
+// would be given up silently when memory runs out.)
+void HNSW::settle(Scratch& s, std::vector<Candidate>& out) {
+    if (!s.filling) return;
+    s.positions.resize(out.size());
+    s.settled.resize(out.size());
+    for (std::uint32_t i = 0; i < out.size(); ++i) s.positions[i] = i;
+    std::sort(s.positions.begin(), s.positions.end(), [&](std::uint32_t a, std::uint32_t b) {
+        if (distance_less(out[a].distance, out[b].distance)) return true;
+        if (distance_less(out[b].distance, out[a].distance)) return false;
+        return a < b;
+    });
+    for (std::size_t i = 0; i < out.size(); ++i) s.settled[i] = out[s.positions[i]];
+    for (auto first = s.settled.begin(); first != s.settled.end();) {
+        const auto end = std::find_if(first + 1, s.settled.end(), [&](const Candidate& e) {
+            return !distance_equal(e.distance, first->distance);
+        });
+        std::rotate(first, first + 1, end);
+        first = end;
+    }
+    out.swap(s.settled);
+    s.filling = false;
 }
 
 std::size_t HNSW::usable(std::uint32_t layer) const {
@@ -368,6 +466,8 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
     const Candidate start{metric_.distance(query, vector(entry)), entry};
     out.push_back(start);
     queue.push_back(start);
+    s.filling = ef > 1;
+    s.worst = start.distance;
     s.visit(entry);
     // Once every counted node of the layer is visited, no list can offer
     // anything new and W is final. A filter hides nodes from the walk, so
@@ -380,7 +480,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
         std::pop_heap(queue.begin(), queue.end(), lower_priority);
         const Candidate c = queue.back();
         queue.pop_back();
-        if (distance_less(out.back().distance, c.distance)) break;
+        if (distance_less(s.filling ? s.worst : out.back().distance, c.distance)) break;
         auto consider = [&](const Links::Run& run, std::size_t j) {
             const std::uint32_t e = run.id(j);
             if constexpr (Filtered) {
@@ -421,6 +521,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
         s.last_round = seen >= all;
         admit_pending(s, c, query, ef, out);
     }
+    settle(s, out);
 }
 
 void HNSW::walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
@@ -437,7 +538,7 @@ std::optional<HNSWError> HNSW::knn(std::uint32_t entry, Vec query, std::uint32_t
                                    std::uint32_t layer, const Filter* filter,
                                    std::vector<Candidate>& out) const {
     ScratchLease lease(*this);
-    (*lease).begin_query(size());
+    (*lease).begin_query(size(), query, params_.dim);
     return checked_walk(*lease, entry, query, ef, layer, filter, out);
 }
 
@@ -457,6 +558,8 @@ void HNSW::rollback(std::size_t nodes) {
     vectors_.resize(nodes * params_.dim);
     levels_.resize(nodes);
     if (norms_.size() > nodes) norms_.resize(nodes);
+    if (infos_.size() > nodes) infos_.resize(nodes);
+    if (codes_.size() > nodes * code_row_bytes()) codes_.resize(nodes * code_row_bytes());
     if (scales_.size() > nodes) scales_.resize(nodes);
     if (link_marks_.size() > nodes) link_marks_.resize(nodes);
     // The stamp of the undone insertion will be the next insertion's.
@@ -488,7 +591,7 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
     // One query for all the layers: what a walk learns of a distance, the
     // next can use.
     ScratchLease lease(*this);
-    (*lease).begin_query(size());
+    (*lease).begin_query(size(), vector, params_.dim);
     // Layers bottom-up, as the graph's definition has it: below its level
     // the node only moves its entry point, and from its level on each walk
     // starts at the node itself, so the order decides which lists it joins.
@@ -543,6 +646,11 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
             reserve_more(norms_, 1);
             norms_.push_back(norm(vector));
         }
+        const std::size_t bytes = code_row_bytes();
+        reserve_more(codes_, bytes);
+        reserve_more(infos_, 1);
+        codes_.resize(codes_.size() + bytes);
+        infos_.push_back(encode(vector, metric_.kind(), codes_.data() + codes_.size() - bytes));
         if (metric_.kind() == MetricKind::Euclidean) {
             reserve_more(scales_, 1);
             scales_.push_back(0.0);
@@ -575,6 +683,8 @@ void HNSW::reserve(std::size_t more) {
     link_marks_.reserve(nodes);
     if (metric_.keeps_norms()) norms_.reserve(nodes);
     if (metric_.kind() == MetricKind::Euclidean) scales_.reserve(nodes);
+    codes_.reserve(nodes * code_row_bytes());
+    infos_.reserve(nodes);
 }
 
 std::optional<HNSWError> HNSW::create(const Rows& vectors, std::optional<std::span<const MetadataRecord>> records,
@@ -598,7 +708,7 @@ std::optional<HNSWError> HNSW::search(Vec query, std::uint32_t k, const Filter* 
     if (layers == 0) return HNSWError::InvalidLayer;
     std::size_t position = 0;
     ScratchLease lease(*this);
-    (*lease).begin_query(size());
+    (*lease).begin_query(size(), query, params_.dim);
     std::uint32_t entry = 0;
     if (layers >= 2) {
         if (auto e = check_filter(filter, position)) return e;

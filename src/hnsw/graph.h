@@ -23,6 +23,7 @@
 #include "hnsw/links.h"
 #include "hnsw/visit.h"
 #include "metadata/metadata.h"
+#include "metrics/codes.h"
 #include "metrics/metric.h"
 
 namespace orbisk {
@@ -124,20 +125,31 @@ class HNSW {
     /// Fills `b` from the pending neighbours at `i` on, leaving out those
     /// `skip` rules out; returns where the next batch starts.
     std::size_t take_batch(const Scratch& s, std::size_t i, const SkipCodes& skip, Batch& b) const;
-    /// The dot or cosine distances of the batch's rows, remembered.
-    void compute_products(Scratch& s, Vec query, Batch& b) const;
-    /// The Euclidean distances of the batch's rows, remembered; with W full
-    /// (`last` its last distance, else NaN) a group of rows that provably
-    /// cannot beat it is abandoned and given NaN, which enters nothing.
-    void compute_squares(Scratch& s, Vec query, double last, Batch& b) const;
+    /// With W full and `last` its last distance: the batch's nodes whose
+    /// code bound shows they cannot beat it get NaN, and are not computed.
+    void screen_batch(const Scratch& s, double last, Batch& b) const;
+    /// The dot or cosine distances of the `n` nodes to compute from `first`
+    /// on, remembered.
+    void compute_products(Scratch& s, Vec query, Batch& b, std::size_t first, std::size_t n) const;
+    /// Their Euclidean distances, remembered; with W full (`last` its last
+    /// distance, else NaN) a group that provably cannot beat it is abandoned
+    /// and given NaN, which enters nothing.
+    void compute_squares(Scratch& s, Vec query, double last, Batch& b, std::size_t first, std::size_t n) const;
+    /// Offsets of those nodes' vectors, the last repeated to fill a group;
+    /// returns the number of groups.
+    std::size_t batch_offsets(const Batch& b, std::size_t first, std::size_t n, std::int64_t* out) const;
     /// Admits the batch's nodes in list order.
     static void admit_batch(Scratch& s, const Batch& b, std::uint32_t ef, std::vector<Candidate>& out);
+    /// Puts W in order if it is still being filled.
+    static void settle(Scratch& s, std::vector<Candidate>& out);
     /// Queues `c` and places it in W when W has room or `c` beats W's last.
     static void admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out);
     std::optional<HNSWError> link_in(std::uint32_t node, Vec vector, std::uint32_t level);
     /// Appends `to` to `from`'s list, the link `length` long.
     void link(std::uint32_t from, std::uint32_t to, double length);
     std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
+    /// Bytes of one node's code; none when the dimension is too large for codes.
+    std::size_t code_row_bytes() const { return params_.dim <= max_code_dim ? code_bytes(params_.dim) : 0; }
     /// Nodes counted in `at_least_` whose level is at least `layer`.
     std::size_t usable(std::uint32_t layer) const;
     void rollback(std::size_t nodes);
@@ -150,6 +162,10 @@ class HNSW {
     std::vector<std::uint32_t> levels_;
     Links links_;
     std::vector<double> norms_;  ///< per node: its norm(), when the metric keeps norms
+    /// Per node: its screening code (codes.h), row after row, and the rest
+    /// of it.
+    std::vector<std::uint8_t> codes_;
+    std::vector<CodeInfo> infos_;
     /// Per node, Euclidean only: the scale of its link codes (link_code.h),
     /// 0 until a link of positive finite length is made to it.
     std::vector<double> scales_;
