@@ -2,6 +2,7 @@
 vectors inserted before it stay, and the index goes on working."""
 
 import signal
+import time
 
 import pytest
 
@@ -36,11 +37,21 @@ def rows(n):
     return [[float(i), 0.0] for i in range(n)]
 
 
+def conversion_seconds(data):
+    """About how long converting `data` takes: the flat index converts a
+    batch as the graph does and stores it at once."""
+    start = time.perf_counter()
+    orbisk.PyFlat(len(data[0])).create(data)
+    return time.perf_counter() - start
+
+
 def test_graph_create_stops_between_insertions():
     n = 200_000
     index = orbisk.PyHNSW(2, metric="euclidean", layers=1, ef_construction=50, ef_search=n)
     data = rows(n)
-    with Interrupts(), pytest.raises(KeyboardInterrupt):
+    # The first interrupt comes once the batch is converted (slow on a busy
+    # machine or under the sanitizers), while the insertions go on.
+    with Interrupts(every=max(0.02, conversion_seconds(data))), pytest.raises(KeyboardInterrupt):
         index.create(data)
     kept = sorted(v[0] for _, v in index.search([0.0, 0.0], k=n))
     assert 0 < len(kept) < n
