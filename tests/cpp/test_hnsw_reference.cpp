@@ -1,5 +1,5 @@
 // The graph index against a literal rendering of its algorithm: literal
-// neighbour lists, repeats and self-links kept, a hash set of visited nodes,
+// neighbour lists, repeats and self-links kept, a set of visited nodes,
 // every distance computed. Same generator seed, so the same levels: every
 // list (as walks see it), every result and its order must agree exactly,
 // on small graphs full of ties and on graphs of thousands of nodes, where
@@ -13,9 +13,11 @@
 #include <ostream>
 #include <queue>
 #include <random>
-#include <unordered_set>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "each_table.h"
 #include "metric_kind.h"
 #include "effective_list.h"
 #include "hnsw/graph.h"
@@ -32,6 +34,28 @@ struct Reference {
     std::vector<std::vector<std::uint32_t>> lists;  // literal: repeats and self-links kept
     std::vector<std::int64_t> tags;  // one Integer attribute per node
 
+    /// The set of nodes one walk has visited: a mark per node, and the
+    /// marked nodes, unmarked when the walk is over.
+    class Visited {
+      public:
+        Visited(std::vector<char>& marks, std::size_t nodes) : marks_(marks) { marks_.resize(nodes, 0); }
+        ~Visited() {
+            for (std::uint32_t e : touched_) marks_[e] = 0;
+        }
+        /// Whether `e` is new to the set.
+        bool insert(std::uint32_t e) {
+            if (marks_[e]) return false;
+            marks_[e] = 1;
+            touched_.push_back(e);
+            return true;
+        }
+
+      private:
+        std::vector<char>& marks_;
+        std::vector<std::uint32_t> touched_;
+    };
+    mutable std::vector<char> marks;  // all clear between walks
+
     Reference(HNSWParams params, MetricFn fn) : p(std::move(params)), metric(fn) {
         for (std::uint32_t i = 0; i < p.layers; ++i) weights.push_back(std::exp(-static_cast<double>(i)));
     }
@@ -45,7 +69,8 @@ struct Reference {
         std::priority_queue<Candidate, std::vector<Candidate>, decltype(worse)> queue(worse);
         const Candidate start{metric(q, vec(entry)), entry};
         std::vector<Candidate> w{start};
-        std::unordered_set<std::uint32_t> visited{entry};
+        Visited visited(marks, count());
+        visited.insert(entry);
         queue.push(start);
         while (!queue.empty()) {
             const Candidate c = queue.top();
@@ -56,7 +81,7 @@ struct Reference {
                 if (levels[e] < layer) continue;
                 if (tag && tags[e] != *tag) continue;
                 const double d = metric(q, vec(e));
-                if (!visited.insert(e).second) continue;
+                if (!visited.insert(e)) continue;
                 if (w.size() < ef || distance_less(d, w.back().distance)) {
                     queue.push({d, e});
                     // Binary search moving right while the probe is not greater.
@@ -138,19 +163,38 @@ struct GraphCase {
     std::uint32_t dim, layers, ef_construction, ef_search;
     int nodes = 150;
     bool clustered = false;  ///< points around a few centres, some repeated exactly
+    int queries = 40;
 };
 
-// Printed by field: the struct's padding bytes are never written.
-void PrintTo(const GraphCase& c, std::ostream* os) {
+std::string case_name(const GraphCase& c) {
     const char* metric = c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine";
-    *os << metric << " dim " << c.dim << " layers " << c.layers << " ef " << c.ef_construction << "/" << c.ef_search
-        << " nodes " << c.nodes << (c.clustered ? " clustered" : "");
+    return std::string(metric) + "_dim" + std::to_string(c.dim) + "_layers" + std::to_string(c.layers) + "_ef" +
+           std::to_string(c.ef_construction) + "_" + std::to_string(c.ef_search) + "_nodes" +
+           std::to_string(c.nodes) + (c.clustered ? "_clustered" : "");
 }
 
-class AgainstReference : public ::testing::TestWithParam<GraphCase> {};
+// Printed by field: the struct's padding bytes are never written.
+void PrintTo(const GraphCase& c, std::ostream* os) { *os << case_name(c); }
+
+/// Chunks of the stored lists (the lists as walks see them, cut every
+/// Links::chunk entries) whose ids differ above their low 16 bits.
+std::size_t wide_chunks(const HNSW& index) {
+    std::size_t wide = 0;
+    for (std::uint32_t n = 0; n < index.size(); ++n) {
+        const std::vector<std::uint32_t> list = index.neighbours(n);
+        for (std::size_t at = 0; at < list.size(); at += Links::chunk) {
+            const std::size_t end = std::min(list.size(), at + Links::chunk);
+            wide += std::any_of(list.begin() + at, list.begin() + end,
+                                [&](std::uint32_t id) { return id >> 16 != list[at] >> 16; });
+        }
+    }
+    return wide;
+}
+
+class AgainstReference : public ::testing::TestWithParam<std::tuple<GraphCase, Isa>> {};
 
 TEST_P(AgainstReference, SameListsAndResults) {
-    const GraphCase s = GetParam();
+    const auto [s, isa] = GetParam();
     std::mt19937_64 data(s.dim * 131 + s.layers * 7 + s.ef_construction + s.nodes);
     // Small integers make ties common; a few NaNs and infinities join in.
     auto value = [&] {
@@ -183,6 +227,7 @@ TEST_P(AgainstReference, SameListsAndResults) {
     params.ef_search = s.ef_search;
     params.metric = kind_of(s.metric);
     params.schema = std::vector<std::string>{"tag"};
+    params.isa = isa;
     HNSW index(params);
     Reference ref(params, s.metric);
     Rng a(99), b(99);
@@ -202,8 +247,14 @@ TEST_P(AgainstReference, SameListsAndResults) {
         ASSERT_EQ(index.level(n), ref.levels[n]);
         ASSERT_EQ(index.neighbours(n), effective(ref.list(n), n)) << "node " << n;
     }
+    // Past 65,536 nodes, the lists that grew after node 65,536 came hold ids
+    // from both sides of that boundary in one chunk: the insertion walks
+    // that built the graph read them, and the searches below do.
+    if (s.nodes > 65536) {
+        EXPECT_GT(wide_chunks(index), 10000u);
+    }
     const Filter filter = make_filter("tag", Metadata(std::int64_t{1}));
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < s.queries; ++i) {
         std::vector<double> q(s.dim + (i % 3) - 1);  // shorter, equal and longer queries
         if (s.clustered) {
             const std::vector<double> near = point();
@@ -223,19 +274,27 @@ TEST_P(AgainstReference, SameListsAndResults) {
 
 INSTANTIATE_TEST_SUITE_P(
     Graphs, AgainstReference,
-    ::testing::Values(GraphCase{euclidean_distance, 3, 1, 4, 10}, GraphCase{euclidean_distance, 8, 5, 16, 20},
-                      GraphCase{euclidean_distance, 20, 3, 1, 1}, GraphCase{euclidean_distance, 17, 5, 40, 200},
-                      GraphCase{dot_product, 4, 2, 8, 5}, GraphCase{dot_product, 9, 5, 16, 50},
-                      GraphCase{cosine_similarity, 2, 5, 16, 30}, GraphCase{cosine_similarity, 16, 2, 3, 8},
-                      GraphCase{euclidean_distance, 24, 5, 40, 50, 2500, true},
-                      GraphCase{euclidean_distance, 40, 3, 24, 10, 2000, true},
-                      GraphCase{dot_product, 24, 4, 32, 50, 1500, true},
-                      GraphCase{cosine_similarity, 24, 5, 32, 50, 1500, true},
-                      // Small capacities over long vectors: groups dropped on
-                      // one layer come back on the next walk of the same query.
-                      GraphCase{euclidean_distance, 33, 5, 2, 3, 800, true},
-                      GraphCase{euclidean_distance, 48, 4, 4, 6, 800, true},
-                      GraphCase{euclidean_distance, 20, 5, 1, 2, 800, true},
-                      GraphCase{euclidean_distance, 64, 3, 8, 8, 600, true}));
+    on_each_table(std::vector<GraphCase>{
+        {euclidean_distance, 3, 1, 4, 10}, {euclidean_distance, 8, 5, 16, 20},
+        {euclidean_distance, 20, 3, 1, 1}, {euclidean_distance, 17, 5, 40, 200},
+        {dot_product, 4, 2, 8, 5}, {dot_product, 9, 5, 16, 50},
+        {cosine_similarity, 2, 5, 16, 30}, {cosine_similarity, 16, 2, 3, 8},
+        {euclidean_distance, 24, 5, 40, 50, 2500, true},
+        {euclidean_distance, 40, 3, 24, 10, 2000, true},
+        {dot_product, 24, 4, 32, 50, 1500, true},
+        {cosine_similarity, 24, 5, 32, 50, 1500, true},
+        // Small capacities over long vectors: groups dropped on one layer
+        // come back on the next walk of the same query.
+        {euclidean_distance, 33, 5, 2, 3, 800, true},
+        {euclidean_distance, 48, 4, 4, 6, 800, true},
+        {euclidean_distance, 20, 5, 1, 2, 800, true},
+        {euclidean_distance, 64, 3, 8, 8, 600, true}}),
+    case_on_table_name<GraphCase>(case_name));
+
+// Past 65,536 nodes, with the cheapest parameters that still link widely.
+INSTANTIATE_TEST_SUITE_P(
+    BigGraphs, AgainstReference,
+    on_each_table(std::vector<GraphCase>{{euclidean_distance, 2, 2, 3, 8, 70000, true, 12}}),
+    case_on_table_name<GraphCase>(case_name));
 
 }  // namespace
