@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "each_table.h"
 #include "metric_kind.h"
 #include "filter/filter.h"
 #include "flat/flat_index.h"
@@ -198,15 +199,16 @@ struct FlatCase {
     FlatOp op;
     MetricCase metric;
     std::size_t stored;  ///< vectors in the index before the call
+    Isa isa;
 };
 
 std::ostream& operator<<(std::ostream& os, const FlatCase& c) {
     const char* ops[] = {"insert", "create", "append_rows", "search"};
-    return os << ops[static_cast<int>(c.op)] << '_' << c.metric.name << '_' << c.stored;
+    return os << ops[static_cast<int>(c.op)] << '_' << c.metric.name << '_' << c.stored << '_' << isa_name(c.isa);
 }
 
 Flat filled_flat(const FlatCase& c) {
-    Flat f(flat_dim, kind_of(c.metric.fn));
+    Flat f(flat_dim, kind_of(c.metric.fn), c.isa);
     for (const V& v : points(0, c.stored, flat_dim)) f.insert(v);
     return f;
 }
@@ -288,7 +290,9 @@ std::vector<FlatCase> flat_cases() {
         for (const MetricCase& m : metrics) {
             // Empty, one row, a block about to close, a block whose closing
             // moves the store, a block that fits.
-            for (std::size_t stored : {0, 1, 7, 23, 100}) out.push_back({op, m, stored});
+            for (std::size_t stored : {0, 1, 7, 23, 100}) {
+                for (Isa isa : every_table()) out.push_back({op, m, stored, isa});
+            }
         }
     }
     return out;
@@ -314,12 +318,18 @@ struct GraphCase {
     bool metadata;  ///< records on insertion, a filter on search
     MetricCase metric;
     std::size_t stored;
+    Isa isa;
+    /// The stored nodes after node 0 and the call's first insertion draw
+    /// levels of 3 or more: what a failure left of that insertion would show
+    /// on the layers whose walks check each entry's level.
+    bool tall = false;
+    std::uint64_t seed = 7;  ///< of the generator the stored nodes, then the call, draw from
 };
 
 std::ostream& operator<<(std::ostream& os, const GraphCase& c) {
     const char* ops[] = {"insert", "create", "search"};
     return os << ops[static_cast<int>(c.op)] << (c.metadata ? "_metadata_" : "_") << c.metric.name << '_'
-              << c.stored;
+              << c.stored << (c.tall ? "_tall_" : "_") << isa_name(c.isa);
 }
 
 HNSWParams graph_params(const GraphCase& c) {
@@ -330,6 +340,7 @@ HNSWParams graph_params(const GraphCase& c) {
     p.ef_search = 40;
     p.metric = kind_of(c.metric.fn);
     if (c.metadata) p.schema = std::vector<std::string>{"colour", "size"};
+    p.isa = c.isa;
     return p;
 }
 
@@ -391,8 +402,22 @@ struct Graphs {
     Rng rng;
 };
 
+/// The first seed that gives every stored node after node 0 and the next
+/// insertion (one draw each) a level of 3 or more.
+std::uint64_t tall_seed(std::size_t stored) {
+    HNSWParams p;
+    p.layers = graph_layers;
+    const HNSW probe(p);
+    for (std::uint64_t seed = 1;; ++seed) {
+        Rng rng(seed);
+        bool tall = true;
+        for (std::size_t node = 1; node <= stored; ++node) tall = probe.draw_level(rng) >= 3 && tall;
+        if (tall) return seed;
+    }
+}
+
 Graphs filled_graphs(const GraphCase& c) {
-    Graphs g{HNSW(graph_params(c)), HNSW(graph_params(c)), Rng(7)};
+    Graphs g{HNSW(graph_params(c)), HNSW(graph_params(c)), Rng(c.seed)};
     Rng same = g.rng;
     feed(g.index, 0, c.stored, c.metadata, g.rng);
     feed(g.twin, 0, c.stored, c.metadata, same);
@@ -484,11 +509,14 @@ std::vector<GraphCase> graph_cases() {
     std::vector<GraphCase> out;
     for (GraphOp op : {GraphOp::Insert, GraphOp::Create, GraphOp::Search}) {
         for (bool metadata : {false, true}) {
-            for (const MetricCase& m : metrics) {
-                for (std::size_t stored : {0, 1, 2}) out.push_back({op, metadata, m, stored});
+            for (Isa isa : every_table()) {
+                for (const MetricCase& m : metrics) {
+                    for (std::size_t stored : {0, 1, 2}) out.push_back({op, metadata, m, stored, isa});
+                }
+                // Cosine keeps norms besides everything the others keep.
+                out.push_back({op, metadata, metrics[1], grown, isa});
+                if (op != GraphOp::Search) out.push_back({op, metadata, metrics[0], 2, isa, true, tall_seed(2)});
             }
-            // Cosine keeps norms besides everything the others keep.
-            out.push_back({op, metadata, metrics[1], grown});
         }
     }
     return out;

@@ -6,10 +6,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
+#include "each_table.h"
 #include "flat/flat_index.h"
 #include "hnsw/graph.h"
 #include "hnsw/link_code.h"
@@ -50,15 +54,33 @@ NearTie near_tie(std::size_t dim, double sum) {
     return t;
 }
 
-class BoundSums : public ::testing::TestWithParam<double> {};
+// The kept rows' square sum, on each table.
+class BoundSums : public ::testing::TestWithParam<std::tuple<double, Isa>> {
+  protected:
+    static double sum() { return std::get<0>(GetParam()); }
+    static Isa isa() { return std::get<1>(GetParam()); }
+};
+
+// A sum as a test name: "0p7", "1em30".
+std::string sum_name(double sum) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", sum);
+    std::string out;
+    for (const char* ch = text; *ch; ++ch) {
+        if (*ch == '.') out += 'p';
+        else if (*ch == '-') out += 'm';
+        else if (*ch != '+') out += *ch;
+    }
+    return out;
+}
 
 // Blocks 0-3 start together; block 0 sets the worst kept distance, and block
 // 4, started after it, holds rows one ulp inside the abandoning bound, which
 // must replace all of block 0. Block 5 sits on the bound and must not.
 TEST_P(BoundSums, FlatKeepsRowsJustInsideTheAbandoningBound) {
     const std::size_t dim = 20;  // a look at the bound after 16 elements
-    const NearTie t = near_tie(dim, GetParam());
-    Flat f(dim, MetricKind::Euclidean);
+    const NearTie t = near_tie(dim, sum());
+    Flat f(dim, MetricKind::Euclidean, isa());
     for (int i = 0; i < 8; ++i) f.insert(t.kept);
     V far(dim, 0.0);
     far[0] = 1e3 * t.worst;
@@ -75,12 +97,13 @@ TEST_P(BoundSums, FlatKeepsRowsJustInsideTheAbandoningBound) {
 // last entry and must all enter; nodes 17-24 sit on it and must not.
 TEST_P(BoundSums, GraphWalkKeepsNodesJustInsideTheAbandoningBound) {
     const std::size_t dim = 20;
-    const NearTie t = near_tie(dim, GetParam());
+    const NearTie t = near_tie(dim, sum());
     HNSWParams p;
     p.dim = dim;
     p.layers = 1;
     p.ef_construction = 100;
     p.ef_search = 8;
+    p.isa = isa();
     HNSW index(p);
     Rng rng(1);
     V far(dim, 0.0);
@@ -101,7 +124,8 @@ TEST_P(BoundSums, GraphWalkKeepsNodesJustInsideTheAbandoningBound) {
     EXPECT_EQ(got, (std::vector<std::uint32_t>{9, 10, 11, 12, 13, 14, 15, 16}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sums, BoundSums, ::testing::Values(1.0, 2.0, 3.0, 0.7, 12345.678, 1e-30, 1e30));
+INSTANTIATE_TEST_SUITE_P(Sums, BoundSums, on_each_table(std::vector<double>{1.0, 2.0, 3.0, 0.7, 12345.678, 1e-30, 1e30}),
+                         case_on_table_name<double>(sum_name));
 
 // Codes bracket the length they were made from.
 TEST(LinkCode, BracketsItsLength) {
@@ -179,6 +203,40 @@ TEST(LinkCode, SkipsOnlyWhatCannotQualify) {
     }
     EXPECT_GT(tight, 2000);
     EXPECT_GT(skipped, 100);  // the test has teeth only if skips happen
+}
+
+// The margin is m = (n + 16) * 2^-52, no more and no less: with f set to a
+// code's bound computed here by that formula, from the bracket end the code
+// stands for, the code is skipped; with f one ulp above, it is not. A
+// smaller margin would skip it there too, a larger one not even at f.
+TEST(LinkCode, SkipMarginIsItsFormulaAtTheEdge) {
+    std::mt19937_64 rng(41);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    int far = 0, near = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const auto dim = static_cast<std::uint32_t>(1 + rng() % 1000);
+        const double m = (static_cast<double>(dim) + 16.0) * 0x1p-52, down = 1.0 - m, up = 1.0 + m;
+        const double scale = std::exp2(unit(rng) * 40.0 - 20.0);
+        // Beyond the query, codes from `code` on lie at least its lower
+        // end from c; inside it, codes up to `code` lie within its upper end.
+        for (const bool beyond : {true, false}) {
+            const int code = static_cast<int>(rng() % 254) + (beyond ? 1 : 0);
+            const Bracket b = code_bracket(scale, static_cast<std::uint8_t>(code));
+            const double dqc = beyond ? b.lo * (0.02 + 0.96 * unit(rng)) : b.hi * (1.05 + 20.0 * unit(rng));
+            const double f = beyond ? (b.lo * down - dqc * up) * down : (dqc * down - b.hi * up) * down;
+            if (!(f >= 0x1p-400)) continue;  // no skips below that
+            ++(beyond ? far : near);
+            auto edge = [&](double at) {
+                const SkipCodes skip = skip_codes(scale, dqc, at, dim);
+                return beyond ? skip.far : skip.near;
+            };
+            ASSERT_EQ(edge(f), code) << "round " << round;
+            ASSERT_EQ(edge(std::nextafter(f, inf)), beyond ? code + 1 : code - 1) << "round " << round;
+        }
+    }
+    EXPECT_GT(far, 3000);
+    EXPECT_GT(near, 3000);
 }
 
 }  // namespace

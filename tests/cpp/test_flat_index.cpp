@@ -10,8 +10,10 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "each_table.h"
 #include "metric_kind.h"
 #include "flat/flat_index.h"
 
@@ -26,12 +28,6 @@ Rows rows(const std::vector<V>& vs) {
     Rows r;
     for (const V& v : vs) r.append(v);
     return r;
-}
-
-Flat make(std::uint32_t dim, MetricFn metric, const std::vector<V>& vs) {
-    Flat f(dim, kind_of(metric));
-    for (const V& v : vs) f.insert(v);
-    return f;
 }
 
 struct Hit {
@@ -56,7 +52,17 @@ std::vector<Candidate> search(const Flat& f, const V& q, std::uint32_t k) {
     return out;
 }
 
-TEST(Flat, RanksAscendingAndStopsAtK) {
+// The small cases, on each table.
+class FlatIndex : public OnEachTable {
+  protected:
+    static Flat make(std::uint32_t dim, MetricFn metric, const std::vector<V>& vs) {
+        Flat f(dim, kind_of(metric), isa());
+        for (const V& v : vs) f.insert(v);
+        return f;
+    }
+};
+
+TEST_P(FlatIndex, RanksAscendingAndStopsAtK) {
     const Flat f = make(2, euclidean_distance, {{0, 0}, {3, 4}, {0, 1}});
     expect_hits(search(f, {0, 0}, 2), {{0, 0.0}, {2, 1.0}});
     expect_hits(search(f, {0, 0}, 10), {{0, 0.0}, {2, 1.0}, {1, 5.0}});
@@ -64,7 +70,7 @@ TEST(Flat, RanksAscendingAndStopsAtK) {
     expect_hits(search(f, {3, 4}, 1), {{1, 0.0}});
 }
 
-TEST(Flat, EqualDistancesByAscendingId) {
+TEST_P(FlatIndex, EqualDistancesByAscendingId) {
     expect_hits(search(make(2, euclidean_distance, {{1, 0}, {0, 1}}), {0, 0}, 2), {{0, 1.0}, {1, 1.0}});
     // Twenty copies across several blocks, with a closer vector late: the
     // kept ties must be the smallest ids, whatever block they sit in.
@@ -78,7 +84,7 @@ TEST(Flat, EqualDistancesByAscendingId) {
     for (std::uint32_t i = 1; i < 20; ++i) EXPECT_EQ(all[i].id, i < 18 ? i - 1 : i);
 }
 
-TEST(Flat, NaNDistancesComeLast) {
+TEST_P(FlatIndex, NaNDistancesComeLast) {
     const Flat f = make(2, cosine_similarity, {{1, 0}, {0, 0}, {0, 1}, {1, 1}});
     expect_hits(search(f, {1, 0}, 10), {{2, 0.0}, {3, 1.0 / (1.0 * std::sqrt(2.0))}, {0, 1.0}, {1, nan}});
     expect_hits(search(f, {1, 0}, 3), {{2, 0.0}, {3, 1.0 / std::sqrt(2.0)}, {0, 1.0}});
@@ -88,18 +94,18 @@ TEST(Flat, NaNDistancesComeLast) {
     expect_hits(search(e, {0}, 10), {{3, 1.0}, {1, 5.0}, {0, nan}, {2, nan}});
 }
 
-TEST(Flat, SimilaritiesRankTheLeastSimilarFirst) {
+TEST_P(FlatIndex, SimilaritiesRankTheLeastSimilarFirst) {
     const Flat f = make(2, dot_product, {{1, 0}, {10, 0}});
     expect_hits(search(f, {1, 0}, 1), {{0, 1.0}});
     expect_hits(search(f, {-1, 0}, 2), {{1, -10.0}, {0, -1.0}});
 }
 
-TEST(Flat, EmptyIndex) {
+TEST_P(FlatIndex, EmptyIndex) {
     std::vector<Candidate> out{{1.0, 1}};
-    EXPECT_EQ(Flat(3, MetricKind::Euclidean).search(V{1, 2, 3}, 5, out), FlatError::EmptyIndex);
+    EXPECT_EQ(Flat(3, MetricKind::Euclidean, isa()).search(V{1, 2, 3}, 5, out), FlatError::EmptyIndex);
     EXPECT_TRUE(out.empty());
     // Dimension 0 accepts empty vectors and stores nothing.
-    Flat zero(0, MetricKind::Dot);
+    Flat zero(0, MetricKind::Dot, isa());
     zero.insert(V{});
     EXPECT_FALSE(zero.create(rows({{}, {}})));
     EXPECT_EQ(zero.size(), 0u);
@@ -107,7 +113,7 @@ TEST(Flat, EmptyIndex) {
     EXPECT_EQ(name(FlatError::EmptyIndex), "EmptyIndex");
 }
 
-TEST(Flat, CreateAppends) {
+TEST_P(FlatIndex, CreateAppends) {
     Flat f = make(1, euclidean_distance, {{0}, {10}, {20}});
     EXPECT_EQ(f.create(Rows{}), FlatError::EmptyVectors);
     EXPECT_EQ(f.size(), 3u);
@@ -116,8 +122,8 @@ TEST(Flat, CreateAppends) {
     expect_hits(search(f, {41}, 2), {{4, 1.0}, {3, 11.0}});
 }
 
-TEST(Flat, WrongLengthStopsCreateAndKeepsEarlierVectors) {
-    Flat f(2, MetricKind::Euclidean);
+TEST_P(FlatIndex, WrongLengthStopsCreateAndKeepsEarlierVectors) {
+    Flat f(2, MetricKind::Euclidean, isa());
     try {
         f.create(rows({{1, 2}, {3}, {4, 5}}));
         ADD_FAILURE() << "no InternalFailure";
@@ -137,23 +143,30 @@ TEST(Flat, WrongLengthStopsCreateAndKeepsEarlierVectors) {
     EXPECT_EQ(f.size(), 2u);
 }
 
-// Every metric, tail-heavy dimensions, odd counts: the scan (blocks, kernels,
-// early abandoning, precomputed norms) must give exactly the first max(k, 1)
-// of the sorted sequential distances.
+// Every metric, tail-heavy dimensions, odd counts, and indexes past 65,536
+// rows grown by every path: the scan (blocks, kernels, early abandoning,
+// precomputed norms) must give exactly the first max(k, 1) of the sorted
+// sequential distances.
 struct ScanCase {
     MetricFn metric;
     std::uint32_t dim;
+    std::uint32_t rows = 45;
+    int rounds = 30;  ///< queries
 };
 
-void PrintTo(const ScanCase& c, std::ostream* os) {
-    *os << (c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine") << " dim "
-        << c.dim;
+std::string scan_name(const ScanCase& c) {
+    return std::string(c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine") +
+           "_dim" + std::to_string(c.dim) + (c.rows == 45 ? "" : "_rows" + std::to_string(c.rows));
 }
 
-class FlatScan : public ::testing::TestWithParam<ScanCase> {};
+// Printed by field: the struct's padding bytes are never written.
+void PrintTo(const ScanCase& c, std::ostream* os) { *os << scan_name(c); }
+
+class FlatScan : public ::testing::TestWithParam<std::tuple<ScanCase, Isa>> {};
 
 TEST_P(FlatScan, MatchesSortedSequentialDistances) {
-    const auto [metric, dim] = GetParam();
+    const auto [c, isa] = GetParam();
+    const auto [metric, dim, count, rounds] = c;
     std::mt19937_64 rng(7 * dim + 1);
     std::normal_distribution<double> normal(0.0, 1.0);
     // Small integers make ties; an occasional special value joins in.
@@ -164,28 +177,33 @@ TEST_P(FlatScan, MatchesSortedSequentialDistances) {
         if (r < 24) return static_cast<double>(static_cast<int>(rng() % 3) - 1);
         return std::ldexp(normal(rng), static_cast<int>(rng() % 21) - 10);
     };
-    std::vector<V> data(45, V(dim));
+    std::vector<V> data(count, V(dim));
     for (auto& v : data) {
         for (auto& x : v) x = value();
     }
     data[6] = V(dim, 0.0);
     data[30] = data[3];
-    Flat f(dim, kind_of(metric));
-    for (std::size_t i = 0; i < 13; ++i) f.insert(data[i]);
+    data[count - 1] = data[3];  // a tie far from its twin
+    // Rows one by one (the store doubling as it goes), then appended rows
+    // that start inside an open block, then a batch.
+    const std::size_t inserted = count * 13 / 45, appended = count * 40 / 45;
+    Flat f(dim, kind_of(metric), isa);
+    for (std::size_t i = 0; i < inserted; ++i) f.insert(data[i]);
     std::vector<double> bulk;
-    for (std::size_t i = 13; i < 40; ++i) bulk.insert(bulk.end(), data[i].begin(), data[i].end());
-    f.append_rows(bulk.data(), 27);
-    std::vector<V> rest(data.begin() + 40, data.end());
+    for (std::size_t i = inserted; i < appended; ++i) bulk.insert(bulk.end(), data[i].begin(), data[i].end());
+    f.append_rows(bulk.data(), appended - inserted);
+    std::vector<V> rest(data.begin() + static_cast<std::ptrdiff_t>(appended), data.end());
     ASSERT_FALSE(f.create(rows(rest)));
     ASSERT_EQ(f.size(), data.size());
-    for (int round = 0; round < 30; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         V q(dim);
         for (auto& x : q) x = value();
         if (round == 0) q = data[12];
+        if (round == 1) q = data[count - 2];
         std::vector<Candidate> all;
         for (std::uint32_t i = 0; i < data.size(); ++i) all.push_back({metric(q, data[i]), i});
         std::stable_sort(all.begin(), all.end(), ranks_before);
-        for (std::uint32_t k : {0u, 1u, 5u, 8u, 9u, 45u, 1000u}) {
+        for (std::uint32_t k : {0u, 1u, 5u, 8u, 9u, 45u, 1000u, count}) {
             const std::size_t n = std::min<std::size_t>(all.size(), std::max<std::uint32_t>(k, 1));
             std::vector<Hit> want;
             for (std::size_t i = 0; i < n; ++i) want.push_back({all[i].id, all[i].distance});
@@ -197,10 +215,15 @@ TEST_P(FlatScan, MatchesSortedSequentialDistances) {
 
 INSTANTIATE_TEST_SUITE_P(
     Metrics, FlatScan,
-    ::testing::Values(ScanCase{euclidean_distance, 1}, ScanCase{euclidean_distance, 7},
-                      ScanCase{euclidean_distance, 17}, ScanCase{euclidean_distance, 100},
-                      ScanCase{dot_product, 1}, ScanCase{dot_product, 9}, ScanCase{dot_product, 16},
-                      ScanCase{cosine_similarity, 2}, ScanCase{cosine_similarity, 15},
-                      ScanCase{cosine_similarity, 33}));
+    on_each_table(std::vector<ScanCase>{
+        {euclidean_distance, 1}, {euclidean_distance, 7}, {euclidean_distance, 17}, {euclidean_distance, 100},
+        {dot_product, 1}, {dot_product, 9}, {dot_product, 16},
+        {cosine_similarity, 2}, {cosine_similarity, 15}, {cosine_similarity, 33},
+        // Past 16-bit ids, with a tail of five rows; 20 elements let the
+        // bound drop blocks.
+        {euclidean_distance, 20, 70013, 3}, {dot_product, 2, 70013, 3}, {cosine_similarity, 3, 70013, 3}}),
+    case_on_table_name<ScanCase>(scan_name));
+
+INSTANTIATE_ON_EACH_TABLE(FlatIndex);
 
 }  // namespace

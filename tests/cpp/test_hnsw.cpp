@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "each_table.h"
 #include "metric_kind.h"
 #include "effective_list.h"
 #include "hnsw/graph.h"
@@ -26,17 +27,23 @@ using Ids = std::vector<std::uint32_t>;
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
 
-HNSWParams params(std::uint32_t layers, std::uint32_t ef_construction = 200, std::uint32_t ef_search = 50,
-                  Schema schema = std::nullopt, std::uint32_t dim = 1, MetricFn metric = euclidean_distance) {
-    HNSWParams p;
-    p.dim = dim;
-    p.layers = layers;
-    p.ef_construction = ef_construction;
-    p.ef_search = ef_search;
-    p.metric = kind_of(metric);
-    p.schema = std::move(schema);
-    return p;
-}
+// Every suite here runs on each table: its indexes are made from params().
+class OnEachTableGraph : public OnEachTable {
+  protected:
+    static HNSWParams params(std::uint32_t layers, std::uint32_t ef_construction = 200, std::uint32_t ef_search = 50,
+                             Schema schema = std::nullopt, std::uint32_t dim = 1,
+                             MetricFn metric = euclidean_distance) {
+        HNSWParams p;
+        p.dim = dim;
+        p.layers = layers;
+        p.ef_construction = ef_construction;
+        p.ef_search = ef_search;
+        p.metric = kind_of(metric);
+        p.schema = std::move(schema);
+        p.isa = isa();
+        return p;
+    }
+};
 
 void fill(HNSW& index, const std::vector<V>& vs, Rng& rng, const std::vector<const MetadataRecord*>& records = {}) {
     for (std::size_t i = 0; i < vs.size(); ++i) {
@@ -92,11 +99,19 @@ void expect_lists(const HNSW& index, const std::vector<Ids>& lists) {
     for (std::uint32_t n = 0; n < lists.size(); ++n) EXPECT_EQ(index.neighbours(n), effective(lists[n], n)) << "node " << n;
 }
 
+class HNSWCreate : public OnEachTableGraph {};
+class HNSWFilter : public OnEachTableGraph {};
+class HNSWGraph : public OnEachTableGraph {};
+class HNSWInsert : public OnEachTableGraph {};
+class HNSWKnn : public OnEachTableGraph {};
+class HNSWLevels : public OnEachTableGraph {};
+class HNSWSearch : public OnEachTableGraph {};
+
 // Capacity 1 makes every insertion link to the one node its greedy walk
 // ends at, giving the tree 0-1-2-4, 0-3-5 on the line.
 const std::vector<V> tree{{0}, {-1}, {-2}, {2}, {-3}, {3}};
 
-TEST(HNSWGraph, OneLayerLinksEveryCandidateBothWays) {
+TEST_P(HNSWGraph, OneLayerLinksEveryCandidateBothWays) {
     HNSW index(params(1));
     Rng rng(1);
     fill(index, {{0}, {1}, {3}, {2}}, rng);
@@ -105,7 +120,7 @@ TEST(HNSWGraph, OneLayerLinksEveryCandidateBothWays) {
     for (std::uint32_t n = 0; n < 4; ++n) EXPECT_EQ(index.level(n), 0u);
 }
 
-TEST(HNSWGraph, LevelZeroNodesLinkAtEveryLayer) {
+TEST_P(HNSWGraph, LevelZeroNodesLinkAtEveryLayer) {
     // Levels 1, 0, 0: each later node links at layer 0, then at layer 1 from
     // itself, so its own id enters its list twice.
     HNSW a(params(2));
@@ -122,14 +137,14 @@ TEST(HNSWGraph, LevelZeroNodesLinkAtEveryLayer) {
     EXPECT_EQ(b.level(2), 0u);
 }
 
-TEST(HNSWGraph, CapacityOneBuildsATree) {
+TEST_P(HNSWGraph, CapacityOneBuildsATree) {
     HNSW index(params(1, 1));
     Rng rng(1);
     fill(index, tree, rng);
     expect_lists(index, {{1, 3}, {0, 2}, {1, 4}, {0, 5}, {2}, {3}});
 }
 
-TEST(HNSWKnn, LaterEqualDistanceGoesInFrontOfTheEarlierOne) {
+TEST_P(HNSWKnn, LaterEqualDistanceGoesInFrontOfTheEarlierOne) {
     HNSW index(params(1));
     Rng rng(1);
     fill(index, {{0}, {3}, {6}, {7}}, rng);
@@ -141,7 +156,7 @@ TEST(HNSWKnn, LaterEqualDistanceGoesInFrontOfTheEarlierOne) {
     EXPECT_EQ(ids(search(index, {5}, 10)), (Ids{2, 3, 1, 0}));
 }
 
-TEST(HNSWKnn, QueueHandsOutEqualDistancesByAscendingId) {
+TEST_P(HNSWKnn, QueueHandsOutEqualDistancesByAscendingId) {
     HNSW index(params(1, 1));
     Rng rng(1);
     fill(index, tree, rng);
@@ -159,7 +174,7 @@ TEST(HNSWKnn, QueueHandsOutEqualDistancesByAscendingId) {
 // the NaNs of the build take no part in it.
 const V query{1, 0, 0};
 
-TEST(HNSWKnn, NaNDistancesGoLastInWAndInTheQueue) {
+TEST_P(HNSWKnn, NaNDistancesGoLastInWAndInTheQueue) {
     HNSW two(params(1, 200, 50, std::nullopt, 3, dot_product));
     Rng rng(1);
     fill(two, {{0, 0, 0}, {1, inf, 0}, {2, inf, 0}}, rng);
@@ -185,7 +200,7 @@ TEST(HNSWKnn, NaNDistancesGoLastInWAndInTheQueue) {
     expect_distances(all, {0, 2, 5, 6, nan});
 }
 
-TEST(HNSWKnn, ErrorsInCheckOrder) {
+TEST_P(HNSWKnn, ErrorsInCheckOrder) {
     const std::vector<std::string> color{"color"};
     const MetadataRecord red{"red"s};
     const MetadataRecord none{};
@@ -219,7 +234,7 @@ TEST(HNSWKnn, ErrorsInCheckOrder) {
     EXPECT_FALSE(named.knn(0, V{0}, 1, 2, &known, w));
 }
 
-TEST(HNSWInsert, FirstNodeTakesTheTopLayerWithoutADraw) {
+TEST_P(HNSWInsert, FirstNodeTakesTheTopLayerWithoutADraw) {
     for (std::uint32_t layers : {1u, 5u, 0u, 4294967295u}) {
         HNSW index(params(layers));
         Rng rng(9);
@@ -231,7 +246,7 @@ TEST(HNSWInsert, FirstNodeTakesTheTopLayerWithoutADraw) {
     }
 }
 
-TEST(HNSWInsert, ZeroCapacityStoresTheNodeUnlinked) {
+TEST_P(HNSWInsert, ZeroCapacityStoresTheNodeUnlinked) {
     HNSW index(params(5, 0, 50, std::vector<std::string>{"color"}));
     const MetadataRecord red{"red"s}, blue{"blue"s};
     Rng rng(3);
@@ -251,7 +266,7 @@ TEST(HNSWInsert, ZeroCapacityStoresTheNodeUnlinked) {
     EXPECT_EQ(ids(search(index, {1}, 10)), (Ids{0}));
 }
 
-TEST(HNSWCreate, ChecksBeforeInserting) {
+TEST_P(HNSWCreate, ChecksBeforeInserting) {
     HNSW plain(params(2));
     HNSW named(params(2, 200, 50, std::vector<std::string>{"color"}));
     Rng rng(4);
@@ -276,7 +291,7 @@ TEST(HNSWCreate, ChecksBeforeInserting) {
     EXPECT_EQ(*named.metadata().value(5, 0), Metadata("c"s));
 }
 
-TEST(HNSWSearch, EmptyIndexReturnsNothingWhateverIsAsked) {
+TEST_P(HNSWSearch, EmptyIndexReturnsNothingWhateverIsAsked) {
     const Filter f = make_filter("nowhere", std::int64_t{1});
     for (const HNSWParams& p : {params(5), params(0), params(1, 200, 0), params(3, 200, 0, std::vector<std::string>{})}) {
         const HNSW index(p);
@@ -286,7 +301,7 @@ TEST(HNSWSearch, EmptyIndexReturnsNothingWhateverIsAsked) {
     }
 }
 
-TEST(HNSWSearch, FirstKOfACappedW) {
+TEST_P(HNSWSearch, FirstKOfACappedW) {
     HNSW index(params(1, 200, 3));
     Rng rng(1);
     fill(index, {{0}, {3}, {6}, {7}}, rng);
@@ -296,7 +311,7 @@ TEST(HNSWSearch, FirstKOfACappedW) {
     expect_distances(search(index, {5}, 1), {1});
 }
 
-TEST(HNSWSearch, ErrorsOnANonEmptyIndex) {
+TEST_P(HNSWSearch, ErrorsOnANonEmptyIndex) {
     const Filter unknown = make_filter("size", std::int64_t{1});
     struct Row {
         HNSWParams p;
@@ -323,7 +338,7 @@ TEST(HNSWSearch, ErrorsOnANonEmptyIndex) {
     }
 }
 
-TEST(HNSWFilter, WalkNeverStepsOntoRejectedNodes) {
+TEST_P(HNSWFilter, WalkNeverStepsOntoRejectedNodes) {
     // The tree again: 0-1-2-4 and 0-3-5. Node 3 carries no record.
     HNSW index(params(1, 1, 10, std::vector<std::string>{"color"}));
     const MetadataRecord red{"red"s}, blue{"blue"s}, green{"green"s};
@@ -352,7 +367,7 @@ TEST(HNSWFilter, WalkNeverStepsOntoRejectedNodes) {
     expect_distances(knn(one, {1}, 5, 2, &is_blue), {3});
 }
 
-TEST(HNSWLevels, WeightsAreExpOfMinusI) {
+TEST_P(HNSWLevels, WeightsAreExpOfMinusI) {
     EXPECT_TRUE(HNSW(params(0)).level_weights().empty());
     for (std::uint32_t layers : {1u, 2u, 5u, 20u}) {
         const HNSW index(params(layers));
@@ -369,7 +384,7 @@ TEST(HNSWLevels, WeightsAreExpOfMinusI) {
     EXPECT_EQ(std::exp(-double(w.size())), 0.0);
 }
 
-TEST(HNSWLevels, DrawFollowsTheWeights) {
+TEST_P(HNSWLevels, DrawFollowsTheWeights) {
     const HNSW five(params(5));
     Rng rng(2024);
     const int draws = 200000;
@@ -393,7 +408,7 @@ TEST(HNSWLevels, DrawFollowsTheWeights) {
     }
 }
 
-TEST(HNSWLevels, HugeLayerCountsBuildTheGraphOfTheirDrawnLevels) {
+TEST_P(HNSWLevels, HugeLayerCountsBuildTheGraphOfTheirDrawnLevels) {
     // Beyond 745 layers every weight is 0.0, so draws are the same; node 0
     // tops every layer either way. Layers above every other level add no
     // link, so both indexes must hold the same lists and give the same
@@ -415,5 +430,13 @@ TEST(HNSWLevels, HugeLayerCountsBuildTheGraphOfTheirDrawnLevels) {
         for (std::size_t j = 0; j < got.size(); ++j) EXPECT_EQ(got[j].distance, want[j].distance);
     }
 }
+
+INSTANTIATE_ON_EACH_TABLE(HNSWCreate);
+INSTANTIATE_ON_EACH_TABLE(HNSWFilter);
+INSTANTIATE_ON_EACH_TABLE(HNSWGraph);
+INSTANTIATE_ON_EACH_TABLE(HNSWInsert);
+INSTANTIATE_ON_EACH_TABLE(HNSWKnn);
+INSTANTIATE_ON_EACH_TABLE(HNSWLevels);
+INSTANTIATE_ON_EACH_TABLE(HNSWSearch);
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "each_table.h"
 #include "flat/flat_index.h"
 #include "hnsw/graph.h"
 
@@ -29,11 +30,13 @@ Rows batch(std::size_t n, std::size_t dim) {
     return r;
 }
 
-TEST(Interrupt, FlatBatchKeepsTheRowsBeforeTheStop) {
+class Interrupts : public OnEachTable {};
+
+TEST_P(Interrupts, FlatBatchKeepsTheRowsBeforeTheStop) {
     for (bool as_rows : {false, true}) {
         constexpr std::size_t dim = 64, n = 20000;
         const Rows vectors = batch(n, dim);
-        Flat f(dim, MetricKind::Euclidean);
+        Flat f(dim, MetricKind::Euclidean, isa());
         StopAt stop{3};
         if (as_rows) {
             std::vector<double> data;
@@ -57,13 +60,14 @@ TEST(Interrupt, FlatBatchKeepsTheRowsBeforeTheStop) {
     }
 }
 
-TEST(Interrupt, GraphBatchKeepsTheNodesBeforeTheStop) {
+TEST_P(Interrupts, GraphBatchKeepsTheNodesBeforeTheStop) {
     HNSWParams p;
     p.dim = 2;
     p.layers = 2;
     p.ef_construction = 8;
     p.ef_search = 4000;
     p.schema = std::vector<std::string>{};
+    p.isa = isa();
     HNSW index(p);
     const Rows vectors = batch(3000, 2);
     const std::vector<MetadataRecord> records(vectors.size());
@@ -80,10 +84,12 @@ TEST(Interrupt, GraphBatchKeepsTheNodesBeforeTheStop) {
     EXPECT_EQ(out[0].id, kept);
 }
 
-TEST(Interrupt, NoCheckNeverStops) {
-    Flat f(4, MetricKind::Dot);
+TEST_P(Interrupts, NoCheckNeverStops) {
+    Flat f(4, MetricKind::Dot, isa());
     EXPECT_FALSE(f.create(batch(50000, 4)));
     EXPECT_EQ(f.size(), 50000u);
 }
+
+INSTANTIATE_ON_EACH_TABLE(Interrupts);
 
 }  // namespace

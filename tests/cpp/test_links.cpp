@@ -23,8 +23,9 @@ struct Entry {
 std::vector<Entry> read(const Links& links, std::uint32_t node) {
     std::vector<Entry> out;
     links.for_each_run(node, [&](const Links::Run& run) {
-        if (run.size < Links::chunk) {
-            EXPECT_EQ(run.reach[0] >> run.size, 0u);  // no marks past the entries
+        if (run.size < Links::chunk) {  // no marks past the entries
+            EXPECT_EQ(run.reach[0] >> run.size, 0u) << "layer 1, list " << node;
+            EXPECT_EQ(run.reach[1] >> run.size, 0u) << "layer 2, list " << node;
         }
         for (std::size_t j = 0; j < run.size; ++j) {
             const std::uint32_t level = (run.reach[1] >> j) & 1 ? 2 : (run.reach[0] >> j) & 1 ? 1 : 0;
@@ -86,6 +87,13 @@ TEST(Links, TruncateUndoesTheLastInsertion) {
     EXPECT_EQ(links.size(0), 32u);
     EXPECT_EQ(links.size(1), 1u);
     EXPECT_TRUE(links.ends_with(0, 70031));
+    // Every list it shortened reads as if node 2 had never been linked: no
+    // layer mark is left past the end, where walks above layer 2 would
+    // find the undone node.
+    std::vector<Entry> kept;
+    for (std::uint32_t i = 0; i < 32; ++i) kept.push_back({70000 + i, 1, 0});
+    expect_same(read(links, 0), kept);
+    expect_same(read(links, 1), {{5, 1, 1}});
     // The store goes on as if node 2 had never come.
     links.add_node();
     links.append(0, 9, 4, 1);
