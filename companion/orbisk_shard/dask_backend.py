@@ -23,10 +23,13 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-from distributed import Client, get_client
 
-from ._core import Metric, Part, Rows
-from ._local import ShardIndex
+# Dask is an optional extra: where it is not installed, a type check of code
+# that uses this package sees it as Any.
+import distributed  # type: ignore[import-not-found, unused-ignore]
+
+from ._holder import ShardIndex
+from ._types import Metric, Part, Rows
 
 __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
 
@@ -40,21 +43,18 @@ class ShardActor(ShardIndex):
             self.append(rows)
 
 
-# Raised by a call to an actor whose worker has died or gone (the comm
-# errors derive from OSError; a lost actor future is cancelled).
-_LOST: tuple[type[BaseException], ...] = (OSError, TimeoutError)
-try:
-    from distributed.client import FutureCancelledError
+def _lost_types() -> tuple[type[BaseException], ...]:
+    # Raised by a call to an actor whose worker has died or gone (the comm
+    # errors derive from OSError; a lost actor future is cancelled).
+    found: list[type[BaseException]] = [OSError, TimeoutError]
+    for module, name in (("client", "FutureCancelledError"), ("scheduler", "KilledWorker")):
+        cls = getattr(getattr(distributed, module, None), name, None)
+        if isinstance(cls, type) and issubclass(cls, BaseException):
+            found.append(cls)
+    return tuple(found)
 
-    _LOST += (FutureCancelledError,)
-except ImportError:  # pragma: no cover - older distributed
-    pass
-try:
-    from distributed.scheduler import KilledWorker
 
-    _LOST += (KilledWorker,)
-except ImportError:  # pragma: no cover
-    pass
+_LOST = _lost_types()
 
 
 def _lost(e: BaseException) -> bool:
@@ -178,8 +178,10 @@ class DaskBackend:
     on a live worker up to `retries` times.
     """
 
-    def __init__(self, client: Client | None = None, timeout: float = 60.0, retries: int = 2) -> None:
-        self.client = client if client is not None else get_client()
+    def __init__(self, client: distributed.Client | None = None, timeout: float = 60.0,
+                 retries: int = 2) -> None:
+        # Any: distributed's own annotations leave much of the client untyped.
+        self.client: Any = client if client is not None else distributed.get_client()
         self.timeout = timeout
         self.retries = retries
         self.shards: list[DaskShard] = []

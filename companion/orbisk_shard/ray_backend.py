@@ -17,11 +17,13 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-import ray
-from ray.exceptions import RayActorError
 
-from ._core import Metric, Part, Rows
-from ._local import ShardIndex
+# Ray is an optional extra: where it is not installed, a type check of code
+# that uses this package sees it as Any.
+import ray  # type: ignore[import-not-found, unused-ignore]
+
+from ._holder import ShardIndex
+from ._types import Metric, Part, Rows
 
 __all__ = ["RayBackend", "RayShard"]
 
@@ -31,11 +33,10 @@ otherwise, so more shards than cores still start) and are spread over the
 nodes of the cluster."""
 
 
-@ray.remote
 class ShardActor(ShardIndex):
     """A PyFlat in its own worker process."""
 
-    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef]) -> None:
+    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef[Any]]) -> None:
         super().__init__(dim, metric)
         # A list of references is not resolved by Ray: get them here, one
         # at a time, each a zero-copy view while it is copied in. (A
@@ -43,11 +44,8 @@ class ShardActor(ShardIndex):
         for ref in batches:
             self.append(ray.get(ref))
 
-    def reads_in_place(self, batches: list[ray.ObjectRef]) -> list[bool]:
-        """Whether each batch reaches this process as a read-only view that
-        does not own its memory (the object store's), not as a copy."""
-        arrays = ray.get(batches)
-        return [not a.flags.writeable and not a.flags.owndata for a in arrays]
+
+_RemoteShardActor: Any = ray.remote(ShardActor)
 
 
 class RayShard:
@@ -57,22 +55,26 @@ class RayShard:
         self._backend = backend
         self._dim = dim
         self._metric = metric
-        self.batches: list[ray.ObjectRef] = [ray.put(rows)]
+        self.batches: list[ray.ObjectRef[Any]] = [ray.put(rows)]
         self._count = rows.shape[0]
-        self._pending: list[ray.ObjectRef] = []
+        self._pending: list[ray.ObjectRef[Any]] = []
         self.restarts = 0
         self.actor = self._start()
 
     def _start(self) -> Any:
-        return ShardActor.options(**self._backend.actor_options).remote(
+        return _RemoteShardActor.options(**self._backend.actor_options).remote(
             self._dim, self._metric, list(self.batches))
 
-    def _restart(self) -> None:
+    def _stop(self) -> None:
+        # The actor may be gone already (that is why it is stopped).
         try:
             ray.kill(self.actor, no_restart=True)
         except Exception:
             pass
         self._pending = []
+
+    def _restart(self) -> None:
+        self._stop()
         self.actor = self._start()
         self.restarts += 1
         got = ray.get(self.actor.count.remote())
@@ -92,7 +94,7 @@ class RayShard:
         ref = self.actor.search.remote(queries, keep)
         return lambda: self._wait(ref, queries, keep)
 
-    def _wait(self, ref: ray.ObjectRef, queries: object, keep: int) -> Part:
+    def _wait(self, ref: ray.ObjectRef[Any], queries: object, keep: int) -> Part:
         for _ in range(self._backend.retries):
             try:
                 if self._pending:
@@ -100,19 +102,15 @@ class RayShard:
                     self._pending = []
                 part: Part = ray.get(ref)
                 return part
-            except RayActorError:
+            except ray.exceptions.RayActorError:
                 self._restart()
                 ref = self.actor.search.remote(queries, keep)
         part = ray.get(ref)
         return part
 
     def close(self) -> None:
-        try:
-            ray.kill(self.actor, no_restart=True)
-        except Exception:
-            pass
+        self._stop()
         self.batches = []
-        self._pending = []
 
 
 class RayBackend:

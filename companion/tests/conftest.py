@@ -24,7 +24,9 @@ def ray_cluster() -> Iterator[Any]:
         pytest.skip("Ray is not installed (pip install 'orbisk-shard[ray]')")
     import ray
 
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
+    # address="local": a cluster of its own, never one left running on
+    # this machine.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False,
              object_store_memory=256 * 1024 * 1024)
     yield ray
     ray.shutdown()
