@@ -13,7 +13,8 @@ computes for the same query and row, so the result is the same bit for bit.
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, SupportsFloat, SupportsIndex, cast
 
@@ -23,6 +24,7 @@ import numpy.typing as npt
 import orbisk
 
 from ._local import LocalBackend
+from ._recovery import ShardLostError
 from ._types import Backend, Ids, Metric, Part, Rows, Shard
 
 __all__ = ["ShardedFlat", "merge"]
@@ -90,6 +92,16 @@ class _Placed:
     start: int
     count: int
     shard: Shard
+
+
+@contextmanager
+def _naming(number: int, start: int, count: int) -> Iterator[None]:
+    """A shard lost beyond recovery is named in the error: its number and
+    its ids."""
+    try:
+        yield
+    except ShardLostError as e:
+        raise ShardLostError(f"shard {number} (ids {start} to {start + count - 1}): {e}") from e.__cause__
 
 
 def _split(m: int, parts: int) -> list[int]:
@@ -258,10 +270,12 @@ class ShardedFlat:
         for target, size in pieces:
             chunk = rows[at:at + size]
             if target is None:
-                shard = self._backend.new_shard(self._dim, self._metric, chunk)
+                with _naming(len(self._placed), first + at, size):
+                    shard = self._backend.new_shard(self._dim, self._metric, chunk)
                 self._placed.append(_Placed(first + at, size, shard))
             else:
-                target.shard.append(chunk)
+                with _naming(len(self._placed) - 1, target.start, target.count + size):
+                    target.shard.append(chunk)
                 target.count += size
             at += size
             self._count += size
@@ -316,11 +330,12 @@ class ShardedFlat:
             c = min(keep, self._count)
             return np.empty((0, c), dtype=np.int64), np.empty((0, c), dtype=np.float64)
         shared = self._backend.share_queries(queries)
-        waiting = [(p.start, p.shard.search(shared, keep)) for p in self._placed]
+        waiting = [(p, p.shard.search(shared, keep)) for p in self._placed]
         parts = []
-        for start, wait in waiting:
-            ids, distances = wait()
-            parts.append((ids + start, distances))
+        for number, (p, wait) in enumerate(waiting):
+            with _naming(number, p.start, p.count):
+                ids, distances = wait()
+            parts.append((ids + p.start, distances))
         return merge(parts, min(keep, self._count))
 
     # -- life ------------------------------------------------------------
