@@ -232,7 +232,9 @@ class Index:
             return out
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys must be a sequence of keys, not a single str")
-        out = list(keys)
+        # numpy's integer and bool scalars are keys of their Python values
+        # (np.arange(n) gives int keys, an int64 keys array, and can be saved).
+        out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in keys]
         if len(out) != count:
             raise ValueError(f"got {len(out)} keys for {count} rows")
         seen: set[Hashable] = set()
@@ -258,7 +260,9 @@ class Index:
         for i, m in enumerate(meta):
             if m is not None and not isinstance(m, Mapping):
                 raise TypeError(f"metadata of row {i} must be a mapping or None, not {type(m).__name__}")
-        return meta
+        # A copy: a caller's later change to its dict must not change what
+        # the index returns (nor part from the graph's copy of the fields).
+        return [None if m is None else dict(m) for m in meta]
 
     def _tag_fields(self, meta: list[Mapping[str, Any] | None]) -> list[tuple[_values.Tagged, ...]]:
         assert self._fields is not None

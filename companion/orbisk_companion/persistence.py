@@ -14,8 +14,8 @@ arrays, read back with ``allow_pickle=False`` (nothing in it is executed):
 ``sha256`` is the hex digest of the rows' bytes, then the keys' bytes, then the
 metadata's bytes. Keys must be str, int, float or bool (they come back with
 their type); metadata values must be JSON types (dict with str keys, list,
-str, int, float, bool, None: a tuple would come back as a list, so it is
-refused). ``save`` refuses anything else with TypeError before writing.
+str, int, float, bool, None, and numpy's number scalars, written as their
+Python values: a tuple would come back as a list, so it is refused). ``save`` refuses anything else with TypeError before writing.
 
 The file is written to a temporary file in the same folder, flushed to disk
 (fsync), and renamed over `path`, and the folder is synced: at every moment
@@ -58,8 +58,8 @@ class IndexFileError(ValueError):
 def _check_json(value: Any, where: str) -> None:
     if value is None or isinstance(value, (str, bool, int)):
         return
-    if isinstance(value, float):
-        return
+    if isinstance(value, float) or (isinstance(value, np.generic) and value.dtype.kind in "biuf"):
+        return      # numpy scalars are written as their Python values
     if isinstance(value, list):
         for v in value:
             _check_json(v, where)
@@ -74,7 +74,8 @@ def _check_json(value: Any, where: str) -> None:
 
 
 def _dumps(value: Any) -> bytes:
-    return json.dumps(value, ensure_ascii=False, allow_nan=True, separators=(",", ":")).encode()
+    return json.dumps(value, ensure_ascii=False, allow_nan=True, separators=(",", ":"),
+                      default=lambda o: o.item()).encode()
 
 
 def _array(b: bytes) -> np.ndarray:

@@ -50,6 +50,18 @@ def test_round_trip_is_exact(tmp_path, kind, metric, keys):
             assert list(k1) == list(k2) and all(same(x, y) for x, y in zip(s1.tolist(), s2.tolist()))
 
 
+def test_numpy_keys_and_metadata_values_are_saved_as_python_values(tmp_path):
+    index = Index(2)
+    meta = {"n": np.int64(3), "x": np.float32(0.5), "b": np.bool_(True)}
+    index.add(np.zeros((3, 2)), keys=np.arange(10, 13), metadata=[meta, None, {}])
+    meta["n"] = 4                                # the index holds its own copy
+    assert index.search([0.0, 0.0], 1)[0].dtype == np.int64
+    index.save(tmp_path / "x.npz")
+    again = load(tmp_path / "x.npz")
+    assert again.keys == [10, 11, 12] and [type(k) for k in again.keys] == [int] * 3
+    assert again.metadata(10) == {"n": 3, "x": 0.5, "b": True} and again.metadata(11) is None
+
+
 @pytest.mark.parametrize("key, meta, message", [
     ((1, 2), None, "keys must be str, int, float or bool"),
     (0, {"t": (1, 2)}, "tuple is not a JSON type"),
