@@ -12,7 +12,7 @@ cancels, for q and for -q alike, so negating turns that +0.0 into -0.0.
 
 from __future__ import annotations
 
-from typing import Any, Final
+from typing import Any, Final, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -20,8 +20,10 @@ import numpy.typing as npt
 METRICS: Final = ("euclidean", "cosine", "inner_product")
 SIMILARITIES: Final = frozenset({"cosine", "inner_product"})
 # What each index kind of the extension calls our metric.
-FLAT_NAMES: Final = {"euclidean": "euclidean", "cosine": "cosine", "inner_product": "inner_product"}
-GRAPH_NAMES: Final = {"euclidean": "euclidean", "cosine": "angular", "inner_product": "inner_product"}
+FLAT_NAMES: Final[dict[str, Literal["euclidean", "cosine", "inner_product"]]] = {
+    "euclidean": "euclidean", "cosine": "cosine", "inner_product": "inner_product"}
+GRAPH_NAMES: Final[dict[str, Literal["euclidean", "angular", "inner_product"]]] = {
+    "euclidean": "euclidean", "cosine": "angular", "inner_product": "inner_product"}
 
 
 def check_metric(metric: object) -> str:

@@ -80,7 +80,7 @@ class Index:
                  ef_construction: int | None = None, ef_search: int | None = None,
                  shards: int = 2, max_shard_rows: int | None = None,
                  backend: Any = "local") -> None:
-        self._dim = _positive("dim", dim, optional=False)
+        self._dim: int = _positive("dim", dim, optional=False) or 0
         self._metric = check_metric(metric)
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
@@ -104,7 +104,9 @@ class Index:
                 if len(set(fields)) != len(fields):
                     raise ValueError("fields must not repeat a name")
                 self._fields = tuple(fields)
-            native = orbisk.PyHNSW(self._dim, *self._params.values(), metric=GRAPH_NAMES[self._metric],
+            p = self._params
+            native = orbisk.PyHNSW(self._dim, p["layers"], p["m"], p["ef_construction"], p["ef_search"],
+                                   metric=GRAPH_NAMES[self._metric],
                                    schema=None if self._fields is None else list(self._fields))
         else:
             from orbisk_shard import ShardedFlat
