@@ -88,8 +88,10 @@ def test_zero_similarities_keep_the_sign_of_the_definition(kind, q, x, metric, w
     assert same(ranking(metric, np.array([x]), np.array(q), 1)[0][1], want)
 
 
+# With one layer (no random levels) and ef_construction above n, every row of
+# these small graphs is linked with every other, so their answers are fixed.
 def test_graph_duplicates_report_keys_in_insertion_order_and_filters_skip_rejected_ones():
-    index = Index(2, "euclidean", "graph", fields=["color"])
+    index = Index(2, "euclidean", "graph", fields=["color"], layers=1)
     rows = np.array([[5.0, 5.0], [1.0, 0.0], [1.0, 0.0], [1.0, 0.0], [9.0, 9.0]])
     index.add(rows, keys=["start", "a", "b", "c", "far"],
               metadata=[{"color": "red"}, {"color": "red"}, {"color": "blue"}, {"color": "blue"},
@@ -99,7 +101,7 @@ def test_graph_duplicates_report_keys_in_insertion_order_and_filters_skip_reject
 
 
 def test_graph_start_node_rejected_by_the_filter_is_dropped():
-    index = Index(2, "euclidean", "graph", fields=["color"])
+    index = Index(2, "euclidean", "graph", fields=["color"], layers=1)
     index.add(np.array([[0.0, 0.0], [3.0, 0.0], [4.0, 0.0]]), keys=[10, 11, 12],
               metadata=[{"color": "red"}, {"color": "blue"}, {"color": "blue"}])
     native = index.native.search([0.0, 0.0], 3, ("color", "blue"))
@@ -113,7 +115,7 @@ def test_graph_start_node_rejected_by_the_filter_is_dropped():
 
 
 def test_filter_values_compare_as_the_extension_does():
-    index = Index(1, "euclidean", "graph", fields=["n"])
+    index = Index(1, "euclidean", "graph", fields=["n"], layers=1)
     # row 0 is the graph's start node, returned by the extension whatever the filter
     index.add(np.array([[0.0], [1.0], [2.0], [3.0]]), metadata=[{"n": 1.0}, {"n": 1}, {"n": 1.0}, {"n": True}])
     assert sorted(index.search([0.0], 4, filter={"n": 1})[0]) == [1, 3]    # True is the integer 1
@@ -136,11 +138,11 @@ def test_batches_sizes_and_defaults(kind):
 
 
 def test_graph_batch_pads_short_rows():
-    index = Index(1, "euclidean", "graph", fields=["c"])
+    index = Index(1, "euclidean", "graph", fields=["c"], layers=1)
     index.add(np.array([[0.0], [1.0], [2.0]]), metadata=[{"c": "x"}, {"c": "y"}, {"c": "y"}])
     keys, scores = index.search_batch(np.array([[0.0], [2.0]]), 3, filter={"c": "x"})
     assert keys.tolist() == [[0], [0]] and scores.tolist() == [[0.0], [2.0]]
-    index2 = Index(1, "euclidean", "graph", ef_search=2)
+    index2 = Index(1, "euclidean", "graph", ef_search=2, layers=1)
     index2.add(np.array([[0.0], [1.0], [2.0]]), keys=["a", "b", "c"])
     keys, _ = index2.search_batch(np.array([[0.0]]), 3)
     assert keys.tolist() == [["a", "b"]]
@@ -167,7 +169,7 @@ class _InterruptAt:
 @pytest.mark.parametrize("kind, chunk", [("flat", 4096), ("graph", 1), ("sharded", None)])
 def test_ctrl_c_keeps_keys_in_step_with_rows(kind, chunk, monkeypatch):
     rows = np.random.default_rng(1).normal(size=(3 * 4096 + 5 if kind == "flat" else 30, 3))
-    index = Index(3, "euclidean", kind)
+    index = Index(3, "euclidean", kind, **({"layers": 1} if kind == "graph" else {}))
     index.add(rows[:2], keys=["x", "y"])
     monkeypatch.setattr(_progress, "bar", _InterruptAt(1 if chunk is None else 2))
     with pytest.raises(KeyboardInterrupt):
