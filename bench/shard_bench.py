@@ -142,7 +142,8 @@ def main() -> None:
         index = ShardedFlat(dim, shards=s, backend=RayBackend())
         build[f"ray {s}"] = timed(lambda: (index.create(rows), index.search(queries[0])))
         indexes[f"ray {s}"] = index
-    ray_shard = [uss(ray.get(sh.actor.pid.remote())) / MiB for sh in indexes["ray 2"].shards]
+    ray_shard = [uss(ray.get(sh.actor.__ray_call__.remote(lambda actor: os.getpid()))) / MiB
+                 for sh in indexes["ray 2"].shards]
 
     # -- Dask --------------------------------------------------------------
     from distributed import Client, LocalCluster

@@ -44,7 +44,7 @@ fi
 
 export PYTHONPATH="$root/build"
 export RAY_USAGE_STATS_ENABLED=0
-"$py" -c 'import orbisk, orbisk_shard, ray, distributed; print("companion: orbisk from", orbisk.__file__, "| ray", ray.__version__, "| distributed", distributed.__version__)'
+"$py" -c 'import orbisk, orbisk_companion, orbisk_shard, ray, distributed; print("companion: orbisk from", orbisk.__file__, "| ray", ray.__version__, "| distributed", distributed.__version__)'
 
 if [ "${1:-}" = bench ]; then
   exec "$py" bench/shard_bench.py "${@:2}"

@@ -4,8 +4,10 @@
 the rows would: same ids, same distances bit for bit, same order.
 """
 
-from ._core import Backend, Part, Rows, Shard, ShardedFlat, merge
 from ._local import LocalBackend, LocalShard
+from ._recovery import ShardLostError
+from ._sharded import ShardedFlat, merge
+from ._types import Backend, Part, Rows, Shard
 
-__all__ = ["Backend", "LocalBackend", "LocalShard", "Part", "Rows", "Shard", "ShardedFlat", "merge"]
+__all__ = ["Backend", "LocalBackend", "LocalShard", "Part", "Rows", "Shard", "ShardLostError", "ShardedFlat", "merge"]
 __version__ = "0.1.0"

@@ -10,10 +10,17 @@ active memory manager drops extra replicas within seconds (so
 `Client.replicate` does not keep a second copy). The backend therefore keeps
 every batch of every shard in the client (one copy per batch, taken when it
 is appended) and sends it to the shard's worker, which copies it into the
-actor's `PyFlat`; nothing of it stays in the worker beyond the index. When
-the worker dies, the next call to the actor fails; the shard then starts a
-new actor on a live worker, sends it every stored batch, and repeats the
-call.
+actor's `PyFlat`; nothing of it stays in the worker beyond the index.
+
+Recovery. When the worker dies or leaves, the next call to the actor fails,
+or never answers: a call reaches an actor through the scheduler, which
+keeps trying to connect to a dead worker for Dask's connect timeout (30 s by
+default). So every wait is made in short slices, and between them the
+backend asks the scheduler whether the shard's worker is still there; a call
+to a worker that is gone ends as soon as the scheduler has seen it go. Any
+such loss is answered as `orbisk_shard._recovery` says: a new actor on a
+live worker (never one this backend has seen fail), every stored batch sent
+to it, the call repeated.
 """
 
 from __future__ import annotations
@@ -23,12 +30,20 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-from distributed import Client, get_client
 
-from ._core import Metric, Part, Rows
-from ._local import ShardIndex
+# Dask is an optional extra: where it is not installed, a type check of code
+# that uses this package sees it as Any.
+import distributed  # type: ignore[import-not-found, unused-ignore]
+
+from ._holder import ShardIndex
+from ._recovery import Recovery, ShardLostError
+from ._types import Metric, Part, Rows
 
 __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
+
+POLL = 0.2
+"""Seconds between two looks at the scheduler's list of workers while a
+call is waited for."""
 
 
 class ShardActor(ShardIndex):
@@ -40,103 +55,170 @@ class ShardActor(ShardIndex):
             self.append(rows)
 
 
-# Raised by a call to an actor whose worker has died or gone (the comm
-# errors derive from OSError; a lost actor future is cancelled).
-_LOST: tuple[type[BaseException], ...] = (OSError, TimeoutError)
-try:
-    from distributed.client import FutureCancelledError
-
-    _LOST += (FutureCancelledError,)
-except ImportError:  # pragma: no cover - older distributed
-    pass
-try:
-    from distributed.scheduler import KilledWorker
-
-    _LOST += (KilledWorker,)
-except ImportError:  # pragma: no cover
-    pass
+class _WorkerGone(Exception):
+    """The shard's worker is no longer among the scheduler's workers, or
+    another shard of the backend has seen it fail."""
 
 
-def _lost(e: BaseException) -> bool:
-    """Whether `e` says the actor's worker is gone."""
-    return isinstance(e, _LOST) or (
+def _loss_types() -> tuple[type[BaseException], ...]:
+    # The comm errors derive from OSError, TimeoutError too (a wait of ours
+    # that reached its bound); a lost actor future is cancelled.
+    found: list[type[BaseException]] = [OSError, _WorkerGone]
+    for module, name in (("client", "FutureCancelledError"), ("scheduler", "KilledWorker")):
+        cls = getattr(getattr(distributed, module, None), name, None)
+        if isinstance(cls, type) and issubclass(cls, BaseException):
+            found.append(cls)
+    return tuple(found)
+
+
+_LOSSES = _loss_types()
+
+
+def _is_loss(e: BaseException) -> bool:
+    """Whether `e` says that the answer will not arrive."""
+    return isinstance(e, _LOSSES) or (
         isinstance(e, RuntimeError) and "Worker holding Actor was lost" in str(e))
 
 
 class DaskShard:
     """The client's side of one shard: its actor, its worker and its batches."""
 
-    def __init__(self, backend: DaskBackend, dim: int, metric: Metric, rows: Rows, worker: str) -> None:
+    def __init__(self, backend: DaskBackend, dim: int, metric: Metric, rows: Rows) -> None:
         self._backend = backend
         self._dim = dim
         self._metric = metric
         self.batches: list[Rows] = [np.array(rows, dtype=np.float64, order="C", copy=True)]
         self._count = rows.shape[0]
-        self.restarts = 0
-        self.worker = worker
+        self._starts = 0
+        self.worker: str | None = None
         self._future: Any = None
         self.actor: Any = None
-        self._start(worker)
+        self._in_doubt = False
+        self._run(None, None)
 
-    def _start(self, worker: str) -> None:
-        client = self._backend.client
+    @property
+    def restarts(self) -> int:
+        """The actors started after the first."""
+        return max(self._starts - 1, 0)
+
+    # -- the actor's life --------------------------------------------------
+
+    def _start(self, recovery: Recovery) -> None:
+        """A new actor on a live worker, with every stored batch."""
+        backend = self._backend
+        worker = backend.pick_worker(self._bound(recovery))
+        self.worker = worker
+        self._starts += 1
         # Sent straight to the chosen worker, then released once the actor
         # has copied them into its index.
-        sent = client.scatter(self.batches, workers=[worker], hash=False)
-        future = client.submit(ShardActor, self._dim, self._metric, sent, actor=True,
-                               workers=[worker], allow_other_workers=False, pure=False)
-        actor = future.result(timeout=self._backend.timeout)
-        got = actor.count().result(timeout=self._backend.timeout)
+        sent = backend.client.scatter(self.batches, workers=[worker], hash=False,
+                                      timeout=self._bound(recovery))
+        future = backend.client.submit(ShardActor, self._dim, self._metric, sent, actor=True,
+                                       workers=[worker], allow_other_workers=False, pure=False)
+        self._future = future
+        actor = self._await(future, recovery)
+        got = self._await(actor.count(), recovery)
         if got != self._count:  # pragma: no cover - would be a bug
             raise RuntimeError(f"shard built with {got} rows, expected {self._count}")
         del sent
-        self._future, self.actor, self.worker = future, actor, worker
+        self.actor = actor
 
-    def _restart(self) -> None:
-        dead = self.worker
-        self._future = self.actor = None
-        deadline = time.monotonic() + self._backend.timeout
-        while True:
-            worker = self._backend.pick_worker(avoid=dead)
+    def _lose(self) -> None:
+        """Forget the actor; its worker is not used again by this backend."""
+        if self.worker is not None:
+            self._backend.failed.add(self.worker)
+        if self._future is not None:
             try:
-                self._start(worker)
-                self.restarts += 1
-                return
-            except _LOST:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.2)
+                self._future.release()
+            except Exception:
+                pass
+        self._future = self.actor = None
 
     def _alive(self) -> bool:
-        # Once the scheduler has seen the worker die, the actor refuses
-        # every call (RuntimeError "Worker holding Actor was lost").
-        return self._future is not None and self._future.status in ("finished", "pending")
+        # Once the scheduler has seen the worker die, the actor's future is
+        # no longer finished and the actor refuses every call (RuntimeError
+        # "Worker holding Actor was lost").
+        return (self.actor is not None and self._future.status in ("finished", "pending")
+                and self.worker not in self._backend.failed)
 
-    def _call(self, name: str, *args: Any) -> Any:
-        for attempt in range(self._backend.retries + 1):
+    # -- waiting -----------------------------------------------------------
+
+    def _bound(self, recovery: Recovery) -> float:
+        """How long one wait may last: the backend's timeout, and no longer
+        than the recovery has left."""
+        left = recovery.remaining()
+        return self._backend.timeout if left is None else min(self._backend.timeout, left)
+
+    def _await(self, future: Any, recovery: Recovery) -> Any:
+        """The result of `future` (a call to this shard's actor, or its
+        start), waited for in slices of POLL seconds; between two slices,
+        whether the worker is still there."""
+        end = time.monotonic() + self._bound(recovery)
+        while True:
             try:
-                if not self._alive():
-                    self._restart()
-                return getattr(self.actor, name)(*args).result(timeout=self._backend.timeout)
-            except Exception as e:
-                if not _lost(e) or attempt == self._backend.retries:
+                return future.result(timeout=max(min(POLL, end - time.monotonic()), 0.001))
+            except TimeoutError:
+                if time.monotonic() >= end:
                     raise
-                self._restart()
+                if self.worker in self._backend.failed or self.worker not in self._backend.workers():
+                    raise _WorkerGone(f"worker {self.worker} is gone") from None
+
+    def _run(self, call: Callable[[Any], Any] | None, started: Any, *, rebuild_does_it: bool = True) -> Any:
+        """Call `call(actor)` and wait for its result, recovering from every
+        loss; `started` is the call's future if it was already sent. With
+        `call` None, or `rebuild_does_it` and a restart, a started actor is
+        the result (the new actor got every stored batch already)."""
+        recovery = Recovery(self._backend.retries, self._backend.recovery_timeout,
+                            start_now=self._in_doubt)
+        future = started
+        error: BaseException | None = None
+        try:
+            while True:
+                try:
+                    if future is None:
+                        restart = not self._alive()
+                        if restart:
+                            if error is not None or self._starts:
+                                # A lost actor, found before the call or by it.
+                                recovery.lost(error or _WorkerGone(f"the actor on {self.worker} is lost"))
+                            self._lose()
+                            self._start(recovery)
+                        if call is None or (restart and rebuild_does_it):
+                            result = None
+                            break
+                        future = call(self.actor)
+                    result = self._await(future, recovery)
+                    break
+                except ShardLostError:
+                    raise
+                except Exception as e:
+                    if not _is_loss(e):
+                        raise
+                    future, error = None, e
+                    self._lose()
+        except ShardLostError:
+            self._in_doubt = True
+            raise
+        self._in_doubt = False
+        return result
+
+    # -- the shard ---------------------------------------------------------
 
     def append(self, rows: Rows) -> None:
         batch = np.array(rows, dtype=np.float64, order="C", copy=True)
-        if not self._alive():
-            self._restart()  # from the batches so far; then append this one
         self.batches.append(batch)
         self._count += rows.shape[0]
         # Waited for: calls to a Dask actor are not ordered, and a search
-        # must see these rows.
+        # must see these rows. A restart sends this batch with the others.
         try:
-            self.actor.append(batch).result(timeout=self._backend.timeout)
-        except Exception as e:
-            if not _lost(e):
-                raise
-            self._restart()  # the new actor gets every batch, this one too
+            self._run(lambda actor: actor.append(batch), None, rebuild_does_it=True)
+        except BaseException:
+            # Not appended: the shard holds what it held before, and the
+            # actor, which may have taken the batch, is rebuilt next time.
+            self.batches.pop()
+            self._count -= rows.shape[0]
+            self._lose()
+            raise
 
     def search(self, queries: object, keep: int) -> Callable[[], Part]:
         started: Any = None
@@ -144,19 +226,13 @@ class DaskShard:
             try:
                 started = self.actor.search(queries, keep)
             except Exception as e:
-                if not _lost(e):
+                if not _is_loss(e):
                     raise
 
         def wait() -> Part:
-            if started is not None:
-                try:
-                    part: Part = started.result(timeout=self._backend.timeout)
-                    return part
-                except Exception as e:
-                    if not _lost(e):
-                        raise
-                    self._restart()
-            return self._call("search", queries, keep)  # type: ignore[no-any-return]
+            part: Part = self._run(lambda actor: actor.search(queries, keep), started,
+                                   rebuild_does_it=False)
+            return part
 
         return wait
 
@@ -170,28 +246,36 @@ class DaskShard:
 
 
 class DaskBackend:
-    """Shards as Dask actors, placed round robin over the workers.
+    """Shards as Dask actors, placed on the least loaded worker.
 
-    `DaskBackend(client=None, timeout=60.0, retries=2)`: the client of the
-    cluster (default: the current one, `distributed.get_client()`); each
-    call waits at most `timeout` seconds; a call to a lost actor restarts it
-    on a live worker up to `retries` times.
+    `DaskBackend(client=None, timeout=60.0, retries=2, recovery_timeout=120.0)`:
+    the client of the cluster (default: the current one,
+    `distributed.get_client()`); each call waits at most `timeout` seconds.
+    A call whose answer is lost restarts its shard on a live worker up to
+    `retries` times, within `recovery_timeout` seconds of the first loss;
+    then it raises `orbisk_shard.ShardLostError`.
     """
 
-    def __init__(self, client: Client | None = None, timeout: float = 60.0, retries: int = 2) -> None:
-        self.client = client if client is not None else get_client()
+    def __init__(self, client: distributed.Client | None = None, timeout: float = 60.0,
+                 retries: int = 2, recovery_timeout: float = 120.0) -> None:
+        # Any: distributed's own annotations leave much of the client untyped.
+        self.client: Any = client if client is not None else distributed.get_client()
         self.timeout = timeout
         self.retries = retries
+        self.recovery_timeout = recovery_timeout
         self.shards: list[DaskShard] = []
+        self.failed: set[str] = set()
+        """Workers on which a shard of this backend was lost: never used again."""
 
     def workers(self) -> list[str]:
         return sorted(self.client.scheduler_info()["workers"])
 
-    def pick_worker(self, avoid: str | None = None) -> str:
-        """The live worker holding the fewest of this backend's shards."""
-        deadline = time.monotonic() + self.timeout
+    def pick_worker(self, timeout: float) -> str:
+        """The live worker holding the fewest of this backend's shards,
+        waiting up to `timeout` seconds for one to be there."""
+        deadline = time.monotonic() + timeout
         while True:
-            live = [w for w in self.workers() if w != avoid]
+            live = [w for w in self.workers() if w not in self.failed]
             if live:
                 load = {w: 0 for w in live}
                 for s in self.shards:
@@ -200,10 +284,10 @@ class DaskBackend:
                 return min(live, key=lambda w: (load[w], live.index(w)))
             if time.monotonic() > deadline:
                 raise TimeoutError("no live Dask worker to place a shard on")
-            time.sleep(0.2)
+            time.sleep(POLL)
 
     def new_shard(self, dim: int, metric: Metric, rows: Rows) -> DaskShard:
-        shard = DaskShard(self, dim, metric, rows, self.pick_worker())
+        shard = DaskShard(self, dim, metric, rows)
         self.shards.append(shard)
         return shard
 

@@ -2,13 +2,20 @@
 
 Each batch of a shard (the first one and every appended one) is put once
 into the object store with `ray.put`; the driver keeps the references, so
-the batches live there as long as the index does. The shard's actor reads
-them there without a copy (Ray hands a numpy array to a worker on the same
-node as a read-only view of the shared-memory store) and copies them into its
-`PyFlat`, which must own its rows. When an actor dies (`ray.kill`, a crashed
-worker process), the next call to it fails with `RayActorError`; the shard
-then starts a new actor, which rebuilds the index from the stored batches,
-and repeats the call.
+the batches live there as long as the index does, in the driver's node's
+store. The shard's actor reads them there without a copy (Ray hands a numpy
+array to a worker on the same node as a read-only view of the shared-memory
+store) and copies them into its `PyFlat`, which must own its rows.
+
+Recovery. However a shard's answer fails to arrive (the actor died or never
+ran, its node died, the answer was lost with the node whose store held it),
+the shard starts a new actor, which rebuilds the index from the stored
+batches, and repeats the call, within the bounds of `orbisk_shard._recovery`.
+The new actor is placed by Ray's scheduler with the shard's actor options,
+which never picks a node that Ray reports dead or draining. After an abrupt
+loss Ray still counts a node alive until its health checks fail (about 15 s
+with Ray's defaults); a replacement placed there fails in turn, which is one
+more loss, and the next one goes elsewhere.
 """
 
 from __future__ import annotations
@@ -17,25 +24,38 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
-import ray
-from ray.exceptions import RayActorError
 
-from ._core import Metric, Part, Rows
-from ._local import ShardIndex
+# Ray is an optional extra: where it is not installed, a type check of code
+# that uses this package sees it as Any.
+import ray  # type: ignore[import-not-found, unused-ignore]
 
-__all__ = ["RayBackend", "RayShard"]
+from ._holder import ShardIndex
+from ._recovery import Recovery, ShardLostError
+from ._types import Metric, Part, Rows
+
+__all__ = ["DEFAULT_ACTOR_OPTIONS", "RayBackend", "RayShard", "ShardActor"]
 
 DEFAULT_ACTOR_OPTIONS: dict[str, Any] = {"num_cpus": 0, "scheduling_strategy": "SPREAD"}
 """Shard actors reserve no CPU (a search is short and its actor is idle
 otherwise, so more shards than cores still start) and are spread over the
 nodes of the cluster."""
 
+_LOSSES: tuple[type[BaseException], ...] = (
+    ray.exceptions.RayActorError,           # died, never ran, unavailable
+    ray.exceptions.ObjectLostError,         # the answer went with its node
+    ray.exceptions.NodeDiedError,
+    ray.exceptions.WorkerCrashedError,
+    ray.exceptions.ActorUnschedulableError,
+    ray.exceptions.GetTimeoutError,         # only raised by a bounded wait of a recovery
+)
+"""What says that an answer will not arrive. An error raised by the shard's
+own code (RayTaskError) is not among them: it is the call's result."""
 
-@ray.remote
+
 class ShardActor(ShardIndex):
     """A PyFlat in its own worker process."""
 
-    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef]) -> None:
+    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef[Any]]) -> None:
         super().__init__(dim, metric)
         # A list of references is not resolved by Ray: get them here, one
         # at a time, each a zero-copy view while it is copied in. (A
@@ -43,92 +63,119 @@ class ShardActor(ShardIndex):
         for ref in batches:
             self.append(ray.get(ref))
 
-    def reads_in_place(self, batches: list[ray.ObjectRef]) -> list[bool]:
-        """Whether each batch reaches this process as a read-only view that
-        does not own its memory (the object store's), not as a copy."""
-        arrays = ray.get(batches)
-        return [not a.flags.writeable and not a.flags.owndata for a in arrays]
+    def ready(self) -> tuple[int, str]:
+        """The rows held and the id of the node this actor runs on."""
+        return self.count(), ray.get_runtime_context().get_node_id()
+
+
+_RemoteShardActor: Any = ray.remote(ShardActor)
 
 
 class RayShard:
-    """The driver's side of one shard: its actor and its stored batches."""
+    """The driver's side of one shard: its actor and its stored batches.
+
+    `node` is the id of the node its actor runs on, known once the actor has
+    answered; `restarts` counts the actors started after the first."""
 
     def __init__(self, backend: RayBackend, dim: int, metric: Metric, rows: Rows) -> None:
         self._backend = backend
         self._dim = dim
         self._metric = metric
-        self.batches: list[ray.ObjectRef] = [ray.put(rows)]
+        self.batches: list[ray.ObjectRef[Any]] = [ray.put(rows)]
         self._count = rows.shape[0]
-        self._pending: list[ray.ObjectRef] = []
         self.restarts = 0
-        self.actor = self._start()
+        self._in_doubt = False
+        self._start()
 
-    def _start(self) -> Any:
-        return ShardActor.options(**self._backend.actor_options).remote(
+    def _start(self) -> None:
+        self.actor: Any = _RemoteShardActor.options(**self._backend.actor_options).remote(
             self._dim, self._metric, list(self.batches))
+        self.node: str | None = None
+        # Calls from one caller run on an actor in the order they were made:
+        # `ready` answers once the rebuild is done, appends after it, and a
+        # search sent later sees them all. All are waited for with the next
+        # search, where a loss of any of them is a loss of its answer.
+        self._ready: tuple[int, Any] | None = (self._count, self.actor.ready.remote())
+        self._pending: list[ray.ObjectRef[Any]] = []
 
-    def _restart(self) -> None:
+    def _stop(self) -> None:
+        # The actor may be gone already (that is why it is stopped).
         try:
             ray.kill(self.actor, no_restart=True)
         except Exception:
             pass
+        self._ready = None
         self._pending = []
-        self.actor = self._start()
+
+    def _restart(self) -> None:
+        self._stop()
+        self._start()
         self.restarts += 1
-        got = ray.get(self.actor.count.remote())
-        if got != self._count:  # pragma: no cover - would be a bug
-            raise RuntimeError(f"shard rebuilt with {got} rows, expected {self._count}")
 
     def append(self, rows: Rows) -> None:
         ref = ray.put(rows)
         self.batches.append(ref)
         self._count += rows.shape[0]
-        # Calls from one caller run on an actor in the order they were
-        # made, so later searches see these rows; the result is checked
-        # when the next search is waited for.
         self._pending.append(self.actor.append.remote(ref))
 
     def search(self, queries: object, keep: int) -> Callable[[], Part]:
         ref = self.actor.search.remote(queries, keep)
         return lambda: self._wait(ref, queries, keep)
 
-    def _wait(self, ref: ray.ObjectRef, queries: object, keep: int) -> Part:
-        for _ in range(self._backend.retries):
+    def _settle(self, timeout: float | None) -> None:
+        """Wait for the calls sent before the search: the actor's start and
+        the appends since."""
+        if self._ready is not None:
+            expected, ref = self._ready
+            got, node = ray.get(ref, timeout=timeout)
+            if got != expected:  # pragma: no cover - would be a bug
+                raise RuntimeError(f"shard rebuilt with {got} rows, expected {expected}")
+            self._ready, self.node = None, node
+        if self._pending:
+            ray.get(self._pending, timeout=timeout)
+            self._pending = []
+
+    def _wait(self, ref: ray.ObjectRef[Any], queries: object, keep: int) -> Part:
+        backend = self._backend
+        recovery = Recovery(backend.retries, backend.recovery_timeout, start_now=self._in_doubt)
+        while True:
             try:
-                if self._pending:
-                    ray.get(self._pending)
-                    self._pending = []
-                part: Part = ray.get(ref)
+                self._settle(recovery.remaining())
+                part: Part = ray.get(ref, timeout=recovery.remaining())
+                self._in_doubt = False
                 return part
-            except RayActorError:
+            except _LOSSES as e:
+                try:
+                    recovery.lost(e)
+                except ShardLostError:
+                    self._in_doubt = True
+                    raise
                 self._restart()
                 ref = self.actor.search.remote(queries, keep)
-        part = ray.get(ref)
-        return part
 
     def close(self) -> None:
-        try:
-            ray.kill(self.actor, no_restart=True)
-        except Exception:
-            pass
+        self._stop()
         self.batches = []
-        self._pending = []
 
 
 class RayBackend:
     """Shards as Ray actors.
 
-    `RayBackend(actor_options=None, retries=3)`: `actor_options` are passed
-    to `.options()` of every shard actor (default `DEFAULT_ACTOR_OPTIONS`);
-    a call to a dead actor restarts it up to `retries` times. Ray is started
-    with `ray.init()` if it is not running yet; the backend never stops it.
+    `RayBackend(actor_options=None, retries=3, recovery_timeout=120.0)`:
+    `actor_options` are passed to `.options()` of every shard actor (default
+    `DEFAULT_ACTOR_OPTIONS`). A call whose answer is lost restarts its shard
+    up to `retries` times, within `recovery_timeout` seconds of the first
+    loss; then it raises `orbisk_shard.ShardLostError`. Ray is started with
+    `ray.init()` if it is not running yet; the backend never stops it.
     """
 
-    def __init__(self, actor_options: dict[str, Any] | None = None, retries: int = 3) -> None:
+    def __init__(self, actor_options: dict[str, Any] | None = None, retries: int = 3,
+                 recovery_timeout: float = 120.0) -> None:
         if not ray.is_initialized():
             ray.init()
         self.actor_options = dict(DEFAULT_ACTOR_OPTIONS if actor_options is None else actor_options)
         self.retries = retries
+        self.recovery_timeout = recovery_timeout
 
     def new_shard(self, dim: int, metric: Metric, rows: Rows) -> RayShard:
         return RayShard(self, dim, metric, rows)

@@ -6,6 +6,7 @@ from __future__ import annotations
 import importlib.util
 import math
 import os
+import time
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -18,30 +19,128 @@ def have(module: str) -> bool:
     return importlib.util.find_spec(module) is not None
 
 
+MiB = 1024 * 1024
+
+RAY_HEALTH_CHECKS = {
+    "health_check_initial_delay_ms": 1000,
+    "health_check_period_ms": 500,
+    "health_check_timeout_ms": 1000,
+    "health_check_failure_threshold": 5,
+}
+"""Ray's node health checks, quicker than its defaults (dead after five
+missed checks half a second apart): an abrupt node loss is seen in about 3 s
+instead of 15, which is the time the recovery tests wait for it."""
+
+
+class RayNodes:
+    """A Ray cluster of nodes in this machine: the head and `WORKERS`
+    worker nodes, one CPU each. Worker nodes carry the resource "worker",
+    which actor options can ask for to keep shards off the head."""
+
+    WORKERS = 2
+
+    def __init__(self) -> None:
+        import ray
+        from ray.cluster_utils import Cluster
+
+        self.ray = ray
+        self.cluster = Cluster(initialize_head=True, head_node_args={
+            "num_cpus": 1, "include_dashboard": False, "object_store_memory": 96 * MiB,
+            "_system_config": RAY_HEALTH_CHECKS})
+        ray.init(address=self.cluster.address, log_to_driver=False)
+        self.head = self.cluster.head_node.node_id
+        self.workers: list[Any] = []
+        self.top_up()
+
+    def add(self) -> Any:
+        node = self.cluster.add_node(num_cpus=1, object_store_memory=96 * MiB, resources={"worker": 1})
+        self.workers.append(node)
+        return node
+
+    def top_up(self) -> None:
+        """Back to `WORKERS` live worker nodes."""
+        while len(self.workers) < self.WORKERS:
+            self.add()
+        self.cluster.wait_for_nodes(timeout=120)
+
+    def remove(self, node: Any, graceful: bool) -> None:
+        self.workers.remove(node)
+        self.cluster.remove_node(node, allow_graceful=graceful)
+
+    def worker_of(self, node_id: str | None) -> Any:
+        return next(n for n in self.workers if n.node_id == node_id)
+
+    def alive(self) -> set[str]:
+        """The nodes Ray counts alive."""
+        return {n["NodeID"] for n in self.ray.nodes() if n["Alive"]}
+
+    def wait_dead(self, *node_ids: str, timeout: float = 90.0) -> None:
+        """Until Ray reports every one of them dead."""
+        deadline = time.monotonic() + timeout
+        while set(node_ids) & self.alive():
+            assert time.monotonic() < deadline, "Ray did not see the node die"
+            time.sleep(0.1)
+
+    def close(self) -> None:
+        self.ray.shutdown()
+        self.cluster.shutdown()
+
+
 @pytest.fixture(scope="session")
-def ray_cluster() -> Iterator[Any]:
+def _ray_session() -> Iterator[RayNodes]:
     if not have("ray"):
         pytest.skip("Ray is not installed (pip install 'orbisk-shard[ray]')")
-    import ray
+    nodes = RayNodes()
+    yield nodes
+    nodes.close()
 
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             object_store_memory=256 * 1024 * 1024)
-    yield ray
-    ray.shutdown()
+
+@pytest.fixture
+def ray_cluster(_ray_session: RayNodes) -> Any:
+    """The ray module, connected to the cluster of `RayNodes`."""
+    return _ray_session.ray
+
+
+@pytest.fixture
+def ray_nodes(_ray_session: RayNodes) -> Iterator[RayNodes]:
+    """The cluster, for a test that removes nodes: topped up after it."""
+    yield _ray_session
+    _ray_session.top_up()
+
+
+DASK_WORKERS = 3
 
 
 @pytest.fixture(scope="session")
-def dask_client() -> Iterator[Any]:
+def _dask_session() -> Iterator[tuple[Any, Any]]:
     if not have("distributed"):
         pytest.skip("Dask is not installed (pip install 'orbisk-shard[dask]')")
     from distributed import Client, LocalCluster
 
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    cluster = LocalCluster(n_workers=DASK_WORKERS, threads_per_worker=1, processes=True,
                            dashboard_address=None)
     client = Client(cluster)
-    yield client
+    yield cluster, client
     client.close()
     cluster.close()
+
+
+@pytest.fixture
+def dask_client(_dask_session: tuple[Any, Any]) -> Any:
+    cluster, client = _dask_session
+    client.wait_for_workers(DASK_WORKERS, timeout=120)
+    return client
+
+
+@pytest.fixture
+def dask_cluster(_dask_session: tuple[Any, Any]) -> Iterator[tuple[Any, Any]]:
+    """The LocalCluster and its client, for a test that removes workers:
+    back to `DASK_WORKERS` workers after it."""
+    cluster, client = _dask_session
+    client.wait_for_workers(DASK_WORKERS, timeout=120)
+    yield cluster, client
+    cluster.scale(DASK_WORKERS)
+    client.wait_for_workers(DASK_WORKERS, timeout=120)
 
 
 @pytest.fixture(params=["local", "ray", "dask"])

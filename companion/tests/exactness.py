@@ -4,14 +4,15 @@ rows across every shard boundary, zero vectors under cosine, NaN."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
 
 import orbisk
 from orbisk_shard import ShardedFlat
-from orbisk_shard._core import _split
+from orbisk_shard._sharded import _split
+from orbisk_shard._types import Part
 
 from conftest import mismatch
 
@@ -77,8 +78,24 @@ def flat(rows: np.ndarray, metric: str | None) -> orbisk.PyFlat:
     return index
 
 
+Merge = Callable[[Sequence[Part], int], Part]
+
+
+def answers(index: ShardedFlat, queries: np.ndarray, k: int | None, merge: Merge | None) -> Part:
+    """`index.search_batch(queries, k)`; with `merge` given, the same answer
+    put together from the index's own shards with that merge instead of the
+    real one (the negative control's way in)."""
+    if merge is None:
+        return index.search_batch(queries, k)
+    keep = 1 if k is None else max(k, 1)
+    shared = index.backend.share_queries(np.ascontiguousarray(queries, dtype=np.float64))
+    waits = [(r.start, shard.search(shared, keep)) for r, shard in zip(index.shard_ranges, index.shards)]
+    parts = [(ids + start, distances) for start, (ids, distances) in ((s, w()) for s, w in waits)]
+    return merge(parts, min(keep, len(index)))
+
+
 def run(make_backend: Callable[[], Any], n: int = N, metrics: list[str | None] = METRICS,
-        shards: list[int] = SHARDS) -> tuple[int, list[str]]:
+        shards: list[int] = SHARDS, merge: Merge | None = None) -> tuple[int, list[str]]:
     """Compares every result list; returns how many lists were compared and
     the mismatches found."""
     rows, queries = data(n)
@@ -91,10 +108,15 @@ def run(make_backend: Callable[[], Any], n: int = N, metrics: list[str | None] =
                 assert len(index.shard_ranges) == s
                 for k in ks(n):
                     expected = [reference.search(q, k) for q in queries]
-                    ids, distances = index.search_batch(queries, k)
+                    ids, distances = answers(index, queries, k, merge)
                     for i, q in enumerate(queries):
+                        if merge is None:
+                            single = index.search(q, k)
+                        else:
+                            one = answers(index, q.reshape(1, -1), k, merge)
+                            single = list(zip(one[0][0].tolist(), one[1][0].tolist()))
                         for where, got in (
-                            ("search", index.search(q, k)),
+                            ("search", single),
                             ("search_batch", list(zip(ids[i].tolist(), distances[i].tolist()))),
                         ):
                             compared += 1

@@ -42,6 +42,11 @@ def _same(reference: orbisk.PyFlat, got: list[list[tuple[int, float]]], k: int =
 # -- Ray ------------------------------------------------------------------
 
 
+def _ray_pid(ray: Any, shard: Any) -> int:
+    """The process of the shard's actor (a lambda: Ray sends it by value)."""
+    return int(ray.get(shard.actor.__ray_call__.remote(lambda actor: os.getpid())))
+
+
 def test_ray_killed_actor_is_rebuilt_from_the_object_store(ray_cluster: Any) -> None:
     ray = ray_cluster
     from orbisk_shard.ray_backend import RayBackend
@@ -54,11 +59,11 @@ def test_ray_killed_actor_is_rebuilt_from_the_object_store(ray_cluster: Any) -> 
         _same(_reference(ROWS, "cosine"), before)
         for victim in (1, 0):
             shard = index.shards[victim]
-            old_pid = ray.get(shard.actor.pid.remote())
+            old_pid = _ray_pid(ray, shard)
             ray.kill(shard.actor)
             assert _results(index) == before
             assert shard.restarts == 1
-            assert ray.get(shard.actor.pid.remote()) != old_pid
+            assert _ray_pid(ray, shard) != old_pid
 
 
 def test_ray_kill_right_after_an_append(ray_cluster: Any) -> None:
@@ -82,15 +87,20 @@ def test_ray_actor_reads_batches_in_place(ray_cluster: Any) -> None:
         index.create(big)
         index.create(big[:5000])
         for shard in index.shards:
-            assert ray.get(shard.actor.reads_in_place.remote(shard.batches)) == [True] * len(shard.batches)
+            # Whether each batch reaches the actor's process as a read-only
+            # view of memory it does not own (the object store's), not a copy.
+            in_place = shard.actor.__ray_call__.remote(
+                lambda actor, batches: [not a.flags.writeable and not a.flags.owndata
+                                        for a in ray.get(batches)], shard.batches)
+            assert ray.get(in_place) == [True] * len(shard.batches)
         assert len(index.shards[1].batches) == 2
 
 
 # -- Dask -----------------------------------------------------------------
 
 
-def _kill_worker_of(shard: Any) -> None:
-    pid = shard.actor.pid().result()
+def _kill_worker_of(client: Any, shard: Any) -> None:
+    pid = client.run(os.getpid, workers=[shard.worker])[shard.worker]
     os.kill(pid, signal.SIGKILL)
     time.sleep(0.2)
 
@@ -109,7 +119,7 @@ def test_dask_killed_worker_loses_nothing(dask_client: Any) -> None:
         _same(_reference(ROWS, "inner_product"), before)
         shard = index.shards[1]
         dead = shard.worker
-        _kill_worker_of(shard)
+        _kill_worker_of(dask_client, shard)
         assert _results(index) == before
         assert shard.restarts == 1 and shard.worker != dead
 
@@ -120,7 +130,7 @@ def test_dask_kill_then_append(dask_client: Any) -> None:
     dask_client.wait_for_workers(2, timeout=60)
     with ShardedFlat(8, shards=2, backend=DaskBackend(dask_client)) as index:
         index.create(ROWS[:1500])
-        _kill_worker_of(index.shards[1])
+        _kill_worker_of(dask_client, index.shards[1])
         index.create(ROWS[1500:])  # goes to the lost shard: rebuilt first
         _same(_reference(ROWS), _results(index))
 
@@ -131,7 +141,8 @@ def test_dask_actor_stays_on_its_worker(dask_client: Any) -> None:
     dask_client.wait_for_workers(2, timeout=60)
     with ShardedFlat(8, shards=3, backend=DaskBackend(dask_client)) as index:
         index.create(ROWS)
-        pids = dask_client.run(os.getpid)
+        # The actor object lives in its worker's process, and only there.
+        held = dask_client.run(lambda dask_worker: sorted(dask_worker.state.actors))
         for shard in index.shards:
-            assert shard.actor.pid().result() == pids[shard.worker]
+            assert [w for w, keys in held.items() if shard.actor.key in keys] == [shard.worker]
         _same(_reference(ROWS), _results(index))

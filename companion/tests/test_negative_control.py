@@ -1,5 +1,6 @@
-"""The comparison catches a wrong merge: each deliberately wrong merge is
-put in place of the real one and the exactness grid must report it."""
+"""The comparison catches a wrong merge: each deliberately wrong merge
+answers the exactness grid from the index's own shards in place of the real
+one, and the grid must report it."""
 
 from __future__ import annotations
 
@@ -9,14 +10,13 @@ from collections.abc import Sequence
 import numpy as np
 import pytest
 
-import orbisk_shard._core as core
-from orbisk_shard import LocalBackend
+from orbisk_shard import LocalBackend, Part, merge
 
 import exactness
 from conftest import mismatch
 
 
-def _ties_by_descending_id(parts: Sequence[core.Part], keep: int) -> core.Part:
+def _ties_by_descending_id(parts: Sequence[Part], keep: int) -> Part:
     ids = np.concatenate([p[0] for p in parts], axis=1)
     d = np.concatenate([p[1] for p in parts], axis=1)
     nan = np.isnan(d)
@@ -24,7 +24,7 @@ def _ties_by_descending_id(parts: Sequence[core.Part], keep: int) -> core.Part:
     return np.take_along_axis(ids, order, 1), np.take_along_axis(d, order, 1)
 
 
-def _nan_first(parts: Sequence[core.Part], keep: int) -> core.Part:
+def _nan_first(parts: Sequence[Part], keep: int) -> Part:
     ids = np.concatenate([p[0] for p in parts], axis=1)
     d = np.concatenate([p[1] for p in parts], axis=1)
     nan = np.isnan(d)
@@ -32,7 +32,7 @@ def _nan_first(parts: Sequence[core.Part], keep: int) -> core.Part:
     return np.take_along_axis(ids, order, 1), np.take_along_axis(d, order, 1)
 
 
-def _plain_distance_id_sort(parts: Sequence[core.Part], keep: int) -> core.Part:
+def _plain_distance_id_sort(parts: Sequence[Part], keep: int) -> Part:
     """sorted() on (distance, id) tuples: NaN compares false with every
     number, so the sort leaves NaN (and whatever follows it) in place."""
     ids = np.concatenate([p[0] for p in parts], axis=1)
@@ -47,15 +47,15 @@ def _plain_distance_id_sort(parts: Sequence[core.Part], keep: int) -> core.Part:
 
 
 @pytest.mark.parametrize("wrong", [_ties_by_descending_id, _nan_first, _plain_distance_id_sort])
-def test_a_wrong_merge_is_caught(monkeypatch: pytest.MonkeyPatch, wrong: object) -> None:
-    monkeypatch.setattr(core, "merge", wrong)
-    compared, bad = exactness.run(LocalBackend, n=600)
+def test_a_wrong_merge_is_caught(wrong: exactness.Merge) -> None:
+    compared, bad = exactness.run(LocalBackend, n=600, merge=wrong)
     assert compared > 0
     assert bad, f"{getattr(wrong, '__name__')} was not caught"
 
 
-def test_the_real_merge_passes_the_same_grid() -> None:
-    compared, bad = exactness.run(LocalBackend, n=600)
+@pytest.mark.parametrize("through", ["the index", "its shards"])
+def test_the_real_merge_passes_the_same_grid(through: str) -> None:
+    compared, bad = exactness.run(LocalBackend, n=600, merge=None if through == "the index" else merge)
     assert compared == 3 * 3 * 7 * 6 * 2 and not bad
 
 

@@ -1,4 +1,5 @@
-"""The engine-independent core: shard layout, argument checks, exact merge.
+"""The sharded index: shard layout, argument checks, exact merge, and the
+backend names.
 
 A `ShardedFlat` holds its rows in shards, each shard a contiguous range of
 global ids kept in one `orbisk.PyFlat` by a backend (in this process, a Ray
@@ -11,65 +12,22 @@ computes for the same query and row, so the result is the same bit for bit.
 
 from __future__ import annotations
 
-import importlib
 import operator
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, cast
+from typing import Any, SupportsFloat, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import orbisk
 
-Rows: TypeAlias = npt.NDArray[np.float64]
-"""A C-contiguous float64 array of shape (rows, dim)."""
-Ids: TypeAlias = npt.NDArray[np.int64]
-Part: TypeAlias = tuple[Ids, Rows]
-"""Ids and distances, both of shape (queries, results), in ranking order per row."""
-Metric: TypeAlias = Literal["euclidean", "cosine", "inner_product"]
-"""The metric names orbisk's stubs accept for PyFlat (at run time any other
-str also means Euclidean distance)."""
+from ._local import LocalBackend
+from ._recovery import ShardLostError
+from ._types import Backend, Ids, Metric, Part, Rows, Shard
 
-__all__ = ["Backend", "Part", "Rows", "Shard", "ShardedFlat", "merge"]
-
-
-class Shard(Protocol):
-    """One shard as a backend keeps it: a `PyFlat` over a contiguous id range.
-
-    Ids inside a shard are local (0 for the shard's first row); the core adds
-    the shard's first global id.
-    """
-
-    def append(self, rows: Rows) -> None:
-        """Append rows (C-contiguous float64, shape (m, dim), m >= 1) after
-        those already held. `rows` may be a view of the caller's data: a
-        backend that keeps it must copy it."""
-
-    def search(self, queries: object, keep: int) -> Callable[[], Part]:
-        """Start a search of every query (as returned by
-        `Backend.share_queries`) for its `keep` best local rows; return a
-        function that waits for the result. Searches of several shards are
-        started before any is waited for, so they run side by side."""
-        ...
-
-    def close(self) -> None:
-        """Release the shard (its actor, its stored batches)."""
-
-
-class Backend(Protocol):
-    """Where shards live. Implemented by `LocalBackend`,
-    `orbisk_shard.ray_backend.RayBackend` and
-    `orbisk_shard.dask_backend.DaskBackend`."""
-
-    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> Shard:
-        """A new shard holding `rows` (same contract as `Shard.append`)."""
-        ...
-
-    def share_queries(self, queries: Rows) -> object:
-        """Make a batch of queries available to every shard once (Ray puts
-        it in its object store); the result is passed to `Shard.search`."""
-        ...
+__all__ = ["ShardedFlat", "merge"]
 
 
 def merge(parts: Sequence[Part], keep: int) -> Part:
@@ -136,18 +94,33 @@ class _Placed:
     shard: Shard
 
 
+@contextmanager
+def _naming(number: int, start: int, count: int) -> Iterator[None]:
+    """A shard lost beyond recovery is named in the error: its number and
+    its ids."""
+    try:
+        yield
+    except ShardLostError as e:
+        raise ShardLostError(f"shard {number} (ids {start} to {start + count - 1}): {e}") from e.__cause__
+
+
 def _split(m: int, parts: int) -> list[int]:
     base, extra = divmod(m, parts)
     return [base + (1 if i < extra else 0) for i in range(parts)]
 
 
 def _resolve_backend(backend: Backend | str | None) -> Backend:
+    # The engines are imported only when named: neither is a requirement.
     if backend is None or backend == "local":
-        return importlib.import_module("orbisk_shard._local").LocalBackend()  # type: ignore[no-any-return]
+        return LocalBackend()
     if backend == "ray":
-        return importlib.import_module("orbisk_shard.ray_backend").RayBackend()  # type: ignore[no-any-return]
+        from .ray_backend import RayBackend
+
+        return RayBackend()
     if backend == "dask":
-        return importlib.import_module("orbisk_shard.dask_backend").DaskBackend()  # type: ignore[no-any-return]
+        from .dask_backend import DaskBackend
+
+        return DaskBackend()
     if isinstance(backend, str):
         raise ValueError(f"unknown backend {backend!r}: use 'local', 'ray', 'dask' or a backend object")
     return backend
@@ -297,10 +270,12 @@ class ShardedFlat:
         for target, size in pieces:
             chunk = rows[at:at + size]
             if target is None:
-                shard = self._backend.new_shard(self._dim, self._metric, chunk)
+                with _naming(len(self._placed), first + at, size):
+                    shard = self._backend.new_shard(self._dim, self._metric, chunk)
                 self._placed.append(_Placed(first + at, size, shard))
             else:
-                target.shard.append(chunk)
+                with _naming(len(self._placed) - 1, target.start, target.count + size):
+                    target.shard.append(chunk)
                 target.count += size
             at += size
             self._count += size
@@ -355,12 +330,12 @@ class ShardedFlat:
             c = min(keep, self._count)
             return np.empty((0, c), dtype=np.int64), np.empty((0, c), dtype=np.float64)
         shared = self._backend.share_queries(queries)
-        waiting = [(p.start, p.shard.search(shared, keep)) for p in self._placed]
+        waiting = [(p, p.shard.search(shared, keep)) for p in self._placed]
         parts = []
-        for start, wait in waiting:
-            ids, distances = wait()
-            parts.append((ids + start, distances))
-        # Looked up on every call, so that a test can put a wrong merge in.
+        for number, (p, wait) in enumerate(waiting):
+            with _naming(number, p.start, p.count):
+                ids, distances = wait()
+            parts.append((ids + p.start, distances))
         return merge(parts, min(keep, self._count))
 
     # -- life ------------------------------------------------------------

@@ -1,0 +1,59 @@
+"""What every layer of the package shares: the array types of rows and
+results, and the two protocols a backend implements."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Literal, Protocol, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+Rows: TypeAlias = npt.NDArray[np.float64]
+"""A C-contiguous float64 array of shape (rows, dim)."""
+Ids: TypeAlias = npt.NDArray[np.int64]
+Part: TypeAlias = tuple[Ids, Rows]
+"""Ids and distances, both of shape (queries, results), in ranking order per row."""
+Metric: TypeAlias = Literal["euclidean", "cosine", "inner_product"]
+"""The metric names orbisk's stubs accept for PyFlat (at run time any other
+str also means Euclidean distance)."""
+
+__all__ = ["Backend", "Ids", "Metric", "Part", "Rows", "Shard"]
+
+
+class Shard(Protocol):
+    """One shard as a backend keeps it: a `PyFlat` over a contiguous id range.
+
+    Ids inside a shard are local (0 for the shard's first row); the sharded
+    index adds the shard's first global id.
+    """
+
+    def append(self, rows: Rows) -> None:
+        """Append rows (C-contiguous float64, shape (m, dim), m >= 1) after
+        those already held. `rows` may be a view of the caller's data: a
+        backend that keeps it must copy it."""
+
+    def search(self, queries: object, keep: int) -> Callable[[], Part]:
+        """Start a search of every query (as returned by
+        `Backend.share_queries`) for its `keep` best local rows; return a
+        function that waits for the result. Searches of several shards are
+        started before any is waited for, so they run side by side."""
+        ...
+
+    def close(self) -> None:
+        """Release the shard (its actor, its stored batches)."""
+
+
+class Backend(Protocol):
+    """Where shards live. Implemented by `LocalBackend`,
+    `orbisk_shard.ray_backend.RayBackend` and
+    `orbisk_shard.dask_backend.DaskBackend`."""
+
+    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> Shard:
+        """A new shard holding `rows` (same contract as `Shard.append`)."""
+        ...
+
+    def share_queries(self, queries: Rows) -> object:
+        """Make a batch of queries available to every shard once (Ray puts
+        it in its object store); the result is passed to `Shard.search`."""
+        ...

@@ -1,0 +1,232 @@
+"""Index results against the plain definitions (flat, sharded) and against
+the extension's own graph answers, converted as documented."""
+
+from __future__ import annotations
+
+import math
+import os
+import signal
+import threading
+
+import numpy as np
+import pytest
+
+import orbisk_companion
+from orbisk_companion import Index, _progress
+from plain import data, ranking, same
+
+METRICS = ["euclidean", "cosine", "inner_product"]
+EXACT = ["flat", "sharded"]
+
+
+def queries(rows: np.ndarray) -> np.ndarray:
+    extra = np.array([[0.0, 0, 0, 0], [1, 1, 0, 0], [1, -1, 0, 0], [np.nan, 0, 0, 0],
+                      [1e200, 0, 0, 0], [-1e200, 0, 0, 0]])
+    return np.vstack([rows[:12], extra])
+
+
+def made(kind: str, metric: str, rows: np.ndarray, **kw) -> Index:
+    index = Index(rows.shape[1], metric, kind, **kw)
+    index.add(rows, keys=[f"k{i}" for i in range(len(rows))], metadata=[{"i": i} for i in range(len(rows))])
+    return index
+
+
+@pytest.mark.parametrize("kind", EXACT)
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("k", [1, 7, 60, 100])
+def test_exact_kinds_equal_the_plain_definition(kind, metric, k):
+    rows = data()
+    index = made(kind, metric, rows)
+    Q = queries(rows)
+    batch_keys, batch_scores = index.search_batch(Q, k)
+    for qi, q in enumerate(Q):
+        want = ranking(metric, rows, q, k)
+        keys, scores, meta = index.search(q, k, return_metadata=True)
+        assert list(keys) == [f"k{i}" for i, _ in want]
+        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want)), (q, scores, want)
+        assert meta == [{"i": i} for i, _ in want]
+        assert list(batch_keys[qi]) == list(keys)
+        assert all(same(a, b) for a, b in zip(batch_scores[qi].tolist(), scores.tolist()))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+def test_graph_equals_its_extension_converted(metric):
+    rows = data(n=40)
+    index = made("graph", metric, rows)
+    for q in queries(rows):
+        sq = -q if metric != "euclidean" else q
+        native = index.native.search(sq, 20)
+        keys, scores = index.search(q, 20)
+        assert len(keys) == len(native)
+        seen: dict[bytes, int] = {}
+        for key, s, (d, vector) in zip(keys, scores.tolist(), native):
+            b = np.asarray(vector).tobytes()
+            # identical vectors: the n-th time one appears, the n-th key inserted with it
+            matching = [i for i in range(len(rows)) if rows[i].tobytes() == b]
+            assert key == f"k{matching[seen.get(b, 0)]}"
+            seen[b] = seen.get(b, 0) + 1
+            true = ranking(metric, rows[matching[0]:matching[0] + 1], q, 1)[0][1]
+            assert same(s, true)
+            if metric == "euclidean":
+                assert same(s, d)
+            elif not math.isnan(d) and d != 0.0:
+                assert s == -d
+
+
+@pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
+@pytest.mark.parametrize("q, x, metric, want", [
+    ([1.0, 0.0], [0.0, 1.0], "cosine", 0.0),          # orthogonal: +0.0, -q gives -0.0
+    ([1.0, 1.0], [1.0, -1.0], "inner_product", 0.0),  # a sum that cancels: +0.0
+    ([1e200, 0.0], [-1e-200, 1e200], "cosine", -0.0),  # -1 / inf: the true zero is -0.0
+    ([-1e200, 0.0], [-1e-200, 1e200], "cosine", 0.0),  # 1 / inf
+])
+def test_zero_similarities_keep_the_sign_of_the_definition(kind, q, x, metric, want):
+    index = Index(2, metric, kind)
+    index.add(np.array([x]))
+    _, scores = index.search(q, 1)
+    assert same(scores[0], want)
+    assert same(ranking(metric, np.array([x]), np.array(q), 1)[0][1], want)
+
+
+# With one layer (no random levels) and ef_construction above n, every row of
+# these small graphs is linked with every other, so their answers are fixed.
+def test_graph_duplicates_report_keys_in_insertion_order_and_filters_skip_rejected_ones():
+    index = Index(2, "euclidean", "graph", fields=["color"], layers=1)
+    rows = np.array([[5.0, 5.0], [1.0, 0.0], [1.0, 0.0], [1.0, 0.0], [9.0, 9.0]])
+    index.add(rows, keys=["start", "a", "b", "c", "far"],
+              metadata=[{"color": "red"}, {"color": "red"}, {"color": "blue"}, {"color": "blue"},
+                        {"color": "blue"}])
+    assert list(index.search([1.0, 0.0], 3)[0]) == ["a", "b", "c"]
+    assert list(index.search([1.0, 0.0], 2, filter={"color": "blue"})[0]) == ["b", "c"]
+
+
+def test_graph_start_node_rejected_by_the_filter_is_dropped():
+    index = Index(2, "euclidean", "graph", fields=["color"], layers=1)
+    index.add(np.array([[0.0, 0.0], [3.0, 0.0], [4.0, 0.0]]), keys=[10, 11, 12],
+              metadata=[{"color": "red"}, {"color": "blue"}, {"color": "blue"}])
+    native = index.native.search([0.0, 0.0], 3, ("color", "blue"))
+    assert [d for d, _ in native][0] == 0.0                      # the extension returns node 0
+    keys, scores = index.search([0.0, 0.0], 3, filter={"color": "blue"})
+    assert list(keys) == [11, 12] and list(scores) == [3.0, 4.0]
+    keys, _ = index.search([0.0, 0.0], 1, filter={"color": "blue"})
+    assert list(keys) == [11]                                    # k results despite the drop
+    assert list(index.search([0.0, 0.0], 3, filter={"color": "green"})[0]) == []
+    assert list(index.search([0.0, 0.0], 3, filter={"color": "red"})[0]) == [10]
+
+
+def test_filter_values_compare_as_the_extension_does():
+    index = Index(1, "euclidean", "graph", fields=["n"], layers=1)
+    # row 0 is the graph's start node, returned by the extension whatever the filter
+    index.add(np.array([[0.0], [1.0], [2.0], [3.0]]), metadata=[{"n": 1.0}, {"n": 1}, {"n": 1.0}, {"n": True}])
+    assert sorted(index.search([0.0], 4, filter={"n": 1})[0]) == [1, 3]    # True is the integer 1
+    assert sorted(index.search([0.0], 4, filter={"n": 1.0})[0]) == [0, 2]
+    assert list(index.search([0.0], 4, filter={"n": float("nan")})[0]) == []
+    assert list(index.search([0.0], 4, filter={"n": "1"})[0]) == []
+
+
+@pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
+def test_batches_sizes_and_defaults(kind):
+    index = Index(3, "euclidean", kind)
+    keys, scores = index.search_batch(np.zeros((2, 3)), 4)
+    assert keys.shape == scores.shape == (2, 0)
+    index.add(np.arange(12.0).reshape(4, 3))
+    index.add(np.arange(6.0).reshape(2, 3) + 0.5)
+    assert len(index) == 6 and index.keys == list(range(6))
+    keys, scores = index.search_batch(np.zeros((3, 3)), 10)
+    assert keys.dtype == np.int64 and keys.shape == (3, 6)
+    assert list(index.search([0.0, 1.0, 2.0], 0)[0]) == []
+
+
+def test_graph_batch_pads_short_rows():
+    index = Index(1, "euclidean", "graph", fields=["c"], layers=1)
+    index.add(np.array([[0.0], [1.0], [2.0]]), metadata=[{"c": "x"}, {"c": "y"}, {"c": "y"}])
+    keys, scores = index.search_batch(np.array([[0.0], [2.0]]), 3, filter={"c": "x"})
+    assert keys.tolist() == [[0], [0]] and scores.tolist() == [[0.0], [2.0]]
+    index2 = Index(1, "euclidean", "graph", ef_search=2, layers=1)
+    index2.add(np.array([[0.0], [1.0], [2.0]]), keys=["a", "b", "c"])
+    keys, _ = index2.search_batch(np.array([[0.0]]), 3)
+    assert keys.tolist() == [["a", "b"]]
+
+
+class _InterruptAt:
+    """A progress bar that sends Ctrl-C to this process at its n-th update."""
+
+    def __init__(self, at: int) -> None:
+        self.at, self.calls = at, 0
+
+    def __call__(self, total, desc, enabled):
+        return self
+
+    def update(self, n: int) -> None:
+        self.calls += 1
+        if self.calls == self.at:
+            signal.raise_signal(signal.SIGINT)
+
+    def close(self) -> None:
+        pass
+
+
+@pytest.mark.parametrize("kind, chunk", [("flat", 4096), ("graph", 1), ("sharded", None)])
+def test_ctrl_c_keeps_keys_in_step_with_rows(kind, chunk, monkeypatch):
+    rows = np.random.default_rng(1).normal(size=(3 * 4096 + 5 if kind == "flat" else 30, 3))
+    index = Index(3, "euclidean", kind, **({"layers": 1} if kind == "graph" else {}))
+    index.add(rows[:2], keys=["x", "y"])
+    monkeypatch.setattr(_progress, "bar", _InterruptAt(1 if chunk is None else 2))
+    with pytest.raises(KeyboardInterrupt):
+        index.add(rows[2:], keys=list(range(len(rows) - 2)), progress=True)
+    monkeypatch.undo()
+    kept = len(rows) - 2 if chunk is None else 2 * chunk       # two chunks (shards: the one batch)
+    assert len(index) == 2 + kept
+    assert index.keys == ["x", "y"] + list(range(kept))
+    # the extension holds exactly the rows the index counts
+    probe = index.native.search(np.zeros(3), 2**32 - 1) if kind != "graph" else None
+    if probe is not None:
+        assert len(probe) == len(index)
+    for i in (0, 1, len(index) - 1):
+        assert index.search(index.rows[i], 1)[0][0] == index.keys[i]
+    index.add(rows[:1] + 100.0, keys=["after"])
+    assert index.search(rows[0] + 100.0, 1)[0][0] == "after"
+
+
+@pytest.mark.parametrize("kind", ["flat", "graph"])
+def test_a_real_ctrl_c_during_adds_leaves_keys_in_step_with_the_extension(kind):
+    # SIGINT from another thread lands wherever the main thread is: mostly
+    # inside the extension's create or insert, or in the bookkeeping after it.
+    index = Index(16, "euclidean", kind, **({"ef_search": 1_000_000} if kind == "graph" else {}))
+    batch = np.random.default_rng(2).normal(size=(4096 if kind == "flat" else 20, 16))
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            for i in range(100_000):
+                index.add(batch + i)
+    finally:
+        timer.cancel()
+    # a flat search ranks every row; a graph search with ef_search above n
+    # reaches every node (all links go both ways)
+    assert len(index.native.search(np.zeros(16), 2**32 - 1)) == len(index) > 0
+    assert index.keys == list(range(len(index)))
+    assert index.rows.tobytes() == np.vstack([batch + i for i in range(len(index) // len(batch) + 1)])[: len(index)].tobytes()
+
+
+def test_progress_counter_without_tqdm(monkeypatch, capsys):
+    import builtins
+    real = builtins.__import__
+
+    def no_tqdm(name, *a, **kw):
+        if name.startswith("tqdm"):
+            raise ImportError(name)
+        return real(name, *a, **kw)
+
+    monkeypatch.setattr(builtins, "__import__", no_tqdm)
+    index = Index(2)
+    index.add(np.zeros((3, 2)), progress=True)
+    index.search_batch(np.zeros((2, 2)), 1, progress=True)
+    err = capsys.readouterr().err
+    assert "add: 3/3 (100%)" in err and "search: 2/2 (100%)" in err
+
+
+def test_package_layout_imports_one_way():
+    import pathlib
+    shard = pathlib.Path(orbisk_companion.__file__).parents[1] / "orbisk_shard"
+    assert not [p.name for p in shard.glob("*.py") if "orbisk_companion" in p.read_text()]
