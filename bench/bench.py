@@ -101,15 +101,34 @@ def log(*args, end="\n"):
 
 # ---------------------------------------------------------------- measuring
 
+class Stopwatch:
+    """The process's CPU time and the wall time of one stretch of work.
+
+    Every system here runs on one thread, so its CPU time is its time on a
+    core; unlike the wall time it leaves out the time the shared machine's
+    other work held the core. The report quotes CPU times; the wall times
+    go into results.json and into the load note of the report."""
+
+    def __enter__(self):
+        self.c0, self.w0 = time.process_time(), time.perf_counter()
+        return self
+
+    def __exit__(self, *exc):
+        self.cpu = time.process_time() - self.c0
+        self.wall = time.perf_counter() - self.w0
+
+
 def median_time(fn, reps=5, budget=5.0):
-    """Median wall time of fn() after one warm-up call; fewer reps if slow."""
+    """Median CPU time of fn() after one warm-up call; fewer reps once
+    `budget` seconds of wall time are spent."""
     fn()
-    times = []
-    while len(times) < reps and (len(times) < 1 or sum(times) < budget):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return statistics.median(times)
+    cpu, wall = [], []
+    while len(cpu) < reps and (len(cpu) < 1 or sum(wall) < budget):
+        with Stopwatch() as t:
+            fn()
+        cpu.append(t.cpu)
+        wall.append(t.wall)
+    return statistics.median(cpu)
 
 
 def rss_bytes():
@@ -135,56 +154,60 @@ def reset_peak_rss():
 
 
 def timed_build(build, reps=5, budget=5.0):
-    """Builds once for memory (peak and retained RSS growth), then repeats for time."""
+    """Builds once for memory (peak and retained RSS growth), then repeats for
+    time until `budget` seconds of wall time are spent; the median CPU time."""
     gc.collect()
     peak_ok = reset_peak_rss()
     before = rss_bytes()
-    t = time.perf_counter()
-    index = build()
-    times = [time.perf_counter() - t]
+    with Stopwatch() as t:
+        index = build()
+    cpu, wall = [t.cpu], [t.wall]
     after = rss_bytes()
     peak = peak_rss_bytes() if peak_ok else None
     mem = {"retained_mib": (after - before) / 2**20,
            "peak_mib": None if peak is None else (max(peak, after) - before) / 2**20}
-    while len(times) < reps and sum(times) < budget:
+    while len(cpu) < reps and sum(wall) < budget:
         del index
         gc.collect()
-        t = time.perf_counter()
-        index = build()
-        times.append(time.perf_counter() - t)
-    return index, statistics.median(times), len(times), mem
+        with Stopwatch() as t:
+            index = build()
+        cpu.append(t.cpu)
+        wall.append(t.wall)
+    mem["build_wall_s"] = statistics.median(wall)
+    return index, statistics.median(cpu), len(cpu), mem
 
 
 def time_queries(search, queries, reps=3, pass_budget=1.0):
-    """Median over passes of the mean time per query, the first pass's
-    results, and (queries per pass, passes).
+    """Median over passes of the mean CPU time per query, the first pass's
+    results, (queries per pass, passes), and the median wall time per query.
 
     A pass covers all queries unless that would take longer than pass_budget,
     then the first m of them (at least 20). Where one query takes longer than
     LONG_QUERY_S (numpy at 1,000,000 rows), one warm-up and a single pass of
     at least 10 queries."""
-    t = time.perf_counter()
-    search(queries[0])
-    long_run = time.perf_counter() - t > LONG_QUERY_S
+    with Stopwatch() as t:
+        search(queries[0])
+    long_run = t.cpu > LONG_QUERY_S
     for q in queries[1:2 if long_run else 5]:
         search(q)
-    t = time.perf_counter()
-    search(queries[0])
-    one = time.perf_counter() - t
+    with Stopwatch() as t:
+        search(queries[0])
+    one = t.cpu
     if long_run or one > LONG_QUERY_S:
         reps, least = 1, 10
     else:
         least = 20
     m = int(min(len(queries), max(least, pass_budget / max(one, 1e-9))))
-    per, first = [], None
+    cpu, wall, first = [], [], None
     for _ in range(reps):
         out = []
-        t = time.perf_counter()
-        for q in queries[:m]:
-            out.append(search(q))
-        per.append((time.perf_counter() - t) / m)
+        with Stopwatch() as t:
+            for q in queries[:m]:
+                out.append(search(q))
+        cpu.append(t.cpu / m)
+        wall.append(t.wall / m)
         first = first or out
-    return statistics.median(per), first, (m, reps)
+    return statistics.median(cpu), first, (m, reps), statistics.median(wall)
 
 
 def scores(rows, q, metric):
@@ -401,10 +424,11 @@ def worker(system, kind, datadir, n, metric):
     Ql = Q.tolist()
 
     def measure():
-        out = {}
+        out = {"wall": {}}
         for form, fn in qsearch.items():
-            t, found, shape = time_queries(fn, Ql if form == "list" else Q)
+            t, found, shape, wall = time_queries(fn, Ql if form == "list" else Q)
             out[form] = t
+            out["wall"][form] = wall
             if "recall" not in out:
                 out["recall"] = recall([ids_of(r) for r in found], X, Q, kth, metric)
                 out["shape"] = shape
@@ -414,15 +438,18 @@ def worker(system, kind, datadir, n, metric):
         q = measure()
         res["recall"] = q.pop("recall")
         res["shape"] = q.pop("shape")
+        res["query_wall_s"] = q.pop("wall")
         res["query_s"] = q
     else:
         res["sweep"] = []
         for ef in EFS if kind == "clustered" else [50]:
             sweep(index, ef)
             q = measure()
-            res["sweep"].append({"ef": ef, "query_s": q["numpy"], "recall": q["recall"]})
+            res["sweep"].append({"ef": ef, "query_s": q["numpy"], "query_wall_s": q["wall"]["numpy"],
+                                 "recall": q["recall"]})
             if ef == 50:
                 res["shape"] = q["shape"]
+                res["query_wall_s"] = q["wall"]
         at50 = next(s for s in res["sweep"] if s["ef"] == 50)
         res["recall"], res["query_s"] = at50["recall"], {"numpy": at50["query_s"]}
 
@@ -623,7 +650,7 @@ def by_n_table(v, kind):
     names = {"hnswlib": "hnswlib (ef=50)", "faiss-hnsw": "faiss HNSW (ef=50)"}
     sizes = v.sizes(kind, systems, "euclidean")
     dim = next((v.get(kind, s, n).get("dim") for s in systems for n in sizes if v.get(kind, s, n).get("dim")), DIM)
-    out = [f"Build / time per query (k = 10, d = {dim}, {KIND_TITLES[kind].lower()} data, one query per "
+    out = [f"Build / time per query (k = 10, d = {dim}, {kind} data, one query per "
            "call, a numpy array). numpy builds nothing; \"batched\" is numpy answering 50 queries "
            "with one matrix product (|x|² − 2 q·x + |q|², not exact), per query (not run at "
            f"{HUGE:,}). Graphs with default parameters (PyHNSW) or ef = 50 (peers); recall@10 as below.", "",
@@ -752,6 +779,16 @@ def write_report(results, meta, outdir):
                     if r.get("shape") and r["shape"][0] < N_QUERIES})
     flat_recall = [r for r in results if r["system"] == "pyflat" and "recall" in r and r["recall"] != 1.0]
     errors = [r for r in results if "error" in r]
+    load_q = [(r, f, r["query_wall_s"][f] / r["query_s"][f]) for r in results if "query_s" in r
+              for f in r["query_s"] if r.get("query_wall_s", {}).get(f) and r["query_s"][f]]
+    load_b = [(r, "build", r["build_wall_s"] / r["build_s"]) for r in results
+              if r.get("build_wall_s") and r.get("build_s")]
+    multi = [f"{r['set']} {label(r['system'], r['metric'])} n = {r['n']:,} {r['metric']} {what}: {x:.2f}"
+             for r, what, x in load_q + load_b if x < 1 / 1.05]
+
+    def spread(xs):
+        xs = sorted(x for _, _, x in xs)
+        return f"median {statistics.median(xs):.2f}, worst {xs[-1]:.2f}" if xs else "—"
 
     md = ["# Benchmark: orbisk against numpy, faiss and hnswlib", "",
           "Made by `bench/bench.py` in one run; ratios compare figures from that run.", "",
@@ -794,6 +831,12 @@ def write_report(results, meta, outdir):
           "build minus the one before. Both include the transient copies a build makes. "
           "\"Vectors' bytes\" are n · d · 8 (float64). "
           "numpy brute force searches the data array in place and builds nothing.",
+          "- Times are the process's CPU time (`time.process_time`): every system runs on one thread, "
+          "so that is its time on a core, without the time this shared 2-core machine's other work held "
+          "the core. Wall time over CPU time during this run (1.00 on an idle core): "
+          f"{spread(load_q)} over the query passes, {spread(load_b)} over the builds. "
+          + ("No system used more than one core (CPU time at most 1.05× wall time everywhere)."
+             if not multi else "CPU time above 1.05× wall time (more than one core): " + "; ".join(multi) + "."),
           "- Query: k = 10, one query per call, the query a 1-D float64 numpy array "
           "(faiss: converted to a 1×d float32 array inside the timed call) and, for orbisk's "
           "Euclidean indexes, also a Python list. Five warm-up queries, then the median over 3 passes of the "
