@@ -597,7 +597,7 @@ def key_ratios(v, kind, n):
     for metric in ("cosine", "inner_product"):
         a, b = v.get(kind, "pyflat", n, metric), v.get(kind, "faiss-flat", n, metric)
         if a and b:
-            lines.append(f"| PyFlat query / {label('faiss-flat', metric)}, {metric} | {ratio(qs(a), qs(b))} |")
+            lines.append(f"| PyFlat query / {label('faiss-flat', metric)}, {METRIC_NAMES[metric]} | {ratio(qs(a), qs(b))} |")
     if "build_s" in oh:
         lines += [
             f"| PyHNSW build / hnswlib build | {ratio(oh['build_s'], hl.get('build_s'))} |",
