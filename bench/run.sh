@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Sets up bench/.venv once (the peers live there, never in orbisk's own
 # environment) and runs the benchmark against an already built module.
-# Usage: bench/run.sh [BUILD_DIR]    (default: build)
+# Usage: bench/run.sh [BUILD_DIR [OPTIONS]]    (default: build)
+#   OPTIONS go to bench/bench.py, e.g. `bench/run.sh build --only flat` or
+#   `bench/run.sh build --data gaussian,glove`; with `make bench`, put them in
+#   BENCH_ARGS: `make bench BENCH_ARGS="--only graph"`. A partial run writes
+#   bench/out/ instead of docs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="$(cd "${1:-build}" && pwd)"
+shift $(( $# > 0 ? 1 : 0 ))
 venv=bench/.venv
 if [ ! -f "$venv/.ready" ] || [ bench/requirements.txt -nt "$venv/.ready" ]; then
   base="$(.venv/bin/python -c 'import sys; print(sys._base_executable)')"
@@ -14,4 +19,5 @@ if [ ! -f "$venv/.ready" ] || [ bench/requirements.txt -nt "$venv/.ready" ]; the
   touch "$venv/.ready"
 fi
 # numpy is a peer here: let OpenBLAS pick its own kernels for this run only.
-exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build" "$venv/bin/python" bench/bench.py
+# shellcheck disable=SC2086
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build" "$venv/bin/python" bench/bench.py ${BENCH_ARGS:-} "$@"
