@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 import signal
+import socket
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -186,7 +187,7 @@ def test_ray_answer_lost_with_its_node(ray_nodes: RayNodes, ray_index: Any) -> N
 
 
 def test_ray_recovery_is_bounded_and_names_the_shard(ray_nodes: RayNodes, ray_index: Any) -> None:
-    index = ray_index(shards=3, actor_options=ON_WORKERS, recovery_timeout=4.0)
+    index = ray_index(shards=3, actor_options=ON_WORKERS, recovery_timeout=2.5)
     index.create(ROWS)
     agree(index, ROWS)
     for node in list(ray_nodes.workers):
@@ -269,12 +270,26 @@ def test_dask_worker_removed_right_after_an_append(dask_cluster: tuple[Any, Any]
     inserts_land(index, ROWS, "inner_product")
 
 
+def _closed(address: str, timeout: float = 10.0) -> None:
+    """Until nothing listens at the worker's address any more."""
+    host, port = address.removeprefix("tcp://").rsplit(":", 1)
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            socket.create_connection((host, int(port)), timeout=1).close()
+        except ConnectionRefusedError:
+            return
+        assert time.monotonic() < deadline, f"{address} still listens"
+        time.sleep(0.01)
+
+
 @pytest.mark.parametrize("direct", [False, True], ids=["through the scheduler", "direct to workers"])
 def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[Any, Any], dask_index: Any,
                                                             direct: bool) -> None:
-    """A call sent before the scheduler has seen its worker die waits for
-    a connection to the dead worker (Dask's connect timeout, 30 s): it ends
-    as soon as the worker is off the scheduler's list."""
+    """A call sent after its worker died and before the scheduler saw it go
+    retries the dead address until Dask's connect timeout (30 s): it ends
+    as soon as the worker is off the scheduler's list. The scheduler is
+    kept busy for two seconds so that the call surely falls in that window."""
     from distributed import Client
 
     cluster, client = dask_cluster
@@ -284,12 +299,24 @@ def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[
         index.create(ROWS)
         agree(index, ROWS)
         shard = index.shards[1]
-        pid = _pids(client, shard.worker)[0]
-        began = time.monotonic()
+        worker = shard.worker
+        pid = _pids(client, worker)[0]
+        busy = threading.Event()
+
+        def hold() -> None:
+            busy.set()
+            time.sleep(2.0)
+
+        cluster.loop.add_callback(hold)  # the scheduler's loop
+        busy.wait()
         os.kill(pid, signal.SIGKILL)
+        _closed(worker)
+        if direct:
+            caller.rpc.remove(worker)  # no open connection to reuse
+        began = time.monotonic()
         ids, distances = index.search_batch(QUERIES, 10)
         assert time.monotonic() - began < 15
-        assert shard.restarts >= 1
+        assert shard.restarts >= 1 and shard.worker != worker
         reference = orbisk.PyFlat(DIM)
         reference.create(ROWS)
         for i, q in enumerate(QUERIES):
@@ -298,6 +325,28 @@ def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[
         if direct:
             index.close()
             caller.close()
+
+
+def test_dask_restart_that_fails_is_retried(dask_cluster: tuple[Any, Any], dask_index: Any) -> None:
+    """The replacement of a lost actor goes to the least loaded worker,
+    which is listed alive but does not answer; its start reaches the wait
+    bound and the next one goes elsewhere."""
+    cluster, client = dask_cluster
+    index = dask_index(shards=2, timeout=5.0)
+    index.create(ROWS)
+    agree(index, ROWS)
+    shard = index.shards[0]
+    idle = next(w for w in client.scheduler_info()["workers"] if w not in {s.worker for s in index.shards})
+    pid = _pids(client, idle)[0]
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        client.cancel([shard.actor_future])  # the actor is gone
+        agree(index, ROWS)
+    finally:
+        os.kill(pid, signal.SIGCONT)
+    assert shard.restarts >= 2 and shard.worker == index.shards[1].worker
+    assert idle in index.backend.failed
+    inserts_land(index, ROWS)
 
 
 def test_dask_all_workers_lost_at_once(dask_cluster: tuple[Any, Any], dask_index: Any) -> None:
