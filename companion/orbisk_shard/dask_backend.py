@@ -81,7 +81,10 @@ def _is_loss(e: BaseException) -> bool:
 
 
 class DaskShard:
-    """The client's side of one shard: its actor, its worker and its batches."""
+    """The client's side of one shard: its actor, its worker and its batches.
+
+    `actor_future` is the future of the task that made the actor: the
+    scheduler's handle on it, as long as it lives."""
 
     def __init__(self, backend: DaskBackend, dim: int, metric: Metric, rows: Rows) -> None:
         self._backend = backend
@@ -91,7 +94,7 @@ class DaskShard:
         self._count = rows.shape[0]
         self._starts = 0
         self.worker: str | None = None
-        self._future: Any = None
+        self.actor_future: Any = None
         self.actor: Any = None
         self._in_doubt = False
         self._run(None, None)
@@ -110,12 +113,17 @@ class DaskShard:
         self.worker = worker
         self._starts += 1
         # Sent straight to the chosen worker, then released once the actor
-        # has copied them into its index.
-        sent = backend.client.scatter(self.batches, workers=[worker], hash=False,
-                                      timeout=self._bound(recovery))
-        future = backend.client.submit(ShardActor, self._dim, self._metric, sent, actor=True,
-                                       workers=[worker], allow_other_workers=False, pure=False)
-        self._future = future
+        # has copied them into its index. Scatter's own timeout bounds only
+        # the wait for workers, not the sending: to a worker that has
+        # stopped answering it would wait for ever, so it runs on the
+        # client's loop under our bound.
+        client = backend.client
+        sent = client.sync(lambda: client.scatter(self.batches, workers=[worker], hash=False,
+                                                  asynchronous=True),
+                           callback_timeout=self._bound(recovery))
+        future = client.submit(ShardActor, self._dim, self._metric, sent, actor=True,
+                               workers=[worker], allow_other_workers=False, pure=False)
+        self.actor_future = future
         actor = self._await(future, recovery)
         got = self._await(actor.count(), recovery)
         if got != self._count:  # pragma: no cover - would be a bug
@@ -127,18 +135,18 @@ class DaskShard:
         """Forget the actor; its worker is not used again by this backend."""
         if self.worker is not None:
             self._backend.failed.add(self.worker)
-        if self._future is not None:
+        if self.actor_future is not None:
             try:
-                self._future.release()
+                self.actor_future.release()
             except Exception:
                 pass
-        self._future = self.actor = None
+        self.actor_future = self.actor = None
 
     def _alive(self) -> bool:
         # Once the scheduler has seen the worker die, the actor's future is
         # no longer finished and the actor refuses every call (RuntimeError
         # "Worker holding Actor was lost").
-        return (self.actor is not None and self._future.status in ("finished", "pending")
+        return (self.actor is not None and self.actor_future.status in ("finished", "pending")
                 and self.worker not in self._backend.failed)
 
     # -- waiting -----------------------------------------------------------
@@ -237,9 +245,9 @@ class DaskShard:
         return wait
 
     def close(self) -> None:
-        if self._future is not None:
-            self._future.release()
-        self._future = self.actor = None
+        if self.actor_future is not None:
+            self.actor_future.release()
+        self.actor_future = self.actor = None
         self.batches = []
         if self in self._backend.shards:
             self._backend.shards.remove(self)
