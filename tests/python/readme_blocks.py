@@ -7,6 +7,7 @@ recipes' functions from the README itself."""
 import importlib.util
 import pathlib
 import re
+import sys
 
 import pytest
 
@@ -44,7 +45,15 @@ def run(heading):
     blocks = sections()[heading]
     if needs_numpy(blocks) and importlib.util.find_spec("numpy") is None:
         pytest.skip("these blocks need numpy")
-    namespace = {"__name__": "readme"}
-    for code in blocks:
-        exec(compile(code, str(README), "exec"), namespace)
-    return namespace
+    companion = str(README.parent / "companion")
+    uses_companion = any("orbisk_companion" in b for b in blocks)
+    if uses_companion:
+        sys.path.insert(0, companion)  # pure Python, importable from the checkout
+    try:
+        namespace = {"__name__": "readme"}
+        for code in blocks:
+            exec(compile(code, str(README), "exec"), namespace)
+        return namespace
+    finally:
+        if uses_companion:
+            sys.path.remove(companion)
