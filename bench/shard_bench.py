@@ -2,6 +2,12 @@
 orbisk_shard.ShardedFlat with 1 and 2 shards in process, on Ray and on Dask.
 
     companion/ci.sh bench [--rows 100000] [--dim 128] [--queries 1000] [--rounds 5]
+    companion/ci.sh bench --recovery [--rows 100000] [--dim 128] [--rounds 3]
+
+With --recovery it measures instead how long searches stall when a shard's
+worker, node or all worker nodes are lost, until the shard's replacement has
+answered: Ray on a cluster of a head and two worker nodes in this machine
+(Ray's default health checks), Dask on a LocalCluster of three workers.
 
 (ci.sh sets up companion/.venv with both engines and runs this script with
 orbisk from build/.) Every configuration is built first, then timed in
@@ -93,14 +99,164 @@ def timed(fn: Callable[[], Any]) -> float:
     return time.perf_counter() - t
 
 
+def _stall(index: Any, shard: Any, lose: Callable[[], None], check: Callable[[Any], None]) -> tuple[float, float]:
+    """Lose the shard's worker with `lose()`, then search back to back until
+    the shard's replacement has answered: (the longest search, the time
+    from the loss until then). Every answer is checked."""
+    before = shard.restarts
+    began = time.perf_counter()
+    lose()
+    longest = 0.0
+    while True:
+        t = time.perf_counter()
+        check(index)
+        longest = max(longest, time.perf_counter() - t)
+        if shard.restarts > before:
+            return longest, time.perf_counter() - began
+        if time.perf_counter() - began > 600:
+            raise RuntimeError("the shard was not restarted within 600 s")
+
+
+def recovery(args: argparse.Namespace) -> None:
+    os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+    import signal
+
+    import orbisk
+    from orbisk_shard import ShardedFlat
+
+    n, dim, k = args.rows, args.dim, args.k
+    rng = np.random.default_rng(0)
+    rows = rng.normal(size=(n, dim))
+    queries = rng.normal(size=(5, dim))
+    flat = orbisk.PyFlat(dim)
+    flat.create(rows)
+    expected = [flat.search(q, k) for q in queries]
+
+    def check(index: Any) -> None:
+        ids, distances = index.search_batch(queries, k)
+        assert [list(zip(i.tolist(), d.tolist())) for i, d in zip(ids, distances)] == expected
+
+    results: dict[str, list[tuple[float, float]]] = {}
+
+    # -- Ray: a head and two worker nodes, Ray's default health checks ------
+    import ray
+    from ray.cluster_utils import Cluster
+
+    from orbisk_shard.ray_backend import RayBackend
+
+    cluster = Cluster(initialize_head=True, head_node_args={
+        "num_cpus": 1, "include_dashboard": False, "object_store_memory": 512 * MiB})
+    ray.init(address=cluster.address, log_to_driver=False)
+    workers: list[Any] = []
+
+    def top_up() -> None:
+        while len(workers) < 2:
+            workers.append(cluster.add_node(num_cpus=1, object_store_memory=512 * MiB))
+        cluster.wait_for_nodes(timeout=120)
+
+    def on_worker_node(index: Any) -> tuple[Any, Any]:
+        for shard in index.shards:
+            node = next((w for w in workers if w.node_id == shard.node), None)
+            if node is not None:
+                return shard, node
+        raise RuntimeError("no shard on a worker node")
+
+    def remove(node: Any, graceful: bool) -> None:
+        workers.remove(node)
+        cluster.remove_node(node, allow_graceful=graceful)
+
+    def remove_all() -> None:
+        for node in list(workers):
+            remove(node, False)
+
+    ray_cases: dict[str, Callable[[Any, Any, Any], None]] = {
+        "Ray: actor killed (ray.kill)": lambda index, shard, node: ray.kill(shard.actor),
+        "Ray: its node removed gracefully": lambda index, shard, node: remove(node, True),
+        "Ray: its node removed abruptly": lambda index, shard, node: remove(node, False),
+        "Ray: both worker nodes removed abruptly": lambda index, shard, node: remove_all(),
+    }
+    top_up()
+    for _ in range(args.rounds):
+        for name, lose in ray_cases.items():
+            # Three shards over three nodes; a fresh index each time, so
+            # that one of them is on a worker node.
+            index = ShardedFlat(dim, shards=3, backend=RayBackend())
+            index.create(rows)
+            check(index)
+            shard, node = on_worker_node(index)
+            results.setdefault(name, []).append(
+                _stall(index, shard, lambda: lose(index, shard, node), check))
+            index.close()
+            top_up()
+    ray.shutdown()
+    cluster.shutdown()
+
+    # -- Dask: a LocalCluster of three workers -------------------------------
+    from distributed import Client, LocalCluster
+
+    from orbisk_shard.dask_backend import DaskBackend
+
+    dask_cluster = LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None)
+    client = Client(dask_cluster)
+
+    def kill(worker: str) -> None:
+        os.kill(client.run(os.getpid, workers=[worker])[worker], signal.SIGKILL)
+
+    def kill_all() -> None:
+        for worker in client.scheduler_info()["workers"]:
+            kill(worker)
+
+    def close_gracefully(worker: str) -> None:
+        name = client.scheduler_info()["workers"][worker]["name"]
+        dask_cluster.sync(dask_cluster.scale_down, [name])
+
+    dask_cases: dict[str, Callable[[Any], None]] = {
+        "Dask: worker process killed": lambda shard: kill(shard.worker),
+        "Dask: worker closed gracefully": lambda shard: close_gracefully(shard.worker),
+        "Dask: all worker processes killed": lambda shard: kill_all(),
+    }
+    for _ in range(args.rounds):
+        for name, lose in dask_cases.items():
+            dask_cluster.scale(3)
+            client.wait_for_workers(3, timeout=120)
+            index = ShardedFlat(dim, shards=3, backend=DaskBackend(client))
+            index.create(rows)
+            check(index)
+            shard = index.shards[1]
+            results.setdefault(name, []).append(_stall(index, shard, lambda: lose(shard), check))
+            index.close()
+    client.close()
+    dask_cluster.close()
+
+    out = print
+    out(f"## Recovery, n = {n:,}, d = {dim}, 3 shards of {n // 3:,} rows ({rows.nbytes / 3 / MiB:.0f} MiB)\n")
+    out(f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+        f"Python {platform.python_version()}, ray {ray.__version__}, "
+        f"distributed {md.version('distributed')}, {time.strftime('%Y-%m-%d')}; "
+        f"{args.rounds} trials each, median (range).\n")
+    out("| the shard's worker is lost by | longest search | until its replacement answered |")
+    out("|---|---:|---:|")
+
+    def seconds(values: list[float]) -> str:
+        return f"{statistics.median(values):.1f} s ({min(values):.1f}-{max(values):.1f})"
+
+    for name, trials in results.items():
+        out(f"| {name} | {seconds([t[0] for t in trials])} | {seconds([t[1] for t in trials])} |")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=100_000)
     ap.add_argument("--dim", type=int, default=128)
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("--k", type=int, default=10)
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=None, help="5, or 3 with --recovery")
+    ap.add_argument("--recovery", action="store_true", help="measure recovery times instead")
     args = ap.parse_args()
+    if args.recovery:
+        args.rounds = args.rounds or 3
+        return recovery(args)
+    args.rounds = args.rounds or 5
 
     os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
     import orbisk

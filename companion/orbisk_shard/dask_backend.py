@@ -118,9 +118,16 @@ class DaskShard:
         # stopped answering it would wait for ever, so it runs on the
         # client's loop under our bound.
         client = backend.client
-        sent = client.sync(lambda: client.scatter(self.batches, workers=[worker], hash=False,
-                                                  asynchronous=True),
-                           callback_timeout=self._bound(recovery))
+        try:
+            sent = client.sync(lambda: client.scatter(self.batches, workers=[worker], hash=False,
+                                                      asynchronous=True),
+                               callback_timeout=self._bound(recovery))
+        except Exception as e:
+            # The scheduler refuses to scatter to a worker it has just
+            # dropped (KeyError): that is a loss like any other.
+            if _is_loss(e) or worker not in backend.workers():
+                raise _WorkerGone(f"worker {worker} left while the shard was sent to it") from e
+            raise
         future = client.submit(ShardActor, self._dim, self._metric, sent, actor=True,
                                workers=[worker], allow_other_workers=False, pure=False)
         self.actor_future = future
@@ -146,7 +153,7 @@ class DaskShard:
         # Once the scheduler has seen the worker die, the actor's future is
         # no longer finished and the actor refuses every call (RuntimeError
         # "Worker holding Actor was lost").
-        return (self.actor is not None and self.actor_future.status in ("finished", "pending")
+        return (self.actor is not None and self.actor_future.status == "finished"
                 and self.worker not in self._backend.failed)
 
     # -- waiting -----------------------------------------------------------

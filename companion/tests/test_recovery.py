@@ -365,6 +365,41 @@ def test_dask_restart_that_fails_is_retried(dask_cluster: tuple[Any, Any], dask_
     inserts_land(index, ROWS)
 
 
+def test_dask_worker_gone_while_a_shard_is_sent_to_it(dask_cluster: tuple[Any, Any]) -> None:
+    from orbisk_shard.dask_backend import DaskBackend
+
+    cluster, client = dask_cluster
+
+    class Leaving(DaskBackend):
+        """The first worker it picks once armed dies, and the scheduler
+        drops it, before the shard's batches are sent there."""
+
+        armed = False
+        doomed: str | None = None
+
+        def pick_worker(self, timeout: float) -> str:
+            worker = super().pick_worker(timeout)
+            if self.armed and self.doomed is None:
+                self.doomed = worker
+                os.kill(_pids(client, worker)[0], signal.SIGKILL)
+                deadline = time.monotonic() + 60
+                while worker in self.workers():
+                    assert time.monotonic() < deadline
+                    time.sleep(0.05)
+            return worker
+
+    backend = Leaving(client)
+    with ShardedFlat(DIM, shards=2, backend=backend) as index:
+        index.create(ROWS)
+        agree(index, ROWS)
+        backend.armed = True
+        shard = index.shards[1]
+        os.kill(_pids(client, shard.worker)[0], signal.SIGKILL)
+        agree(index, ROWS)
+        assert shard.restarts >= 2 and backend.doomed in backend.failed
+        inserts_land(index, ROWS)
+
+
 def test_dask_all_workers_lost_at_once(dask_cluster: tuple[Any, Any], dask_index: Any) -> None:
     cluster, client = dask_cluster
     index = dask_index("cosine")
