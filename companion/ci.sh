@@ -4,7 +4,8 @@
 # Run from anywhere after `make test` (which builds orbisk into build/):
 #
 #   companion/ci.sh          the tests, and the example on an engine
-#   companion/ci.sh bench    bench/shard_bench.py instead (slow: minutes)
+#   companion/ci.sh bench    bench/shard_bench.py instead (slow: minutes);
+#                            bench --recovery: recovery times of lost nodes
 #
 # orbisk itself is not installed here: PYTHONPATH points at build/, the module
 # `make test` has just built and tested, and the Ray and Dask workers inherit
@@ -51,6 +52,9 @@ if [ "${1:-}" = bench ]; then
 fi
 
 start=$SECONDS
-(cd companion && timeout 900 "$root/$py" -m pytest -q -rs -p no:cacheprovider tests)
+# A test that runs for 5 minutes has its threads' stacks printed (the
+# recovery tests end in well under one; none should hang).
+(cd companion && timeout 900 "$root/$py" -m pytest -q -rs -p no:cacheprovider \
+  -o faulthandler_timeout=300 --durations=8 tests)
 timeout 300 "$py" examples/sharded_search.py
 echo "companion: tests and example took $((SECONDS - start)) s"

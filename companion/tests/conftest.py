@@ -125,10 +125,30 @@ def _dask_session() -> Iterator[tuple[Any, Any]]:
     cluster.close()
 
 
+def _heal(cluster: Any, client: Any, timeout: float = 180.0) -> None:
+    """Back to `DASK_WORKERS` live workers. A nanny restarts a worker that
+    died, but under load it may give up (its restart timed out): a worker
+    that is still missing after 20 s is replaced by a new one."""
+    cluster.scale(DASK_WORKERS)
+    began = patient = time.monotonic()
+    while True:
+        live = {w["name"] for w in client.scheduler_info()["workers"].values()}
+        if len(live) >= DASK_WORKERS:
+            return
+        assert time.monotonic() - began < timeout, (
+            f"only {len(live)} of {DASK_WORKERS} Dask workers after {timeout:g} s")
+        gone = [name for name in cluster.worker_spec if name not in live]
+        if gone and time.monotonic() - patient > 20:
+            cluster.sync(cluster.scale_down, gone)
+            cluster.scale(DASK_WORKERS)
+            patient = time.monotonic()  # as long for the new ones
+        time.sleep(0.5)
+
+
 @pytest.fixture
 def dask_client(_dask_session: tuple[Any, Any]) -> Any:
     cluster, client = _dask_session
-    client.wait_for_workers(DASK_WORKERS, timeout=120)
+    _heal(cluster, client)
     return client
 
 
@@ -137,10 +157,9 @@ def dask_cluster(_dask_session: tuple[Any, Any]) -> Iterator[tuple[Any, Any]]:
     """The LocalCluster and its client, for a test that removes workers:
     back to `DASK_WORKERS` workers after it."""
     cluster, client = _dask_session
-    client.wait_for_workers(DASK_WORKERS, timeout=120)
+    _heal(cluster, client)
     yield cluster, client
-    cluster.scale(DASK_WORKERS)
-    client.wait_for_workers(DASK_WORKERS, timeout=120)
+    _heal(cluster, client)
 
 
 @pytest.fixture(params=["local", "ray", "dask"])

@@ -55,10 +55,6 @@ def inserts_land(index: ShardedFlat, rows: np.ndarray, metric: str | None = None
     return rows
 
 
-def ranges(index: ShardedFlat) -> list[range]:
-    return index.shard_ranges
-
-
 def within(seconds: float, call: Callable[[], Any]) -> Any:
     """What `call()` returns or raises, which must happen within `seconds`
     (a wait that does not end fails the test instead of holding it)."""
@@ -108,7 +104,7 @@ def test_ray_node_removed_right_after_an_append(ray_nodes: RayNodes, ray_index: 
     index = ray_index("cosine", shards=3, actor_options=ON_WORKERS)
     index.create(ROWS[:600])
     agree(index, ROWS[:600], "cosine")
-    before = ranges(index)
+    before = index.shard_ranges
     # Appended to the last shard and not waited for, then its node goes.
     index.create(ROWS[600:])
     victim = ray_nodes.worker_of(index.shards[-1].node)
@@ -118,7 +114,7 @@ def test_ray_node_removed_right_after_an_append(ray_nodes: RayNodes, ray_index: 
     # Once Ray has seen the node die, every shard it held has moved.
     ray_nodes.wait_dead(victim.node_id)
     agree(index, ROWS, "cosine")
-    assert ranges(index)[:-1] == before[:-1] and ranges(index)[-1].start == before[-1].start
+    assert index.shard_ranges[:-1] == before[:-1] and index.shard_ranges[-1].start == before[-1].start
     for i in lost:
         assert index.shards[i].restarts >= 1
         assert index.shards[i].node in ray_nodes.alive()
@@ -231,9 +227,9 @@ def test_ray_recovery_is_bounded_and_names_the_shard(ray_nodes: RayNodes, ray_in
 # -- Dask -----------------------------------------------------------------
 
 
-def _pids(client: Any, worker: str) -> tuple[int, int]:
-    """The worker's process and its nanny's."""
-    return client.run(lambda: (os.getpid(), os.getppid()), workers=[worker])[worker]
+def _pid(client: Any, worker: str) -> int:
+    """The worker's process."""
+    return int(client.run(os.getpid, workers=[worker])[worker])
 
 
 @pytest.fixture
@@ -262,7 +258,7 @@ def _remove_worker(cluster: Any, client: Any, worker: str, graceful: bool) -> No
     else:
         # The process dies at once; its nanny starts a new worker (at a new
         # address) a moment later.
-        os.kill(_pids(client, worker)[0], signal.SIGKILL)
+        os.kill(_pid(client, worker), signal.SIGKILL)
 
 
 @pytest.mark.parametrize("graceful", [True, False], ids=["graceful", "abrupt"])
@@ -272,7 +268,7 @@ def test_dask_worker_removed_right_after_an_append(dask_cluster: tuple[Any, Any]
     index = dask_index("inner_product")
     index.create(ROWS[:600])
     agree(index, ROWS[:600], "inner_product")
-    before = ranges(index)
+    before = index.shard_ranges
     index.create(ROWS[600:])
     shard = index.shards[-1]
     victim = shard.worker
@@ -282,7 +278,7 @@ def test_dask_worker_removed_right_after_an_append(dask_cluster: tuple[Any, Any]
     # Well within Dask's 30 s connect timeout, on a slow machine too.
     assert time.monotonic() - began < 20
     assert shard.restarts >= 1 and shard.worker != victim
-    assert ranges(index)[:-1] == before[:-1]
+    assert index.shard_ranges[:-1] == before[:-1]
     inserts_land(index, ROWS, "inner_product")
 
 
@@ -316,7 +312,7 @@ def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[
         agree(index, ROWS)
         shard = index.shards[1]
         worker = shard.worker
-        pid = _pids(client, worker)[0]
+        pid = _pid(client, worker)
         busy = threading.Event()
 
         def hold() -> None:
@@ -353,7 +349,7 @@ def test_dask_restart_that_fails_is_retried(dask_cluster: tuple[Any, Any], dask_
     agree(index, ROWS)
     shard = index.shards[0]
     idle = next(w for w in client.scheduler_info()["workers"] if w not in {s.worker for s in index.shards})
-    pid = _pids(client, idle)[0]
+    pid = _pid(client, idle)
     os.kill(pid, signal.SIGSTOP)
     try:
         client.cancel([shard.actor_future])  # the actor is gone
@@ -381,7 +377,7 @@ def test_dask_worker_gone_while_a_shard_is_sent_to_it(dask_cluster: tuple[Any, A
             worker = super().pick_worker(timeout)
             if self.armed and self.doomed is None:
                 self.doomed = worker
-                os.kill(_pids(client, worker)[0], signal.SIGKILL)
+                os.kill(_pid(client, worker), signal.SIGKILL)
                 deadline = time.monotonic() + 60
                 while worker in self.workers():
                     assert time.monotonic() < deadline
@@ -394,7 +390,7 @@ def test_dask_worker_gone_while_a_shard_is_sent_to_it(dask_cluster: tuple[Any, A
         agree(index, ROWS)
         backend.armed = True
         shard = index.shards[1]
-        os.kill(_pids(client, shard.worker)[0], signal.SIGKILL)
+        os.kill(_pid(client, shard.worker), signal.SIGKILL)
         agree(index, ROWS)
         assert shard.restarts >= 2 and backend.doomed in backend.failed
         inserts_land(index, ROWS)
@@ -405,14 +401,13 @@ def test_dask_all_workers_lost_at_once(dask_cluster: tuple[Any, Any], dask_index
     index = dask_index("cosine")
     index.create(ROWS)
     agree(index, ROWS, "cosine")
-    before = ranges(index)
-    pids = [p for p, _ in client.run(lambda: (os.getpid(), os.getppid())).values()]
-    for pid in pids:
+    before = index.shard_ranges
+    for pid in client.run(os.getpid).values():
         os.kill(pid, signal.SIGKILL)
     # The nannies start new workers; the shards wait for them.
     agree(index, ROWS, "cosine")
     assert all(shard.restarts >= 1 for shard in index.shards)
-    assert ranges(index) == before
+    assert index.shard_ranges == before
     inserts_land(index, ROWS, "cosine")
 
 
@@ -431,7 +426,7 @@ def test_dask_recovery_is_bounded_and_names_the_shard(dask_cluster: tuple[Any, A
     # An append that cannot be placed leaves the index as it was.
     with pytest.raises(ShardLostError, match=r"^shard 1 \(ids 300 to 899\)"):
         within(30, lambda: index.create(ROWS[600:]))
-    assert len(index) == 600 and ranges(index) == [range(0, 300), range(300, 600)]
+    assert len(index) == 600 and index.shard_ranges == [range(0, 300), range(300, 600)]
     cluster.scale(DASK_WORKERS)
     client.wait_for_workers(DASK_WORKERS, timeout=120)
     index.backend.recovery_timeout = 120.0  # the shards start on the new workers
