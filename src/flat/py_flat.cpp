@@ -22,11 +22,10 @@ constexpr const char* new_names[] = {"dim", "metric"};
 constexpr const char* insert_names[] = {"vector"};
 constexpr const char* search_names[] = {"query", "k"};
 constexpr const char* create_names[] = {"vectors"};
-const Signature new_sig{"PyFlat.__new__()", new_names, 2, 1};
-const Signature insert_sig{"PyFlat.insert()", insert_names, 1, 1};
-const Signature search_sig{"PyFlat.search()", search_names, 2, 1};
-const Signature create_sig{"PyFlat.create()", create_names, 1, 1};
-const ClassInfo flat_class{flat_type, "PyFlat"};
+const Signature new_sig{"PyFlat.__new__()", new_names, 2};
+const Signature insert_sig{"PyFlat.insert()", insert_names, 1};
+const Signature search_sig{"PyFlat.search()", search_names, 2};
+const Signature create_sig{"PyFlat.create()", create_names, 1};
 
 std::string length_message(const char* what, std::uint32_t dim, std::size_t got) {
     return std::string("Expected ") + what + " of length " + std::to_string(dim) + ", got " +
@@ -50,7 +49,7 @@ PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter_method<Flat, Access::Exclusive>(
-        flat_class, insert_sig, self, args, nargs, kwnames, [&](Flat& index, PyObject* const* a) -> PyObject* {
+        insert_sig, self, args, nargs, kwnames, [&](Flat& index, PyObject* const* a) -> PyObject* {
             std::vector<double> vector;
             if (!named("vector", to_doubles(a[0], vector))) return nullptr;
             if (vector.size() != index.dim()) {
@@ -63,7 +62,7 @@ PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter_method<Flat, Access::Shared>(
-        flat_class, search_sig, self, args, nargs, kwnames, [&](const Flat& index, PyObject* const* a) -> PyObject* {
+        search_sig, self, args, nargs, kwnames, [&](const Flat& index, PyObject* const* a) -> PyObject* {
             std::vector<double> query;
             if (!named("query", to_doubles(a[0], query))) return nullptr;
             std::uint32_t k = 1;
@@ -82,7 +81,7 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ReleaseAfterBatch release;
     return enter_method<Flat, Access::Exclusive>(
-        flat_class, create_sig, self, args, nargs, kwnames, [&](Flat& index, PyObject* const* a) -> PyObject* {
+        create_sig, self, args, nargs, kwnames, [&](Flat& index, PyObject* const* a) -> PyObject* {
             // A 2-D array of doubles goes straight into the store; it converts
             // without fail and its rows all have the same length.
             if (Buffer matrix{a[0], 2}; matrix && matrix.doubles()) {

@@ -27,11 +27,10 @@ constexpr const char* new_names[] = {"dim",       "layers", "m",     "ef_constru
 constexpr const char* insert_names[] = {"vector", "metadata"};
 constexpr const char* search_names[] = {"query", "k", "filter"};
 constexpr const char* create_names[] = {"vectors", "metadata"};
-const Signature new_sig{"PyHNSW.__new__()", new_names, 7, 1};
-const Signature insert_sig{"PyHNSW.insert()", insert_names, 2, 1};
-const Signature search_sig{"PyHNSW.search()", search_names, 3, 1};
-const Signature create_sig{"PyHNSW.create()", create_names, 2, 1};
-const ClassInfo hnsw_class{hnsw_type, "PyHNSW"};
+const Signature new_sig{"PyHNSW.__new__()", new_names, 7};
+const Signature insert_sig{"PyHNSW.insert()", insert_names, 2};
+const Signature search_sig{"PyHNSW.search()", search_names, 3};
+const Signature create_sig{"PyHNSW.create()", create_names, 2};
 
 const char* const no_schema = "No schema provided in HNSW instance; cannot use metadata";
 
@@ -95,7 +94,7 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter_method<HNSW, Access::Exclusive>(
-        hnsw_class, insert_sig, self, args, nargs, kwnames, [&](HNSW& index, PyObject* const* a) -> PyObject* {
+        insert_sig, self, args, nargs, kwnames, [&](HNSW& index, PyObject* const* a) -> PyObject* {
             std::vector<double> vector;
             if (!named("vector", to_doubles(a[0], vector))) return nullptr;
             MetadataRecord record;
@@ -117,7 +116,7 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return enter_method<HNSW, Access::Shared>(
-        hnsw_class, search_sig, self, args, nargs, kwnames, [&](const HNSW& index, PyObject* const* a) -> PyObject* {
+        search_sig, self, args, nargs, kwnames, [&](const HNSW& index, PyObject* const* a) -> PyObject* {
             std::vector<double> query;
             if (!named("query", to_doubles(a[0], query))) return nullptr;
             std::uint32_t k = 1;
@@ -148,7 +147,7 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ReleaseAfterBatch release;
     return enter_method<HNSW, Access::Exclusive>(
-        hnsw_class, create_sig, self, args, nargs, kwnames, [&](HNSW& index, PyObject* const* a) -> PyObject* {
+        create_sig, self, args, nargs, kwnames, [&](HNSW& index, PyObject* const* a) -> PyObject* {
             Rows vectors;
             if (!named("vectors", to_double_lists(a[0], vectors))) return nullptr;
             release.handled(vectors.bytes());

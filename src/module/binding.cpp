@@ -1,7 +1,6 @@
 #include "module/binding.h"
 
 #include <algorithm>
-#include <string>
 
 #include "module/ref.h"
 
@@ -17,13 +16,12 @@ int find_param(const Signature& sig, PyObject* key) {
 }
 
 bool too_many(const Signature& sig, Py_ssize_t n) {
-    const char* verb = n == 1 ? "was" : "were";
-    if (sig.required == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
-                     sig.call_name, sig.count, n, verb);
+    // n is above count, which is at least 1: always "were".
+    if (sig.count == 1) {
+        PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd were given", sig.call_name, n);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
-                     sig.call_name, sig.required, sig.count, n, verb);
+        PyErr_Format(PyExc_TypeError, "%s takes from 1 to %d positional arguments but %zd were given",
+                     sig.call_name, sig.count, n);
     }
     return false;
 }
@@ -44,22 +42,9 @@ bool keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** ou
 }
 
 bool check_required(const Signature& sig, PyObject** out) {
-    std::string missing;
-    int count = 0;
-    for (int i = 0; i < sig.required; ++i) {
-        if (!out[i]) ++count;
-    }
-    if (count == 0) return true;
-    int seen = 0;
-    for (int i = 0; i < sig.required; ++i) {
-        if (out[i]) continue;
-        ++seen;
-        missing.append(1, '\'').append(sig.names[i]).append(1, '\'');
-        if (seen < count - 1) missing += ", ";
-        if (seen == count - 1) missing += count > 2 ? ", and " : " and ";
-    }
-    PyErr_Format(PyExc_TypeError, "%s missing %d required positional %s: %s", sig.call_name, count,
-                 count == 1 ? "argument" : "arguments", missing.c_str());
+    if (out[0]) return true;
+    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.call_name,
+                 sig.names[0]);
     return false;
 }
 

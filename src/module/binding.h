@@ -9,12 +9,11 @@
 namespace orbisk {
 
 /// A callable's parameter list: every parameter by position or keyword, the
-/// first `required` of them required.
+/// first one required and the others optional (as every method here has it).
 struct Signature {
     const char* call_name;  ///< "PyFlat.search()", used in binding messages
     const char* const* names;
     int count;
-    int required;
 };
 
 /// Binds a fast call's arguments into `out` (borrowed; null when absent).

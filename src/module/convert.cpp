@@ -63,11 +63,6 @@ bool to_list(PyObject* o, std::vector<T>& out, Item&& item) {
 
 }  // namespace
 
-bool check_self(PyObject* self, PyTypeObject* type, const char* class_name) {
-    if (PyObject_TypeCheck(self, type)) return true;
-    return cannot_convert(self, class_name);
-}
-
 bool to_text(PyObject* o, std::string& out) {
     if (!PyUnicode_Check(o)) return cannot_convert(o, "PyString");
     Py_ssize_t size = 0;

@@ -15,9 +15,6 @@
 
 namespace orbisk {
 
-/// Checks that `self` is an instance of `type` (TypeError naming `class_name` otherwise).
-bool check_self(PyObject* self, PyTypeObject* type, const char* class_name);
-
 struct Pair {
     std::string name;
     Ref value;

@@ -29,26 +29,20 @@ PyObject* enter_new(const Signature& sig, PyObject* args, PyObject* kwargs, Body
     });
 }
 
-/// The class a method belongs to, as the method entry needs it.
-struct ClassInfo {
-    PyTypeObject* (*type)();
-    const char* name;
-};
-
 enum class Access {
     Shared,     ///< search: the body gets the index read-only
     Exclusive,  ///< insert, create
 };
 
-/// A method of the class owning an `Index`: body(index, args).
+/// A method of the class owning an `Index`: body(index, args). `self` is an
+/// instance of that class: the method's descriptor checks it before the call
+/// and refuses any other object (the classes cannot be subclassed).
 template <class Index, Access access, class Body>
-PyObject* enter_method(const ClassInfo& cls, const Signature& sig, PyObject* self, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+PyObject* enter_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, Body&& body) {
     return guarded([&]() -> PyObject* {
         PyObject* a[max_params];
         if (!bind(sig, args, nargs, kwnames, a)) return nullptr;
-        PyTypeObject* type = cls.type();
-        if (!type || !check_self(self, type, cls.name)) return nullptr;
         Instance<Index>& obj = instance<Index>(self);
         Borrow borrow(obj.borrow, access == Access::Exclusive);
         if (!borrow) return nullptr;

@@ -74,6 +74,20 @@ def test_binding_messages(name, get, params):
         f(**{params[0]: None})
 
 
+@pytest.mark.parametrize("cls,other", [(orbisk.PyFlat, _hnsw), (orbisk.PyHNSW, _flat), (orbisk.PyFlat, object)],
+                         ids=["flat-on-graph", "graph-on-flat", "flat-on-object"])
+@pytest.mark.parametrize("method", ["insert", "search", "create"])
+def test_a_method_refuses_another_object_as_self(cls, other, method):
+    # The methods read self as their own class without looking: only the
+    # descriptor's check stands between them and another object's memory.
+    victim = other()
+    with pytest.raises(TypeError, match=f"^descriptor '{method}' for 'builtins.{cls.__name__}' objects"):
+        getattr(cls, method)(victim, [1.0, 2.0])
+    if not isinstance(victim, (orbisk.PyFlat, orbisk.PyHNSW)):
+        return
+    assert victim.search([0.0, 0.0], 5)[0] in [(0, 0.0), (0.0, [0.0, 0.0])]
+
+
 def test_none_equals_omitted():
     assert _flat().search([0.0, 0.0], None) == _flat().search([0.0, 0.0]) == [(0, 0.0)]
     explicit = orbisk.PyFlat(2, None)
