@@ -51,7 +51,12 @@ Instance<Index>& instance(PyObject* self) {
 inline PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec& spec) {
     if (PyObject* t = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(t);
     PyObject* made = PyType_FromSpec(&spec);
-    if (!made) return nullptr;
+    if (!made) {
+        // The spec is fixed and sound, so only memory can run out; and the
+        // interpreter's type creation can fail so without saying why.
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return nullptr;
+    }
     PyObject* expected = nullptr;
     if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);

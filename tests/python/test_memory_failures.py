@@ -224,3 +224,54 @@ def test_every_allocation_of_a_constructor_may_fail(name, cls, make_args, kind):
         return error is None
 
     _sweep(attempt)
+
+
+
+# Run by a fresh interpreter: loads the module with Python allocations
+# failing from the nth on (for good, nth = 1, 2, ... until one load runs to
+# its end) or only the nth (once); then checks that the module it ends with
+# works. Prints how many loads failed.
+_IMPORT_SWEEP = r"""
+import importlib.util, sys, _testcapi
+once, first = sys.argv[1] == "once", int(sys.argv[2])
+spec = importlib.util.find_spec("orbisk")
+failures = 0
+for nth in range(first, first + 5000):
+    _testcapi.set_nomemory(nth - 1, nth if once else 0)
+    try:
+        module = importlib.util.module_from_spec(spec)
+    except MemoryError:
+        _testcapi.remove_mem_hooks()
+        failures += 1
+        if not once:
+            continue
+        module = importlib.util.module_from_spec(spec)
+    except BaseException as e:
+        _testcapi.remove_mem_hooks()
+        sys.exit(f"allocation {nth}: {e!r}")
+    _testcapi.remove_mem_hooks()
+    break
+idx = module.PyFlat(2)
+idx.insert([3.0, 4.0])
+assert idx.search([0.0, 0.0], 1) == [(0, 5.0)], idx.search([0.0, 0.0], 1)
+assert module.__all__ == ["PyFlat", "PyHNSW"], module.__all__
+print(failures)
+"""
+
+
+def _load(*args):
+    import subprocess
+    import sys
+    done = subprocess.run([sys.executable, "-c", _IMPORT_SWEEP, *map(str, args)], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, f"{args}: {done.stderr}"
+    return int(done.stdout)
+
+
+def test_every_allocation_of_the_import_may_fail():
+    # Each failed load raises MemoryError and the next goes further (the
+    # classes one load made serve the next); a lone failure anywhere leaves
+    # a load that works, at once or when tried again.
+    loads = _load("for-good", 1)
+    assert loads > 0
+    assert sum(_load("once", nth) for nth in range(1, loads + 2)) > 0
