@@ -22,7 +22,7 @@ void advise_huge_pages(const void* data, std::size_t bytes) {
     if (bytes < 4 * huge) return;
     const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // bytes >= 4 pages: end > begin
 #else
     (void)data;
     (void)bytes;

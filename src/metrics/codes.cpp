@@ -31,12 +31,15 @@ float round_up(double x) {
 // 2u max|x|, so |x - s c| <= (1 + 2u)|t| + 2^-44 max|x| for n <= 65536; the
 // computed |t| errs by at most (n + 3)u relative and, where squares
 // underflow, by 2^-529.
+// A vector longer than max_code_dim has no code and no room is kept for
+// one: `out` is not written.
 Coded code(Vec v, std::uint8_t* out) {
     const std::size_t n = v.size();
+    if (n > max_code_dim) return {};
     std::memset(out, 0, code_bytes(n));
     double top = 0.0;
     for (double x : v) top = std::isfinite(x) ? std::max(top, std::fabs(x)) : std::numeric_limits<double>::infinity();
-    if (n == 0 || n > max_code_dim || !(top / 127.0 >= min_scale && top / 127.0 <= max_scale)) return {};
+    if (n == 0 || !(top / 127.0 >= min_scale && top / 127.0 <= max_scale)) return {};
     const double s = round_up(top / 127.0 * (1.0 + code_margin));
     std::memset(out, 128, code_bytes(n));  // the pad codes 0
     Coded c;

@@ -75,7 +75,8 @@ struct CodeInfo {
 };
 
 /// Codes `v` into `out` (code_bytes(v.size()) bytes, pad included) for an
-/// index ranking by `kind`.
+/// index ranking by `kind`. Longer than max_code_dim, `v` has no code and
+/// `out` is not written (it may be empty).
 CodeInfo encode(Vec v, MetricKind kind, std::uint8_t* out);
 
 /// A query coded for one search, with what every bound needs of it.

@@ -54,6 +54,26 @@ NearTie near_tie(std::size_t dim, double sum) {
     return t;
 }
 
+// The abandoning bound of d is the least square sum whose square root
+// reaches d. Squares that round down to a subnormal need raising, since
+// there sqrt(d * d) falls below d.
+TEST(AbandoningBound, IsTheLeastSquareSumReachingTheDistance) {
+    const double inf = std::numeric_limits<double>::infinity();
+    V distances = {0.0, 1.0, 0.7, 3.0, 1e-150, 1e-160, 3e-162, 1e-200, 5e-324, 1e150, 1e154, 1e200, inf};
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> exponent(-170.0, -150.0);
+    for (int i = 0; i < 2000; ++i) distances.push_back(std::pow(10.0, exponent(gen)));
+    int raised = 0;
+    for (const double d : distances) {
+        const double t = abandoning_bound(d);
+        EXPECT_GE(std::sqrt(t), d) << d;
+        if (t > 0.0) EXPECT_LT(std::sqrt(std::nextafter(t, 0.0)), d) << d;
+        raised += t > d * d;
+    }
+    EXPECT_GT(raised, 0);  // the subnormal squares were raised
+    EXPECT_TRUE(std::isnan(abandoning_bound(std::nan(""))));
+}
+
 // The kept rows' square sum, on each table.
 class BoundSums : public ::testing::TestWithParam<std::tuple<double, Isa>> {
   protected:

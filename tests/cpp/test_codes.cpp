@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "flat/flat_index.h"
+#include "hnsw/graph.h"
 #include "metric_kind.h"
 #include "metrics/codes.h"
 #include "metrics/kernels.h"
@@ -367,6 +368,47 @@ TEST_P(ScreenedScan, EqualsThePlainDefinition) {
                             }
                         }
                     }
+                }
+            }
+        }
+    }
+}
+
+// Rows longer than codes serve (their integer sums could overflow) are
+// computed in full by scans and walks alike.
+TEST_P(ScreenedScan, RowsTooLongForCodesAreComputedInFull) {
+    const std::size_t dim = max_code_dim + 1, n = 8;
+    std::mt19937_64 rng(43);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<V> data(n, V(dim));
+    for (auto& v : data) for (auto& x : v) x = normal(rng);
+    V query(dim);
+    for (auto& x : query) x = normal(rng);
+    for (int m = 0; m < 3; ++m) {
+        Flat f(static_cast<std::uint32_t>(dim), kinds[m], GetParam());
+        HNSWParams p;
+        p.dim = static_cast<std::uint32_t>(dim);
+        p.layers = 1;  // every node linked to every other, every search sees all
+        p.metric = kinds[m];
+        p.isa = GetParam();
+        HNSW graph(p);
+        Rng levels(1);
+        for (const V& v : data) {
+            f.insert(v);
+            ASSERT_FALSE(graph.insert(v, nullptr, levels));
+        }
+        std::vector<Candidate> all;
+        for (std::uint32_t i = 0; i < n; ++i) all.push_back({functions[m](query, data[i]), i});
+        std::stable_sort(all.begin(), all.end(), ranks_before);
+        for (std::uint32_t k : {1u, 3u}) {
+            std::vector<Candidate> flat_got, graph_got;
+            ASSERT_FALSE(f.search(query, k, flat_got));
+            ASSERT_FALSE(graph.search(query, k, nullptr, graph_got));
+            for (const auto* got : {&flat_got, &graph_got}) {
+                ASSERT_EQ(got->size(), k);
+                for (std::size_t i = 0; i < k; ++i) {
+                    EXPECT_EQ((*got)[i].id, all[i].id) << "metric " << m << " k " << k << " position " << i;
+                    EXPECT_EQ((*got)[i].distance, all[i].distance) << "metric " << m << " k " << k;
                 }
             }
         }

@@ -113,6 +113,16 @@ TEST_P(FlatIndex, EmptyIndex) {
     EXPECT_EQ(name(FlatError::EmptyIndex), "EmptyIndex");
 }
 
+// The names are the texts of the Python errors ("... error: EmptyIndex"),
+// those no index call returns included.
+TEST(FlatErrorNames, EveryVariant) {
+    const std::vector<std::pair<FlatError, std::string_view>> names = {
+        {FlatError::EmptyIndex, "EmptyIndex"},     {FlatError::EmptyVectors, "EmptyVectors"},
+        {FlatError::MetadataMismatch, "MetadataMismatch"}, {FlatError::NoSchema, "NoSchema"},
+        {FlatError::EmptySchema, "EmptySchema"},   {FlatError::AttributeNotFound, "AttributeNotFound"}};
+    for (const auto& [e, text] : names) EXPECT_EQ(name(e), text);
+}
+
 TEST_P(FlatIndex, CreateAppends) {
     Flat f = make(1, euclidean_distance, {{0}, {10}, {20}});
     EXPECT_EQ(f.create(Rows{}), FlatError::EmptyVectors);

@@ -111,6 +111,17 @@ class HNSWSearch : public OnEachTableGraph {};
 // ends at, giving the tree 0-1-2-4, 0-3-5 on the line.
 const std::vector<V> tree{{0}, {-1}, {-2}, {2}, {-3}, {3}};
 
+// The names are the texts of the Python errors ("... error: InvalidEF"),
+// InvalidNodeID, which no call returns, included.
+TEST(HNSWErrorNames, EveryVariant) {
+    const std::vector<std::pair<HNSWError, std::string_view>> names = {
+        {HNSWError::InvalidEF, "InvalidEF"},         {HNSWError::InvalidLayer, "InvalidLayer"},
+        {HNSWError::NoSchema, "NoSchema"},           {HNSWError::EmptySchema, "EmptySchema"},
+        {HNSWError::AttributeNotFound, "AttributeNotFound"}, {HNSWError::EmptyVectors, "EmptyVectors"},
+        {HNSWError::InvalidNodeID, "InvalidNodeID"}};
+    for (const auto& [e, text] : names) EXPECT_EQ(name(e), text);
+}
+
 TEST_P(HNSWGraph, OneLayerLinksEveryCandidateBothWays) {
     HNSW index(params(1));
     Rng rng(1);

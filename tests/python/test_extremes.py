@@ -60,6 +60,27 @@ def test_largest_dimension_rejects_short_vectors(make, graph):
     assert _rss() - before < 2 * MB
 
 
+@pytest.mark.parametrize("metric", list(FLAT) + list(GRAPH))
+def test_vectors_longer_than_the_screening_codes_serve(metric):
+    # Past 65,536 elements a vector is always computed in full; inserting
+    # one into a graph once wrote its screening code where no room was kept.
+    dim = 65537
+    rows = [[(i + 1.0) * (-1.0) ** j / (1 + j % 7) for j in range(dim)] for i in range(3)]
+    query = [0.5] * dim
+    if metric in GRAPH:
+        idx = orbisk.PyHNSW(dim, layers=1, metric=metric)
+        for r in rows:
+            idx.insert(r)
+        got = [d for d, _ in idx.search(query, 3)]
+        want = [d for d, _ in _ranked(query, rows, GRAPH[metric])]
+    else:
+        idx = orbisk.PyFlat(dim, metric)
+        idx.create(rows)
+        got, want = idx.search(query, 3), _ranked(query, rows, FLAT[metric])
+        got, want = [(i, d) for i, d in got], [(i, d) for d, i in want]
+    assert got == want
+
+
 @pytest.mark.parametrize("schema", [None, ["c"]])
 def test_absurd_layer_count_builds_like_a_small_one(schema):
     # Beyond 745 layers every level weight is 0.0: the levels drawn, and so
