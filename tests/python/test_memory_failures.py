@@ -204,6 +204,42 @@ def test_every_allocation_of_a_method_may_fail(name, build, method, make_args, k
     _sweep(attempt)
 
 
+# Calls refused whatever memory there is: (name, index builder, method,
+# arguments for a kind).
+REFUSED = [
+    ("flat-insert-text", _flat, "insert", lambda k: (KINDS[k]([1.0, _text(0), 2.0]),)),
+    ("flat-insert-short", _flat, "insert", lambda k: (KINDS[k]([1.0, 2.0]),)),
+    ("flat-search-k", _flat, "search", lambda k: (_vector(k, 11), -1)),
+    ("graph-insert-metadata-missing", _graph, "insert", lambda k: (_vector(k, 10), KINDS[k]([("c", 1.5)]))),
+    ("graph-search-unknown-attribute", _graph, "search", lambda k: (_vector(k, 11), 5, ("x", _text(0)))),
+    ("graph-create-row-text", _graph, "create", lambda k: (KINDS[k]([_point(10), [_text(1)] * DIM]),)),
+]
+
+
+# The interpreter reports the exceptions it could not make for want of memory.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("kind", KIND_PARAMS)
+@pytest.mark.parametrize("name,build,method,make_args", REFUSED, ids=[c[0] for c in REFUSED])
+def test_every_allocation_of_a_refused_call_may_fail(name, build, method, make_args, kind):
+    # The refusal's own message is made of allocations too: each may fail,
+    # giving MemoryError instead, never another error or a changed index.
+    _, own = _fail_from(10**9, True, getattr(build(), method), *make_args(kind))
+    assert own is not None and type(own) is not MemoryError
+    own = (type(own), str(own))
+
+    def attempt(nth, once):
+        idx, twin = build(), build()
+        _, error = _fail_from(nth, once, getattr(idx, method), *make_args(kind))
+        where = f"allocation {nth}, {'once' if once else 'for good'}"
+        assert error is not None, where
+        assert type(error) is MemoryError or (type(error), str(error)) == own, f"{where}: {error!r}"
+        assert _view(idx) == _view(twin), where
+        _next_call(idx, twin)
+        return type(error) is not MemoryError
+
+    _sweep(attempt)
+
+
 # (name, constructor, arguments for a kind)
 CONSTRUCTORS = [
     ("flat", orbisk.PyFlat, lambda k: (DIM, "".join(["cos", "ine"]))),
