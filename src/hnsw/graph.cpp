@@ -415,7 +415,7 @@ void HNSW::admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidat
             std::push_heap(s.queue.begin(), s.queue.end(), lower_priority);
         }
         insert_sorted(out, c);
-        if (out.size() > ef) out.pop_back();
+        out.pop_back();  // W was full
     }
 }
 
@@ -448,8 +448,8 @@ void HNSW::settle(Scratch& s, std::vector<Candidate>& out) {
 }
 
 std::size_t HNSW::usable(std::uint32_t layer) const {
-    if (layer < at_least_.size()) return at_least_[layer];
-    return counted_ > 0 ? 1 : 0;  // node 0 alone reaches the layers above
+    // Node 0 alone reaches the layers above; walks start once it is counted.
+    return layer < at_least_.size() ? at_least_[layer] : 1;
 }
 
 template <bool Filtered>
@@ -596,9 +596,9 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
     // the node only moves its entry point, and from its level on each walk
     // starts at the node itself, so the order decides which lists it joins.
     for (std::uint32_t layer = 0; layer < layers && layer <= top_other_; ++layer) {
-        if (layer < level) {
-            if (auto e = checked_walk(*lease, entry, vector, 1, layer, nullptr, w)) return e;
-            if (!w.empty()) entry = w.front().id;
+        if (layer < level) {  // a walk of capacity 1 from a node: nothing to check
+            walk_any(*lease, entry, vector, 1, layer, nullptr, 0, w);
+            entry = w.front().id;
             continue;
         }
         if (auto e = checked_walk(*lease, entry, vector, params_.ef_construction, layer, nullptr, w)) return e;

@@ -155,6 +155,27 @@ TEST_P(HNSWGraph, CapacityOneBuildsATree) {
     expect_lists(index, {{1, 3}, {0, 2}, {1, 4}, {0, 5}, {2}, {3}});
 }
 
+// Calls the bindings never make: a failure of the core's contract, which
+// changes nothing.
+TEST_P(HNSWKnn, WrongLengthsAndEntriesAreInternalFailures) {
+    HNSW index(params(2, 200, 50, std::nullopt, 2));
+    Rng rng(1);
+    fill(index, {{0, 0}, {3, 4}}, rng);
+    const auto fails = [](auto&& call, const char* text) {
+        try {
+            call();
+            ADD_FAILURE() << "no InternalFailure: " << text;
+        } catch (const InternalFailure& e) {
+            EXPECT_STREQ(e.what(), text);
+        }
+    };
+    fails([&] { (void)index.insert(V{1, 2, 3}, nullptr, rng); }, "Vector length 3 does not match index dimension 2");
+    std::vector<Candidate> w;
+    fails([&] { (void)index.knn(2, V{0, 0}, 1, 0, nullptr, w); }, "knn entry 2 is not a node");
+    EXPECT_EQ(index.size(), 2u);
+    expect_distances(search(index, {0, 0}, 2), {0.0, 5.0});
+}
+
 TEST_P(HNSWKnn, LaterEqualDistanceGoesInFrontOfTheEarlierOne) {
     HNSW index(params(1));
     Rng rng(1);
