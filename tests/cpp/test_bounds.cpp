@@ -67,7 +67,9 @@ TEST(AbandoningBound, IsTheLeastSquareSumReachingTheDistance) {
     for (const double d : distances) {
         const double t = abandoning_bound(d);
         EXPECT_GE(std::sqrt(t), d) << d;
-        if (t > 0.0) EXPECT_LT(std::sqrt(std::nextafter(t, 0.0)), d) << d;
+        if (t > 0.0) {
+            EXPECT_LT(std::sqrt(std::nextafter(t, 0.0)), d) << d;
+        }
         raised += t > d * d;
     }
     EXPECT_GT(raised, 0);  // the subnormal squares were raised
