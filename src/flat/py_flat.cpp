@@ -124,7 +124,9 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.PyFlat", sizeof(FlatObject), 0, Py_TPFLAGS_DEFAULT, slots};
+// Immutable: a class changed from Python (a replaced __new__ above all) could
+// hand the methods an instance whose index was never made.
+PyType_Spec spec = {"builtins.PyFlat", sizeof(FlatObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 std::atomic<PyObject*> type_slot{nullptr};
 

@@ -201,7 +201,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT, slots};
+// Immutable, as PyFlat is.
+PyType_Spec spec = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 std::atomic<PyObject*> type_slot{nullptr};
 

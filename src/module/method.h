@@ -1,6 +1,6 @@
 #pragma once
 // The way into every constructor and method: arguments bound to the
-// parameters, then (methods) `self` checked and the instance borrowed, then
+// parameters, then (methods) the instance borrowed, then
 // the body, all inside guarded() so that no C++ exception reaches the
 // interpreter. The body converts its arguments in parameter order, calls the
 // core and builds the result.

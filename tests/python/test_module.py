@@ -77,6 +77,22 @@ def test_no_subclassing(name):
         type("Sub", (getattr(orbisk, name),), {})
 
 
+@pytest.mark.parametrize("name", ["PyFlat", "PyHNSW"])
+def test_classes_cannot_be_changed(name):
+    # A replaced __new__ would make instances whose index was never built.
+    cls = getattr(orbisk, name)
+    changes = [
+        lambda: setattr(cls, "__new__", staticmethod(lambda c, *a, **k: object.__new__(c))),
+        lambda: setattr(cls, "search", cls.__dict__["insert"]),
+        lambda: setattr(cls, "tag", 1),
+        lambda: delattr(cls, "create"),
+    ]
+    for change in changes:
+        with pytest.raises(TypeError, match="immutable type"):
+            change()
+    assert not hasattr(cls, "tag") and "create" in cls.__dict__
+
+
 @pytest.mark.parametrize("obj", _instances(), ids=["PyFlat", "PyHNSW"])
 def test_instances_have_no_dict_and_no_weakrefs(obj):
     with pytest.raises(AttributeError):
