@@ -126,12 +126,12 @@ PyType_Slot slots[] = {
 
 // Immutable: a class changed from Python (a replaced __new__ above all) could
 // hand the methods an instance whose index was never made.
-PyType_Spec spec = {"builtins.PyFlat", sizeof(FlatObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec description = {"builtins.PyFlat", sizeof(FlatObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 std::atomic<PyObject*> type_slot{nullptr};
 
 }  // namespace
 
-PyTypeObject* flat_type() { return cached_type(type_slot, spec); }
+PyTypeObject* flat_type() { return cached_type(type_slot, description); }
 
 }  // namespace orbisk

@@ -202,12 +202,12 @@ PyType_Slot slots[] = {
 };
 
 // Immutable, as PyFlat is.
-PyType_Spec spec = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec description = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
 std::atomic<PyObject*> type_slot{nullptr};
 
 }  // namespace
 
-PyTypeObject* hnsw_type() { return cached_type(type_slot, spec); }
+PyTypeObject* hnsw_type() { return cached_type(type_slot, description); }
 
 }  // namespace orbisk

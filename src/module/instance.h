@@ -45,15 +45,16 @@ Instance<Index>& instance(PyObject* self) {
     return *reinterpret_cast<Instance<Index>*>(self);
 }
 
-/// Creates the class from `spec` on first request and returns the same
+/// Creates the class from its `description` on first request and returns the same
 /// object afterwards (borrowed; it lives for the whole process). Null with an
 /// exception set when creation fails.
-inline PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec& spec) {
+inline PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec& description) {
     if (PyObject* t = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyTypeObject*>(t);
-    PyObject* made = PyType_FromSpec(&spec);
+    PyObject* made = PyType_FromSpec(&description);
     if (!made) {
-        // The spec is fixed and sound, so only memory can run out; and the
-        // interpreter's type creation can fail so without saying why.
+        // The class description is fixed and sound, so only memory can run
+        // out; and the interpreter's type creation can fail so without
+        // saying why.
         if (!PyErr_Occurred()) PyErr_NoMemory();
         return nullptr;
     }
