@@ -304,19 +304,7 @@ void HNSW::screen_batch(const Scratch& s, double last, Batch& b) const {
         // A node whose lower bound exceeds W's last distance cannot beat it;
         // one without a code always may.
         const double row_norm = metric_.keeps_norms() ? norms_[rows[t]] : 0.0;
-        bool may = true;
-        switch (metric_.kind()) {
-            case MetricKind::Euclidean:
-                may = may_pass<MetricKind::Euclidean>(q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm);
-                break;
-            case MetricKind::Dot:
-                may = may_pass<MetricKind::Dot>(q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm);
-                break;
-            case MetricKind::Cosine:
-                may = may_pass<MetricKind::Cosine>(q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm);
-                break;
-        }
-        if (may) {
+        if (may_pass(metric_.kind(), q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm)) {
             b.todo[kept++] = b.todo[t];
         } else {
             b.distances[b.todo[t]] = std::numeric_limits<double>::quiet_NaN();

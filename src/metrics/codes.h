@@ -187,6 +187,18 @@ inline bool may_pass(const QueryCode& q, double t2, double t, float scale, float
     }
 }
 
+/// may_pass for the metric an index ranks by.
+inline bool may_pass(MetricKind kind, const QueryCode& q, double t2, double t, float scale, float rho,
+                     double extent, std::int32_t raw, double row_norm) {
+    switch (kind) {
+        case MetricKind::Euclidean:
+            return may_pass<MetricKind::Euclidean>(q, t2, t, scale, rho, extent, raw, row_norm);
+        case MetricKind::Dot: return may_pass<MetricKind::Dot>(q, t2, t, scale, rho, extent, raw, row_norm);
+        case MetricKind::Cosine: break;
+    }
+    return may_pass<MetricKind::Cosine>(q, t2, t, scale, rho, extent, raw, row_norm);
+}
+
 inline double squared_reach(double t) { return t + 2.0 * code_slack; }
 
 /// Bit r set for each of the first n rows that may pass the screen.
