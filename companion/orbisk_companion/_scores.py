@@ -8,6 +8,9 @@ negating it again gives the similarity bit for bit. The one exception is the
 sign of a zero: a sum that starts from +0.0 ends on +0.0 whenever it
 cancels, for q and for -q alike, so negating turns that +0.0 into -0.0.
 `fix_zero_signs` puts it back.
+
+The graph is walked in another space for "cosine" (see `steering`) and its
+results are scored here by `cosines`, bit for bit the extension's cosine.
 """
 
 from __future__ import annotations
@@ -19,11 +22,9 @@ import numpy.typing as npt
 
 METRICS: Final = ("euclidean", "cosine", "inner_product")
 SIMILARITIES: Final = frozenset({"cosine", "inner_product"})
-# What each index kind of the extension calls our metric.
+# What the flat extension calls our metric.
 FLAT_NAMES: Final[dict[str, Literal["euclidean", "cosine", "inner_product"]]] = {
     "euclidean": "euclidean", "cosine": "cosine", "inner_product": "inner_product"}
-GRAPH_NAMES: Final[dict[str, Literal["euclidean", "angular", "inner_product"]]] = {
-    "euclidean": "euclidean", "cosine": "angular", "inner_product": "inner_product"}
 
 
 def check_metric(metric: object) -> str:
@@ -39,6 +40,46 @@ def sequential_dot(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> fl
     for x, y in zip(a.tolist(), b.tolist()):
         s += x * y
     return s
+
+
+def sequential_sums(products: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Each row's sum in element order from +0.0, as the extension sums it.
+
+    `np.add.accumulate` adds element by element along the row, each running
+    sum the previous one plus the next element, so every partial sum equals
+    the sequential one as a number; only a zero can differ in sign, since
+    accumulate starts from the first element rather than from +0.0 (a row of
+    -0.0 products sums to -0.0 there). A sum from +0.0 never ends on -0.0
+    (x + y is -0.0 only when both are), so adding +0.0 at the end, which
+    changes nothing but the sign of -0.0, gives the sequential sum.
+    """
+    return np.add.accumulate(products, axis=1)[:, -1] + 0.0
+
+
+def cosines(query: npt.NDArray[np.float64], rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The extension's cosine of `query` with each row of `rows`:
+    dot / (sqrt(|query|^2) * sqrt(|row|^2)), each sum sequential."""
+    with np.errstate(all="ignore"):      # IEEE: overflow to inf, 0/0 is NaN, x/inf a signed zero
+        qq = sequential_sums((query * query)[None, :])
+        dots, xx = sequential_sums(rows * query), sequential_sums(rows * rows)
+        return dots / (np.sqrt(qq) * np.sqrt(xx))
+
+
+def steering(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The vectors a cosine graph walks: each row over its length.
+
+    Between vectors of length one the Euclidean distance is
+    sqrt(2 - 2 cos), so a Euclidean walk over them heads for the rows of
+    highest cosine (up to rounding; the scores are the exact cosines). A row
+    without a finite direction (zero, NaN or infinite elements, or a length
+    whose square under- or overflows) walks as the zero vector, at distance
+    1 from every other: its cosine is NaN, or a zero or infinity of the
+    definition's rounding, never a measure of its direction.
+    """
+    with np.errstate(all="ignore"):
+        out = rows / np.sqrt(sequential_sums(rows * rows))[:, None]
+    out[~np.isfinite(out).all(axis=1) | (out == 0.0).all(axis=1)] = 0.0
+    return out
 
 
 def fix_zero_signs(metric: str, query: npt.NDArray[np.float64], scores: npt.NDArray[np.float64],

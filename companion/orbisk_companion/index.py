@@ -11,7 +11,7 @@ import numpy.typing as npt
 import orbisk
 
 from . import _interrupt, _progress, _values
-from ._scores import FLAT_NAMES, GRAPH_NAMES, SIMILARITIES, check_metric, fix_zero_signs
+from ._scores import FLAT_NAMES, SIMILARITIES, check_metric, cosines, fix_zero_signs, steering
 
 KINDS: Final = ("flat", "graph", "sharded")
 # Rows handed to the extension per call: a Ctrl-C waits for at most one
@@ -39,6 +39,19 @@ def _real_array(x: object, what: str) -> npt.NDArray[np.float64]:
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
+def _refuse_nonfinite(a: npt.NDArray[np.float64], what: str) -> None:
+    """ValueError naming the first row of `a` (or the vector `a`) that holds
+    a NaN or an infinity."""
+    bad = ~np.isfinite(a)
+    if a.ndim == 1:
+        if bad.any():
+            raise ValueError(f"{what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+        return
+    rows = np.flatnonzero(bad.any(axis=1))
+    if rows.size:
+        raise ValueError(f"row {rows[0]} of {what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+
+
 class Index:
     """An exact (flat, sharded) or graph index with keys and metadata.
 
@@ -52,17 +65,38 @@ class Index:
     - ``kind``: "flat" (``orbisk.PyFlat``: exact, ties by insertion order),
       "graph" (``orbisk.PyHNSW``: approximate, at most ``ef_search``
       results; ``layers``, ``m``, ``ef_construction``, ``ef_search`` as
-      there; ``fields`` names the metadata attributes that filters test) or
-      "sharded" (``orbisk_shard.ShardedFlat``: exact as "flat", over
-      ``shards`` shards on ``backend`` "local", "ray" or "dask").
+      there; ``fields`` names the metadata attributes that filters test;
+      "euclidean" and "cosine" only) or "sharded"
+      (``orbisk_shard.ShardedFlat``: exact as "flat", over ``shards`` shards
+      on ``backend`` "local", "ray" or "dask").
+    - ``allow_nonfinite``: False (the default) refuses rows and queries that
+      hold NaN or an infinity with ValueError, as scikit-learn does; True
+      takes them, and their scores follow the extension's rules (NaN last).
+
+    A "cosine" graph is a Euclidean ``PyHNSW`` over the rows scaled to
+    length one, where distance order is cosine order up to rounding (the
+    extension's own "angular" graph ranks the raw cosine ascending, so each
+    insertion would link a row with the rows least similar to it). Its
+    results are scored with the exact cosine of the stored rows and ranked by
+    it, ties by insertion order, NaN last. Since the walk's order can differ
+    from the exact one among rows whose cosines lie within rounding of each
+    other, the walk is asked for twice k rows (it keeps ``ef_search``
+    candidates whatever k is, so they cost only their conversion) and the
+    best k of them by exact cosine are returned. Rows without a finite
+    direction (zero, or a length whose square under- or overflows) walk as
+    the zero vector. "inner_product" has no graph here (the extension's
+    would link each row with the rows of least inner product, and the index
+    offers no reduction of it to a distance): it is refused, naming
+    kind="flat".
 
     Keys are any hashable values, unique in the index (ints from 0 in
     insertion order by default). Metadata is one mapping (or None) per row,
     returned with the results; ``save`` needs keys and metadata of JSON types.
 
     Graph results carry vectors, not ids: the index finds the key from the
-    vector it returned. Rows with identical vectors cannot be told apart
-    there: the first time such a vector appears in one result it is reported
+    vector it returned (for "cosine", the scaled vector). Rows with
+    identical vectors (for "cosine", identical scaled vectors: a row and its
+    double, or any two zero rows) cannot be told apart there: the first time such a vector appears in one result it is reported
     with the first key inserted with it, the second time with the second,
     and so on (in a filtered search, counting only rows the filter admits).
     The graph's start node (the first row) can be returned by the extension
@@ -79,12 +113,16 @@ class Index:
                  layers: int | None = None, m: int | None = None,
                  ef_construction: int | None = None, ef_search: int | None = None,
                  shards: int = 2, max_shard_rows: int | None = None,
-                 backend: Any = "local") -> None:
+                 backend: Any = "local", allow_nonfinite: bool = False) -> None:
         self._dim: int = _positive("dim", dim, optional=False) or 0
         self._metric = check_metric(metric)
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
+        if kind == "graph" and self._metric == "inner_product":
+            raise ValueError('kind="graph" offers "euclidean" and "cosine"; '
+                             'for inner products use kind="flat" (exact)')
         self._kind = kind
+        self._allow_nonfinite = bool(allow_nonfinite)
         graph = dict(layers=layers, m=m, ef_construction=ef_construction, ef_search=ef_search)
         if kind != "graph":
             given = [name for name, v in graph.items() if v is not None] + (["fields"] if fields is not None else [])
@@ -106,7 +144,7 @@ class Index:
                 self._fields = tuple(fields)
             p = self._params
             native = orbisk.PyHNSW(self._dim, p["layers"], p["m"], p["ef_construction"], p["ef_search"],
-                                   metric=GRAPH_NAMES[self._metric],
+                                   metric="euclidean",
                                    schema=None if self._fields is None else list(self._fields))
         else:
             from orbisk_shard import ShardedFlat
@@ -122,7 +160,11 @@ class Index:
         self._row_of: dict[Hashable, int] = {}
         self._meta: list[Mapping[str, Any] | None] = []
         self._tagged: list[tuple[_values.Tagged, ...]] = []   # graph with fields
-        self._by_hash: dict[int, list[int]] = {}               # graph: row bytes -> rows
+        self._by_hash: dict[int, list[int]] = {}               # graph: walked bytes -> rows
+        # The vectors the graph walks, row by row: the rows themselves, or
+        # for "cosine" their scaled forms (kept to tell hash collisions apart).
+        self._scaled = self._metric == "cosine" and kind == "graph"
+        self._walked = np.empty((16, self._dim)) if self._scaled else self._rows
 
     # -- what it holds ---------------------------------------------------
 
@@ -130,6 +172,8 @@ class Index:
     metric = property(lambda self: self._metric, doc='"euclidean", "cosine" or "inner_product".')
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
     fields = property(lambda self: self._fields, doc="The graph's filterable metadata names, or None.")
+    allow_nonfinite = property(lambda self: self._allow_nonfinite,
+                               doc="Whether rows and queries may hold NaN and infinities.")
     native = property(lambda self: self._native,
                       doc="The extension object underneath (PyFlat, PyHNSW or ShardedFlat); "
                           "adding to it directly puts the index out of step.")
@@ -184,7 +228,9 @@ class Index:
             metadata: Sequence[Mapping[str, Any] | None] | None = None, progress: bool = False) -> None:
         """Appends the rows of a 2-D array, each with its key and metadata.
 
-        Everything is checked before anything is added: the shape, that keys
+        Everything is checked before anything is added: the shape, that
+        every value is finite (unless ``allow_nonfinite``; the error names
+        the first row holding NaN or an infinity), that keys
         (default: ints continuing from ``len(self)``) are hashable and new,
         one metadata mapping or None per row, and for a graph with
         ``fields`` every field present in every row with a str, int or float
@@ -198,6 +244,8 @@ class Index:
         rows = _real_array(vectors, "vectors")
         if rows.ndim != 2 or rows.shape[1] != self._dim:
             raise ValueError(f"Expected a 2-D array of shape (n, {self._dim}), got shape {rows.shape}")
+        if not self._allow_nonfinite:
+            _refuse_nonfinite(rows, "vectors")
         count = rows.shape[0]
         new_keys = self._check_keys(keys, count)
         meta = self._check_metadata(metadata, count)
@@ -211,8 +259,10 @@ class Index:
                 step = count if self._kind == "sharded" else 1 if self._kind == "graph" else _FLAT_CHUNK
                 for start in range(0, count, step):
                     stop = min(start + step, count)
-                    self._append_native(rows[start:stop], None if tagged is None else tagged[start:stop])
-                    self._record(rows[start:stop], new_keys[start:stop], meta[start:stop],
+                    chunk = rows[start:stop]
+                    walked = steering(chunk) if self._scaled else chunk
+                    self._append_native(walked, None if tagged is None else tagged[start:stop])
+                    self._record(chunk, walked, new_keys[start:stop], meta[start:stop],
                                  None if tagged is None else tagged[start:stop])
                     shown.update(stop - start)
                     if interrupt.pending():
@@ -289,6 +339,12 @@ class Index:
             grown = np.empty((size, self._dim))
             grown[: self._n] = self._rows[: self._n]
             self._rows = grown
+            if self._scaled:
+                walked = np.empty((size, self._dim))
+                walked[: self._n] = self._walked[: self._n]
+                self._walked = walked
+            else:
+                self._walked = self._rows
             keys = np.empty(size, dtype=np.int64)
             keys[: self._n] = self._key_ints[: self._n]
             self._key_ints = keys
@@ -301,11 +357,13 @@ class Index:
             pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged[j])))
             self._native.insert(rows[j], pairs)
 
-    def _record(self, rows: npt.NDArray[np.float64], keys: list[Hashable],
+    def _record(self, rows: npt.NDArray[np.float64], walked: npt.NDArray[np.float64], keys: list[Hashable],
                 meta: list[Mapping[str, Any] | None], tagged: list[tuple[_values.Tagged, ...]] | None) -> None:
         start = self._n
         stop = start + rows.shape[0]
         self._rows[start:stop] = rows
+        if self._scaled:
+            self._walked[start:stop] = walked
         for j, key in enumerate(keys):
             self._row_of[key] = start + j
             if self._int_keys and isinstance(key, int) and not isinstance(key, bool) and key in _INT64:
@@ -318,7 +376,7 @@ class Index:
             self._tagged.extend(tagged)
         if self._kind == "graph":
             for j in range(rows.shape[0]):
-                self._by_hash.setdefault(hash(rows[j].tobytes()), []).append(start + j)
+                self._by_hash.setdefault(hash(walked[j].tobytes()), []).append(start + j)
         self._n = stop
 
     # -- searching -------------------------------------------------------
@@ -328,6 +386,8 @@ class Index:
         if q.ndim != 1 or q.shape[0] != self._dim:
             got = q.shape[0] if q.ndim == 1 else f"an array of shape {q.shape}"
             raise ValueError(f"Expected query of length {self._dim}, got {got}")
+        if not self._allow_nonfinite:
+            _refuse_nonfinite(q, "the query")
         return q
 
     @staticmethod
@@ -363,36 +423,48 @@ class Index:
 
         Most similar first: ascending distance for "euclidean", descending
         similarity for "cosine" and "inner_product"; NaN scores last. Ties
-        keep the extension's order (insertion order for flat and sharded).
+        keep the extension's order (insertion order for flat and sharded,
+        and for the cosine graph, which ranks its results itself).
         Fewer than k when the index holds fewer rows, and for a graph at
         most ``ef_search``. ``filter={field: value}`` (graph with ``fields``)
         keeps rows whose value equals it as the extension compares (1 and
         1.0 differ). ``keys`` is int64 when every key is an int, else an
         object array. With ``return_metadata=True`` a third item, the list of
-        the results' metadata, follows.
+        the results' metadata, follows. A query holding NaN or an infinity
+        raises ValueError unless the index allows non-finite values.
         """
         q = self._query(query)
         kk = self._k(k)
         wanted = self._wanted_filter(filter)
-        rows = self._search_rows(q, kk, wanted)
-        keys, scores = self._convert(q, rows)
+        ids, scores = self._search_rows(q, kk, wanted)
         if return_metadata:
-            return keys, scores, [self._meta[r] for r in rows[0].tolist()]
-        return keys, scores
+            return self._keys_of(ids), scores, [self._meta[r] for r in ids.tolist()]
+        return self._keys_of(ids), scores
 
     def _search_rows(self, q: npt.NDArray[np.float64], k: int,
                      wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row numbers, raw values of the extension for the searched query)."""
+        """(row numbers, scores) of the k best rows for `q`."""
         if k == 0 or self._n == 0:
             return np.empty(0, dtype=np.intp), np.empty(0)
-        sq = -q if self._metric in SIMILARITIES else q
         if self._kind != "graph":
-            found = self._native.search(sq, k)
+            found = self._native.search(-q if self._metric in SIMILARITIES else q, k)
             ids = np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found))
             raw = np.fromiter((d for _, d in found), dtype=np.float64, count=len(found))
-            return ids, raw
+            return ids, self._from_raw(q, ids, raw)
+        if not self._scaled:
+            return self._walk(q, k, wanted)
+        ids, _ = self._walk(steering(q[None, :])[0], min(2 * k, 2**32 - 1), wanted)
+        scores = cosines(q, self._rows[ids])
+        nan = np.isnan(scores)
+        order = np.lexsort((ids, np.where(nan, 0.0, -scores), nan))[:k]
+        return ids[order], scores[order]
+
+    def _walk(self, v: npt.NDArray[np.float64], k: int,
+              wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+        """(row numbers, the extension's distances) of a graph search for
+        the walked vector `v`, at most k, each row matching the filter."""
         # With a filter, one more: the start node may be dropped below.
-        found = self._native.search(sq, k + (wanted is not None),
+        found = self._native.search(v, min(k + (wanted is not None), 2**32 - 1),
                                     None if wanted is None else (wanted[0], wanted[1][1]))
         ids_list: list[int] = []
         raw_list: list[float] = []
@@ -400,7 +472,7 @@ class Index:
         position = None if wanted is None else self._fields.index(wanted[0])  # type: ignore[union-attr]
         for d, vector in found:
             b = np.asarray(vector, dtype=np.float64).tobytes()
-            same = [r for r in self._by_hash.get(hash(b), ()) if self._rows[r].tobytes() == b]
+            same = [r for r in self._by_hash.get(hash(b), ()) if self._walked[r].tobytes() == b]
             if position is not None:
                 same = [r for r in same if _values.matches(self._tagged[r][position], wanted[1])]  # type: ignore[index]
             taken = used.get(b, 0)
@@ -413,15 +485,15 @@ class Index:
                 break
         return np.array(ids_list, dtype=np.intp), np.array(raw_list, dtype=np.float64)
 
-    def _convert(self, q: npt.NDArray[np.float64],
-                 found: tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
-        ids, raw = found
-        if self._metric in SIMILARITIES:
-            scores = -raw
-            fix_zero_signs(self._metric, q, scores, lambda j: self._rows[ids[j]])
-        else:
-            scores = raw
-        return self._keys_of(ids), scores
+    def _from_raw(self, q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp],
+                  raw: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """Scores from the extension's values for the searched query (-q
+        for the similarities)."""
+        if self._metric not in SIMILARITIES:
+            return raw
+        scores = -raw
+        fix_zero_signs(self._metric, q, scores, lambda j: self._rows[ids[j]])
+        return scores
 
     def _keys_of(self, ids: npt.NDArray[np.intp]) -> npt.NDArray[Any]:
         if self._int_keys:
@@ -441,32 +513,26 @@ class Index:
         unreachable rows): c is then the longest result, and shorter rows are
         padded at the end with the key -1 (None in an object array) and a NaN
         score. Sharded indexes answer the whole batch in one round trip per
-        shard.
+        shard. Unless the index allows non-finite values, a query holding NaN
+        or an infinity raises ValueError naming its row, before any search.
         """
         Q = _real_array(queries, "queries")
         if Q.ndim != 2 or Q.shape[1] != self._dim:
             raise ValueError(f"Expected queries of shape (m, {self._dim}), got shape {Q.shape}")
+        if not self._allow_nonfinite:
+            _refuse_nonfinite(Q, "queries")
         kk = self._k(k)
         wanted = self._wanted_filter(filter)
         m = Q.shape[0]
         if self._kind == "sharded" and kk > 0 and self._n > 0 and m > 0:
-            sq = -Q if self._metric in SIMILARITIES else Q
-            ids, raw = self._native.search_batch(sq, kk)
-            keys, scores = self._keys_of(ids), (-raw if self._metric in SIMILARITIES else raw)
-            if self._metric in SIMILARITIES:
-                for i in range(m):
-                    fix_zero_signs(self._metric, Q[i], scores[i], lambda j, i=i: self._rows[ids[i, j]])
-            return keys, scores
+            ids, raw = self._native.search_batch(-Q if self._metric in SIMILARITIES else Q, kk)
+            scores = np.array([self._from_raw(Q[i], ids[i], raw[i]) for i in range(m)]).reshape(raw.shape)
+            return self._keys_of(ids), scores
         shown = _progress.bar(m, "search", progress)
         results = []
         try:
             for i in range(m):
-                found = self._search_rows(Q[i], kk, wanted)
-                ids, raw = found
-                scores = -raw if self._metric in SIMILARITIES else raw
-                if self._metric in SIMILARITIES:
-                    fix_zero_signs(self._metric, Q[i], scores, lambda j, ids=ids: self._rows[ids[j]])
-                results.append((ids, scores))
+                results.append(self._search_rows(Q[i], kk, wanted))
                 shown.update(1)
         finally:
             shown.close()

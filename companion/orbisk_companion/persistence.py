@@ -102,7 +102,7 @@ def encode(index: Index) -> bytes:
     header = {"format": FORMAT, "version": VERSION, "kind": index.kind, "dim": index.dim,
               "metric": index.metric, "parameters": index.parameters,
               "fields": None if index.fields is None else list(index.fields),
-              "count": n, "keys": key_kind, "sha256": digest}
+              "count": n, "keys": key_kind, "sha256": digest, "allow_nonfinite": index.allow_nonfinite}
     out = io.BytesIO()
     np.savez(out, header=_array(_dumps(header)), rows=rows, keys=keys, metadata=_array(meta_bytes))
     return out.getvalue()
@@ -172,6 +172,8 @@ def load(path: Any, *, backend: Any = None, progress: bool = False) -> Index:
     path = os.fspath(path)
     header, rows, keys, meta = _read(path)
     options: dict[str, Any] = dict(header["parameters"])
+    # Files from before the field existed took any rows: allow them where they hold any.
+    options["allow_nonfinite"] = header.get("allow_nonfinite", not np.isfinite(rows).all())
     if header["kind"] == "graph":
         options["fields"] = header["fields"]
     if header["kind"] == "sharded":
