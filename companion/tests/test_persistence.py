@@ -28,7 +28,8 @@ def filled(kind: str, metric: str = "cosine", keys=None) -> Index:
 
 
 def assert_same_index(a: Index, b: Index) -> None:
-    assert (a.kind, a.dim, a.metric, a.fields, a.parameters) == (b.kind, b.dim, b.metric, b.fields, b.parameters)
+    assert (a.kind, a.dim, a.metric, a.fields, a.parameters, a.allow_nonfinite) == (
+        b.kind, b.dim, b.metric, b.fields, b.parameters, b.allow_nonfinite)
     assert a.keys == b.keys and [type(k) for k in a.keys] == [type(k) for k in b.keys]
     assert a.rows.tobytes() == b.rows.tobytes()          # bit for bit, NaN and -0.0 included
     assert [a.metadata(k) for k in a.keys] == [b.metadata(k) for k in b.keys]

@@ -1,0 +1,93 @@
+"""NaN and infinities: refused in rows and queries unless the index allows them."""
+
+from __future__ import annotations
+
+import io
+import json
+
+import numpy as np
+import pytest
+
+from orbisk_companion import Index, load
+from plain import ranking, same
+
+KINDS = ["flat", "graph", "sharded"]
+BAD = [np.nan, np.inf, -np.inf]
+
+
+def made(kind: str, **kw) -> Index:
+    index = Index(3, "euclidean", kind, **({"layers": 1} if kind == "graph" else {}), **kw)
+    index.add(np.arange(12.0).reshape(4, 3), keys=list("abcd"))
+    return index
+
+
+def snapshot(index: Index):
+    return (len(index), index.keys, index.rows.tobytes(), index.search(np.zeros(3), 10)[0].tolist())
+
+
+def poisoned(n: int, row: int, value: float) -> np.ndarray:
+    a = np.ones((n, 3))
+    a[row, 2] = value        # the last column of a later row
+    return a
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("value", BAD, ids=repr)
+def test_non_finite_rows_and_queries_are_refused_naming_the_row(kind, value):
+    index = made(kind)
+    before = snapshot(index)
+    with pytest.raises(ValueError, match="^row 3 of vectors holds NaN or infinity"):
+        index.add(poisoned(5, 3, value), keys=list("vwxyz"))
+    assert snapshot(index) == before and "v" not in index
+    with pytest.raises(ValueError, match="^the query holds NaN or infinity"):
+        index.search(poisoned(1, 0, value)[0], 2)
+    with pytest.raises(ValueError, match="^row 2 of queries holds NaN or infinity"):
+        index.search_batch(poisoned(4, 2, value), 2)
+    assert snapshot(index) == before
+    assert index.allow_nonfinite is False
+    with pytest.raises(AttributeError):
+        index.allow_nonfinite = True        # type: ignore[misc]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("value", BAD, ids=repr)
+def test_allowed_non_finite_values_rank_as_the_extension_ranks_them(kind, value):
+    index = made(kind, allow_nonfinite=True)
+    index.add(poisoned(2, 1, value), keys=["e", "f"])
+    rows = index.rows
+    for q in (np.zeros(3), poisoned(1, 0, value)[0]):
+        keys, scores = index.search(q, 6)
+        want = ranking("euclidean", rows, q, 6)
+        if kind == "graph" and not np.isfinite(q).all():
+            # every distance NaN or inf alike: the walk's order, not insertion order
+            want = sorted(want, key=lambda p: keys.tolist().index("abcdef"[p[0]]))
+        assert keys.tolist() == ["abcdef"[i] for i, _ in want]
+        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want))
+        batch_keys, _ = index.search_batch(np.vstack([q, q]), 6)
+        assert batch_keys.tolist() == [keys.tolist()] * 2
+
+
+def rewritten_header(path, drop: str) -> None:
+    """The file at `path` as written before the header had the field `drop`."""
+    with np.load(path) as z:
+        arrays = {name: z[name] for name in z.files}
+    header = json.loads(arrays["header"].tobytes())
+    del header[drop]
+    arrays["header"] = np.frombuffer(json.dumps(header).encode(), dtype=np.uint8)
+    out = io.BytesIO()
+    np.savez(out, **arrays)
+    path.write_bytes(out.getvalue())
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("allowed, holds_nan", [(False, False), (True, False), (True, True)])
+def test_files_keep_the_choice_and_older_files_allow_what_they_hold(tmp_path, kind, allowed, holds_nan):
+    index = made(kind, allow_nonfinite=allowed)
+    if holds_nan:
+        index.add(poisoned(1, 0, np.nan))
+    path = tmp_path / "x.npz"
+    index.save(path)
+    assert load(path).allow_nonfinite is allowed
+    rewritten_header(path, "allow_nonfinite")
+    again = load(path)
+    assert again.allow_nonfinite is holds_nan and again.rows.tobytes() == index.rows.tobytes()
