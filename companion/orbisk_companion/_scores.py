@@ -62,7 +62,8 @@ def cosines(query: npt.NDArray[np.float64], rows: npt.NDArray[np.float64]) -> np
     with np.errstate(all="ignore"):      # IEEE: overflow to inf, 0/0 is NaN, x/inf a signed zero
         qq = sequential_sums((query * query)[None, :])
         dots, xx = sequential_sums(rows * query), sequential_sums(rows * rows)
-        return dots / (np.sqrt(qq) * np.sqrt(xx))
+        out: npt.NDArray[np.float64] = dots / (np.sqrt(qq) * np.sqrt(xx))
+    return out
 
 
 def steering(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:

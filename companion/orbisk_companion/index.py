@@ -96,8 +96,9 @@ class Index:
     Graph results carry vectors, not ids: the index finds the key from the
     vector it returned (for "cosine", the scaled vector). Rows with
     identical vectors (for "cosine", identical scaled vectors: a row and its
-    double, or any two zero rows) cannot be told apart there: the first time such a vector appears in one result it is reported
-    with the first key inserted with it, the second time with the second,
+    double, or any two zero rows) cannot be told apart there: the first time
+    such a vector appears in one result it is reported with the first key
+    inserted with it, the second time with the second,
     and so on (in a filtered search, counting only rows the filter admits).
     The graph's start node (the first row) can be returned by the extension
     although a filter rejects it; the index checks each result against the
