@@ -52,6 +52,20 @@ def test_round_trip_is_exact(tmp_path, kind, metric, keys):
             assert list(k1) == list(k2) and all(same(x, y) for x, y in zip(s1.tolist(), s2.tolist()))
 
 
+@pytest.mark.parametrize("name, kind, metric, parameters, fields, keys, metadata, rows", [
+    ("flat", "flat", "inner_product", {}, None, [-5, 2**62], [None, {"x": True}], [[1.0, 2.0], [3.0, 4.0]]),
+    ("graph", "graph", "cosine", {"layers": None, "m": 4, "ef_construction": None, "ef_search": 10}, ("colour",),
+     ["a", 7, 2.5], [{"colour": "red", "n": [1, None]}, {"colour": 3}, {"colour": 1.5}],
+     [[1.0, 0.0, -0.0], [0.5, 2.5, 0.1], [-1e-300, 3.0, 1e300]]),
+])
+def test_files_written_by_the_first_release_load(name, kind, metric, parameters, fields, keys, metadata, rows):
+    index = load(os.path.join(os.path.dirname(__file__), "data", f"version1_{name}.npz"))
+    assert (index.kind, index.metric, index.parameters, index.fields) == (kind, metric, parameters, fields)
+    assert index.keys == keys and [type(k) for k in index.keys] == [type(k) for k in keys]
+    assert [index.metadata(k) for k in keys] == metadata
+    assert index.rows.tobytes() == np.array(rows).tobytes()
+
+
 def test_numpy_keys_and_metadata_values_are_saved_as_python_values(tmp_path):
     index = Index(2)
     meta = {"n": np.int64(3), "x": np.float32(0.5), "b": np.bool_(True)}
