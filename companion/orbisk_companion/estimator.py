@@ -15,10 +15,19 @@ smaller training index:
   non-zero distances between identical rows);
 - "cosine": 1 - cos(x, y), scikit-learn's cosine distance, computed from the
   exact cosine dot / (sqrt(|x|^2) * sqrt(|y|^2)) with one more rounding (the
-  subtraction). Neighbours are ranked by the exact cosine, so two
-  neighbours whose cosines differ but round to the same distance keep the
-  order of their cosines. A zero vector has no cosine: its distances are
-  NaN and rank last (scikit-learn gives it distance 1 from everything).
+  subtraction), then clipped to [0, 2] as scikit-learn clips it: a row and
+  itself, or a scaled copy, can have a cosine a rounding above 1, and
+  estimators taking a precomputed graph refuse a negative distance.
+  Neighbours are ranked by the exact cosine, so neighbours whose distances
+  round or clip to the same value keep the order of their cosines (ties by
+  the smaller index). A zero vector has no cosine (nor has a pair whose
+  norms underflow or overflow: the definition gives NaN); as scikit-learn
+  does, such a cosine counts as 0: distance 1, ranked with the cosines
+  equal to 0. A NaN would make those estimators refuse the graph.
+
+Input is validated as scikit-learn's estimators validate it: NaN or infinity
+in X (for `fit`, `kneighbors`, `kneighbors_graph`, `transform`) raises their
+ValueError.
 """
 
 from __future__ import annotations
@@ -91,15 +100,30 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
             self._build()
 
     def _search(self, q: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
-        if self.metric == "cosine":
-            found = self._index.search(-q, k)
-            ids = np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found))
-            # -(raw) is the exact cosine up to the sign of a zero, which 1 - c drops.
-            dist = 1.0 - (-np.fromiter((d for _, d in found), dtype=np.float64, count=len(found)))
-            return dist, ids
-        found = self._index.search(q, k)
-        return (np.fromiter((d for _, d in found), dtype=np.float64, count=len(found)),
-                np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found)))
+        if self.metric == "euclidean":
+            found = self._index.search(q, k)
+            return (np.fromiter((d for _, d in found), dtype=np.float64, count=len(found)),
+                    np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found)))
+        ids, cos = self._cosines(q, k)
+        # The extension ranks a NaN cosine (a zero vector) last; here it counts
+        # as 0, so when the k-th cosine is not above 0 such a row may belong
+        # among the k: rank every row, a NaN as 0, ties by the smaller index.
+        if k < self.n_samples_fit_ and not cos[-1] > 0.0:
+            ids, cos = self._cosines(q, self.n_samples_fit_)
+        if np.isnan(cos).any():
+            cos = np.where(np.isnan(cos), 0.0, cos)
+            order = np.lexsort((ids, -cos))
+            ids, cos = ids[order], cos[order]
+        ids, cos = ids[:k], cos[:k]
+        # 1 - cos rounds below 0 (or above 2) at cosines a rounding past +-1.
+        return np.clip(1.0 - cos, 0.0, 2.0), ids
+
+    def _cosines(self, q: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+        """The k most similar rows' ids and exact cosines, NaNs last."""
+        found = self._index.search(-q, k)
+        # -(raw) is the exact cosine up to the sign of a zero, which 1 - c drops.
+        return (np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found)),
+                -np.fromiter((d for _, d in found), dtype=np.float64, count=len(found)))
 
     def kneighbors(self, X: Any = None, n_neighbors: int | None = None,
                    return_distance: bool = True) -> Any:

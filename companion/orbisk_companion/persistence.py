@@ -20,11 +20,28 @@ Python values: a tuple would come back as a list, so it is refused). ``save`` re
 The file is written to a temporary file in the same folder, flushed to disk
 (fsync), and renamed over `path`, and the folder is synced: at every moment
 `path` is the old file or the new one, complete. A writer killed mid-way
-leaves a ``.<name>.*.tmp`` file beside it, which nothing reads.
+leaves a ``.<name>.*.tmp`` file beside it, which nothing reads. A new file
+gets the mode any new file gets (0o666 less the umask); a file replaced
+keeps its permission bits (owner, group and other; its owner and group
+become the writer's, as for any new file). An OSError about the temporary
+file (a missing or read-only folder, `path` a folder) is raised naming
+`path`.
 
-``load`` refuses with `IndexFileError` (a ValueError) a file that is not a zip
-archive of this format, is truncated, fails a zip CRC or the checksum, or has
-another format version. It rebuilds the index by adding every row again: a
+``load`` raises `IndexFileError` (a ValueError), naming the path and what is
+wrong, for every file that is not a complete index file of this version:
+not a zip archive, truncated, a zip CRC or the checksum failing, members
+missing, extra, compressed or encrypted, an array of another dtype or
+shape, another format or version, a header field missing, of another type
+or out of range (``dim`` and the parameters from 1 to 4294967295, ``count``
+from 0, ``fields`` only for a graph; fields not listed above are ignored),
+keys or metadata that are not what ``save`` writes, and a header or rows
+the index itself refuses. Arrays are read with numpy's npy header reader,
+the dtype checked before any data is read, never with ``np.load``, whose
+messages advise unpickling. An OSError about `path` itself (FileNotFoundError,
+PermissionError, IsADirectoryError) is raised as it is: the file is not
+damaged, the path is wrong.
+
+``load`` rebuilds the index by adding every row again: a
 flat index costs about one copy of the rows; a graph is built again from
 scratch, which costs as much as the first build (insertion links each row by
 a search of the graph so far), and draws new random levels, so its searches
@@ -37,12 +54,19 @@ from __future__ import annotations
 import hashlib
 import io
 import json
+import math
 import os
-import tempfile
+import re
+import secrets
+import stat
+import struct
 import zipfile
-from typing import TYPE_CHECKING, Any, Final
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, BinaryIO, Final
 
 import numpy as np
+
+from ._scores import METRICS
 
 if TYPE_CHECKING:
     from .index import Index
@@ -113,18 +137,26 @@ def save(index: Index, path: Any) -> None:
     data = encode(index)        # every refusal happens before a file is touched
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+    try:
+        keep = stat.S_IMODE(os.stat(path).st_mode) & 0o777
+    except FileNotFoundError:
+        keep = None             # a new file: the mode the umask gives
+    fd, tmp = _create_beside(path, folder)
     try:
         with os.fdopen(fd, "wb") as f:
+            if keep is not None and keep != stat.S_IMODE(os.fstat(f.fileno()).st_mode):
+                os.fchmod(f.fileno(), keep)
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
         os.replace(tmp, path)
-    except BaseException:
+    except BaseException as e:
         try:
             os.unlink(tmp)
         except FileNotFoundError:
             pass
+        if isinstance(e, OSError) and tmp in (e.filename, e.filename2):
+            raise _naming(e, path) from None
         raise
     dir_fd = os.open(folder, os.O_RDONLY)
     try:
@@ -133,35 +165,167 @@ def save(index: Index, path: Any) -> None:
         os.close(dir_fd)
 
 
-def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
-    try:
-        with np.load(path, allow_pickle=False) as z:
-            names = set(z.files)
-            if names != {"header", "rows", "keys", "metadata"}:
-                raise IndexFileError(f"{path}: not an index file (it holds {sorted(names)})")
-            header = json.loads(z["header"].tobytes())
-            if not isinstance(header, dict) or header.get("format") != FORMAT:
-                raise IndexFileError(f"{path}: not an index file of this format")
-            if header.get("version") != VERSION:
-                raise IndexFileError(f"{path}: format version {header.get('version')!r}; "
-                                     f"this version of orbisk-companion reads version {VERSION}")
-            rows, keys, meta_bytes = z["rows"], z["keys"], z["metadata"].tobytes()
-    except IndexFileError:
-        raise
-    except (zipfile.BadZipFile, EOFError, OSError, ValueError, KeyError, UnicodeDecodeError) as e:
-        if isinstance(e, FileNotFoundError):
-            raise
-        raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__}: {e})") from None
-    n, dim = header["count"], header["dim"]
-    if rows.dtype != np.dtype("<f8") or rows.shape != (n, dim):
-        raise IndexFileError(f"{path}: rows of shape {rows.shape}, the header says ({n}, {dim})")
-    if hashlib.sha256(rows.tobytes() + keys.tobytes() + meta_bytes).hexdigest() != header["sha256"]:
+def _create_beside(path: str, folder: str) -> tuple[int, str]:
+    """Creates ``.<name>.<random>.tmp`` in `folder` with mode 0o666 less the
+    umask, as any new file (tempfile's 0o600 would stay on the renamed file)."""
+    for _ in range(100):
+        tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+        try:
+            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), tmp
+        except FileExistsError:
+            continue
+        except OSError as e:
+            raise _naming(e, path) from None
+    raise FileExistsError(f"{folder}: no free name for a temporary file beside {path}")
+
+
+def _naming(e: OSError, path: str) -> OSError:
+    """The same error about the user's path, not the temporary file."""
+    return OSError(e.errno, e.strerror, path) if e.errno is not None else e
+
+
+# The npy header readers by format version (numpy.savez writes 1.0; 2.0 only
+# for headers past 64 KiB). Member arrays are read with these, never np.load:
+# the dtype is checked before any data is read.
+_NPY_HEADERS: Final = {(1, 0): np.lib.format.read_array_header_1_0,
+                       (2, 0): np.lib.format.read_array_header_2_0}
+_MEMBERS: Final = ("header", "rows", "keys", "metadata")
+_UINT32: Final = range(1, 2**32)
+_KIND_PARAMETERS: Final = {"flat": {}, "graph": dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True),
+                           "sharded": {"shards": False, "max_shard_rows": True}}   # name -> may be null
+
+
+def _exact_int(value: Any, allowed: range) -> bool:
+    return type(value) is int and value in allowed      # JSON true is not a 1 here
+
+
+def _parameters_ok(value: Any, kind: str) -> bool:
+    wanted = _KIND_PARAMETERS[kind]
+    return (isinstance(value, dict) and value.keys() == wanted.keys()
+            and all((v is None and wanted[name]) or _exact_int(v, _UINT32) for name, v in value.items()))
+
+
+# Every field after format and version: (what it must be, the test), in the
+# order they are checked; "parameters" and "fields" depend on "kind".
+_FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any]], bool]]]] = {
+    "kind": (f"one of {', '.join(map(repr, _KIND_PARAMETERS))}",
+             lambda v, h: isinstance(v, str) and v in _KIND_PARAMETERS),
+    "dim": ("an int from 1 to 4294967295", lambda v, h: _exact_int(v, _UINT32)),
+    "metric": (f"one of {', '.join(map(repr, METRICS))}", lambda v, h: isinstance(v, str) and v in METRICS),
+    "parameters": ("the kind's parameters, each null or an int from 1 to 4294967295",
+                   lambda v, h: _parameters_ok(v, h["kind"])),
+    "fields": ("null, or for a graph a list of str",
+               lambda v, h: v is None or (h["kind"] == "graph" and isinstance(v, list)
+                                          and all(isinstance(f, str) for f in v))),
+    "count": ("an int from 0", lambda v, h: _exact_int(v, range(2**63))),
+    "keys": ("'int64' or 'json'", lambda v, h: v in ("int64", "json")),
+    "sha256": ("64 lowercase hex digits",
+               lambda v, h: isinstance(v, str) and re.fullmatch("[0-9a-f]{64}", v) is not None),
+}
+
+
+def _shown(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _check_header(header: Any, path: str) -> dict[str, Any]:
+    if not isinstance(header, dict) or header.get("format") != FORMAT:
+        found = _shown(header.get("format")) if isinstance(header, dict) else "none"
+        raise IndexFileError(f"{path}: not an index file of this format (format {found})")
+    version = header.get("version")
+    if not _exact_int(version, range(VERSION, VERSION + 1)):
+        raise IndexFileError(f"{path}: format version {_shown(version)}; "
+                             f"this version of orbisk-companion reads version {VERSION}")
+    for name, (what, ok) in _FIELDS.items():
+        if name not in header:
+            raise IndexFileError(f"{path}: the header has no field {name!r}")
+        if not ok(header[name], header):
+            raise IndexFileError(f"{path}: header field {name!r} must be {what}, not {_shown(header[name])}")
+    return header
+
+
+def _member(z: zipfile.ZipFile, name: str, dtype: str, path: str) -> np.ndarray:
+    """The array `name` of the archive, of `dtype`: its dtype is checked
+    before any data is read, its size against its header, its bytes against
+    the zip's CRC."""
+    info = z.getinfo(f"{name}.npy")
+    if info.compress_type != zipfile.ZIP_STORED or info.flag_bits & 0x1:
+        raise IndexFileError(f"{path}: member {name!r} is compressed or encrypted; index files store it plainly")
+    with z.open(info) as f:
+        try:
+            read_header = _NPY_HEADERS[np.lib.format.read_magic(f)]
+            shape, fortran, found = read_header(f)
+        except Exception:
+            # numpy parses the header as a Python literal and raises what its
+            # parser raises (ValueError, SyntaxError, tokenize.TokenError, ...),
+            # with messages that can advise allow_pickle: not for a damaged file.
+            raise IndexFileError(f"{path}: member {name!r} is not a numpy array of this format") from None
+        if found != np.dtype(dtype):
+            raise IndexFileError(f"{path}: member {name!r} holds {found}, not {np.dtype(dtype)}")
+        size = math.prod(shape) * found.itemsize
+        data = f.read(size + 1)            # to the end, so the CRC is checked
+    if len(data) != size:
+        raise IndexFileError(f"{path}: member {name!r} holds {len(data)} bytes of data, its header says {size}")
+    return np.frombuffer(data, dtype=found).reshape(shape, order="F" if fortran else "C")
+
+
+def _text(z: zipfile.ZipFile, name: str, path: str) -> bytes:
+    data = _member(z, name, "u1", path)
+    if data.ndim != 1:
+        raise IndexFileError(f"{path}: member {name!r} has shape {data.shape}, not (n,)")
+    return data.tobytes()
+
+
+def _list(text: bytes, n: int, ok: Callable[[Any], bool], what: str, path: str) -> list[Any]:
+    values = json.loads(text)
+    if not isinstance(values, list) or len(values) != n:
+        raise IndexFileError(f"{path}: the {what} are not a list of {n}")
+    for v in values:
+        if not ok(v):
+            raise IndexFileError(f"{path}: the {what} hold {_shown(v)}")
+    return values
+
+
+def _parse(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
+    with zipfile.ZipFile(f) as z:
+        names = z.namelist()
+        if sorted(names) != sorted(f"{m}.npy" for m in _MEMBERS):
+            raise IndexFileError(f"{path}: not an index file (it holds {_shown(sorted(names))})")
+        header = _check_header(json.loads(_text(z, "header", path)), path)
+        n, dim = header["count"], header["dim"]
+        rows = _member(z, "rows", "<f8", path)
+        if rows.shape != (n, dim):
+            raise IndexFileError(f"{path}: rows of shape {rows.shape}, the header says ({n}, {dim})")
+        if header["keys"] == "int64":
+            keys = _member(z, "keys", "<i8", path)
+            if keys.shape != (n,):
+                raise IndexFileError(f"{path}: keys of shape {keys.shape}, the header says ({n},)")
+        else:
+            keys = np.frombuffer(_text(z, "keys", path), dtype=np.uint8)
+        meta_bytes = _text(z, "metadata", path)
+    digest = hashlib.sha256(rows)
+    digest.update(keys)
+    digest.update(meta_bytes)
+    if digest.hexdigest() != header["sha256"]:
         raise IndexFileError(f"{path}: checksum mismatch: the file is damaged")
-    key_list = keys.tolist() if header["keys"] == "int64" else json.loads(keys.tobytes())
-    meta = json.loads(meta_bytes)
-    if len(key_list) != n or len(meta) != n:
-        raise IndexFileError(f"{path}: {len(key_list)} keys and {len(meta)} metadata entries for {n} rows")
+    if header["keys"] == "int64":
+        key_list = keys.tolist()
+    else:
+        key_list = _list(keys.tobytes(), n, lambda k: isinstance(k, (str, int, float)), "keys", path)
+    meta = _list(meta_bytes, n, lambda m: m is None or isinstance(m, dict), "metadata entries", path)
     return header, rows, key_list, meta
+
+
+def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
+    with open(path, "rb") as f:     # an error about the path itself is the OS's, as is
+        try:
+            return _parse(f, path)
+        except IndexFileError:
+            raise
+        except (zipfile.BadZipFile, EOFError, OSError, ValueError, struct.error, RecursionError) as e:
+            # ValueError covers bad JSON and UTF-8; RecursionError, JSON nested too deep.
+            raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
 
 
 def load(path: Any, *, backend: Any = None, progress: bool = False) -> Index:
@@ -177,9 +341,15 @@ def load(path: Any, *, backend: Any = None, progress: bool = False) -> Index:
     if header["kind"] == "graph":
         options["fields"] = header["fields"]
     if header["kind"] == "sharded":
-        options["backend"] = backend or "local"
-    index = Index(header["dim"], header["metric"], header["kind"], **options)
-    index.add(rows, keys=keys, metadata=meta, progress=progress)
+        from orbisk_shard._sharded import _resolve_backend
+        options["backend"] = _resolve_backend(backend)   # the caller's mistake stays the caller's
+    try:
+        index = Index(header["dim"], header["metric"], header["kind"], **options)
+    except (TypeError, ValueError) as e:
+        raise IndexFileError(f"{path}: the header describes an index that cannot be made: {e}") from None
+    try:
+        index.add(rows, keys=keys, metadata=meta, progress=progress)
+    except (TypeError, ValueError) as e:
+        index.close()
+        raise IndexFileError(f"{path}: its rows, keys or metadata are refused: {e}") from None
     return index
-
-

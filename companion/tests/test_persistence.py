@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import io
 import json
 import os
@@ -14,6 +15,7 @@ import zipfile
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from orbisk_companion import Index, IndexFileError, load, persistence
 from plain import data, same
@@ -52,6 +54,20 @@ def test_round_trip_is_exact(tmp_path, kind, metric, keys):
         for q in Q:
             (k1, s1), (k2, s2) = index.search(q, 30), again.search(q, 30)
             assert list(k1) == list(k2) and all(same(x, y) for x, y in zip(s1.tolist(), s2.tolist()))
+
+
+@pytest.mark.parametrize("name, kind, metric, parameters, fields, keys, metadata, rows", [
+    ("flat", "flat", "inner_product", {}, None, [-5, 2**62], [None, {"x": True}], [[1.0, 2.0], [3.0, 4.0]]),
+    ("graph", "graph", "cosine", {"layers": None, "m": 4, "ef_construction": None, "ef_search": 10}, ("colour",),
+     ["a", 7, 2.5], [{"colour": "red", "n": [1, None]}, {"colour": 3}, {"colour": 1.5}],
+     [[1.0, 0.0, -0.0], [0.5, 2.5, 0.1], [-1e-300, 3.0, 1e300]]),
+])
+def test_files_written_by_the_first_release_load(name, kind, metric, parameters, fields, keys, metadata, rows):
+    index = load(os.path.join(os.path.dirname(__file__), "data", f"version1_{name}.npz"))
+    assert (index.kind, index.metric, index.parameters, index.fields) == (kind, metric, parameters, fields)
+    assert index.keys == keys and [type(k) for k in index.keys] == [type(k) for k in keys]
+    assert [index.metadata(k) for k in keys] == metadata
+    assert index.rows.tobytes() == np.array(rows).tobytes()
 
 
 def test_numpy_keys_and_metadata_values_are_saved_as_python_values(tmp_path):
@@ -140,9 +156,214 @@ def test_a_flipped_byte_anywhere_in_the_data_is_refused(tmp_path):
         blob[at] ^= 0x40
 
 
-def test_missing_file_is_file_not_found(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        load(tmp_path / "none.npz")
+def _forged(blob: bytes, header=lambda h: None, **arrays) -> bytes:
+    """The archive with members replaced, `header` applied to the header,
+    and the checksum made to match the new members."""
+    def change(a):
+        a.update(arrays)
+        h = json.loads(a["header"].tobytes())
+        h["sha256"] = hashlib.sha256(a["rows"].tobytes() + a["keys"].tobytes() + a["metadata"].tobytes()).hexdigest()
+        header(h)
+        a["header"] = np.frombuffer(json.dumps(h).encode(), dtype=np.uint8)
+    return _rezip(blob, change)
+
+
+def _text(value) -> np.ndarray:
+    return np.frombuffer(json.dumps(value).encode(), dtype=np.uint8)
+
+
+def _graph(tmp_path) -> bytes:
+    path = tmp_path / "graph.npz"
+    filled("graph").save(path)
+    return path.read_bytes()
+
+
+def _npy(blob: bytes) -> bytes:
+    out = io.BytesIO()
+    np.save(out, np.arange(10.0))
+    return out.getvalue()
+
+
+def _compressed(blob: bytes) -> bytes:
+    with np.load(io.BytesIO(blob)) as z:
+        arrays = {name: z[name] for name in z.files}
+    out = io.BytesIO()
+    np.savez_compressed(out, **arrays)
+    return out.getvalue()
+
+
+def _rows_member(blob: bytes, change) -> bytes:
+    """The archive with rows.npy's bytes changed (the zip still sound)."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(blob)) as z, zipfile.ZipFile(out, "w") as w:
+        for name in z.namelist():
+            w.writestr(name, change(z.read(name)) if name == "rows.npy" else z.read(name))
+    return out.getvalue()
+
+
+# numpy refuses an npy header this long, advising allow_pickle.
+_HUGE_NPY_HEADER = b"\x93NUMPY\x01\x00" + (60_000).to_bytes(2, "little") + b"{" + b" " * 59_998 + b"\n"
+
+
+def _with_header_bytes(text: bytes):
+    return lambda a: a.update(header=np.frombuffer(text, dtype=np.uint8))
+
+
+@pytest.mark.parametrize("damage, message", [
+    (_npy, "damaged or not an index file"),
+    (lambda b: b"0.5 1.5\n2.5 3.5\n", "damaged or not an index file"),
+    (lambda b: b"\x93NUMPY" + bytes(100), "damaged or not an index file"),
+    (_compressed, "member 'header' is compressed"),
+    (lambda b: _rows_member(b, lambda m: _HUGE_NPY_HEADER), "member 'rows' is not a numpy array of this format"),
+    (lambda b: _rows_member(b, lambda m: m[:-8]), "member 'rows' holds 952 bytes of data, its header says 960"),
+    (lambda b: _rows_member(b, lambda m: m + b"\0"), "member 'rows' holds 961 bytes"),
+    (lambda b: _rezip(b, lambda a: a.update(metadata=np.array([{"x": 1}], dtype=object))), "holds object"),
+    (lambda b: _rezip(b, lambda a: a.update(rows=a["rows"].astype(">f8"))), "holds >f8"),
+    (lambda b: _rezip(b, _with_header_bytes(b"\xff\xfe{")), "damaged or not an index file"),
+    (lambda b: _rezip(b, _with_header_bytes(b"[" * 100_000)), "damaged or not an index file"),
+    (lambda b: _rezip(b, _with_header_bytes(b"[1, 2]")), "not an index file of this format"),
+    (lambda b: _forged(b, lambda h: h.pop("dim")), "the header has no field 'dim'"),
+    (lambda b: _forged(b, lambda h: h.update(dim="4")), "header field 'dim' must be an int"),
+    (lambda b: _forged(b, lambda h: h.update(dim=True)), "header field 'dim' must be an int"),
+    (lambda b: _forged(b, lambda h: h.update(count=-1)), "header field 'count' must be"),
+    (lambda b: _forged(b, lambda h: h.update(version=True)), "format version True"),
+    (lambda b: _forged(b, lambda h: h.update(kind="tree")), "header field 'kind' must be one of"),
+    (lambda b: _forged(b, lambda h: h.update(metric="angular")), "header field 'metric' must be one of"),
+    (lambda b: _forged(b, lambda h: h.update(parameters={"backend": "ray"})), "header field 'parameters'"),
+    (lambda b: _forged(b, lambda h: h.update(fields=["g"])), "header field 'fields'"),
+    (lambda b: _forged(b, lambda h: h.update(keys="int32")), "header field 'keys'"),
+    (lambda b: _forged(b, lambda h: h.update(sha256=12)), "header field 'sha256'"),
+    (lambda b: _forged(b, keys=_text([0] * 30)), "refused: duplicate key 0"),
+    (lambda b: _forged(b, keys=_text([[i] for i in range(30)])), r"the keys hold \[0\]"),
+    (lambda b: _forged(b, metadata=_text([3] * 30)), "the metadata entries hold 3"),
+    (lambda b: _forged(b, metadata=_text([None] * 29)), "the metadata entries are not a list of 30"),
+])
+def test_every_bad_file_is_an_index_file_error_that_says_why(tmp_path, damage, message):
+    bad = tmp_path / "bad.npz"
+    bad.write_bytes(damage(_forged(_valid(tmp_path), keys=_text([f"k{i}" for i in range(30)]),
+                                   header=lambda h: h.update(keys="json"))))
+    with pytest.raises(IndexFileError, match=message) as refused:
+        load(bad)
+    assert str(bad) in str(refused.value) and "pickle" not in str(refused.value)
+
+
+def test_a_header_the_index_refuses_is_an_index_file_error(tmp_path):
+    bad = tmp_path / "bad.npz"
+    bad.write_bytes(_forged(_graph(tmp_path), lambda h: h.update(fields=["g", "g"])))
+    with pytest.raises(IndexFileError, match="cannot be made: fields must not repeat a name"):
+        load(bad)
+
+
+_JSON = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
+                     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=8), inner, max_size=3),
+                     max_leaves=6)
+_MISSING = object()
+_FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+
+def _refused_or_loaded(path) -> Index | None:
+    try:
+        return load(path)
+    except IndexFileError as e:
+        assert "pickle" not in str(e)
+        return None
+
+
+@_FUZZ
+@given(which=st.sampled_from(["flat", "graph"]),
+       field=st.sampled_from(["format", "version", "kind", "dim", "metric", "parameters", "fields", "count",
+                              "keys", "sha256"]),
+       value=st.one_of(st.just(_MISSING), _JSON, st.sampled_from(["flat", "graph", "sharded", "cosine", "json", 4, 30])))
+def test_any_header_field_changed_is_refused_or_loads_as_it_says(tmp_path, which, field, value):
+    blob = _valid(tmp_path) if which == "flat" else _graph(tmp_path)
+    header = {}
+
+    def change(h):
+        if value is _MISSING:
+            h.pop(field)
+        else:
+            h[field] = value
+        header.update(h)
+    path = tmp_path / "changed.npz"
+    path.write_bytes(_rezip(blob, _header(change)))
+    index = _refused_or_loaded(path)
+    if index is not None:
+        assert (index.kind, index.dim, index.metric, len(index)) == (header["kind"], header["dim"],
+                                                                     header["metric"], header["count"])
+        index.close()
+
+
+@_FUZZ
+@given(st.binary(max_size=2000))
+def test_random_bytes_are_refused(tmp_path, blob):
+    path = tmp_path / "random.npz"
+    path.write_bytes(blob)
+    assert _refused_or_loaded(path) is None
+
+
+@_FUZZ
+@given(member=st.sampled_from(["header", "rows", "keys", "metadata"]), at=st.integers(0, 10_000),
+       noise=st.binary(min_size=1, max_size=64))
+def test_random_bytes_in_a_valid_zips_members_are_refused(tmp_path, member, at, noise):
+    """Noise may leave a member as it was, or touch only its npy header's
+    padding: then the file loads, as the same index."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(io.BytesIO(_valid(tmp_path))) as z, zipfile.ZipFile(out, "w") as w:
+        for name in z.namelist():
+            data = z.read(name)
+            if name == f"{member}.npy":
+                at %= len(data)
+                data = data[:at] + noise + data[at + len(noise):]
+            w.writestr(name, data)
+    path = tmp_path / "noisy.npz"
+    path.write_bytes(out.getvalue())
+    index = _refused_or_loaded(path)
+    if index is not None:
+        assert_same_index(index, load(tmp_path / "good.npz"))
+
+
+def test_every_truncation_of_a_small_file_is_refused(tmp_path):
+    index = Index(2, "cosine")
+    index.add(np.array([[1.0, 2.0]]), keys=["a"], metadata=[{"n": 1}])
+    path = tmp_path / "small.npz"
+    index.save(path)
+    blob = path.read_bytes()
+    for length in range(len(blob)):
+        path.write_bytes(blob[:length])
+        with pytest.raises(IndexFileError, match="small.npz"):
+            load(path)
+    path.write_bytes(blob)
+    assert load(path).metadata("a") == {"n": 1}
+
+
+@pytest.mark.parametrize("where, error", [("none.npz", FileNotFoundError), (".", IsADirectoryError)])
+def test_an_os_error_about_the_path_itself_stays_one(tmp_path, where, error):
+    with pytest.raises(error):
+        load(tmp_path / where)
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077, 0o002, 0o000])
+def test_a_new_file_gets_the_umasks_mode_and_a_replaced_one_keeps_its_own(tmp_path, umask):
+    old = os.umask(umask)
+    try:
+        Index(2).save(tmp_path / "new.npz")
+        (tmp_path / "old.npz").write_bytes(b"")
+        os.chmod(tmp_path / "old.npz", 0o640)
+        Index(2).save(tmp_path / "old.npz")
+    finally:
+        os.umask(old)
+    assert os.stat(tmp_path / "new.npz").st_mode & 0o7777 == 0o666 & ~umask
+    assert os.stat(tmp_path / "old.npz").st_mode & 0o7777 == 0o640
+
+
+@pytest.mark.parametrize("where, error", [("missing/x.npz", FileNotFoundError), ("folder", IsADirectoryError)])
+def test_a_failed_save_names_the_path_given(tmp_path, where, error):
+    (tmp_path / "folder").mkdir()
+    path = tmp_path / where
+    with pytest.raises(error) as failed:
+        Index(2).save(path)
+    assert failed.value.filename == str(path) and ".tmp" not in str(failed.value)
+    assert sorted(os.listdir(tmp_path)) == ["folder"] and os.listdir(tmp_path / "folder") == []
 
 
 _WRITER = textwrap.dedent("""
