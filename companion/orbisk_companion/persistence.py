@@ -5,7 +5,9 @@ arrays, read back with ``allow_pickle=False`` (nothing in it is executed):
 
 - ``header``: uint8, UTF-8 JSON: ``{"format": "orbisk-companion-index",
   "version": 1, "kind", "dim", "metric", "parameters", "fields", "count",
-  "keys": "int64" | "json", "sha256"}``;
+  "keys": "int64" | "json", "sha256", "allow_nonfinite"}``; files written
+  before ``allow_nonfinite`` existed lack it, and load with it true exactly
+  when their rows hold NaN or an infinity;
 - ``rows``: float64 of shape (count, dim), little-endian, in insertion order;
 - ``keys``: int64 of shape (count,) when every key is an int that fits;
   otherwise uint8 JSON of the list of keys;
@@ -242,6 +244,9 @@ def _check_header(header: Any, path: str) -> dict[str, Any]:
             raise IndexFileError(f"{path}: the header has no field {name!r}")
         if not ok(header[name], header):
             raise IndexFileError(f"{path}: header field {name!r} must be {what}, not {_shown(header[name])}")
+    allowed = header.get("allow_nonfinite", False)     # absent from older files
+    if not isinstance(allowed, bool):
+        raise IndexFileError(f"{path}: header field 'allow_nonfinite' must be true or false, not {_shown(allowed)}")
     return header
 
 

@@ -233,6 +233,7 @@ def _with_header_bytes(text: bytes):
     (lambda b: _forged(b, lambda h: h.update(fields=["g"])), "header field 'fields'"),
     (lambda b: _forged(b, lambda h: h.update(keys="int32")), "header field 'keys'"),
     (lambda b: _forged(b, lambda h: h.update(sha256=12)), "header field 'sha256'"),
+    (lambda b: _forged(b, lambda h: h.update(allow_nonfinite=1)), "header field 'allow_nonfinite' must be true or false"),
     (lambda b: _forged(b, keys=_text([0] * 30)), "refused: duplicate key 0"),
     (lambda b: _forged(b, keys=_text([[i] for i in range(30)])), r"the keys hold \[0\]"),
     (lambda b: _forged(b, metadata=_text([3] * 30)), "the metadata entries hold 3"),
