@@ -1,0 +1,120 @@
+#include "flat/batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/interrupt.h"
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace orbisk {
+
+namespace {
+
+/// What the threads of one batch share: the next query to take, and why to
+/// stop early.
+struct Shared {
+    const Flat& flat;
+    const double* queries;
+    std::size_t m;
+    std::uint32_t k;
+    std::size_t width;
+    std::int64_t* ids;
+    double* distances;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> out_of_memory{false};
+
+    /// Takes and answers one query; false when there is none left or the
+    /// batch stopped.
+    bool answer_one(std::vector<Candidate>& found) {
+        if (stop.load(std::memory_order_relaxed)) return false;
+        const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= m) return false;
+        const std::size_t dim = flat.dim();
+        flat.search(Vec(queries + i * dim, dim), k, found);
+        for (std::size_t j = 0; j < width; ++j) {
+            ids[i * width + j] = found[j].id;
+            distances[i * width + j] = found[j].distance;
+        }
+        return true;
+    }
+
+    void work() {
+        try {
+            std::vector<Candidate> found;
+            while (answer_one(found)) {
+            }
+        } catch (const std::bad_alloc&) {
+            out_of_memory.store(true);
+            stop.store(true);
+        }
+    }
+};
+
+}  // namespace
+
+unsigned default_threads(std::size_t m) {
+    unsigned cores = 0;
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    if (cores == 0) cores = std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<unsigned>(std::clamp<std::size_t>(m, 1, cores));
+}
+
+void search_batch(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, std::int64_t* ids,
+                  double* distances, unsigned threads, Poll poll) {
+    const std::size_t width = batch_width(flat, k);
+    if (m == 0 || width == 0) return;
+    Shared shared{flat, queries, m, k, width, ids, distances};
+    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, m));
+
+    std::vector<std::thread> workers;
+    try {
+        workers.reserve(threads - 1);
+        for (unsigned t = 1; t < threads; ++t) workers.emplace_back([&shared] { shared.work(); });
+    } catch (const std::system_error&) {
+        // Fewer threads than asked: the others take their share.
+    } catch (const std::bad_alloc&) {
+    }
+
+    // The calling thread answers queries too, and looks at its caller
+    // between them.
+    bool interrupted = false;
+    auto last_look = std::chrono::steady_clock::now();
+    try {
+        std::vector<Candidate> found;
+        while (true) {
+            if (poll.check) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last_look >= std::chrono::milliseconds(poll_interval_ms)) {
+                    last_look = now;
+                    if (poll.check(poll.context)) {
+                        interrupted = true;
+                        shared.stop.store(true);
+                        break;
+                    }
+                }
+            }
+            if (!shared.answer_one(found)) break;
+        }
+    } catch (const std::bad_alloc&) {
+        shared.out_of_memory.store(true);
+        shared.stop.store(true);
+    }
+    // Every query is taken: what the workers still do is one query each.
+    for (auto& w : workers) w.join();
+    if (shared.out_of_memory.load()) throw std::bad_alloc();
+    if (interrupted) throw Interrupted{};
+}
+
+}  // namespace orbisk
