@@ -90,7 +90,9 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
     // The calling thread answers queries too, and looks at its caller
     // between them.
     bool interrupted = false;
-    auto last_look = std::chrono::steady_clock::now();
+    // The first look comes before any work: a signal that arrived before the
+    // call stops it at once.
+    auto last_look = std::chrono::steady_clock::now() - std::chrono::milliseconds(poll_interval_ms);
     try {
         std::vector<Candidate> found;
         while (true) {
