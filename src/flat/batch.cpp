@@ -18,6 +18,8 @@ namespace orbisk {
 
 namespace {
 
+constexpr std::size_t max_tile = 32;
+
 /// What the threads of one batch share: the next query to take, and why to
 /// stop early.
 struct Shared {
@@ -32,25 +34,31 @@ struct Shared {
     std::atomic<bool> stop{false};
     std::atomic<bool> out_of_memory{false};
 
-    /// Takes and answers one query; false when there is none left or the
-    /// batch stopped.
-    bool answer_one(std::vector<Candidate>& found) {
+    std::size_t tile;  ///< queries taken at a time, screened together
+
+    /// Takes and answers the next tile of queries; false when there is none
+    /// left or the batch stopped.
+    bool answer_tile(std::vector<std::vector<Candidate>>& found) {
         if (stop.load(std::memory_order_relaxed)) return false;
-        const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-        if (i >= m) return false;
-        const std::size_t dim = flat.dim();
-        flat.search(Vec(queries + i * dim, dim), k, found);
-        for (std::size_t j = 0; j < width; ++j) {
-            ids[i * width + j] = found[j].id;
-            distances[i * width + j] = found[j].distance;
+        const std::size_t first = next.fetch_add(tile, std::memory_order_relaxed);
+        if (first >= m) return false;
+        const std::size_t count = std::min(tile, m - first);
+        found.resize(tile);
+        flat.search_many(queries + first * flat.dim(), count, k, found.data());
+        for (std::size_t i = first; i < first + count; ++i) {
+            const std::vector<Candidate>& f = found[i - first];
+            for (std::size_t j = 0; j < width; ++j) {
+                ids[i * width + j] = f[j].id;
+                distances[i * width + j] = f[j].distance;
+            }
         }
         return true;
     }
 
     void work() {
         try {
-            std::vector<Candidate> found;
-            while (answer_one(found)) {
+            std::vector<std::vector<Candidate>> found;
+            while (answer_tile(found)) {
             }
         } catch (const std::bad_alloc&) {
             out_of_memory.store(true);
@@ -75,8 +83,11 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
                   double* distances, unsigned threads, Poll poll) {
     const std::size_t width = batch_width(flat, k);
     if (m == 0 || width == 0) return;
-    Shared shared{flat, queries, m, k, width, ids, distances};
     threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, m));
+    // Tiles small enough that every thread gets several, so that they end
+    // together.
+    const std::size_t tile = std::clamp<std::size_t>(m / (4 * threads), 1, max_tile);
+    Shared shared{flat, queries, m, k, width, ids, distances, {}, {}, {}, tile};
 
     std::vector<std::thread> workers;
     try {
@@ -94,7 +105,7 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
     // call stops it at once.
     auto last_look = std::chrono::steady_clock::now() - std::chrono::milliseconds(poll_interval_ms);
     try {
-        std::vector<Candidate> found;
+        std::vector<std::vector<Candidate>> found;
         while (true) {
             if (poll.check) {
                 const auto now = std::chrono::steady_clock::now();
@@ -107,7 +118,7 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
                     }
                 }
             }
-            if (!shared.answer_one(found)) break;
+            if (!shared.answer_tile(found)) break;
         }
     } catch (const std::bad_alloc&) {
         shared.out_of_memory.store(true);
