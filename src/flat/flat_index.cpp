@@ -421,13 +421,16 @@ void Flat::finish_screened(Vec query, Selection& selection, std::vector<Candidat
     top.finish();
 }
 
-void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k,
-                       std::vector<Candidate>* outs) const {
+void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k, std::vector<Candidate>* outs,
+                       Interrupt interrupt) const {
     for (std::size_t i = 0; i < count; ++i) outs[i].clear();
     if (count_ == 0) return;
     const std::size_t keep = std::min<std::size_t>(count_, std::max<std::uint32_t>(k, 1));
     if (!screens(keep)) {
-        for (std::size_t i = 0; i < count; ++i) search(Vec(queries + i * dim_, dim_), k, outs[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            interrupt.step(count_ * dim_);
+            search(Vec(queries + i * dim_, dim_), k, outs[i]);
+        }
         return;
     }
     // The screen of every query over one chunk of code blocks while the
@@ -442,6 +445,7 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
         const Vec query(queries + i * dim_, dim_);
         encode_query(query, dim_, codes[i]);
         if (!codes[i].usable) {
+            interrupt.step(count_ * dim_);
             search(query, k, outs[i]);
             continue;
         }
@@ -451,9 +455,9 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     const std::size_t blocks = count_ / code_lanes;
     const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
     for (std::size_t b = 0; b < blocks; b += chunk) {
-        for (std::size_t j = 0; j < screened.size(); ++j) {
-            screen_blocks(codes[screened[j]], selections[j], b, std::min(blocks, b + chunk));
-        }
+        const std::size_t end = std::min(blocks, b + chunk);
+        for (std::size_t j = 0; j < screened.size(); ++j) screen_blocks(codes[screened[j]], selections[j], b, end);
+        interrupt.step((end - b) * code_lanes * dim_ * screened.size());
     }
     for (std::size_t j = 0; j < screened.size(); ++j) {
         screen_open_block(selections[j]);

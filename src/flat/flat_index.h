@@ -68,8 +68,10 @@ class Flat {
     /// outs[i] receives what search(query i, k, outs[i]) would, empty for
     /// an empty index. Queries share each chunk of codes while it is in
     /// cache: faster than one search after another, the same results.
-    void search_many(const double* queries, std::size_t count, std::uint32_t k,
-                     std::vector<Candidate>* outs) const;
+    /// `interrupt` is asked between chunks; a stop leaves `outs` partly
+    /// written.
+    void search_many(const double* queries, std::size_t count, std::uint32_t k, std::vector<Candidate>* outs,
+                     Interrupt interrupt = {}) const;
 
   private:
     struct Selection;

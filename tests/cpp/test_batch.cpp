@@ -72,7 +72,7 @@ TEST_P(Batch, EveryRowIsThePerQuerySearchForEveryThreadCount) {
     f.append_rows(rows.data(), n);
     // 37 queries: no multiple of any thread count but one; some are rows.
     V queries = tied ? tied_rows(37, dim, 2, false) : gaussian(37, dim, 2);
-    std::copy_n(rows.begin(), 3 * dim, queries.begin() + 10 * dim);
+    std::copy_n(rows.begin(), std::min<std::size_t>(3, n) * dim, queries.begin() + 10 * dim);
     const std::size_t width = batch_width(f, k);
     ASSERT_EQ(width, std::min<std::size_t>(k, n));
 

@@ -153,41 +153,54 @@ def test_the_index_describes_itself():
                                                       "FlatIndex(dim=3, metric='inner_product', rows=3)")
 
 
-def _long_batch():
-    rows = _data("gaussian", 200_000, 9)
+def _long_batch(queries):
     ix = orbisk_engine.FlatIndex(DIM)
-    ix.add(rows)
-    return ix, _data("gaussian", 20_000, 10)
+    ix.add(_data("gaussian", 200_000, 9))
+    return ix, _data("gaussian", queries, 10)
 
 
 def test_ctrl_c_stops_a_long_batch_within_a_second():
-    ix, queries = _long_batch()
+    ix, queries = _long_batch(200_000)      # seconds of work on any machine
+    returned = False
     timer = threading.Timer(0.3, _thread.interrupt_main)
     start = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
         ix.search(queries, 10, threads=2)
-        time.sleep(5)      # the batch was too fast for the timer: fail below
+        returned = True
+        time.sleep(5)
     timer.join()
+    assert not returned, "the batch ended before the interrupt"
     assert time.monotonic() - start < 1.3
     assert len(ix) == 200_000
-    np.asarray(ix.search(queries[:2], 3)[0])      # still usable
+    assert np.asarray(ix.search(queries[:2], 3)[0]).shape == (2, 3)     # still usable
 
 
 def test_rows_cannot_be_added_while_another_thread_searches():
-    ix, queries = _long_batch()
-    done = []
-    searcher = threading.Thread(target=lambda: done.append(ix.search(queries, 10, threads=1)))
+    ix, queries = _long_batch(500)
+    stop = threading.Event()
+
+    def search_until_stopped():
+        while not stop.is_set():
+            ix.search(queries, 10, threads=1)
+
+    searcher = threading.Thread(target=search_until_stopped)
     searcher.start()
-    time.sleep(0.1)
+    added = refused = 0
     try:
-        with pytest.raises(RuntimeError, match="being searched by another thread"):
-            ix.add(np.zeros((1, DIM)))
+        for _ in range(1000):
+            try:
+                ix.add(np.zeros((1, DIM)))       # succeeds only between two searches
+                added += 1
+            except RuntimeError as e:
+                assert "being searched by another thread" in str(e)
+                refused += 1
+                break
+            time.sleep(0.001)
     finally:
+        stop.set()
         searcher.join()
-    assert done and len(ix) == 200_000
-    ix.add(np.zeros((1, DIM)))
-    assert len(ix) == 200_001
+    assert refused == 1 and len(ix) == 200_000 + added
 
 
 _testcapi = pytest.importorskip("_testcapi")
