@@ -13,7 +13,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build core-tests demo examples test test-cpp test-python gtest bench sanitize coverage coverage-report valgrind package fuzz fuzz-smoke clean
+.PHONY: all build core-tests demo examples test test-cpp test-python gtest bench sanitize tsan coverage coverage-report valgrind package fuzz fuzz-smoke clean
 
 all: build
 
@@ -83,11 +83,20 @@ SANITIZE_SKIP := *nodes2500*:*nodes2000*
 sanitize: $(VENV)/.ready | gtest
 	$(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
-	$(CMAKE) --build $(SANITIZE_BUILD) --target orbisk core_tests -j $(JOBS)
+	$(CMAKE) --build $(SANITIZE_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
 	$(SANITIZE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
 	ORBISK_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
+
+# The engine's threaded batches under ThreadSanitizer: its core tests, then
+# its Python tests with the sanitized module, several thread counts each.
+TSAN_BUILD := build-tsan
+tsan: $(VENV)/.ready | gtest
+	$(CMAKE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TSAN=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
+	$(CMAKE) --build $(TSAN_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*'
 
 # Line and branch coverage of src/ from the C++ and Python suites, on an
 # instrumented build at -O0 (one count per source line and branch). Branches
@@ -112,7 +121,7 @@ $(VENV)/bin/gcovr: $(VENV)/.ready
 coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
 	$(CMAKE) -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORBISK_COVERAGE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
-	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk core_tests -j $(JOBS)
+	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
 	find $(COVERAGE_BUILD) -name '*.gcda' -delete
 	$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
 	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT)

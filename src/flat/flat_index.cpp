@@ -299,6 +299,7 @@ void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& ou
 /// bounded so far (a max-heap) and the rows that may still rank among the
 /// first `keep`, with their lower bounds.
 struct Flat::Selection {
+    explicit Selection(std::size_t keep) : keep(keep) { uppers.reserve(keep); }
     std::size_t keep;
     std::vector<double> uppers;
     std::vector<std::pair<double, std::uint32_t>> candidates;
@@ -321,17 +322,16 @@ struct Flat::Selection {
     }
 };
 
-void Flat::screen_blocks(const QueryCode& qc, Selection& selection) const {
+void Flat::screen_blocks(const QueryCode& qc, Selection& selection, std::size_t from, std::size_t to) const {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const CodeKernels& codes = *metric_.kernels().codes;
     const std::size_t groups = code_row_bytes() / 4;
     const std::size_t block = code_lanes * code_row_bytes();
-    const std::size_t blocks = count_ / code_lanes;
     const double* norms = metric_.keeps_norms() ? norms_.data() : nullptr;
     constexpr std::size_t batch = 4;  // blocks per kernel call
     std::int32_t raw[batch * code_lanes];
-    for (std::size_t b = 0; b < blocks; b += batch) {
-        const std::size_t n = std::min(batch, blocks - b);
+    for (std::size_t b = from; b < to; b += batch) {
+        const std::size_t n = std::min(batch, to - b);
         const std::size_t first = b * code_lanes;
         const Screen sc{metric_.kind(), &qc, selection.threshold()};
         std::uint64_t pass = codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first,
@@ -349,19 +349,34 @@ void Flat::screen_blocks(const QueryCode& qc, Selection& selection) const {
                             id);
         }
     }
+}
+
+void Flat::screen_open_block(Selection& selection) const {
     // The open block's rows have no interleaved codes: computed, always.
-    for (std::size_t id = blocks * code_lanes; id < count_; ++id) selection.offer({-inf, inf}, static_cast<std::uint32_t>(id));
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (std::size_t id = count_ / code_lanes * code_lanes; id < count_; ++id) {
+        selection.offer({-inf, inf}, static_cast<std::uint32_t>(id));
+    }
+}
+
+bool Flat::screens(std::size_t keep) const {
+    // Too few rows, or too many kept, for the screen to save anything.
+    return coding() && count_ >= 2 * code_lanes && keep * 8 <= count_;
 }
 
 bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
-    // Too few rows, or too many kept, for the screen to save anything.
-    if (!coding() || count_ < 2 * code_lanes || keep * 8 > count_) return false;
+    if (!screens(keep)) return false;
     QueryCode qc;
     encode_query(query, dim_, qc);
     if (!qc.usable) return false;
-    Selection selection{keep, {}, {}};
-    selection.uppers.reserve(keep);
-    screen_blocks(qc, selection);
+    Selection selection(keep);
+    screen_blocks(qc, selection, 0, count_ / code_lanes);
+    screen_open_block(selection);
+    finish_screened(query, selection, out);
+    return true;
+}
+
+void Flat::finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const {
     // Every row whose lower bound exceeds the final threshold ranks after
     // the `keep` rows whose upper bounds are at or below it; the others are
     // computed in the order of their lower bounds until the next one exceeds
@@ -372,7 +387,7 @@ bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& ou
     const double threshold = selection.threshold();
     std::erase_if(candidates, [&](const auto& c) { return c.first > threshold; });
     std::sort(candidates.begin(), candidates.end());
-    TopK top(out, keep);
+    TopK top(out, selection.keep);
     const std::size_t blocked = count_ / lanes;
     std::vector<std::uint64_t> done((blocked + 63) / 64, 0);
     const double query_norm = metric_.query_norm(query);
@@ -404,7 +419,51 @@ bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& ou
         }
     }
     top.finish();
-    return true;
+}
+
+void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k, std::vector<Candidate>* outs,
+                       Interrupt interrupt) const {
+    for (std::size_t i = 0; i < count; ++i) outs[i].clear();
+    if (count_ == 0) return;
+    const std::size_t keep = std::min<std::size_t>(count_, std::max<std::uint32_t>(k, 1));
+    if (!screens(keep)) {
+        for (std::size_t i = 0; i < count; ++i) {
+            interrupt.step(count_ * dim_);
+            search(Vec(queries + i * dim_, dim_), k, outs[i]);
+        }
+        return;
+    }
+    // The screen of every query over one chunk of code blocks while the
+    // chunk is in the core's first-level cache, then the next chunk: the same
+    // blocks in the same order, with the same thresholds, as each query's
+    // own screen. A query the codes cannot serve is searched alone.
+    std::vector<QueryCode> codes(count);
+    std::vector<Selection> selections;
+    selections.reserve(count);
+    std::vector<std::size_t> screened;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Vec query(queries + i * dim_, dim_);
+        encode_query(query, dim_, codes[i]);
+        if (!codes[i].usable) {
+            interrupt.step(count_ * dim_);
+            search(query, k, outs[i]);
+            continue;
+        }
+        screened.push_back(i);
+        selections.emplace_back(keep);
+    }
+    const std::size_t blocks = count_ / code_lanes;
+    const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
+    for (std::size_t b = 0; b < blocks; b += chunk) {
+        const std::size_t end = std::min(blocks, b + chunk);
+        for (std::size_t j = 0; j < screened.size(); ++j) screen_blocks(codes[screened[j]], selections[j], b, end);
+        interrupt.step((end - b) * code_lanes * dim_ * screened.size());
+    }
+    for (std::size_t j = 0; j < screened.size(); ++j) {
+        screen_open_block(selections[j]);
+        const std::size_t i = screened[j];
+        finish_screened(Vec(queries + i * dim_, dim_), selections[j], outs[i]);
+    }
 }
 
 std::optional<FlatError> Flat::search(Vec query, std::uint32_t k,

@@ -64,13 +64,29 @@ class Flat {
     std::optional<FlatError> search(Vec query, std::uint32_t k,
                                     std::vector<Candidate>& out) const;
 
+    /// search for `count` queries of dim values stored one after another:
+    /// outs[i] receives what search(query i, k, outs[i]) would, empty for
+    /// an empty index. Queries share each chunk of codes while it is in
+    /// cache: faster than one search after another, the same results.
+    /// `interrupt` is asked between chunks; a stop leaves `outs` partly
+    /// written.
+    void search_many(const double* queries, std::size_t count, std::uint32_t k, std::vector<Candidate>* outs,
+                     Interrupt interrupt = {}) const;
+
   private:
     struct Selection;
+    /// Bytes of codes that a batch screens together, each query in turn.
+    static constexpr std::size_t screen_chunk_bytes = std::size_t{24} << 10;
     /// The screened scan (codes.h): bounds from the codes for every row,
     /// exact distances only for rows that may rank among the first `keep`.
     /// False, with `out` untouched, when the codes cannot serve the query.
     bool scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const;
-    void screen_blocks(const QueryCode& qc, Selection& selection) const;
+    bool screens(std::size_t keep) const;
+    /// The screen of the code blocks [from, to), in order.
+    void screen_blocks(const QueryCode& qc, Selection& selection, std::size_t from, std::size_t to) const;
+    void screen_open_block(Selection& selection) const;
+    /// The rows the screen left, computed exactly into `out`.
+    void finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const;
     void scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
     void scan_products(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
     template <class Top>

@@ -1,0 +1,155 @@
+// A batch of queries on several threads: every row the per-query search's,
+// the same bits for every thread count, and a stop asked for between queries.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "common/interrupt.h"
+#include "each_table.h"
+#include "flat/batch.h"
+#include "flat/flat_index.h"
+
+using namespace orbisk;
+
+namespace {
+
+using V = std::vector<double>;
+
+/// Rows with ties everywhere: few distinct values, duplicates, zero rows
+/// and, where asked, NaN.
+V tied_rows(std::size_t n, std::size_t dim, std::uint32_t seed, bool with_nan) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> value(-2, 2);
+    V data(n * dim);
+    for (double& x : data) x = value(gen);
+    for (std::size_t r = 0; r < n; r += 7) std::fill_n(data.begin() + r * dim, dim, 0.0);
+    for (std::size_t r = 3; r < n; r += 11) std::copy_n(data.begin(), dim, data.begin() + r * dim);
+    if (with_nan && n > 5) data[5 * dim] = std::numeric_limits<double>::quiet_NaN();
+    return data;
+}
+
+V gaussian(std::size_t n, std::size_t dim, std::uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> d;
+    V data(n * dim);
+    for (double& x : data) x = d(gen);
+    return data;
+}
+
+struct Answer {
+    std::vector<std::int64_t> ids;
+    std::vector<double> distances;
+};
+
+Answer batch(const Flat& f, const V& queries, std::uint32_t k, unsigned threads, Poll poll = {}) {
+    const std::size_t m = queries.size() / f.dim();
+    const std::size_t width = batch_width(f, k);
+    Answer a{std::vector<std::int64_t>(m * width, -7), std::vector<double>(m * width, -7.0)};
+    search_batch(f, queries.data(), m, k, a.ids.data(), a.distances.data(), threads, poll);
+    return a;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+using Case = std::tuple<MetricKind, std::size_t /*rows*/, std::uint32_t /*k*/, bool /*tied*/>;
+
+class Batch : public ::testing::TestWithParam<std::tuple<Case, Isa>> {};
+
+TEST_P(Batch, EveryRowIsThePerQuerySearchForEveryThreadCount) {
+    const auto [c, isa] = GetParam();
+    const auto [metric, n, k, tied] = c;
+    constexpr std::size_t dim = 19;
+    Flat f(dim, metric, isa);
+    const V rows = tied ? tied_rows(n, dim, 1, true) : gaussian(n, dim, 1);
+    f.append_rows(rows.data(), n);
+    // 37 queries: no multiple of any thread count but one; some are rows.
+    V queries = tied ? tied_rows(37, dim, 2, false) : gaussian(37, dim, 2);
+    std::copy_n(rows.begin(), std::min<std::size_t>(3, n) * dim, queries.begin() + 10 * dim);
+    const std::size_t width = batch_width(f, k);
+    ASSERT_EQ(width, std::min<std::size_t>(k, n));
+
+    const Answer one = batch(f, queries, k, 1);
+    for (std::size_t i = 0; i < 37; ++i) {
+        std::vector<Candidate> want;
+        ASSERT_FALSE(f.search(Vec(queries.data() + i * dim, dim), k, want));
+        for (std::size_t j = 0; j < width; ++j) {
+            ASSERT_EQ(one.ids[i * width + j], want[j].id) << "query " << i << " rank " << j;
+            ASSERT_TRUE(same_bits(one.distances[i * width + j], want[j].distance)) << "query " << i << " rank " << j;
+        }
+    }
+    for (unsigned threads = 2; threads <= 8; ++threads) {
+        const Answer many = batch(f, queries, k, threads);
+        EXPECT_EQ(many.ids, one.ids) << threads << " threads";
+        EXPECT_EQ(0, std::memcmp(many.distances.data(), one.distances.data(), one.distances.size() * sizeof(double)))
+            << threads << " threads";
+    }
+}
+
+std::vector<Case> cases() {
+    std::vector<Case> out;
+    for (MetricKind m : {MetricKind::Euclidean, MetricKind::Dot, MetricKind::Cosine}) {
+        out.emplace_back(m, 1, 1, false);      // one row
+        out.emplace_back(m, 5, 10, false);     // k beyond the rows
+        out.emplace_back(m, 300, 0, false);    // k = 0: no columns
+        out.emplace_back(m, 1000, 10, false);  // screened scans
+        out.emplace_back(m, 1000, 200, true);  // ties, duplicates, zero rows, NaN
+    }
+    return out;
+}
+
+std::string case_name(const Case& c) {
+    const char* names[] = {"euclidean", "dot", "cosine"};
+    return std::string(names[static_cast<int>(std::get<0>(c))]) + "_rows" + std::to_string(std::get<1>(c)) + "_k" +
+           std::to_string(std::get<2>(c)) + (std::get<3>(c) ? "_tied" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, Batch, on_each_table(cases()), case_on_table_name<Case>(case_name));
+
+TEST(BatchEdges, AnEmptyIndexOrBatchWritesNothing) {
+    Flat f(4, MetricKind::Euclidean);
+    const V q(8, 1.0);
+    EXPECT_EQ(batch_width(f, 10), 0u);
+    EXPECT_TRUE(batch(f, q, 10, 4).ids.empty());
+    f.append_rows(q.data(), 2);
+    std::int64_t id = -7;
+    double d = -7;
+    search_batch(f, q.data(), 0, 10, &id, &d, 4);
+    EXPECT_EQ(id, -7);
+}
+
+// The poll runs on the calling thread only; once it says stop, the batch
+// ends with Interrupted after the queries under way.
+TEST(BatchEdges, APollSayingStopEndsTheBatchOnTheCallingThread) {
+    constexpr std::size_t dim = 64, n = 20000, m = 4000;
+    Flat f(dim, MetricKind::Euclidean);
+    const V rows = gaussian(n, dim, 3);
+    f.append_rows(rows.data(), n);
+    const V queries = gaussian(m, dim, 4);
+    struct Watch {
+        std::thread::id caller = std::this_thread::get_id();
+        std::atomic<int> asked{0}, elsewhere{0};
+        static bool check(void* self) {
+            auto* w = static_cast<Watch*>(self);
+            if (std::this_thread::get_id() != w->caller) ++w->elsewhere;
+            return ++w->asked >= 2;
+        }
+    } watch;
+    std::vector<std::int64_t> ids(m * 10, -1);
+    std::vector<double> distances(m * 10);
+    EXPECT_THROW(search_batch(f, queries.data(), m, 10, ids.data(), distances.data(), 4, {Watch::check, &watch}),
+                 Interrupted);
+    EXPECT_EQ(watch.asked.load(), 2);
+    EXPECT_EQ(watch.elsewhere.load(), 0);
+    // Stopped early: some queries were never answered.
+    EXPECT_NE(std::count(ids.begin(), ids.end(), -1), 0);
+}
+
+}  // namespace
