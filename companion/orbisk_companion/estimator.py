@@ -35,7 +35,8 @@ from __future__ import annotations
 from typing import Any
 
 import numpy as np
-import orbisk
+import orbisk_engine
+from joblib import effective_n_jobs
 from scipy import sparse
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
@@ -44,19 +45,24 @@ _METRICS = ("euclidean", "cosine")
 
 
 class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
-    """``ExactNeighbors(n_neighbors=5, metric="euclidean", mode="distance")``.
+    """``ExactNeighbors(n_neighbors=5, metric="euclidean", mode="distance", n_jobs=None)``.
 
-    `metric`: "euclidean" or "cosine" (1 - cosine similarity). `mode` is what
+    `metric`: "euclidean" or "cosine" (1 - cosine similarity). `n_jobs`:
+    threads for the searches, as in scikit-learn (None: 1 unless a joblib
+    context says otherwise; -1: every core); any number gives the same
+    bits. `mode` is what
     `transform` fills the graph with, as in `KNeighborsTransformer`:
     "distance" (each sample's n_neighbors + 1 nearest, itself included,
     since pipelines that take precomputed neighbours expect that) or
     "connectivity" (n_neighbors, ones).
     """
 
-    def __init__(self, n_neighbors: int = 5, metric: str = "euclidean", mode: str = "distance") -> None:
+    def __init__(self, n_neighbors: int = 5, metric: str = "euclidean", mode: str = "distance",
+                 n_jobs: int | None = None) -> None:
         self.n_neighbors = n_neighbors
         self.metric = metric
         self.mode = mode
+        self.n_jobs = n_jobs
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
@@ -72,6 +78,9 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         if not isinstance(self.n_neighbors, (int, np.integer)) or isinstance(self.n_neighbors, bool) \
                 or self.n_neighbors < 1:
             raise ValueError(f"n_neighbors must be a positive int, got {self.n_neighbors!r}")
+        if self.n_jobs is not None and (not isinstance(self.n_jobs, (int, np.integer))
+                                        or isinstance(self.n_jobs, bool) or self.n_jobs == 0):
+            raise ValueError(f"n_jobs must be None or a non-zero int, got {self.n_jobs!r}")
 
     def fit(self, X: Any, y: Any = None) -> ExactNeighbors:
         self._check_params()
@@ -83,8 +92,8 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         return self
 
     def _build(self) -> None:
-        index = orbisk.PyFlat(self._fit_X.shape[1], "cosine" if self.metric == "cosine" else None)
-        index.create(self._fit_X)
+        index = orbisk_engine.FlatIndex(self._fit_X.shape[1], self.metric)
+        index.add(self._fit_X)
         self._index = index
 
     # The extension's index cannot be pickled; a flat index is rebuilt from
@@ -99,38 +108,48 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         if "_fit_X" in state:
             self._build()
 
-    def _search(self, q: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+    def _threads(self) -> int:
+        # scikit-learn's meaning: None is 1 unless a joblib context says
+        # otherwise, -1 every core, -2 all but one, ...
+        return max(1, effective_n_jobs(self.n_jobs))
+
+    def _search(self, Q: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+        """(distances, ids) of the k nearest rows for each query."""
+        threads = self._threads()
         if self.metric == "euclidean":
-            found = self._index.search(q, k)
-            return (np.fromiter((d for _, d in found), dtype=np.float64, count=len(found)),
-                    np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found)))
-        ids, cos = self._cosines(q, k)
+            ids, dist = self._index.search(Q, k, threads=threads)
+            return np.asarray(dist), np.asarray(ids).astype(np.intp)
+        ids, raw = self._index.search(-Q, k, threads=threads)
+        # -(raw) is the exact cosine up to the sign of a zero, which 1 - c drops.
+        ids, cos = np.asarray(ids).astype(np.intp), -np.asarray(raw)
         # The extension ranks a NaN cosine (a zero vector) last; here it counts
         # as 0, so when the k-th cosine is not above 0 such a row may belong
         # among the k: rank every row, a NaN as 0, ties by the smaller index.
-        if k < self.n_samples_fit_ and not cos[-1] > 0.0:
-            ids, cos = self._cosines(q, self.n_samples_fit_)
-        if np.isnan(cos).any():
-            cos = np.where(np.isnan(cos), 0.0, cos)
-            order = np.lexsort((ids, -cos))
-            ids, cos = ids[order], cos[order]
-        ids, cos = ids[:k], cos[:k]
+        if k < self.n_samples_fit_:
+            for i in np.flatnonzero(~(cos[:, -1] > 0.0)).tolist():
+                every_id, every_raw = self._index.search(-Q[i : i + 1], self.n_samples_fit_, threads=threads)
+                ids[i], cos[i] = self._nan_as_zero(np.asarray(every_id)[0], -np.asarray(every_raw)[0], k)
+        for i in np.flatnonzero(np.isnan(cos).any(axis=1)).tolist():
+            ids[i], cos[i] = self._nan_as_zero(ids[i], cos[i], k)
         # 1 - cos rounds below 0 (or above 2) at cosines a rounding past +-1.
         return np.clip(1.0 - cos, 0.0, 2.0), ids
 
-    def _cosines(self, q: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
-        """The k most similar rows' ids and exact cosines, NaNs last."""
-        found = self._index.search(-q, k)
-        # -(raw) is the exact cosine up to the sign of a zero, which 1 - c drops.
-        return (np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found)),
-                -np.fromiter((d for _, d in found), dtype=np.float64, count=len(found)))
+    @staticmethod
+    def _nan_as_zero(ids: np.ndarray, cos: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
+        """The first k of `ids` ranked by cosine with NaN taken as 0, ties by
+        the smaller id."""
+        cos = np.where(np.isnan(cos), 0.0, cos)
+        order = np.lexsort((ids, -cos))[:k]
+        return ids[order], cos[order]
 
     def kneighbors(self, X: Any = None, n_neighbors: int | None = None,
                    return_distance: bool = True) -> Any:
         """(distances, indices), each of shape (n_queries, n_neighbors), nearest
         first, ties by the smaller index. With X=None the training samples
         are the queries and each is left out of its own neighbours (if an
-        identical sample ties with it, the sample itself is the one left out)."""
+        identical sample ties with it, the sample itself is the one left out).
+        The queries are searched on ``n_jobs`` threads (scikit-learn's
+        meaning); the results are the same bits for any number."""
         check_is_fitted(self, "_index")
         k = self.n_neighbors if n_neighbors is None else n_neighbors
         if not isinstance(k, (int, np.integer)) or isinstance(k, bool) or k < 1:
@@ -146,15 +165,15 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         if ask > self.n_samples_fit_:
             raise ValueError(f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {ask}, "
                              f"n_samples_fit = {self.n_samples_fit_}, n_samples = {Q.shape[0]}")
-        dist = np.empty((Q.shape[0], k))
-        ind = np.empty((Q.shape[0], k), dtype=np.intp)
-        for i in range(Q.shape[0]):
-            d, ids = self._search(Q[i], ask)
-            if own:
-                hit = np.flatnonzero(ids == i)
-                drop = hit[0] if hit.size else ask - 1
-                d, ids = np.delete(d, drop), np.delete(ids, drop)
-            dist[i], ind[i] = d, ids
+        dist, ind = self._search(Q, ask)
+        if own:
+            # Each sample leaves its own first place, or the last if it is not
+            # among its neighbours (identical samples tie ahead of it).
+            hit = ind == np.arange(Q.shape[0])[:, None]
+            drop = np.where(hit.any(axis=1), hit.argmax(axis=1), ask - 1)
+            keep = np.ones(ind.shape, dtype=bool)
+            keep[np.arange(Q.shape[0]), drop] = False
+            dist, ind = dist[keep].reshape(-1, k), ind[keep].reshape(-1, k)
         return (dist, ind) if return_distance else ind
 
     def kneighbors_graph(self, X: Any = None, n_neighbors: int | None = None,

@@ -9,6 +9,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 import orbisk
+import orbisk_engine
 
 from . import _interrupt, _progress, _values
 from ._scores import FLAT_NAMES, SIMILARITIES, check_metric, cosines, fix_zero_signs, steering
@@ -62,7 +63,7 @@ class Index:
       ValueError. Scores are the distance or the similarity itself, equal bit
       for bit to the plain float64 definition (the extension's sums in
       element order); a zero similarity has the sign of that definition.
-    - ``kind``: "flat" (``orbisk.PyFlat``: exact, ties by insertion order),
+    - ``kind``: "flat" (``orbisk_engine.FlatIndex``: exact, ties by insertion order),
       "graph" (``orbisk.PyHNSW``: approximate, at most ``ef_search``
       results; ``layers``, ``m``, ``ef_construction``, ``ef_search`` as
       there; ``fields`` names the metadata attributes that filters test;
@@ -133,7 +134,7 @@ class Index:
         self._params: dict[str, Any] = {}
         native: Any
         if kind == "flat":
-            native = orbisk.PyFlat(self._dim, FLAT_NAMES[self._metric])
+            native = orbisk_engine.FlatIndex(self._dim, FLAT_NAMES[self._metric])
         elif kind == "graph":
             for name, v in graph.items():
                 self._params[name] = _positive(name, v)
@@ -176,7 +177,7 @@ class Index:
     allow_nonfinite = property(lambda self: self._allow_nonfinite,
                                doc="Whether rows and queries may hold NaN and infinities.")
     native = property(lambda self: self._native,
-                      doc="The extension object underneath (PyFlat, PyHNSW or ShardedFlat); "
+                      doc="The native index underneath (orbisk_engine.FlatIndex, orbisk.PyHNSW or ShardedFlat); "
                           "adding to it directly puts the index out of step.")
 
     @property
@@ -351,7 +352,10 @@ class Index:
             self._key_ints = keys
 
     def _append_native(self, rows: npt.NDArray[np.float64], tagged: list[tuple[_values.Tagged, ...]] | None) -> None:
-        if self._kind != "graph":
+        if self._kind == "flat":
+            self._native.add(rows)
+            return
+        if self._kind == "sharded":
             self._native.create(rows)
             return
         for j in range(rows.shape[0]):
@@ -448,10 +452,8 @@ class Index:
         if k == 0 or self._n == 0:
             return np.empty(0, dtype=np.intp), np.empty(0)
         if self._kind != "graph":
-            found = self._native.search(-q if self._metric in SIMILARITIES else q, k)
-            ids = np.fromiter((i for i, _ in found), dtype=np.intp, count=len(found))
-            raw = np.fromiter((d for _, d in found), dtype=np.float64, count=len(found))
-            return ids, self._from_raw(q, ids, raw)
+            ids, raw = self._search_flat(q[None, :], k, 1)
+            return ids[0], self._from_raw(q, ids[0], raw[0])
         if not self._scaled:
             return self._walk(q, k, wanted)
         ids, _ = self._walk(steering(q[None, :])[0], min(2 * k, 2**32 - 1), wanted)
@@ -459,6 +461,17 @@ class Index:
         nan = np.isnan(scores)
         order = np.lexsort((ids, np.where(nan, 0.0, -scores), nan))[:k]
         return ids[order], scores[order]
+
+    def _search_flat(self, Q: npt.NDArray[np.float64], k: int,
+                     threads: int | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+        """(row numbers, the extension's values) of the flat or sharded
+        search for each query, with -Q for the similarities."""
+        searched = -Q if self._metric in SIMILARITIES else Q
+        if self._kind == "flat":
+            ids, raw = self._native.search(searched, k, threads=threads)
+            return np.asarray(ids).astype(np.intp, copy=False), np.asarray(raw)
+        ids, raw = self._native.search_batch(searched, k, threads=threads)
+        return ids.astype(np.intp, copy=False), raw
 
     def _walk(self, v: npt.NDArray[np.float64], k: int,
               wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
@@ -506,6 +519,7 @@ class Index:
         return out
 
     def search_batch(self, queries: Any, k: int = 10, *, filter: Mapping[str, Any] | None = None,
+                     threads: int | None = None,
                      progress: bool = False) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
         """Row i is ``search(queries[i], k)``: arrays of shape (m, c).
 
@@ -513,8 +527,12 @@ class Index:
         A graph can return fewer for some queries (``ef_search``, a filter,
         unreachable rows): c is then the longest result, and shorter rows are
         padded at the end with the key -1 (None in an object array) and a NaN
-        score. Sharded indexes answer the whole batch in one round trip per
-        shard. Unless the index allows non-finite values, a query holding NaN
+        score. Flat and sharded indexes answer the whole batch in one call,
+        on ``threads`` threads (None: every core; for shards, every core of
+        the process that holds each shard), with the interpreter lock
+        released: the results are the same bits for any number of threads.
+        ``progress`` shows a bar (a flat or sharded batch fills it at once).
+        Unless the index allows non-finite values, a query holding NaN
         or an infinity raises ValueError naming its row, before any search.
         """
         Q = _real_array(queries, "queries")
@@ -524,10 +542,23 @@ class Index:
             _refuse_nonfinite(Q, "queries")
         kk = self._k(k)
         wanted = self._wanted_filter(filter)
+        threads = _positive("threads", threads)
         m = Q.shape[0]
-        if self._kind == "sharded" and kk > 0 and self._n > 0 and m > 0:
-            ids, raw = self._native.search_batch(-Q if self._metric in SIMILARITIES else Q, kk)
-            scores = np.array([self._from_raw(Q[i], ids[i], raw[i]) for i in range(m)]).reshape(raw.shape)
+        if self._kind != "graph":
+            if kk == 0 or self._n == 0 or m == 0:
+                c = min(kk, self._n)
+                return self._keys_of(np.empty((m, c), dtype=np.intp)), np.empty((m, c))
+            shown = _progress.bar(m, "search", progress)
+            try:
+                ids, raw = self._search_flat(Q, kk, threads)
+                shown.update(m)             # one call: the bar ends with it
+            finally:
+                shown.close()
+            scores = raw
+            if self._metric in SIMILARITIES:
+                scores = -raw
+                for i in np.flatnonzero((scores == 0.0).any(axis=1)).tolist():
+                    fix_zero_signs(self._metric, Q[i], scores[i], lambda j, i=i: self._rows[ids[i, j]])
             return self._keys_of(ids), scores
         shown = _progress.bar(m, "search", progress)
         results = []

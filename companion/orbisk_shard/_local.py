@@ -13,7 +13,7 @@ __all__ = ["LocalBackend", "LocalShard"]
 
 
 class LocalShard:
-    """A shard held in this process: one PyFlat."""
+    """A shard held in this process: one engine flat index."""
 
     def __init__(self, dim: int, metric: Metric, rows: Rows) -> None:
         self._held = ShardIndex(dim, metric)
@@ -26,9 +26,9 @@ class LocalShard:
     def append(self, rows: Rows) -> None:
         self._held.append(rows)
 
-    def search(self, queries: object, keep: int) -> Callable[[], Part]:
+    def search(self, queries: object, keep: int, threads: int | None = None) -> Callable[[], Part]:
         assert isinstance(queries, np.ndarray)
-        part = self._held.search(queries, keep)
+        part = self._held.search(queries, keep, threads)
         return lambda: part
 
     def close(self) -> None:

@@ -296,7 +296,8 @@ class ShardedFlat:
         ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k))
         return list(zip(ids[0].tolist(), distances[0].tolist()))
 
-    def search_batch(self, queries: Any, k: SupportsIndex | None = None) -> tuple[Ids, Rows]:
+    def search_batch(self, queries: Any, k: SupportsIndex | None = None, *,
+                     threads: int | None = None) -> tuple[Ids, Rows]:
         """Answer many queries in one round trip per shard.
 
         `queries` is a 2-D numeric numpy array or a sequence of query
@@ -305,7 +306,9 @@ class ShardedFlat:
         an int64 and a float64 array, both of shape (number of queries, c)
         with c = min(max(k, 1), len(self)); row i is, in order, what
         `search(queries[i], k)` returns. Every query has exactly c results
-        (a flat search ranks every row), so nothing is ever padded.
+        (a flat search ranks every row), so nothing is ever padded. Each
+        shard searches on `threads` threads of the process that holds it
+        (None: every core there).
         """
         self._check_open()
         if _is_plain_array(queries, 2):
@@ -319,18 +322,18 @@ class ShardedFlat:
             if not listed:
                 self._probe.search(np.zeros(self._dim), k)
             rows = np.array([_row(q) for q in listed], dtype=np.float64).reshape(len(listed), self._dim)
-        return self._search_rows(rows, self._keep(k))
+        return self._search_rows(rows, self._keep(k), threads)
 
     @staticmethod
     def _keep(k: SupportsIndex | None) -> int:
         return 1 if k is None else max(operator.index(k), 1)
 
-    def _search_rows(self, queries: Rows, keep: int) -> Part:
+    def _search_rows(self, queries: Rows, keep: int, threads: int | None = None) -> Part:
         if queries.shape[0] == 0:
             c = min(keep, self._count)
             return np.empty((0, c), dtype=np.int64), np.empty((0, c), dtype=np.float64)
         shared = self._backend.share_queries(queries)
-        waiting = [(p, p.shard.search(shared, keep)) for p in self._placed]
+        waiting = [(p, p.shard.search(shared, keep, threads)) for p in self._placed]
         parts = []
         for number, (p, wait) in enumerate(waiting):
             with _naming(number, p.start, p.count):

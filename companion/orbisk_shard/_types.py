@@ -33,9 +33,10 @@ class Shard(Protocol):
         those already held. `rows` may be a view of the caller's data: a
         backend that keeps it must copy it."""
 
-    def search(self, queries: object, keep: int) -> Callable[[], Part]:
+    def search(self, queries: object, keep: int, threads: int | None = None) -> Callable[[], Part]:
         """Start a search of every query (as returned by
-        `Backend.share_queries`) for its `keep` best local rows; return a
+        `Backend.share_queries`) for its `keep` best local rows, on `threads`
+        threads of the shard's process (None: all its cores); return a
         function that waits for the result. Searches of several shards are
         started before any is waited for, so they run side by side."""
         ...

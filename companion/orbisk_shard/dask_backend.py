@@ -235,17 +235,17 @@ class DaskShard:
             self._lose()
             raise
 
-    def search(self, queries: object, keep: int) -> Callable[[], Part]:
+    def search(self, queries: object, keep: int, threads: int | None = None) -> Callable[[], Part]:
         started: Any = None
         if self._alive():
             try:
-                started = self.actor.search(queries, keep)
+                started = self.actor.search(queries, keep, threads)
             except Exception as e:
                 if not _is_loss(e):
                     raise
 
         def wait() -> Part:
-            part: Part = self._run(lambda actor: actor.search(queries, keep), started,
+            part: Part = self._run(lambda actor: actor.search(queries, keep, threads), started,
                                    rebuild_does_it=False)
             return part
 

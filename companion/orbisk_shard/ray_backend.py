@@ -118,9 +118,9 @@ class RayShard:
         self._count += rows.shape[0]
         self._pending.append(self.actor.append.remote(ref))
 
-    def search(self, queries: object, keep: int) -> Callable[[], Part]:
-        ref = self.actor.search.remote(queries, keep)
-        return lambda: self._wait(ref, queries, keep)
+    def search(self, queries: object, keep: int, threads: int | None = None) -> Callable[[], Part]:
+        ref = self.actor.search.remote(queries, keep, threads)
+        return lambda: self._wait(ref, queries, keep, threads)
 
     def _settle(self, timeout: float | None) -> None:
         """Wait for the calls sent before the search: the actor's start and
@@ -135,7 +135,7 @@ class RayShard:
             ray.get(self._pending, timeout=timeout)
             self._pending = []
 
-    def _wait(self, ref: ray.ObjectRef[Any], queries: object, keep: int) -> Part:
+    def _wait(self, ref: ray.ObjectRef[Any], queries: object, keep: int, threads: int | None) -> Part:
         backend = self._backend
         recovery = Recovery(backend.retries, backend.recovery_timeout, start_now=self._in_doubt)
         while True:
@@ -151,7 +151,7 @@ class RayShard:
                     self._in_doubt = True
                     raise
                 self._restart()
-                ref = self.actor.search.remote(queries, keep)
+                ref = self.actor.search.remote(queries, keep, threads)
 
     def close(self) -> None:
         self._stop()

@@ -168,3 +168,26 @@ def test_bad_parameters(params, call, message):
     X = np.zeros((10, 2))
     with pytest.raises(ValueError, match=message):
         est.fit(X) if call == "fit" else est.fit(X).kneighbors()
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+def test_every_n_jobs_gives_the_same_bits(metric):
+    from joblib import parallel_config
+
+    X = np.vstack([tied_data(), np.c_[plane_with_zeros(), np.zeros(12)], near_duplicates(60)[:, :3]])
+    Q = np.random.default_rng(9).normal(size=(37, 3))
+    want = ExactNeighbors(n_neighbors=6, metric=metric).fit(X)
+    got = [want.kneighbors(), want.kneighbors(Q)]
+    for n_jobs in (1, 2, 3, -1, -2):
+        est = ExactNeighbors(n_neighbors=6, metric=metric, n_jobs=n_jobs).fit(X)
+        for (d, i), (wd, wi) in zip([est.kneighbors(), est.kneighbors(Q)], got):
+            assert d.tobytes() == wd.tobytes() and i.tobytes() == wi.tobytes()
+    with parallel_config(n_jobs=2):
+        d, i = want.kneighbors(Q)
+    assert d.tobytes() == got[1][0].tobytes() and i.tobytes() == got[1][1].tobytes()
+
+
+@pytest.mark.parametrize("n_jobs", [0, 1.5, True, "2"])
+def test_n_jobs_must_be_none_or_a_non_zero_int(n_jobs):
+    with pytest.raises(ValueError, match="n_jobs must be None or a non-zero int"):
+        ExactNeighbors(n_jobs=n_jobs).fit(np.eye(3))
