@@ -97,6 +97,8 @@ tsan: $(VENV)/.ready | gtest
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(TSAN_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*'
+	TSAN_OPTIONS=halt_on_error=1 LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_engine.py -k "thread or ctrl_c"
 
 # Line and branch coverage of src/ from the C++ and Python suites, on an
 # instrumented build at -O0 (one count per source line and branch). Branches
@@ -190,4 +192,4 @@ bench: build
 	bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(COVERAGE_BUILD) dist
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(COVERAGE_BUILD) dist
