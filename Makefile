@@ -187,9 +187,11 @@ package: $(VENV)/.ready
 	done
 
 # Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
-# writes docs/bench.md and docs/bench.png.
+# writes docs/bench.md and docs/bench.png, then the batches beside faiss and
+# scikit-learn, docs/batch.md.
 bench: build
 	bench/run.sh $(BUILD)
+	bench/run.sh $(BUILD) --batch --out docs/batch.md
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(COVERAGE_BUILD) dist

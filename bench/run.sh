@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up bench/.venv once (the peers live there, never in orbisk's own
 # environment) and runs the benchmark against an already built module.
-# Usage: bench/run.sh [BUILD_DIR [OPTIONS]]    (default: build)
+# Usage: bench/run.sh [BUILD_DIR [--batch] [OPTIONS]]    (default: build)
 #   OPTIONS go to bench/bench.py, e.g. `bench/run.sh build --only flat` or
 #   `bench/run.sh build --data gaussian,glove`; with `make bench`, put them in
 #   BENCH_ARGS: `make bench BENCH_ARGS="--only graph"`. A partial run writes
@@ -18,6 +18,12 @@ if [ ! -f "$venv/.ready" ] || [ bench/requirements.txt -nt "$venv/.ready" ]; the
   "$venv/bin/python" -m pip install -q -r bench/requirements.txt
   touch "$venv/.ready"
 fi
+# `--batch` first: the batch benchmark (bench/batch.py) instead.
+script=bench/bench.py
+if [ "${1:-}" = --batch ]; then
+  script=bench/batch.py
+  shift
+fi
 # numpy is a peer here: let OpenBLAS pick its own kernels for this run only.
 # shellcheck disable=SC2086
-exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build" "$venv/bin/python" bench/bench.py ${BENCH_ARGS:-} "$@"
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build:$PWD/companion" "$venv/bin/python" "$script" ${BENCH_ARGS:-} "$@"

