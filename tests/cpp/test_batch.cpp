@@ -59,14 +59,13 @@ Answer batch(const Flat& f, const V& queries, std::uint32_t k, unsigned threads,
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-using Case = std::tuple<MetricKind, std::size_t /*rows*/, std::uint32_t /*k*/, bool /*tied*/>;
+using Case = std::tuple<MetricKind, std::size_t /*rows*/, std::uint32_t /*k*/, bool /*tied*/, std::size_t /*dim*/>;
 
 class Batch : public ::testing::TestWithParam<std::tuple<Case, Isa>> {};
 
 TEST_P(Batch, EveryRowIsThePerQuerySearchForEveryThreadCount) {
     const auto [c, isa] = GetParam();
-    const auto [metric, n, k, tied] = c;
-    constexpr std::size_t dim = 19;
+    const auto [metric, n, k, tied, dim] = c;
     Flat f(dim, metric, isa);
     const V rows = tied ? tied_rows(n, dim, 1, true) : gaussian(n, dim, 1);
     f.append_rows(rows.data(), n);
@@ -96,19 +95,22 @@ TEST_P(Batch, EveryRowIsThePerQuerySearchForEveryThreadCount) {
 std::vector<Case> cases() {
     std::vector<Case> out;
     for (MetricKind m : {MetricKind::Euclidean, MetricKind::Dot, MetricKind::Cosine}) {
-        out.emplace_back(m, 1, 1, false);      // one row
-        out.emplace_back(m, 5, 10, false);     // k beyond the rows
-        out.emplace_back(m, 300, 0, false);    // k = 0: no columns
-        out.emplace_back(m, 1000, 10, false);  // screened scans
-        out.emplace_back(m, 1000, 200, true);  // ties, duplicates, zero rows, NaN
+        out.emplace_back(m, 1, 1, false, 19);      // one row
+        out.emplace_back(m, 5, 10, false, 19);     // k beyond the rows
+        out.emplace_back(m, 300, 0, false, 19);    // k = 0: no columns
+        out.emplace_back(m, 1000, 10, false, 19);  // screened scans, one chunk of codes
+        out.emplace_back(m, 1000, 200, true, 19);  // ties, duplicates, zero rows, NaN
+        // Chunks of 384 rows: two whole chunks, a part and the open block.
+        out.emplace_back(m, 1000, 10, false, 64);
+        out.emplace_back(m, 1000, 60, true, 64);
     }
     return out;
 }
 
 std::string case_name(const Case& c) {
     const char* names[] = {"euclidean", "dot", "cosine"};
-    return std::string(names[static_cast<int>(std::get<0>(c))]) + "_rows" + std::to_string(std::get<1>(c)) + "_k" +
-           std::to_string(std::get<2>(c)) + (std::get<3>(c) ? "_tied" : "");
+    return std::string(names[static_cast<int>(std::get<0>(c))]) + "_dim" + std::to_string(std::get<4>(c)) + "_rows" +
+           std::to_string(std::get<1>(c)) + "_k" + std::to_string(std::get<2>(c)) + (std::get<3>(c) ? "_tied" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, Batch, on_each_table(cases()), case_on_table_name<Case>(case_name));

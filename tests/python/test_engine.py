@@ -56,8 +56,9 @@ def _engine(rows, metric):
 
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("kind", ["gaussian", "clustered", "ties"])
-@pytest.mark.parametrize("n, k", [(1, 1), (6, 10), (700, 1), (700, 10), (700, 300)])
+@pytest.mark.parametrize("n, k", [(1, 1), (6, 10), (700, 1), (700, 10), (700, 300), (5000, 40)])
 def test_every_row_is_the_per_query_search(metric, kind, n, k):
+    # 5,000 rows of 9 elements: codes in two chunks and a part.
     rows = _data(kind, n, 1)
     queries = np.vstack([_data(kind, 23, 2), rows[:2]])   # two of them stored rows
     ids, distances = (np.asarray(b) for b in _engine(rows, metric).search(queries, k))
