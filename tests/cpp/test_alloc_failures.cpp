@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "each_table.h"
 #include "metric_kind.h"
 #include "filter/filter.h"
+#include "flat/batch.h"
 #include "flat/flat_index.h"
 #include "hnsw/graph.h"
 #include "metadata/metadata.h"
@@ -525,3 +527,47 @@ std::vector<GraphCase> graph_cases() {
 INSTANTIATE_TEST_SUITE_P(Sweep, GraphAllocations, ::testing::ValuesIn(graph_cases()), case_name);
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Batches: every allocation of the calling thread fails in turn (the
+// workers' are counted by no hook): the batch throws std::bad_alloc, or it
+// goes on (a thread the system refuses leaves its share to the others) and
+// every row is the unhindered batch's.
+
+class BatchAllocations : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(BatchAllocations, FailureIsBadAllocOrTheSameAnswer) {
+    const unsigned threads = GetParam();
+    constexpr std::uint32_t dim = 24, k = 7;
+    Flat f(dim, MetricKind::Euclidean);
+    for (const V& v : points(1, 600, dim)) f.insert(v);
+    V queries;
+    for (const V& q : points(5000, 40, dim)) queries.insert(queries.end(), q.begin(), q.end());
+    const std::size_t m = 40, width = batch_width(f, k);
+    std::vector<std::int64_t> want_ids(m * width), ids(m * width);
+    std::vector<double> want(m * width), got(m * width);
+    search_batch(f, queries.data(), m, k, want_ids.data(), want.data(), threads);
+    std::size_t nth = 1;
+    for (; nth < 5000; ++nth) {
+        std::fill(ids.begin(), ids.end(), -1);
+        fired = false;
+        countdown = nth;
+        bool threw = false;
+        try {
+            search_batch(f, queries.data(), m, k, ids.data(), got.data(), threads);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        countdown = 0;
+        if (!fired) break;
+        EXPECT_TRUE(threw || threads > 1) << "allocation " << nth << " failed and one thread went on";
+        if (!threw) {
+            EXPECT_EQ(ids, want_ids) << "allocation " << nth;
+            EXPECT_EQ(0, std::memcmp(got.data(), want.data(), want.size() * sizeof(double))) << "allocation " << nth;
+        }
+        if (::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(nth, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, BatchAllocations, ::testing::Values(1u, 3u));
