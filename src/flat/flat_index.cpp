@@ -367,7 +367,7 @@ bool Flat::screens(std::size_t keep) const {
 bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
     if (!screens(keep)) return false;
     QueryCode qc;
-    encode_query(query, dim_, qc);
+    encode_query(query, dim_, qc, metric_.kernels().codes->query_limit);
     if (!qc.usable) return false;
     Selection selection(keep);
     screen_blocks(qc, selection, 0, count_ / code_lanes);
@@ -443,7 +443,7 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     std::vector<std::size_t> screened;
     for (std::size_t i = 0; i < count; ++i) {
         const Vec query(queries + i * dim_, dim_);
-        encode_query(query, dim_, codes[i]);
+        encode_query(query, dim_, codes[i], metric_.kernels().codes->query_limit);
         if (!codes[i].usable) {
             interrupt.step(count_ * dim_);
             search(query, k, outs[i]);

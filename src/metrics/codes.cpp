@@ -26,26 +26,28 @@ float round_up(double x) {
 
 // Codes v as bytes c + 128 (into `out`, code_bytes(n) of them) and bounds
 // the residual; scale 0 when v has no code. The scale is a float at least
-// max|x_i| / 127, so every |x_i / s| rounds to at most 127. The residual:
+// max|x_i| / limit, so every |x_i / s| rounds to at most limit (<= 127).
+// The residual:
 // with t_i the computed |x_i - fl(s c_i)|, |x_i - s c_i| <= t_i (1 + 2u) +
 // 2u max|x|, so |x - s c| <= (1 + 2u)|t| + 2^-44 max|x| for n <= 65536; the
 // computed |t| errs by at most (n + 3)u relative and, where squares
 // underflow, by 2^-529.
 // A vector longer than max_code_dim has no code and no room is kept for
 // one: `out` is not written.
-Coded code(Vec v, std::uint8_t* out) {
+Coded code(Vec v, std::uint8_t* out, int limit = 127) {
     const std::size_t n = v.size();
     if (n > max_code_dim) return {};
     std::memset(out, 0, code_bytes(n));
     double top = 0.0;
     for (double x : v) top = std::isfinite(x) ? std::max(top, std::fabs(x)) : std::numeric_limits<double>::infinity();
-    if (n == 0 || !(top / 127.0 >= min_scale && top / 127.0 <= max_scale)) return {};
-    const double s = round_up(top / 127.0 * (1.0 + code_margin));
+    const double most = limit;
+    if (n == 0 || !(top / most >= min_scale && top / most <= max_scale)) return {};
+    const double s = round_up(top / most * (1.0 + code_margin));
     std::memset(out, 128, code_bytes(n));  // the pad codes 0
     Coded c;
     double residual = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double k = std::clamp(std::nearbyint(v[i] / s), -127.0, 127.0);
+        const double k = std::clamp(std::nearbyint(v[i] / s), -most, most);
         const auto ki = static_cast<std::int64_t>(k);
         out[i] = static_cast<std::uint8_t>(ki + 128);
         c.squares += ki * ki;
@@ -71,12 +73,12 @@ CodeInfo encode(Vec v, MetricKind kind, std::uint8_t* out) {
     return {static_cast<float>(c.scale), round_up(c.radius / c.scale * (1.0 + code_margin)), extent};
 }
 
-void encode_query(Vec query, std::size_t dim, QueryCode& out) {
+void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit) {
     out.usable = false;
     out.codes.assign(code_bytes(dim), 0);
     if (query.size() != dim) return;
     std::vector<std::uint8_t> bytes(code_bytes(dim));
-    const Coded c = code(query, bytes.data());
+    const Coded c = code(query, bytes.data(), limit);
     if (c.scale == 0.0) return;
     for (std::size_t i = 0; i < dim; ++i) out.codes[i] = static_cast<std::int8_t>(static_cast<int>(bytes[i]) - 128);
     out.scale = c.scale;

@@ -91,9 +91,10 @@ struct QueryCode {
     double qq = 0.0;                 ///< s_q^2 A
 };
 
-/// Codes `query` for an index of dimension `dim`; usable only under the
+/// Codes `query` for an index of dimension `dim`, each code within
+/// +-`limit` (at most 127: the kernels' query_limit); usable only under the
 /// conditions above.
-void encode_query(Vec query, std::size_t dim, QueryCode& out);
+void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit = 127);
 
 inline constexpr double code_margin = 0x1p-30;
 inline constexpr double code_slack = 0x1p-500;

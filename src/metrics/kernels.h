@@ -22,9 +22,13 @@ inline constexpr std::size_t lanes = 8;
 inline constexpr std::size_t slots = 4;
 
 /// Integer products of codes, exact whatever the order of the adds: stored
-/// bytes (0..255) times query codes (-127..127), in 32 bits.
+/// bytes (0..255) times query codes (-query_limit..query_limit), in 32 bits.
 struct CodeKernels {
     const char* name;
+    /// The largest query code the block kernel takes: a search codes its
+    /// query within it (encode_query). 127 where products are summed in 32
+    /// bits; less where pairs of products meet in 16 bits first.
+    int query_limit;
     /// For `count` consecutive blocks of `groups` groups each:
     /// out[b * code_lanes + r] = sum of row r's bytes times q, element by
     /// element, over the 4 * groups elements.

@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "metrics/kernels.h"
 
@@ -116,30 +117,41 @@ void rows(const double* base, const std::int64_t* offsets, std::size_t groups, c
 // pairs (vpmaddwd), which cannot overflow: a pair is at most 2 * 255 * 127.
 // Four rows of a group fill one register: lane 2r + h holds half h of row
 // r's four products, and the halves are added once at the end.
-void code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
-                 std::int32_t* out) {
-    for (std::size_t b = 0; b < count; ++b) {
-        const std::uint8_t* block = blocks + b * groups * code_lanes * 4;
-        __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
-                          _mm256_setzero_si256()};
-        for (std::size_t g = 0; g < groups; ++g) {
-            std::int64_t pattern = 0;
-            for (int j = 3; j >= 0; --j) {
-                pattern = (pattern << 16) | static_cast<std::uint16_t>(static_cast<std::int16_t>(q[g * 4 + j]));
+// vpmaddubsw multiplies each stored byte (0..255) by a query code and adds
+// neighbouring pairs into 16 bits, saturating; with query codes within
+// +-63 a pair reaches at most 2 * 255 * 63 = 32130 < 2^15, so nothing
+// saturates and every sum is exact. vpmaddwd by ones then adds the two pairs
+// of each row's group into its 32-bit lane. Eight rows a register, the
+// sixteen rows of a block in two, up to four blocks side by side.
+constexpr int byte_pair_limit = 63;
+
+template <std::size_t N>
+void blocks_n(const std::uint8_t* blocks, std::size_t groups, const std::int8_t* q, std::int32_t* out) {
+    const __m256i ones = _mm256_set1_epi16(1);
+    const std::size_t block_bytes = groups * code_lanes * 4;
+    __m256i acc[2 * N];
+    for (std::size_t h = 0; h < 2 * N; ++h) acc[h] = _mm256_setzero_si256();
+    for (std::size_t g = 0; g < groups; ++g) {
+        std::int32_t word;
+        std::memcpy(&word, q + g * 4, 4);
+        const __m256i qg = _mm256_set1_epi32(word);
+        for (std::size_t b = 0; b < N; ++b) {
+            const std::uint8_t* at = blocks + b * block_bytes + g * code_lanes * 4;
+            for (std::size_t h = 0; h < 2; ++h) {
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 32 * h));
+                acc[2 * b + h] = _mm256_add_epi32(acc[2 * b + h], _mm256_madd_epi16(_mm256_maddubs_epi16(v, qg), ones));
             }
-            const __m256i qg = _mm256_set1_epi64x(pattern);
-            const std::uint8_t* at = block + g * code_lanes * 4;
-            for (int h = 0; h < 4; ++h) {
-                const __m256i v = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * h)));
-                acc[h] = _mm256_add_epi32(acc[h], _mm256_madd_epi16(v, qg));
-            }
-        }
-        for (int h = 0; h < 4; ++h) {
-            alignas(32) std::int32_t lanes8[8];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes8), acc[h]);
-            for (int r = 0; r < 4; ++r) out[b * code_lanes + 4 * h + r] = lanes8[2 * r] + lanes8[2 * r + 1];
         }
     }
+    for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * h), acc[h]);
+}
+
+void code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                 std::int32_t* out) {
+    const std::size_t block_bytes = groups * code_lanes * 4;
+    std::size_t b = 0;
+    for (; b + 4 <= count; b += 4) blocks_n<4>(blocks + b * block_bytes, groups, q, out + b * code_lanes);
+    for (; b < count; ++b) blocks_n<1>(blocks + b * block_bytes, groups, q, out + b * code_lanes);
 }
 
 std::int32_t sum_lanes(__m256i v) {
@@ -167,7 +179,7 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 }  // namespace
 
-const CodeKernels avx2_codes = {"avx2", code_blocks, code_rows, screen_with<code_blocks>};
+const CodeKernels avx2_codes = {"avx2", byte_pair_limit, code_blocks, code_rows, screen_with<code_blocks>};
 
 const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, rows<true>, rows<false>, &avx2_codes};
 

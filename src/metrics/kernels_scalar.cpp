@@ -77,7 +77,7 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 }  // namespace
 
-const CodeKernels scalar_codes = {"scalar", code_blocks, code_rows, screen_with<code_blocks>};
+const CodeKernels scalar_codes = {"scalar", 127, code_blocks, code_rows, screen_with<code_blocks>};
 
 const Kernels scalar_kernels = {"scalar", squared_l2_slots, dot_blocks, squared_l2_rows, dot_rows, &scalar_codes};
 

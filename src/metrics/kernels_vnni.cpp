@@ -66,6 +66,6 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 }  // namespace
 
-const CodeKernels vnni_codes = {"vnni", code_blocks, code_rows, screen_with<code_blocks>};
+const CodeKernels vnni_codes = {"vnni", 127, code_blocks, code_rows, screen_with<code_blocks>};
 
 }  // namespace orbisk

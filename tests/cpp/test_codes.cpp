@@ -179,6 +179,25 @@ TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
     }
 }
 
+// A query is coded within the table's limit, its largest element at it.
+TEST(Codes, QueryCodesStayWithinTheTablesLimit) {
+    std::mt19937_64 rng(41);
+    for (int limit : {127, 63}) {
+        for (std::size_t dim : {1, 5, 64, 301}) {
+            const V v = sample(dim, static_cast<int>(dim % 4), rng);
+            QueryCode q;
+            encode_query(v, dim, q, limit);
+            ASSERT_TRUE(q.usable);
+            int most = 0;
+            for (std::int8_t c : q.codes) most = std::max(most, std::abs(int{c}));
+            EXPECT_EQ(most, limit) << "dim " << dim;
+            double top = 0;
+            for (double x : v) top = std::max(top, std::fabs(x));
+            EXPECT_GE(q.scale * limit, top);
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Kernels
 
@@ -194,7 +213,8 @@ TEST_P(CodeTables, MatchThePlainSums) {
         std::vector<std::uint8_t> blocks(count * code_lanes * bytes);
         for (auto& b : blocks) b = static_cast<std::uint8_t>(rng());
         std::vector<std::int8_t> q(bytes);
-        for (auto& x : q) x = static_cast<std::int8_t>(static_cast<int>(rng() % 255) - 127);
+        const int span = 2 * k.query_limit + 1;  // every code the table takes
+        for (auto& x : q) x = static_cast<std::int8_t>(static_cast<int>(rng() % span) - k.query_limit);
         std::vector<std::int32_t> got(count * code_lanes), want(count * code_lanes);
         k.blocks(blocks.data(), count, groups, q.data(), got.data());
         // The definition: group g of row r at (g * lanes + r) * 4.
@@ -222,14 +242,15 @@ TEST_P(CodeTables, MatchThePlainSums) {
 }
 
 // At the largest dimension codes are made for, the largest products still
-// fit: every byte 255 against every query code 127 (and -127).
+// fit, and no pair of them saturates where pairs meet in 16 bits: every byte
+// 255 against every query code at the table's limit (and its negation).
 TEST_P(CodeTables, LargestDimensionDoesNotOverflow) {
     const CodeKernels& k = *distance_kernels(GetParam()).codes;
     const std::size_t bytes = max_code_dim;
     std::vector<std::uint8_t> row(code_lanes * bytes, 255);
     for (int sign : {1, -1}) {
-        std::vector<std::int8_t> q(bytes, static_cast<std::int8_t>(127 * sign));
-        const std::int64_t want = std::int64_t{255} * 127 * sign * static_cast<std::int64_t>(bytes);
+        std::vector<std::int8_t> q(bytes, static_cast<std::int8_t>(k.query_limit * sign));
+        const std::int64_t want = std::int64_t{255} * k.query_limit * sign * static_cast<std::int64_t>(bytes);
         ASSERT_LT(std::abs(want), std::int64_t{1} << 31);
         std::int32_t out[code_lanes];
         k.blocks(row.data(), 1, bytes / 4, q.data(), out);
@@ -252,7 +273,7 @@ TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
         std::vector<double> extents(rows), norms(rows);
         const V qv = sample(dim, 0, rng);
         QueryCode q;
-        encode_query(qv, dim, q);
+        encode_query(qv, dim, q, k.query_limit);
         for (MetricKind kind : kinds) {
             for (std::size_t r = 0; r < rows; ++r) {
                 data[r] = sample(dim, static_cast<int>(r % 4), rng);
