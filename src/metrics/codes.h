@@ -8,7 +8,8 @@
 // rho is kept (a float rounded up) beside s and an extent: s^2 C for the
 // Euclidean metric, an upper bound on s sqrt(C) for the others (C = sum
 // c_i^2). A query is coded the same way once per search (a, s_q, r_q,
-// A = sum a_i^2). The kernels
+// A = sum a_i^2), within the kernel table's limit (127, or 63 where the
+// table adds pairs of products in 16 bits): nothing below depends on it. The kernels
 // give P = sum a_i * c_i exactly (integers; |P| <= 16129 n < 2^31 for
 // n <= max_code_dim, so every integer here is exact in a double). From them
 // the bounds below bracket the value the metric computes for the pair: the
