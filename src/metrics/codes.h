@@ -46,6 +46,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -208,13 +209,19 @@ template <MetricKind Kind>
 inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
                                const double* extents, const double* norms, const std::int32_t* raw) {
     const double t2 = squared_reach(sc.threshold);
-    unsigned char pass[64];
+    unsigned char pass[64] = {};
     for (std::size_t r = 0; r < n; ++r) {
         pass[r] = may_pass<Kind>(*sc.q, t2, sc.threshold, scales[r], rhos[r], extents[r], raw[r],
                                  Kind == MetricKind::Cosine ? norms[r] : 0.0);
     }
+    // Eight flags (bytes of 0 or 1, and 0 past n) at a time: the product
+    // gathers byte i's bit into bit 56 + i, and no two partial products meet.
     std::uint64_t mask = 0;
-    for (std::size_t r = 0; r < n; ++r) mask |= std::uint64_t{pass[r]} << r;
+    for (std::size_t r = 0; r < n; r += 8) {
+        std::uint64_t eight;
+        std::memcpy(&eight, pass + r, 8);
+        mask |= (eight * 0x0102040810204080ull) >> 56 << r;
+    }
     return mask;
 }
 
