@@ -366,9 +366,9 @@ PyObject* flat_repr(PyObject* self) {
 
 PyMethodDef flat_methods[] = {
     {"add", flat_add, METH_O,
-     "add(rows)\n--\n\nAppends the rows of a 2-D array of shape (n, dim), in order; their ids continue from len(self)."},
+     "add($self, rows, /)\n--\n\nAppends the rows of a 2-D array of shape (n, dim), in order; their ids continue from len(self)."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_VARARGS | METH_KEYWORDS,
-     "search(queries, k, *, threads=None)\n--\n\n"
+     "search($self, /, queries, k, *, threads=None)\n--\n\n"
      "The first min(k, len(self)) rows for each query of a 2-D array: (ids, distances), buffers of shape\n"
      "(m, min(k, len(self))) of int64 and float64. Row i is bit for bit orbisk.PyFlat.search(queries[i], k)."},
     {nullptr, nullptr, 0, nullptr},
