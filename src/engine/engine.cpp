@@ -84,8 +84,6 @@ ResultBuffer* new_result(char format, std::size_t rows, std::size_t cols) {
     return r;
 }
 
-PyBufferProcs result_buffer_procs = {result_getbuffer, nullptr};
-
 PyType_Slot result_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
     {Py_tp_doc, const_cast<char*>("A 2-D array of int64 or float64 that numpy.asarray wraps without a copy.")},
