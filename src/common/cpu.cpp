@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+#include "kernel_cap.h"
+
 namespace orbisk {
 
 namespace {
@@ -39,13 +41,7 @@ std::vector<Isa> isas_up_to(Isa cap) {
     return sets;
 }
 
-Isa kernel_cap() {
-#ifdef ORBISK_KERNEL_CAP  // the cap's position in Isa, from ORBISK_MAX_KERNELS
-    return static_cast<Isa>(ORBISK_KERNEL_CAP);
-#else
-    return Isa::Avx512Vnni;
-#endif
-}
+Isa kernel_cap() { return static_cast<Isa>(ORBISK_KERNEL_CAP); }
 
 std::span<const Isa> supported_isas() {
     static const std::vector<Isa> sets = isas_up_to(kernel_cap());
