@@ -127,15 +127,20 @@ COVERAGE_EXEMPT := tests/coverage_exempt.txt
 # Its Ctrl-C must land after the batch is converted, which at -O0 takes
 # longer than the test waits; the release and sanitized runs keep it.
 COVERAGE_DESELECT := --deselect tests/python/test_interrupt.py::test_graph_create_stops_between_insertions
+# The files of each kernel table but the portable one.
+TABLE_FILES := avx2:src/metrics/kernels_avx2.cpp avx2:src/hnsw/visit_avx2.cpp \
+	avx512:src/metrics/kernels_avx512.cpp avx512:src/hnsw/visit_avx512.cpp avx512vnni:src/metrics/kernels_vnni.cpp
+COVERAGE_TABLES := $(COVERAGE_BUILD)/kernel_tables.txt
 GCOVR = $(VENV)/bin/gcovr --root . --filter src/ --object-directory $(COVERAGE_BUILD) \
 	--gcov-suspicious-hits-threshold 0
 $(VENV)/bin/gcovr: $(VENV)/.ready
 	$(PY) -m pip install -q "gcovr>=8.8,<9"
 
 coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
-	$(CMAKE) -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORBISK_COVERAGE=ON \
+	$(CMAKE) -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORBISK_COVERAGE=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
-	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk core_tests -j $(JOBS)
+	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk core_tests kernel_tables -j $(JOBS)
+	$(COVERAGE_BUILD)/kernel_tables > $(COVERAGE_TABLES)
 	find $(COVERAGE_BUILD) -name '*.gcda' -delete
 	$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
 	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT)
@@ -144,15 +149,22 @@ coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
 # The tables and the floors, from the counts of the last `make coverage`.
 coverage-report: $(VENV)/bin/gcovr
 	@status=0; \
+	used=" $$(cat $(COVERAGE_TABLES)) "; unused=""; unused_exclusions=""; \
+	for pair in $(TABLE_FILES); do \
+	  case "$$used" in *" $${pair%%:*} "*) ;; *) unused="$$unused $${pair#*:}"; \
+	    unused_exclusions="$$unused_exclusions --exclude $${pair#*:}";; esac; \
+	done; \
+	echo "== kernel tables run:$${used% }"; \
+	if [ -n "$$unused" ]; then echo "== not run here, not counted:$$unused"; fi; \
 	echo "== lines (missing: the lines no test ran)"; \
-	$(GCOVR) --json $(COVERAGE_BUILD)/coverage.json --txt --txt-metric line \
+	$(GCOVR) $$unused_exclusions --json $(COVERAGE_BUILD)/coverage.json --txt --txt-metric line \
 	  --fail-under-line $(COVERAGE_MIN_LINES) || status=1; \
 	echo "== all branches"; \
 	$(VENV)/bin/gcovr --add-tracefile $(COVERAGE_BUILD)/coverage.json --txt-metric branch \
 	  | sed -E 's/%[[:space:]]+[0-9,]+$$/%/'; \
 	echo "== non-throw branches: without exception edges, lines with no code and the lines of $(COVERAGE_EXEMPT) (missing: lines of branches not taken)"; \
 	exempt="$$(grep -v -e '^#' -e '^$$' $(COVERAGE_EXEMPT) | paste -sd'|')"; \
-	$(GCOVR) --exclude-throw-branches --exclude-unreachable-branches --exclude-branches-by-pattern "(?:$$exempt)" \
+	$(GCOVR) $$unused_exclusions --exclude-throw-branches --exclude-unreachable-branches --exclude-branches-by-pattern "(?:$$exempt)" \
 	  --txt-metric branch --fail-under-branch $(COVERAGE_MIN_BRANCHES) || status=1; \
 	if [ $$status != 0 ]; then \
 	  echo "coverage below the floors: lines $(COVERAGE_MIN_LINES)%, non-throw branches $(COVERAGE_MIN_BRANCHES)%" >&2; exit 1; \
