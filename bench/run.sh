@@ -18,6 +18,11 @@ if [ ! -f "$venv/.ready" ] || [ bench/requirements.txt -nt "$venv/.ready" ]; the
   "$venv/bin/python" -m pip install -q -r bench/requirements.txt
   touch "$venv/.ready"
 fi
+# The report names the kernel tables of the module measured (`make bench
+# KERNELS=avx2` caps them).
+.venv/bin/cmake --build "$build" --target kernel_tables >/dev/null
+ORBISK_KERNEL_TABLES="$("$build/kernel_tables")"
+export ORBISK_KERNEL_TABLES
 # numpy is a peer here: let OpenBLAS pick its own kernels for this run only.
 # shellcheck disable=SC2086
 exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build" "$venv/bin/python" bench/bench.py ${BENCH_ARGS:-} "$@"
