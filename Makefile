@@ -7,13 +7,24 @@ PY    := $(VENV)/bin/python
 BUILD := build
 JOBS  := $(shell nproc 2>/dev/null || echo 2)
 
+# The kernel tables a build uses: empty for every one the CPU runs, or the
+# last to use (scalar, avx2, avx512, avx512vnni), so that this machine runs
+# the tests, coverage and the benchmark as one with fewer instruction sets
+# would: `make test KERNELS=avx2`. Every build below is configured with it
+# each time, so no build tree keeps the tables of an earlier run.
+KERNELS ?=
+ifneq ($(filter-out scalar avx2 avx512 avx512vnni,$(KERNELS))$(word 2,$(KERNELS)),)
+$(error KERNELS=$(KERNELS): name one of scalar, avx2, avx512, avx512vnni, or none for every table the CPU runs)
+endif
+CAP := ORBISK_MAX_KERNELS=$(KERNELS)
+
 # The first CPython >= 3.13 found: on PATH, under pyenv, or in /usr/bin.
 PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	$(sort $(wildcard $(HOME)/.pyenv/versions/3.1[3-9]*/bin/python3)) \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build core-tests demo examples test test-cpp test-python gtest bench sanitize tsan coverage coverage-report valgrind package fuzz fuzz-smoke clean
+.PHONY: all build tables core-tests demo examples test test-cpp test-python gtest bench sanitize tsan coverage coverage-report valgrind package fuzz fuzz-smoke clean
 
 all: build
 
@@ -42,22 +53,31 @@ gtest:
 
 # orbisk itself is built and installed into .venv by pip, exactly as
 # `pip install .` does it (scikit-build-core, with the build type and options of
-# pyproject.toml and CMakeLists.txt and nothing added here), except that the
-# build tree is kept in build/, so a second run compiles only what changed.
-# The tests import that installed module, stubs included; build/ keeps its own
-# copy of the module too, for tools that take it through PYTHONPATH.
+# pyproject.toml and CMakeLists.txt and nothing added but the cap on kernel
+# tables, which is empty unless KERNELS names one), except that the build tree
+# is kept in build/, so a second run compiles only what changed (a new cap:
+# one file). The tests import that installed module, stubs included; build/
+# keeps its own copy of the module too, for tools that take it through
+# PYTHONPATH.
 build: $(VENV)/.ready
-	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) .
+	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD) -Ccmake.define.$(CAP) .
+
+# The kernel tables the module in build/ uses on this CPU, the last the one
+# its indexes take.
+tables: build
+	$(CMAKE) --build $(BUILD) --target kernel_tables >/dev/null
+	@echo "kernel tables: $$($(BUILD)/kernel_tables)"
 
 # The C++ core tests, in the same build tree. Configuring again finds a
 # GoogleTest installed since the last build; it changes no option.
 core-tests: build | gtest
 	$(CMAKE) -S . -B $(BUILD) >/dev/null
-	$(CMAKE) --build $(BUILD) --target core_tests -j $(JOBS)
+	$(CMAKE) --build $(BUILD) --target core_tests kernel_tables -j $(JOBS)
 
 # One process for the whole suite (ctest would start one per test: twice
 # the time); a failing test prints its file, line and values.
 test-cpp: core-tests
+	@echo "kernel tables: $$($(BUILD)/kernel_tables)"
 	$(BUILD)/core_tests --gtest_brief=1
 
 test-python: build
@@ -81,9 +101,10 @@ SANITIZE_BUILD := build-sanitize
 # coverage runs leave them out.
 SANITIZE_SKIP := *nodes2500*:*nodes2000*
 sanitize: $(VENV)/.ready | gtest
-	$(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_SANITIZE=ON \
+	$(CMAKE) -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_SANITIZE=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
-	$(CMAKE) --build $(SANITIZE_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
+	$(CMAKE) --build $(SANITIZE_BUILD) --target orbisk orbisk_engine core_tests kernel_tables -j $(JOBS)
+	@echo "kernel tables: $$($(SANITIZE_BUILD)/kernel_tables)"
 	$(SANITIZE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
 	ORBISK_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
@@ -93,7 +114,7 @@ sanitize: $(VENV)/.ready | gtest
 # its Python tests with the sanitized module, several thread counts each.
 TSAN_BUILD := build-tsan
 tsan: $(VENV)/.ready | gtest
-	$(CMAKE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TSAN=ON \
+	$(CMAKE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TSAN=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(TSAN_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*'
@@ -106,7 +127,9 @@ tsan: $(VENV)/.ready | gtest
 # call throws, the branches gcc puts on lines with no code and those on the
 # lines the exemption file lists with its reasons. Fails when
 # lines or those non-throw branches fall below the floors, which a run can
-# set (`make coverage COVERAGE_MIN_BRANCHES=85`).
+# set (`make coverage COVERAGE_MIN_BRANCHES=85`). The files of kernel tables
+# the run did not use (the CPU lacks them, or KERNELS stops before them) are
+# not counted: they are listed apart, as not run here.
 COVERAGE_BUILD := build-coverage
 COVERAGE_MIN_LINES ?= 97
 COVERAGE_MIN_BRANCHES ?= 90
@@ -115,15 +138,20 @@ COVERAGE_EXEMPT := tests/coverage_exempt.txt
 # Its Ctrl-C must land after the batch is converted, which at -O0 takes
 # longer than the test waits; the release and sanitized runs keep it.
 COVERAGE_DESELECT := --deselect tests/python/test_interrupt.py::test_graph_create_stops_between_insertions
+# The files of each kernel table but the portable one.
+TABLE_FILES := avx2:src/metrics/kernels_avx2.cpp avx2:src/hnsw/visit_avx2.cpp \
+	avx512:src/metrics/kernels_avx512.cpp avx512:src/hnsw/visit_avx512.cpp avx512vnni:src/metrics/kernels_vnni.cpp
+COVERAGE_TABLES := $(COVERAGE_BUILD)/kernel_tables.txt
 GCOVR = $(VENV)/bin/gcovr --root . --filter src/ --object-directory $(COVERAGE_BUILD) \
 	--gcov-suspicious-hits-threshold 0
 $(VENV)/bin/gcovr: $(VENV)/.ready
 	$(PY) -m pip install -q "gcovr>=8.8,<9"
 
 coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
-	$(CMAKE) -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORBISK_COVERAGE=ON \
+	$(CMAKE) -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DORBISK_COVERAGE=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
-	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
+	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk orbisk_engine core_tests kernel_tables -j $(JOBS)
+	$(COVERAGE_BUILD)/kernel_tables > $(COVERAGE_TABLES)
 	find $(COVERAGE_BUILD) -name '*.gcda' -delete
 	$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
 	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT)
@@ -132,15 +160,22 @@ coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
 # The tables and the floors, from the counts of the last `make coverage`.
 coverage-report: $(VENV)/bin/gcovr
 	@status=0; \
+	used=" $$(cat $(COVERAGE_TABLES)) "; unused=""; unused_exclusions=""; \
+	for pair in $(TABLE_FILES); do \
+	  case "$$used" in *" $${pair%%:*} "*) ;; *) unused="$$unused $${pair#*:}"; \
+	    unused_exclusions="$$unused_exclusions --exclude $${pair#*:}";; esac; \
+	done; \
+	echo "== kernel tables run:$${used% }"; \
+	if [ -n "$$unused" ]; then echo "== not run here, not counted:$$unused"; fi; \
 	echo "== lines (missing: the lines no test ran)"; \
-	$(GCOVR) --json $(COVERAGE_BUILD)/coverage.json --txt --txt-metric line \
+	$(GCOVR) $$unused_exclusions --json $(COVERAGE_BUILD)/coverage.json --txt --txt-metric line \
 	  --fail-under-line $(COVERAGE_MIN_LINES) || status=1; \
 	echo "== all branches"; \
 	$(VENV)/bin/gcovr --add-tracefile $(COVERAGE_BUILD)/coverage.json --txt-metric branch \
 	  | sed -E 's/%[[:space:]]+[0-9,]+$$/%/'; \
 	echo "== non-throw branches: without exception edges, lines with no code and the lines of $(COVERAGE_EXEMPT) (missing: lines of branches not taken)"; \
 	exempt="$$(grep -v -e '^#' -e '^$$' $(COVERAGE_EXEMPT) | paste -sd'|')"; \
-	$(GCOVR) --exclude-throw-branches --exclude-unreachable-branches --exclude-branches-by-pattern "(?:$$exempt)" \
+	$(GCOVR) $$unused_exclusions --exclude-throw-branches --exclude-unreachable-branches --exclude-branches-by-pattern "(?:$$exempt)" \
 	  --txt-metric branch --fail-under-branch $(COVERAGE_MIN_BRANCHES) || status=1; \
 	if [ $$status != 0 ]; then \
 	  echo "coverage below the floors: lines $(COVERAGE_MIN_LINES)%, non-throw branches $(COVERAGE_MIN_BRANCHES)%" >&2; exit 1; \
@@ -173,15 +208,17 @@ fuzz-smoke: build fuzz/.venv/.ready
 	PYTHONPATH=$(BUILD) fuzz/.venv/bin/python fuzz/fuzz_orbisk.py -max_total_time=60 $(FUZZ_CORPUS) fuzz/corpus
 
 # The sdist and the wheel, each installed in a fresh environment and tested
-# there (the tests then import the installed module, not build/).
+# there (the tests then import the installed module, not build/). With
+# KERNELS, the wheel and the sdist's own build are capped as `make build` is.
+PACKAGE_CAP := $(if $(KERNELS),-Ccmake.define.$(CAP))
 package: $(VENV)/.ready
 	rm -rf dist
-	$(PY) -m build --outdir dist . >/dev/null
+	$(PY) -m build $(PACKAGE_CAP) --outdir dist . >/dev/null
 	set -e; for art in dist/*.whl dist/*.tar.gz; do \
 	  env=$$(mktemp -d); \
 	  echo "== $$art"; \
 	  $(PY) -m venv $$env; \
-	  $$env/bin/pip install -q "$$art" pytest numpy mypy hypothesis; \
+	  $$env/bin/pip install -q $(PACKAGE_CAP) "$$art" pytest numpy mypy hypothesis; \
 	  PYTHONPATH= $$env/bin/python -m pytest -q -p no:cacheprovider tests/python; \
 	  rm -rf $$env; \
 	done

@@ -92,7 +92,7 @@ def main() -> None:
     p.add_argument("--data", default="clustered,gaussian,glove")
     p.add_argument("--reps", type=int, default=2)
     p.add_argument("--graph-rows", type=int, default=100_000, help="rows of the k-NN graph (0: none)")
-    p.add_argument("--tables", default=os.environ.get("ORBISK_KERNELS", "best"),
+    p.add_argument("--tables", default=os.environ.get("ORBISK_KERNEL_TABLES", "all the CPU runs"),
                    help="the kernel tables the build was capped at, for the report")
     p.add_argument("--out", default="bench/out/batch.md")
     a = p.parse_args()

@@ -546,7 +546,8 @@ def machine(rev):
             f"- date: {datetime.datetime.now().astimezone():%Y-%m-%d %H:%M %Z}\n"
             f"- Python {platform.python_version()}, numpy {np.__version__}, "
             f"faiss-cpu {ver('faiss-cpu')}, hnswlib {ver('hnswlib')}, {GLOVE_PACKAGE} {ver(GLOVE_PACKAGE)}, "
-            f"orbisk at {rev}\n")
+            f"orbisk at {rev}\n"
+            f"- orbisk's kernel tables: {os.environ.get('ORBISK_KERNEL_TABLES', '?')} (the last in use)\n")
 
 
 def system_table(rows):

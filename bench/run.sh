@@ -18,6 +18,11 @@ if [ ! -f "$venv/.ready" ] || [ bench/requirements.txt -nt "$venv/.ready" ]; the
   "$venv/bin/python" -m pip install -q -r bench/requirements.txt
   touch "$venv/.ready"
 fi
+# The report names the kernel tables of the module measured (`make bench
+# KERNELS=avx2` caps them).
+.venv/bin/cmake --build "$build" --target kernel_tables >/dev/null
+ORBISK_KERNEL_TABLES="$("$build/kernel_tables")"
+export ORBISK_KERNEL_TABLES
 # `--batch` first: the batch benchmark (bench/batch.py) instead.
 script=bench/bench.py
 if [ "${1:-}" = --batch ]; then

@@ -1,26 +1,24 @@
 #!/usr/bin/env bash
 # The companion's CI: its own virtual environment (companion/.venv) with Ray
 # and Dask, then its tests on a local Ray cluster and a Dask LocalCluster.
-# Run from anywhere after `make test` (which builds orbisk into build/):
+# Run from anywhere; it first builds orbisk into build/ (`make build`, which
+# compiles only what changed, with the cap of KERNELS when that is set):
 #
 #   companion/ci.sh          the tests, and the example on an engine
 #   companion/ci.sh bench    bench/shard_bench.py instead (slow: minutes);
 #                            bench --recovery: recovery times of lost nodes
 #
 # orbisk itself is not installed here: PYTHONPATH points at build/, the module
-# `make test` has just built and tested, and the Ray and Dask workers inherit
-# it. The companion is installed with --no-deps (its `orbisk` requirement is
-# met by build/); its other requirements and extras are read from its
-# pyproject.toml and installed once, again when that file changes.
+# `make build` has just built, and the Ray and Dask workers inherit it. The
+# companion is installed with --no-deps (its `orbisk` requirement is met by
+# build/); its other requirements and extras are read from its pyproject.toml
+# and installed once, again when that file changes.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 cd "$root"
 
-if ! ls build/orbisk*.so >/dev/null 2>&1 || [ ! -x .venv/bin/python ]; then
-  echo "error: run 'make test' (or 'make build') first: companion/ci.sh needs .venv and build/" >&2
-  exit 1
-fi
+make --no-print-directory build
 base="$(.venv/bin/python -c 'import sys; print(sys._base_executable)')"
 venv=companion/.venv
 py="$venv/bin/python"

@@ -151,30 +151,106 @@ TEST(Codes, BoundsHoldTheComputedDistance) {
     }
 }
 
-// The screen's test without a square root agrees with the full lower bound
-// at its edge: a threshold at the lower bound never excludes the row.
-TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
-    std::mt19937_64 rng(23);
-    for (int round = 0; round < 2000; ++round) {
+// A stored row as a screen sees it.
+struct Row {
+    Coded x;
+    std::int32_t raw;  ///< what the kernels give for the pair
+    double norm;
+    Bounds b;
+};
+
+// Pairs of short vectors of every sample kind, the row coded for each
+// metric in turn.
+template <class Check>
+void on_sampled_pairs(std::uint64_t seed, int rounds, Check check) {
+    std::mt19937_64 rng(seed);
+    for (int round = 0; round < rounds; ++round) {
         const std::size_t n = 1 + rng() % 64;
         const V qv = sample(n, round % 4, rng), xv = sample(n, (round / 4) % 4, rng);
         QueryCode q;
         encode_query(qv, n, q);
-        for (int m = 0; m < 3; ++m) {
-            const Coded x = coded(xv, kinds[m]);
-            const std::int32_t raw = raw_of(q, x);
-            const double row_norm = norm(xv);
-            const Bounds b = bounds(kinds[m], q, x.info.scale, x.info.rho, x.info.extent, raw, row_norm);
-            for (double t : {b.lo, std::nextafter(b.lo, inf), b.hi}) {
-                const Screen sc{kinds[m], &q, t};
-                EXPECT_EQ(screen_rows(sc, 1, &x.info.scale, &x.info.rho, &x.info.extent, &row_norm, &raw), 1u)
-                    << "metric " << m << " t " << t << " lo " << b.lo;
+        for (MetricKind kind : kinds) {
+            Row r{coded(xv, kind), 0, norm(xv), {}};
+            r.raw = raw_of(q, r.x);
+            r.b = bounds(kind, q, r.x.info.scale, r.x.info.rho, r.x.info.extent, r.raw, r.norm);
+            check(kind, q, r);
+        }
+    }
+}
+
+// The screen's test without a square root agrees with the full lower bound
+// at its edge: a threshold at the lower bound never excludes the row.
+TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
+    on_sampled_pairs(23, 2000, [](MetricKind kind, const QueryCode& q, const Row& r) {
+        const CodeInfo& c = r.x.info;
+        for (double t : {r.b.lo, std::nextafter(r.b.lo, inf), r.b.hi}) {
+            const Screen sc{kind, &q, t};
+            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &r.raw), 1u)
+                << "metric " << static_cast<int>(kind) << " t " << t << " lo " << r.b.lo;
+        }
+        // Far below the bound the row is excluded (the screen is not a no-op).
+        if (r.b.lo > 1e-3 && kind == MetricKind::Euclidean) {
+            const Screen sc{kind, &q, r.b.lo * 0.5};
+            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &r.raw), 0u);
+        }
+    });
+}
+
+// The least threshold at which `passes` holds, between one where it fails
+// and one where it holds (it is monotone in the threshold).
+template <class Passes>
+double least_passing(double fails, double holds, Passes passes) {
+    while (std::nextafter(fails, holds) != holds) {
+        double mid = fails + (holds - fails) / 2.0;
+        if (mid == fails || mid == holds) mid = std::nextafter(fails, holds);
+        (passes(mid) ? holds : fails) = mid;
+    }
+    return holds;
+}
+
+// The graph screens through may_pass by metric. Its edge, the least
+// threshold that keeps the row: for the dot product and cosine the lower
+// bound itself (one ulp below excludes); for the Euclidean distance, whose
+// test avoids the square root and gives up a few margins for it, at or
+// below the lower bound.
+TEST(Codes, GraphScreenKeepsARowFromItsLowerBoundUp) {
+    on_sampled_pairs(29, 400, [](MetricKind kind, const QueryCode& q, const Row& r) {
+        const CodeInfo& c = r.x.info;
+        const double lo = r.b.lo;
+        auto passes = [&](double t) {
+            return may_pass(kind, q, squared_reach(t), t, c.scale, c.rho, c.extent, r.raw, r.norm);
+        };
+        EXPECT_TRUE(passes(lo)) << "metric " << static_cast<int>(kind) << " lo " << lo;
+        if (kind != MetricKind::Euclidean) {
+            EXPECT_FALSE(passes(std::nextafter(lo, -inf))) << "metric " << static_cast<int>(kind) << " lo " << lo;
+        } else if (lo > 0.0 && passes(lo) && !passes(0.0)) {  // distances are never negative
+            const double edge = least_passing(0.0, lo, passes);
+            const Terms t = euclidean_terms(q, c.scale, c.rho, c.extent, r.raw);
+            EXPECT_GT(edge, lo - 16.0 * code_margin * (std::sqrt(t.y2) + t.r)) << "more than its margins given up";
+        }
+    });
+}
+
+// The query's length |q'| = s_q sqrt(A) is rounded up: the dot product's
+// bound takes it as an upper bound. Dimensions off the groups of four, the
+// pad codes zero.
+TEST(Codes, QueryLengthIsRoundedUp) {
+    std::mt19937_64 rng(37);
+    for (std::size_t n : {1, 2, 3, 5, 7, 9, 15, 17, 31, 33, 63, 65, 127, 1025}) {
+        for (int round = 0; round < 40; ++round) {
+            QueryCode q;
+            encode_query(sample(n, round % 4, rng), n, q);
+            if (!q.usable) continue;  // all zero
+            long double squares = 0.0L;
+            for (std::size_t i = 0; i < q.codes.size(); ++i) {
+                if (i >= n) {
+                    ASSERT_EQ(q.codes[i], 0) << "pad";
+                }
+                squares += static_cast<long double>(q.codes[i]) * q.codes[i];
             }
-            // Far below the bound the row is excluded (the screen is not a no-op).
-            if (b.lo > 1e-3 && kinds[m] == MetricKind::Euclidean) {
-                const Screen sc{kinds[m], &q, b.lo * 0.5};
-                EXPECT_EQ(screen_rows(sc, 1, &x.info.scale, &x.info.rho, &x.info.extent, &row_norm, &raw), 0u);
-            }
+            EXPECT_EQ(q.squares, static_cast<double>(squares));
+            EXPECT_GE(static_cast<long double>(q.length), static_cast<long double>(q.scale) * std::sqrt(squares))
+                << "n " << n << " round " << round;
         }
     }
 }

@@ -1,0 +1,50 @@
+// The kernel tables in use: every one the CPU runs, up to the build's cap.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/cpu.h"
+#include "kernel_cap.h"
+
+using namespace orbisk;
+
+namespace {
+
+const Isa every_isa[] = {Isa::Scalar, Isa::Avx2, Isa::Avx512, Isa::Avx512Vnni};
+
+// The build was told to stop at the table it names (the last one when it
+// was told none); a CPU without that table stops at its own last below it.
+TEST(KernelCap, TablesInUseEndAtTheConfiguredCap) {
+    EXPECT_EQ(isa_name(kernel_cap()), std::string(ORBISK_KERNEL_CAP_NAME));
+    const std::vector<Isa> cpu = isas_up_to(Isa::Avx512Vnni);
+    const std::vector<Isa> in_use(supported_isas().begin(), supported_isas().end());
+    EXPECT_EQ(in_use, isas_up_to(kernel_cap()));
+    Isa last = Isa::Scalar;
+    for (Isa isa : cpu) last = isa <= kernel_cap() ? isa : last;
+    EXPECT_EQ(isa_name(best_isa()), std::string(isa_name(last)));
+}
+
+// Each cap keeps the CPU's tables up to it: a prefix of them, ending at the
+// cap when the CPU runs it.
+TEST(KernelCap, EachCapKeepsTheTablesUpToIt) {
+    const std::vector<Isa> cpu = isas_up_to(Isa::Avx512Vnni);
+    for (Isa cap : every_isa) {
+        SCOPED_TRACE(isa_name(cap));
+        const std::vector<Isa> kept = isas_up_to(cap);
+        ASSERT_FALSE(kept.empty());
+        ASSERT_LE(kept.size(), cpu.size());
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), cpu.begin(), cpu.begin() + kept.size()));
+        EXPECT_LE(kept.back(), cap);
+        if (std::ranges::find(cpu, cap) != cpu.end()) {
+            EXPECT_EQ(kept.back(), cap);
+        }
+        if (kept.size() < cpu.size()) {
+            EXPECT_GT(cpu[kept.size()], cap);
+        }
+    }
+}
+
+}  // namespace
