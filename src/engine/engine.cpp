@@ -133,21 +133,15 @@ class Matrix {
     const double* data() const { return data_; }
 
   private:
+    /// Copies the items, each of type T, as float64; false with ValueError
+    /// for a 64-bit integer beyond 2^53 that has no float64 of its own.
     template <class T>
     bool copy_exact(const char* what, std::size_t dim) {
-        const std::size_t n = rows_ * dim;
-        try {
-            copy_.resize(n);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
         const auto* src = static_cast<const unsigned char*>(view_.buf);
-        for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < copy_.size(); ++i) {
             T v;
             std::memcpy(&v, src + i * sizeof(T), sizeof(T));
             const double d = static_cast<double>(v);
-            // 64-bit integers beyond 2^53 may have no float64 of their own.
             if constexpr (sizeof(T) == 8 && std::is_integral_v<T>) {
                 if (d >= 0x1p63 || static_cast<T>(d) != v) {
                     PyErr_Format(PyExc_ValueError, "%s[%zu, %zu] = %s has no exact float64 value", what, i / dim,
@@ -161,33 +155,40 @@ class Matrix {
         return true;
     }
 
+    template <class Signed, class Unsigned>
+    bool copy_int(bool is_signed, const char* what, std::size_t dim) {
+        return is_signed ? copy_exact<Signed>(what, dim) : copy_exact<Unsigned>(what, dim);
+    }
+
     bool convert(const char* what, std::size_t dim) {
         // One item code, native or little-endian (the byte order of every
-        // machine this builds for); the item size tells 4- from 8-byte longs.
+        // machine this builds for); integers go by their item size.
         const char* f = view_.format ? view_.format : "B";
         if (*f == '@' || *f == '=' || *f == '<') ++f;
         const char code = f[0] != '\0' && f[1] == '\0' ? f[0] : '\0';
-        switch (code) {
-            case 'd':
-                data_ = static_cast<const double*>(view_.buf);
-                return true;
-            case 'f': return copy_exact<float>(what, dim);
-            case '?':
-            case 'B': return copy_exact<std::uint8_t>(what, dim);
-            case 'b': return copy_exact<std::int8_t>(what, dim);
-            case 'h': return copy_exact<std::int16_t>(what, dim);
-            case 'H': return copy_exact<std::uint16_t>(what, dim);
-            case 'i': return copy_exact<std::int32_t>(what, dim);
-            case 'I': return copy_exact<std::uint32_t>(what, dim);
-            case 'l':
-            case 'q': return view_.itemsize == 8 ? copy_exact<std::int64_t>(what, dim) : copy_exact<std::int32_t>(what, dim);
-            case 'L':
-            case 'Q': return view_.itemsize == 8 ? copy_exact<std::uint64_t>(what, dim) : copy_exact<std::uint32_t>(what, dim);
-            default: break;
+        if (code == 'd') {
+            data_ = static_cast<const double*>(view_.buf);
+            return true;
         }
-        PyErr_Format(PyExc_TypeError, "%s must hold real numbers (float64, float32, ints or bools), got format '%s'",
-                     what, view_.format ? view_.format : "B");
-        return false;
+        const bool is_signed = code != '\0' && std::strchr("bhilq", code);
+        if (code == '\0' || !(code == 'f' || is_signed || std::strchr("?BHILQ", code))) {
+            PyErr_Format(PyExc_TypeError, "%s must hold real numbers (float64, float32, ints or bools), got format '%s'",
+                         what, view_.format ? view_.format : "B");
+            return false;
+        }
+        try {
+            copy_.resize(rows_ * dim);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (code == 'f') return copy_exact<float>(what, dim);
+        switch (view_.itemsize) {
+            case 1: return copy_int<std::int8_t, std::uint8_t>(is_signed, what, dim);
+            case 2: return copy_int<std::int16_t, std::uint16_t>(is_signed, what, dim);
+            case 4: return copy_int<std::int32_t, std::uint32_t>(is_signed, what, dim);
+            default: return copy_int<std::int64_t, std::uint64_t>(is_signed, what, dim);
+        }
     }
 
     Py_buffer view_{};
@@ -340,15 +341,7 @@ PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         Py_DECREF(distances);
         return outcome == NoMemory ? PyErr_NoMemory() : nullptr;
     }
-    PyObject* result = PyTuple_New(2);
-    if (!result) {
-        Py_DECREF(ids);
-        Py_DECREF(distances);
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(result, 0, ids);
-    PyTuple_SET_ITEM(result, 1, distances);
-    return result;
+    return Py_BuildValue("(NN)", ids, distances);  // takes both references, also on failure
 }
 
 Py_ssize_t flat_len(PyObject* self) { return static_cast<Py_ssize_t>(reinterpret_cast<FlatIndex*>(self)->flat->size()); }

@@ -99,7 +99,8 @@ def test_an_empty_batch_and_results_numpy_wraps_without_a_copy():
     assert b[0, 0] == -5 and memoryview(ids).shape == (2, 3)
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.int8, np.uint16, np.int32, np.int64, np.uint64, np.bool_])
+@pytest.mark.parametrize("dtype", [np.float32, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32,
+                                   np.int64, np.uint64, np.bool_])
 def test_other_dtypes_are_converted_exactly(dtype):
     rng = np.random.default_rng(7)
     values = rng.standard_normal((50, DIM)) * 100
@@ -140,6 +141,9 @@ def test_bad_arrays_are_refused_and_change_nothing(bad, error, text):
     (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), -1), ValueError, "k must be at least 0"),
     (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=0), ValueError, "threads must be"),
     (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=1.5), TypeError, "integer"),
+    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=5000), ValueError, "threads must be"),
+    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=2**70), OverflowError, "too large|int"),
+    (lambda: orbisk_engine.FlatIndex(2**32), ValueError, "dim must be between 1"),
     (lambda: orbisk_engine.ResultBuffer(), TypeError, "cannot create"),
 ])
 def test_bad_arguments(call, error, text):
