@@ -86,6 +86,19 @@ void with_slot_count(std::size_t count, F&& f) {
     }
 }
 
+/// A code block kernel from one that takes four blocks side by side and one
+/// that takes a single block: four at a time, then the rest one by one.
+/// Each instruction set's file instantiates it with its own kernels.
+using BlocksOf = void (*)(const std::uint8_t* blocks, std::size_t groups, const std::int8_t* q, std::int32_t* out);
+template <BlocksOf Four, BlocksOf One>
+void four_then_one(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                   std::int32_t* out) {
+    const std::size_t block_bytes = groups * code_lanes * 4;
+    std::size_t b = 0;
+    for (; b + 4 <= count; b += 4) Four(blocks + b * block_bytes, groups, q, out + b * code_lanes);
+    for (; b < count; ++b) One(blocks + b * block_bytes, groups, q, out + b * code_lanes);
+}
+
 /// The table of `isa`, which must be one this CPU runs (supported_isas()).
 const Kernels& distance_kernels(Isa isa);
 

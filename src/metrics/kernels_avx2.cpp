@@ -146,13 +146,7 @@ void blocks_n(const std::uint8_t* blocks, std::size_t groups, const std::int8_t*
     for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * h), acc[h]);
 }
 
-void code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
-                 std::int32_t* out) {
-    const std::size_t block_bytes = groups * code_lanes * 4;
-    std::size_t b = 0;
-    for (; b + 4 <= count; b += 4) blocks_n<4>(blocks + b * block_bytes, groups, q, out + b * code_lanes);
-    for (; b < count; ++b) blocks_n<1>(blocks + b * block_bytes, groups, q, out + b * code_lanes);
-}
+constexpr auto code_blocks = four_then_one<blocks_n<4>, blocks_n<1>>;
 
 std::int32_t sum_lanes(__m256i v) {
     const __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));

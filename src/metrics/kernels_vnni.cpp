@@ -29,13 +29,7 @@ void blocks_n(const std::uint8_t* blocks, std::size_t groups, const std::int8_t*
     for (std::size_t b = 0; b < N; ++b) _mm512_storeu_si512(out + b * code_lanes, acc[b]);
 }
 
-void code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
-                 std::int32_t* out) {
-    const std::size_t block_bytes = groups * code_lanes * 4;
-    std::size_t b = 0;
-    for (; b + 4 <= count; b += 4) blocks_n<4>(blocks + b * block_bytes, groups, q, out + b * code_lanes);
-    for (; b < count; ++b) blocks_n<1>(blocks + b * block_bytes, groups, q, out + b * code_lanes);
-}
+constexpr auto code_blocks = four_then_one<blocks_n<4>, blocks_n<1>>;
 
 // Four rows side by side, 64 bytes at a time, the last chunk masked.
 void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
