@@ -37,18 +37,19 @@ def test_own_build_run_imports_its_own_build(flag, build):
 
 @pytest.mark.skipif(not IN_DEV_VENV or IN_OWN_BUILD,
                     reason="only in the repository's .venv with its regular build")
-def test_dev_python_imports_the_installed_build_from_anywhere(tmp_path):
+@pytest.mark.parametrize("module", ["orbisk", "orbisk_engine"])
+def test_dev_python_imports_the_installed_build_from_anywhere(tmp_path, module):
     if shutil.which("readelf") is None:
         pytest.skip("readelf is needed to read the build id")
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    done = subprocess.run([sys.executable, "-c", "import orbisk; print(orbisk.__file__)"],
+    done = subprocess.run([sys.executable, "-c", f"import {module}; print({module}.__file__)"],
                           cwd=tmp_path, env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     imported = pathlib.Path(done.stdout.strip()).resolve()
     assert imported.parent != ROOT / "build"  # installed, not found on a path
     # ... and installed from the latest build in build/, which the wheel
     # backend configured: no second set of options beside pip's.
-    (built,) = (ROOT / "build").glob("orbisk*.so")
+    (built,) = (ROOT / "build").glob(f"{module}.cpython-*.so")
     assert _build_id(imported) == _build_id(built)
     cache = (ROOT / "build" / "CMakeCache.txt").read_text()
     assert "SKBUILD_STATE:STRING=wheel" in cache
