@@ -6,7 +6,7 @@
 namespace orbisk {
 
 bool make_python_filter(const std::string& attribute, PyObject* value, Filter& out) {
-    std::optional<Metadata> v = metadata_value(value);  // the filter_value rules
+    std::optional<Metadata> v = metadata_value(value);  // as a metadata value converts
     if (!v) {
         if (PyErr_Occurred()) return false;
         raise_value_error("Unsupported type for metadata filter");

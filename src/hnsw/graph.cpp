@@ -580,9 +580,9 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
     // next can use.
     ScratchLease lease(*this);
     (*lease).begin_query(size(), vector, params_.dim);
-    // Layers bottom-up, as the graph's definition has it: below its level
-    // the node only moves its entry point, and from its level on each walk
-    // starts at the node itself, so the order decides which lists it joins.
+    // Layers bottom-up: below its level the node only moves its entry
+    // point, and from its level on each walk starts at the node itself, so
+    // the order decides which lists it joins.
     for (std::uint32_t layer = 0; layer < layers && layer <= top_other_; ++layer) {
         if (layer < level) {  // a walk of capacity 1 from a node: nothing to check
             walk_any(*lease, entry, vector, 1, layer, nullptr, 0, w);

@@ -3,7 +3,8 @@
 // everything that depends on it: the exact distance, what is kept per stored
 // vector, how a kernel's sum becomes the distance, the bound that lets a
 // Euclidean sum be abandoned, and the kernel table that serves it. Indexes
-// ask the metric; none of them knows a formula of its own.
+// take every formula from here; they still choose their scan by its kind
+// (a Euclidean scan can abandon a sum, a product scan cannot).
 
 #include <cmath>
 #include <cstdint>
