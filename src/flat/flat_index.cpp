@@ -19,6 +19,10 @@
 //     upper bound are never computed, and the rest are computed in order of
 //     their lower bounds until one exceeds the worst distance kept. Tests:
 //     Codes.* (each bound at its edge), CodeTables.*, ScreenedScan.
+//  6. A batch (search_many) screens its queries chunk by chunk: each query
+//     still sees every block in order with its own threshold, so its
+//     candidates, and then its results, are those of its own search. Tests:
+//     Batch.* (chunk and tile boundaries crossed, every thread count).
 
 #include "flat/flat_index.h"
 
