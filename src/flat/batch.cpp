@@ -6,7 +6,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "common/interrupt.h"
 
@@ -19,46 +18,39 @@ namespace orbisk {
 namespace {
 
 constexpr std::size_t max_tile = 32;
+/// Rows below which a query is not worth splitting among threads.
+constexpr std::size_t min_split_rows = 16384;
 using Clock = std::chrono::steady_clock;
 
-/// What the threads of one batch share: the next query to take, and why to
+/// One piece of work: the tiles [first, first + count) of a batch.
+struct Task {
+    void (*run)(void* context, std::size_t first, std::size_t count, Interrupt interrupt);
+    void* context;
+};
+
+/// What the threads of one batch share: the next tile to take, and why to
 /// stop early.
 struct Shared {
-    const Flat& flat;
-    const double* queries;
-    std::size_t m;
-    std::uint32_t k;
-    std::size_t width;
-    std::int64_t* ids;
-    double* distances;
-    std::size_t tile;  ///< queries taken at a time, screened together
+    Task task;
+    std::size_t items;
+    std::size_t tile;  ///< items taken at a time
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::atomic<bool> out_of_memory{false};
 
-    /// Answers tiles of queries until none is left; Interrupted when
-    /// `interrupt` says stop (between chunks of a tile).
-    void answer_tiles(Interrupt interrupt) {
-        std::vector<std::vector<Candidate>> found(tile);
+    /// Takes tiles until none is left; Interrupted when `interrupt` says stop.
+    void take_tiles(Interrupt interrupt) {
         while (!stop.load(std::memory_order_relaxed)) {
             const std::size_t first = next.fetch_add(tile, std::memory_order_relaxed);
-            if (first >= m) return;
-            const std::size_t count = std::min(tile, m - first);
-            flat.search_many(queries + first * flat.dim(), count, k, found.data(), interrupt);
-            for (std::size_t i = first; i < first + count; ++i) {
-                const std::vector<Candidate>& f = found[i - first];
-                for (std::size_t j = 0; j < width; ++j) {
-                    ids[i * width + j] = f[j].id;
-                    distances[i * width + j] = f[j].distance;
-                }
-            }
+            if (first >= items) return;
+            task.run(task.context, first, std::min(tile, items - first), interrupt);
         }
     }
 
     /// A thread's whole share: stops when another thread stopped the batch.
     void work(Interrupt interrupt) {
         try {
-            answer_tiles(interrupt);
+            take_tiles(interrupt);
         } catch (const Interrupted&) {
         } catch (const std::bad_alloc&) {
             out_of_memory.store(true);
@@ -90,28 +82,10 @@ struct Caller {
     }
 };
 
-}  // namespace
-
-unsigned default_threads(std::size_t m) {
-    unsigned cores = 0;
-#if defined(__linux__)
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<unsigned>(CPU_COUNT(&set));
-#endif
-    if (cores == 0) cores = std::max(1u, std::thread::hardware_concurrency());
-    return static_cast<unsigned>(std::clamp<std::size_t>(m, 1, cores));
-}
-
-void search_batch(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, std::int64_t* ids,
-                  double* distances, unsigned threads, Poll poll) {
-    const std::size_t width = batch_width(flat, k);
-    if (m == 0 || width == 0) return;
-    threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, m));
-    // Tiles small enough that every thread gets several, so that they end
-    // together.
-    const std::size_t tile = std::clamp<std::size_t>(m / (4 * threads), 1, max_tile);
-    Shared shared{flat, queries, m, k, width, ids, distances, tile};
-
+/// Runs `task` over `items` items, `tile` at a time, on `threads` threads
+/// (the calling one among them), the calling thread looking at `poll`.
+void run(Task task, std::size_t items, std::size_t tile, unsigned threads, Poll poll) {
+    Shared shared{task, items, tile};
     std::vector<std::thread> workers;
     try {
         workers.reserve(threads - 1);
@@ -122,10 +96,9 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
         // Fewer threads than asked: the others take their share.
     } catch (const std::bad_alloc&) {
     }
-
-    // The calling thread answers queries too, and looks at its caller
-    // between chunks. The first look comes before any work: a signal that
-    // arrived before the call stops it at once.
+    // The calling thread works too, and looks at its caller between chunks.
+    // The first look comes before any work: a signal that arrived before the
+    // call stops it at once.
     Caller caller{shared, poll, Clock::now() - std::chrono::milliseconds(poll_interval_ms)};
     if (poll.check && Caller::check(&caller)) {
         // stopped before it started
@@ -136,6 +109,130 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
     for (auto& w : workers) w.join();
     if (shared.out_of_memory.load()) throw std::bad_alloc();
     if (caller.interrupted) throw Interrupted{};
+}
+
+template <class F>
+Task task_of(F& f) {
+    return {[](void* c, std::size_t first, std::size_t count, Interrupt interrupt) {
+                (*static_cast<F*>(c))(first, count, interrupt);
+            },
+            &f};
+}
+
+/// Parts of the rows of `set` for `threads` threads: several each, so that
+/// they end together, split at code block boundaries.
+std::vector<RowSet> parts_of(const RowSet& set, unsigned threads) {
+    const std::size_t span = set.to - set.from;
+    const std::size_t count = std::min<std::size_t>(4 * threads, span / (min_split_rows / 4) + 1);
+    const std::size_t step = (span / count + code_lanes - 1) / code_lanes * code_lanes;
+    std::vector<RowSet> parts;
+    for (std::size_t from = set.from; from < set.to; from += step) {
+        parts.push_back(Flat::part(set, from, std::min(set.to, from + step)));
+    }
+    return parts;
+}
+
+/// Whether `m` queries on `threads` threads are better served by splitting
+/// the rows: fewer queries than threads, and rows enough.
+bool split_rows(std::size_t m, unsigned threads, const RowSet& set) {
+    return threads > 1 && m < threads && set.to - set.from >= min_split_rows;
+}
+
+}  // namespace
+
+unsigned default_threads(std::size_t m) {
+    (void)m;
+    unsigned cores = 0;
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    if (cores == 0) cores = std::max(1u, std::thread::hardware_concurrency());
+    return cores;
+}
+
+void search_batch(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, const RowSet& set,
+                  std::int64_t* ids, double* distances, unsigned threads, Poll poll) {
+    const std::size_t width = batch_width(set, k);
+    if (m == 0 || width == 0) return;
+    threads = std::max(threads, 1u);
+    const std::size_t dim = flat.dim();
+    auto write = [&](std::size_t i, const std::vector<Candidate>& f) {
+        for (std::size_t j = 0; j < width; ++j) {
+            ids[i * width + j] = f[j].id;
+            distances[i * width + j] = f[j].distance;
+        }
+    };
+    if (!split_rows(m, threads, set)) {
+        threads = static_cast<unsigned>(std::min<std::size_t>(threads, m));
+        // Tiles small enough that every thread gets several, so that they
+        // end together.
+        const std::size_t tile = std::clamp<std::size_t>(m / (4 * threads), 1, max_tile);
+        auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+            std::vector<std::vector<Candidate>> found(count);
+            flat.search_many(queries + first * dim, count, k, set, found.data(), interrupt);
+            for (std::size_t i = 0; i < count; ++i) write(first + i, found[i]);
+        };
+        run(task_of(answer), m, tile, threads, poll);
+        return;
+    }
+    // Each part's best rows for every query, then merged: the first `width`
+    // of the union in ranking order are the first of the whole set, since
+    // each part kept at least as many of its own as can rank.
+    const std::vector<RowSet> parts = parts_of(set, threads);
+    std::vector<std::vector<Candidate>> found(parts.size() * m);
+    auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+        for (std::size_t p = first; p < first + count; ++p) {
+            flat.search_many(queries, m, k, parts[p], found.data() + p * m, interrupt);
+        }
+    };
+    run(task_of(answer), parts.size(), 1, threads, poll);
+    std::vector<Candidate> merged;
+    for (std::size_t i = 0; i < m; ++i) {
+        merged.clear();
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            merged.insert(merged.end(), found[p * m + i].begin(), found[p * m + i].end());
+        }
+        std::partial_sort(merged.begin(), merged.begin() + static_cast<std::ptrdiff_t>(width), merged.end(),
+                          ranks_before);
+        write(i, merged);
+    }
+}
+
+void search_radius_batch(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
+                         std::vector<Candidate>* outs, unsigned threads, Poll poll) {
+    for (std::size_t i = 0; i < m; ++i) outs[i].clear();
+    if (m == 0 || set.count == 0) return;
+    threads = std::max(threads, 1u);
+    const std::size_t dim = flat.dim();
+    if (!split_rows(m, threads, set)) {
+        threads = static_cast<unsigned>(std::min<std::size_t>(threads, m));
+        auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+            for (std::size_t i = first; i < first + count; ++i) {
+                interrupt.step(set.count * dim);
+                flat.search_radius(Vec(queries + i * dim, dim), radius, set, outs[i]);
+            }
+        };
+        run(task_of(answer), m, 1, threads, poll);
+        return;
+    }
+    const std::vector<RowSet> parts = parts_of(set, threads);
+    std::vector<std::vector<Candidate>> found(parts.size() * m);
+    auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+        for (std::size_t p = first; p < first + count; ++p) {
+            for (std::size_t i = 0; i < m; ++i) {
+                interrupt.step(parts[p].count * dim);
+                flat.search_radius(Vec(queries + i * dim, dim), radius, parts[p], found[p * m + i]);
+            }
+        }
+    };
+    run(task_of(answer), parts.size(), 1, threads, poll);
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            outs[i].insert(outs[i].end(), found[p * m + i].begin(), found[p * m + i].end());
+        }
+        std::sort(outs[i].begin(), outs[i].end(), ranks_before);
+    }
 }
 
 }  // namespace orbisk

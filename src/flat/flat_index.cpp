@@ -5,13 +5,13 @@
 //  1. Only the best max(k, 1) candidates are kept (a bounded heap), not all
 //     n: the first k of a total order are the same however the rest are
 //     held. Test: FlatScan (every metric, many dimensions and counts).
-//  2. Rows are computed eight at a time by the block kernels, each lane in
+//  2. Rows are computed in groups of eight by the row kernels, each lane in
 //     element order: the same sums as one row at a time. Tests:
 //     KernelTables.*, FlatScan.
-//  3. Euclidean blocks whose partial sums all reach the abandoning bound of
+//  3. Euclidean groups whose partial sums all reach the abandoning bound of
 //     the worst kept distance are dropped: those rows end at that distance
-//     or beyond, and a tie loses, as every block offered before has smaller
-//     ids. Test: BoundSums.FlatKeepsRowsJustInsideTheAbandoningBound.
+//     or beyond, and a tie loses, as every row offered before has a smaller
+//     id. Test: BoundSums.FlatKeepsRowsJustInsideTheAbandoningBound.
 //  4. Cosine divides by norms kept at insertion and one query norm: the
 //     same expressions cosine_similarity evaluates (metrics.h). Tests:
 //     Metrics.*, FlatScan.
@@ -23,12 +23,21 @@
 //     still sees every block in order with its own threshold, so its
 //     candidates, and then its results, are those of its own search. Tests:
 //     Batch.* (chunk and tile boundaries crossed, every thread count).
+//  7. A search over a set of rows (rows not removed, a filter's rows, a
+//     part of the rows for one thread) skips the others everywhere: the
+//     screen masks them out, the scans never offer them. Each step above
+//     holds for any set offered in id order, so the result is the search of
+//     an index holding those rows alone. Tests: FlatSets.*.
+//  8. A radius search screens with the radius as its fixed threshold: a row
+//     whose lower bound exceeds it is farther. Tests: FlatRadius.*.
 
 #include "flat/flat_index.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <stdexcept>
 #include <limits>
 #include <string>
 
@@ -84,22 +93,61 @@ class TopK {
 }  // namespace
 
 std::vector<double> Flat::vectors() const {
-    std::vector<double> rows(count_ * dim_);
-    const std::size_t blocked = count_ - count_ % lanes;
-    for (std::size_t id = 0; id < blocked; ++id) {
-        const double* block = blocks_.data() + (id / lanes) * lanes * dim_;
-        for (std::size_t i = 0; i < dim_; ++i) rows[id * dim_ + i] = block[i * lanes + id % lanes];
-    }
-    std::copy(tail_.begin(), tail_.end(), rows.begin() + static_cast<std::ptrdiff_t>(blocked * dim_));
-    return rows;
+    return std::vector<double>(rows_.data(), rows_.data() + count_ * dim_);
 }
 
-void Flat::close_block(const double* rows) {
-    const std::size_t block_size = lanes * std::size_t{dim_};
-    blocks_.resize(blocks_.size() + block_size);  // capacity reserved by the caller
-    double* block = blocks_.data() + blocks_.size() - block_size;
-    for (std::size_t r = 0; r < lanes; ++r) {
-        for (std::size_t i = 0; i < dim_; ++i) block[i * lanes + r] = rows[r * dim_ + i];
+namespace {
+
+/// Up to 64 bits of `words` from bit `first` on (bits past `limit`: zero).
+std::uint64_t bits_from(const std::uint64_t* words, std::size_t first, std::size_t limit) {
+    const std::size_t w = first / 64, shift = first % 64;
+    std::uint64_t v = words[w] >> shift;
+    if (shift && (w + 1) * 64 < limit) v |= words[w + 1] << (64 - shift);
+    const std::size_t n = limit - first;
+    return n >= 64 ? v : v & ((std::uint64_t{1} << n) - 1);
+}
+
+/// Calls f(id) for each row of `set`, in order.
+template <class F>
+void each_row(const RowSet& set, F&& f) {
+    if (!set.bits) {
+        for (std::size_t id = set.from; id < set.to; ++id) f(id);
+        return;
+    }
+    for (std::size_t first = set.from; first < set.to; first += 64) {
+        for (std::uint64_t w = bits_from(set.bits, first, set.to); w; w &= w - 1) {
+            f(first + static_cast<std::size_t>(std::countr_zero(w)));
+        }
+    }
+}
+
+constexpr std::size_t batch_rows = slots * lanes;  // rows one kernel call computes
+
+/// Calls f(ids, n) for the rows of `set` in order, batch_rows at a time
+/// (fewer in the last batch).
+template <class F>
+void each_batch(const RowSet& set, F&& f) {
+    std::uint32_t ids[batch_rows];
+    std::size_t n = 0;
+    each_row(set, [&](std::size_t id) {
+        ids[n++] = static_cast<std::uint32_t>(id);
+        if (n == batch_rows) {
+            f(ids, n);
+            n = 0;
+        }
+    });
+    if (n) f(ids, n);
+}
+
+}  // namespace
+
+void Flat::reserve_rows(std::size_t rows) {
+    rows_.reserve_more(rows * dim_);
+    if (metric_.keeps_norms()) reserve_more(norms_, rows);
+    reserve_codes(rows);
+    if (removed_) {
+        const std::size_t words = (count_ + rows + 63) / 64;
+        if (words > live_.size()) reserve_more(live_, words - live_.size());
     }
 }
 
@@ -110,38 +158,14 @@ void Flat::insert(Vec vector) {
     }
     if (dim_ == 0) return;  // an empty vector stores nothing
     if (count_ >= max_vectors) throw CapacityExceeded();
-    const bool closes = count_ % lanes == lanes - 1;
-    // Every allocation first, so that nothing changes when one fails.
-    reserve_more(tail_, dim_);
-    if (closes) reserve_more(blocks_, lanes * std::size_t{dim_});
-    if (metric_.keeps_norms()) reserve_more(norms_, 1);
-    reserve_codes(1);
-    tail_.insert(tail_.end(), vector.begin(), vector.end());
-    if (closes) {
-        close_block(tail_.data());
-        tail_.clear();
-    }
-    keep_norms(vector.data(), 1);
-    keep_codes(vector.data(), 1);
-    ++count_;
-}
-
-void Flat::reserve_blocks(std::size_t rows) {
-    const std::size_t block_size = lanes * std::size_t{dim_};
-    const std::size_t need = (count_ + rows) / lanes * block_size;
-    if (need > blocks_.capacity()) {
-        blocks_.reserve(need);
-        advise_huge_pages(blocks_.data(), blocks_.capacity() * sizeof(double));
-    }
-    if (metric_.keeps_norms()) norms_.reserve(count_ + rows);
-    reserve_codes(rows);
+    append_rows(vector.data(), 1);
 }
 
 void Flat::reserve_codes(std::size_t rows) {
     if (!coding()) return;
     const std::size_t block = code_lanes * code_row_bytes();
     const std::size_t need = (count_ + rows) / code_lanes * block;
-    if (need > code_blocks_.capacity()) code_blocks_.reserve(std::max(need, 2 * code_blocks_.capacity()));
+    if (need > code_blocks_.size()) code_blocks_.reserve_more(need - code_blocks_.size());
     if (code_open_.capacity() < block) code_open_.reserve(block);
     reserve_more(scales_, rows);
     reserve_more(rhos_, rows);
@@ -160,9 +184,7 @@ void Flat::keep_codes(const double* data, std::size_t rows) {
         extents_.push_back(info.extent);
         if (code_open_.size() < code_lanes * bytes) continue;
         // The open block is full: its groups of four interleaved.
-        const std::size_t start = code_blocks_.size();
-        code_blocks_.resize(start + code_lanes * bytes);
-        std::uint8_t* block = code_blocks_.data() + start;
+        std::uint8_t* block = code_blocks_.grow(code_lanes * bytes);
         for (std::size_t row = 0; row < code_lanes; ++row) {
             for (std::size_t g = 0; g < bytes / 4; ++g) {
                 std::copy_n(code_open_.data() + row * bytes + 4 * g, 4, block + (g * code_lanes + row) * 4);
@@ -183,7 +205,7 @@ std::optional<FlatError> Flat::create(const Rows& vectors, Interrupt interrupt) 
     // the batch), in one allocation.
     std::size_t fitting = 0;
     while (fitting < vectors.size() && vectors[fitting].size() == dim_) ++fitting;
-    if (dim_ != 0) reserve_blocks(fitting);
+    if (dim_ != 0 && fitting <= max_vectors - count_) reserve_rows(fitting);
     for (std::size_t i = 0; i < vectors.size(); ++i) {
         interrupt.step(vectors[i].size());
         insert(vectors[i]);
@@ -194,108 +216,209 @@ std::optional<FlatError> Flat::create(const Rows& vectors, Interrupt interrupt) 
 void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt) {
     if (dim_ == 0 || rows == 0) return;
     if (rows > max_vectors - count_) throw CapacityExceeded();
-    reserve_blocks(rows);
-    // Fill the open block row by row, then whole blocks straight from the
-    // data, then the rest into the open block again.
-    std::size_t done = 0;
-    while (done < rows && count_ % lanes != 0) insert(Vec(data + done++ * dim_, dim_));
-    for (; rows - done >= lanes; done += lanes) {
-        interrupt.step(lanes * std::size_t{dim_});
+    reserve_rows(rows);
+    constexpr std::size_t chunk = 256;
+    for (std::size_t done = 0; done < rows;) {
+        const std::size_t n = std::min(chunk, rows - done);
+        if (rows > 1) interrupt.step(n * std::size_t{dim_});
         const double* first = data + done * dim_;
-        close_block(first);
-        keep_norms(first, lanes);
-        keep_codes(first, lanes);
-        count_ += lanes;
-    }
-    while (done < rows) insert(Vec(data + done++ * dim_, dim_));
-}
-
-// The rows of the open block, one metric call each: the same sums as the
-// block kernels compute.
-template <class Top>
-void Flat::scan_tail(Vec query, std::size_t first, Top& top) const {
-    for (std::size_t id = first; id < count_; ++id) {
-        top.offer(metric_.distance(query, Vec(tail_.data() + (id - first) * dim_, dim_)),
-                  static_cast<std::uint32_t>(id));
-    }
-}
-
-void Flat::scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
-    const Kernels& k = metric_.kernels();
-    TopK top(out, keep);
-    // A block is dropped once every row's partial sum of squares reaches the
-    // bound: each of them then ends at the worst kept distance or beyond
-    // (sums never decrease). A tie would not be kept either: blocks start in
-    // id order and all need the same number of steps, so every block offered
-    // so far has smaller ids than any block still running.
-    double bound = std::numeric_limits<double>::quiet_NaN();  // drop nothing yet
-    const std::size_t block_size = lanes * std::size_t{dim_};
-    const std::size_t blocks = count_ / lanes;
-    constexpr std::size_t stride = 16;  // elements between two looks at the bound
-    // Up to `slots` blocks in flight, each at its own position; a block that
-    // is done or dropped gives its slot to the next one.
-    const double* at[slots];
-    std::size_t from[slots], first[slots], active = 0, next = 0;
-    double acc[slots * lanes];
-    auto start = [&](std::size_t s) {
-        at[s] = blocks_.data() + next * block_size;
-        first[s] = next++ * lanes;
-        from[s] = 0;
-        std::fill(acc + s * lanes, acc + (s + 1) * lanes, 0.0);
-    };
-    while (active < slots && next < blocks) start(active++);
-    while (active > 0) {
-        std::size_t steps = stride;
-        for (std::size_t s = 0; s < active; ++s) steps = std::min(steps, dim_ - from[s]);
-        k.squared_l2_slots(at, from, active, query.data(), steps, acc);
-        for (std::size_t s = 0; s < active;) {
-            from[s] += steps;
-            double* sums = acc + s * lanes;
-            if (from[s] == dim_) {
-                bool changed = false;
-                for (std::size_t r = 0; r < lanes; ++r) {
-                    changed |= top.offer(Metric::from_squares(sums[r]), static_cast<std::uint32_t>(first[s] + r));
-                }
-                if (changed) bound = abandoning_bound(top.worst());
-            } else if (!std::all_of(sums, sums + lanes, [&](double a) { return a >= bound; })) {
-                ++s;
-                continue;
-            }
-            if (next < blocks) {
-                start(s++);
-                continue;
-            }
-            // No block left for this slot: the last one takes its place.
-            --active;
-            at[s] = at[active];
-            from[s] = from[active];
-            first[s] = first[active];
-            std::copy(acc + active * lanes, acc + (active + 1) * lanes, sums);
+        rows_.append(first, n * dim_);
+        keep_norms(first, n);
+        keep_codes(first, n);
+        if (removed_) {
+            live_.resize((count_ + n + 63) / 64, 0);  // reserved
+            for (std::size_t id = count_; id < count_ + n; ++id) live_[id / 64] |= std::uint64_t{1} << (id % 64);
         }
+        count_ += n;
+        done += n;
     }
-    scan_tail(query, blocks * lanes, top);
-    top.finish();
 }
 
-void Flat::scan_products(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
+void Flat::remove(std::span<const std::uint32_t> ids) {
+    for (std::uint32_t id : ids) {
+        if (id >= count_) throw std::out_of_range("no row " + std::to_string(id));
+    }
+    std::vector<std::uint64_t> next = live_;
+    if (!removed_) {
+        next.assign((count_ + 63) / 64, ~std::uint64_t{0});
+        if (count_ % 64) next.back() = (std::uint64_t{1} << (count_ % 64)) - 1;
+    }
+    for (std::uint32_t id : ids) {
+        std::uint64_t& w = next[id / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (id % 64);
+        if (!(w & bit)) throw std::invalid_argument("row " + std::to_string(id) + " is removed already");
+        w &= ~bit;
+    }
+    live_ = std::move(next);
+    removed_ += ids.size();
+}
+
+void Flat::compact() {
+    if (!removed_) return;
+    const std::size_t kept = count_ - removed_;
+    const std::size_t bytes = coding() ? code_row_bytes() : 0;
+    // Everything the compacted index needs is allocated first, so that a
+    // failure changes nothing; then nothing can fail.
+    SharedArray<double> rows;
+    rows.reserve_more(kept * dim_);
+    SharedArray<std::uint8_t> blocks;
+    blocks.reserve_more(kept / code_lanes * code_lanes * bytes);
+    std::vector<std::uint8_t> open;
+    open.reserve(code_lanes * bytes);
+    std::vector<double> norms, extents;
+    std::vector<float> scales, rhos;
+    norms.reserve(metric_.keeps_norms() ? kept : 0);
+    if (coding()) {
+        scales.reserve(kept);
+        rhos.reserve(kept);
+        extents.reserve(kept);
+    }
+    std::vector<std::uint8_t> code(bytes);
+    const std::size_t full = count_ / code_lanes * code_lanes;
+    std::size_t at = 0;
+    each_row(live_rows(), [&](std::size_t id) {
+        rows.append(rows_.data() + id * dim_, dim_);
+        if (metric_.keeps_norms()) norms.push_back(norms_[id]);
+        if (!coding()) return;
+        scales.push_back(scales_[id]);
+        rhos.push_back(rhos_[id]);
+        extents.push_back(extents_[id]);
+        // The row's code out of its block, into the new open block.
+        if (id < full) {
+            const std::uint8_t* block = code_blocks_.data() + id / code_lanes * code_lanes * bytes;
+            for (std::size_t g = 0; g < bytes / 4; ++g) {
+                std::copy_n(block + (g * code_lanes + id % code_lanes) * 4, 4, code.data() + 4 * g);
+            }
+        } else {
+            std::copy_n(code_open_.data() + (id - full) * bytes, bytes, code.data());
+        }
+        open.insert(open.end(), code.begin(), code.end());
+        if (++at % code_lanes) return;
+        std::uint8_t* block = blocks.grow(code_lanes * bytes);
+        for (std::size_t row = 0; row < code_lanes; ++row) {
+            for (std::size_t g = 0; g < bytes / 4; ++g) {
+                std::copy_n(open.data() + row * bytes + 4 * g, 4, block + (g * code_lanes + row) * 4);
+            }
+        }
+        open.clear();
+    });
+    rows_ = std::move(rows);
+    code_blocks_ = std::move(blocks);
+    code_open_ = std::move(open);
+    norms_ = std::move(norms);
+    scales_ = std::move(scales);
+    rhos_ = std::move(rhos);
+    extents_ = std::move(extents);
+    live_.clear();
+    live_.shrink_to_fit();
+    count_ = kept;
+    removed_ = 0;
+}
+
+RowSet Flat::live_rows() const {
+    return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_};
+}
+
+RowSet Flat::admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const {
+    words.assign((count_ + 63) / 64, 0);
+    std::size_t count = 0;
+    for (std::size_t id = 0; id < count_; ++id) {
+        const bool in = admit[id] != 0 && !is_removed(id);
+        words[id / 64] |= std::uint64_t{in} << (id % 64);
+        count += in;
+    }
+    return {0, count_, words.data(), count};
+}
+
+RowSet Flat::part(const RowSet& set, std::size_t from, std::size_t to) {
+    RowSet p{std::max(from, set.from), std::min(to, set.to), set.bits, 0};
+    if (p.from >= p.to) return {p.from, p.from, set.bits, 0};
+    if (!set.bits) {
+        p.count = p.to - p.from;
+        return p;
+    }
+    for (std::size_t first = p.from; first < p.to; first += 64) {
+        p.count += static_cast<std::size_t>(std::popcount(bits_from(set.bits, first, p.to)));
+    }
+    return p;
+}
+
+void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const {
     const Kernels& k = metric_.kernels();
+    const std::size_t groups = (count + lanes - 1) / lanes;
+    std::int64_t offsets[batch_rows];
+    for (std::size_t j = 0; j < groups * lanes; ++j) {
+        offsets[j] = static_cast<std::int64_t>(ids[std::min(j, count - 1)]) * dim_;  // padded with the last row
+    }
+    double acc[batch_rows] = {};
+    if (metric_.kind() == MetricKind::Euclidean) {
+        k.squared_l2_rows(rows_.data(), offsets, groups, query.data(), 0, dim_, acc);
+        for (std::size_t j = 0; j < count; ++j) out[j] = Metric::from_squares(acc[j]);
+        return;
+    }
+    k.dot_rows(rows_.data(), offsets, groups, query.data(), 0, dim_, acc);
+    for (std::size_t j = 0; j < count; ++j) {
+        out[j] = metric_.from_dot(acc[j], query_norm, metric_.keeps_norms() ? norms_[ids[j]] : 0.0);
+    }
+}
+
+void Flat::scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const {
+    TopK top(out, keep);
     const double query_norm = metric_.query_norm(query);
-    TopK top(out, keep);
-    const std::size_t block_size = lanes * std::size_t{dim_};
-    const std::size_t blocks = count_ / lanes;
-    for (std::size_t b = 0; b < blocks; b += slots) {
-        const std::size_t count = std::min(slots, blocks - b);
-        const double* at[slots];
-        for (std::size_t s = 0; s < count; ++s) at[s] = blocks_.data() + (b + s) * block_size;
-        double sums[slots * lanes];
-        k.dot_blocks(at, count, query.data(), dim_, sums);
-        for (std::size_t r = 0; r < count * lanes; ++r) {
-            const std::size_t id = b * lanes + r;
-            const double row_norm = metric_.keeps_norms() ? norms_[id] : 0.0;
-            top.offer(metric_.from_dot(sums[r], query_norm, row_norm), static_cast<std::uint32_t>(id));
-        }
+    if (metric_.kind() != MetricKind::Euclidean) {
+        each_batch(set, [&](const std::uint32_t* ids, std::size_t n) {
+            double d[batch_rows];
+            distances(query, query_norm, ids, n, d);
+            for (std::size_t j = 0; j < n; ++j) top.offer(d[j], ids[j]);
+        });
+        top.finish();
+        return;
     }
-    scan_tail(query, blocks * lanes, top);
+    // Groups of eight rows in id order, up to `slots` side by side, summed
+    // `stride` elements at a time. A group is dropped once every row's
+    // partial sum of squares reaches the bound: each of them then ends at
+    // the worst kept distance or beyond (sums never decrease). A tie would
+    // not be kept either: the bound comes from rows offered before the
+    // group started, all of smaller ids.
+    const Kernels& k = metric_.kernels();
+    double bound = std::numeric_limits<double>::quiet_NaN();  // drop nothing yet
+    constexpr std::size_t stride = 16;
+    each_batch(set, [&](const std::uint32_t* ids, std::size_t n) {
+        const std::size_t groups = (n + lanes - 1) / lanes;
+        std::int64_t offsets[batch_rows];
+        std::size_t group_of[slots];
+        for (std::size_t j = 0; j < groups * lanes; ++j) {
+            offsets[j] = static_cast<std::int64_t>(ids[std::min(j, n - 1)]) * dim_;
+        }
+        double acc[batch_rows] = {};
+        std::size_t alive = groups;
+        for (std::size_t g = 0; g < groups; ++g) group_of[g] = g;
+        for (std::size_t from = 0; from < dim_ && alive; from += stride) {
+            const std::size_t to = std::min<std::size_t>(dim_, from + stride);
+            k.squared_l2_rows(rows_.data(), offsets, alive, query.data(), from, to, acc);
+            if (to == dim_) break;
+            for (std::size_t g = 0; g < alive;) {
+                const double* sums = acc + g * lanes;
+                if (!std::all_of(sums, sums + lanes, [&](double a) { return a >= bound; })) {
+                    ++g;
+                    continue;
+                }
+                // Dropped: the last alive group takes its place.
+                --alive;
+                std::copy_n(offsets + alive * lanes, lanes, offsets + g * lanes);
+                std::copy_n(acc + alive * lanes, lanes, acc + g * lanes);
+                group_of[g] = group_of[alive];
+            }
+        }
+        bool changed = false;
+        for (std::size_t g = 0; g < alive; ++g) {
+            for (std::size_t r = 0; r < lanes; ++r) {
+                const std::size_t j = group_of[g] * lanes + r;
+                if (j < n) changed |= top.offer(Metric::from_squares(acc[g * lanes + r]), ids[j]);
+            }
+        }
+        if (changed) bound = abandoning_bound(top.worst());
+    });
     top.finish();
 }
 
@@ -326,7 +449,20 @@ struct Flat::Selection {
     }
 };
 
-void Flat::screen_blocks(const QueryCode& qc, Selection& selection, std::size_t from, std::size_t to) const {
+/// What a radius search keeps: every row whose lower bound is within the
+/// radius (the rest are farther).
+struct Flat::Within {
+    double radius;
+    std::vector<std::uint32_t> ids;
+    double threshold() const { return radius; }
+    void offer(Bounds b, std::uint32_t id) {
+        if (!(b.lo > radius)) ids.push_back(id);
+    }
+};
+
+template <class Sel>
+void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from,
+                         std::size_t to) const {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const CodeKernels& codes = *metric_.kernels().codes;
     const std::size_t groups = code_row_bytes() / 4;
@@ -337,10 +473,14 @@ void Flat::screen_blocks(const QueryCode& qc, Selection& selection, std::size_t 
     for (std::size_t b = from; b < to; b += batch) {
         const std::size_t n = std::min(batch, to - b);
         const std::size_t first = b * code_lanes;
+        // The rows of these blocks that the set holds: none, no screen.
+        const std::uint64_t in = set.bits ? bits_from(set.bits, first, first + n * code_lanes) : ~std::uint64_t{0};
+        if (!in) continue;
         const Screen sc{metric_.kind(), &qc, selection.threshold()};
         std::uint64_t pass = codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first,
                                           rhos_.data() + first, extents_.data() + first,
-                                          norms ? norms + first : nullptr, raw);
+                                          norms ? norms + first : nullptr, raw) &
+                             in;
         for (; pass != 0; pass &= pass - 1) {
             const auto r = static_cast<std::size_t>(std::countr_zero(pass));
             const auto id = static_cast<std::uint32_t>(first + r);
@@ -355,27 +495,29 @@ void Flat::screen_blocks(const QueryCode& qc, Selection& selection, std::size_t 
     }
 }
 
-void Flat::screen_open_block(Selection& selection) const {
+template <class Sel>
+void Flat::screen_open_block(Sel& selection, const RowSet& set) const {
     // The open block's rows have no interleaved codes: computed, always.
     constexpr double inf = std::numeric_limits<double>::infinity();
-    for (std::size_t id = count_ / code_lanes * code_lanes; id < count_; ++id) {
-        selection.offer({-inf, inf}, static_cast<std::uint32_t>(id));
-    }
+    const RowSet open = part(set, count_ / code_lanes * code_lanes, count_);
+    each_row(open, [&](std::size_t id) { selection.offer({-inf, inf}, static_cast<std::uint32_t>(id)); });
 }
 
-bool Flat::screens(std::size_t keep) const {
-    // Too few rows, or too many kept, for the screen to save anything.
-    return coding() && count_ >= 2 * code_lanes && keep * 8 <= count_;
+bool Flat::screens(std::size_t keep, const RowSet& set) const {
+    // Too few rows, or too many kept, for the screen to save anything; or
+    // so few rows of the range in the set that computing them is cheaper.
+    return coding() && set.count >= 2 * code_lanes && keep * 8 <= set.count &&
+           !(set.bits && set.count * 8 < set.to - set.from);
 }
 
-bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const {
-    if (!screens(keep)) return false;
+bool Flat::scan_screened(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const {
+    if (!screens(keep, set)) return false;
     QueryCode qc;
     encode_query(query, dim_, qc, metric_.kernels().codes->query_limit);
     if (!qc.usable) return false;
     Selection selection(keep);
-    screen_blocks(qc, selection, 0, count_ / code_lanes);
-    screen_open_block(selection);
+    screen_blocks(qc, selection, set, set.from / code_lanes, std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes);
+    screen_open_block(selection, set);
     finish_screened(query, selection, out);
     return true;
 }
@@ -383,57 +525,40 @@ bool Flat::scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& ou
 void Flat::finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const {
     // Every row whose lower bound exceeds the final threshold ranks after
     // the `keep` rows whose upper bounds are at or below it; the others are
-    // computed in the order of their lower bounds until the next one exceeds
-    // the worst distance kept: that row and all after it are farther than
-    // `keep` rows already kept. (A row whose bound equals the worst distance
-    // is computed, although it cannot tie: bounds lie strictly below.)
+    // computed in the order of their lower bounds, a batch at a time, until
+    // the next one exceeds the worst distance kept: that row and all after
+    // it are farther than `keep` rows already kept. (A row whose bound
+    // equals the worst distance is computed, although it cannot tie: bounds
+    // lie strictly below.)
     auto& candidates = selection.candidates;
     const double threshold = selection.threshold();
     std::erase_if(candidates, [&](const auto& c) { return c.first > threshold; });
     std::sort(candidates.begin(), candidates.end());
     TopK top(out, selection.keep);
-    const std::size_t blocked = count_ / lanes;
-    std::vector<std::uint64_t> done((blocked + 63) / 64, 0);
     const double query_norm = metric_.query_norm(query);
-    const Kernels& k = metric_.kernels();
-    for (const auto& [lo, id] : candidates) {
-        if (top.full() && lo > top.worst()) break;
-        const std::size_t b = id / lanes;
-        if (b >= blocked) {
-            top.offer(metric_.distance(query, Vec(tail_.data() + (id - blocked * lanes) * dim_, dim_)), id);
-            continue;
+    std::size_t i = 0;
+    while (i < candidates.size() && !(top.full() && candidates[i].first > top.worst())) {
+        std::uint32_t ids[batch_rows];
+        std::size_t n = 0;
+        while (i < candidates.size() && n < batch_rows && !(top.full() && candidates[i].first > top.worst())) {
+            ids[n++] = candidates[i++].second;
         }
-        if (done[b / 64] >> (b % 64) & 1) continue;
-        done[b / 64] |= std::uint64_t{1} << (b % 64);
-        // The whole block, by the scan's kernels: the same sums as row by row.
-        const double* at = blocks_.data() + b * lanes * dim_;
-        double sums[slots * lanes] = {};
-        if (metric_.kind() == MetricKind::Euclidean) {
-            const std::size_t from = 0;
-            k.squared_l2_slots(&at, &from, 1, query.data(), dim_, sums);
-        } else {
-            k.dot_blocks(&at, 1, query.data(), dim_, sums);
-        }
-        for (std::size_t r = 0; r < lanes; ++r) {
-            const std::size_t row = b * lanes + r;
-            const double d = metric_.kind() == MetricKind::Euclidean
-                                 ? Metric::from_squares(sums[r])
-                                 : metric_.from_dot(sums[r], query_norm, metric_.keeps_norms() ? norms_[row] : 0.0);
-            top.offer(d, static_cast<std::uint32_t>(row));
-        }
+        double d[batch_rows];
+        distances(query, query_norm, ids, n, d);
+        for (std::size_t j = 0; j < n; ++j) top.offer(d[j], ids[j]);
     }
     top.finish();
 }
 
-void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k, std::vector<Candidate>* outs,
-                       Interrupt interrupt) const {
+void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k, const RowSet& set,
+                       std::vector<Candidate>* outs, Interrupt interrupt) const {
     for (std::size_t i = 0; i < count; ++i) outs[i].clear();
-    if (count_ == 0) return;
-    const std::size_t keep = std::min<std::size_t>(count_, std::max<std::uint32_t>(k, 1));
-    if (!screens(keep)) {
+    if (set.count == 0) return;
+    const std::size_t keep = std::min<std::size_t>(set.count, std::max<std::uint32_t>(k, 1));
+    if (!screens(keep, set)) {
         for (std::size_t i = 0; i < count; ++i) {
-            interrupt.step(count_ * dim_);
-            search(Vec(queries + i * dim_, dim_), k, outs[i]);
+            interrupt.step(set.count * dim_);
+            search(Vec(queries + i * dim_, dim_), k, set, outs[i]);
         }
         return;
     }
@@ -449,22 +574,25 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
         const Vec query(queries + i * dim_, dim_);
         encode_query(query, dim_, codes[i], metric_.kernels().codes->query_limit);
         if (!codes[i].usable) {
-            interrupt.step(count_ * dim_);
-            search(query, k, outs[i]);
+            interrupt.step(set.count * dim_);
+            search(query, k, set, outs[i]);
             continue;
         }
         screened.push_back(i);
         selections.emplace_back(keep);
     }
-    const std::size_t blocks = count_ / code_lanes;
+    const std::size_t first = set.from / code_lanes;
+    const std::size_t blocks = std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes;
     const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
-    for (std::size_t b = 0; b < blocks; b += chunk) {
+    for (std::size_t b = first; b < blocks; b += chunk) {
         const std::size_t end = std::min(blocks, b + chunk);
-        for (std::size_t j = 0; j < screened.size(); ++j) screen_blocks(codes[screened[j]], selections[j], b, end);
+        for (std::size_t j = 0; j < screened.size(); ++j) {
+            screen_blocks(codes[screened[j]], selections[j], set, b, end);
+        }
         interrupt.step((end - b) * code_lanes * dim_ * screened.size());
     }
     for (std::size_t j = 0; j < screened.size(); ++j) {
-        screen_open_block(selections[j]);
+        screen_open_block(selections[j], set);
         const std::size_t i = screened[j];
         finish_screened(Vec(queries + i * dim_, dim_), selections[j], outs[i]);
     }
@@ -474,14 +602,106 @@ std::optional<FlatError> Flat::search(Vec query, std::uint32_t k,
                                       std::vector<Candidate>& out) const {
     out.clear();
     if (count_ == 0) return FlatError::EmptyIndex;
-    const std::size_t keep = std::min<std::size_t>(count_, std::max<std::uint32_t>(k, 1));
-    if (scan_screened(query, keep, out)) return std::nullopt;
-    if (metric_.kind() == MetricKind::Euclidean) {
-        scan_euclidean(query, keep, out);
-    } else {
-        scan_products(query, keep, out);
-    }
+    search(query, k, live_rows(), out);
     return std::nullopt;
+}
+
+void Flat::search(Vec query, std::uint32_t k, const RowSet& set, std::vector<Candidate>& out) const {
+    out.clear();
+    if (set.count == 0) return;
+    const std::size_t keep = std::min<std::size_t>(set.count, std::max<std::uint32_t>(k, 1));
+    if (scan_screened(query, keep, set, out)) return;
+    scan_rows(query, keep, set, out);
+}
+
+void Flat::search_radius(Vec query, double radius, const RowSet& set, std::vector<Candidate>& out) const {
+    out.clear();
+    if (set.count == 0 || std::isnan(radius)) return;
+    Within within{radius, {}};
+    QueryCode qc;
+    const bool screened = coding() && set.count >= 2 * code_lanes && !(set.bits && set.count * 8 < set.to - set.from);
+    if (screened) encode_query(query, dim_, qc, metric_.kernels().codes->query_limit);
+    if (screened && qc.usable) {
+        screen_blocks(qc, within, set, set.from / code_lanes,
+                      std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes);
+        screen_open_block(within, set);
+    } else {
+        each_row(set, [&](std::size_t id) { within.ids.push_back(static_cast<std::uint32_t>(id)); });
+    }
+    const double query_norm = metric_.query_norm(query);
+    for (std::size_t i = 0; i < within.ids.size(); i += batch_rows) {
+        const std::size_t n = std::min(batch_rows, within.ids.size() - i);
+        double d[batch_rows];
+        distances(query, query_norm, within.ids.data() + i, n, d);
+        for (std::size_t j = 0; j < n; ++j) {
+            if (d[j] <= radius) out.push_back({d[j], within.ids[i + j]});
+        }
+    }
+    std::sort(out.begin(), out.end(), ranks_before);
+}
+
+std::size_t Flat::code_block_bytes(std::size_t rows) const {
+    return coding() ? rows / code_lanes * code_lanes * code_row_bytes() : 0;
+}
+
+std::size_t Flat::code_open_bytes(std::size_t rows) const {
+    return coding() ? rows % code_lanes * code_row_bytes() : 0;
+}
+
+FlatParts Flat::parts() const {
+    return {rows_.data(), code_blocks_.data(), code_open_.data(), scales_.data(),
+            rhos_.data(),  extents_.data(),     norms_.data()};
+}
+
+bool Flat::restore(std::size_t count, const FlatParts& parts, SharedArray<double>::Block keep, bool verify) {
+    if (count_ != 0 || dim_ == 0 || count > max_vectors) throw InternalFailure("restore: not an empty index");
+    const std::size_t bytes = coding() ? code_row_bytes() : 0;
+    const std::size_t full = count / code_lanes * code_lanes;
+    if (verify) {
+        // Each row's code and values computed again, compared bit for bit.
+        std::vector<std::uint8_t> code(bytes);
+        for (std::size_t id = 0; id < count; ++id) {
+            const Vec row(parts.rows + id * dim_, dim_);
+            if (metric_.keeps_norms()) {
+                const double n = norm(row);
+                if (std::memcmp(&n, parts.norms + id, sizeof n) != 0) return false;
+            }
+            if (!coding()) continue;
+            const CodeInfo info = encode(row, metric_.kind(), code.data());
+            if (std::memcmp(&info.scale, parts.scales + id, sizeof info.scale) != 0 ||
+                std::memcmp(&info.rho, parts.rhos + id, sizeof info.rho) != 0 ||
+                std::memcmp(&info.extent, parts.extents + id, sizeof info.extent) != 0) {
+                return false;
+            }
+            for (std::size_t g = 0; g < bytes / 4; ++g) {
+                const std::uint8_t* at = id < full
+                                             ? parts.code_blocks + (id / code_lanes * code_lanes * bytes) +
+                                                   (g * code_lanes + id % code_lanes) * 4
+                                             : parts.code_open + (id - full) * bytes + 4 * g;
+                if (std::memcmp(at, code.data() + 4 * g, 4) != 0) return false;
+            }
+        }
+    }
+    std::vector<double> norms, extents;
+    std::vector<float> scales, rhos;
+    std::vector<std::uint8_t> open;
+    if (metric_.keeps_norms()) norms.assign(parts.norms, parts.norms + count);
+    if (coding()) {
+        scales.assign(parts.scales, parts.scales + count);
+        rhos.assign(parts.rhos, parts.rhos + count);
+        extents.assign(parts.extents, parts.extents + count);
+        open.reserve(code_lanes * bytes);
+        open.assign(parts.code_open, parts.code_open + (count - full) * bytes);
+    }
+    code_blocks_ = SharedArray<std::uint8_t>::adopt(parts.code_blocks, full * bytes, keep);
+    rows_ = SharedArray<double>::adopt(parts.rows, count * dim_, std::move(keep));
+    norms_ = std::move(norms);
+    scales_ = std::move(scales);
+    rhos_ = std::move(rhos);
+    extents_ = std::move(extents);
+    code_open_ = std::move(open);
+    count_ = count;
+    return true;
 }
 
 }  // namespace orbisk

@@ -1,7 +1,8 @@
 #pragma once
-// The exhaustive index: every search a full scan. Rows are stored in blocks
-// of `lanes`, element-interleaved, so that a scan computes several rows at
-// once, each in element order.
+// The exhaustive index: every search a full scan. Rows are stored one after
+// another, so that a reader can see them in place and a file can hold them as
+// they are; the row kernels compute several rows at once, each in element
+// order. Removed rows stay, marked, until a compaction drops them.
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "common/interrupt.h"
 #include "common/memory.h"
 #include "common/rows.h"
+#include "common/shared_array.h"
 #include "common/vec.h"
 #include "metrics/codes.h"
 #include "metrics/metric.h"
@@ -34,6 +36,27 @@ enum class FlatError {
 /// the index returns the last four variants; the error type has them all.
 std::string_view name(FlatError e);
 
+/// The rows a search may return: those of [from, to) whose bit is set in
+/// `bits` (every one of them when `bits` is null); `count` of them.
+struct RowSet {
+    std::size_t from = 0, to = 0;
+    const std::uint64_t* bits = nullptr;
+    std::size_t count = 0;
+    bool has(std::size_t id) const { return !bits || (bits[id / 64] >> (id % 64) & 1); }
+};
+
+/// What a flat index holds beyond its rows, in the layout it keeps them:
+/// enough to restore it without computing anything again.
+struct FlatParts {
+    const double* rows = nullptr;             ///< count * dim, row after row
+    const std::uint8_t* code_blocks = nullptr; ///< count / code_lanes full blocks
+    const std::uint8_t* code_open = nullptr;   ///< the open block's rows, row after row
+    const float* scales = nullptr;
+    const float* rhos = nullptr;
+    const double* extents = nullptr;
+    const double* norms = nullptr;            ///< when the metric keeps norms
+};
+
 class Flat {
   public:
     /// An empty index; its scans use the kernels of `isa`.
@@ -41,10 +64,17 @@ class Flat {
 
     std::uint32_t dim() const { return dim_; }
     const Metric& metric() const { return metric_; }
-    /// Number of stored vectors (0 when dim is 0, whatever was inserted).
+    /// Number of stored vectors (0 when dim is 0, whatever was inserted),
+    /// removed ones included: ids run from 0 to size() - 1.
     std::size_t size() const { return count_; }
+    /// Vectors removed and not yet compacted away.
+    std::size_t removed() const { return removed_; }
+    bool is_removed(std::size_t id) const { return removed_ && !(live_[id / 64] >> (id % 64) & 1); }
     /// All stored vectors, row after row.
     std::vector<double> vectors() const;
+    /// The stored vectors in place, row after row, and the block that holds
+    /// them for a reader that outlives the next change.
+    const SharedArray<double>& row_store() const { return rows_; }
 
     /// Appends one vector. A length other than dim throws InternalFailure and
     /// stores nothing; an allocation failure stores nothing either.
@@ -59,40 +89,87 @@ class Flat {
     /// interruption keeps the rows appended before it.
     void append_rows(const double* data, std::size_t rows, Interrupt interrupt = {});
 
+    /// Marks the rows `ids` removed: no search returns them. Throws
+    /// std::out_of_range for an id past size(), std::invalid_argument for
+    /// one removed already or given twice; nothing changes then.
+    void remove(std::span<const std::uint32_t> ids);
+    /// Drops the removed rows: the others keep their order, and their ids
+    /// become their ranks among them. Nothing changes when it throws.
+    void compact();
+
+    /// Every row not removed (the set points into the index: valid until
+    /// the next change).
+    RowSet live_rows() const;
+    /// The rows not removed whose byte in `admit` (size() of them) is not
+    /// zero, their bits in `words`.
+    RowSet admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const;
+    /// `set` restricted to the rows [from, to).
+    static RowSet part(const RowSet& set, std::size_t from, std::size_t to);
+
     /// Fills `out` with the first max(k, 1) candidates in ranking order, or
     /// returns EmptyIndex. The query's length must be dim (the caller checks).
     std::optional<FlatError> search(Vec query, std::uint32_t k,
                                     std::vector<Candidate>& out) const;
 
+    /// The first min(max(k, 1), set.count) rows of `set` in ranking order:
+    /// what search gives over an index that holds those rows alone.
+    void search(Vec query, std::uint32_t k, const RowSet& set, std::vector<Candidate>& out) const;
+
     /// search for `count` queries of dim values stored one after another:
-    /// outs[i] receives what search(query i, k, outs[i]) would, empty for
-    /// an empty index. Queries share each chunk of codes while it is in
+    /// outs[i] receives what search(query i, k, set, outs[i]) would, empty
+    /// for an empty set. Queries share each chunk of codes while it is in
     /// cache: faster than one search after another, the same results.
     /// `interrupt` is asked between chunks; a stop leaves `outs` partly
     /// written.
     void search_many(const double* queries, std::size_t count, std::uint32_t k, std::vector<Candidate>* outs,
-                     Interrupt interrupt = {}) const;
+                     Interrupt interrupt = {}) const {
+        search_many(queries, count, k, live_rows(), outs, interrupt);
+    }
+    void search_many(const double* queries, std::size_t count, std::uint32_t k, const RowSet& set,
+                     std::vector<Candidate>* outs, Interrupt interrupt = {}) const;
+
+    /// Every row of `set` whose distance is at most `radius` (none for a NaN
+    /// distance or radius), in ranking order.
+    void search_radius(Vec query, double radius, const RowSet& set, std::vector<Candidate>& out) const;
+
+    /// The index's parts in place (valid until the next change), for a
+    /// file; the removed rows must have been compacted away.
+    FlatParts parts() const;
+    /// Bytes of the codes of `rows` rows: full blocks, and the open block's.
+    std::size_t code_block_bytes(std::size_t rows) const;
+    std::size_t code_open_bytes(std::size_t rows) const;
+    bool coding() const { return dim_ >= 1 && dim_ <= max_code_dim; }
+    /// An empty index takes `count` rows and their codes as they were
+    /// stored: the rows and code blocks in place (never written; `keep`
+    /// holds them), the rest copied. With `verify`, each row's code, code
+    /// values and norm are computed again and must equal the stored ones:
+    /// false, with nothing taken, when one does not.
+    bool restore(std::size_t count, const FlatParts& parts, SharedArray<double>::Block keep, bool verify);
 
   private:
     struct Selection;
+    struct Within;
     /// Bytes of codes that a batch screens together, each query in turn.
     static constexpr std::size_t screen_chunk_bytes = std::size_t{24} << 10;
-    /// The screened scan (codes.h): bounds from the codes for every row,
-    /// exact distances only for rows that may rank among the first `keep`.
-    /// False, with `out` untouched, when the codes cannot serve the query.
-    bool scan_screened(Vec query, std::size_t keep, std::vector<Candidate>& out) const;
-    bool screens(std::size_t keep) const;
-    /// The screen of the code blocks [from, to), in order.
-    void screen_blocks(const QueryCode& qc, Selection& selection, std::size_t from, std::size_t to) const;
-    void screen_open_block(Selection& selection) const;
+    /// The screened scan (codes.h): bounds from the codes for every row of
+    /// `set`, exact distances only for rows that may rank among the first
+    /// `keep`. False, with `out` untouched, when the codes cannot serve the
+    /// query.
+    bool scan_screened(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const;
+    bool screens(std::size_t keep, const RowSet& set) const;
+    /// The screen of the code blocks [from, to) (rows of `set` only), in order.
+    template <class Sel>
+    void screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from,
+                       std::size_t to) const;
+    template <class Sel>
+    void screen_open_block(Sel& selection, const RowSet& set) const;
     /// The rows the screen left, computed exactly into `out`.
     void finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const;
-    void scan_euclidean(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
-    void scan_products(Vec query, std::size_t keep, std::vector<Candidate>& heap) const;
-    template <class Top>
-    void scan_tail(Vec query, std::size_t first, Top& top) const;
-    void close_block(const double* rows);
-    void reserve_blocks(std::size_t rows);
+    /// Every row of `set` computed, the best `keep` kept.
+    void scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const;
+    /// Exact distances of `count` rows (at most slots * lanes) into `out`.
+    void distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const;
+    void reserve_rows(std::size_t rows);
     /// Keeps the norms of `rows` vectors stored one after another, when the
     /// metric asks for them; room reserved by the caller.
     void keep_norms(const double* data, std::size_t rows);
@@ -101,24 +178,23 @@ class Flat {
     void keep_codes(const double* data, std::size_t rows);
     /// Room for the codes of `rows` more vectors. All-or-nothing.
     void reserve_codes(std::size_t rows);
-    bool coding() const { return dim_ >= 1 && dim_ <= max_code_dim; }
     std::size_t code_row_bytes() const { return code_bytes(dim_); }
 
     std::uint32_t dim_;
     Metric metric_;
     std::size_t count_ = 0;
-    /// count / lanes full blocks of lanes * dim values, and the rows of the
-    /// open block one after another: nothing is stored beyond the vectors.
-    std::vector<double, UninitAllocator<double>> blocks_;
-    std::vector<double> tail_;
+    SharedArray<double> rows_;    ///< count * dim values, row after row
     std::vector<double> norms_;   ///< per row: its norm(), when the metric keeps norms
     /// Codes, when the dimension allows them: count / code_lanes full blocks
     /// of code_lanes rows (element groups interleaved, kernels.h), the rows
     /// of the open block one after another, and every row's CodeInfo.
-    std::vector<std::uint8_t, UninitAllocator<std::uint8_t>> code_blocks_;
+    SharedArray<std::uint8_t> code_blocks_;
     std::vector<std::uint8_t> code_open_;
     std::vector<float> scales_, rhos_;  ///< per row: its CodeInfo, by field
     std::vector<double> extents_;
+    /// When rows are removed: a bit per row, set for the rows still in.
+    std::vector<std::uint64_t> live_;
+    std::size_t removed_ = 0;
 };
 
 }  // namespace orbisk
