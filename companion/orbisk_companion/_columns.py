@@ -116,10 +116,10 @@ class _Column:
         self.name = name
         self.count = 0
         self.pos: _IntArray | None = None         # None: dense, entry i is row i
-        self.kinds = np.empty(0, dtype=np.int8)
-        self.ints = np.empty(0, dtype=np.int64)
-        self.floats = np.empty(0, dtype=np.float64)
-        self.codes = np.empty(0, dtype=np.int32)
+        self.kinds: npt.NDArray[np.int8] = np.empty(0, dtype=np.int8)
+        self.ints: _IntArray = np.empty(0, dtype=np.int64)
+        self.floats: npt.NDArray[np.float64] = np.empty(0, dtype=np.float64)
+        self.codes: npt.NDArray[np.int32] = np.empty(0, dtype=np.int32)
         self.words: list[str] = []
         self.code_of: dict[str, int] = {}
         self.other: dict[int, Any] = {}
@@ -129,12 +129,19 @@ class _Column:
         c = self.count
         if kind == STR:
             code = self.code_of.get(value)
-            return None if code is None else self.codes[:c] == code
+            if code is None:
+                return None
+            coded: npt.NDArray[np.bool_] = self.codes[:c] == code
+            return coded
         if kind == INT:
-            return (self.ints[:c] == value) & (self.kinds[:c] >= INT)
+            same: npt.NDArray[np.bool_] = self.ints[:c] == value
+            same &= self.kinds[:c] >= INT        # ints and bools
+            return same
         if math.isnan(value):
             return None
-        return (self.floats[:c] == value) & (self.kinds[:c] == FLOAT)
+        equal: npt.NDArray[np.bool_] = self.floats[:c] == value
+        equal &= self.kinds[:c] == FLOAT
+        return equal
 
     def entries(self, rows: _IntArray) -> _IntArray:
         """The entry of each row, -1 where the row lacks the field."""
