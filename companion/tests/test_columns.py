@@ -207,23 +207,29 @@ def test_a_failed_append_changes_nothing(batch: list[Any], error: type[Exception
     assert c.mask({"new": 1}).tolist() == [False] * 4
 
 
-def test_an_allocation_failing_mid_append_changes_nothing(monkeypatch: pytest.MonkeyPatch) -> None:
-    c = Columns()
-    c.append([{"a": 0, "b": "x"}, {"b": "y"}])
-    before = state(c)
+def test_each_allocation_failing_in_turn_changes_nothing(monkeypatch: pytest.MonkeyPatch) -> None:
     grown = _columns._grown
-    calls = iter(range(100))
+    for fail in range(100):
+        c = Columns()
+        c.append([{"a": 0, "b": "x"}, {"b": "y"}])
+        before = state(c)
+        calls = iter(range(1000))
 
-    def failing(a: np.ndarray, count: int, need: int) -> np.ndarray:
-        if next(calls) == 3:
-            raise MemoryError
-        return grown(a, count, need)
+        def failing(a: np.ndarray, count: int, need: int) -> np.ndarray:
+            if next(calls) == fail:
+                raise MemoryError
+            return grown(a, count, need)
 
-    monkeypatch.setattr(_columns, "_grown", failing)
-    with pytest.raises(MemoryError):
-        c.append([{"a": 1, "b": "z"}] * 50)
-    monkeypatch.undo()
-    assert state(c) == before
+        monkeypatch.setattr(_columns, "_grown", failing)
+        try:
+            c.append([{"a": 1, "b": "z", "c": 2.5}] * 50)
+        except MemoryError:
+            monkeypatch.undo()
+            assert state(c) == before, fail
+        else:
+            monkeypatch.undo()
+            assert fail > 4 and c.mask({"b": "z"}).sum() == 50
+            break
 
 
 @pytest.mark.parametrize("keep, error", [
