@@ -19,7 +19,11 @@ the int 1 (a filter must give the same rows on every kind of index); the
 row still comes back holding a bool. A row lacking the field, None, or a
 value of another kind never matches; a field no row has gives no row.
 Strings are compared as Python strings, so text the graph refuses (a lone
-surrogate) is still found here.
+surrogate) is still found here. Where the graph's ``tag`` is looser, these
+columns keep to the three kinds: an int beyond int64 is a value of its own
+(kind "other", the graph would take it as a float) and never matches, and a
+filter value that is none of the three (a Decimal, bytes) is a ValueError,
+as is an int filter beyond int64.
 
 ``str``, ``int`` and ``float`` subclasses (an IntEnum member, numpy's
 float64) are kept as values of the base type; numpy's other number scalars
@@ -38,8 +42,8 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-# Entry kinds. INT and BOOL last, so that "an int for filters" is one test.
-ABSENT: Final = 0       # never stored: a row lacking the field has no entry
+# Entry kinds (a row lacking the field has no entry, so no kind "absent").
+# INT and BOOL last, so that "an int for filters" is one comparison.
 STR: Final = 1
 FLOAT: Final = 2
 OTHER: Final = 3
