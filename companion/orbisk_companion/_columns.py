@@ -223,7 +223,8 @@ class Columns:
     def append(self, metadata: Sequence[Mapping[str, Any] | None]) -> None:
         """Appends one row per mapping (or None). Everything is read and
         checked first: a failure (TypeError for a row that is not a mapping
-        or None, or for a key that is not a str) appends nothing."""
+        or None, or for a key that is not a str; ValueError for a mapping
+        that gives a key twice) appends nothing."""
         start = self._n
         new_fields: dict[str, int] = {}
         new_layouts: dict[tuple[int, ...], int] = {}
@@ -249,6 +250,8 @@ class Columns:
                 if batch is None:
                     batch = batches[f] = _Batch()
                 batch.add(start + j, kind, value)
+            if type(m) is not dict and len(set(ids)) != len(ids):
+                raise ValueError(f"metadata of row {j} gives a field twice")   # a Mapping's own iterator
             key = tuple(ids)
             code = self._layout_of.get(key)
             if code is None:

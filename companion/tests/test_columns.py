@@ -190,10 +190,16 @@ class Exploding(Mapping[str, Any]):
         raise RuntimeError("no items")
 
 
+class Twice(Exploding):
+    def __iter__(self) -> Iterator[str]:
+        return iter(["a", "a"])
+
+
 @pytest.mark.parametrize("batch, error", [
     ([{"a": 1, "new": "s"}, {"a": 2}, 5], TypeError),
     ([{"a": 1, "new": "s"}, {"a": 2, 3: "x"}], TypeError),
     ([{"new": 1}, Exploding()], RuntimeError),
+    ([{"new": 1}, Twice()], ValueError),
 ])
 def test_a_failed_append_changes_nothing(batch: list[Any], error: type[Exception]) -> None:
     c = Columns()
