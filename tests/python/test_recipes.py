@@ -1,10 +1,13 @@
-"""The README's recipes, taken from the README itself, against plain-Python
-models: most similar first, ids and exact filters from PyHNSW, and the
-chunked loader's Ctrl-C."""
+"""The recipes of docs/recipes.md, taken from that page itself, against
+plain-Python models: most similar first, ids and exact filters from PyHNSW,
+and the chunked loader's Ctrl-C; and against the companion's one call that
+the README offers in their place (`Index.search` of a flat and of a graph
+index), which must answer as the recipe does."""
 
 import math
 import signal
 import struct
+import sys
 from array import array
 
 import pytest
@@ -28,7 +31,7 @@ coord = st.one_of(
 
 class Recipes(dict):
     def __repr__(self):
-        return "<the README's recipes>"
+        return "<the recipes of docs/recipes.md>"
 
 
 @pytest.fixture(scope="module")
@@ -36,8 +39,21 @@ def recipes():
     names = Recipes()
     for heading in ("Most similar first", "Ids, metadata and exact filters from PyHNSW",
                     "Loading in chunks, with progress and Ctrl-C"):
-        names.update(readme_blocks.run(heading))
+        names.update(readme_blocks.run(heading, readme_blocks.RECIPES))
     return names
+
+
+@pytest.fixture(scope="module")
+def companion():
+    """orbisk_companion.Index from the checkout (pure Python over numpy)."""
+    pytest.importorskip("numpy")
+    path = str(readme_blocks.ROOT / "companion")
+    sys.path.insert(0, path)
+    try:
+        from orbisk_companion import Index
+    finally:
+        sys.path.remove(path)
+    return Index
 
 
 def bits(x):
@@ -79,6 +95,24 @@ def test_most_similar_is_the_model_by_descending_similarity(recipes, case):
     got = recipes["most_similar"](index, query, k)
     assert [i for i, _ in got] == order[:max(k, 1)]
     assert all(given_back(s, sims[i]) for i, s in got)
+
+
+@settings(max_examples=150, deadline=None)
+@given(similarity_case())
+def test_the_companion_flat_index_answers_as_most_similar(recipes, companion, case):
+    # The companion gives a zero similarity its true sign where the recipe
+    # gives +0.0; everything else, ids and order included, is the same.
+    import numpy as np
+    rows, query, k, metric = case
+    k = max(k, 1)
+    index = orbisk.PyFlat(len(query), metric)
+    index.create(rows)
+    expected = recipes["most_similar"](index, query, k)
+    everyday = companion(len(query), metric, allow_nonfinite=True)
+    everyday.add(np.array(rows, dtype=np.float64))
+    keys, scores = everyday.search(query, k=k)
+    assert keys.tolist() == [i for i, _ in expected]
+    assert all(given_back(s, sim) for (_, s), sim in zip(expected, scores.tolist()))
 
 
 @settings(max_examples=100, deadline=None)
@@ -143,23 +177,45 @@ def test_matches_compares_as_the_index_does(recipes, value):
         assert recipes["matches"]({"v": value}, "v", wanted) == admitted, wanted
 
 
-@settings(max_examples=150, deadline=None)
-@given(st.lists(st.tuples(st.integers(0, 3), st.sampled_from(["red", "blue", 1, 1.0])), min_size=1, max_size=30),
-       st.sampled_from(["red", "blue", 1, 1.0]), st.integers(0, 3))
-def test_search_filtered_returns_exactly_the_matching_nodes(recipes, nodes, wanted, q):
-    # Positions 0-3 on a line, so node 0's vector is often shared; one
-    # layer and fewer nodes than ef_search, so every matching node is found.
+# Nodes at positions 0-3 on a line, so node 0's vector is often shared, each
+# with a color; the wanted color; the query's position.
+FILTER_CASE = (st.lists(st.tuples(st.integers(0, 3), st.sampled_from(["red", "blue", 1, 1.0])), min_size=1, max_size=30),
+               st.sampled_from(["red", "blue", 1, 1.0]), st.integers(0, 3))
+
+
+def filtered(recipes, nodes, wanted, q):
+    """The rows, and the recipe's search_filtered over a one-layer graph of
+    them: fewer nodes than ef_search, so every matching node is found."""
     rows = [[float(p)] for p, _ in nodes]
     metadata = [[("color", c)] for _, c in nodes]
     graph = orbisk.PyHNSW(1, metric="euclidean", layers=1, schema=["color"])
     graph.create(rows, metadata)
     ids = recipes["Ids"]()
     ids.add(rows, metadata)
-    got = recipes["search_filtered"](graph, ids, [float(q)], len(rows), "color", wanted)
+    return rows, recipes["search_filtered"](graph, ids, [float(q)], len(rows), "color", wanted)
+
+
+@settings(max_examples=150, deadline=None)
+@given(*FILTER_CASE)
+def test_search_filtered_returns_exactly_the_matching_nodes(recipes, nodes, wanted, q):
+    rows, got = filtered(recipes, nodes, wanted, q)
     matching = [i for i, (_, c) in enumerate(nodes) if recipes["matches"]({"color": c}, "color", wanted)]
     assert len({i for i, _, _ in got}) == len(got)
     assert all(i in matching and v == rows[i] for i, _, v in got)
     assert sorted((d, v) for _, d, v in got) == sorted((abs(rows[i][0] - q), rows[i]) for i in matching)
+
+
+@settings(max_examples=100, deadline=None)
+@given(*FILTER_CASE)
+def test_the_companion_graph_filters_as_search_filtered(recipes, companion, nodes, wanted, q):
+    # The same one-layer graph in the companion, whose keys are the row ids
+    # by default.
+    import numpy as np
+    rows, expected = filtered(recipes, nodes, wanted, q)
+    everyday = companion(1, kind="graph", fields=["color"], layers=1)
+    everyday.add(np.array(rows), metadata=[{"color": c} for _, c in nodes])
+    keys, scores = everyday.search([float(q)], k=len(rows), filter={"color": wanted})
+    assert sorted(zip(scores.tolist(), keys.tolist())) == sorted((d, i) for i, d, _ in expected)
 
 
 class RaisesSigint:
