@@ -6,7 +6,8 @@ from typing import Literal, final
 
 @final
 class ResultBuffer(Buffer):
-    """A 2-D array of int64 or float64 that ``numpy.asarray`` wraps without a copy."""
+    """An array (results, or a read-only view of an index's rows) that
+    ``numpy.asarray`` wraps without a copy."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 @final
@@ -24,9 +25,38 @@ class FlatIndex:
     @property
     def metric(self) -> Literal["euclidean", "cosine", "inner_product"]: ...
     def __len__(self) -> int: ...
+    @property
+    def rows(self) -> ResultBuffer:
+        """A read-only (len(self), dim) float64 view of every row stored, removed
+        ones included, in id order; it stays valid (and unchanged) whatever
+        the index does later."""
+    @property
+    def removed(self) -> int:
+        """Rows removed and not yet compacted away."""
     def add(self, rows: Buffer, /) -> None:
         """Appends the rows of an (n, dim) array; their ids continue from len(self)."""
-    def search(self, queries: Buffer, k: int, *, threads: int | None = None) -> tuple[ResultBuffer, ResultBuffer]:
-        """(ids, distances) of shape (m, min(k, len(self))), int64 and float64: row i
-        is bit for bit ``orbisk.PyFlat(dim, metric).search(queries[i], k)`` over
-        the same rows. ``threads``: None for every core this process may use."""
+    def search(self, queries: Buffer, k: int, *, mask: Buffer | None = None,
+               threads: int | None = None) -> tuple[ResultBuffer, ResultBuffer]:
+        """(ids, distances) of shape (m, min(k, c)), int64 and float64, over the c
+        rows searched (not removed and, with ``mask``, a bool per row id, those it
+        admits): row i is bit for bit ``orbisk.PyFlat(dim, metric).search(queries[i], k)``
+        over those rows alone, with their ids here. ``threads``: None for every
+        core this process may use."""
+    def search_radius(self, queries: Buffer, radius: float, *, mask: Buffer | None = None,
+                      threads: int | None = None) -> tuple[ResultBuffer, ResultBuffer, ResultBuffer]:
+        """(offsets, ids, distances), 1-D: the rows searched at a distance of at most
+        ``radius`` from query i are ids[offsets[i]:offsets[i + 1]], in ranking order."""
+    def remove(self, ids: Buffer, /) -> None:
+        """Marks rows removed (IndexError out of range, ValueError if removed already;
+        nothing changes then)."""
+    def compact(self) -> None:
+        """Drops the removed rows: the others keep their order and take the ids 0, 1, ..."""
+    def is_removed(self, id: int, /) -> bool: ...
+    def parts(self) -> dict[str, ResultBuffer]:
+        """The arrays ``restore`` takes (ValueError while removed rows remain)."""
+    @classmethod
+    def restore(cls, dim: int, metric: Literal["euclidean", "cosine", "inner_product"], count: int,
+                parts: dict[str, Buffer], *, verify: bool = True) -> FlatIndex:
+        """An index from ``parts()``'s arrays, nothing computed again; the rows and
+        code blocks are read in place. ``verify`` computes every code again and
+        raises ValueError when one does not match."""
