@@ -255,14 +255,14 @@ def _layout(f: BinaryIO, size: int, path: str) -> tuple[dict[str, Any], list[dic
         raise _refusal(path, "the header's field 'header' is not an object")
     if not isinstance(entries, list):
         raise _refusal(path, "the header's field 'arrays' is not a list")
-    start = end = _PREFIX.size + length
     names: set[str] = set()
     for i, entry in enumerate(entries):
         _check_entry(entry, i, path)
-        name = entry["name"]
-        if name in names:
-            raise _refusal(path, f"two arrays are named {name!r}")
-        names.add(name)
+        if entry["name"] in names:
+            raise _refusal(path, f"two arrays are named {entry['name']!r}")
+        names.add(entry["name"])
+    start = end = _PREFIX.size + length
+    for entry in entries:
         end = _check_place(entry, end, size, path)
     if end != size:
         raise _refusal(path, f"{size - end} bytes past the end of the last array")
