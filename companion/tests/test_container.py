@@ -91,6 +91,13 @@ def test_mapped_arrays_are_read_only_and_outlive_the_file(tmp_path, good):
     assert same(arrays["codes"], small()["codes"])
 
 
+def test_mapped_arrays_can_be_written_over_their_own_file(tmp_path, good):
+    header, arrays = container.read(good, mmap=True)
+    container.write(good, header, {name: a[::-1] for name, a in arrays.items()})
+    again = container.read(good)[1]
+    assert all(same(again[name], np.ascontiguousarray(a[::-1])) for name, a in small().items())
+
+
 @pytest.mark.parametrize("header, arrays, error, message", [
     ([1], {}, TypeError, "must be a dict"),
     ({"t": (1, 2)}, {}, TypeError, "does not come back equal"),
@@ -170,6 +177,7 @@ def refused(path, mmap: bool = False) -> str:
     (lambda b: forged(b, entry(0, shape=[1000, 4], nbytes=32000)), "array 'rows' ends at byte"),
     (lambda b: forged(b, entry(3, shape=[4], nbytes=4)), "array 'mask' ends at byte"),
     (lambda b: forged(b, entry(2, offset=0)), "overlaps what comes before it"),
+    (lambda b: forged(b, entry(2, shape=[5, 13], nbytes=65)), "overlaps what comes before it"),   # by one byte
     (lambda b: forged(b, lambda d: d["arrays"][2].update(offset=d["arrays"][2]["offset"] + 64)), "leaves a gap"),
     (lambda b: forged(b, lambda d: d["arrays"].reverse()), "leaves a gap"),
     (lambda b: forged(b, lambda d: d["arrays"].append(dict(d["arrays"][0], name="z"))), "overlaps"),
