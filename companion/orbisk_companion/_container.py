@@ -54,6 +54,7 @@ raised as it is.
 from __future__ import annotations
 
 import contextlib
+import io
 import json
 import math
 import mmap as _mmap
@@ -216,18 +217,18 @@ def read(path: Any, *, mmap: bool = False, verify: bool = True) -> tuple[dict[st
         return header, _loaded(f, table, start, verify, path)
 
 
-def _refusal(path: str, what: str) -> Exception:
+def _refusal(path: str, what: str) -> ValueError:
     from .persistence import IndexFileError     # persistence imports this module
 
     return IndexFileError(f"{path}: {what}")
 
 
-def _read(f: BinaryIO, n: int) -> bytes:
+def _read(f: io.FileIO, n: int) -> bytes:
     data = f.read(n)
     return data if data is not None else b""
 
 
-def _layout(f: BinaryIO, size: int, path: str) -> tuple[dict[str, Any], list[dict[str, Any]], int]:
+def _layout(f: io.FileIO, size: int, path: str) -> tuple[dict[str, Any], list[dict[str, Any]], int]:
     """The header, the array table and where the header ends, all checked."""
     prefix = _read(f, _PREFIX.size)
     if prefix[:len(MAGIC)] != MAGIC:
@@ -313,7 +314,9 @@ def _check_entry(entry: Any, i: int, path: str) -> None:
 def _check_place(entry: dict[str, Any], end: int, size: int, path: str) -> int:
     """Where `entry` ends, having checked that it starts at the first
     aligned byte after `end` (what comes before it) and ends in the file."""
-    name, offset, nbytes = entry["name"], entry["offset"], entry["nbytes"]
+    name: str = entry["name"]
+    offset: int = entry["offset"]
+    nbytes: int = entry["nbytes"]
     if offset < end:
         raise _refusal(path, f"array {name!r} at byte {offset} overlaps what comes before it (up to byte {end})")
     if offset != -(-end // ALIGN) * ALIGN:
@@ -332,7 +335,7 @@ def _padding(table: list[dict[str, Any]], end: int) -> Iterator[tuple[int, int]]
         end = entry["offset"] + entry["nbytes"]
 
 
-def _loaded(f: BinaryIO, table: list[dict[str, Any]], header_end: int, verify: bool, path: str) -> dict[str, np.ndarray]:
+def _loaded(f: io.FileIO, table: list[dict[str, Any]], header_end: int, verify: bool, path: str) -> dict[str, np.ndarray]:
     arrays: dict[str, np.ndarray] = {}
     for entry, (at, gap) in zip(table, _padding(table, header_end)):
         f.seek(at)
@@ -356,7 +359,7 @@ def _loaded(f: BinaryIO, table: list[dict[str, Any]], header_end: int, verify: b
     return arrays
 
 
-def _mapped(f: BinaryIO, size: int, table: list[dict[str, Any]], header_end: int, path: str) -> dict[str, np.ndarray]:
+def _mapped(f: io.FileIO, size: int, table: list[dict[str, Any]], header_end: int, path: str) -> dict[str, np.ndarray]:
     # trackfd=False: the mapping keeps no descriptor of its own, so closing
     # the file leaves nothing open; the arrays keep the mapping alive.
     whole = _mmap.mmap(f.fileno(), size, access=_mmap.ACCESS_READ, trackfd=False)
