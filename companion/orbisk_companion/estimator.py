@@ -110,7 +110,8 @@ def _extreme(A: np.ndarray) -> np.ndarray:
     cosine, dot / (norm * norm), is a number. Zero rows are extreme."""
     with np.errstate(over="ignore", under="ignore"):
         squares = np.einsum("ij,ij->i", A, A)
-    return ~((squares >= 2.0**-800) & (squares <= 2.0**800))
+    ordinary: np.ndarray = (squares >= 2.0**-800) & (squares <= 2.0**800)
+    return ~ordinary
 
 
 def _ragged(flat: np.ndarray, offsets: np.ndarray) -> np.ndarray:
@@ -328,9 +329,10 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         if self.metric == "euclidean":
             offsets, ids, dist = self._index.search_radius(Q, r, threads=threads)
             return np.asarray(offsets).astype(np.intp), np.asarray(ids).astype(np.intp), np.array(dist)
-        # The extension's cosine of -q is minus that of q (see _search), so
-        # "-raw >= least" is "raw <= -least" (a zero of either sign is within
-        # when least is 0, as 1 - 0 is 1 either way).
+        # The extension's cosine of -q is minus that of q up to the sign of a
+        # zero (see _search), so "cos >= least" is "raw <= -least"; least is
+        # never a zero (1 - c is 1 at 0 and at the double below it), so that
+        # sign decides nothing.
         least = _least_cosine_within(r)
         offsets, ids, raw = map(np.asarray, self._index.search_radius(-Q, -least, threads=threads))
         offsets, ids, cos = offsets.astype(np.intp), ids.astype(np.intp), -raw
