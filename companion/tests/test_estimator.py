@@ -136,7 +136,8 @@ def test_precomputed_pipelines_take_the_graph(metric, name, X, y):
     assert labels.shape == (len(X),)
 
 
-@pytest.mark.parametrize("call", ["fit", "kneighbors", "kneighbors_graph", "transform"])
+@pytest.mark.parametrize("call", ["fit", "kneighbors", "kneighbors_graph", "transform", "radius_neighbors",
+                                  "radius_neighbors_graph"])
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
 def test_non_finite_input_is_refused_as_scikit_learn_refuses_it(call, bad):
     X = np.random.default_rng(7).normal(size=(20, 3))
