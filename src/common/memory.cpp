@@ -1,6 +1,7 @@
 #include "common/memory.h"
 
 #include <cstdint>
+#include <new>
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -9,6 +10,29 @@
 #endif
 
 namespace orbisk {
+
+#if defined(__linux__)
+Pages::Pages(std::size_t bytes) : bytes_(bytes) {
+    data_ = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data_ == MAP_FAILED) throw std::bad_alloc();
+}
+
+Pages::~Pages() { munmap(data_, bytes_); }
+
+bool Pages::resize(std::size_t bytes) {
+    void* moved = mremap(data_, bytes_, bytes, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) return false;
+    data_ = moved;
+    bytes_ = bytes;
+    return true;
+}
+#else
+Pages::Pages(std::size_t bytes) : data_(::operator new(bytes)), bytes_(bytes) {}
+
+Pages::~Pages() { ::operator delete(data_); }
+
+bool Pages::resize(std::size_t) { return false; }
+#endif
 
 void release_free_memory() {
 #if defined(__GLIBC__)

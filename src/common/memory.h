@@ -43,6 +43,27 @@ void advise_huge_pages(const void* data, std::size_t bytes);
 /// the indexes hold. A no-op where the C library offers no such call.
 void release_free_memory();
 
+/// Memory taken from the system in whole pages (big stores): given back to
+/// it when freed, and grown or shrunk without a copy where the system can
+/// move pages (Linux).
+class Pages {
+  public:
+    /// `bytes` (> 0) of new pages; std::bad_alloc when the system has none.
+    explicit Pages(std::size_t bytes);
+    ~Pages();
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+    void* data() const { return data_; }
+    std::size_t bytes() const { return bytes_; }
+    /// Resizes to `bytes` (> 0), keeping the first min(old, new) bytes: false,
+    /// with nothing changed, where pages cannot be moved.
+    bool resize(std::size_t bytes);
+
+  private:
+    void* data_;
+    std::size_t bytes_;
+};
+
 /// Grows `v` so that `extra` more elements fit without reallocation, keeping
 /// amortised doubling. Throws std::bad_alloc with `v` untouched, so the append
 /// that follows cannot fail halfway.

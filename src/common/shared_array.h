@@ -32,6 +32,7 @@ class SharedArray {
     static SharedArray adopt(const T* data, std::size_t size, Block keep) {
         SharedArray a;
         a.block_ = std::move(keep);
+        a.pages_.reset();
         a.data_ = const_cast<T*>(data);
         a.size_ = a.capacity_ = size;
         a.owned_ = false;
@@ -42,7 +43,7 @@ class SharedArray {
     const T* data() const { return data_; }
     const T& operator[](std::size_t i) const { return data_[i]; }
     /// The block that holds data(): what a reader keeps.
-    const Block& block() const { return block_; }
+    Block block() const { return pages_ ? Block(pages_, data_) : block_; }
     /// Bytes of memory this array holds (its capacity, or the adopted size).
     std::size_t bytes() const { return capacity_ * sizeof(T); }
 
@@ -53,7 +54,7 @@ class SharedArray {
     /// std::bad_alloc with the array unchanged.
     void reserve_more(std::size_t extra, bool rewrite = false) {
         if (extra > max_elements - size_) throw std::bad_alloc();
-        const bool shared = rewrite && block_.use_count() > 1;
+        const bool shared = rewrite && readers();
         if (owned_ && !shared && size_ + extra <= capacity_) return;
         std::size_t want = size_ + extra;
         if (owned_ && want > capacity_) want = std::max(want, std::min(max_elements, capacity_ + capacity_ / 8));
@@ -62,7 +63,7 @@ class SharedArray {
 
     /// Frees the slack beyond size() (after a compaction).
     void shrink() {
-        if (owned_ && capacity_ > size_ && block_.use_count() == 1) move_to(size_);
+        if (owned_ && capacity_ > size_ && !readers()) move_to(size_);
     }
 
     /// Appends `count` elements; the room must be reserved (reserve_more).
@@ -84,17 +85,42 @@ class SharedArray {
   private:
     static constexpr std::size_t max_elements = (std::size_t{1} << 62) / sizeof(T);
 
+    /// Stores this big take whole pages of their own.
+    static constexpr std::size_t page_bytes = std::size_t{1} << 20;
+
+    bool readers() const { return pages_ ? pages_.use_count() > 1 : block_.use_count() > 1; }
+
     void move_to(std::size_t capacity) {
-        std::shared_ptr<T[]> fresh(new T[std::max<std::size_t>(capacity, 1)]);
-        if (size_) std::memcpy(fresh.get(), data_, size_ * sizeof(T));
-        advise_huge_pages(fresh.get(), capacity * sizeof(T));
-        data_ = fresh.get();
-        block_ = std::move(fresh);
+        const std::size_t bytes = std::max<std::size_t>(capacity, 1) * sizeof(T);
+        // Pages held by no reader move without a copy (and without a second
+        // block alive meanwhile).
+        if (owned_ && pages_ && !readers() && bytes >= page_bytes && pages_->resize(bytes)) {
+            data_ = static_cast<T*>(pages_->data());
+            capacity_ = capacity;
+            advise_huge_pages(data_, bytes);
+            return;
+        }
+        if (bytes >= page_bytes) {
+            auto fresh = std::make_shared<Pages>(bytes);
+            auto* to = static_cast<T*>(fresh->data());
+            if (size_) std::memcpy(to, data_, size_ * sizeof(T));
+            advise_huge_pages(to, bytes);
+            data_ = to;
+            pages_ = std::move(fresh);
+            block_.reset();
+        } else {
+            std::shared_ptr<T[]> fresh(new T[std::max<std::size_t>(capacity, 1)]);
+            if (size_) std::memcpy(fresh.get(), data_, size_ * sizeof(T));
+            data_ = fresh.get();
+            block_ = std::move(fresh);
+            pages_.reset();
+        }
         capacity_ = capacity;
         owned_ = true;
     }
 
     Block block_;
+    std::shared_ptr<Pages> pages_;  ///< the block, when it is pages of its own
     T* data_ = nullptr;
     std::size_t size_ = 0, capacity_ = 0;
     bool owned_ = true;

@@ -347,9 +347,12 @@ PyObject* flat_add(PyObject* self, PyObject* rows_obj) {
     if (!rows.take(rows_obj, "rows", ix->flat->dim(), false)) return nullptr;
     // Rows of another type are converted a chunk at a time: the index's
     // memory grows by the rows, not by a second copy of them.
-    constexpr std::size_t chunk = 4096;
+    // (At most 64 KiB of converted rows at a time: a buffer that small stays
+    // in the allocator's cache, not beside the rows.)
+    const std::size_t chunk = std::max<std::size_t>(16, (std::size_t{1} << 16) / (8 * std::size_t{ix->flat->dim()}));
     std::vector<double> buffer;
     try {
+        ix->flat->reserve(rows.rows());  // all the room at once: no copy as the rows grow
         for (std::size_t first = 0; first < rows.rows(); first += chunk) {
             const std::size_t count = std::min(chunk, rows.rows() - first);
             ix->flat->append_rows(rows.rows(first, count, buffer), count, Interrupt(check_signals, nullptr));

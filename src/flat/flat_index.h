@@ -89,6 +89,15 @@ class Flat {
     /// interruption keeps the rows appended before it.
     void append_rows(const double* data, std::size_t rows, Interrupt interrupt = {});
 
+    /// Room for `rows` more vectors, so that appending them allocates
+    /// nothing more. Throws std::bad_alloc (or CapacityExceeded) with
+    /// nothing changed.
+    void reserve(std::size_t rows) {
+        if (dim_ == 0) return;
+        if (rows > max_vectors - count_) throw CapacityExceeded();
+        reserve_rows(rows);
+    }
+
     /// Marks the rows `ids` removed: no search returns them. Throws
     /// std::out_of_range for an id past size(), std::invalid_argument for
     /// one removed already or given twice; nothing changes then.
