@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import copy
+import math
 import operator
-from collections.abc import Hashable, Mapping, Sequence
+from collections.abc import Hashable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any, Final
 
 import numpy as np
@@ -12,13 +15,16 @@ import orbisk
 import orbisk_engine
 
 from . import _interrupt, _progress, _values
+from ._columns import Columns
 from ._scores import FLAT_NAMES, SIMILARITIES, check_metric, cosines, fix_zero_signs, steering
 
 KINDS: Final = ("flat", "graph", "sharded")
-# Rows handed to the extension per call: a Ctrl-C waits for at most one
-# chunk. A graph row costs milliseconds to link, so the graph goes row by row.
-_FLAT_CHUNK: Final = 4096
 _INT64: Final = range(-(2**63), 2**63)
+# Past this fraction of removed rows among those stored, a removal compacts.
+COMPACT_FRACTION: Final = 0.25
+# dtypes the engine converts to float64 itself, exactly and a chunk at a time.
+# (64-bit ints are converted here, rounded as numpy rounds them.)
+_ENGINE_DTYPES: Final = frozenset("?bBhHiIfd")
 
 
 def _positive(name: str, value: object, *, optional: bool = True) -> int | None:
@@ -40,17 +46,53 @@ def _real_array(x: object, what: str) -> npt.NDArray[np.float64]:
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def _refuse_nonfinite(a: npt.NDArray[np.float64], what: str) -> None:
+def _engine_array(x: object, what: str) -> npt.NDArray[Any]:
+    """`x` as a C-contiguous array the engine converts itself (float64,
+    float32, ints, bools: no float64 copy made here), else as float64."""
+    a = np.asarray(x)
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must hold real numbers, got an array of dtype {a.dtype}")
+    if a.dtype.char in _ENGINE_DTYPES and a.dtype.isnative:
+        return np.ascontiguousarray(a)
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def _refuse_nonfinite(a: npt.NDArray[Any], what: str) -> None:
     """ValueError naming the first row of `a` (or the vector `a`) that holds
-    a NaN or an infinity."""
-    bad = ~np.isfinite(a)
+    a NaN or an infinity. Checked a block of rows at a time: no mask as big
+    as the rows."""
+    if a.dtype.kind != "f":
+        return                      # ints and bools are finite
     if a.ndim == 1:
-        if bad.any():
+        if not np.isfinite(a).all():
             raise ValueError(f"{what} holds NaN or infinity (allow_nonfinite=True accepts it)")
         return
-    rows = np.flatnonzero(bad.any(axis=1))
-    if rows.size:
-        raise ValueError(f"row {rows[0]} of {what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+    step = max(1, 2**16 // max(1, a.shape[1]))
+    for start in range(0, a.shape[0], step):
+        block = a[start: start + step]
+        if np.isfinite(block).all():
+            continue
+        row = start + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
+        raise ValueError(f"row {row} of {what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """What a file keeps of an index, rows in insertion order (removed rows
+    compacted away): what `Index.snapshot` gives and `Index.from_snapshot`
+    takes."""
+
+    kind: str
+    dim: int
+    metric: str
+    parameters: dict[str, Any]
+    fields: tuple[str, ...] | None
+    allow_nonfinite: bool
+    rows: npt.NDArray[np.float64]            # (n, dim), read-only
+    keys: list[Hashable]
+    int_keys: npt.NDArray[np.int64] | None   # the keys as int64, when every key is an int
+    columns: Columns
+    engine: dict[str, npt.NDArray[Any]] | None = None   # a flat index's engine parts (rows and codes)
 
 
 class Index:
@@ -63,16 +105,35 @@ class Index:
       ValueError. Scores are the distance or the similarity itself, equal bit
       for bit to the plain float64 definition (the extension's sums in
       element order); a zero similarity has the sign of that definition.
-    - ``kind``: "flat" (``orbisk_engine.FlatIndex``: exact, ties by insertion order),
-      "graph" (``orbisk.PyHNSW``: approximate, at most ``ef_search``
-      results; ``layers``, ``m``, ``ef_construction``, ``ef_search`` as
-      there; ``fields`` names the metadata attributes that filters test;
-      "euclidean" and "cosine" only) or "sharded"
-      (``orbisk_shard.ShardedFlat``: exact as "flat", over ``shards`` shards
-      on ``backend`` "local", "ray" or "dask").
+    - ``kind``: "flat" (``orbisk_engine.FlatIndex``: exact, ties by insertion
+      order; filters, removal, radius search), "graph" (``orbisk.PyHNSW``:
+      approximate, at most ``ef_search`` results; ``layers``, ``m``,
+      ``ef_construction``, ``ef_search`` as there; ``fields`` names the
+      metadata attributes that filters test; "euclidean" and "cosine" only)
+      or "sharded" (``orbisk_shard.ShardedFlat``: exact as "flat", over
+      ``shards`` shards on ``backend`` "local", "ray" or "dask").
     - ``allow_nonfinite``: False (the default) refuses rows and queries that
       hold NaN or an infinity with ValueError, as scikit-learn does; True
       takes them, and their scores follow the extension's rules (NaN last).
+
+    Keys are any hashable values, unique in the index (ints from 0 in
+    insertion order by default). Metadata is one mapping (or None) per row,
+    kept field by field in typed columns and returned with the results;
+    ``save`` needs keys and metadata of JSON types.
+
+    Exact kinds ("flat", "sharded") hold each row once, in the engine:
+    ``rows`` is a read-only view of it. Their searches take a ``filter``:
+    ``{field: value, ...}`` (every field must equal its value, typed: 1, 1.0
+    and "1" are three values, NaN matches nothing, a bool is an int), a
+    numpy bool array with one entry per row (in the order of ``keys``), or
+    any other collection of keys (the rows allowed; keys not in the index
+    allow nothing). The result is exactly the search of an index holding the
+    admitted rows alone, so fewer than k rows when fewer are admitted.
+    ``remove`` and ``update`` leave the searches exactly those of an index
+    built from the remaining rows (an updated row counts as added last);
+    removed rows stay as tombstones until ``compact()``, which a removal
+    runs itself once they pass ``COMPACT_FRACTION`` (a quarter) of the rows
+    stored.
 
     A "cosine" graph is a Euclidean ``PyHNSW`` over the rows scaled to
     length one, where distance order is cosine order up to rounding (the
@@ -90,10 +151,6 @@ class Index:
     offers no reduction of it to a distance): it is refused, naming
     kind="flat".
 
-    Keys are any hashable values, unique in the index (ints from 0 in
-    insertion order by default). Metadata is one mapping (or None) per row,
-    returned with the results; ``save`` needs keys and metadata of JSON types.
-
     Graph results carry vectors, not ids: the index finds the key from the
     vector it returned (for "cosine", the scaled vector). Rows with
     identical vectors (for "cosine", identical scaled vectors: a row and its
@@ -104,10 +161,9 @@ class Index:
     The graph's start node (the first row) can be returned by the extension
     although a filter rejects it; the index checks each result against the
     filter and drops such a row, so a filtered result holds only rows that
-    match.
-
-    The index keeps a copy of its rows (the extension cannot hand them
-    back): for ``save``, for the keys of graph results and for zero signs.
+    match. A graph keeps a copy of its rows (the extension cannot hand them
+    back), for ``save`` and for the keys of its results; it cannot forget a
+    row, so ``remove`` and ``update`` refuse it.
     """
 
     def __init__(self, dim: int, metric: str = "euclidean", kind: str = "flat", *,
@@ -154,18 +210,22 @@ class Index:
                             "max_shard_rows": _positive("max_shard_rows", max_shard_rows)}
             native = ShardedFlat(self._dim, FLAT_NAMES[self._metric], backend=backend, **self._params)
         self._native = native
-        self._rows = np.empty((16, self._dim))
-        self._n = 0
-        self._keys: list[Hashable] = []
+        # Row ids are the engine's: 0, 1, ... in insertion order, removed
+        # rows included until a compaction renumbers the rest.
+        self._n = 0                      # ids in use
+        self._removed = 0
+        self._live = np.ones(16, dtype=bool)
+        self._keys: list[Hashable] = []  # by id (a removed row's key stays until compaction)
         self._key_ints = np.empty(16, dtype=np.int64)
         self._int_keys = True            # every key an int (not bool) in int64
         self._row_of: dict[Hashable, int] = {}
-        self._meta: list[Mapping[str, Any] | None] = []
+        self._columns = Columns()
         self._tagged: list[tuple[_values.Tagged, ...]] = []   # graph with fields
         self._by_hash: dict[int, list[int]] = {}               # graph: walked bytes -> rows
-        # The vectors the graph walks, row by row: the rows themselves, or
+        # A graph's rows, and the vectors it walks: the rows themselves, or
         # for "cosine" their scaled forms (kept to tell hash collisions apart).
         self._scaled = self._metric == "cosine" and kind == "graph"
+        self._rows = np.empty((16 if kind == "graph" else 0, self._dim))
         self._walked = np.empty((16, self._dim)) if self._scaled else self._rows
 
     # -- what it holds ---------------------------------------------------
@@ -178,7 +238,7 @@ class Index:
                                doc="Whether rows and queries may hold NaN and infinities.")
     native = property(lambda self: self._native,
                       doc="The native index underneath (orbisk_engine.FlatIndex, orbisk.PyHNSW or ShardedFlat); "
-                          "adding to it directly puts the index out of step.")
+                          "changing it directly puts the index out of step.")
 
     @property
     def parameters(self) -> dict[str, Any]:
@@ -186,7 +246,7 @@ class Index:
         return dict(self._params)
 
     def __len__(self) -> int:
-        return self._n
+        return self._n - self._removed
 
     def __contains__(self, key: object) -> bool:
         try:
@@ -195,23 +255,39 @@ class Index:
             return False
 
     def __repr__(self) -> str:
-        return f"Index(dim={self._dim}, metric={self._metric!r}, kind={self._kind!r}, rows={self._n})"
+        return f"Index(dim={self._dim}, metric={self._metric!r}, kind={self._kind!r}, rows={len(self)})"
+
+    def _live_ids(self) -> npt.NDArray[np.intp]:
+        return np.flatnonzero(self._live[: self._n])
 
     @property
     def keys(self) -> list[Hashable]:
         """The keys in insertion order."""
-        return list(self._keys)
+        if not self._removed:
+            return list(self._keys)
+        return [self._keys[i] for i in self._live_ids().tolist()]
 
     @property
     def rows(self) -> npt.NDArray[np.float64]:
-        """A read-only view of the stored rows, in insertion order."""
-        view = self._rows[: self._n]
+        """The stored rows in insertion order (the order of ``keys``): a
+        read-only view of the engine's rows for "flat" (it stays as it is
+        whatever the index does later), a copy gathered from the shards for
+        "sharded", a read-only view of the graph's copy for "graph"."""
+        if self._kind == "graph":
+            view = self._rows[: self._n]
+        else:
+            self.compact()
+            if self._kind == "flat":
+                view = np.asarray(self._native.rows)
+            else:
+                chunks = list(self._native.iter_rows())
+                view = np.concatenate(chunks) if chunks else np.empty((0, self._dim))
         view.flags.writeable = False
         return view
 
     def metadata(self, key: Hashable) -> Mapping[str, Any] | None:
         """The metadata stored with `key` (KeyError if there is no such key)."""
-        return self._meta[self._row_of[key]]
+        return self._columns.row(self._row_of[key])
 
     def close(self) -> None:
         """Stops the shards' actors (kind "sharded"); nothing for the others."""
@@ -226,6 +302,14 @@ class Index:
 
     # -- adding ----------------------------------------------------------
 
+    def _vectors(self, vectors: Any, what: str = "vectors") -> npt.NDArray[Any]:
+        rows = _real_array(vectors, what) if self._kind == "graph" else _engine_array(vectors, what)
+        if rows.ndim != 2 or rows.shape[1] != self._dim:
+            raise ValueError(f"Expected a 2-D array of shape (n, {self._dim}), got shape {rows.shape}")
+        if not self._allow_nonfinite:
+            _refuse_nonfinite(rows, what)
+        return rows
+
     def add(self, vectors: Any, keys: Sequence[Hashable] | None = None,
             metadata: Sequence[Mapping[str, Any] | None] | None = None, progress: bool = False) -> None:
         """Appends the rows of a 2-D array, each with its key and metadata.
@@ -234,20 +318,19 @@ class Index:
         every value is finite (unless ``allow_nonfinite``; the error names
         the first row holding NaN or an infinity), that keys
         (default: ints continuing from ``len(self)``) are hashable and new,
-        one metadata mapping or None per row, and for a graph with
-        ``fields`` every field present in every row with a str, int or float
-        value. ``progress=True`` shows a bar (tqdm if installed).
+        one metadata mapping (with str field names) or None per row, and for
+        a graph with ``fields`` every field present in every row with a str,
+        int or float value. ``progress=True`` shows a bar (tqdm if installed).
+        float32, int and bool rows go to an exact index as they are: it
+        converts them a chunk at a time, so its memory grows by the rows
+        alone.
 
-        Ctrl-C stops the batch after the chunk being added (one row for a
-        graph, 4,096 for a flat index, the whole batch for shards) and raises
-        KeyboardInterrupt; the rows added so far stay, with their keys and
-        metadata, and the index is usable.
+        Ctrl-C stops the batch (after the row being linked for a graph, within
+        a few thousand rows for a flat index, after the whole batch for
+        shards) and raises KeyboardInterrupt; the rows added so far stay,
+        with their keys and metadata, and the index is usable.
         """
-        rows = _real_array(vectors, "vectors")
-        if rows.ndim != 2 or rows.shape[1] != self._dim:
-            raise ValueError(f"Expected a 2-D array of shape (n, {self._dim}), got shape {rows.shape}")
-        if not self._allow_nonfinite:
-            _refuse_nonfinite(rows, "vectors")
+        rows = self._vectors(vectors)
         count = rows.shape[0]
         new_keys = self._check_keys(keys, count)
         meta = self._check_metadata(metadata, count)
@@ -255,26 +338,44 @@ class Index:
         if count == 0:
             return
         self._reserve(count)
+        start = self._n
+        self._columns.append(meta)        # checks the field names; undone below for rows not added
         shown = _progress.bar(count, "add", progress)
+        added = 0
         try:
-            with _interrupt.deferred() as interrupt:
-                step = count if self._kind == "sharded" else 1 if self._kind == "graph" else _FLAT_CHUNK
-                for start in range(0, count, step):
-                    stop = min(start + step, count)
-                    chunk = rows[start:stop]
-                    walked = steering(chunk) if self._scaled else chunk
-                    self._append_native(walked, None if tagged is None else tagged[start:stop])
-                    self._record(chunk, walked, new_keys[start:stop], meta[start:stop],
-                                 None if tagged is None else tagged[start:stop])
-                    shown.update(stop - start)
-                    if interrupt.pending():
-                        break
+            if self._kind == "graph":
+                with _interrupt.deferred() as interrupt:
+                    for j in range(count):
+                        walked = steering(rows[j: j + 1])[0] if self._scaled else rows[j]
+                        self._insert_graph(walked, None if tagged is None else tagged[j])
+                        self._record_graph(start + j, rows[j], walked, None if tagged is None else tagged[j])
+                        added += 1
+                        shown.update(1)
+                        if interrupt.pending():
+                            break
+            else:
+                try:
+                    if self._kind == "flat":
+                        self._native.add(rows)
+                    else:
+                        self._native.create(rows)
+                finally:
+                    # An interrupted engine keeps the rows before the stop.
+                    added = len(self._native) - start
+                    shown.update(added)
         finally:
             shown.close()
+            if added < count:
+                self._columns.take(np.arange(start + added))
+            self._record(new_keys[:added])
+
+    def _insert_graph(self, row: npt.NDArray[np.float64], tagged: tuple[_values.Tagged, ...] | None) -> None:
+        pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged)))
+        self._native.insert(row, pairs)
 
     def _check_keys(self, keys: Sequence[Hashable] | None, count: int) -> list[Hashable]:
         if keys is None:
-            start = self._n
+            start = len(self)
             while start in self._row_of:       # user keys may have taken these ints
                 start += 1
             out: list[Hashable] = []
@@ -314,9 +415,7 @@ class Index:
         for i, m in enumerate(meta):
             if m is not None and not isinstance(m, Mapping):
                 raise TypeError(f"metadata of row {i} must be a mapping or None, not {type(m).__name__}")
-        # A copy: a caller's later change to its dict must not change what
-        # the index returns (nor part from the graph's copy of the fields).
-        return [None if m is None else dict(m) for m in meta]
+        return meta
 
     def _tag_fields(self, meta: list[Mapping[str, Any] | None]) -> list[tuple[_values.Tagged, ...]]:
         assert self._fields is not None
@@ -336,39 +435,26 @@ class Index:
 
     def _reserve(self, count: int) -> None:
         need = self._n + count
-        if need > self._rows.shape[0]:
-            size = max(need, 2 * self._rows.shape[0])
+        if need <= self._key_ints.shape[0]:
+            return
+        size = max(need, 2 * self._key_ints.shape[0])
+        keys = np.empty(size, dtype=np.int64)
+        keys[: self._n] = self._key_ints[: self._n]
+        live = np.ones(size, dtype=bool)
+        live[: self._n] = self._live[: self._n]
+        if self._kind == "graph":
             grown = np.empty((size, self._dim))
             grown[: self._n] = self._rows[: self._n]
-            self._rows = grown
+            walked = grown
             if self._scaled:
                 walked = np.empty((size, self._dim))
                 walked[: self._n] = self._walked[: self._n]
-                self._walked = walked
-            else:
-                self._walked = self._rows
-            keys = np.empty(size, dtype=np.int64)
-            keys[: self._n] = self._key_ints[: self._n]
-            self._key_ints = keys
+            self._rows, self._walked = grown, walked
+        self._key_ints, self._live = keys, live
 
-    def _append_native(self, rows: npt.NDArray[np.float64], tagged: list[tuple[_values.Tagged, ...]] | None) -> None:
-        if self._kind == "flat":
-            self._native.add(rows)
-            return
-        if self._kind == "sharded":
-            self._native.create(rows)
-            return
-        for j in range(rows.shape[0]):
-            pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged[j])))
-            self._native.insert(rows[j], pairs)
-
-    def _record(self, rows: npt.NDArray[np.float64], walked: npt.NDArray[np.float64], keys: list[Hashable],
-                meta: list[Mapping[str, Any] | None], tagged: list[tuple[_values.Tagged, ...]] | None) -> None:
+    def _record(self, keys: list[Hashable]) -> None:
+        """The keys of the rows just added (ids from self._n on)."""
         start = self._n
-        stop = start + rows.shape[0]
-        self._rows[start:stop] = rows
-        if self._scaled:
-            self._walked[start:stop] = walked
         for j, key in enumerate(keys):
             self._row_of[key] = start + j
             if self._int_keys and isinstance(key, int) and not isinstance(key, bool) and key in _INT64:
@@ -376,13 +462,18 @@ class Index:
             else:
                 self._int_keys = False
         self._keys.extend(keys)
-        self._meta.extend(meta)
+        self._live[start: start + len(keys)] = True
+        self._n = start + len(keys)
+
+    def _record_graph(self, row_id: int, row: npt.NDArray[np.float64], walked: npt.NDArray[np.float64],
+                      tagged: tuple[_values.Tagged, ...] | None) -> None:
+        """A graph's own records of a row just inserted (its key follows)."""
+        self._rows[row_id] = row
+        if self._scaled:
+            self._walked[row_id] = walked
         if tagged is not None:
-            self._tagged.extend(tagged)
-        if self._kind == "graph":
-            for j in range(rows.shape[0]):
-                self._by_hash.setdefault(hash(walked[j].tobytes()), []).append(start + j)
-        self._n = stop
+            self._tagged.append(tagged)
+        self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), []).append(row_id)
 
     # -- searching -------------------------------------------------------
 
@@ -405,15 +496,15 @@ class Index:
             raise ValueError(f"k must be at least 0, got {n}")
         return min(n, 2**32 - 1)
 
-    def _wanted_filter(self, filter: Mapping[str, Any] | None) -> tuple[str, _values.Tagged] | None:
+    def _wanted_filter(self, filter: Any) -> tuple[str, _values.Tagged] | None:
+        """A graph's filter: one field and its tagged value."""
         if filter is None:
             return None
-        if self._kind != "graph":
-            raise ValueError("filters are offered by kind='graph' only")
         if not self._fields:
             raise ValueError("this index has no fields to filter on: give fields=[...] when creating it")
         if not isinstance(filter, Mapping) or len(filter) != 1:
-            raise ValueError("filter must be a mapping with one entry, {field: value}")
+            raise ValueError("a graph's filter must be a mapping with one entry, {field: value} "
+                             "(kind='flat' takes several fields, masks and keys)")
         (name, value), = filter.items()
         if name not in self._fields:
             raise ValueError(f"unknown field {name!r}: the fields are {list(self._fields)}")
@@ -422,38 +513,69 @@ class Index:
             raise ValueError(f"filter value must be a str, int or float, not {type(value).__name__}")
         return name, t
 
-    def search(self, query: Any, k: int = 10, *, filter: Mapping[str, Any] | None = None,
-               return_metadata: bool = False) -> Any:
+    def _mask(self, filter: Any) -> npt.NDArray[np.bool_] | None:
+        """An exact index's filter as a bool per row id (None: every row)."""
+        if filter is None:
+            return None
+        if isinstance(filter, Mapping):
+            return self._columns.mask(filter)
+        if isinstance(filter, np.ndarray) and filter.dtype == bool:
+            if filter.shape != (len(self),):
+                raise ValueError(f"a mask needs one entry per row: shape ({len(self)},), not {filter.shape}")
+            if not self._removed:
+                return np.ascontiguousarray(filter)
+            mask = np.zeros(self._n, dtype=bool)
+            mask[self._live_ids()] = filter
+            return mask
+        if isinstance(filter, (str, bytes)) or not isinstance(filter, Iterable):
+            raise TypeError("filter must be a mapping {field: value}, a numpy bool array over the rows, "
+                            f"or a collection of keys, not {type(filter).__name__}")
+        mask = np.zeros(self._n, dtype=bool)
+        ids = []
+        for key in filter:
+            if isinstance(key, (np.integer, np.bool_)):
+                key = key.item()
+            try:
+                row = self._row_of.get(key)
+            except TypeError:
+                raise TypeError(f"key {key!r} is not hashable") from None
+            if row is not None:
+                ids.append(row)
+        mask[ids] = True
+        return mask
+
+    def search(self, query: Any, k: int = 10, *, filter: Any = None, return_metadata: bool = False) -> Any:
         """The k best rows for `query`: ``(keys, scores)``, numpy arrays.
 
         Most similar first: ascending distance for "euclidean", descending
         similarity for "cosine" and "inner_product"; NaN scores last. Ties
         keep the extension's order (insertion order for flat and sharded,
         and for the cosine graph, which ranks its results itself).
-        Fewer than k when the index holds fewer rows, and for a graph at
-        most ``ef_search``. ``filter={field: value}`` (graph with ``fields``)
-        keeps rows whose value equals it as the extension compares (1 and
-        1.0 differ). ``keys`` is int64 when every key is an int, else an
-        object array. With ``return_metadata=True`` a third item, the list of
-        the results' metadata, follows. A query holding NaN or an infinity
-        raises ValueError unless the index allows non-finite values.
+        Fewer than k when the index holds (or the filter admits) fewer rows,
+        and for a graph at most ``ef_search``. ``filter``: see the class; a
+        graph takes ``{field: value}`` on one of its ``fields`` (values
+        compared as the extension compares them: 1 and 1.0 differ). ``keys``
+        is int64 when every key is an int, else an object array. With
+        ``return_metadata=True`` a third item, the list of the results'
+        metadata, follows. A query holding NaN or an infinity raises
+        ValueError unless the index allows non-finite values.
         """
         q = self._query(query)
         kk = self._k(k)
-        wanted = self._wanted_filter(filter)
-        ids, scores = self._search_rows(q, kk, wanted)
+        if self._kind == "graph":
+            ids, scores = self._search_graph(q, kk, self._wanted_filter(filter))
+        else:
+            ids2, scores2 = self._search_exact(q[None, :], kk, self._mask(filter), 1)
+            ids, scores = ids2[0], scores2[0]
         if return_metadata:
-            return self._keys_of(ids), scores, [self._meta[r] for r in ids.tolist()]
+            return self._keys_of(ids), scores, self._columns.rows(ids)
         return self._keys_of(ids), scores
 
-    def _search_rows(self, q: npt.NDArray[np.float64], k: int,
-                     wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row numbers, scores) of the k best rows for `q`."""
+    def _search_graph(self, q: npt.NDArray[np.float64], k: int,
+                      wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+        """(row ids, scores) of the k best rows for `q` in the graph."""
         if k == 0 or self._n == 0:
             return np.empty(0, dtype=np.intp), np.empty(0)
-        if self._kind != "graph":
-            ids, raw = self._search_flat(q[None, :], k, 1)
-            return ids[0], self._from_raw(q, ids[0], raw[0])
         if not self._scaled:
             return self._walk(q, k, wanted)
         ids, _ = self._walk(steering(q[None, :])[0], min(2 * k, 2**32 - 1), wanted)
@@ -462,16 +584,40 @@ class Index:
         order = np.lexsort((ids, np.where(nan, 0.0, -scores), nan))[:k]
         return ids[order], scores[order]
 
-    def _search_flat(self, Q: npt.NDArray[np.float64], k: int,
-                     threads: int | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row numbers, the extension's values) of the flat or sharded
-        search for each query, with -Q for the similarities."""
+    def _search_exact(self, Q: npt.NDArray[np.float64], k: int, mask: npt.NDArray[np.bool_] | None,
+                      threads: int | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+        """(row ids, scores) of an exact kind's search for each query."""
+        m = Q.shape[0]
+        if k == 0 or len(self) == 0 or m == 0:
+            c = 0 if m else min(k, len(self))
+            return np.empty((m, c), dtype=np.intp), np.empty((m, c))
         searched = -Q if self._metric in SIMILARITIES else Q
         if self._kind == "flat":
-            ids, raw = self._native.search(searched, k, threads=threads)
-            return np.asarray(ids).astype(np.intp, copy=False), np.asarray(raw)
-        ids, raw = self._native.search_batch(searched, k, threads=threads)
-        return ids.astype(np.intp, copy=False), raw
+            ids, raw = self._native.search(searched, k, mask=mask, threads=threads)
+            ids, raw = np.asarray(ids), np.asarray(raw)
+        else:
+            ids, raw = self._native.search_batch(searched, k, threads=threads, mask=mask)
+        ids = ids.astype(np.intp, copy=False)
+        return ids, self._scores(Q, ids, raw)
+
+    def _scores(self, Q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp],
+                raw: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """Scores from an exact kind's values for the searched queries (-Q
+        for the similarities), in rows of the same shape."""
+        if self._metric not in SIMILARITIES:
+            return raw
+        scores = -raw
+        for i in np.flatnonzero((scores == 0.0).any(axis=1)).tolist():
+            fix_zero_signs(self._metric, Q[i], scores[i], lambda j, i=i: self._row(int(ids[i, j])))
+        return scores
+
+    def _row(self, row_id: int) -> npt.NDArray[np.float64]:
+        """One stored row by id (for the rare exact zero-sign fix)."""
+        if self._kind == "graph":
+            return self._rows[row_id]
+        if self._kind == "flat":
+            return np.asarray(self._native.rows)[row_id]
+        return self._native.rows_of(np.array([row_id]))[0]
 
     def _walk(self, v: npt.NDArray[np.float64], k: int,
               wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
@@ -499,16 +645,6 @@ class Index:
                 break
         return np.array(ids_list, dtype=np.intp), np.array(raw_list, dtype=np.float64)
 
-    def _from_raw(self, q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp],
-                  raw: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        """Scores from the extension's values for the searched query (-q
-        for the similarities)."""
-        if self._metric not in SIMILARITIES:
-            return raw
-        scores = -raw
-        fix_zero_signs(self._metric, q, scores, lambda j: self._rows[ids[j]])
-        return scores
-
     def _keys_of(self, ids: npt.NDArray[np.intp]) -> npt.NDArray[Any]:
         if self._int_keys:
             return self._key_ints[ids]
@@ -518,53 +654,44 @@ class Index:
             flat[j] = self._keys[r] if r >= 0 else None
         return out
 
-    def search_batch(self, queries: Any, k: int = 10, *, filter: Mapping[str, Any] | None = None,
-                     threads: int | None = None,
-                     progress: bool = False) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
-        """Row i is ``search(queries[i], k)``: arrays of shape (m, c).
-
-        c = min(k, len(self)) for flat and sharded, where every row is full.
-        A graph can return fewer for some queries (``ef_search``, a filter,
-        unreachable rows): c is then the longest result, and shorter rows are
-        padded at the end with the key -1 (None in an object array) and a NaN
-        score. Flat and sharded indexes answer the whole batch in one call,
-        on ``threads`` threads (None: every core; for shards, every core of
-        the process that holds each shard), with the interpreter lock
-        released: the results are the same bits for any number of threads.
-        ``progress`` shows a bar (a flat or sharded batch fills it at once).
-        Unless the index allows non-finite values, a query holding NaN
-        or an infinity raises ValueError naming its row, before any search.
-        """
+    def _queries(self, queries: Any) -> npt.NDArray[np.float64]:
         Q = _real_array(queries, "queries")
         if Q.ndim != 2 or Q.shape[1] != self._dim:
             raise ValueError(f"Expected queries of shape (m, {self._dim}), got shape {Q.shape}")
         if not self._allow_nonfinite:
             _refuse_nonfinite(Q, "queries")
+        return Q
+
+    def search_batch(self, queries: Any, k: int = 10, *, filter: Any = None, threads: int | None = None,
+                     progress: bool = False) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
+        """Row i is ``search(queries[i], k, filter=filter)``: arrays of shape (m, c).
+
+        c = min(k, rows admitted) for flat and sharded, where every row is
+        full. A graph can return fewer for some queries (``ef_search``, a
+        filter, unreachable rows): c is then the longest result, and shorter
+        rows are padded at the end with the key -1 (None in an object array)
+        and a NaN score. Flat and sharded indexes answer the whole batch in
+        one call, on ``threads`` threads (None: every core; for shards, every
+        core of the process that holds each shard), with the interpreter lock
+        released: the results are the same bits for any number of threads.
+        ``progress`` shows a bar (a flat or sharded batch fills it at once).
+        Unless the index allows non-finite values, a query holding NaN
+        or an infinity raises ValueError naming its row, before any search.
+        """
+        Q = self._queries(queries)
         kk = self._k(k)
-        wanted = self._wanted_filter(filter)
         threads = _positive("threads", threads)
         m = Q.shape[0]
-        if self._kind != "graph":
-            if kk == 0 or self._n == 0 or m == 0:
-                c = min(kk, self._n)
-                return self._keys_of(np.empty((m, c), dtype=np.intp)), np.empty((m, c))
-            shown = _progress.bar(m, "search", progress)
-            try:
-                ids, raw = self._search_flat(Q, kk, threads)
-                shown.update(m)             # one call: the bar ends with it
-            finally:
-                shown.close()
-            scores = raw
-            if self._metric in SIMILARITIES:
-                scores = -raw
-                for i in np.flatnonzero((scores == 0.0).any(axis=1)).tolist():
-                    fix_zero_signs(self._metric, Q[i], scores[i], lambda j, i=i: self._rows[ids[i, j]])
-            return self._keys_of(ids), scores
         shown = _progress.bar(m, "search", progress)
-        results = []
         try:
+            if self._kind != "graph":
+                ids, scores = self._search_exact(Q, kk, self._mask(filter), threads)
+                shown.update(m)             # one call: the bar ends with it
+                return self._keys_of(ids), scores
+            wanted = self._wanted_filter(filter)
+            results = []
             for i in range(m):
-                results.append(self._search_rows(Q[i], kk, wanted))
+                results.append(self._search_graph(Q[i], kk, wanted))
                 shown.update(1)
         finally:
             shown.close()
@@ -579,7 +706,194 @@ class Index:
             keys[all_ids < 0] = -1
         return keys, all_scores
 
+    def _exact_only(self, what: str) -> None:
+        if self._kind == "graph":
+            raise ValueError(f"{what} needs an exact index: a graph cannot forget or find rows exactly "
+                             "(its links are fixed when rows are added); use kind='flat'")
+
+    def search_radius(self, query: Any, radius: float, *, filter: Any = None,
+                      return_metadata: bool = False) -> Any:
+        """Every row within `radius` of `query`: ``(keys, scores)``, most
+        similar first (as ``search``), exactly.
+
+        For "euclidean", the rows at a distance of at most `radius`; for
+        "cosine" and "inner_product", the rows whose similarity is at least
+        `radius`. ``filter`` and ``return_metadata`` as for ``search``.
+        Exact kinds only (a graph raises ValueError); a NaN radius is a
+        ValueError.
+        """
+        self._exact_only("search_radius")
+        q = self._query(query)
+        try:
+            r = float(operator.index(radius) if isinstance(radius, (int, np.integer)) else radius)
+        except (TypeError, ValueError):
+            raise TypeError(f"radius must be a real number, not {type(radius).__name__}") from None
+        if math.isnan(r):
+            raise ValueError("radius must not be NaN")
+        mask = self._mask(filter)
+        if len(self) == 0:
+            ids: npt.NDArray[np.intp] = np.empty(0, dtype=np.intp)
+            scores = np.empty(0)
+        else:
+            # A similarity s >= r exactly when -s <= -r: the engine's values
+            # for the negated query are the negated similarities.
+            similar = self._metric in SIMILARITIES
+            searched = (-q if similar else q)[None, :]
+            found = (self._native.search_radius(searched, -r if similar else r, mask=mask, threads=1))
+            ids = np.asarray(found[1]).astype(np.intp, copy=False)
+            scores = self._scores(q[None, :], ids[None, :], np.asarray(found[2])[None, :])[0]
+        if return_metadata:
+            return self._keys_of(ids), scores, self._columns.rows(ids)
+        return self._keys_of(ids), scores
+
+    # -- removing --------------------------------------------------------
+
+    def _ids_of(self, keys: Any, what: str) -> list[int]:
+        if isinstance(keys, (str, bytes)) or not isinstance(keys, Iterable):
+            raise TypeError(f"{what} takes a sequence of keys, not {type(keys).__name__}")
+        ids: list[int] = []
+        seen: set[int] = set()
+        for key in keys:
+            if isinstance(key, (np.integer, np.bool_)):
+                key = key.item()
+            try:
+                row = self._row_of[key]
+            except (KeyError, TypeError):
+                raise KeyError(key) from None
+            if row in seen:
+                raise ValueError(f"key {key!r} is given twice")
+            seen.add(row)
+            ids.append(row)
+        return ids
+
+    def remove(self, keys: Any) -> None:
+        """Removes the rows of `keys` (a sequence of keys): every search then
+        answers as an index built from the other rows.
+
+        An unknown key raises KeyError naming the first, a key given twice
+        ValueError; nothing is removed then. The rows stay as tombstones,
+        never found, until ``compact()`` (run by the removal itself once they
+        are more than ``COMPACT_FRACTION`` of the rows stored). A graph
+        cannot remove rows: ValueError.
+        """
+        self._exact_only("remove")
+        ids = self._ids_of(keys, "remove")
+        if not ids:
+            return
+        self._native.remove(np.array(ids, dtype=np.int64))
+        self._forget(ids)
+        if self._removed > COMPACT_FRACTION * self._n:
+            self.compact()
+
+    def _forget(self, ids: list[int]) -> None:
+        self._live[ids] = False
+        for i in ids:
+            del self._row_of[self._keys[i]]
+        self._removed += len(ids)
+
+    def update(self, keys: Any, vectors: Any, metadata: Sequence[Mapping[str, Any] | None] | None = None) -> None:
+        """Replaces the rows of `keys` by `vectors` (and their metadata by
+        `metadata`, one mapping or None per row; None keeps each row's
+        metadata): a removal and an add under the same keys, so each updated
+        row counts as added last. All or nothing: every check as ``add``
+        and ``remove`` make, and a Ctrl-C during the add leaves the old rows.
+        A graph cannot update rows: ValueError.
+        """
+        self._exact_only("update")
+        ids = self._ids_of(keys, "update")
+        rows = self._vectors(vectors)
+        if rows.shape[0] != len(ids):
+            raise ValueError(f"got {rows.shape[0]} vectors for {len(ids)} keys")
+        meta = self._columns.rows(ids) if metadata is None else self._check_metadata(metadata, len(ids))
+        if not ids:
+            return
+        key_list = [self._keys[i] for i in ids]
+        self._reserve(len(ids))
+        start = self._n
+        self._columns.append(meta)
+        try:
+            if self._kind == "flat":
+                self._native.add(rows)
+            else:
+                self._native.create(rows)
+        except BaseException:
+            # Rows the engine took before it stopped become tombstones with
+            # no key: the old rows stay as they were.
+            added = len(self._native) - start
+            self._columns.take(np.arange(start + added))
+            if added:
+                self._native.remove(np.arange(start, start + added))
+                self._keys.extend([None] * added)
+                self._live[start: start + added] = False
+                self._n += added
+                self._removed += added
+            raise
+        self._native.remove(np.array(ids, dtype=np.int64))
+        self._forget(ids)
+        self._record(key_list)
+        if self._removed > COMPACT_FRACTION * self._n:
+            self.compact()
+
+    def compact(self) -> None:
+        """Drops the removed rows' tombstones and frees their memory. Keys,
+        metadata and every search stay as they were."""
+        if not self._removed or self._kind == "graph":
+            return
+        keep = self._live_ids()
+        n = len(keep)
+        keys = [self._keys[i] for i in keep.tolist()]
+        key_ints = np.empty(max(n, 16), dtype=np.int64)
+        key_ints[:n] = self._key_ints[keep]
+        row_of = {key: i for i, key in enumerate(keys)}
+        columns = copy.copy(self._columns)
+        columns.take(keep)
+        live = np.ones(max(n, 16), dtype=bool)
+        self._native.compact()          # the last step that can fail
+        self._keys, self._key_ints, self._row_of, self._columns, self._live = keys, key_ints, row_of, columns, live
+        self._n, self._removed = n, 0
+
     # -- files -----------------------------------------------------------
+
+    def snapshot(self) -> Snapshot:
+        """The index as a file keeps it (removed rows compacted first)."""
+        self.compact()
+        n = self._n
+        engine = None
+        if self._kind == "flat":
+            engine = {name: np.asarray(a) for name, a in self._native.parts().items()}
+            rows = engine["rows"]
+        else:
+            rows = self.rows
+        return Snapshot(self._kind, self._dim, self._metric, dict(self._params), self._fields,
+                        self._allow_nonfinite, rows, list(self._keys),
+                        self._key_ints[:n].copy() if self._int_keys else None, self._columns, engine)
+
+    @classmethod
+    def from_snapshot(cls, snap: Snapshot, *, native: Any = None, backend: Any = "local",
+                      progress: bool = False) -> Index:
+        """An index holding what `snap` holds. A flat index takes `native`,
+        an ``orbisk_engine.FlatIndex`` already holding the rows (restored
+        from the engine's parts), when given; the other kinds add the rows
+        again. TypeError or ValueError when `snap` describes no index."""
+        options: dict[str, Any] = dict(snap.parameters)
+        options["allow_nonfinite"] = snap.allow_nonfinite
+        if snap.kind == "graph":
+            options["fields"] = None if snap.fields is None else list(snap.fields)
+        if snap.kind == "sharded":
+            options["backend"] = backend
+        index = cls(snap.dim, snap.metric, snap.kind, **options)
+        n = snap.rows.shape[0]
+        if native is None:
+            index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
+            return index
+        if len(native) != n or native.dim != snap.dim or len(snap.keys) != n or len(snap.columns) != n:
+            raise ValueError("the engine, keys and metadata hold different numbers of rows")
+        keys = index._check_keys(snap.keys, n)
+        index._native = native
+        index._columns = snap.columns
+        index._reserve(n)
+        index._record(keys)
+        return index
 
     def save(self, path: Any) -> None:
         """Writes the index to `path` atomically (see `orbisk_companion.persistence`)."""
@@ -587,10 +901,12 @@ class Index:
         save(self, path)
 
     @classmethod
-    def load(cls, path: Any, *, backend: Any = None, progress: bool = False) -> Index:
-        """Reads a file written by `save` and rebuilds the index (see
-        `orbisk_companion.persistence.load` for what a graph's rebuild costs)."""
+    def load(cls, path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+        """Reads a file written by `save`: a flat index as it was, nothing
+        computed again (``mmap=True``: its rows and codes mapped read-only
+        from the file, used in place); a graph or sharded index is built
+        again from its rows. See `orbisk_companion.persistence`."""
         from .persistence import load
-        return load(path, backend=backend, progress=progress)
+        return load(path, mmap=mmap, backend=backend, progress=progress)
 
 

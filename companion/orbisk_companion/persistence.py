@@ -1,54 +1,68 @@
-"""Index files: one numpy ``.npz`` archive, written atomically.
+"""Index files, written atomically: format version 2, read with version 1.
 
-Format (version 1). A zip archive as ``numpy.savez`` writes it, holding three
-arrays, read back with ``allow_pickle=False`` (nothing in it is executed):
+Version 2 (what ``save`` writes) is a container of named arrays
+(`_container`: a checked JSON header, then each array in C order at an
+aligned offset, with a CRC-32 of each), so that a file can be mapped and its
+arrays used in place:
 
-- ``header``: uint8, UTF-8 JSON: ``{"format": "orbisk-companion-index",
-  "version": 1, "kind", "dim", "metric", "parameters", "fields", "count",
-  "keys": "int64" | "json", "sha256", "allow_nonfinite"}``; files written
-  before ``allow_nonfinite`` existed lack it, and load with it true exactly
-  when their rows hold NaN or an infinity;
-- ``rows``: float64 of shape (count, dim), little-endian, in insertion order;
+- the header: ``{"format": "orbisk-companion-index", "version": 2, "kind",
+  "dim", "metric", "parameters", "fields", "count", "keys": "int64" |
+  "json", "allow_nonfinite", "metadata"}`` (``metadata``: the description
+  of the metadata columns, `_columns.Columns.to_arrays`);
+- ``rows``: float64 of shape (count, dim), in insertion order (removed rows
+  are compacted away before a save);
 - ``keys``: int64 of shape (count,) when every key is an int that fits;
   otherwise uint8 JSON of the list of keys;
-- ``metadata``: uint8 JSON of the list of metadata (an object or null per row).
+- ``metadata.*``: the metadata columns' arrays;
+- ``engine.*`` (flat only): the engine's codes of the rows (code blocks, the
+  open block, the code values, the norms for cosine), as the engine keeps
+  them, so that loading computes nothing again.
 
-``sha256`` is the hex digest of the rows' bytes, then the keys' bytes, then the
-metadata's bytes. Keys must be str, int, float or bool (they come back with
-their type); metadata values must be JSON types (dict with str keys, list,
-str, int, float, bool, None, and numpy's number scalars, written as their
-Python values: a tuple would come back as a list, so it is refused). ``save`` refuses anything else with TypeError before writing.
+Keys must be str, int, float or bool (they come back with their type);
+metadata values must be JSON types (dict with str keys, list, str, int,
+float, bool, None, and numpy's number scalars, written as their Python
+values); ``save`` refuses anything else with TypeError before writing.
 
 The file is written to a temporary file in the same folder, flushed to disk
 (fsync), and renamed over `path`, and the folder is synced: at every moment
 `path` is the old file or the new one, complete. A writer killed mid-way
 leaves a ``.<name>.*.tmp`` file beside it, which nothing reads. A new file
 gets the mode any new file gets (0o666 less the umask); a file replaced
-keeps its permission bits (owner, group and other; its owner and group
-become the writer's, as for any new file). An OSError about the temporary
-file (a missing or read-only folder, `path` a folder) is raised naming
-`path`.
+keeps its permission bits. An OSError about the temporary file (a missing or
+read-only folder, `path` a folder) is raised naming `path`.
+
+``load(path)`` reads every array, checks every CRC, and for a flat index
+hands the rows and codes to the engine, which computes every row's code
+again and compares (a file whose codes do not match its rows is refused):
+no index is built again. ``load(path, mmap=True)`` maps the file read-only
+instead: the rows and codes are used in place, pages read as searches touch
+them. It checks the file's structure (header, array table, every array's
+place, dtype and shape, the padding between them) but trusts the arrays'
+bytes: no CRC, no check of the codes against the rows, none of NaN in rows
+an index refuses (reading every byte at open would lose the point of the
+map). A file must not be rewritten in place while it is mapped (``save``
+never does: it renames a new file over the old one). A mapped index stays
+read-only until it changes: the first add copies its rows into memory,
+removals only mark rows, and a compaction builds new arrays. A graph or a
+sharded index is built again from the rows (``mmap`` then only spares a
+copy while reading).
 
 ``load`` raises `IndexFileError` (a ValueError), naming the path and what is
-wrong, for every file that is not a complete index file of this version:
-not a zip archive, truncated, a zip CRC or the checksum failing, members
-missing, extra, compressed or encrypted, an array of another dtype or
-shape, another format or version, a header field missing, of another type
-or out of range (``dim`` and the parameters from 1 to 4294967295, ``count``
-from 0, ``fields`` only for a graph; fields not listed above are ignored),
-keys or metadata that are not what ``save`` writes, and a header or rows
-the index itself refuses. Arrays are read with numpy's npy header reader,
-the dtype checked before any data is read, never with ``np.load``, whose
-messages advise unpickling. An OSError about `path` itself (FileNotFoundError,
-PermissionError, IsADirectoryError) is raised as it is: the file is not
-damaged, the path is wrong.
+wrong, for every file that is not a complete index file of a version it
+reads: a damaged container or zip, a CRC failing, arrays missing, extra or of
+another dtype or shape, header fields missing, of another type or out of
+range (``dim`` and the parameters from 1 to 4294967295, ``count`` from 0,
+``fields`` only for a graph), keys or metadata that are not what ``save``
+writes, codes that do not match their rows, and a header or rows the index
+itself refuses. An OSError about `path` itself (FileNotFoundError,
+PermissionError, IsADirectoryError) is raised as it is.
 
-``load`` rebuilds the index by adding every row again: a
-flat index costs about one copy of the rows; a graph is built again from
-scratch, which costs as much as the first build (insertion links each row by
-a search of the graph so far), and draws new random levels, so its searches
-can return other (approximate) results than before the save. The keys,
-metadata, scores of every row found and the exact kinds are unchanged.
+Version 1 files (a zip archive as ``numpy.savez`` writes it: ``header``,
+``rows``, ``keys`` and ``metadata`` as uint8 JSON, with a ``sha256`` of the
+rows, keys and metadata in the header) still load: each member is read with
+numpy's npy header reader, its dtype checked before any data is read, never
+with ``np.load``; the index is built again by adding every row (a graph
+draws new random levels, so its approximate results can differ).
 """
 
 from __future__ import annotations
@@ -68,13 +82,17 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Final
 
 import numpy as np
 
-from ._scores import METRICS
+import orbisk_engine
+
+from . import _container
+from ._columns import Columns
+from ._scores import FLAT_NAMES, METRICS
 
 if TYPE_CHECKING:
     from .index import Index
 
 FORMAT: Final = "orbisk-companion-index"
-VERSION: Final = 1
+VERSION: Final = 2
 
 
 class IndexFileError(ValueError):
@@ -106,65 +124,6 @@ def _dumps(value: Any) -> bytes:
 
 def _array(b: bytes) -> np.ndarray:
     return np.frombuffer(b, dtype=np.uint8)
-
-
-def encode(index: Index) -> bytes:
-    n = len(index)
-    rows = np.ascontiguousarray(index.rows, dtype="<f8")
-    if index._int_keys:
-        keys = np.ascontiguousarray(index._key_ints[:n], dtype="<i8")
-        key_kind = "int64"
-    else:
-        for key in index._keys:
-            if not isinstance(key, (str, int, float)):
-                raise TypeError(f"key {key!r}: keys must be str, int, float or bool to be saved")
-        keys = _array(_dumps(index._keys))
-        key_kind = "json"
-    meta = [dict(m) if m is not None else None for m in index._meta]
-    for i, m in enumerate(meta):
-        _check_json(m, f"metadata of row {i}")
-    meta_bytes = _dumps(meta)
-    digest = hashlib.sha256(rows.tobytes() + keys.tobytes() + meta_bytes).hexdigest()
-    header = {"format": FORMAT, "version": VERSION, "kind": index.kind, "dim": index.dim,
-              "metric": index.metric, "parameters": index.parameters,
-              "fields": None if index.fields is None else list(index.fields),
-              "count": n, "keys": key_kind, "sha256": digest, "allow_nonfinite": index.allow_nonfinite}
-    out = io.BytesIO()
-    np.savez(out, header=_array(_dumps(header)), rows=rows, keys=keys, metadata=_array(meta_bytes))
-    return out.getvalue()
-
-
-def save(index: Index, path: Any) -> None:
-    """Writes `index` to `path` atomically; see the module's docstring."""
-    data = encode(index)        # every refusal happens before a file is touched
-    path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        keep = stat.S_IMODE(os.stat(path).st_mode) & 0o777
-    except FileNotFoundError:
-        keep = None             # a new file: the mode the umask gives
-    fd, tmp = _create_beside(path, folder)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            if keep is not None and keep != stat.S_IMODE(os.fstat(f.fileno()).st_mode):
-                os.fchmod(f.fileno(), keep)
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException as e:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        if isinstance(e, OSError) and tmp in (e.filename, e.filename2):
-            raise _naming(e, path) from None
-        raise
-    dir_fd = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
 
 
 def _create_beside(path: str, folder: str) -> tuple[int, str]:
@@ -231,22 +190,26 @@ def _shown(value: Any) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def _check_header(header: Any, path: str) -> dict[str, Any]:
+def _check_header(header: Any, path: str, zipped: bool = False) -> dict[str, Any]:
     if not isinstance(header, dict) or header.get("format") != FORMAT:
         found = _shown(header.get("format")) if isinstance(header, dict) else "none"
         raise IndexFileError(f"{path}: not an index file of this format (format {found})")
     version = header.get("version")
-    if not _exact_int(version, range(VERSION, VERSION + 1)):
+    if not _exact_int(version, range(1, VERSION + 1)) or (version == 1) != zipped:
         raise IndexFileError(f"{path}: format version {_shown(version)}; "
-                             f"this version of orbisk-companion reads version {VERSION}")
+                             f"this version of orbisk-companion reads versions 1 (zip) and {VERSION}")
     for name, (what, ok) in _FIELDS.items():
+        if name == "sha256" and version != 1:
+            continue            # version 2 files carry a checksum of each array instead
         if name not in header:
             raise IndexFileError(f"{path}: the header has no field {name!r}")
         if not ok(header[name], header):
             raise IndexFileError(f"{path}: header field {name!r} must be {what}, not {_shown(header[name])}")
     allowed = header.get("allow_nonfinite", False)     # absent from older files
-    if not isinstance(allowed, bool):
+    if not isinstance(allowed, bool) or (version > 1 and "allow_nonfinite" not in header):
         raise IndexFileError(f"{path}: header field 'allow_nonfinite' must be true or false, not {_shown(allowed)}")
+    if version > 1 and not isinstance(header.get("metadata"), dict):
+        raise IndexFileError(f"{path}: header field 'metadata' must be an object")
     return header
 
 
@@ -297,7 +260,7 @@ def _parse(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any
         names = z.namelist()
         if sorted(names) != sorted(f"{m}.npy" for m in _MEMBERS):
             raise IndexFileError(f"{path}: not an index file (it holds {_shown(sorted(names))})")
-        header = _check_header(json.loads(_text(z, "header", path)), path)
+        header = _check_header(json.loads(_text(z, "header", path)), path, zipped=True)
         n, dim = header["count"], header["dim"]
         rows = _member(z, "rows", "<f8", path)
         if rows.shape != (n, dim):
@@ -333,12 +296,27 @@ def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
             raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
 
 
-def load(path: Any, *, backend: Any = None, progress: bool = False) -> Index:
-    """Reads `path` and rebuilds the index; see the module's docstring.
-    `backend` chooses the shards' backend for kind "sharded" (default "local")."""
+def load(path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+    """Reads `path`; see the module's docstring. `backend` chooses the
+    shards' backend for kind "sharded" (default "local"); `mmap` maps a
+    version 2 flat index's rows and codes from the file instead of reading
+    them."""
+    path = os.fspath(path)
+    if _container.is_container(path):
+        return _load_container(path, mmap=mmap, backend=backend, progress=progress)
+    return _load_zip(path, backend=backend, progress=progress)
+
+
+def _backend(header: dict[str, Any], backend: Any) -> Any:
+    if header["kind"] != "sharded":
+        return None
+    from orbisk_shard._sharded import _resolve_backend
+    return _resolve_backend(backend)   # the caller's mistake stays the caller's
+
+
+def _load_zip(path: str, *, backend: Any, progress: bool) -> Index:
     from .index import Index
 
-    path = os.fspath(path)
     header, rows, keys, meta = _read(path)
     options: dict[str, Any] = dict(header["parameters"])
     # Files from before the field existed took any rows: allow them where they hold any.
@@ -346,8 +324,7 @@ def load(path: Any, *, backend: Any = None, progress: bool = False) -> Index:
     if header["kind"] == "graph":
         options["fields"] = header["fields"]
     if header["kind"] == "sharded":
-        from orbisk_shard._sharded import _resolve_backend
-        options["backend"] = _resolve_backend(backend)   # the caller's mistake stays the caller's
+        options["backend"] = _backend(header, backend)
     try:
         index = Index(header["dim"], header["metric"], header["kind"], **options)
     except (TypeError, ValueError) as e:
@@ -358,3 +335,86 @@ def load(path: Any, *, backend: Any = None, progress: bool = False) -> Index:
         index.close()
         raise IndexFileError(f"{path}: its rows, keys or metadata are refused: {e}") from None
     return index
+
+
+# -- version 2 ---------------------------------------------------------------
+
+def save(index: Index, path: Any) -> None:
+    """Writes `index` to `path` atomically; see the module's docstring."""
+    snap = index.snapshot()
+    n = snap.rows.shape[0]
+    if snap.int_keys is not None:
+        keys = snap.int_keys
+        key_kind = "int64"
+    else:
+        for key in snap.keys:
+            if not isinstance(key, (str, int, float)):
+                raise TypeError(f"key {key!r}: keys must be str, int, float or bool to be saved")
+        keys = _array(_dumps(snap.keys))
+        key_kind = "json"
+    description, meta = snap.columns.to_arrays()   # TypeError for what JSON cannot give back
+    header = {"format": FORMAT, "version": VERSION, "kind": snap.kind, "dim": snap.dim, "metric": snap.metric,
+              "parameters": snap.parameters, "fields": None if snap.fields is None else list(snap.fields),
+              "count": n, "keys": key_kind, "allow_nonfinite": snap.allow_nonfinite, "metadata": description}
+    arrays: dict[str, np.ndarray] = {"rows": snap.rows, "keys": keys}
+    arrays.update((f"metadata.{name}", a) for name, a in meta.items())
+    if snap.engine is not None:
+        arrays.update((f"engine.{name}", a) for name, a in snap.engine.items() if name != "rows")
+    _container.write(path, header, arrays)
+
+
+def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple[int, ...], path: str) -> np.ndarray:
+    a = arrays.get(name)
+    if a is None:
+        raise IndexFileError(f"{path}: the file has no array {name!r}")
+    if a.dtype != np.dtype(dtype) or a.shape != shape:
+        raise IndexFileError(f"{path}: array {name!r} must be {np.dtype(dtype)} of shape {shape}, "
+                             f"not {a.dtype} of shape {a.shape}")
+    return a
+
+
+def _load_container(path: str, *, mmap: bool, backend: Any, progress: bool) -> Index:
+    from .index import Index, Snapshot
+
+    header, arrays = _container.read(path, mmap=mmap, verify=not mmap)
+    header = _check_header(header, path)
+    n, dim, kind = header["count"], header["dim"], header["kind"]
+    rows = _array_of(arrays, "rows", "<f8", (n, dim), path)
+    if header["keys"] == "int64":
+        int_keys = _array_of(arrays, "keys", "<i8", (n,), path)
+        keys: list[Any] = int_keys.tolist()
+    else:
+        text = arrays.get("keys")
+        if text is None or text.dtype != np.uint8 or text.ndim != 1:
+            raise IndexFileError(f"{path}: array 'keys' must be uint8 JSON text")
+        keys = _list(text.tobytes(), n, lambda k: isinstance(k, (str, int, float)), "keys", path)
+        int_keys = None
+    meta = {name[len("metadata."):]: a for name, a in arrays.items() if name.startswith("metadata.")}
+    try:
+        columns = Columns.from_arrays(header["metadata"], meta, n)
+    except (TypeError, ValueError) as e:
+        raise IndexFileError(f"{path}: its metadata is damaged: {e}") from None
+    engine = {name[len("engine."):]: a for name, a in arrays.items() if name.startswith("engine.")}
+    known = {"rows", "keys"} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
+    if kind != "flat" and engine:
+        raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
+    if arrays.keys() - known:
+        raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
+    if not mmap and not header["allow_nonfinite"]:
+        for start in range(0, n, 65536):
+            if not np.isfinite(rows[start: start + 65536]).all():
+                raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
+    native = None
+    if kind == "flat":
+        try:
+            native = orbisk_engine.FlatIndex.restore(dim, FLAT_NAMES[header["metric"]], n,
+                                                     {"rows": rows, **engine}, verify=not mmap)
+        except (TypeError, ValueError) as e:
+            raise IndexFileError(f"{path}: its rows and codes are refused: {e}") from None
+    snap = Snapshot(kind, dim, header["metric"], dict(header["parameters"]),
+                    None if header["fields"] is None else tuple(header["fields"]), header["allow_nonfinite"],
+                    rows, keys, int_keys, columns, None)
+    try:
+        return Index.from_snapshot(snap, native=native, backend=_backend(header, backend), progress=progress)
+    except (TypeError, ValueError) as e:
+        raise IndexFileError(f"{path}: its rows, keys or metadata are refused: {e}") from None

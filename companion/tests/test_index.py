@@ -161,7 +161,9 @@ class _InterruptAt:
         pass
 
 
-@pytest.mark.parametrize("kind, chunk", [("flat", 4096), ("graph", 1), ("sharded", None)])
+# A flat index adds its batch in one call (the engine answers Ctrl-C itself:
+# see the real Ctrl-C test below); the bar's interruption comes after it.
+@pytest.mark.parametrize("kind, chunk", [("flat", None), ("graph", 1), ("sharded", None)])
 def test_ctrl_c_keeps_keys_in_step_with_rows(kind, chunk, monkeypatch):
     rows = np.random.default_rng(1).normal(size=(3 * 4096 + 5 if kind == "flat" else 30, 3))
     index = Index(3, "euclidean", kind, **({"layers": 1} if kind == "graph" else {}))

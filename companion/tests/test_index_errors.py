@@ -90,12 +90,14 @@ def test_bad_graph_metadata_and_filters(call, error, message):
     assert snapshot(index) == before
 
 
-@pytest.mark.parametrize("kind", ["flat", "sharded"])
-def test_filters_need_a_graph(kind):
-    with pytest.raises(ValueError, match="kind='graph' only"):
-        filled(kind).search(np.ones(3), filter={"c": 1})
+def test_a_graphs_filters_need_its_fields_and_one_field():
     with pytest.raises(ValueError, match="no fields to filter on"):
         Index(3, kind="graph").search(np.ones(3), filter={"c": 1})
+    graph = Index(3, kind="graph", fields=["c"])
+    graph.add(np.ones((2, 3)), metadata=[{"c": 1}, {"c": 2}])
+    for f in ({"c": 1, "d": 2}, np.ones(2, dtype=bool), [0]):
+        with pytest.raises(ValueError, match="kind='flat' takes several fields, masks and keys"):
+            graph.search(np.ones(3), filter=f)
 
 
 def test_default_keys_skip_ints_already_taken():

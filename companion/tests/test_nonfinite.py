@@ -6,6 +6,7 @@ import io
 import json
 
 import numpy as np
+from test_persistence import version1
 import pytest
 
 from orbisk_companion import Index, load
@@ -88,6 +89,7 @@ def test_files_keep_the_choice_and_older_files_allow_what_they_hold(tmp_path, ki
     path = tmp_path / "x.npz"
     index.save(path)
     assert load(path).allow_nonfinite is allowed
+    path.write_bytes(version1(index))       # the first release's format, then without the field
     rewritten_header(path, "allow_nonfinite")
     again = load(path)
     assert again.allow_nonfinite is holds_nan and again.rows.tobytes() == index.rows.tobytes()
