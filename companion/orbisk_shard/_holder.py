@@ -51,7 +51,7 @@ class ShardIndex:
         if self._index is None:
             return 0
         self._index.remove(ids)
-        return self._index.removed
+        return int(self._index.removed)
 
     def compact(self) -> int:
         """Drop the removed rows; the number of rows held after."""

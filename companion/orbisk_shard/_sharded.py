@@ -157,8 +157,9 @@ def _take_mask(mask: object, count: int) -> Mask | None:
         raise TypeError(f"mask must be a 1-D array of bools, not {type(mask).__qualname__}") from None
     if view.ndim != 1 or view.itemsize != 1 or view.format.lstrip("@=<") not in ("?", "B", "b"):
         raise TypeError("mask must be a 1-D array of bools")
-    if view.shape[0] != count:
-        raise ValueError(f"mask must have one entry per row ({count}), got {view.shape[0]}")
+    length = len(view)
+    if length != count:
+        raise ValueError(f"mask must have one entry per row ({count}), got {length}")
     if not view.c_contiguous:
         raise ValueError("mask must be contiguous")
     return np.frombuffer(view, dtype=np.uint8)
@@ -446,7 +447,7 @@ class ShardedFlat:
     def _searched(self, mask: Mask | None) -> list[tuple[int, _Placed, dict[str, Mask]]]:
         """The shards that hold a row a search may return, each with its
         slice of the mask (as keyword arguments: none without a mask)."""
-        found = []
+        found: list[tuple[int, _Placed, dict[str, Mask]]] = []
         for number, p in enumerate(self._placed):
             lo, hi = np.searchsorted(self._removed, [p.start, p.start + p.count])
             if p.count == hi - lo:
@@ -477,7 +478,7 @@ class ShardedFlat:
         """Start a search on every shard of `searched`, then wait for each:
         the shards search side by side."""
         waiting = [(number, p, start(p.shard, part_mask)) for number, p, part_mask in searched]
-        found = []
+        found: list[tuple[_Placed, Answer]] = []
         for number, p, wait in waiting:
             with _naming(number, p.start, p.count):
                 found.append((p, wait()))
