@@ -1,13 +1,17 @@
-"""Exact sharded search over orbisk.PyFlat shards, on Ray, Dask or in process.
+"""Exact sharded search over engine flat index shards, on Ray, Dask or in
+process.
 
-`ShardedFlat` answers every search exactly as one `orbisk.PyFlat` over all
-the rows would: same ids, same distances bit for bit, same order.
+`ShardedFlat` answers every search exactly as one `orbisk.PyFlat` (and, with
+masks, radius search, removal and compaction, as one
+`orbisk_engine.FlatIndex`) over all the rows would: same ids, same distances
+bit for bit, same order.
 """
 
 from ._local import LocalBackend, LocalShard
 from ._recovery import ShardLostError
-from ._sharded import ShardedFlat, merge
-from ._types import Backend, Part, Rows, Shard
+from ._sharded import ShardedFlat, merge, merge_radius
+from ._types import Backend, Mask, Part, Radius, Rows, Shard
 
-__all__ = ["Backend", "LocalBackend", "LocalShard", "Part", "Rows", "Shard", "ShardLostError", "ShardedFlat", "merge"]
+__all__ = ["Backend", "LocalBackend", "LocalShard", "Mask", "Part", "Radius", "Rows", "Shard", "ShardLostError",
+           "ShardedFlat", "merge", "merge_radius"]
 __version__ = "0.1.0"

@@ -2,21 +2,27 @@
 backend names.
 
 A `ShardedFlat` holds its rows in shards, each shard a contiguous range of
-global ids kept in one `orbisk.PyFlat` by a backend (in this process, a Ray
-actor or a Dask actor). A search asks every shard for its own best
-max(k, 1) rows, shifts their ids by the shard's first global id and merges
-the lists by (is NaN, distance, global id): exactly the order one `PyFlat`
-over all the rows uses, and the distances are the ones that `PyFlat`
-computes for the same query and row, so the result is the same bit for bit.
+global ids kept in one engine flat index by a backend (in this process, a
+Ray actor or a Dask actor). A search asks every shard for its own best
+max(k, 1) rows among those it may return (not removed and, with a mask,
+admitted by the shard's slice of it), shifts their ids by the shard's first
+global id and merges the lists by (is NaN, distance, global id): exactly the
+order one flat index over all the rows uses, and the distances are the ones
+it computes for the same query and row, so the result is the same bit for
+bit. A radius search merges the same way, query by query.
+
+Removal marks rows in their shards; `compact` drops them shard by shard,
+and a shard's later rows take the ids of those dropped before them: the
+live rows' ranks, as one flat index renumbers.
 """
 
 from __future__ import annotations
 
 import operator
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, SupportsFloat, SupportsIndex, cast
+from typing import Any, SupportsFloat, SupportsIndex, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -25,9 +31,11 @@ import orbisk
 
 from ._local import LocalBackend
 from ._recovery import ShardLostError
-from ._types import Backend, Ids, Metric, Part, Rows, Shard
+from ._types import Backend, Ids, Mask, Metric, Part, Radius, Rows, Shard
 
-__all__ = ["ShardedFlat", "merge"]
+__all__ = ["ShardedFlat", "merge", "merge_radius"]
+
+Answer = TypeVar("Answer")
 
 
 def merge(parts: Sequence[Part], keep: int) -> Part:
@@ -42,6 +50,21 @@ def merge(parts: Sequence[Part], keep: int) -> Part:
     # lexsort sorts by the last key first, stably.
     order = np.lexsort((ids, key, nan), axis=-1)[:, :keep]
     return np.take_along_axis(ids, order, 1), np.take_along_axis(distances, order, 1)
+
+
+def merge_radius(parts: Sequence[Radius], queries: int) -> Radius:
+    """Merge the per-shard radius results (ids already global) of each of
+    `queries` queries into one list in ranking order, as `merge` orders."""
+    if not parts:
+        return np.zeros(queries + 1, dtype=np.int64), np.empty(0, dtype=np.int64), np.empty(0)
+    owner = np.concatenate([np.repeat(np.arange(queries), np.diff(p[0])) for p in parts])
+    ids = np.concatenate([p[1] for p in parts])
+    distances = np.concatenate([p[2] for p in parts])
+    nan = np.isnan(distances)
+    order = np.lexsort((ids, np.where(nan, 0.0, distances), nan, owner))
+    offsets = np.zeros(queries + 1, dtype=np.int64)
+    np.cumsum(np.bincount(owner, minlength=queries), out=offsets[1:])
+    return offsets, ids[order], distances[order]
 
 
 def _to_double(x: object) -> float:
@@ -87,6 +110,61 @@ def _positive(name: str, value: object, default: int | None) -> int | None:
     return value
 
 
+def _threads(threads: object) -> int | None:
+    # The engine's own check, made before any shard is asked.
+    if threads is None:
+        return None
+    t = operator.index(cast(SupportsIndex, threads))
+    if not 1 <= t <= 4096:
+        raise ValueError(f"threads must be between 1 and 4096, got {t}")
+    return t
+
+
+def _radius(radius: object) -> float:
+    # What the engine takes: anything with a float or an index conversion.
+    kind = type(radius)
+    if isinstance(radius, str | bytes) or not (hasattr(kind, "__float__") or hasattr(kind, "__index__")):
+        raise TypeError(f"radius must be a real number, not {type(radius).__qualname__}")
+    return float(cast(SupportsFloat, radius))
+
+
+def _row_ids(ids: object, count: int) -> Ids:
+    """`ids` as int64, each checked against `count` in order (the engine's
+    errors: TypeError for anything but a 1-D array of integers, IndexError
+    naming the first out of range)."""
+    try:
+        a = np.asarray(ids)
+    except Exception as e:
+        raise TypeError("ids must be a 1-D array of integers") from e
+    if a.ndim == 1 and a.size == 0:
+        return np.empty(0, dtype=np.int64)
+    if a.ndim != 1 or a.dtype.kind not in "iu":
+        raise TypeError("ids must be a 1-D array of integers")
+    outside = np.flatnonzero((a < 0) | (a >= count))
+    if outside.size:
+        raise IndexError(f"row id {a[outside[0]]} is out of range for {count} rows")
+    return a.astype(np.int64, copy=False)
+
+
+def _take_mask(mask: object, count: int) -> Mask | None:
+    """The engine's mask (a 1-D contiguous array of one-byte bools or ints,
+    one per row id) as bytes, without a copy; its errors otherwise."""
+    if mask is None:
+        return None
+    try:
+        view = memoryview(cast(Any, mask))
+    except TypeError:
+        raise TypeError(f"mask must be a 1-D array of bools, not {type(mask).__qualname__}") from None
+    if view.ndim != 1 or view.itemsize != 1 or view.format.lstrip("@=<") not in ("?", "B", "b"):
+        raise TypeError("mask must be a 1-D array of bools")
+    length = len(view)
+    if length != count:
+        raise ValueError(f"mask must have one entry per row ({count}), got {length}")
+    if not view.c_contiguous:
+        raise ValueError("mask must be contiguous")
+    return np.frombuffer(view, dtype=np.uint8)
+
+
 @dataclass
 class _Placed:
     start: int
@@ -127,7 +205,9 @@ def _resolve_backend(backend: Backend | str | None) -> Backend:
 
 
 class ShardedFlat:
-    """An exact index over `PyFlat` shards that answers as one `PyFlat`.
+    """An exact index over engine flat index shards that answers as one
+    `PyFlat` (`search`, `search_batch`) and as one `orbisk_engine.FlatIndex`
+    (masks, `search_radius`, `remove`, `compact`).
 
     `ShardedFlat(dim, metric=None, *, shards=2, max_shard_rows=None,
     backend=None)`: `dim` and `metric` as for `orbisk.PyFlat` (same checks,
@@ -139,7 +219,8 @@ class ShardedFlat:
     of near-equal size (fewer if it has fewer rows, more if a range would
     exceed `max_shard_rows`). Every later `insert` or `create` extends the
     last shard, up to `max_shard_rows` rows if that is set, and opens new
-    shards for the rest. Global ids are insertion positions, as in `PyFlat`.
+    shards for the rest. Global ids are insertion positions, as in `PyFlat`,
+    until `compact` renumbers them.
     """
 
     def __init__(
@@ -161,6 +242,7 @@ class ShardedFlat:
         self._backend = _resolve_backend(backend)
         self._placed: list[_Placed] = []
         self._count = 0
+        self._removed: Ids = np.empty(0, dtype=np.int64)  # global ids, sorted
         self._probe_filled = False
         self._closed = False
 
@@ -287,59 +369,254 @@ class ShardedFlat:
 
     # -- searching -------------------------------------------------------
 
-    def search(self, query: Any, k: SupportsIndex | None = None) -> list[tuple[int, float]]:
+    def search(self, query: Any, k: SupportsIndex | None = None, *,
+               mask: Any = None) -> list[tuple[int, float]]:
         """The `k` best rows (default 1) as a list of (id, distance) pairs:
-        exactly what one `PyFlat` over all the rows returns. Errors as
-        `PyFlat.search`."""
+        exactly what one `PyFlat` over the rows searched returns, with their
+        ids here. Errors as `PyFlat.search`; `mask` as in `search_batch`."""
         self._check_open()
         self._probe.search(query, k)
-        ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k))
+        admitted = _take_mask(mask, self._count)
+        ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k), None, admitted)
         return list(zip(ids[0].tolist(), distances[0].tolist()))
 
     def search_batch(self, queries: Any, k: SupportsIndex | None = None, *,
-                     threads: int | None = None) -> tuple[Ids, Rows]:
+                     threads: int | None = None, mask: Any = None) -> tuple[Ids, Rows]:
         """Answer many queries in one round trip per shard.
 
         `queries` is a 2-D numeric numpy array or a sequence of query
         vectors; each is checked as `PyFlat.search` checks its query (the
-        first refused one raises that error). Returns `(ids, distances)`:
-        an int64 and a float64 array, both of shape (number of queries, c)
-        with c = min(max(k, 1), len(self)); row i is, in order, what
-        `search(queries[i], k)` returns. Every query has exactly c results
-        (a flat search ranks every row), so nothing is ever padded. Each
-        shard searches on `threads` threads of the process that holds it
-        (None: every core there).
+        first refused one raises that error). `mask`: None, or a 1-D array
+        of bools (or one-byte ints) with one entry per row id, removed rows
+        included (len(self) entries): only rows whose entry is true are
+        searched. Returns `(ids, distances)`: an int64 and a float64 array,
+        both of shape (number of queries, c) with c = min(max(k, 1), rows
+        searched), the rows searched being those not removed that the mask
+        admits; row i is, in order, what `search(queries[i], k)` returns,
+        and bit for bit what one `orbisk_engine.FlatIndex` holding every
+        row, with the same removals, returns with the same mask. Each shard
+        searches on `threads` threads of the process that holds it (None:
+        every core there).
         """
         self._check_open()
+        rows = self._queries(queries, k)
+        admitted = _take_mask(mask, self._count)
+        return self._search_rows(rows, self._keep(k), _threads(threads), admitted)
+
+    def search_radius(self, queries: Any, radius: SupportsFloat, *, threads: int | None = None,
+                      mask: Any = None) -> Radius:
+        """Every row searched within `radius` of each query (distance at
+        most `radius`; none for a NaN radius).
+
+        Queries, `mask` and `threads` as in `search_batch`. Returns
+        `(offsets, ids, distances)`, 1-D: int64 of m + 1 entries, int64 and
+        float64; query i's rows are ids[offsets[i]:offsets[i + 1]] in
+        ranking order (distance, then the smaller id), bit for bit what one
+        `orbisk_engine.FlatIndex` over every row returns.
+        """
+        self._check_open()
+        rows = self._queries(queries, None)
+        r = _radius(radius)
+        admitted = _take_mask(mask, self._count)
+        threads = _threads(threads)
+        m = rows.shape[0]
+        searched = self._searched(admitted) if m else []
+        if not searched:
+            return merge_radius([], m)
+        shared = self._backend.share_queries(rows)
+        found = self._ask(searched, lambda shard, part_mask: shard.search_radius(shared, r, threads, **part_mask))
+        return merge_radius([(offsets, ids + p.start, distances) for p, (offsets, ids, distances) in found], m)
+
+    def _queries(self, queries: Any, k: SupportsIndex | None) -> Rows:
+        """The queries as float64 rows, each checked by the probe."""
         if _is_plain_array(queries, 2):
             a = cast(npt.NDArray[Any], queries)
             self._probe.search(a[0] if a.shape[0] else np.zeros(self._dim), k)
-            rows = np.ascontiguousarray(a, dtype=np.float64)
-        else:
-            listed = _iterate(queries)
-            for q in listed:
-                self._probe.search(q, k)
-            if not listed:
-                self._probe.search(np.zeros(self._dim), k)
-            rows = np.array([_row(q) for q in listed], dtype=np.float64).reshape(len(listed), self._dim)
-        return self._search_rows(rows, self._keep(k), threads)
+            return np.ascontiguousarray(a, dtype=np.float64)
+        listed = _iterate(queries)
+        for q in listed:
+            self._probe.search(q, k)
+        if not listed:
+            self._probe.search(np.zeros(self._dim), k)
+        return np.array([_row(q) for q in listed], dtype=np.float64).reshape(len(listed), self._dim)
 
     @staticmethod
     def _keep(k: SupportsIndex | None) -> int:
         return 1 if k is None else max(operator.index(k), 1)
 
-    def _search_rows(self, queries: Rows, keep: int, threads: int | None = None) -> Part:
-        if queries.shape[0] == 0:
-            c = min(keep, self._count)
-            return np.empty((0, c), dtype=np.int64), np.empty((0, c), dtype=np.float64)
+    def _searched(self, mask: Mask | None) -> list[tuple[int, _Placed, dict[str, Mask]]]:
+        """The shards that hold a row a search may return, each with its
+        slice of the mask (as keyword arguments: none without a mask)."""
+        found: list[tuple[int, _Placed, dict[str, Mask]]] = []
+        for number, p in enumerate(self._placed):
+            lo, hi = np.searchsorted(self._removed, [p.start, p.start + p.count])
+            if p.count == hi - lo:
+                continue  # nothing there, or all removed
+            if mask is None:
+                found.append((number, p, {}))
+                continue
+            part = mask[p.start:p.start + p.count]
+            if np.count_nonzero(part) > np.count_nonzero(mask[self._removed[lo:hi]]):
+                found.append((number, p, {"mask": part}))
+        return found
+
+    def _search_rows(self, queries: Rows, keep: int, threads: int | None = None,
+                     mask: Mask | None = None) -> Part:
+        m = queries.shape[0]
+        searched = self._searched(mask)
+        if m == 0 or not searched:
+            c = 0 if not searched else min(keep, self._admitted(mask))
+            return np.empty((m, c), dtype=np.int64), np.empty((m, c), dtype=np.float64)
         shared = self._backend.share_queries(queries)
-        waiting = [(p, p.shard.search(shared, keep, threads)) for p in self._placed]
-        parts = []
-        for number, (p, wait) in enumerate(waiting):
+        found = self._ask(searched, lambda shard, part_mask: shard.search(shared, keep, threads, **part_mask))
+        parts = [(ids + p.start, distances) for p, (ids, distances) in found]
+        return merge(parts, min(keep, sum(part[0].shape[1] for part in parts)))
+
+    @staticmethod
+    def _ask(searched: list[tuple[int, _Placed, dict[str, Mask]]],
+             start: Callable[[Shard, dict[str, Mask]], Callable[[], Answer]]) -> list[tuple[_Placed, Answer]]:
+        """Start a search on every shard of `searched`, then wait for each:
+        the shards search side by side."""
+        waiting = [(number, p, start(p.shard, part_mask)) for number, p, part_mask in searched]
+        found: list[tuple[_Placed, Answer]] = []
+        for number, p, wait in waiting:
             with _naming(number, p.start, p.count):
-                ids, distances = wait()
-            parts.append((ids + p.start, distances))
-        return merge(parts, min(keep, self._count))
+                found.append((p, wait()))
+        return found
+
+    def _admitted(self, mask: Mask | None) -> int:
+        """How many rows a search with `mask` searches."""
+        if mask is None:
+            return self._count - self._removed.size
+        return int(np.count_nonzero(mask)) - int(np.count_nonzero(mask[self._removed]))
+
+    # -- removing --------------------------------------------------------
+
+    @property
+    def removed(self) -> int:
+        """Rows removed and not yet compacted away."""
+        return int(self._removed.size)
+
+    def is_removed(self, id: SupportsIndex) -> bool:
+        """Whether row `id` is removed (IndexError out of range)."""
+        i = operator.index(id)
+        if not 0 <= i < self._count:
+            raise IndexError(f"row id {i} is out of range for {self._count} rows")
+        at = int(np.searchsorted(self._removed, i))
+        return at < self._removed.size and int(self._removed[at]) == i
+
+    def remove(self, ids: Any) -> None:
+        """Mark the rows of `ids` (a 1-D array or sequence of global ids)
+        removed: no search returns them, their ids stay taken until
+        `compact`. Every id is checked first, as one engine flat index
+        checks them: IndexError for the first out of range, ValueError for
+        the first removed already or given twice; nothing changes on any
+        shard then. A shard lost beyond recovery raises ShardLostError
+        after every other shard has taken its part; the removal is kept
+        all the same, and the lost shard has it once it is rebuilt."""
+        self._check_open()
+        wanted = _row_ids(ids, self._count)
+        repeated = np.ones(wanted.size, dtype=bool)
+        repeated[np.unique(wanted, return_index=True)[1]] = False
+        bad = np.flatnonzero(repeated | np.isin(wanted, self._removed))
+        if bad.size:
+            raise ValueError(f"row {wanted[bad[0]]} is removed already")
+        if not wanted.size:
+            return
+        ordered = np.sort(wanted)
+        lost: list[ShardLostError] = []
+        for number, p in enumerate(self._placed):
+            lo, hi = np.searchsorted(ordered, [p.start, p.start + p.count])
+            if lo == hi:
+                continue
+            try:
+                with _naming(number, p.start, p.count):
+                    p.shard.remove(ordered[lo:hi] - p.start)
+            except ShardLostError as e:
+                lost.append(e)
+        self._removed = np.union1d(self._removed, ordered)
+        if lost:
+            raise lost[0]
+
+    def compact(self) -> None:
+        """Drop the removed rows from every shard: the live rows keep their
+        order and take the ids 0, 1, ... (their ranks), as one engine flat
+        index renumbers; `shard_ranges` shrink to match, and a shard left
+        empty stays, holding nothing. Shards compact one after the other,
+        each renumbered as it is done: a failure leaves the shards before
+        it compacted and the rest as they were (a lost shard's compaction is
+        kept and applied when it is rebuilt; ShardLostError after the rest)."""
+        self._check_open()
+        lost: list[ShardLostError] = []
+        for number, p in enumerate(self._placed):
+            lo, hi = (int(x) for x in np.searchsorted(self._removed, [p.start, p.start + p.count]))
+            if lo == hi:
+                continue
+            try:
+                with _naming(number, p.start, p.count):
+                    p.shard.compact()
+            except ShardLostError as e:
+                lost.append(e)
+            gone = hi - lo
+            p.count -= gone
+            for later in self._placed[number + 1:]:
+                later.start -= gone
+            self._removed = np.concatenate([self._removed[:lo], self._removed[hi:] - gone])
+            self._count -= gone
+        if lost:
+            raise lost[0]
+
+    # -- reading rows ----------------------------------------------------
+
+    def rows_of(self, ids: Any) -> Rows:
+        """The rows of global `ids` (a 1-D array or sequence; removed rows
+        too, until compacted) as float64 of shape (len(ids), dim), read from
+        the shards that hold them. IndexError for an id out of range."""
+        self._check_open()
+        wanted = _row_ids(ids, self._count)
+        out = np.empty((wanted.size, self._dim), dtype=np.float64)
+        if not wanted.size:
+            return out
+        starts = np.array([p.start for p in self._placed])
+        which = np.searchsorted(starts, wanted, side="right") - 1
+        for number in np.unique(which):
+            p = self._placed[number]
+            at = np.flatnonzero(which == number)
+            with _naming(int(number), p.start, p.count):
+                out[at] = p.shard.rows(wanted[at] - p.start)
+        return out
+
+    def iter_rows(self, chunk: int = 4096) -> Iterator[Rows]:
+        """The live rows in global id order (the i-th row given is the one
+        that takes id i at the next `compact`), as float64 arrays of `chunk`
+        rows each (the last one fewer), read from the shards a chunk at a
+        time. The index must not change while they are read."""
+        self._check_open()
+        size = cast(int, _positive("chunk", chunk, None))
+        return self._live_rows(size)
+
+    def _live_rows(self, chunk: int) -> Iterator[Rows]:
+        pieces: list[Rows] = []
+        held = 0
+        for number, p in enumerate(self._placed):
+            for lo in range(p.start, p.start + p.count, chunk):
+                hi = min(lo + chunk, p.start + p.count)
+                ids = np.arange(lo, hi)
+                gone = self._removed[np.searchsorted(self._removed, lo):np.searchsorted(self._removed, hi)]
+                if gone.size:
+                    ids = np.setdiff1d(ids, gone, assume_unique=True)
+                if not ids.size:
+                    continue
+                with _naming(number, p.start, p.count):
+                    pieces.append(p.shard.rows(ids - p.start))
+                held += ids.size
+                while held >= chunk:
+                    joined = pieces[0] if len(pieces) == 1 else np.concatenate(pieces)
+                    yield joined[:chunk]
+                    pieces = [joined[chunk:]]
+                    held -= chunk
+        if held:
+            yield np.concatenate(pieces)
 
     # -- life ------------------------------------------------------------
 

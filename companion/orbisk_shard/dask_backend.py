@@ -10,7 +10,9 @@ active memory manager drops extra replicas within seconds (so
 `Client.replicate` does not keep a second copy). The backend therefore keeps
 every batch of every shard in the client (one copy per batch, taken when it
 is appended) and sends it to the shard's worker, which copies it into the
-actor's `PyFlat`; nothing of it stays in the worker beyond the index.
+actor's flat index; nothing of it stays in the worker beyond the index.
+Removals are kept beside the batches, and a compaction drops the removed
+rows from them too. `rows` reads the client's batches, not the actor.
 
 Recovery. When the worker dies or leaves, the next call to the actor fails,
 or never answers: a call reaches an actor through the scheduler, which
@@ -19,8 +21,8 @@ default). So every wait is made in short slices, and between them the
 backend asks the scheduler whether the shard's worker is still there; a call
 to a worker that is gone ends as soon as the scheduler has seen it go. Any
 such loss is answered as `orbisk_shard._recovery` says: a new actor on a
-live worker (never one this backend has seen fail), every stored batch sent
-to it, the call repeated.
+live worker (never one this backend has seen fail), every stored batch and
+removal sent to it, the call repeated.
 """
 
 from __future__ import annotations
@@ -37,7 +39,8 @@ import distributed  # type: ignore[import-not-found, unused-ignore]
 
 from ._holder import ShardIndex
 from ._recovery import Recovery, ShardLostError
-from ._types import Metric, Part, Rows
+from ._store import Batches, StoredShard
+from ._types import Ids, Metric, Rows
 
 __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
 
@@ -47,12 +50,14 @@ call is waited for."""
 
 
 class ShardActor(ShardIndex):
-    """A PyFlat held by a Dask worker."""
+    """A flat index held by a Dask worker."""
 
-    def __init__(self, dim: int, metric: Metric, batches: list[Rows]) -> None:
+    def __init__(self, dim: int, metric: Metric, batches: list[Rows], removed: Ids) -> None:
         super().__init__(dim, metric)
         for rows in batches:
             self.append(rows)
+        if removed.size:
+            self.remove(removed)
 
 
 class _WorkerGone(Exception):
@@ -80,7 +85,7 @@ def _is_loss(e: BaseException) -> bool:
         isinstance(e, RuntimeError) and "Worker holding Actor was lost" in str(e))
 
 
-class DaskShard:
+class DaskShard(StoredShard):
     """The client's side of one shard: its actor, its worker and its batches.
 
     `actor_future` is the future of the task that made the actor: the
@@ -90,14 +95,18 @@ class DaskShard:
         self._backend = backend
         self._dim = dim
         self._metric = metric
-        self.batches: list[Rows] = [np.array(rows, dtype=np.float64, order="C", copy=True)]
-        self._count = rows.shape[0]
+        self.store: Batches[Rows] = Batches(np.array(rows, dtype=np.float64, order="C", copy=True), rows.shape[0])
         self._starts = 0
         self.worker: str | None = None
         self.actor_future: Any = None
         self.actor: Any = None
         self._in_doubt = False
         self._run(None, None)
+
+    @property
+    def batches(self) -> list[Rows]:
+        """The stored batches, in order."""
+        return self.store.items
 
     @property
     def restarts(self) -> int:
@@ -107,7 +116,7 @@ class DaskShard:
     # -- the actor's life --------------------------------------------------
 
     def _start(self, recovery: Recovery) -> None:
-        """A new actor on a live worker, with every stored batch."""
+        """A new actor on a live worker, with every stored batch and removal."""
         backend = self._backend
         worker = backend.pick_worker(self._bound(recovery))
         self.worker = worker
@@ -119,7 +128,7 @@ class DaskShard:
         # client's loop under our bound.
         client = backend.client
         try:
-            sent = client.sync(lambda: client.scatter(self.batches, workers=[worker], hash=False,
+            sent = client.sync(lambda: client.scatter(self.store.items, workers=[worker], hash=False,
                                                       asynchronous=True),
                                callback_timeout=self._bound(recovery))
         except Exception as e:
@@ -128,13 +137,13 @@ class DaskShard:
             if _is_loss(e) or worker not in backend.workers():
                 raise _WorkerGone(f"worker {worker} left while the shard was sent to it") from e
             raise
-        future = client.submit(ShardActor, self._dim, self._metric, sent, actor=True,
+        future = client.submit(ShardActor, self._dim, self._metric, sent, self.store.removed, actor=True,
                                workers=[worker], allow_other_workers=False, pure=False)
         self.actor_future = future
         actor = self._await(future, recovery)
         got = self._await(actor.count(), recovery)
-        if got != self._count:  # pragma: no cover - would be a bug
-            raise RuntimeError(f"shard built with {got} rows, expected {self._count}")
+        if got != self.store.count:  # pragma: no cover - would be a bug
+            raise RuntimeError(f"shard built with {got} rows, expected {self.store.count}")
         del sent
         self.actor = actor
 
@@ -221,8 +230,7 @@ class DaskShard:
 
     def append(self, rows: Rows) -> None:
         batch = np.array(rows, dtype=np.float64, order="C", copy=True)
-        self.batches.append(batch)
-        self._count += rows.shape[0]
+        self.store.append(batch, rows.shape[0])
         # Waited for: calls to a Dask actor are not ordered, and a search
         # must see these rows. A restart sends this batch with the others.
         try:
@@ -230,24 +238,43 @@ class DaskShard:
         except BaseException:
             # Not appended: the shard holds what it held before, and the
             # actor, which may have taken the batch, is rebuilt next time.
-            self.batches.pop()
-            self._count -= rows.shape[0]
+            self.store.pop()
             self._lose()
             raise
 
-    def search(self, queries: object, keep: int, threads: int | None = None) -> Callable[[], Part]:
+    def remove(self, ids: Ids) -> None:
+        # Kept even when the call fails: the actor, which may or may not
+        # have removed them, is rebuilt with them next time.
+        self.store.remove(ids)
+        self._change(lambda actor: actor.remove(ids))
+
+    def compact(self) -> None:
+        self.store.compact(self._load, lambda rows: rows)
+        self._change(lambda actor: actor.compact())
+
+    def _change(self, call: Callable[[Any], Any]) -> None:
+        """Apply a change already in the store to the actor (a restart
+        rebuilds it from the store, which has it)."""
+        try:
+            self._run(call, None, rebuild_does_it=True)
+        except BaseException:
+            self._lose()
+            raise
+
+    def _load(self, item: Any) -> Rows:
+        return item  # type: ignore[no-any-return]
+
+    def _ask(self, method: str, *args: Any) -> Callable[[], Any]:
         started: Any = None
         if self._alive():
             try:
-                started = self.actor.search(queries, keep, threads)
+                started = getattr(self.actor, method)(*args)
             except Exception as e:
                 if not _is_loss(e):
                     raise
 
-        def wait() -> Part:
-            part: Part = self._run(lambda actor: actor.search(queries, keep, threads), started,
-                                   rebuild_does_it=False)
-            return part
+        def wait() -> Any:
+            return self._run(lambda actor: getattr(actor, method)(*args), started, rebuild_does_it=False)
 
         return wait
 
@@ -255,7 +282,7 @@ class DaskShard:
         if self.actor_future is not None:
             self.actor_future.release()
         self.actor_future = self.actor = None
-        self.batches = []
+        self.store.items, self.store.sizes = [], []
         if self in self._backend.shards:
             self._backend.shards.remove(self)
 

@@ -5,12 +5,16 @@ into the object store with `ray.put`; the driver keeps the references, so
 the batches live there as long as the index does, in the driver's node's
 store. The shard's actor reads them there without a copy (Ray hands a numpy
 array to a worker on the same node as a read-only view of the shared-memory
-store) and copies them into its `PyFlat`, which must own its rows.
+store) and copies them into its flat index, which must own its rows.
+Removals are kept beside the batches; a compaction puts again, without the
+removed rows, only the batches that lost some. `rows` reads the store, not
+the actor.
 
 Recovery. However a shard's answer fails to arrive (the actor died or never
 ran, its node died, the answer was lost with the node whose store held it),
 the shard starts a new actor, which rebuilds the index from the stored
-batches, and repeats the call, within the bounds of `orbisk_shard._recovery`.
+batches and removals, and repeats the call, within the bounds of
+`orbisk_shard._recovery`.
 The new actor is placed by Ray's scheduler with the shard's actor options,
 which never picks a node that Ray reports dead or draining. After an abrupt
 loss Ray still counts a node alive until its health checks fail (about 15 s
@@ -31,7 +35,8 @@ import ray  # type: ignore[import-not-found, unused-ignore]
 
 from ._holder import ShardIndex
 from ._recovery import Recovery, ShardLostError
-from ._types import Metric, Part, Rows
+from ._store import Batches, StoredShard
+from ._types import Ids, Metric, Rows
 
 __all__ = ["DEFAULT_ACTOR_OPTIONS", "RayBackend", "RayShard", "ShardActor"]
 
@@ -53,15 +58,17 @@ own code (RayTaskError) is not among them: it is the call's result."""
 
 
 class ShardActor(ShardIndex):
-    """A PyFlat in its own worker process."""
+    """A flat index in its own worker process."""
 
-    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef[Any]]) -> None:
+    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef[Any]], removed: Ids) -> None:
         super().__init__(dim, metric)
         # A list of references is not resolved by Ray: get them here, one
         # at a time, each a zero-copy view while it is copied in. (A
         # reference given to `append` as an argument arrives resolved.)
         for ref in batches:
             self.append(ray.get(ref))
+        if removed.size:
+            self.remove(removed)
 
     def ready(self) -> tuple[int, str]:
         """The rows held and the id of the node this actor runs on."""
@@ -71,7 +78,7 @@ class ShardActor(ShardIndex):
 _RemoteShardActor: Any = ray.remote(ShardActor)
 
 
-class RayShard:
+class RayShard(StoredShard):
     """The driver's side of one shard: its actor and its stored batches.
 
     `node` is the id of the node its actor runs on, known once the actor has
@@ -81,21 +88,25 @@ class RayShard:
         self._backend = backend
         self._dim = dim
         self._metric = metric
-        self.batches: list[ray.ObjectRef[Any]] = [ray.put(rows)]
-        self._count = rows.shape[0]
+        self.store: Batches[ray.ObjectRef[Any]] = Batches(ray.put(rows), rows.shape[0])
         self.restarts = 0
         self._in_doubt = False
         self._start()
 
+    @property
+    def batches(self) -> list[ray.ObjectRef[Any]]:
+        """The references of the stored batches, in order."""
+        return self.store.items
+
     def _start(self) -> None:
         self.actor: Any = _RemoteShardActor.options(**self._backend.actor_options).remote(
-            self._dim, self._metric, list(self.batches))
+            self._dim, self._metric, list(self.store.items), self.store.removed)
         self.node: str | None = None
         # Calls from one caller run on an actor in the order they were made:
         # `ready` answers once the rebuild is done, appends after it, and a
         # search sent later sees them all. All are waited for with the next
         # search, where a loss of any of them is a loss of its answer.
-        self._ready: tuple[int, Any] | None = (self._count, self.actor.ready.remote())
+        self._ready: tuple[int, Any] | None = (self.store.count, self.actor.ready.remote())
         self._pending: list[ray.ObjectRef[Any]] = []
 
     def _stop(self) -> None:
@@ -114,13 +125,25 @@ class RayShard:
 
     def append(self, rows: Rows) -> None:
         ref = ray.put(rows)
-        self.batches.append(ref)
-        self._count += rows.shape[0]
+        self.store.append(ref, rows.shape[0])
         self._pending.append(self.actor.append.remote(ref))
 
-    def search(self, queries: object, keep: int, threads: int | None = None) -> Callable[[], Part]:
-        ref = self.actor.search.remote(queries, keep, threads)
-        return lambda: self._wait(ref, queries, keep, threads)
+    def remove(self, ids: Ids) -> None:
+        # Recorded first: an actor started from now on removes them itself,
+        # and this one does before any later call.
+        self.store.remove(ids)
+        self._pending.append(self.actor.remove.remote(ids))
+
+    def compact(self) -> None:
+        self.store.compact(ray.get, ray.put)
+        self._pending.append(self.actor.compact.remote())
+
+    def _load(self, item: Any) -> Rows:
+        return ray.get(item)  # type: ignore[no-any-return]
+
+    def _ask(self, method: str, *args: Any) -> Callable[[], Any]:
+        ref = getattr(self.actor, method).remote(*args)
+        return lambda: self._wait(ref, method, args)
 
     def _settle(self, timeout: float | None) -> None:
         """Wait for the calls sent before the search: the actor's start and
@@ -135,15 +158,15 @@ class RayShard:
             ray.get(self._pending, timeout=timeout)
             self._pending = []
 
-    def _wait(self, ref: ray.ObjectRef[Any], queries: object, keep: int, threads: int | None) -> Part:
+    def _wait(self, ref: ray.ObjectRef[Any], method: str, args: tuple[Any, ...]) -> Any:
         backend = self._backend
         recovery = Recovery(backend.retries, backend.recovery_timeout, start_now=self._in_doubt)
         while True:
             try:
                 self._settle(recovery.remaining())
-                part: Part = ray.get(ref, timeout=recovery.remaining())
+                answer = ray.get(ref, timeout=recovery.remaining())
                 self._in_doubt = False
-                return part
+                return answer
             except _LOSSES as e:
                 try:
                     recovery.lost(e)
@@ -151,11 +174,11 @@ class RayShard:
                     self._in_doubt = True
                     raise
                 self._restart()
-                ref = self.actor.search.remote(queries, keep, threads)
+                ref = getattr(self.actor, method).remote(*args)
 
     def close(self) -> None:
         self._stop()
-        self.batches = []
+        self.store.items, self.store.sizes = [], []
 
 
 class RayBackend:

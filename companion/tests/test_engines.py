@@ -1,5 +1,6 @@
-"""Engine-specific promises: a killed shard loses nothing, Ray reads shard
-data in place, Dask keeps each actor on its worker."""
+"""Engine-specific promises: a killed shard loses nothing (and brings back
+no row removed), Ray reads shard data in place, Dask keeps each actor on its
+worker."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import numpy as np
 import pytest
 
 import orbisk
+import orbisk_engine
 from orbisk_shard import ShardedFlat
 
 from conftest import mismatch
@@ -39,6 +41,37 @@ def _same(reference: orbisk.PyFlat, got: list[list[tuple[int, float]]], k: int =
         assert mismatch(reference.search(q, k), g) is None
 
 
+def _remove_and_compact(index: ShardedFlat, metric: str = "euclidean") -> orbisk_engine.FlatIndex:
+    """Rows removed across shards, compacted, then more removed and left
+    as tombstones; the engine index that has had the same."""
+    reference = orbisk_engine.FlatIndex(8, metric)
+    reference.add(ROWS)
+    index.create(ROWS[:2000])
+    index.create(ROWS[2000:])
+    for ids, compact in (([5, 1499, 1500, 2999, 700, 2001], True), ([0, 1200, 2990], False)):
+        index.remove(ids)
+        reference.remove(np.array(ids))
+        if compact:
+            index.compact()
+            reference.compact()
+    return reference
+
+
+def _same_as_engine(index: ShardedFlat, reference: orbisk_engine.FlatIndex) -> None:
+    """Searches with and without a mask, radius search and rows: the engine's."""
+    mask = np.zeros(len(reference), dtype=bool)
+    mask[::3] = True
+    for m in (None, mask):
+        for got, expected in ((index.search_batch(QUERIES, 40, mask=m), reference.search(QUERIES, 40, mask=m)),
+                              (index.search_radius(QUERIES, 2.5, mask=m),
+                               reference.search_radius(QUERIES, 2.5, mask=m))):
+            for g, e in zip(got, expected):
+                assert np.array_equal(g, np.asarray(e))
+    ids = np.array([0, 1, 1499, len(reference) - 11, len(reference) - 1])
+    assert np.array_equal(index.rows_of(ids), np.asarray(reference.rows)[ids])
+    assert len(index) == len(reference) and index.removed == reference.removed
+
+
 # -- Ray ------------------------------------------------------------------
 
 
@@ -64,6 +97,26 @@ def test_ray_killed_actor_is_rebuilt_from_the_object_store(ray_cluster: Any) -> 
             assert _results(index) == before
             assert shard.restarts == 1
             assert _ray_pid(ray, shard) != old_pid
+
+
+def test_ray_rebuilt_actor_keeps_removals_and_compaction(ray_cluster: Any) -> None:
+    ray = ray_cluster
+    from orbisk_shard.ray_backend import RayBackend
+
+    with ShardedFlat(8, shards=3, backend=RayBackend()) as index:
+        reference = _remove_and_compact(index)
+        _same_as_engine(index, reference)
+        for shard in index.shards:
+            ray.kill(shard.actor)
+        _same_as_engine(index, reference)
+        assert all(shard.restarts == 1 for shard in index.shards)
+        # Killed again right after a removal and a compaction not yet waited for.
+        index.remove([3, 2500])
+        reference.remove(np.array([3, 2500]))
+        index.compact()
+        reference.compact()
+        ray.kill(index.shards[2].actor)
+        _same_as_engine(index, reference)
 
 
 def test_ray_kill_right_after_an_append(ray_cluster: Any) -> None:
@@ -122,6 +175,26 @@ def test_dask_killed_worker_loses_nothing(dask_client: Any) -> None:
         _kill_worker_of(dask_client, shard)
         assert _results(index) == before
         assert shard.restarts == 1 and shard.worker != dead
+
+
+def test_dask_rebuilt_actor_keeps_removals_and_compaction(dask_client: Any) -> None:
+    from orbisk_shard.dask_backend import DaskBackend
+
+    dask_client.wait_for_workers(2, timeout=60)
+    with ShardedFlat(8, shards=2, backend=DaskBackend(dask_client)) as index:
+        reference = _remove_and_compact(index)
+        _same_as_engine(index, reference)
+        _kill_worker_of(dask_client, index.shards[0])
+        _same_as_engine(index, reference)
+        assert index.shards[0].restarts == 1
+        # A removal and a compaction that reach a lost shard: rebuilt with both.
+        _kill_worker_of(dask_client, index.shards[1])
+        index.remove([3, 2500])
+        reference.remove(np.array([3, 2500]))
+        index.compact()
+        reference.compact()
+        _same_as_engine(index, reference)
+        assert index.shards[1].restarts >= 1
 
 
 def test_dask_kill_then_append(dask_client: Any) -> None:
