@@ -259,7 +259,7 @@ ix.add(rows[:10])                     # the modules' own first allocations
 open("/proc/self/clear_refs", "w").write("5")   # the peak starts again from here
 before = status("VmRSS")
 ix.add(rows[10:])
-keys = sys.getsizeof(ix._row_of) + sys.getsizeof(ix._keys) + 32 * n
+keys = sys.getsizeof(ix._row_of) + sys.getsizeof(ix._keys) + 64 * n   # with the keys' and ids' int objects
 print((status("VmRSS") - before - keys) / (n * dim * 8), (status("VmHWM") - before - keys) / (n * dim * 8))
 """
 

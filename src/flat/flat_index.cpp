@@ -322,10 +322,31 @@ RowSet Flat::live_rows() const {
 RowSet Flat::admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const {
     words.assign((count_ + 63) / 64, 0);
     std::size_t count = 0;
-    for (std::size_t id = 0; id < count_; ++id) {
-        const bool in = admit[id] != 0 && !is_removed(id);
-        words[id / 64] |= std::uint64_t{in} << (id % 64);
-        count += in;
+    // Eight bytes at a time: each byte's "not zero" into its top bit, the
+    // eight top bits gathered into one byte by a multiply (no two partial
+    // products meet), then the live rows' bits.
+    constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7full, top = 0x8080808080808080ull;
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        std::uint64_t bits = 0;
+        const std::size_t first = w * 64, n = std::min<std::size_t>(64, count_ - first);
+        auto eight = [&](std::uint64_t x, std::size_t b) {
+            const std::uint64_t nonzero = (((x & low7) + low7) | x) & top;
+            bits |= ((nonzero >> 7) * 0x0102040810204080ull) >> 56 << b;
+        };
+        if (n == 64) {
+            std::uint64_t x[8];
+            std::memcpy(x, admit + first, 64);
+            for (std::size_t b = 0; b < 8; ++b) eight(x[b], 8 * b);
+        } else {
+            for (std::size_t b = 0; b < n; b += 8) {
+                std::uint64_t x = 0;
+                std::memcpy(&x, admit + first + b, std::min<std::size_t>(8, n - b));
+                eight(x, b);
+            }
+        }
+        if (removed_) bits &= live_[w];
+        words[w] = bits;
+        count += static_cast<std::size_t>(std::popcount(bits));
     }
     return {0, count_, words.data(), count};
 }

@@ -84,7 +84,12 @@ std::vector<bool> pick(Pick p, std::size_t n, std::uint32_t seed) {
     return chosen;
 }
 
-std::vector<std::uint8_t> bytes_of(const std::vector<bool>& chosen) { return {chosen.begin(), chosen.end()}; }
+/// A mask of bytes: any value but zero admits (0x80 and 1 here, and 0xff).
+std::vector<std::uint8_t> bytes_of(const std::vector<bool>& chosen) {
+    std::vector<std::uint8_t> out(chosen.size());
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = chosen[i] ? std::uint8_t(i % 3 == 0 ? 0x80 : i % 3 == 1 ? 1 : 0xff) : 0;
+    return out;
+}
 
 using SetCase = std::tuple<MetricKind, Pick, bool /*tied*/, std::size_t /*dim*/>;
 
