@@ -195,7 +195,7 @@ def test_a_real_ctrl_c_during_adds_leaves_keys_in_step_with_the_extension(kind):
     try:
         with pytest.raises(KeyboardInterrupt):
             for i in range(100_000):
-                index.add(batch + i)
+                index.add(batch + i, metadata=[{"at": i * len(batch) + j} for j in range(len(batch))])
     finally:
         timer.cancel()
     # a graph search with ef_search above n reaches every node (all links go
@@ -204,6 +204,10 @@ def test_a_real_ctrl_c_during_adds_leaves_keys_in_step_with_the_extension(kind):
     assert held == len(index) > 0
     assert index.keys == list(range(len(index)))
     assert index.rows.tobytes() == np.vstack([batch + i for i in range(len(index) // len(batch) + 1)])[: len(index)].tobytes()
+    last = len(index) - 1
+    assert index.metadata(last) == {"at": last}
+    index.add(batch[:1], keys=["after"], metadata=[{"at": "after"}])   # the metadata stays in step too
+    assert index.metadata("after") == {"at": "after"}
 
 
 def test_progress_counter_without_tqdm(monkeypatch, capsys):

@@ -60,10 +60,12 @@ operations = st.lists(st.tuples(st.sampled_from(["add", "remove", "update", "com
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(metric=st.sampled_from(METRICS), ops=operations)
-def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(tmp_path, metric, ops):
+@given(metric=st.sampled_from(METRICS), ops=operations, kind=st.sampled_from(["flat", "sharded"]),
+       int_keys=st.booleans())
+def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(tmp_path, metric, ops, kind, int_keys):
     rng = np.random.default_rng(len(ops))
-    ix = Index(DIM, metric)
+    options = {"shards": 3, "max_shard_rows": 25} if kind == "sharded" else {}
+    ix = Index(DIM, metric, kind, **options)
     model = Model()
     next_key = 0
     for op, seed in ops:
@@ -71,7 +73,7 @@ def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(tmp
         if op == "add" or not model.keys:
             count = int(r.integers(1, 40))
             rows = tied_rows(r, count)
-            keys = [f"k{next_key + j}" for j in range(count)]
+            keys = [3 * (next_key + j) - 50 if int_keys else f"k{next_key + j}" for j in range(count)]
             next_key += count
             meta = [{"g": int(r.integers(0, 3)), "s": "ab"[j % 2]} if j % 5 else None for j in range(count)]
             ix.add(rows, keys=keys, metadata=meta)
@@ -99,15 +101,28 @@ def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(tmp
         else:
             path = tmp_path / "ix.idx"
             ix.save(path)
+            ix.close()
             ix = Index.load(path, mmap=bool(seed % 2))
     want = model.fresh(metric)
     assert ix.keys == want.keys == model.keys
+    if model.keys:
+        assert ix.search(np.array(model.rows[-1]), 1)[0].dtype == (np.int64 if int_keys else object)
     assert len(ix) == len(model.keys)
     np.testing.assert_array_equal(ix.rows, want.rows)
     queries = tied_rows(rng, 5)
     some = model.keys[::3]
     mask = np.arange(len(ix)) % 4 == 1
     same_answers(ix, want, queries, 7, [None, {"g": 1}, {"g": 2, "s": "b"}, some, mask])
+    for q in queries[:2]:
+        scores = want.search(q, 5)[1]
+        scores = scores[~np.isnan(scores)]
+        if not len(scores):
+            continue
+        radius = float(scores[-1])
+        a, b = ix.search_radius(q, radius), want.search_radius(q, radius)
+        assert a[0].tolist() == b[0].tolist()
+        np.testing.assert_array_equal(a[1].view(np.int64), b[1].view(np.int64))
+    ix.close()
 
 
 @pytest.mark.parametrize("metric", METRICS)
@@ -265,7 +280,7 @@ print((status("VmRSS") - before - keys) / (n * dim * 8), (status("VmHWM") - befo
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="reads the peak from /proc")
-@pytest.mark.parametrize(("dim", "most"), [(128, 1.17), (256, 1.15)])
+@pytest.mark.parametrize(("dim", "most"), [(128, 1.18), (256, 1.15)])
 def test_a_flat_index_holds_its_rows_once_and_adds_them_without_a_second_copy(dim, most):
     """Bytes retained and at the peak of an add, over the rows' float64
     bytes, keys aside, measured in a process of their own. Beside the rows,
