@@ -477,12 +477,14 @@ class Index:
 
     # -- searching -------------------------------------------------------
 
-    def _query(self, query: Any) -> npt.NDArray[np.float64]:
+    def _query(self, query: Any, engine_checks: bool = False) -> npt.NDArray[np.float64]:
+        """The query as float64; its values checked here unless the flat
+        engine checks them in the search itself (`engine_checks`)."""
         q = _real_array(query, "query")
         if q.ndim != 1 or q.shape[0] != self._dim:
             got = q.shape[0] if q.ndim == 1 else f"an array of shape {q.shape}"
             raise ValueError(f"Expected query of length {self._dim}, got {got}")
-        if not self._allow_nonfinite:
+        if not self._allow_nonfinite and not (engine_checks and self._kind == "flat"):
             _refuse_nonfinite(q, "the query")
         return q
 
@@ -560,12 +562,12 @@ class Index:
         metadata, follows. A query holding NaN or an infinity raises
         ValueError unless the index allows non-finite values.
         """
-        q = self._query(query)
+        q = self._query(query, engine_checks=True)
         kk = self._k(k)
         if self._kind == "graph":
             ids, scores = self._search_graph(q, kk, self._wanted_filter(filter))
         else:
-            ids2, scores2 = self._search_exact(q[None, :], kk, self._mask(filter), 1)
+            ids2, scores2 = self._search_exact(q[None, :], kk, self._mask(filter), 1, "the query")
             ids, scores = ids2[0], scores2[0]
         if return_metadata:
             return self._keys_of(ids), scores, self._columns.rows(ids)
@@ -585,19 +587,30 @@ class Index:
         return ids[order], scores[order]
 
     def _search_exact(self, Q: npt.NDArray[np.float64], k: int, mask: npt.NDArray[np.bool_] | None,
-                      threads: int | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row ids, scores) of an exact kind's search for each query."""
+                      threads: int | None, what: str = "queries") -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+        """(row ids, scores) of an exact kind's search for each query. The
+        flat engine checks the queries' values itself (`what` names them in
+        its error); the caller checked them for the other kinds."""
         m = Q.shape[0]
+        check = self._kind == "flat" and not self._allow_nonfinite
         if k == 0 or len(self) == 0 or m == 0:
+            if check:
+                _refuse_nonfinite(Q[0] if what == "the query" else Q, what)
             c = 0 if m else min(k, len(self))
             return np.empty((m, c), dtype=np.intp), np.empty((m, c))
         searched = -Q if self._metric in SIMILARITIES else Q
         if self._kind == "flat":
-            ids, raw = self._native.search(searched, k, mask=mask, threads=threads)
-            ids, raw = np.asarray(ids), np.asarray(raw)
+            try:
+                found = self._native.search(searched, k, mask=mask, threads=threads, finite=check)
+            except ValueError as e:
+                if check and str(e).endswith("holds NaN or infinity"):
+                    _refuse_nonfinite(Q[0] if what == "the query" else Q, what)   # raises, naming the row
+                raise
+            ids, raw = np.asarray(found[0]), np.asarray(found[1])
         else:
             ids, raw = self._native.search_batch(searched, k, threads=threads, mask=mask)
-        ids = ids.astype(np.intp, copy=False)
+        if ids.dtype != np.intp:
+            ids = ids.astype(np.intp)
         return ids, self._scores(Q, ids, raw)
 
     def _scores(self, Q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp],
@@ -654,11 +667,11 @@ class Index:
             flat[j] = self._keys[r] if r >= 0 else None
         return out
 
-    def _queries(self, queries: Any) -> npt.NDArray[np.float64]:
+    def _queries(self, queries: Any, engine_checks: bool = False) -> npt.NDArray[np.float64]:
         Q = _real_array(queries, "queries")
         if Q.ndim != 2 or Q.shape[1] != self._dim:
             raise ValueError(f"Expected queries of shape (m, {self._dim}), got shape {Q.shape}")
-        if not self._allow_nonfinite:
+        if not self._allow_nonfinite and not (engine_checks and self._kind == "flat"):
             _refuse_nonfinite(Q, "queries")
         return Q
 
@@ -678,7 +691,7 @@ class Index:
         Unless the index allows non-finite values, a query holding NaN
         or an infinity raises ValueError naming its row, before any search.
         """
-        Q = self._queries(queries)
+        Q = self._queries(queries, engine_checks=True)
         kk = self._k(k)
         threads = _positive("threads", threads)
         m = Q.shape[0]

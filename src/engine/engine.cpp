@@ -181,6 +181,7 @@ class Matrix {
     }
 
     std::size_t rows() const { return rows_; }
+    std::size_t dim() const { return dim_; }
     /// Every value, after take(..., convert = true).
     const double* data() const { return code_ == 'd' ? static_cast<const double*>(view_.buf) : copy_.data(); }
     /// Rows [first, first + count) as float64: in place when they are, else
@@ -548,26 +549,39 @@ struct BatchArgs {
     Matrix queries;
     Admitted admitted;
     unsigned threads = 1;
-    bool take(FlatIndex* ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj) {
-        return queries.take(queries_obj, "queries", ix->flat->dim()) && admitted.take(*ix->flat, mask_obj) &&
-               take_threads(threads_obj, threads);
+    bool take(FlatIndex* ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj, int finite) {
+        return queries.take(queries_obj, "queries", ix->flat->dim()) && (!finite || all_finite()) &&
+               admitted.take(*ix->flat, mask_obj) && take_threads(threads_obj, threads);
+    }
+    /// ValueError naming the first query that holds NaN or an infinity.
+    bool all_finite() const {
+        const std::size_t dim = queries.rows() ? queries.dim() : 0;
+        const double* q = queries.data();
+        for (std::size_t i = 0; i < queries.rows() * dim; ++i) {
+            if (!std::isfinite(q[i])) {
+                PyErr_Format(PyExc_ValueError, "row %zu of queries holds NaN or infinity", i / dim);
+                return false;
+            }
+        }
+        return true;
     }
 };
 
 PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"queries", "k", "mask", "threads", nullptr};
+    static const char* keywords[] = {"queries", "k", "mask", "threads", "finite", nullptr};
     PyObject* queries_obj = nullptr;
     Py_ssize_t k = 0;
     PyObject* mask_obj = Py_None;
     PyObject* threads_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$OO:search", const_cast<char**>(keywords), &queries_obj, &k,
-                                     &mask_obj, &threads_obj)) {
+    int finite = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$OOp:search", const_cast<char**>(keywords), &queries_obj, &k,
+                                     &mask_obj, &threads_obj, &finite)) {
         return nullptr;
     }
     if (k < 0) return PyErr_Format(PyExc_ValueError, "k must be at least 0, got %zd", k);
     auto* ix = reinterpret_cast<FlatIndex*>(self);
     BatchArgs b;
-    if (!b.take(ix, queries_obj, mask_obj, threads_obj)) return nullptr;
+    if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
     const std::size_t m = b.queries.rows();
     const auto kk = static_cast<std::uint32_t>(std::min<Py_ssize_t>(k, 0xFFFFFFFF));
     const std::size_t width = batch_width(b.admitted.set(), kk);
@@ -594,18 +608,19 @@ PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* flat_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"queries", "radius", "mask", "threads", nullptr};
+    static const char* keywords[] = {"queries", "radius", "mask", "threads", "finite", nullptr};
     PyObject* queries_obj = nullptr;
     double radius = 0.0;
     PyObject* mask_obj = Py_None;
     PyObject* threads_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OO:search_radius", const_cast<char**>(keywords),
-                                     &queries_obj, &radius, &mask_obj, &threads_obj)) {
+    int finite = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOp:search_radius", const_cast<char**>(keywords),
+                                     &queries_obj, &radius, &mask_obj, &threads_obj, &finite)) {
         return nullptr;
     }
     auto* ix = reinterpret_cast<FlatIndex*>(self);
     BatchArgs b;
-    if (!b.take(ix, queries_obj, mask_obj, threads_obj)) return nullptr;
+    if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
     const std::size_t m = b.queries.rows();
     std::vector<std::vector<Candidate>> found;
     try {
@@ -830,13 +845,14 @@ PyMethodDef flat_methods[] = {
     {"add", flat_add, METH_O,
      "add($self, rows, /)\n--\n\nAppends the rows of a 2-D array of shape (n, dim), in order; their ids continue from len(self)."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_VARARGS | METH_KEYWORDS,
-     "search($self, /, queries, k, *, mask=None, threads=None)\n--\n\n"
+     "search($self, /, queries, k, *, mask=None, threads=None, finite=False)\n--\n\n"
      "The first rows for each query of a 2-D array: (ids, distances), buffers of shape (m, c) of int64\n"
      "and float64, c = min(k, rows searched). Row i is bit for bit orbisk.PyFlat.search(queries[i], k)\n"
-     "over the rows searched alone: those not removed, and with a mask, those whose entry is true."},
+     "over the rows searched alone: those not removed, and with a mask, those whose entry is true.\n"
+     "With finite, a query holding NaN or an infinity is a ValueError naming its row."},
     {"search_radius", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search_radius)),
      METH_VARARGS | METH_KEYWORDS,
-     "search_radius($self, /, queries, radius, *, mask=None, threads=None)\n--\n\n"
+     "search_radius($self, /, queries, radius, *, mask=None, threads=None, finite=False)\n--\n\n"
      "Every row searched at a distance of at most radius from each query: (offsets, ids, distances),\n"
      "the rows of query i at [offsets[i], offsets[i + 1]), in ranking order."},
     {"remove", flat_remove, METH_O,
