@@ -38,6 +38,9 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <limits>
 #include <string>
 
@@ -334,9 +337,19 @@ RowSet Flat::admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>
             bits |= ((nonzero >> 7) * 0x0102040810204080ull) >> 56 << b;
         };
         if (n == 64) {
+#if defined(__SSE2__)
+            // Sixteen bytes a compare: the zero bytes' flags, inverted.
+            const __m128i zero = _mm_setzero_si128();
+            for (std::size_t b = 0; b < 64; b += 16) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(admit + first + b));
+                const auto zeros = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero)));
+                bits |= std::uint64_t{~zeros & 0xffffu} << b;
+            }
+#else
             std::uint64_t x[8];
             std::memcpy(x, admit + first, 64);
             for (std::size_t b = 0; b < 8; ++b) eight(x[b], 8 * b);
+#endif
         } else {
             for (std::size_t b = 0; b < n; b += 8) {
                 std::uint64_t x = 0;
@@ -386,6 +399,29 @@ void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std
 void Flat::scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const {
     TopK top(out, keep);
     const double query_norm = metric_.query_norm(query);
+    if (set.bits && set.count * 8 < set.to - set.from) {
+        // Few rows, scattered: each computed in full, the rows of the next
+        // batch asked from memory while this one is computed.
+        std::vector<std::uint32_t> ids;
+        ids.reserve(set.count);
+        each_row(set, [&](std::size_t id) { ids.push_back(static_cast<std::uint32_t>(id)); });
+        auto fetch = [&](std::size_t from) {
+            for (std::size_t j = from; j < std::min(ids.size(), from + batch_rows); ++j) {
+                const double* row = rows_.data() + std::size_t{ids[j]} * dim_;
+                for (std::size_t e = 0; e < dim_; e += 64 / sizeof(double)) __builtin_prefetch(row + e);
+            }
+        };
+        fetch(0);
+        for (std::size_t i = 0; i < ids.size(); i += batch_rows) {
+            fetch(i + batch_rows);
+            const std::size_t n = std::min(batch_rows, ids.size() - i);
+            double d[batch_rows];
+            distances(query, query_norm, ids.data() + i, n, d);
+            for (std::size_t j = 0; j < n; ++j) top.offer(d[j], ids[i + j]);
+        }
+        top.finish();
+        return;
+    }
     if (metric_.kind() != MetricKind::Euclidean) {
         each_batch(set, [&](const std::uint32_t* ids, std::size_t n) {
             double d[batch_rows];
