@@ -901,11 +901,27 @@ class Index:
             return index
         if len(native) != n or native.dim != snap.dim or len(snap.keys) != n or len(snap.columns) != n:
             raise ValueError("the engine, keys and metadata hold different numbers of rows")
-        keys = index._check_keys(snap.keys, n)
+        # The keys in one pass each (a million keys open in a fraction of a
+        # second): the mapping to rows, then duplicates by its size.
+        try:
+            row_of = dict(zip(snap.keys, range(n)))
+        except TypeError:
+            raise TypeError("keys must be hashable") from None
+        if len(row_of) != n:
+            seen: set[Hashable] = set()
+            duplicate = next(k for k in snap.keys if k in seen or seen.add(k))  # type: ignore[func-returns-value]
+            raise ValueError(f"duplicate key {duplicate!r}")
         index._native = native
         index._columns = snap.columns
         index._reserve(n)
-        index._record(keys)
+        index._keys = list(snap.keys)
+        index._row_of = row_of
+        if snap.int_keys is not None:
+            index._key_ints[:n] = snap.int_keys
+        else:
+            index._int_keys = False
+        index._live[:n] = True
+        index._n = n
         return index
 
     def save(self, path: Any) -> None:
