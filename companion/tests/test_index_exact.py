@@ -258,6 +258,13 @@ def test_a_damaged_or_crafted_file_is_refused(tmp_path):
         Index.load(path)
     with pytest.raises(IndexFileError):
         Index.load(path, mmap=True)
+    # Keys given twice, for a full and a mapped load alike.
+    keys = arrays["keys"].copy()
+    keys[5] = keys[4]
+    _container.write(path, header, dict(arrays, keys=keys))
+    for mmap in (False, True):
+        with pytest.raises(IndexFileError, match="duplicate key 4"):
+            Index.load(path, mmap=mmap)
 
 
 MEMORY_PROBE = """
