@@ -164,8 +164,8 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
             s.codes.push_back(run.codes[j]);
         };
         links_.for_each_run(c.id, [&](const Links::Run& run) {
-            if (layer <= 2 && !Filtered) {
-                const std::uint32_t use = layer == 0 ? ~std::uint32_t{0} : run.reach[layer - 1];
+            if (Links::marks_layer(layer) && !Filtered) {
+                const std::uint32_t use = run.on_layer(layer);
                 const std::size_t old = s.pending.size();
                 s.pending.resize(old + visit_room);
                 s.codes.resize(old + visit_room);
@@ -181,10 +181,11 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                 for (std::size_t j = 0; j < run.size; ++j) consider(run, j);
                 return;
             }
-            // Only entries that reach the layer, in list order.
-            for (std::uint32_t bits = run.reach[layer >= 2]; bits != 0; bits &= bits - 1) {
+            // Only entries that reach the layer, in list order; above the
+            // layers the runs mark, their levels tell.
+            for (std::uint32_t bits = run.on_layer(layer); bits != 0; bits &= bits - 1) {
                 const auto j = static_cast<std::size_t>(std::countr_zero(bits));
-                if (layer <= 2 || levels_[run.id(j)] >= layer) consider(run, j);
+                if (Links::marks_layer(layer) || levels_[run.id(j)] >= layer) consider(run, j);
             }
         });
         // With every counted node of the layer visited, the walk ends after
