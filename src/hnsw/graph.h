@@ -120,8 +120,9 @@ class HNSW {
                   std::uint32_t layer, const Filter* filter, std::size_t position,
                   std::vector<Candidate>& out) const;
     std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
-    /// Nodes counted in `at_least_` whose level is at least `layer`.
-    std::size_t usable(std::uint32_t layer) const;
+    /// How many of the nodes counted in `at_least_` are on `layer`: their
+    /// level is at least `layer`.
+    std::size_t nodes_on(std::uint32_t layer) const;
     /// Puts W in order if it is still being filled.
     static void settle(Scratch& s, std::vector<Candidate>& out);
     /// Queues `c` and places it in W when W has room or `c` beats W's last.

@@ -88,7 +88,7 @@ std::size_t HNSW::take_batch(const Scratch& s, std::size_t i, const SkipCodes& s
         // Marked visited already, as the walk would; its distance cannot
         // beat W's last entry, so it is not computed.
         if (skip.skips(s.codes[i])) continue;
-        const bool known = s.memo_stamps[e] == s.query;
+        const bool known = s.remembers(e);
         b.distances[b.taken] = known ? s.memo[e] : 0.0;
         if (!known) b.todo[b.computing++] = static_cast<std::uint16_t>(b.taken);
         b.order[b.taken++] = e;
@@ -105,13 +105,13 @@ void HNSW::screen_batch(const Scratch& s, double last, Batch& b) const {
     const std::size_t bytes = code_row_bytes();
     metric_.kernels().codes->rows(codes_.data(), rows, b.computing, bytes, q.codes.data(), bytes, raw);
     std::size_t kept = 0;
-    const double reach = squared_reach(last);
+    const double widened = widened_threshold(last);
     for (std::size_t t = 0; t < b.computing; ++t) {
         const CodeInfo& c = infos_[rows[t]];
         // A node whose lower bound exceeds W's last distance cannot beat it;
         // one without a code always may.
         const double row_norm = metric_.keeps_norms() ? norms_[rows[t]] : 0.0;
-        if (may_pass(metric_.kind(), q, reach, last, c.scale, c.rho, c.extent, raw[t], row_norm)) {
+        if (may_pass(metric_.kind(), q, widened, last, c.scale, c.rho, c.extent, raw[t], row_norm)) {
             b.todo[kept++] = b.todo[t];
         } else {
             b.distances[b.todo[t]] = std::numeric_limits<double>::quiet_NaN();

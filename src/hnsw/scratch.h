@@ -39,10 +39,10 @@ struct HNSW::Scratch {
     // The distances that the walks of one query (an insertion, or a search,
     // walking layer after layer) computed in full: a node's distance is the
     // same bits whichever walk computes it. memo[e] holds e's distance when
-    // memo_stamps[e] is the query's number.
+    // memo_stamps[e] is query_stamp, the number of the query.
     std::vector<double> memo;
     std::vector<std::uint32_t> memo_stamps;
-    std::uint32_t query = 0;
+    std::uint32_t query_stamp = 0;
     QueryCode query_code;  ///< the query's screening code, when usable
 
     /// A new query: nothing is known of its distances.
@@ -52,14 +52,16 @@ struct HNSW::Scratch {
             memo.resize(nodes);
             memo_stamps.resize(nodes, 0);
         }
-        if (++query == 0) {
+        if (++query_stamp == 0) {
             std::fill(memo_stamps.begin(), memo_stamps.end(), 0);
-            query = 1;
+            query_stamp = 1;
         }
     }
+    /// Whether the query's distance to `node` is remembered in memo.
+    bool remembers(std::uint32_t node) const { return memo_stamps[node] == query_stamp; }
     void remember(std::uint32_t node, double distance) {
         memo[node] = distance;
-        memo_stamps[node] = query;
+        memo_stamps[node] = query_stamp;
     }
 
     void begin(std::size_t nodes) {

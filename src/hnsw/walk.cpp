@@ -118,7 +118,7 @@ void HNSW::settle(Scratch& s, std::vector<Candidate>& out) {
     s.filling = false;
 }
 
-std::size_t HNSW::usable(std::uint32_t layer) const {
+std::size_t HNSW::nodes_on(std::uint32_t layer) const {
     // Node 0 alone reaches the layers above; walks start once it is counted.
     return layer < at_least_.size() ? at_least_[layer] : 1;
 }
@@ -143,7 +143,7 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
     // Once every counted node of the layer is visited, no list can offer
     // anything new and W is final. A filter hides nodes from the walk, so
     // its walks never get there and do not count.
-    const std::size_t all = Filtered ? SIZE_MAX : usable(layer);
+    const std::size_t all = Filtered ? SIZE_MAX : nodes_on(layer);
     // Every node a scan newly visits counts as seen: the node being inserted
     // is never one (it is the entry, or not linked yet).
     std::size_t seen = entry < counted_ && levels_[entry] >= layer ? 1 : 0;
