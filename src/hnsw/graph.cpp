@@ -10,8 +10,6 @@
 
 #include <cmath>
 
-#include "hnsw/scratch.h"
-
 namespace orbisk {
 
 std::string_view name(HNSWError e) {
@@ -54,7 +52,5 @@ HNSW::HNSW(HNSW&& o) noexcept
       counted_(o.counted_),
       link_marks_(std::move(o.link_marks_)),
       spare_(o.spare_.exchange(nullptr)) {}
-
-HNSW::~HNSW() { delete spare_.load(); }
 
 }  // namespace orbisk

@@ -60,6 +60,9 @@ void insert_sorted(std::vector<Candidate>& w, Candidate c) {
 
 }  // namespace
 
+// The spare scratch that walks hand back (ScratchLease) goes with the index.
+HNSW::~HNSW() { delete spare_.load(); }
+
 std::optional<HNSWError> HNSW::check_filter(const Filter* filter, std::size_t& position) const {
     if (!filter) return std::nullopt;
     auto found = attribute_position(params_.schema, filter->attribute);
