@@ -103,10 +103,11 @@ class HNSW {
                                     std::vector<Candidate>& out) const;
 
   private:
-    struct Scratch;
-    class ScratchLease;
-    struct Batch;
+    struct Scratch;      // scratch.h
+    class ScratchLease;  // scratch.h
+    struct Batch;        // neighbours.cpp
 
+    // The walk (walk.cpp).
     /// knn's checks, then the walk, with the scratch of the query it is part of.
     std::optional<HNSWError> checked_walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                                           std::uint32_t layer, const Filter* filter,
@@ -118,6 +119,16 @@ class HNSW {
     void walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                   std::uint32_t layer, const Filter* filter, std::size_t position,
                   std::vector<Candidate>& out) const;
+    std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
+    /// How many of the nodes counted in `at_least_` are on `layer`: their
+    /// level is at least `layer`.
+    std::size_t nodes_on(std::uint32_t layer) const;
+    /// Puts W in order if it is still being filled.
+    static void settle(Scratch& s, std::vector<Candidate>& out);
+    /// Queues `c` and places it in W when W has room or `c` beats W's last.
+    static void admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out);
+
+    // The batch of neighbours (neighbours.cpp).
     /// The pending neighbours of `from`, batch after batch: taken, their
     /// distances computed, then admitted in list order.
     void admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
@@ -140,19 +151,15 @@ class HNSW {
     std::size_t batch_offsets(const Batch& b, std::size_t first, std::size_t n, std::int64_t* out) const;
     /// Admits the batch's nodes in list order.
     static void admit_batch(Scratch& s, const Batch& b, std::uint32_t ef, std::vector<Candidate>& out);
-    /// Puts W in order if it is still being filled.
-    static void settle(Scratch& s, std::vector<Candidate>& out);
-    /// Queues `c` and places it in W when W has room or `c` beats W's last.
-    static void admit(Scratch& s, Candidate c, std::uint32_t ef, std::vector<Candidate>& out);
+
+    // Insertion (insert.cpp).
     std::optional<HNSWError> link_in(std::uint32_t node, Vec vector, std::uint32_t level);
     /// Appends `to` to `from`'s list, the link `length` long.
     void link(std::uint32_t from, std::uint32_t to, double length);
-    std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
+    void rollback(std::size_t nodes);
+
     /// Bytes of one node's code; none when the dimension is too large for codes.
     std::size_t code_row_bytes() const { return params_.dim <= max_code_dim ? code_bytes(params_.dim) : 0; }
-    /// Nodes counted in `at_least_` whose level is at least `layer`.
-    std::size_t usable(std::uint32_t layer) const;
-    void rollback(std::size_t nodes);
 
     HNSWParams params_;
     Metric metric_;

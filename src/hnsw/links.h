@@ -59,7 +59,19 @@ class Links {
         std::uint32_t id(std::size_t j) const {
             return high ? (std::uint32_t{high[j]} << 16) | low[j] : base | low[j];
         }
+        /// The entries usable on `layer`: bit j set when entry j's level
+        /// may be at least `layer`. Every bit on layer 0 (past `size` too);
+        /// on layers 1 and 2 exactly the entries whose level is at least
+        /// `layer`; above them those whose level is at least 2, a superset
+        /// whose levels the caller checks (marks_layer). Bits past `size`
+        /// are clear above layer 0.
+        std::uint32_t on_layer(std::uint32_t layer) const {
+            return layer == 0 ? ~std::uint32_t{0} : reach[layer >= 2];
+        }
     };
+
+    /// Whether Run::on_layer(layer) is exact: the runs mark layers 0 to 2.
+    static constexpr bool marks_layer(std::uint32_t layer) { return layer <= 2; }
 
     /// Calls f(run) for the runs of `node`'s list, in list order.
     template <class F>

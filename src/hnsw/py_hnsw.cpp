@@ -9,6 +9,7 @@
 
 #include "filter/py_filter.h"
 #include "hnsw/graph.h"
+#include "hnsw/py_hnsw.h"
 #include "metadata/py_metadata.h"
 #include "module/convert.h"
 #include "module/errors.h"

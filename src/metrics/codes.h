@@ -169,19 +169,20 @@ inline Bounds bounds(MetricKind kind, const QueryCode& q, float scale, float rho
 }
 
 /// False only when the row's lower bound exceeds the threshold t (then the
-/// row need not be computed); true for rows without a code. The Euclidean
-/// test avoids the square root: when z = y2 - e exceeds
+/// row need not be computed); true for rows without a code. `widened` is
+/// widened_threshold(t), made once per threshold. The Euclidean test avoids
+/// the square root: when z = y2 - e exceeds
 /// (t + 2 slack + r)^2 (1 + 16 margin), sqrt(z) exceeds t + 2 slack + r by
 /// nearly 8 margins, which outweigh the roundings and the two (1 - margin)
 /// factors of the lower bound, so the bound exceeds t. At t equal to the
 /// bound the test never excludes: there sqrt(z) is about (t + r)(1 + 2
 /// margin), short of the 8 margins.
 template <MetricKind Kind>
-inline bool may_pass(const QueryCode& q, double t2, double t, float scale, float rho, double extent,
+inline bool may_pass(const QueryCode& q, double widened, double t, float scale, float rho, double extent,
                      std::int32_t raw, double row_norm) {
     if constexpr (Kind == MetricKind::Euclidean) {
         const Terms s = euclidean_terms(q, scale, rho, extent, raw);
-        const double reach = t2 + s.r;
+        const double reach = widened + s.r;
         return !(s.y2 - s.e > reach * reach * (1.0 + 16.0 * code_margin));
     } else if constexpr (Kind == MetricKind::Dot) {
         return !(dot_bounds(q, scale, rho, extent, raw).lo > t);
@@ -191,27 +192,29 @@ inline bool may_pass(const QueryCode& q, double t2, double t, float scale, float
 }
 
 /// may_pass for the metric an index ranks by.
-inline bool may_pass(MetricKind kind, const QueryCode& q, double t2, double t, float scale, float rho,
+inline bool may_pass(MetricKind kind, const QueryCode& q, double widened, double t, float scale, float rho,
                      double extent, std::int32_t raw, double row_norm) {
     switch (kind) {
         case MetricKind::Euclidean:
-            return may_pass<MetricKind::Euclidean>(q, t2, t, scale, rho, extent, raw, row_norm);
-        case MetricKind::Dot: return may_pass<MetricKind::Dot>(q, t2, t, scale, rho, extent, raw, row_norm);
+            return may_pass<MetricKind::Euclidean>(q, widened, t, scale, rho, extent, raw, row_norm);
+        case MetricKind::Dot: return may_pass<MetricKind::Dot>(q, widened, t, scale, rho, extent, raw, row_norm);
         case MetricKind::Cosine: break;
     }
-    return may_pass<MetricKind::Cosine>(q, t2, t, scale, rho, extent, raw, row_norm);
+    return may_pass<MetricKind::Cosine>(q, widened, t, scale, rho, extent, raw, row_norm);
 }
 
-inline double squared_reach(double t) { return t + 2.0 * code_slack; }
+/// The threshold t widened by twice the absolute slack: t + 2 slack, the
+/// part of the Euclidean test's reach that does not depend on the row.
+inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 
 /// Bit r set for each of the first n rows that may pass the screen.
 template <MetricKind Kind>
 inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
                                const double* extents, const double* norms, const std::int32_t* raw) {
-    const double t2 = squared_reach(sc.threshold);
+    const double widened = widened_threshold(sc.threshold);
     unsigned char pass[64] = {};
     for (std::size_t r = 0; r < n; ++r) {
-        pass[r] = may_pass<Kind>(*sc.q, t2, sc.threshold, scales[r], rhos[r], extents[r], raw[r],
+        pass[r] = may_pass<Kind>(*sc.q, widened, sc.threshold, scales[r], rhos[r], extents[r], raw[r],
                                  Kind == MetricKind::Cosine ? norms[r] : 0.0);
     }
     // Eight flags (bytes of 0 or 1, and 0 past n) at a time: the product

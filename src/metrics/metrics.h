@@ -14,9 +14,8 @@
 
 namespace orbisk {
 
-/// Signature shared by the metrics: a is the query (or the vector being
-/// inserted), b the stored vector. Lengths may differ; nothing is checked.
-using MetricFn = double (*)(Vec a, Vec b);
+// In each of the three, a is the query (or the vector being inserted) and b
+// the stored vector. Lengths may differ; nothing is checked.
 
 /// sqrt of the sum of squared differences over the common prefix.
 double euclidean_distance(Vec a, Vec b);

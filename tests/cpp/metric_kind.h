@@ -3,8 +3,13 @@
 // expected distances with the plain functions and build indexes by kind.
 
 #include "metrics/metric.h"
+#include "metrics/metrics.h"
 
 namespace orbisk {
+
+/// A reference function of metrics.h: a is the query (or the vector being
+/// inserted), b the stored vector.
+using MetricFn = double (*)(Vec a, Vec b);
 
 inline MetricKind kind_of(MetricFn f) {
     if (f == euclidean_distance) return MetricKind::Euclidean;

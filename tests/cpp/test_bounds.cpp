@@ -115,15 +115,18 @@ TEST_P(BoundSums, FlatKeepsRowsJustInsideTheAbandoningBound) {
 }
 
 // The graph's walk: node 0 far away names every other node in insertion
-// order; nodes 1-8 fill W, nodes 9-16 lie one ulp inside the bound of W's
-// last entry and must all enter; nodes 17-24 sit on it and must not.
+// order; nodes 1-8 fill W, then come more far nodes than one batch of
+// distances holds, so that W is full when the rest are computed (a walk
+// abandons sums only then); of those, the 8 nodes one ulp inside the bound
+// of W's last entry must all enter, the 8 on it must not.
 TEST_P(BoundSums, GraphWalkKeepsNodesJustInsideTheAbandoningBound) {
     const std::size_t dim = 20;
+    const std::uint32_t fars = 2 * slots * lanes;  // a batch computes at most this many
     const NearTie t = near_tie(dim, sum());
     HNSWParams p;
     p.dim = dim;
     p.layers = 1;
-    p.ef_construction = 100;
+    p.ef_construction = 200;  // every node links to every other
     p.ef_search = 8;
     p.isa = isa();
     HNSW index(p);
@@ -131,19 +134,24 @@ TEST_P(BoundSums, GraphWalkKeepsNodesJustInsideTheAbandoningBound) {
     V far(dim, 0.0);
     far[0] = 1e3 * t.worst;
     ASSERT_FALSE(index.insert(far, nullptr, rng));
-    for (const V* v : {&t.kept, &t.inside, &t.at_bound}) {
+    for (int i = 0; i < 8; ++i) ASSERT_FALSE(index.insert(t.kept, nullptr, rng));
+    for (std::uint32_t i = 0; i < fars; ++i) ASSERT_FALSE(index.insert(far, nullptr, rng));
+    for (const V* v : {&t.inside, &t.at_bound}) {
         for (int i = 0; i < 8; ++i) ASSERT_FALSE(index.insert(*v, nullptr, rng));
     }
+    const std::uint32_t inside = 9 + fars, nodes = inside + 16;
     const auto list = index.neighbours(0);
-    ASSERT_EQ(list.size(), 24u);
-    for (std::uint32_t i = 0; i < 24; ++i) ASSERT_EQ(list[i], i + 1);
+    ASSERT_EQ(list.size(), nodes - 1);
+    for (std::uint32_t i = 0; i + 1 < nodes; ++i) ASSERT_EQ(list[i], i + 1);
     std::vector<Candidate> w;
     ASSERT_FALSE(index.knn(0, V(dim, 0.0), 8, 0, nullptr, w));
-    // Nodes 9-16 are all equally near: in W, the later of equals goes in
-    // front of the last of them.
+    // The nodes inside are all equally near: in W, the later of equals goes
+    // in front of the last of them.
     auto got = ids(w);
     std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::uint32_t>{9, 10, 11, 12, 13, 14, 15, 16}));
+    std::vector<std::uint32_t> want;
+    for (std::uint32_t i = 0; i < 8; ++i) want.push_back(inside + i);
+    EXPECT_EQ(got, want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sums, BoundSums, on_each_table(std::vector<double>{1.0, 2.0, 3.0, 0.7, 12345.678, 1e-30, 1e30}),

@@ -218,7 +218,7 @@ TEST(Codes, GraphScreenKeepsARowFromItsLowerBoundUp) {
         const CodeInfo& c = r.x.info;
         const double lo = r.b.lo;
         auto passes = [&](double t) {
-            return may_pass(kind, q, squared_reach(t), t, c.scale, c.rho, c.extent, r.raw, r.norm);
+            return may_pass(kind, q, widened_threshold(t), t, c.scale, c.rho, c.extent, r.raw, r.norm);
         };
         EXPECT_TRUE(passes(lo)) << "metric " << static_cast<int>(kind) << " lo " << lo;
         if (kind != MetricKind::Euclidean) {

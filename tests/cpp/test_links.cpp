@@ -103,4 +103,47 @@ TEST(Links, TruncateUndoesTheLastInsertion) {
     EXPECT_TRUE(links.list(2).empty());
 }
 
+// What a walk of each layer may take from a run: on the layers the runs
+// mark, the entries of that level exactly; above them, every entry of that
+// level among the ones offered. Lists of one partial chunk, one full chunk
+// and several, with levels up to 5 in every mix.
+class LinksOnLayer : public testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(LinksOnLayer, OffersTheEntriesOfTheLayer) {
+    const std::uint32_t layer = GetParam();
+    Links links;
+    std::mt19937_64 rng(layer + 11);
+    std::vector<std::vector<std::uint32_t>> levels(3);
+    const std::size_t lengths[] = {7, Links::chunk, 3 * Links::chunk + 5};
+    for (std::uint32_t n = 0; n < 3; ++n) {
+        links.add_node();
+        for (std::size_t i = 0; i < lengths[n]; ++i) {
+            levels[n].push_back(static_cast<std::uint32_t>(rng() % 6));
+            links.append(n, static_cast<std::uint32_t>(i * 977 % 100003), 0, levels[n].back());
+        }
+    }
+    for (std::uint32_t n = 0; n < 3; ++n) {
+        std::size_t at = 0;
+        links.for_each_run(n, [&](const Links::Run& run) {
+            const std::uint32_t bits = run.on_layer(layer);
+            for (std::size_t j = 0; j < run.size; ++j) {
+                const std::uint32_t level = levels[n][at + j];
+                const bool offered = (bits >> j) & 1;
+                if (Links::marks_layer(layer)) {
+                    EXPECT_EQ(offered, level >= layer) << "list " << n << " entry " << at + j;
+                } else if (level >= layer) {
+                    EXPECT_TRUE(offered) << "list " << n << " entry " << at + j;
+                }
+            }
+            if (layer > 0 && run.size < Links::chunk) {
+                EXPECT_EQ(bits >> run.size, 0u) << "list " << n;
+            }
+            at += run.size;
+        });
+        EXPECT_EQ(at, levels[n].size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layers, LinksOnLayer, testing::Values(0u, 1u, 2u, 3u, 5u, 6u));
+
 }  // namespace
