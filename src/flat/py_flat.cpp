@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "flat/py_flat.h"
+
 #include "flat/flat_index.h"
 #include "module/convert.h"
 #include "module/errors.h"

@@ -71,9 +71,4 @@ inline PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssiz
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-/// The class object of PyFlat, created on first request (py_flat.cpp). Its
-/// declaration stays here until src/flat is free to take a header of its own,
-/// as hnsw/py_hnsw.h is for PyHNSW.
-PyTypeObject* flat_type();
-
 }  // namespace orbisk

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "flat/py_flat.h"
 #include "hnsw/py_hnsw.h"
 #include "module/instance.h"
 #include "module/ref.h"
