@@ -15,16 +15,14 @@ results are scored here by `cosines`, bit for bit the extension's cosine.
 
 from __future__ import annotations
 
-from typing import Any, Final, Literal
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
-METRICS: Final = ("euclidean", "cosine", "inner_product")
+from orbisk_shard._types import METRICS
+
 SIMILARITIES: Final = frozenset({"cosine", "inner_product"})
-# What the flat extension calls our metric.
-FLAT_NAMES: Final[dict[str, Literal["euclidean", "cosine", "inner_product"]]] = {
-    "euclidean": "euclidean", "cosine": "cosine", "inner_product": "inner_product"}
 
 
 def check_metric(metric: object) -> str:

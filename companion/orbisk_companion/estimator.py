@@ -48,7 +48,9 @@ from scipy import sparse
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-_METRICS = ("euclidean", "cosine")
+from ._scores import METRICS
+
+_METRICS = tuple(m for m in METRICS if m != "inner_product")   # no distance from an inner product
 
 
 def _is_real(value: Any) -> bool:

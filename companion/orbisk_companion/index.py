@@ -16,7 +16,7 @@ import orbisk_engine
 
 from . import _interrupt, _progress, _values
 from ._columns import Columns
-from ._scores import FLAT_NAMES, SIMILARITIES, check_metric, cosines, fix_zero_signs, steering
+from ._scores import SIMILARITIES, check_metric, cosines, fix_zero_signs, steering
 
 KINDS: Final = ("flat", "graph", "sharded")
 _INT64: Final = range(-(2**63), 2**63)
@@ -190,7 +190,7 @@ class Index:
         self._params: dict[str, Any] = {}
         native: Any
         if kind == "flat":
-            native = orbisk_engine.FlatIndex(self._dim, FLAT_NAMES[self._metric])
+            native = orbisk_engine.FlatIndex(self._dim, self._metric)
         elif kind == "graph":
             for name, v in graph.items():
                 self._params[name] = _positive(name, v)
@@ -208,7 +208,7 @@ class Index:
             from orbisk_shard import ShardedFlat
             self._params = {"shards": _positive("shards", shards, optional=False),
                             "max_shard_rows": _positive("max_shard_rows", max_shard_rows)}
-            native = ShardedFlat(self._dim, FLAT_NAMES[self._metric], backend=backend, **self._params)
+            native = ShardedFlat(self._dim, self._metric, backend=backend, **self._params)
         self._native = native
         # Row ids are the engine's: 0, 1, ... in insertion order, removed
         # rows included until a compaction renumbers the rest.

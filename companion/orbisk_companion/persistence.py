@@ -86,7 +86,7 @@ import orbisk_engine
 
 from . import _container
 from ._columns import Columns
-from ._scores import FLAT_NAMES, METRICS
+from ._scores import METRICS
 
 if TYPE_CHECKING:
     from .index import Index
@@ -407,7 +407,7 @@ def _load_container(path: str, *, mmap: bool, backend: Any, progress: bool) -> I
     native = None
     if kind == "flat":
         try:
-            native = orbisk_engine.FlatIndex.restore(dim, FLAT_NAMES[header["metric"]], n,
+            native = orbisk_engine.FlatIndex.restore(dim, header["metric"], n,
                                                      {"rows": rows, **engine}, verify=not mmap)
         except (TypeError, ValueError) as e:
             raise IndexFileError(f"{path}: its rows and codes are refused: {e}") from None

@@ -31,7 +31,7 @@ import orbisk
 
 from ._local import LocalBackend
 from ._recovery import ShardLostError
-from ._types import Backend, Ids, Mask, Metric, Part, Radius, Rows, Shard
+from ._types import METRICS, Backend, Ids, Mask, Metric, Part, Radius, Rows, Shard
 
 __all__ = ["ShardedFlat", "merge", "merge_radius"]
 
@@ -93,11 +93,7 @@ def _iterate(x: object) -> list[Any]:
 
 def _metric_name(metric: Metric | None) -> Metric:
     # PyFlat compares the whole text byte for byte; anything else is Euclidean.
-    if metric == "cosine":
-        return "cosine"
-    if metric == "inner_product":
-        return "inner_product"
-    return "euclidean"
+    return next((m for m in METRICS if m == metric), "euclidean")
 
 
 def _positive(name: str, value: object, default: int | None) -> int | None:

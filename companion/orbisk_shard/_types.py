@@ -23,8 +23,11 @@ ids[offsets[i]:offsets[i + 1]], in ranking order."""
 Metric: TypeAlias = Literal["euclidean", "cosine", "inner_product"]
 """The metric names orbisk's stubs accept for PyFlat (at run time any other
 str also means Euclidean distance)."""
+METRICS: tuple[Metric, ...] = ("euclidean", "cosine", "inner_product")
+"""Every metric's name, as the engine and the companion call it: the one
+table of names on the Python side (the type above spells the same names)."""
 
-__all__ = ["Backend", "Ids", "Mask", "Metric", "Part", "Radius", "Rows", "Shard"]
+__all__ = ["METRICS", "Backend", "Ids", "Mask", "Metric", "Part", "Radius", "Rows", "Shard"]
 
 
 class Shard(Protocol):

@@ -275,20 +275,10 @@ class Matrix {
 
 // ---- the index -------------------------------------------------------------
 
-struct MetricName {
-    const char* name;
-    MetricKind kind;
-};
-constexpr MetricName metric_names[] = {
-    {"euclidean", MetricKind::Euclidean},
-    {"cosine", MetricKind::Cosine},
-    {"inner_product", MetricKind::Dot},
-};
-
 struct FlatIndex {
     PyObject_HEAD
     Flat* flat;
-    const char* metric;
+    const char* metric;  ///< its name in the metric table
     /// Searches running with the interpreter lock released: rows cannot be
     /// added meanwhile.
     std::atomic<int> searching;
@@ -302,15 +292,13 @@ PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (dim < 1 || dim > 0xFFFFFFFF) return PyErr_Format(PyExc_ValueError, "dim must be between 1 and 4294967295, got %zd", dim);
-    const MetricName* chosen = nullptr;
-    for (const auto& m : metric_names) {
-        if (std::strcmp(m.name, metric) == 0) chosen = &m;
+    const std::optional<MetricKind> kind = metric_named(metric);
+    if (!kind) {
+        std::string known;
+        for (const MetricName& m : metric_names) known += (known.empty() ? "'" : ", '") + std::string(m.name) + "'";
+        return PyErr_Format(PyExc_ValueError, "unknown metric '%s': expected one of %s", metric, known.c_str());
     }
-    if (!chosen) {
-        return PyErr_Format(PyExc_ValueError, "unknown metric '%s': expected 'euclidean', 'cosine' or 'inner_product'",
-                            metric);
-    }
-    Flat* flat = new (std::nothrow) Flat(static_cast<std::uint32_t>(dim), chosen->kind);
+    Flat* flat = new (std::nothrow) Flat(static_cast<std::uint32_t>(dim), *kind);
     if (!flat) return PyErr_NoMemory();
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) {
@@ -319,7 +307,7 @@ PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     auto* ix = reinterpret_cast<FlatIndex*>(self);
     ix->flat = flat;
-    ix->metric = chosen->name;
+    ix->metric = metric_name(*kind).data();  // the table's texts end in a zero
     new (&ix->searching) std::atomic<int>(0);
     return self;
 }

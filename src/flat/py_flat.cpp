@@ -42,8 +42,7 @@ PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (given(a[1])) {
             std::string name;
             if (!named("metric", to_text(a[1], name))) return nullptr;
-            if (name == "cosine") metric = MetricKind::Cosine;
-            if (name == "inner_product") metric = MetricKind::Dot;
+            metric = metric_named(name).value_or(MetricKind::Euclidean);
         }
         return wrap(type, Flat(dim, metric));
     });

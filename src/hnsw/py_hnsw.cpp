@@ -79,15 +79,12 @@ PyObject* hnsw_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             p.schema.emplace();
             if (!named("schema", to_texts(a[6], *p.schema))) return nullptr;
         }
-        if (has_metric && metric == "euclidean") {
-            p.metric = MetricKind::Euclidean;
-        } else if (has_metric && metric == "angular") {
-            p.metric = MetricKind::Cosine;
-        } else if (has_metric && metric == "inner_product") {
-            p.metric = MetricKind::Dot;
-        } else {
-            return raise_value_error("Unsupported metric");
-        }
+        // The graph calls cosine "angular", and knows no "cosine".
+        const auto kind = !has_metric || metric == "cosine" ? std::nullopt
+                          : metric == "angular"             ? std::optional(MetricKind::Cosine)
+                                                            : metric_named(metric);
+        if (!kind) return raise_value_error("Unsupported metric");
+        p.metric = *kind;
         if (p.dim == 0) return raise_value_error("dim must be at least 1");
         return wrap(type, HNSW(std::move(p)));
     });
