@@ -42,9 +42,11 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "
 if atheris is not None:
     with atheris.instrument_imports():
         import orbisk
+
         import iteration_model
 else:
     import orbisk
+
     import iteration_model
 
 

@@ -10,8 +10,8 @@ The sharded index itself is `orbisk_shard.ShardedFlat`; this package uses it
 and it does not import this one.
 """
 
-from .index import KINDS, Index
 from ._scores import METRICS
+from .index import KINDS, Index
 from .persistence import IndexFileError, load
 
 __all__ = ["KINDS", "METRICS", "Index", "IndexFileError", "load"]

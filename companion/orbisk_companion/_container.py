@@ -172,7 +172,7 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
     gets the mode 0o666 less the umask, a replaced one keeps its permission
     bits. On any failure the temporary file is removed, and an OSError about
     it is raised naming `path`."""
-    from .persistence import _create_beside, _naming   # persistence imports this module
+    from .persistence import _create_beside, _naming  # persistence imports this module
 
     folder = os.path.dirname(os.path.abspath(path))
     try:
@@ -218,7 +218,7 @@ def read(path: Any, *, mmap: bool = False, verify: bool = True) -> tuple[dict[st
 
 
 def _refusal(path: str, what: str) -> ValueError:
-    from .persistence import IndexFileError     # persistence imports this module
+    from .persistence import IndexFileError  # persistence imports this module
 
     return IndexFileError(f"{path}: {what}")
 

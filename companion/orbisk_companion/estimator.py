@@ -35,18 +35,18 @@ ValueError.
 
 from __future__ import annotations
 
-from typing import Any
-
 import math
 import struct
 from numbers import Real
+from typing import Any
 
 import numpy as np
-import orbisk_engine
 from joblib import effective_n_jobs
 from scipy import sparse
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
+
+import orbisk_engine
 
 from ._scores import METRICS
 

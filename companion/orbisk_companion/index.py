@@ -11,6 +11,7 @@ from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
+
 import orbisk
 import orbisk_engine
 

@@ -68,13 +68,11 @@ draws new random levels, so its approximate results can differ).
 from __future__ import annotations
 
 import hashlib
-import io
 import json
 import math
 import os
 import re
 import secrets
-import stat
 import struct
 import zipfile
 from collections.abc import Callable

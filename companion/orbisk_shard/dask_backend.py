@@ -31,11 +31,10 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-import numpy as np
-
 # Dask is an optional extra: where it is not installed, a type check of code
 # that uses this package sees it as Any.
 import distributed  # type: ignore[import-not-found, unused-ignore]
+import numpy as np
 
 from ._holder import ShardIndex
 from ._recovery import Recovery, ShardLostError

@@ -8,8 +8,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from hypothesis import given, settings, strategies as st
 
 from orbisk_companion import _columns, _values
 from orbisk_companion._columns import Columns

@@ -16,8 +16,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from orbisk_companion import IndexFileError
-from orbisk_companion import _container as container
+from orbisk_companion import IndexFileError, _container as container
 
 DTYPES = ["<f8", "<f4", "<i8", "<i4", "<u4", "i1", "u1", "?"]
 SHAPES = [(0,), (5,), (3, 4), (0, 7), (), (2, 0, 3), (1, 1, 1, 2), (0, 2**59)]

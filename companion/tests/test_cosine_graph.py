@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import numpy as np
-import orbisk
 import pytest
 
+import orbisk
 from orbisk_companion import Index
 from orbisk_companion._scores import cosines, sequential_sums, steering
+
 from plain import data, dot, ranking, same, score
 
 

@@ -10,7 +10,6 @@ import time
 from typing import Any
 
 import numpy as np
-import pytest
 
 import orbisk
 import orbisk_engine

@@ -18,7 +18,8 @@ from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.utils.estimator_checks import parametrize_with_checks  # noqa: E402
 
 from orbisk_companion.estimator import ExactNeighbors  # noqa: E402
-from plain import score, same  # noqa: E402
+
+from plain import same, score  # noqa: E402
 
 
 @parametrize_with_checks([ExactNeighbors(), ExactNeighbors(metric="cosine"), ExactNeighbors(mode="connectivity")])

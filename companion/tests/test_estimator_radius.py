@@ -14,6 +14,7 @@ pytest.importorskip("sklearn")
 from sklearn.neighbors import NearestNeighbors  # noqa: E402
 
 from orbisk_companion.estimator import ExactNeighbors  # noqa: E402
+
 from plain import same  # noqa: E402
 from test_estimator import near_duplicates, plain_neighbours, plane_with_zeros, tied_data  # noqa: E402
 

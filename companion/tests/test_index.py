@@ -3,7 +3,6 @@ the extension's own graph answers, converted as documented."""
 
 from __future__ import annotations
 
-import math
 import os
 import signal
 import threading
@@ -13,6 +12,7 @@ import pytest
 
 import orbisk_companion
 from orbisk_companion import Index, _progress
+
 from plain import data, ranking, same
 
 METRICS = ["euclidean", "cosine", "inner_product"]

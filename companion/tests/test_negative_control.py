@@ -50,7 +50,7 @@ def _plain_distance_id_sort(parts: Sequence[Part], keep: int) -> Part:
 def test_a_wrong_merge_is_caught(wrong: exactness.Merge) -> None:
     compared, bad = exactness.run(LocalBackend, n=600, merge=wrong)
     assert compared > 0
-    assert bad, f"{getattr(wrong, '__name__')} was not caught"
+    assert bad, f"{wrong.__name__} was not caught"
 
 
 @pytest.mark.parametrize("through", ["the index", "its shards"])

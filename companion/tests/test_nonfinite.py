@@ -6,11 +6,12 @@ import io
 import json
 
 import numpy as np
-from test_persistence import version1
 import pytest
 
 from orbisk_companion import Index, load
+
 from plain import ranking, same
+from test_persistence import version1
 
 KINDS = ["flat", "graph", "sharded"]
 BAD = [np.nan, np.inf, -np.inf]

@@ -10,14 +10,14 @@ import signal
 import subprocess
 import sys
 import textwrap
-import time
 import zipfile
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from orbisk_companion import Index, IndexFileError, load, persistence
+from orbisk_companion import Index, IndexFileError, load
+
 from plain import data, same
 
 

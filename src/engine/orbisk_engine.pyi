@@ -3,7 +3,6 @@
 from collections.abc import Buffer
 from typing import Literal, final
 
-
 @final
 class ResultBuffer(Buffer):
     """An array (results, or a read-only view of an index's rows) that

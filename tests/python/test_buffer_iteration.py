@@ -12,8 +12,19 @@ import warnings
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from iteration_model import (BATCH_SITES, CAST_FORMATS, CTYPES, NUMPY_CODES, SITES, VECTOR_SITES,
-                             both, build_buffer, cast_view, ctypes_array, numpy_array)
+from iteration_model import (
+    BATCH_SITES,
+    CAST_FORMATS,
+    CTYPES,
+    NUMPY_CODES,
+    SITES,
+    VECTOR_SITES,
+    both,
+    build_buffer,
+    cast_view,
+    ctypes_array,
+    numpy_array,
+)
 
 try:
     import numpy as np

@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import orbisk
+
 from metric_models import cosine, dot, euclidean
 
 U32 = 4294967295

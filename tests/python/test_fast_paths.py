@@ -8,6 +8,7 @@ import random
 import pytest
 
 import orbisk
+
 from metric_models import cosine, dot, euclidean
 
 np = pytest.importorskip("numpy")

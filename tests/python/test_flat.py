@@ -7,6 +7,7 @@ import random
 import pytest
 
 import orbisk
+
 from metric_models import cosine as _py_cos, dot as _py_dot, euclidean as _py_euclid
 
 NAN, INF = math.nan, math.inf

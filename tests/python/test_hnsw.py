@@ -9,6 +9,7 @@ import random
 import pytest
 
 import orbisk
+
 from metric_models import cosine as _cos, dot as _dot, euclidean as _euclid
 
 NAN, INF = math.nan, math.inf

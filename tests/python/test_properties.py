@@ -6,6 +6,7 @@ import math
 from hypothesis import assume, given, settings, strategies as st
 
 import orbisk
+
 from metric_models import cosine, dot, euclidean
 
 FLAT = {None: euclidean, "cosine": cosine, "inner_product": dot}

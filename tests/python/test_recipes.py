@@ -14,6 +14,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import orbisk
+
 import readme_blocks
 from metric_models import cosine, dot
 
