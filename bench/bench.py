@@ -17,16 +17,12 @@ build starts from a clean heap. Times are medians of repeated runs after a
 warm-up; the ratios in the report come from this one run.
 """
 
-import os
-
-for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
-    os.environ[_var] = "1"
-
 import argparse
 import datetime
 import gc
 import json
 import math
+import os
 import platform
 import shutil
 import statistics
@@ -36,7 +32,10 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
+for _var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[_var] = "1"
+
+import numpy as np  # noqa: E402  (after the thread counts above: BLAS reads them once, as numpy loads it)
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = ROOT / "docs"
@@ -287,9 +286,13 @@ def prepare(tmp, kinds, needs):
             rng = np.random.default_rng(SEED + (kind == "gaussian"))
             if kind == "clustered":
                 centres = rng.standard_normal((64, DIM))
-                gen = lambda m: centres[rng.integers(0, 64, m)] + 0.5 * rng.standard_normal((m, DIM))  # noqa: E731
+
+                def gen(m, centres=centres, rng=rng):
+                    return centres[rng.integers(0, 64, m)] + 0.5 * rng.standard_normal((m, DIM))
             else:
-                gen = lambda m: rng.standard_normal((m, DIM))  # noqa: E731
+
+                def gen(m, rng=rng):
+                    return rng.standard_normal((m, DIM))
             Q = gen(N_QUERIES)
             write_rows(d / "X.npy", max(n for n, _ in needs[kind]), gen)
         elif kind == "glove":
@@ -728,7 +731,7 @@ def targets_table(v):
             x, y = a.get(field), b.get(field)
         return None if not x or not y else x / y
 
-    def cell(x, limit, strict=False):
+    def cell(x, limit, strict=True):
         if x is None:
             return "not measured"
         ok = x < limit if strict else x <= limit
@@ -913,7 +916,7 @@ def write_report(results, meta, outdir):
             md += [f"## ef sweep at n = {SWEEP_N:,}", "", "| ef | hnswlib query | hnswlib recall | "
                    "faiss HNSW query | faiss HNSW recall |", "|---|---|---|---|---|"]
             hl, fh = v.get(kind, "hnswlib", SWEEP_N), v.get(kind, "faiss-hnsw", SWEEP_N)
-            for a, b in zip(hl.get("sweep", []), fh.get("sweep", [])):
+            for a, b in zip(hl.get("sweep", []), fh.get("sweep", []), strict=False):  # the ef values both ran
                 md.append(f"| {a['ef']} | {fmt_s(a['query_s'])} | {a['recall']:.3f} | {fmt_s(b['query_s'])} | {b['recall']:.3f} |")
             md.append("")
         metric_rows = [v.get(kind, s, n, m) for m in ("cosine", "inner_product") for n in v.sizes(kind, None, m)
@@ -947,12 +950,12 @@ def plot(v, path):
     lines = [("numpy", "numpy", LABELS["numpy"]), ("pyflat", "numpy", "orbisk PyFlat"),
              ("faiss-flat", "numpy", LABELS["faiss-flat"]), ("orbisk-hnsw", "numpy", "orbisk PyHNSW"),
              ("hnswlib", "numpy", "hnswlib (ef=50)"), ("faiss-hnsw", "numpy", "faiss HNSW (ef=50)")]
-    for ax, kind in zip(axes[0], kinds):
+    for ax, kind in zip(axes[0], kinds, strict=True):
         for s, form, name in lines:
             pts = [(n, qs(v.get(kind, s, n), form)) for n in v.sizes(kind, [s], "euclidean")
                    if qs(v.get(kind, s, n), form)]
             if pts:
-                ax.plot(*zip(*pts), "o-", color=COLORS[s], label=name)
+                ax.plot(*zip(*pts, strict=True), "o-", color=COLORS[s], label=name)
         ax.set(xscale="log", yscale="log", xlabel="n", ylabel="time per query (s), k=10",
                title=f"Query time, {kind} data (Euclidean, one query per call)")
         ax.legend(fontsize=8)
@@ -969,7 +972,7 @@ def plot(v, path):
             pts = [(n, v.get(kind, s, n)["build_s"]) for n in v.sizes(kind, [s], "euclidean")
                    if "build_s" in v.get(kind, s, n)]
             if pts:
-                ax.plot(*zip(*pts), "o" + styles[kind], color=COLORS[s])
+                ax.plot(*zip(*pts, strict=True), "o" + styles[kind], color=COLORS[s])
                 drawn = True
         if drawn:
             handles.append(Line2D([], [], color=COLORS[s], marker="o", label=LABELS[s]))

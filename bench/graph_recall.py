@@ -53,7 +53,7 @@ def digits(m: int) -> tuple[np.ndarray, np.ndarray]:
 
 
 def recall(found: list[list[int]], truth: list[list[int]]) -> float:
-    return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth)]))
+    return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth, strict=True)]))
 
 
 def truth(rows: np.ndarray, Q: np.ndarray, metric: str, admitted: np.ndarray | None = None) -> list[list[int]]:
@@ -109,7 +109,7 @@ def measure(name: str, rows: np.ndarray, Q: np.ndarray) -> list[tuple[str, str, 
         for field, count in FILTERS.items():
             wanted = [i % count for i in range(len(Q))]      # each query filters on one value, in turn
             by_value = {w: truth(rows, Q, metric, np.flatnonzero(values[field] == w)) for w in set(wanted)}
-            found = [index.search(q, K, filter={field: w})[0].tolist() for q, w in zip(Q, wanted)]
+            found = [index.search(q, K, filter={field: w})[0].tolist() for q, w in zip(Q, wanted, strict=True)]
             out.append((label, metric, f"companion graph, filter admitting 1 row in {count}",
                         recall(found, [by_value[w][i] for i, w in enumerate(wanted)]), built))
     return out

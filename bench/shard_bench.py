@@ -26,6 +26,7 @@ import statistics
 import sys
 import time
 from collections.abc import Callable
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -134,7 +135,7 @@ def recovery(args: argparse.Namespace) -> None:
 
     def check(index: Any) -> None:
         ids, distances = index.search_batch(queries, k)
-        assert [list(zip(i.tolist(), d.tolist())) for i, d in zip(ids, distances)] == expected
+        assert [list(zip(i.tolist(), d.tolist(), strict=True)) for i, d in zip(ids, distances, strict=True)] == expected
 
     results: dict[str, list[tuple[float, float]]] = {}
 
@@ -185,7 +186,7 @@ def recovery(args: argparse.Namespace) -> None:
             check(index)
             shard, node = on_worker_node(index)
             results.setdefault(name, []).append(
-                _stall(index, shard, lambda: lose(index, shard, node), check))
+                _stall(index, shard, partial(lose, index, shard, node), check))
             index.close()
             top_up()
     ray.shutdown()
@@ -223,7 +224,7 @@ def recovery(args: argparse.Namespace) -> None:
             index.create(rows)
             check(index)
             shard = index.shards[1]
-            results.setdefault(name, []).append(_stall(index, shard, lambda: lose(shard), check))
+            results.setdefault(name, []).append(_stall(index, shard, partial(lose, shard), check))
             index.close()
     client.close()
     dask_cluster.close()
@@ -278,7 +279,7 @@ def main() -> None:
     indexes: dict[str, ShardedFlat] = {}
     for s in (1, 2):
         index = ShardedFlat(dim, shards=s, backend="local")
-        build[f"local {s}"] = timed(lambda: index.create(rows))
+        build[f"local {s}"] = timed(partial(index.create, rows))
         indexes[f"local {s}"] = index
 
     # -- Ray ---------------------------------------------------------------
@@ -296,7 +297,7 @@ def main() -> None:
 
     for s in (1, 2):
         index = ShardedFlat(dim, shards=s, backend=RayBackend())
-        build[f"ray {s}"] = timed(lambda: (index.create(rows), index.search(queries[0])))
+        build[f"ray {s}"] = timed(lambda index=index: (index.create(rows), index.search(queries[0])))
         indexes[f"ray {s}"] = index
     ray_shard = [uss(ray.get(sh.actor.__ray_call__.remote(lambda actor: os.getpid()))) / MiB
                  for sh in indexes["ray 2"].shards]
@@ -318,7 +319,7 @@ def main() -> None:
     worker_before = {w: uss(p) for w, p in worker_pids.items()}
     for s in (1, 2):
         index = ShardedFlat(dim, shards=s, backend=DaskBackend(client))
-        build[f"dask {s}"] = timed(lambda: (index.create(rows), index.search(queries[0])))
+        build[f"dask {s}"] = timed(lambda index=index: (index.create(rows), index.search(queries[0])))
         indexes[f"dask {s}"] = index
     # Workers hold the 1-shard index (worker 0) and one shard each of the
     # 2-shard index: per shard = growth over the three shards.
@@ -336,7 +337,7 @@ def main() -> None:
     expected = [flat.search(q, k) for q in queries[:50]]
     for name, index in indexes.items():
         ids, distances = index.search_batch(queries[:50], k)
-        got = [list(zip(i.tolist(), d.tolist())) for i, d in zip(ids, distances)]
+        got = [list(zip(i.tolist(), d.tolist(), strict=True)) for i, d in zip(ids, distances, strict=True)]
         assert got == expected, name
 
     # -- throughput, in rounds ---------------------------------------------
@@ -376,7 +377,7 @@ def main() -> None:
             index = ShardedFlat(dim, shards=s, backend=make())
             index.create(tiny_rows)
             index.search(queries[0])
-            trips[f"{engine} {s}"] = per_call(lambda q: index.search(q, k))
+            trips[f"{engine} {s}"] = per_call(lambda q, index=index: index.search(q, k))
             index.close()
 
     # -- report ------------------------------------------------------------

@@ -4,7 +4,8 @@ they find and how long it took. No third-party packages needed."""
 import random
 import time
 from collections.abc import Callable, Sequence
-from typing import Literal, TypeVar
+from functools import partial
+from typing import Literal
 
 import orbisk
 
@@ -19,26 +20,27 @@ def clustered(rng: random.Random, middles: list[list[float]], count: int) -> lis
     return [[c + rng.gauss(0.0, 1.0) for c in rng.choice(middles)] for _ in range(count)]
 
 
-T = TypeVar("T")
-
-
-def timed(fn: Callable[[], T]) -> tuple[T, float]:
+def timed[T](fn: Callable[[], T]) -> tuple[T, float]:
     start = time.perf_counter()
     result = fn()
     return result, time.perf_counter() - start
 
 
 def table(title: str, header: Sequence[object], rows: Sequence[Sequence[object]]) -> None:
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows, strict=True)]
     line = "  ".join("-" * w for w in widths)
     print(f"\n{title}\n{line}")
-    print("  ".join(str(h).ljust(w) for h, w in zip(header, widths)))
+    print("  ".join(str(h).ljust(w) for h, w in zip(header, widths, strict=True)))
     print(line)
     for row in rows:
         # Numbers to the right, words to the left.
         cells = [str(x).rjust(w) if str(x).lstrip("-").replace(".", "", 1).isdigit() else str(x).ljust(w)
-                 for x, w in zip(row, widths)]
+                 for x, w in zip(row, widths, strict=True)]
         print("  ".join(cells))
+
+
+def search_each(index: orbisk.PyFlat, queries: list[list[float]]) -> list[list[tuple[int, float]]]:
+    return [index.search(q, K) for q in queries]
 
 
 def main() -> None:
@@ -58,8 +60,8 @@ def main() -> None:
     metrics: list[Literal["cosine", "inner_product"] | None] = [None, "cosine", "inner_product"]
     for metric in metrics:
         index = orbisk.PyFlat(DIM, metric)
-        _, build = timed(lambda: index.create(vectors))
-        found, search = timed(lambda: [index.search(q, K) for q in queries])
+        _, build = timed(partial(index.create, vectors))
+        found, search = timed(partial(search_each, index, queries))
         if not truth:
             truth = found
         first_id, first = found[0][0]
@@ -80,7 +82,7 @@ def main() -> None:
 
     def recall(results: list[list[tuple[float, list[float]]]], wanted: list[list[tuple[int, float]]]) -> float:
         hits = sum(len({ids[tuple(v)] for _, v in got} & {i for i, _ in exact})
-                   for got, exact in zip(results, wanted))
+                   for got, exact in zip(results, wanted, strict=True))
         return hits / sum(len(e) for e in wanted)
 
     near, search = timed(lambda: [hnsw.search(q, K) for q in queries])

@@ -44,8 +44,8 @@ def main() -> None:
 
         # Many queries in one round trip: arrays of shape (100, 10).
         ids, distances = index.search_batch(queries, k=10)
-        for q, i, d in zip(queries, ids, distances):
-            assert list(zip(i.tolist(), d.tolist())) == one.search(q, k=10)
+        for q, i, d in zip(queries, ids, distances, strict=True):
+            assert list(zip(i.tolist(), d.tolist(), strict=True)) == one.search(q, k=10)
         print("first query:", ids[0][:3].tolist(), distances[0][:3].tolist())
     if engine == "ray":
         importlib.import_module("ray").shutdown()

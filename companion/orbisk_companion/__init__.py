@@ -10,7 +10,8 @@ The sharded index itself is `orbisk_shard.ShardedFlat`; this package uses it
 and it does not import this one.
 """
 
-from ._scores import METRICS
+from orbisk_shard._types import METRICS
+
 from .index import KINDS, Index
 from .persistence import IndexFileError, load
 

@@ -37,6 +37,7 @@ import json
 import math
 import operator
 from collections.abc import Mapping, Sequence
+from itertools import pairwise
 from typing import Any, Final
 
 import numpy as np
@@ -167,7 +168,7 @@ class _Column:
                 got = source[entries[at]].tolist()
                 if kind == STR:
                     got = [self.words[w] for w in got]
-                for j, v in zip(at.tolist(), got):
+                for j, v in zip(at.tolist(), got, strict=True):
                     out[j] = v
         for j in np.flatnonzero(kinds == BOOL).tolist():
             out[j] = bool(self.ints[entries[j]])
@@ -351,7 +352,7 @@ class Columns:
             e = column.entries(at)
             have = np.flatnonzero(e >= 0)
             got: list[Any] = [None] * len(at)
-            for j, v in zip(have.tolist(), column.values(e[have])):
+            for j, v in zip(have.tolist(), column.values(e[have]), strict=True):
                 got[j] = v
             values[f] = got
         names = [c.name for c in self._columns]
@@ -430,7 +431,7 @@ class Columns:
         out.words = [column.words[w] for w in used.tolist()]
         out.code_of = {w: code for code, w in enumerate(out.words)}
         kept = np.flatnonzero(out.kinds == OTHER)
-        out.other = {j: column.other[old] for j, old in zip(kept.tolist(), e[kept].tolist())}
+        out.other = {j: column.other[old] for j, old in zip(kept.tolist(), e[kept].tolist(), strict=True)}
         return out
 
     # -- files ---------------------------------------------------------------
@@ -446,7 +447,7 @@ class Columns:
         for column in columns:
             entries = np.flatnonzero(column.kinds[: column.count] == OTHER).tolist()
             rows = entries if column.pos is None else column.pos[entries].tolist()
-            for e, r in zip(entries, rows):
+            for e, r in zip(entries, rows, strict=True):
                 other.append(_plain(column.other[e], f"metadata of row {r}, field {column.name!r}"))
         try:
             other_text = json.dumps(other, ensure_ascii=True, allow_nan=True, separators=(",", ":"))
@@ -579,7 +580,7 @@ class _Description:
         fields_of = a["layout_fields"].astype(np.int64)
         if len(fields_of) and (fields_of.min() < 0 or fields_of.max() >= n_fields):
             raise ValueError(f"a layout names a field outside [0, {n_fields})")
-        self.layouts = [tuple(fields_of[lo:hi].tolist()) for lo, hi in zip(layout_ends[:-1], layout_ends[1:])]
+        self.layouts = [tuple(fields_of[lo:hi].tolist()) for lo, hi in pairwise(layout_ends)]
         if any(len(set(key)) != len(key) for key in self.layouts):
             raise ValueError("a layout names a field twice")
         if len(set(self.layouts)) != len(self.layouts):
@@ -653,6 +654,6 @@ def _decoded(data: np.ndarray, ends: np.ndarray, what: str) -> list[str]:
     bounds = _ends(ends, len(data), f"the ends of the {what}").tolist()
     raw = data.tobytes()
     try:
-        return [raw[lo:hi].decode("utf-8", "surrogatepass") for lo, hi in zip(bounds[:-1], bounds[1:])]
+        return [raw[lo:hi].decode("utf-8", "surrogatepass") for lo, hi in pairwise(bounds)]
     except UnicodeDecodeError as e:
         raise ValueError(f"the {what} are not UTF-8: {e}") from None

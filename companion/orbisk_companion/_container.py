@@ -102,7 +102,7 @@ def write(path: Any, header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -
     with _replacing(path) as f:
         f.write(bytes(_PREFIX.size + len(text)))   # the prefix and header, once the CRCs are known
         end = _PREFIX.size + len(text)
-        for entry, data in zip(table, buffers):
+        for entry, data in zip(table, buffers, strict=True):
             f.write(bytes(entry["offset"] - end))
             crc = 0
             for at in range(0, entry["nbytes"], _CHUNK):
@@ -337,7 +337,7 @@ def _padding(table: list[dict[str, Any]], end: int) -> Iterator[tuple[int, int]]
 
 def _loaded(f: io.FileIO, table: list[dict[str, Any]], header_end: int, verify: bool, path: str) -> dict[str, np.ndarray]:
     arrays: dict[str, np.ndarray] = {}
-    for entry, (at, gap) in zip(table, _padding(table, header_end)):
+    for entry, (at, gap) in zip(table, _padding(table, header_end), strict=True):
         f.seek(at)
         if any(_read(f, gap)):
             raise _refusal(path, f"nonzero bytes before array {entry['name']!r}: the file is damaged")
@@ -364,7 +364,7 @@ def _mapped(f: io.FileIO, size: int, table: list[dict[str, Any]], header_end: in
     # the file leaves nothing open; the arrays keep the mapping alive.
     whole = _mmap.mmap(f.fileno(), size, access=_mmap.ACCESS_READ, trackfd=False)
     arrays: dict[str, np.ndarray] = {}
-    for entry, (at, gap) in zip(table, _padding(table, header_end)):
+    for entry, (at, gap) in zip(table, _padding(table, header_end), strict=True):
         if any(whole[at:at + gap]):
             raise _refusal(path, f"nonzero bytes before array {entry['name']!r}: the file is damaged")
         dtype = _DTYPES[entry["dtype"]]

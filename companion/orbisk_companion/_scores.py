@@ -20,14 +20,16 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from orbisk_shard._types import METRICS
+from orbisk_shard._types import METRICS, Metric
 
 SIMILARITIES: Final = frozenset({"cosine", "inner_product"})
 
 
-def check_metric(metric: object) -> str:
-    if isinstance(metric, str) and metric in METRICS:
-        return metric
+def check_metric(metric: object) -> Metric:
+    if isinstance(metric, str):
+        for name in METRICS:
+            if metric == name:
+                return name
     hint = " ('angular' is the graph extension's name for 'cosine')" if metric == "angular" else ""
     raise ValueError(f"unknown metric {metric!r}: expected one of {', '.join(map(repr, METRICS))}{hint}")
 
@@ -35,7 +37,7 @@ def check_metric(metric: object) -> str:
 def sequential_dot(a: npt.NDArray[np.float64], b: npt.NDArray[np.float64]) -> float:
     """The dot product in element order from +0.0, as the extension sums it."""
     s = 0.0
-    for x, y in zip(a.tolist(), b.tolist()):
+    for x, y in zip(a.tolist(), b.tolist(), strict=True):
         s += x * y
     return s
 

@@ -38,7 +38,7 @@ from __future__ import annotations
 import math
 import struct
 from numbers import Real
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from joblib import effective_n_jobs
@@ -47,8 +47,7 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import orbisk_engine
-
-from ._scores import METRICS
+from orbisk_shard._types import METRICS, Metric
 
 _METRICS = tuple(m for m in METRICS if m != "inner_product")   # no distance from an inner product
 
@@ -176,7 +175,7 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         return self
 
     def _build(self) -> None:
-        index = orbisk_engine.FlatIndex(self._fit_X.shape[1], self.metric)
+        index = orbisk_engine.FlatIndex(self._fit_X.shape[1], cast(Metric, self.metric))  # checked by fit
         index.add(self._fit_X)
         self._index = index
         if self.metric == "cosine":
@@ -198,17 +197,17 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
     def _threads(self) -> int:
         # scikit-learn's meaning: None is 1 unless a joblib context says
         # otherwise, -1 every core, -2 all but one, ...
-        return max(1, effective_n_jobs(self.n_jobs))
+        return max(1, int(effective_n_jobs(self.n_jobs)))
 
     def _search(self, Q: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
         """(distances, ids) of the k nearest rows for each query."""
         threads = self._threads()
         if self.metric == "euclidean":
-            ids, dist = self._index.search(Q, k, threads=threads)
-            return np.asarray(dist), np.asarray(ids).astype(np.intp)
-        ids, raw = self._index.search(-Q, k, threads=threads)
+            found, dist = self._index.search(Q, k, threads=threads)
+            return np.asarray(dist), np.asarray(found).astype(np.intp)
+        found, raw = self._index.search(-Q, k, threads=threads)
         # -(raw) is the exact cosine up to the sign of a zero, which 1 - c drops.
-        ids, cos = np.asarray(ids).astype(np.intp), -np.asarray(raw)
+        ids, cos = np.asarray(found).astype(np.intp), -np.asarray(raw)
         # The extension ranks a NaN cosine (a zero vector) last; here it counts
         # as 0, so when the k-th cosine is not above 0 such a row may belong
         # among the k: rank every row, a NaN as 0, ties by the smaller index.
@@ -329,8 +328,8 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
             return np.zeros(m + 1, dtype=np.intp), np.zeros(0, dtype=np.intp), np.zeros(0)
         threads = self._threads()
         if self.metric == "euclidean":
-            offsets, ids, dist = self._index.search_radius(Q, r, threads=threads)
-            return np.asarray(offsets).astype(np.intp), np.asarray(ids).astype(np.intp), np.array(dist)
+            offsets, ids, dist = map(np.asarray, self._index.search_radius(Q, r, threads=threads))
+            return offsets.astype(np.intp), ids.astype(np.intp), np.array(dist)
         # The extension's cosine of -q is minus that of q up to the sign of a
         # zero (see _search), so "cos >= least" is "raw <= -least"; least is
         # never a zero (1 - c is 1 at 0 and at the double below it), so that

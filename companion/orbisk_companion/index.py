@@ -371,7 +371,7 @@ class Index:
             self._record(new_keys[:added])
 
     def _insert_graph(self, row: npt.NDArray[np.float64], tagged: tuple[_values.Tagged, ...] | None) -> None:
-        pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged)))
+        pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged), strict=True))
         self._native.insert(row, pairs)
 
     def _check_keys(self, keys: Sequence[Hashable] | None, count: int) -> list[Hashable]:
@@ -627,11 +627,14 @@ class Index:
 
     def _row(self, row_id: int) -> npt.NDArray[np.float64]:
         """One stored row by id (for the rare exact zero-sign fix)."""
+        row: npt.NDArray[np.float64]
         if self._kind == "graph":
-            return self._rows[row_id]
-        if self._kind == "flat":
-            return np.asarray(self._native.rows)[row_id]
-        return self._native.rows_of(np.array([row_id]))[0]
+            row = self._rows[row_id]
+        elif self._kind == "flat":
+            row = np.asarray(self._native.rows)[row_id]
+        else:
+            row = self._native.rows_of(np.array([row_id]))[0]
+        return row
 
     def _walk(self, v: npt.NDArray[np.float64], k: int,
               wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
@@ -905,7 +908,7 @@ class Index:
         # The keys in one pass each (a million keys open in a fraction of a
         # second): the mapping to rows, then duplicates by its size.
         try:
-            row_of = dict(zip(snap.keys, range(n)))
+            row_of = dict(zip(snap.keys, range(n), strict=True))
         except TypeError:
             raise TypeError("keys must be hashable") from None
         if len(row_of) != n:

@@ -76,15 +76,15 @@ import secrets
 import struct
 import zipfile
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, BinaryIO, Final
+from typing import TYPE_CHECKING, Any, BinaryIO, Final, TypeGuard
 
 import numpy as np
 
 import orbisk_engine
+from orbisk_shard._types import METRICS
 
 from . import _container
 from ._columns import Columns
-from ._scores import METRICS
 
 if TYPE_CHECKING:
     from .index import Index
@@ -154,7 +154,7 @@ _KIND_PARAMETERS: Final = {"flat": {}, "graph": dict.fromkeys(("layers", "m", "e
                            "sharded": {"shards": False, "max_shard_rows": True}}   # name -> may be null
 
 
-def _exact_int(value: Any, allowed: range) -> bool:
+def _exact_int(value: object, allowed: range) -> TypeGuard[int]:
     return type(value) is int and value in allowed      # JSON true is not a 1 here
 
 

@@ -374,7 +374,7 @@ class ShardedFlat:
         self._probe.search(query, k)
         admitted = _take_mask(mask, self._count)
         ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k), None, admitted)
-        return list(zip(ids[0].tolist(), distances[0].tolist()))
+        return list(zip(ids[0].tolist(), distances[0].tolist(), strict=True))
 
     def search_batch(self, queries: Any, k: SupportsIndex | None = None, *,
                      threads: int | None = None, mask: Any = None) -> tuple[Ids, Rows]:

@@ -6,7 +6,8 @@ client; this record is the same for both."""
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any, Generic, TypeVar
+from itertools import pairwise
+from typing import Any
 
 import numpy as np
 
@@ -14,10 +15,7 @@ from ._types import Ids, Mask, Part, Radius, Rows
 
 __all__ = ["Batches", "StoredShard"]
 
-Item = TypeVar("Item")
-
-
-class Batches(Generic[Item]):
+class Batches[Item]:
     """A shard's stored batches (`Item`: a batch as the backend keeps it)
     and its removed local ids, sorted.
 
@@ -59,7 +57,7 @@ class Batches(Generic[Item]):
         items: list[Item] = []
         sizes: list[int] = []
         bounds = np.cumsum([0, *self.sizes])
-        for item, size, lo, hi in zip(self.items, self.sizes, bounds[:-1], bounds[1:]):
+        for item, size, (lo, hi) in zip(self.items, self.sizes, pairwise(bounds), strict=True):
             gone = self.removed[np.searchsorted(self.removed, lo):np.searchsorted(self.removed, hi)] - lo
             if gone.size == size:
                 continue

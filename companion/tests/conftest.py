@@ -192,7 +192,7 @@ def mismatch(expected: list[tuple[int, float]], got: list[tuple[int, float]]) ->
     same ids in the same order, every distance the same double."""
     if len(expected) != len(got):
         return f"{len(got)} results, expected {len(expected)}"
-    for pos, ((ei, ed), (gi, gd)) in enumerate(zip(expected, got)):
+    for pos, ((ei, ed), (gi, gd)) in enumerate(zip(expected, got, strict=True)):
         if type(gi) is not int or type(gd) is not float:
             return f"at {pos}: types {type(gi).__name__}, {type(gd).__name__}"
         if ei != gi or not same_bits(ed, gd):

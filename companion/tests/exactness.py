@@ -89,7 +89,7 @@ def answers(index: ShardedFlat, queries: np.ndarray, k: int | None, merge: Merge
         return index.search_batch(queries, k)
     keep = 1 if k is None else max(k, 1)
     shared = index.backend.share_queries(np.ascontiguousarray(queries, dtype=np.float64))
-    waits = [(r.start, shard.search(shared, keep)) for r, shard in zip(index.shard_ranges, index.shards)]
+    waits = [(r.start, shard.search(shared, keep)) for r, shard in zip(index.shard_ranges, index.shards, strict=True)]
     parts = [(ids + start, distances) for start, (ids, distances) in ((s, w()) for s, w in waits)]
     return merge(parts, min(keep, len(index)))
 
@@ -114,10 +114,10 @@ def run(make_backend: Callable[[], Any], n: int = N, metrics: list[str | None] =
                             single = index.search(q, k)
                         else:
                             one = answers(index, q.reshape(1, -1), k, merge)
-                            single = list(zip(one[0][0].tolist(), one[1][0].tolist()))
+                            single = list(zip(one[0][0].tolist(), one[1][0].tolist(), strict=True))
                         for where, got in (
                             ("search", single),
-                            ("search_batch", list(zip(ids[i].tolist(), distances[i].tolist()))),
+                            ("search_batch", list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))),
                         ):
                             compared += 1
                             why = mismatch(expected[i], got)

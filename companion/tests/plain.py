@@ -9,7 +9,7 @@ import numpy as np
 
 def dot(a: list[float], b: list[float]) -> float:
     s = 0.0
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         s += x * y
     return s
 
@@ -17,7 +17,7 @@ def dot(a: list[float], b: list[float]) -> float:
 def score(metric: str, q: list[float], x: list[float]) -> float:
     if metric == "euclidean":
         s = 0.0
-        for a, b in zip(q, x):
+        for a, b in zip(q, x, strict=True):
             d = a - b
             s += d * d
         return math.sqrt(s)

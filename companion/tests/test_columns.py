@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 import numpy as np
@@ -54,7 +54,7 @@ def same(a: Any, b: Any) -> bool:
     if isinstance(a, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     return bool(a == b)
 
 
@@ -65,7 +65,7 @@ def expected(m: Mapping[str, Any] | None) -> dict[str, Any] | None:
 def check(c: Columns, rows: list[Any], filters: list[dict[str, Any]]) -> None:
     assert len(c) == len(rows)
     got = c.rows(np.arange(len(rows)))
-    assert all(same(g, expected(r)) for g, r in zip(got, rows)), (got, rows)
+    assert all(same(g, expected(r)) for g, r in zip(got, rows, strict=True)), (got, rows)
     for where in filters:
         want = np.array([admits(r, where) for r in rows], dtype=bool)
         np.testing.assert_array_equal(c.mask(where), want, err_msg=repr(where))
@@ -106,7 +106,7 @@ def test_columns_agree_with_lists_of_dicts(batches: list[list[Any]], filters: li
     check(c, rows, filters)
     keep = data.draw(st.lists(st.booleans(), min_size=len(rows), max_size=len(rows)))
     c.take(np.array(keep, dtype=bool) if data.draw(st.booleans()) else np.flatnonzero(keep))
-    rows = [r for r, k in zip(rows, keep) if k]
+    rows = [r for r, k in zip(rows, keep, strict=True) if k]
     check(c, rows, filters)
     # Files and appends go on from a compacted state.
     c = copied(c)
@@ -214,10 +214,8 @@ def test_a_failed_append_changes_nothing(batch: list[Any], error: type[Exception
 
 def test_each_allocation_failing_in_turn_changes_nothing(monkeypatch: pytest.MonkeyPatch) -> None:
     grown = _columns._grown
-    for fail in range(100):
-        c = Columns()
-        c.append([{"a": 0, "b": "x"}, {"b": "y"}])
-        before = state(c)
+
+    def failing_at(fail: int) -> Callable[[np.ndarray, int, int], np.ndarray]:
         calls = iter(range(1000))
 
         def failing(a: np.ndarray, count: int, need: int) -> np.ndarray:
@@ -225,7 +223,13 @@ def test_each_allocation_failing_in_turn_changes_nothing(monkeypatch: pytest.Mon
                 raise MemoryError
             return grown(a, count, need)
 
-        monkeypatch.setattr(_columns, "_grown", failing)
+        return failing
+
+    for fail in range(100):
+        c = Columns()
+        c.append([{"a": 0, "b": "x"}, {"b": "y"}])
+        before = state(c)
+        monkeypatch.setattr(_columns, "_grown", failing_at(fail))
         try:
             c.append([{"a": 1, "b": "z", "c": 2.5}] * 50)
         except MemoryError:
@@ -269,7 +273,7 @@ def test_files_keep_what_json_loses() -> None:
     c = Columns()
     c.append(rows)
     back = copied(c)
-    assert all(same(g, expected(r)) for g, r in zip(back.rows(range(5)), rows))
+    assert all(same(g, expected(r)) for g, r in zip(back.rows(range(5)), rows, strict=True))
     assert math.copysign(1.0, back.row(0)["f"]) == -1.0   # type: ignore[index]
 
 

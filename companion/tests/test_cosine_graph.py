@@ -38,9 +38,9 @@ def test_sequential_sums_and_cosines_equal_the_plain_definition():
     with np.errstate(all="ignore"):
         for q in (rows[7], np.full(33, 1e-300), np.abs(rows[8]), np.zeros(33)):
             sums = sequential_sums(rows * q)
-            assert all(same(s, dot(q.tolist(), r)) for s, r in zip(sums.tolist(), rows.tolist()))
+            assert all(same(s, dot(q.tolist(), r)) for s, r in zip(sums.tolist(), rows.tolist(), strict=True))
             got = cosines(q, rows)
-            assert all(same(c, score("cosine", q.tolist(), r)) for c, r in zip(got.tolist(), rows.tolist()))
+            assert all(same(c, score("cosine", q.tolist(), r)) for c, r in zip(got.tolist(), rows.tolist(), strict=True))
 
 
 def small(rows: np.ndarray, **kw) -> Index:
@@ -78,7 +78,7 @@ def test_small_cosine_graph_returns_the_exact_top_k(rows, k):
         want = ranking("cosine", rows, q, k)
         keys, scores = index.search(q, k)
         assert keys.tolist() == [r for r, _ in want] == flat.search(q, k)[0].tolist()
-        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want))
+        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want, strict=True))
         assert batch_keys[i].tolist() == keys.tolist()
         assert batch_scores[i].tobytes() == scores.tobytes()
 
@@ -92,7 +92,7 @@ def test_small_filtered_cosine_graph_returns_the_exact_top_k_of_the_matching_row
         want = ranking("cosine", rows[matching], q, 6)
         keys, scores = index.search(q, 6, filter={"g": g})
         assert keys.tolist() == [int(matching[r]) for r, _ in want]   # the start node (g = 0) only if it matches
-        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want))
+        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want, strict=True))
 
 
 def test_rows_the_walk_ranks_the_other_way_by_rounding_are_ranked_by_their_exact_cosine():
@@ -109,7 +109,7 @@ def test_rows_the_walk_ranks_the_other_way_by_rounding_are_ranked_by_their_exact
 
 
 def recall(found: list[list[int]], truth: list[list[int]]) -> float:
-    return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth)]))
+    return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth, strict=True)]))
 
 
 def test_cosine_graph_recall_beats_the_angular_graph_by_far():

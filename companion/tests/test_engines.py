@@ -30,13 +30,13 @@ def _reference(rows: np.ndarray, metric: str | None = None) -> orbisk.PyFlat:
 def _results(index: ShardedFlat, k: int = 25) -> list[list[tuple[int, float]]]:
     ids, distances = index.search_batch(QUERIES, k)
     single = [index.search(q, k) for q in QUERIES]
-    batch = [list(zip(i.tolist(), d.tolist())) for i, d in zip(ids, distances)]
+    batch = [list(zip(i.tolist(), d.tolist(), strict=True)) for i, d in zip(ids, distances, strict=True)]
     assert batch == single
     return single
 
 
 def _same(reference: orbisk.PyFlat, got: list[list[tuple[int, float]]], k: int = 25) -> None:
-    for q, g in zip(QUERIES, got):
+    for q, g in zip(QUERIES, got, strict=True):
         assert mismatch(reference.search(q, k), g) is None
 
 
@@ -64,7 +64,7 @@ def _same_as_engine(index: ShardedFlat, reference: orbisk_engine.FlatIndex) -> N
         for got, expected in ((index.search_batch(QUERIES, 40, mask=m), reference.search(QUERIES, 40, mask=m)),
                               (index.search_radius(QUERIES, 2.5, mask=m),
                                reference.search_radius(QUERIES, 2.5, mask=m))):
-            for g, e in zip(got, expected):
+            for g, e in zip(got, expected, strict=True):
                 assert np.array_equal(g, np.asarray(e))
     ids = np.array([0, 1, 1499, len(reference) - 11, len(reference) - 1])
     assert np.array_equal(index.rows_of(ids), np.asarray(reference.rows)[ids])

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import pickle
+from itertools import pairwise
 
 import numpy as np
 import pytest
@@ -94,8 +95,8 @@ def test_scikit_learn_brute_force_differs_in_the_last_bits_and_at_ties(metric):
     d, i = ExactNeighbors(n_neighbors=6, metric=metric).fit(T).kneighbors(T[:10])
     sd, si = NearestNeighbors(n_neighbors=6, metric=metric, algorithm="brute").fit(T).kneighbors(T[:10])
     assert (si != i).any()                       # equal distances, another order
-    for row, dists in zip(i, d):                 # ours: ties by ascending index
-        assert all((a, x) < (b, y) for a, b, x, y in zip(dists, dists[1:], row, row[1:]))
+    for row, dists in zip(i, d, strict=True):                 # ours: ties by ascending index
+        assert all((a, x) < (b, y) for (a, b), (x, y) in zip(pairwise(dists), pairwise(row), strict=True))
 
 
 def test_graph_transform_and_pipeline():
@@ -182,7 +183,7 @@ def test_every_n_jobs_gives_the_same_bits(metric):
     got = [want.kneighbors(), want.kneighbors(Q)]
     for n_jobs in (1, 2, 3, -1, -2):
         est = ExactNeighbors(n_neighbors=6, metric=metric, n_jobs=n_jobs).fit(X)
-        for (d, i), (wd, wi) in zip([est.kneighbors(), est.kneighbors(Q)], got):
+        for (d, i), (wd, wi) in zip([est.kneighbors(), est.kneighbors(Q)], got, strict=True):
             assert d.tobytes() == wd.tobytes() and i.tobytes() == wi.tobytes()
     with parallel_config(n_jobs=2):
         d, i = want.kneighbors(Q)

@@ -23,7 +23,7 @@ def plain_within(metric, X, q, radius, leave_out=None):
     """(distances, indices) of every row at a plain distance of at most
     `radius`, in kneighbors' order."""
     dist, ind = plain_neighbours(metric, X, q, len(X), leave_out)
-    return [d for d in dist if d <= radius], [i for d, i in zip(dist, ind) if d <= radius]
+    return [d for d in dist if d <= radius], [i for d, i in zip(dist, ind, strict=True) if d <= radius]
 
 
 def assert_plain(metric, X, Q, radius, dist, ind, own=False):
@@ -78,7 +78,7 @@ def test_a_radius_at_a_reported_distance_takes_the_row_and_one_double_less_does_
     est = ExactNeighbors(metric=metric).fit(X)
     Q = queries(X)[::3]
     dist, _ = est.kneighbors(Q, n_neighbors=len(X))
-    for q, row in zip(Q, dist):
+    for q, row in zip(Q, dist, strict=True):
         for d in np.unique(row)[:: 4].tolist():
             for radius in (d, math.nextafter(d, -math.inf)):
                 got_d, got_i = est.radius_neighbors(q[None], radius=radius)
@@ -91,9 +91,9 @@ def unit_rows(cosines):
     [1, 0] is the given double itself."""
     rows = []
     for a in cosines:
-        b = math.sqrt(1.0 - a * a)
-        for b in (b, *(math.nextafter(b, s * math.inf) for s in (1, -1)),
-                  *(math.nextafter(math.nextafter(b, s * math.inf), s * math.inf) for s in (1, -1))):
+        root = math.sqrt(1.0 - a * a)
+        for b in (root, *(math.nextafter(root, s * math.inf) for s in (1, -1)),
+                  *(math.nextafter(math.nextafter(root, s * math.inf), s * math.inf) for s in (1, -1))):
             if 0.0 + a * a + b * b == 1.0:
                 rows.append([a, b])
                 break
@@ -165,8 +165,8 @@ def test_sort_results_and_return_distance(metric):
     d, i = est.radius_neighbors(X[:9], sort_results=True)
     d2, i2 = est.radius_neighbors(X[:9])
     ind = est.radius_neighbors(X[:9], return_distance=False)
-    assert all(a.tolist() == b.tolist() == c.tolist() for a, b, c in zip(i, i2, ind))
-    assert all(a.tobytes() == b.tobytes() and (np.diff(a) >= 0).all() for a, b in zip(d, d2))
+    assert all(a.tolist() == b.tolist() == c.tolist() for a, b, c in zip(i, i2, ind, strict=True))
+    assert all(a.tobytes() == b.tobytes() and (np.diff(a) >= 0).all() for a, b in zip(d, d2, strict=True))
     with pytest.raises(ValueError, match="return_distance must be True if sort_results is True."):
         est.radius_neighbors(X[:9], return_distance=False, sort_results=True)
 
@@ -209,8 +209,8 @@ def test_same_neighbours_as_scikit_learn_on_separated_data(metric):
     for A in (Q, None):
         (d, i), (sd, si) = ours.radius_neighbors(A), theirs.radius_neighbors(A, sort_results=True)
         assert sum(map(len, i)) > len(i)
-        assert all(a.tolist() == b.tolist() for a, b in zip(i, si))
-        assert all(np.allclose(a, b, rtol=1e-12, atol=1e-14) for a, b in zip(d, sd))
+        assert all(a.tolist() == b.tolist() for a, b in zip(i, si, strict=True))
+        assert all(np.allclose(a, b, rtol=1e-12, atol=1e-14) for a, b in zip(d, sd, strict=True))
         for mode in ("connectivity", "distance"):
             g, sg = ours.radius_neighbors_graph(A, mode=mode), theirs.radius_neighbors_graph(A, mode=mode)
             assert type(g) is type(sg) and np.allclose(g.toarray(), sg.toarray(), rtol=1e-12, atol=1e-14)
@@ -240,4 +240,4 @@ def test_every_n_jobs_and_a_pickle_give_the_same_bits(metric):
     for est in [ExactNeighbors(metric=metric, radius=1.0, n_jobs=n).fit(X) for n in (2, 3, -1)] + \
             [pickle.loads(pickle.dumps(want))]:
         d, i = est.radius_neighbors(Q)
-        assert all(a.tobytes() == b.tobytes() for a, b in zip([*d, *i], [*wd, *wi]))
+        assert all(a.tobytes() == b.tobytes() for a, b in zip([*d, *i], [*wd, *wi], strict=True))

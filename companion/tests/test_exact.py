@@ -42,7 +42,7 @@ def test_appends_keep_ids_and_results(backend: Callable[[], Any], metric: str | 
             for i, q in enumerate(queries):
                 expected = reference.search(q, k)
                 assert mismatch(expected, index.search(q, k)) is None
-                assert mismatch(expected, list(zip(ids[i].tolist(), distances[i].tolist()))) is None
+                assert mismatch(expected, list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
 
 
 def test_insert_one_by_one(backend: Callable[[], Any]) -> None:

@@ -43,10 +43,10 @@ def test_exact_kinds_equal_the_plain_definition(kind, metric, k):
         want = ranking(metric, rows, q, k)
         keys, scores, meta = index.search(q, k, return_metadata=True)
         assert list(keys) == [f"k{i}" for i, _ in want]
-        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want)), (q, scores, want)
+        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want, strict=True)), (q, scores, want)
         assert meta == [{"i": i} for i, _ in want]
         assert list(batch_keys[qi]) == list(keys)
-        assert all(same(a, b) for a, b in zip(batch_scores[qi].tolist(), scores.tolist()))
+        assert all(same(a, b) for a, b in zip(batch_scores[qi].tolist(), scores.tolist(), strict=True))
 
 
 def test_euclidean_graph_equals_its_extension():
@@ -57,7 +57,7 @@ def test_euclidean_graph_equals_its_extension():
         keys, scores = index.search(q, 20)
         assert len(keys) == len(native)
         seen: dict[bytes, int] = {}
-        for key, s, (d, vector) in zip(keys, scores.tolist(), native):
+        for key, s, (d, vector) in zip(keys, scores.tolist(), native, strict=True):
             b = np.asarray(vector).tobytes()
             # identical vectors: the n-th time one appears, the n-th key inserted with it
             matching = [i for i in range(len(rows)) if rows[i].tobytes() == b]

@@ -143,7 +143,9 @@ def test_a_field_filter_is_the_search_of_the_rows_whose_values_equal_it(metric, 
         if field not in m:
             return False
         have = m[field]
-        kind = lambda v: "s" if isinstance(v, str) else "i" if isinstance(v, int) else "f" if isinstance(v, float) else "o"
+        def kind(v: object) -> str:
+            return "s" if isinstance(v, str) else "i" if isinstance(v, int) else "f" if isinstance(v, float) else "o"
+
         return kind(have) == kind(value) and have == value and not (isinstance(value, float) and math.isnan(value))
 
     admitted = [i for i in range(n) if all(matches(meta[i], f, v) for f, v in where.items())]
@@ -151,7 +153,7 @@ def test_a_field_filter_is_the_search_of_the_rows_whose_values_equal_it(metric, 
     keys, scores = ix.search(q, 10, filter=where)
     want = plain.ranking(metric, rows[admitted], q, 10)
     assert keys.tolist() == [admitted[i] for i, _ in want]
-    assert all(plain.same(s, w) for s, (_, w) in zip(scores.tolist(), want))
+    assert all(plain.same(s, w) for s, (_, w) in zip(scores.tolist(), want, strict=True))
 
 
 @pytest.mark.parametrize("form", ["mask", "keys list", "keys set", "keys array", "none", "one", "every"])

@@ -40,7 +40,7 @@ def _plain_distance_id_sort(parts: Sequence[Part], keep: int) -> Part:
     out_ids = np.empty((ids.shape[0], keep), dtype=np.int64)
     out_d = np.empty((ids.shape[0], keep), dtype=np.float64)
     for i in range(ids.shape[0]):
-        pairs = sorted(zip(d[i].tolist(), ids[i].tolist()))[:keep]
+        pairs = sorted(zip(d[i].tolist(), ids[i].tolist(), strict=True))[:keep]
         out_d[i] = [p[0] for p in pairs]
         out_ids[i] = [p[1] for p in pairs]
     return out_ids, out_d

@@ -64,7 +64,7 @@ def test_allowed_non_finite_values_rank_as_the_extension_ranks_them(kind, value)
             # every distance NaN or inf alike: the walk's order, not insertion order
             want = sorted(want, key=lambda p: keys.tolist().index("abcdef"[p[0]]))
         assert keys.tolist() == ["abcdef"[i] for i, _ in want]
-        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want))
+        assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want, strict=True))
         batch_keys, _ = index.search_batch(np.vstack([q, q]), 6)
         assert batch_keys.tolist() == [keys.tolist()] * 2
 

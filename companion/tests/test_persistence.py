@@ -53,7 +53,7 @@ def test_round_trip_is_exact(tmp_path, kind, metric, keys):
     if kind != "graph":      # a rebuilt graph draws new levels: its answers may differ
         for q in Q:
             (k1, s1), (k2, s2) = index.search(q, 30), again.search(q, 30)
-            assert list(k1) == list(k2) and all(same(x, y) for x, y in zip(s1.tolist(), s2.tolist()))
+            assert list(k1) == list(k2) and all(same(x, y) for x, y in zip(s1.tolist(), s2.tolist(), strict=True))
 
 
 @pytest.mark.parametrize("name, kind, metric, parameters, fields, keys, metadata, rows", [

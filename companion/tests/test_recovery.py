@@ -42,7 +42,7 @@ def agree(index: ShardedFlat, rows: np.ndarray, metric: str | None = None) -> No
         for i, q in enumerate(QUERIES):
             expected = reference.search(q, k)
             assert mismatch(expected, index.search(q, k)) is None
-            assert mismatch(expected, list(zip(ids[i].tolist(), distances[i].tolist()))) is None
+            assert mismatch(expected, list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
     assert sorted(ids[0].tolist()) == list(range(n))
 
 
@@ -192,12 +192,12 @@ def test_ray_answer_lost_with_its_node(ray_nodes: RayNodes, ray_index: Any) -> N
         ray.get(shard.actor.__ray_call__.remote(lambda actor: None))
     victim = ray_nodes.worker_of(index.shards[1].node)
     ray_nodes.remove(victim, graceful=False)
-    parts = [(ids + r.start, d) for r, (ids, d) in zip(index.shard_ranges, (w() for w in waits))]
+    parts = [(ids + r.start, d) for r, (ids, d) in zip(index.shard_ranges, (w() for w in waits), strict=True)]
     ids, distances = merge(parts, keep)
     reference = orbisk.PyFlat(DIM)
     reference.create(ROWS)
     for i, q in enumerate(queries):
-        assert mismatch(reference.search(q, keep), list(zip(ids[i].tolist(), distances[i].tolist()))) is None
+        assert mismatch(reference.search(q, keep), list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
     assert index.shards[1].restarts >= 1
     agree(index, ROWS)
 
@@ -332,7 +332,7 @@ def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[
         reference = orbisk.PyFlat(DIM)
         reference.create(ROWS)
         for i, q in enumerate(QUERIES):
-            assert mismatch(reference.search(q, 10), list(zip(ids[i].tolist(), distances[i].tolist()))) is None
+            assert mismatch(reference.search(q, 10), list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
     finally:
         if direct:
             index.close()

@@ -27,7 +27,7 @@ def _np(result: Any) -> tuple[np.ndarray, ...]:
 def same(got: tuple[np.ndarray, ...], expected: tuple[np.ndarray, ...]) -> None:
     """Equal arrays: same shapes, dtypes and bits (zeros' signs included)."""
     assert len(got) == len(expected)
-    for g, e in zip(got, expected):
+    for g, e in zip(got, expected, strict=True):
         assert g.shape == e.shape and g.dtype == e.dtype, (g.shape, e.shape, g.dtype, e.dtype)
         assert np.array_equal(g.view(np.int64), e.view(np.int64)), (g, e)
 

@@ -14,22 +14,22 @@ Internal failures raise ``PanicException``, which derives from BaseException
 """
 
 from collections.abc import Buffer, Sequence
-from typing import Literal, SupportsFloat, SupportsIndex, TypeAlias, final, overload
+from typing import Literal, SupportsFloat, SupportsIndex, final, overload
 
 __all__ = ["PyFlat", "PyHNSW"]
 
 # Anything whose items convert to float: lists, tuples, ranges, numpy arrays,
 # array.array, bytes.
-_Vector: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer
+type _Vector = Sequence[SupportsFloat | SupportsIndex] | Buffer
 # Rows of vectors, or a 2-D numeric array.
-_Vectors: TypeAlias = Sequence[_Vector] | Buffer
+type _Vectors = Sequence[_Vector] | Buffer
 # (attribute, value) pairs; values are str, int or float.
-_Metadata: TypeAlias = Sequence[tuple[str, object]]
+type _Metadata = Sequence[tuple[str, object]]
 # PyFlat takes any str and uses Euclidean distance for every name but these
 # two; only the names that mean what they say are accepted here.
-_FlatMetric: TypeAlias = Literal["euclidean", "cosine", "inner_product"]
+type _FlatMetric = Literal["euclidean", "cosine", "inner_product"]
 # PyHNSW refuses every other name, and a missing one, with "Unsupported metric".
-_GraphMetric: TypeAlias = Literal["euclidean", "angular", "inner_product"]
+type _GraphMetric = Literal["euclidean", "angular", "inner_product"]
 
 @final
 class PyFlat:

@@ -6,7 +6,8 @@ import math
 
 def euclidean(a, b):
     s = 0.0
-    for x, y in zip(a, b):
+    # Over the shorter of the two, as PyHNSW sums a query of another length.
+    for x, y in zip(a, b, strict=False):
         d = x - y
         s += d * d
     return math.sqrt(s)
@@ -14,7 +15,7 @@ def euclidean(a, b):
 
 def dot(a, b):
     s = 0.0
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=False):  # over the shorter, as euclidean()
         s += x * y
     return s
 

@@ -38,7 +38,7 @@ def _bits(x):
 
 
 def _pairs(ids, distances, i):
-    return [(int(a), _bits(b)) for a, b in zip(ids[i], distances[i])]
+    return [(int(a), _bits(b)) for a, b in zip(ids[i], distances[i], strict=True)]
 
 
 def _reference(rows, metric):

@@ -113,7 +113,7 @@ def test_largest_k_on_flat_returns_every_row(metric):
     got = idx.search([0.3, -0.2], U32)
     assert _rss() - before < 2 * MB
     want = _ranked([0.3, -0.2], ROWS, FLAT[metric])
-    assert [i for i, _ in got] == [i for _, i in want] and all(_same(d, e) for (_, d), (e, _) in zip(got, want))
+    assert [i for i, _ in got] == [i for _, i in want] and all(_same(d, e) for (_, d), (e, _) in zip(got, want, strict=True))
 
 
 @pytest.mark.parametrize("metric", list(GRAPH))
@@ -170,7 +170,10 @@ def test_long_metadata_list_last_pair_wins():
     idx.insert([0.0], [("c", -1), ("other", "x")])
     idx.insert([1.0], pairs)
     idx.create([[2.0], [3.0]], [pairs[:-2], list(reversed(pairs))])
-    found = lambda f: [v for _, v in idx.search([5.0], 10, f) if v != [0.0]]
+
+    def found(f):
+        return [v for _, v in idx.search([5.0], 10, f) if v != [0.0]]
+
     assert found(("c", 99_999)) == [[1.0]]
     assert found(("other", "99998")) == [[1.0]]
     assert found(("c", 99_997)) == [[2.0]]

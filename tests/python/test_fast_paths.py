@@ -25,7 +25,7 @@ def ranked(query, rows, fn, k):
 
 def same(got, want):
     return len(got) == len(want) and all(
-        i == j and (d == e or (math.isnan(d) and math.isnan(e))) for (i, d), (j, e) in zip(got, want))
+        i == j and (d == e or (math.isnan(d) and math.isnan(e))) for (i, d), (j, e) in zip(got, want, strict=True))
 
 
 @pytest.mark.parametrize("metric,fn", METRICS)

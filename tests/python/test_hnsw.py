@@ -149,7 +149,7 @@ def test_filtered_walk_equals_the_model(ef_construction):
         idx.create(rows, [[("t", t)] for t in tags])
         for q in ([0.0, 0.0], [2.5, -2.5], rows[30]):
             for t in "abcd":
-                w = _knn(rows, lists, _euclid, q, ef_search, admit=lambda e: tags[e] == t)
+                w = _knn(rows, lists, _euclid, q, ef_search, admit=lambda e, t=t: tags[e] == t)
                 assert idx.search(q, 100, ("t", t)) == [(d, rows[i]) for d, i in w]
 
 

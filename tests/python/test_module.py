@@ -98,7 +98,7 @@ def test_instances_have_no_dict_and_no_weakrefs(obj):
     with pytest.raises(AttributeError):
         obj.tag = 1
     with pytest.raises(AttributeError):
-        obj.__dict__
+        _ = obj.__dict__
     with pytest.raises(TypeError):
         weakref.ref(obj)
     assert not hasattr(obj, "dim") and not hasattr(obj, "metric")

@@ -53,7 +53,7 @@ def test_flat_equals_the_model(case):
     want = _ranked(query, rows, FLAT[metric])[: max(k, 1)]
     got = idx.search(query, k)
     assert [i for i, _ in got] == [i for _, i in want]
-    assert all(_same(d, e) for (_, d), (e, _) in zip(got, want))
+    assert all(_same(d, e) for (_, d), (e, _) in zip(got, want, strict=True))
 
 
 @st.composite
@@ -76,7 +76,7 @@ def test_graph_with_full_capacity_returns_every_node_in_order(case, layers, ef_c
     idx.create(rows)
     got = idx.search(query, len(rows) + extra)
     assert [v for _, v in got] == [rows[i] for _, i in want]
-    assert all(_same(d, e) for (d, _), e in zip(got, dists))
+    assert all(_same(d, e) for (d, _), e in zip(got, dists, strict=True))
 
 
 @settings(max_examples=100, deadline=None)
@@ -93,4 +93,4 @@ def test_single_layer_builds_agree(case, ef_construction, ef_search, k, batch):
             b.insert(r)
     got, again = a.search(query, k), b.search(query, k)
     assert [v for _, v in got] == [v for _, v in again]
-    assert all(_same(d, e) for (d, _), (e, _) in zip(got, again))
+    assert all(_same(d, e) for (d, _), (e, _) in zip(got, again, strict=True))

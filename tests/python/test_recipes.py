@@ -113,7 +113,7 @@ def test_the_companion_flat_index_answers_as_most_similar(recipes, companion, ca
     everyday.add(np.array(rows, dtype=np.float64))
     keys, scores = everyday.search(query, k=k)
     assert keys.tolist() == [i for i, _ in expected]
-    assert all(given_back(s, sim) for (_, s), sim in zip(expected, scores.tolist()))
+    assert all(given_back(s, sim) for (_, s), sim in zip(expected, scores.tolist(), strict=True))
 
 
 @settings(max_examples=100, deadline=None)
@@ -155,7 +155,7 @@ def test_ids_map_every_result_to_a_distinct_id_holding_it(recipes, picks, first_
     found = graph.search([0.5, 0.5], k=len(rows))
     got = ids.ids(found)
     assert sorted(got) == list(range(len(rows)))
-    assert all(stored_bits(rows[i]) == stored_bits(v) for i, (_, v) in zip(got, found))
+    assert all(stored_bits(rows[i]) == stored_bits(v) for i, (_, v) in zip(got, found, strict=True))
 
 
 class Index:
@@ -216,7 +216,7 @@ def test_the_companion_graph_filters_as_search_filtered(recipes, companion, node
     everyday = companion(1, kind="graph", fields=["color"], layers=1)
     everyday.add(np.array(rows), metadata=[{"color": c} for _, c in nodes])
     keys, scores = everyday.search([float(q)], k=len(rows), filter={"color": wanted})
-    assert sorted(zip(scores.tolist(), keys.tolist())) == sorted((d, i) for i, d, _ in expected)
+    assert sorted(zip(scores.tolist(), keys.tolist(), strict=True)) == sorted((d, i) for i, d, _ in expected)
 
 
 class RaisesSigint:
