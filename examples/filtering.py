@@ -6,12 +6,15 @@ import orbisk
 def main() -> None:
     graph = orbisk.PyHNSW(2, metric="euclidean", layers=1, schema=["color", "size"])
     points = [[0.0, 0.0], [1.0, 0.0], [0.0, 1.0], [5.0, 5.0]]
-    graph.create(points, [
-        [("color", "red"), ("size", 1)],
-        [("color", "blue"), ("size", 1.0)],   # a float, not the int 1
-        [("color", "blue"), ("size", 2)],
-        [("size", 3), ("color", "blue")],     # pair order does not matter
-    ])
+    graph.create(
+        points,
+        [
+            [("color", "red"), ("size", 1)],
+            [("color", "blue"), ("size", 1.0)],  # a float, not the int 1
+            [("color", "blue"), ("size", 2)],
+            [("size", 3), ("color", "blue")],  # pair order does not matter
+        ],
+    )
 
     blue = graph.search([4.0, 4.0], k=3, filter=("color", "blue"))
     print("blue:", [v for _, v in blue])

@@ -34,8 +34,8 @@ def main() -> None:
     one = orbisk.PyFlat(32, "cosine")
     one.create(rows)
     with ShardedFlat(32, "cosine", shards=2, backend=engine) as index:
-        index.create(rows)                # split into two contiguous id ranges
-        index.insert(rows[0] * 2.0)       # id 5000, appended to the last shard
+        index.create(rows)  # split into two contiguous id ranges
+        index.insert(rows[0] * 2.0)  # id 5000, appended to the last shard
         one.insert(rows[0] * 2.0)
         print(engine, "shards:", index.shard_ranges)
 

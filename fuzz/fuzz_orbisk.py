@@ -73,7 +73,7 @@ class ByteReader:
         return len(self._data) - self._pos
 
     def _take(self, n):
-        chunk = self._data[self._pos:self._pos + n]
+        chunk = self._data[self._pos : self._pos + n]
         self._pos += len(chunk)
         return chunk
 
@@ -106,8 +106,8 @@ def provider(data):
 
 # --- the index a hook calls back into ---------------------------------------
 
-_current = []        # stack of indexes under test; hooks use the top one
-_findings = []       # bug-class exceptions seen inside hooks
+_current = []  # stack of indexes under test; hooks use the top one
+_findings = []  # bug-class exceptions seen inside hooks
 
 
 def classify(exc, method):
@@ -151,6 +151,7 @@ def reenter(fdp_bytes):
 
 
 # --- hostile objects ---------------------------------------------------------
+
 
 class StrSub(str):
     pass
@@ -255,10 +256,25 @@ class MutatingList(list):
     """A list whose elements empty it while they are converted."""
 
 
-INTS = (0, 1, -1, 2, 7, 8, 2**31 - 1, 2**32 - 1, 2**32, 2**63 - 1, 2**63, -2**63,
-        2**64, -2**64 - 1, 10**30, -10**30)
-FLOATS = (0.0, -0.0, 1.0, -1.0, 0.5, float("nan"), float("inf"), float("-inf"),
-          1e308, -1e308, 5e-324, 1e-300)
+INTS = (
+    0,
+    1,
+    -1,
+    2,
+    7,
+    8,
+    2**31 - 1,
+    2**32 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    2**64,
+    -(2**64) - 1,
+    10**30,
+    -(10**30),
+)
+FLOATS = (0.0, -0.0, 1.0, -1.0, 0.5, float("nan"), float("inf"), float("-inf"), 1e308, -1e308, 5e-324, 1e-300)
 
 
 def gen_scalar(fdp):
@@ -302,13 +318,15 @@ def gen_value(fdp, depth=0, dim=2):
         raw = fdp.ConsumeBytes(8 * fdp.ConsumeIntInRange(0, MAX_DIM))
         typecode = "dbfiq"[fdp.ConsumeIntInRange(0, 4)]
         size = array.array(typecode).itemsize
-        buf = array.array(typecode, raw[:len(raw) // size * size])
+        buf = array.array(typecode, raw[: len(raw) // size * size])
         return memoryview(buf) if fdp.ConsumeBool() else buf
     if kind == 4:
         return bytearray(fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, MAX_DIM + 1)))
     n = dim if fdp.ConsumeIntInRange(0, 3) else fdp.ConsumeIntInRange(0, MAX_DIM + 1)
-    items = [gen_value(fdp, depth + 1, dim) if fdp.ConsumeIntInRange(0, 7) == 0
-             else fdp.ConsumeRegularFloat() for _ in range(n)]
+    items = [
+        gen_value(fdp, depth + 1, dim) if fdp.ConsumeIntInRange(0, 7) == 0 else fdp.ConsumeRegularFloat()
+        for _ in range(n)
+    ]
     if kind == 5:
         return tuple(items)
     if kind == 6:
@@ -381,8 +399,7 @@ def gen_metadata(fdp, names):
         return gen_value(fdp, 1, 2)
     pairs = []
     for _ in range(fdp.ConsumeIntInRange(0, 3)):
-        name = names[fdp.ConsumeIntInRange(0, len(names) - 1)] if names and fdp.ConsumeBool() \
-            else gen_scalar(fdp)
+        name = names[fdp.ConsumeIntInRange(0, len(names) - 1)] if names and fdp.ConsumeBool() else gen_scalar(fdp)
         value = gen_scalar(fdp)
         pair = (name, value) if fdp.ConsumeIntInRange(0, 3) else gen_value(fdp, 2, 2)
         pairs.append(TupleSub(pair) if isinstance(pair, tuple) and fdp.ConsumeBool() else pair)
@@ -439,7 +456,7 @@ def run_hnsw(fdp):
     if fdp.ConsumeBool():
         choice = fdp.ConsumeIntInRange(0, 3)
         if choice <= 1:
-            names = ["color", "n", "tag"][:fdp.ConsumeIntInRange(0, 3)]
+            names = ["color", "n", "tag"][: fdp.ConsumeIntInRange(0, 3)]
             kwargs["schema"] = names if choice == 0 else TupleSub(names)
         else:
             kwargs["schema"] = gen_value(fdp, 1, 2)
@@ -499,7 +516,8 @@ def check_buffer(fdp):
     site = sites[fdp.ConsumeIntInRange(0, len(sites) - 1)]
     raw = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 80))
     obj = iteration_model.build_buffer(
-        lambda options: options[fdp.ConsumeIntInRange(0, len(options) - 1)], fdp.ConsumeIntInRange, raw, numpy)
+        lambda options: options[fdp.ConsumeIntInRange(0, len(options) - 1)], fdp.ConsumeIntInRange, raw, numpy
+    )
     as_is, iterated = iteration_model.both(site, obj)
     if as_is != iterated:
         shown = obj

@@ -95,8 +95,9 @@ def _wanted(name: Any, value: Any) -> tuple[int, Any]:
     try:
         i = operator.index(value)
     except TypeError:
-        raise ValueError(f"filter on field {name!r}: the value must be a str, int or float, "
-                         f"not {type(value).__name__}") from None
+        raise ValueError(
+            f"filter on field {name!r}: the value must be a str, int or float, not {type(value).__name__}"
+        ) from None
     if not _INT64_MIN <= i <= _INT64_MAX:
         raise ValueError(f"filter on field {name!r}: the int {i} is outside int64")
     return INT, int(i)
@@ -120,7 +121,7 @@ class _Column:
     def __init__(self, name: str) -> None:
         self.name = name
         self.count = 0
-        self.pos: _IntArray | None = None         # None: dense, entry i is row i
+        self.pos: _IntArray | None = None  # None: dense, entry i is row i
         self.kinds: npt.NDArray[np.int8] = np.empty(0, dtype=np.int8)
         self.ints: _IntArray = np.empty(0, dtype=np.int64)
         self.floats: npt.NDArray[np.float64] = np.empty(0, dtype=np.float64)
@@ -140,7 +141,7 @@ class _Column:
             return coded
         if kind == INT:
             same: npt.NDArray[np.bool_] = self.ints[:c] == value
-            same &= self.kinds[:c] >= INT        # ints and bools
+            same &= self.kinds[:c] >= INT  # ints and bools
             return same
         if math.isnan(value):
             return None
@@ -205,8 +206,8 @@ class Columns:
 
     def __init__(self) -> None:
         self._n = 0
-        self._layout = np.empty(0, dtype=np.int32)     # per row: -1 (None) or a layout code
-        self._layouts: list[tuple[int, ...]] = []       # field ids in a row's own order
+        self._layout = np.empty(0, dtype=np.int32)  # per row: -1 (None) or a layout code
+        self._layouts: list[tuple[int, ...]] = []  # field ids in a row's own order
         self._layout_of: dict[tuple[int, ...], int] = {}
         self._columns: list[_Column] = []
         self._field_of: dict[str, int] = {}
@@ -240,8 +241,9 @@ class Columns:
             ids = []
             for name, v in m.items():
                 if type(name) is not str:
-                    raise TypeError(f"metadata of row {j}: field names must be str, not "
-                                    f"{type(name).__name__} ({name!r})")
+                    raise TypeError(
+                        f"metadata of row {j}: field names must be str, not {type(name).__name__} ({name!r})"
+                    )
                 f = self._field_of.get(name)
                 if f is None:
                     f = new_fields.setdefault(name, len(self._columns) + len(new_fields))
@@ -252,7 +254,7 @@ class Columns:
                     batch = batches[f] = _Batch()
                 batch.add(start + j, kind, value)
             if type(m) is not dict and len(set(ids)) != len(ids):
-                raise ValueError(f"metadata of row {j} gives a field twice")   # a Mapping's own iterator
+                raise ValueError(f"metadata of row {j} gives a field twice")  # a Mapping's own iterator
             key = tuple(ids)
             code = self._layout_of.get(key)
             if code is None:
@@ -265,11 +267,13 @@ class Columns:
         # so a failure here (MemoryError) still leaves every column as it was.
         columns = self._columns + [_Column(name) for name in new_fields]
         layout = _grown(self._layout, self._n, self._n + count)
-        layout[self._n: self._n + count] = codes
+        layout[self._n : self._n + count] = codes
         empty = _Batch()
-        staged = [(column, b, self._staged(column, b, start, count))
-                  for column, b in ((c, batches.get(f, empty)) for f, c in enumerate(columns))
-                  if b.rows or column.pos is None]
+        staged = [
+            (column, b, self._staged(column, b, start, count))
+            for column, b in ((c, batches.get(f, empty)) for f, c in enumerate(columns))
+            if b.rows or column.pos is None
+        ]
         # Nothing below fails.
         for column, b, (arrays, words) in staged:
             column.pos, column.kinds, column.ints, column.floats, column.codes = arrays
@@ -286,14 +290,13 @@ class Columns:
         self._layout = layout
         self._n += count
 
-    def _staged(self, column: _Column, batch: _Batch, start: int,
-                count: int) -> tuple[tuple[Any, ...], list[str]]:
+    def _staged(self, column: _Column, batch: _Batch, start: int, count: int) -> tuple[tuple[Any, ...], list[str]]:
         """The column's arrays holding `batch` past its count and the strings
         new to its vocabulary, the column itself unchanged."""
         c = column.count
         k = len(batch.rows)
         need = c + k
-        dense = (column.pos is None and c == start and k == count)
+        dense = column.pos is None and c == start and k == count
         if dense:
             pos = None
         else:
@@ -356,8 +359,10 @@ class Columns:
                 got[j] = v
             values[f] = got
         names = [c.name for c in self._columns]
-        return [None if code < 0 else {names[f]: values[f][j] for f in self._layouts[code]}
-                for j, code in enumerate(codes.tolist())]
+        return [
+            None if code < 0 else {names[f]: values[f][j] for f in self._layouts[code]}
+            for j, code in enumerate(codes.tolist())
+        ]
 
     def mask(self, where: Mapping[str, Any]) -> npt.NDArray[np.bool_]:
         """Which rows match every ``field: value`` of `where` (all of them
@@ -372,7 +377,7 @@ class Columns:
             hit = None if f is None else self._columns[f].hits(kind, value)
             if hit is None:
                 return np.zeros(self._n, dtype=bool)
-            column = self._columns[f]            # type: ignore[index]
+            column = self._columns[f]  # type: ignore[index]
             if column.pos is None:
                 out &= hit
             else:
@@ -403,7 +408,7 @@ class Columns:
         layouts = [tuple(field_id[f] for f in self._layouts[code]) for code in used.tolist()]
         renumber = np.full(len(self._layouts) + 1, -1, dtype=np.int32)
         renumber[used] = np.arange(len(used), dtype=np.int32)
-        layout = renumber[layout]                 # -1 (None) reads the last slot, -1
+        layout = renumber[layout]  # -1 (None) reads the last slot, -1
         columns = [self._kept(self._columns[f], at, n) for f in fields]
         self._columns = columns
         self._field_of = {c.name: j for j, c in enumerate(columns)}
@@ -451,7 +456,7 @@ class Columns:
                 other.append(_plain(column.other[e], f"metadata of row {r}, field {column.name!r}"))
         try:
             other_text = json.dumps(other, ensure_ascii=True, allow_nan=True, separators=(",", ":"))
-        except ValueError as e:          # an int of more digits than Python writes
+        except ValueError as e:  # an int of more digits than Python writes
             raise ValueError(f"metadata cannot be written: {e}") from None
         words = [w for c in columns for w in c.words]
         names, name_ends = _texts([c.name for c in columns])
@@ -461,18 +466,25 @@ class Columns:
             "layout": self._layout[: self._n].astype("<i4"),
             "layout_fields": np.asarray(layout_fields, dtype="<i4"),
             "layout_ends": np.cumsum([len(key) for key in self._layouts], dtype=np.int64).astype("<i8"),
-            "names": names, "name_ends": name_ends,
+            "names": names,
+            "name_ends": name_ends,
             "field_ends": np.cumsum([c.count for c in columns], dtype=np.int64).astype("<i8"),
             "kinds": _joined([c.kinds[: c.count] for c in columns], "i1"),
             "ints": _joined([c.ints[: c.count] for c in columns], "<i8"),
             "floats": _joined([c.floats[: c.count] for c in columns], "<f8"),
             "codes": _joined([c.codes[: c.count] for c in columns], "<i4"),
-            "strings": strings, "string_ends": string_ends,
+            "strings": strings,
+            "string_ends": string_ends,
             "word_ends": np.cumsum([len(c.words) for c in columns], dtype=np.int64).astype("<i8"),
             "other": np.frombuffer(other_text.encode("ascii"), dtype=np.uint8).copy(),
         }
-        description = {"version": VERSION, "rows": self._n, "fields": len(columns),
-                       "layouts": len(self._layouts), "entries": int(sum(c.count for c in columns))}
+        description = {
+            "version": VERSION,
+            "rows": self._n,
+            "fields": len(columns),
+            "layouts": len(self._layouts),
+            "entries": int(sum(c.count for c in columns)),
+        }
         return description, arrays
 
     @classmethod
@@ -497,7 +509,7 @@ class Columns:
             column.ints = d.ints[lo:hi].astype(np.int64)
             column.floats = d.floats[lo:hi].astype(np.float64)
             column.codes = d.codes[lo:hi].astype(np.int32)
-            column.words = d.words[d.word_ends[f]: d.word_ends[f + 1]]
+            column.words = d.words[d.word_ends[f] : d.word_ends[f + 1]]
             column.code_of = {w: code for code, w in enumerate(column.words)}
             column.other = {e: next(other) for e in np.flatnonzero(column.kinds == OTHER).tolist()}
             out._columns.append(column)
@@ -518,7 +530,7 @@ def _plain(v: Any, where: str) -> Any:
             if type(key) is not str:
                 raise TypeError(f"{where}: keys of a dict in metadata must be str, not {type(key).__name__}")
         return {key: _plain(x, where) for key, x in v.items()}
-    if isinstance(v, (str, int, float)):            # bool is never subclassed
+    if isinstance(v, (str, int, float)):  # bool is never subclassed
         return _value(v)[1]
     raise TypeError(f"{where}: {type(v).__name__} is not a JSON value (dict, list, str, int, float, bool, None)")
 
@@ -535,11 +547,20 @@ def _joined(parts: list[np.ndarray], dtype: str) -> np.ndarray:
 
 
 _ARRAYS: Final = {
-    "layout": ("<i4", "rows"), "layout_fields": ("<i4", None), "layout_ends": ("<i8", "layouts"),
-    "names": ("u1", None), "name_ends": ("<i8", "fields"), "field_ends": ("<i8", "fields"),
-    "kinds": ("i1", "entries"), "ints": ("<i8", "entries"), "floats": ("<f8", "entries"),
-    "codes": ("<i4", "entries"), "strings": ("u1", None), "string_ends": ("<i8", None),
-    "word_ends": ("<i8", "fields"), "other": ("u1", None),
+    "layout": ("<i4", "rows"),
+    "layout_fields": ("<i4", None),
+    "layout_ends": ("<i8", "layouts"),
+    "names": ("u1", None),
+    "name_ends": ("<i8", "fields"),
+    "field_ends": ("<i8", "fields"),
+    "kinds": ("i1", "entries"),
+    "ints": ("<i8", "entries"),
+    "floats": ("<f8", "entries"),
+    "codes": ("<i4", "entries"),
+    "strings": ("u1", None),
+    "string_ends": ("<i8", None),
+    "word_ends": ("<i8", "fields"),
+    "other": ("u1", None),
 }
 
 

@@ -75,10 +75,10 @@ HEADER_LIMIT: Final = 64 << 20
 """The longest header read: a damaged length field costs at most this much
 memory before the CRC refuses it."""
 
-_PREFIX: Final = struct.Struct("<8sIIQ")      # magic, version, header CRC, header length
-_CHUNK: Final = 1 << 20                      # read and checksummed while the chunk is in cache
+_PREFIX: Final = struct.Struct("<8sIIQ")  # magic, version, header CRC, header length
+_CHUNK: Final = 1 << 20  # read and checksummed while the chunk is in cache
 _DTYPES: Final = {np.dtype(t).str: np.dtype(t) for t in ("<f8", "<f4", "<i8", "<i4", "<u4", "i1", "u1", "?")}
-_MAX_DIMS: Final = 64                         # numpy's limit
+_MAX_DIMS: Final = 64  # numpy's limit
 _INT64: Final = range(2**63)
 
 
@@ -90,6 +90,7 @@ def is_container(path: Any) -> bool:
 
 # ----------------------------------------------------------------- writing
 
+
 def write(path: Any, header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -> None:
     """Writes `header` (a dict that JSON brings back equal: str keys, no
     tuples, no NaN) and `arrays` to `path` atomically, as
@@ -100,19 +101,19 @@ def write(path: Any, header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -
     table, buffers = _plan(header, arrays)
     text = _header_text(header, table)
     with _replacing(path) as f:
-        f.write(bytes(_PREFIX.size + len(text)))   # the prefix and header, once the CRCs are known
+        f.write(bytes(_PREFIX.size + len(text)))  # the prefix and header, once the CRCs are known
         end = _PREFIX.size + len(text)
         for entry, data in zip(table, buffers, strict=True):
             f.write(bytes(entry["offset"] - end))
             crc = 0
             for at in range(0, entry["nbytes"], _CHUNK):
-                chunk = data[at:at + _CHUNK]
+                chunk = data[at : at + _CHUNK]
                 crc = zlib.crc32(chunk, crc)
                 f.write(chunk)
             entry["crc32"] = f"{crc:08x}"
             end = entry["offset"] + entry["nbytes"]
         final = _header_text(header, table)
-        if len(final) != len(text):              # never: a CRC is 8 hex digits each time
+        if len(final) != len(text):  # never: a CRC is 8 hex digits each time
             raise AssertionError("the header changed length once the checksums were known")
         f.seek(0)
         f.write(_PREFIX.pack(MAGIC, VERSION, zlib.crc32(final), len(final)) + final)
@@ -131,11 +132,19 @@ def _plan(header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -> tuple[lis
             little = array.dtype.newbyteorder("<")
             if little.str not in _DTYPES:
                 raise TypeError(f"array {name!r}: dtype {array.dtype} is not one of {', '.join(_DTYPES)}")
-            array = array.astype(little)           # the same values, little-endian
+            array = array.astype(little)  # the same values, little-endian
         if not array.flags.c_contiguous:
             array = array.copy(order="C")
-        table.append({"name": name, "dtype": array.dtype.str, "shape": list(array.shape), "offset": 0,
-                      "nbytes": array.nbytes, "crc32": "00000000"})
+        table.append(
+            {
+                "name": name,
+                "dtype": array.dtype.str,
+                "shape": list(array.shape),
+                "offset": 0,
+                "nbytes": array.nbytes,
+                "crc32": "00000000",
+            }
+        )
         buffers.append(memoryview(array).cast("B") if array.nbytes else memoryview(b""))
     # Offsets are written as numbers: their digits count in the header's
     # length, which decides where the first array starts. Settle by
@@ -203,6 +212,7 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
 
 # ----------------------------------------------------------------- reading
 
+
 def read(path: Any, *, mmap: bool = False, verify: bool = True) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     """The header and the arrays (in the order written) of the file at
     `path`; see the module's docstring for what is checked. `verify` checks
@@ -231,7 +241,7 @@ def _read(f: io.FileIO, n: int) -> bytes:
 def _layout(f: io.FileIO, size: int, path: str) -> tuple[dict[str, Any], list[dict[str, Any]], int]:
     """The header, the array table and where the header ends, all checked."""
     prefix = _read(f, _PREFIX.size)
-    if prefix[:len(MAGIC)] != MAGIC:
+    if prefix[: len(MAGIC)] != MAGIC:
         raise _refusal(path, f"not an index file of format version {VERSION} (no magic number)")
     if len(prefix) < _PREFIX.size:
         raise _refusal(path, f"truncated: {size} bytes, shorter than the {_PREFIX.size} bytes of the prefix")
@@ -247,7 +257,7 @@ def _layout(f: io.FileIO, size: int, path: str) -> tuple[dict[str, Any], list[di
         raise _refusal(path, "header checksum mismatch: the file is damaged")
     try:
         document = json.loads(text.decode("utf-8"))
-    except (ValueError, RecursionError) as e:      # ValueError: bad UTF-8 or JSON
+    except (ValueError, RecursionError) as e:  # ValueError: bad UTF-8 or JSON
         raise _refusal(path, f"the header is not JSON ({type(e).__name__})") from None
     if not isinstance(document, dict) or document.keys() != {"header", "arrays"}:
         raise _refusal(path, "the header is not an object of the fields 'header' and 'arrays'")
@@ -271,12 +281,16 @@ def _layout(f: io.FileIO, size: int, path: str) -> tuple[dict[str, Any], list[di
 
 
 def _exact_int(value: Any) -> bool:
-    return type(value) is int and value in _INT64      # JSON true is not a 1 here
+    return type(value) is int and value in _INT64  # JSON true is not a 1 here
 
 
 def _shape_ok(value: Any) -> bool:
-    return (isinstance(value, list) and len(value) <= _MAX_DIMS and all(_exact_int(d) for d in value)
-            and math.prod(d for d in value if d) * 8 in _INT64)   # numpy's limit, zeros or not
+    return (
+        isinstance(value, list)
+        and len(value) <= _MAX_DIMS
+        and all(_exact_int(d) for d in value)
+        and math.prod(d for d in value if d) * 8 in _INT64
+    )  # numpy's limit, zeros or not
 
 
 _ENTRY: Final[dict[str, tuple[str, Callable[[Any], bool]]]] = {
@@ -307,8 +321,7 @@ def _check_entry(entry: Any, i: int, path: str) -> None:
         raise _refusal(path, f"array table entry {i} has fields this does not know: {_shown(extra)}")
     wanted = math.prod(entry["shape"]) * _DTYPES[entry["dtype"]].itemsize
     if entry["nbytes"] != wanted:
-        raise _refusal(path, f"array {entry['name']!r}: nbytes {entry['nbytes']}, "
-                             f"its shape and dtype take {wanted}")
+        raise _refusal(path, f"array {entry['name']!r}: nbytes {entry['nbytes']}, its shape and dtype take {wanted}")
 
 
 def _check_place(entry: dict[str, Any], end: int, size: int, path: str) -> int:
@@ -322,8 +335,11 @@ def _check_place(entry: dict[str, Any], end: int, size: int, path: str) -> int:
     if offset != -(-end // ALIGN) * ALIGN:
         raise _refusal(path, f"array {name!r} at byte {offset} leaves a gap after byte {end}")
     if offset + nbytes > size:
-        raise _refusal(path, f"array {name!r} ends at byte {offset + nbytes}, past the end of the file "
-                             f"({size} bytes): the file is truncated or its header is wrong")
+        raise _refusal(
+            path,
+            f"array {name!r} ends at byte {offset + nbytes}, past the end of the file "
+            f"({size} bytes): the file is truncated or its header is wrong",
+        )
     return offset + nbytes
 
 
@@ -335,7 +351,9 @@ def _padding(table: list[dict[str, Any]], end: int) -> Iterator[tuple[int, int]]
         end = entry["offset"] + entry["nbytes"]
 
 
-def _loaded(f: io.FileIO, table: list[dict[str, Any]], header_end: int, verify: bool, path: str) -> dict[str, np.ndarray]:
+def _loaded(
+    f: io.FileIO, table: list[dict[str, Any]], header_end: int, verify: bool, path: str
+) -> dict[str, np.ndarray]:
     arrays: dict[str, np.ndarray] = {}
     for entry, (at, gap) in zip(table, _padding(table, header_end), strict=True):
         f.seek(at)
@@ -345,11 +363,11 @@ def _loaded(f: io.FileIO, table: list[dict[str, Any]], header_end: int, verify: 
         data = memoryview(array).cast("B") if entry["nbytes"] else memoryview(bytearray())
         crc = done = 0
         while done < len(data):
-            n = f.readinto(data[done:done + _CHUNK])
+            n = f.readinto(data[done : done + _CHUNK])
             if not n:
                 raise _refusal(path, f"the file ended while array {entry['name']!r} was read")
             if verify:
-                crc = zlib.crc32(data[done:done + n], crc)
+                crc = zlib.crc32(data[done : done + n], crc)
             done += n
         if verify and f"{crc:08x}" != entry["crc32"]:
             raise _refusal(path, f"checksum mismatch in array {entry['name']!r}: the file is damaged")
@@ -365,7 +383,7 @@ def _mapped(f: io.FileIO, size: int, table: list[dict[str, Any]], header_end: in
     whole = _mmap.mmap(f.fileno(), size, access=_mmap.ACCESS_READ, trackfd=False)
     arrays: dict[str, np.ndarray] = {}
     for entry, (at, gap) in zip(table, _padding(table, header_end), strict=True):
-        if any(whole[at:at + gap]):
+        if any(whole[at : at + gap]):
             raise _refusal(path, f"nonzero bytes before array {entry['name']!r}: the file is damaged")
         dtype = _DTYPES[entry["dtype"]]
         if entry["nbytes"]:

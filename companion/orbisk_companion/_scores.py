@@ -59,7 +59,7 @@ def sequential_sums(products: npt.NDArray[np.float64]) -> npt.NDArray[np.float64
 def cosines(query: npt.NDArray[np.float64], rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """The extension's cosine of `query` with each row of `rows`:
     dot / (sqrt(|query|^2) * sqrt(|row|^2)), each sum sequential."""
-    with np.errstate(all="ignore"):      # IEEE: overflow to inf, 0/0 is NaN, x/inf a signed zero
+    with np.errstate(all="ignore"):  # IEEE: overflow to inf, 0/0 is NaN, x/inf a signed zero
         qq = sequential_sums((query * query)[None, :])
         dots, xx = sequential_sums(rows * query), sequential_sums(rows * rows)
         out: npt.NDArray[np.float64] = dots / (np.sqrt(qq) * np.sqrt(xx))
@@ -83,8 +83,7 @@ def steering(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return out
 
 
-def fix_zero_signs(metric: str, query: npt.NDArray[np.float64], scores: npt.NDArray[np.float64],
-                   rows: Any) -> None:
+def fix_zero_signs(metric: str, query: npt.NDArray[np.float64], scores: npt.NDArray[np.float64], rows: Any) -> None:
     """Gives zero scores (already negated) the sign of the true similarity.
 
     `rows(j)` returns the stored row of result j. A dot product that is zero

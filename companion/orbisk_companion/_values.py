@@ -43,5 +43,4 @@ def tag(value: object) -> Tagged | None:
 
 
 def matches(stored: Tagged, wanted: Tagged) -> bool:
-    return stored[0] == wanted[0] and stored[1] == wanted[1] and not (
-        stored[0] == "f" and math.isnan(stored[1]))
+    return stored[0] == wanted[0] and stored[1] == wanted[1] and not (stored[0] == "f" and math.isnan(stored[1]))

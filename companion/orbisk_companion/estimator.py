@@ -49,7 +49,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 import orbisk_engine
 from orbisk_shard._types import METRICS, Metric
 
-_METRICS = tuple(m for m in METRICS if m != "inner_product")   # no distance from an inner product
+_METRICS = tuple(m for m in METRICS if m != "inner_product")  # no distance from an inner product
 
 
 def _is_real(value: Any) -> bool:
@@ -84,7 +84,7 @@ def _least_cosine_within(radius: float) -> float:
     """
     if radius >= 2.0:
         return -math.inf
-    out, within = _place(-math.inf), _place(math.inf)       # 1 - c: +inf, -inf
+    out, within = _place(-math.inf), _place(math.inf)  # 1 - c: +inf, -inf
     while within - out > 1:
         mid = (out + within) // 2
         if 1.0 - _double_at(mid) <= radius:
@@ -137,8 +137,14 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
     `radius_neighbors` and `radius_neighbors_graph`, a number >= 0.
     """
 
-    def __init__(self, n_neighbors: int = 5, metric: str = "euclidean", mode: str = "distance",
-                 n_jobs: int | None = None, radius: float = 1.0) -> None:
+    def __init__(
+        self,
+        n_neighbors: int = 5,
+        metric: str = "euclidean",
+        mode: str = "distance",
+        n_jobs: int | None = None,
+        radius: float = 1.0,
+    ) -> None:
         self.n_neighbors = n_neighbors
         self.metric = metric
         self.mode = mode
@@ -147,7 +153,7 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
-        tags.transformer_tags.preserves_dtype = []     # the graph is float64 whatever X is
+        tags.transformer_tags.preserves_dtype = []  # the graph is float64 whatever X is
         tags.input_tags.sparse = False
         return tags
 
@@ -156,11 +162,15 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
             raise ValueError(f"unknown metric {self.metric!r}: expected one of {', '.join(map(repr, _METRICS))}")
         if self.mode not in ("distance", "connectivity"):
             raise ValueError(f"mode must be 'distance' or 'connectivity', got {self.mode!r}")
-        if not isinstance(self.n_neighbors, (int, np.integer)) or isinstance(self.n_neighbors, bool) \
-                or self.n_neighbors < 1:
+        if (
+            not isinstance(self.n_neighbors, (int, np.integer))
+            or isinstance(self.n_neighbors, bool)
+            or self.n_neighbors < 1
+        ):
             raise ValueError(f"n_neighbors must be a positive int, got {self.n_neighbors!r}")
-        if self.n_jobs is not None and (not isinstance(self.n_jobs, (int, np.integer))
-                                        or isinstance(self.n_jobs, bool) or self.n_jobs == 0):
+        if self.n_jobs is not None and (
+            not isinstance(self.n_jobs, (int, np.integer)) or isinstance(self.n_jobs, bool) or self.n_jobs == 0
+        ):
             raise ValueError(f"n_jobs must be None or a non-zero int, got {self.n_jobs!r}")
         if not _is_real(self.radius) or not self.radius >= 0:
             raise ValueError(f"radius must be a number >= 0, got {self.radius!r}")
@@ -228,8 +238,7 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         order = np.lexsort((ids, -cos))[:k]
         return ids[order], cos[order]
 
-    def kneighbors(self, X: Any = None, n_neighbors: int | None = None,
-                   return_distance: bool = True) -> Any:
+    def kneighbors(self, X: Any = None, n_neighbors: int | None = None, return_distance: bool = True) -> Any:
         """(distances, indices), each of shape (n_queries, n_neighbors), nearest
         first, ties by the smaller index. With X=None the training samples
         are the queries and each is left out of its own neighbours (if an
@@ -249,8 +258,10 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
             Q = validate_data(self, X, dtype=np.float64, order="C", reset=False)
             ask = k
         if ask > self.n_samples_fit_:
-            raise ValueError(f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {ask}, "
-                             f"n_samples_fit = {self.n_samples_fit_}, n_samples = {Q.shape[0]}")
+            raise ValueError(
+                f"Expected n_neighbors <= n_samples_fit, but n_neighbors = {ask}, "
+                f"n_samples_fit = {self.n_samples_fit_}, n_samples = {Q.shape[0]}"
+            )
         dist, ind = self._search(Q, ask)
         if own:
             # Each sample leaves its own first place, or the last if it is not
@@ -262,8 +273,9 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
             dist, ind = dist[keep].reshape(-1, k), ind[keep].reshape(-1, k)
         return (dist, ind) if return_distance else ind
 
-    def kneighbors_graph(self, X: Any = None, n_neighbors: int | None = None,
-                         mode: str = "connectivity") -> sparse.csr_matrix:
+    def kneighbors_graph(
+        self, X: Any = None, n_neighbors: int | None = None, mode: str = "connectivity"
+    ) -> sparse.csr_matrix:
         """CSR matrix of shape (n_queries, n_samples_fit): row i holds ones
         ("connectivity") or the distances ("distance") of its neighbours."""
         if mode not in ("distance", "connectivity"):
@@ -271,11 +283,13 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         dist, ind = self.kneighbors(X, n_neighbors, return_distance=True)
         n_queries, k = ind.shape
         data = dist.ravel() if mode == "distance" else np.ones(n_queries * k)
-        return sparse.csr_matrix((data, ind.ravel(), np.arange(0, n_queries * k + 1, k)),
-                                 shape=(n_queries, self.n_samples_fit_))
+        return sparse.csr_matrix(
+            (data, ind.ravel(), np.arange(0, n_queries * k + 1, k)), shape=(n_queries, self.n_samples_fit_)
+        )
 
-    def radius_neighbors(self, X: Any = None, radius: float | None = None, return_distance: bool = True,
-                         sort_results: bool = False) -> Any:
+    def radius_neighbors(
+        self, X: Any = None, radius: float | None = None, return_distance: bool = True, sort_results: bool = False
+    ) -> Any:
         """(distances, indices): for each query, every training sample at a
         distance of at most `radius` (None: the constructor's), as 1-D object
         arrays of arrays (float64 and intp), as scikit-learn gives them.
@@ -294,8 +308,9 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         neigh_ind = _ragged(ind, offsets)
         return (_ragged(dist, offsets), neigh_ind) if return_distance else neigh_ind
 
-    def radius_neighbors_graph(self, X: Any = None, radius: float | None = None, mode: str = "connectivity",
-                               sort_results: bool = False) -> sparse.csr_matrix:
+    def radius_neighbors_graph(
+        self, X: Any = None, radius: float | None = None, mode: str = "connectivity", sort_results: bool = False
+    ) -> sparse.csr_matrix:
         """CSR matrix of shape (n_queries, n_samples_fit): row i holds ones
         ("connectivity") or the distances ("distance") of the samples that
         `radius_neighbors` finds for query i, nearest first."""
@@ -324,7 +339,7 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         r = float(r)
         Q = self._fit_X if X is None else validate_data(self, X, dtype=np.float64, order="C", reset=False)
         m = Q.shape[0]
-        if not r >= 0.0:                   # no distance is negative (nor is NaN within anything)
+        if not r >= 0.0:  # no distance is negative (nor is NaN within anything)
             return np.zeros(m + 1, dtype=np.intp), np.zeros(0, dtype=np.intp), np.zeros(0)
         threads = self._threads()
         if self.metric == "euclidean":
@@ -337,12 +352,13 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         least = _least_cosine_within(r)
         offsets, ids, raw = map(np.asarray, self._index.search_radius(-Q, -least, threads=threads))
         offsets, ids, cos = offsets.astype(np.intp), ids.astype(np.intp), -raw
-        if r >= 1.0:                       # a NaN cosine counts as 0: distance 1, within
+        if r >= 1.0:  # a NaN cosine counts as 0: distance 1, within
             offsets, ids, cos = self._with_nan_cosines(Q, offsets, ids, cos)
         return offsets, ids, np.clip(1.0 - cos, 0.0, 2.0)
 
-    def _with_nan_cosines(self, Q: np.ndarray, offsets: np.ndarray, ids: np.ndarray,
-                          cos: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    def _with_nan_cosines(
+        self, Q: np.ndarray, offsets: np.ndarray, ids: np.ndarray, cos: np.ndarray
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """The radius search's results with the rows whose cosine is NaN (which
         it leaves out) added as cosine 0, in ranking order. Only a pair with an
         extreme vector (see _extreme) can have one: an extreme query is ranked

@@ -63,14 +63,14 @@ def _refuse_nonfinite(a: npt.NDArray[Any], what: str) -> None:
     a NaN or an infinity. Checked a block of rows at a time: no mask as big
     as the rows."""
     if a.dtype.kind != "f":
-        return                      # ints and bools are finite
+        return  # ints and bools are finite
     if a.ndim == 1:
         if not np.isfinite(a).all():
             raise ValueError(f"{what} holds NaN or infinity (allow_nonfinite=True accepts it)")
         return
     step = max(1, 2**16 // max(1, a.shape[1]))
     for start in range(0, a.shape[0], step):
-        block = a[start: start + step]
+        block = a[start : start + step]
         if np.isfinite(block).all():
             continue
         row = start + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
@@ -89,11 +89,11 @@ class Snapshot:
     parameters: dict[str, Any]
     fields: tuple[str, ...] | None
     allow_nonfinite: bool
-    rows: npt.NDArray[np.float64]            # (n, dim), read-only
+    rows: npt.NDArray[np.float64]  # (n, dim), read-only
     keys: list[Hashable]
-    int_keys: npt.NDArray[np.int64] | None   # the keys as int64, when every key is an int
+    int_keys: npt.NDArray[np.int64] | None  # the keys as int64, when every key is an int
     columns: Columns
-    engine: dict[str, npt.NDArray[Any]] | None = None   # a flat index's engine parts (rows and codes)
+    engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
 
 
 class Index:
@@ -167,19 +167,28 @@ class Index:
     row, so ``remove`` and ``update`` refuse it.
     """
 
-    def __init__(self, dim: int, metric: str = "euclidean", kind: str = "flat", *,
-                 fields: Sequence[str] | None = None,
-                 layers: int | None = None, m: int | None = None,
-                 ef_construction: int | None = None, ef_search: int | None = None,
-                 shards: int = 2, max_shard_rows: int | None = None,
-                 backend: Any = "local", allow_nonfinite: bool = False) -> None:
+    def __init__(
+        self,
+        dim: int,
+        metric: str = "euclidean",
+        kind: str = "flat",
+        *,
+        fields: Sequence[str] | None = None,
+        layers: int | None = None,
+        m: int | None = None,
+        ef_construction: int | None = None,
+        ef_search: int | None = None,
+        shards: int = 2,
+        max_shard_rows: int | None = None,
+        backend: Any = "local",
+        allow_nonfinite: bool = False,
+    ) -> None:
         self._dim: int = _positive("dim", dim, optional=False) or 0
         self._metric = check_metric(metric)
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
         if kind == "graph" and self._metric == "inner_product":
-            raise ValueError('kind="graph" offers "euclidean" and "cosine"; '
-                             'for inner products use kind="flat" (exact)')
+            raise ValueError('kind="graph" offers "euclidean" and "cosine"; for inner products use kind="flat" (exact)')
         self._kind = kind
         self._allow_nonfinite = bool(allow_nonfinite)
         graph = dict(layers=layers, m=m, ef_construction=ef_construction, ef_search=ef_search)
@@ -202,27 +211,36 @@ class Index:
                     raise ValueError("fields must not repeat a name")
                 self._fields = tuple(fields)
             p = self._params
-            native = orbisk.PyHNSW(self._dim, p["layers"], p["m"], p["ef_construction"], p["ef_search"],
-                                   metric="euclidean",
-                                   schema=None if self._fields is None else list(self._fields))
+            native = orbisk.PyHNSW(
+                self._dim,
+                p["layers"],
+                p["m"],
+                p["ef_construction"],
+                p["ef_search"],
+                metric="euclidean",
+                schema=None if self._fields is None else list(self._fields),
+            )
         else:
             from orbisk_shard import ShardedFlat
-            self._params = {"shards": _positive("shards", shards, optional=False),
-                            "max_shard_rows": _positive("max_shard_rows", max_shard_rows)}
+
+            self._params = {
+                "shards": _positive("shards", shards, optional=False),
+                "max_shard_rows": _positive("max_shard_rows", max_shard_rows),
+            }
             native = ShardedFlat(self._dim, self._metric, backend=backend, **self._params)
         self._native = native
         # Row ids are the engine's: 0, 1, ... in insertion order, removed
         # rows included until a compaction renumbers the rest.
-        self._n = 0                      # ids in use
+        self._n = 0  # ids in use
         self._removed = 0
         self._live = np.ones(16, dtype=bool)
         self._keys: list[Hashable] = []  # by id (a removed row's key stays until compaction)
         self._key_ints = np.empty(16, dtype=np.int64)
-        self._int_keys = True            # every key an int (not bool) in int64
+        self._int_keys = True  # every key an int (not bool) in int64
         self._row_of: dict[Hashable, int] = {}
         self._columns = Columns()
-        self._tagged: list[tuple[_values.Tagged, ...]] = []   # graph with fields
-        self._by_hash: dict[int, list[int]] = {}               # graph: walked bytes -> rows
+        self._tagged: list[tuple[_values.Tagged, ...]] = []  # graph with fields
+        self._by_hash: dict[int, list[int]] = {}  # graph: walked bytes -> rows
         # A graph's rows, and the vectors it walks: the rows themselves, or
         # for "cosine" their scaled forms (kept to tell hash collisions apart).
         self._scaled = self._metric == "cosine" and kind == "graph"
@@ -235,11 +253,14 @@ class Index:
     metric = property(lambda self: self._metric, doc='"euclidean", "cosine" or "inner_product".')
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
     fields = property(lambda self: self._fields, doc="The graph's filterable metadata names, or None.")
-    allow_nonfinite = property(lambda self: self._allow_nonfinite,
-                               doc="Whether rows and queries may hold NaN and infinities.")
-    native = property(lambda self: self._native,
-                      doc="The native index underneath (orbisk_engine.FlatIndex, orbisk.PyHNSW or ShardedFlat); "
-                          "changing it directly puts the index out of step.")
+    allow_nonfinite = property(
+        lambda self: self._allow_nonfinite, doc="Whether rows and queries may hold NaN and infinities."
+    )
+    native = property(
+        lambda self: self._native,
+        doc="The native index underneath (orbisk_engine.FlatIndex, orbisk.PyHNSW or ShardedFlat); "
+        "changing it directly puts the index out of step.",
+    )
 
     @property
     def parameters(self) -> dict[str, Any]:
@@ -311,8 +332,13 @@ class Index:
             _refuse_nonfinite(rows, what)
         return rows
 
-    def add(self, vectors: Any, keys: Sequence[Hashable] | None = None,
-            metadata: Sequence[Mapping[str, Any] | None] | None = None, progress: bool = False) -> None:
+    def add(
+        self,
+        vectors: Any,
+        keys: Sequence[Hashable] | None = None,
+        metadata: Sequence[Mapping[str, Any] | None] | None = None,
+        progress: bool = False,
+    ) -> None:
         """Appends the rows of a 2-D array, each with its key and metadata.
 
         Everything is checked before anything is added: the shape, that
@@ -340,14 +366,14 @@ class Index:
             return
         self._reserve(count)
         start = self._n
-        self._columns.append(meta)        # checks the field names; undone below for rows not added
+        self._columns.append(meta)  # checks the field names; undone below for rows not added
         shown = _progress.bar(count, "add", progress)
         added = 0
         try:
             if self._kind == "graph":
                 with _interrupt.deferred() as interrupt:
                     for j in range(count):
-                        walked = steering(rows[j: j + 1])[0] if self._scaled else rows[j]
+                        walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
                         self._insert_graph(walked, None if tagged is None else tagged[j])
                         self._record_graph(start + j, rows[j], walked, None if tagged is None else tagged[j])
                         added += 1
@@ -377,7 +403,7 @@ class Index:
     def _check_keys(self, keys: Sequence[Hashable] | None, count: int) -> list[Hashable]:
         if keys is None:
             start = len(self)
-            while start in self._row_of:       # user keys may have taken these ints
+            while start in self._row_of:  # user keys may have taken these ints
                 start += 1
             out: list[Hashable] = []
             k = start
@@ -404,8 +430,9 @@ class Index:
             seen.add(key)
         return out
 
-    def _check_metadata(self, metadata: Sequence[Mapping[str, Any] | None] | None,
-                        count: int) -> list[Mapping[str, Any] | None]:
+    def _check_metadata(
+        self, metadata: Sequence[Mapping[str, Any] | None] | None, count: int
+    ) -> list[Mapping[str, Any] | None]:
         if metadata is None:
             if self._fields:
                 raise ValueError(f"this index filters on fields {list(self._fields)}: every row needs metadata")
@@ -428,8 +455,9 @@ class Index:
                     raise ValueError(f"metadata of row {i} lacks field {name!r}")
                 t = _values.tag(m[name])
                 if t is None:
-                    raise ValueError(f"metadata of row {i}: field {name!r} must be a str, int or float, "
-                                     f"not {type(m[name]).__name__}")
+                    raise ValueError(
+                        f"metadata of row {i}: field {name!r} must be a str, int or float, not {type(m[name]).__name__}"
+                    )
                 values.append(t)
             out.append(tuple(values))
         return out
@@ -463,11 +491,16 @@ class Index:
             else:
                 self._int_keys = False
         self._keys.extend(keys)
-        self._live[start: start + len(keys)] = True
+        self._live[start : start + len(keys)] = True
         self._n = start + len(keys)
 
-    def _record_graph(self, row_id: int, row: npt.NDArray[np.float64], walked: npt.NDArray[np.float64],
-                      tagged: tuple[_values.Tagged, ...] | None) -> None:
+    def _record_graph(
+        self,
+        row_id: int,
+        row: npt.NDArray[np.float64],
+        walked: npt.NDArray[np.float64],
+        tagged: tuple[_values.Tagged, ...] | None,
+    ) -> None:
         """A graph's own records of a row just inserted (its key follows)."""
         self._rows[row_id] = row
         if self._scaled:
@@ -506,9 +539,11 @@ class Index:
         if not self._fields:
             raise ValueError("this index has no fields to filter on: give fields=[...] when creating it")
         if not isinstance(filter, Mapping) or len(filter) != 1:
-            raise ValueError("a graph's filter must be a mapping with one entry, {field: value} "
-                             "(kind='flat' takes several fields, masks and keys)")
-        (name, value), = filter.items()
+            raise ValueError(
+                "a graph's filter must be a mapping with one entry, {field: value} "
+                "(kind='flat' takes several fields, masks and keys)"
+            )
+        ((name, value),) = filter.items()
         if name not in self._fields:
             raise ValueError(f"unknown field {name!r}: the fields are {list(self._fields)}")
         t = _values.tag(value)
@@ -531,8 +566,10 @@ class Index:
             mask[self._live_ids()] = filter
             return mask
         if isinstance(filter, (str, bytes)) or not isinstance(filter, Iterable):
-            raise TypeError("filter must be a mapping {field: value}, a numpy bool array over the rows, "
-                            f"or a collection of keys, not {type(filter).__name__}")
+            raise TypeError(
+                "filter must be a mapping {field: value}, a numpy bool array over the rows, "
+                f"or a collection of keys, not {type(filter).__name__}"
+            )
         mask = np.zeros(self._n, dtype=bool)
         ids = []
         for key in filter:
@@ -574,8 +611,9 @@ class Index:
             return self._keys_of(ids), scores, self._columns.rows(ids)
         return self._keys_of(ids), scores
 
-    def _search_graph(self, q: npt.NDArray[np.float64], k: int,
-                      wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    def _search_graph(
+        self, q: npt.NDArray[np.float64], k: int, wanted: tuple[str, _values.Tagged] | None
+    ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
         """(row ids, scores) of the k best rows for `q` in the graph."""
         if k == 0 or self._n == 0:
             return np.empty(0, dtype=np.intp), np.empty(0)
@@ -587,8 +625,14 @@ class Index:
         order = np.lexsort((ids, np.where(nan, 0.0, -scores), nan))[:k]
         return ids[order], scores[order]
 
-    def _search_exact(self, Q: npt.NDArray[np.float64], k: int, mask: npt.NDArray[np.bool_] | None,
-                      threads: int | None, what: str = "queries") -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    def _search_exact(
+        self,
+        Q: npt.NDArray[np.float64],
+        k: int,
+        mask: npt.NDArray[np.bool_] | None,
+        threads: int | None,
+        what: str = "queries",
+    ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
         """(row ids, scores) of an exact kind's search for each query. The
         flat engine checks the queries' values itself (`what` names them in
         its error); the caller checked them for the other kinds."""
@@ -605,7 +649,7 @@ class Index:
                 found = self._native.search(searched, k, mask=mask, threads=threads, finite=check)
             except ValueError as e:
                 if check and str(e).endswith("holds NaN or infinity"):
-                    _refuse_nonfinite(Q[0] if what == "the query" else Q, what)   # raises, naming the row
+                    _refuse_nonfinite(Q[0] if what == "the query" else Q, what)  # raises, naming the row
                 raise
             ids, raw = np.asarray(found[0]), np.asarray(found[1])
         else:
@@ -614,8 +658,9 @@ class Index:
             ids = ids.astype(np.intp)
         return ids, self._scores(Q, ids, raw)
 
-    def _scores(self, Q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp],
-                raw: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    def _scores(
+        self, Q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp], raw: npt.NDArray[np.float64]
+    ) -> npt.NDArray[np.float64]:
         """Scores from an exact kind's values for the searched queries (-Q
         for the similarities), in rows of the same shape."""
         if self._metric not in SIMILARITIES:
@@ -636,13 +681,15 @@ class Index:
             row = self._native.rows_of(np.array([row_id]))[0]
         return row
 
-    def _walk(self, v: npt.NDArray[np.float64], k: int,
-              wanted: tuple[str, _values.Tagged] | None) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
+    def _walk(
+        self, v: npt.NDArray[np.float64], k: int, wanted: tuple[str, _values.Tagged] | None
+    ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
         """(row numbers, the extension's distances) of a graph search for
         the walked vector `v`, at most k, each row matching the filter."""
         # With a filter, one more: the start node may be dropped below.
-        found = self._native.search(v, min(k + (wanted is not None), 2**32 - 1),
-                                    None if wanted is None else (wanted[0], wanted[1][1]))
+        found = self._native.search(
+            v, min(k + (wanted is not None), 2**32 - 1), None if wanted is None else (wanted[0], wanted[1][1])
+        )
         ids_list: list[int] = []
         raw_list: list[float] = []
         used: dict[bytes, int] = {}
@@ -654,7 +701,7 @@ class Index:
                 same = [r for r in same if _values.matches(self._tagged[r][position], wanted[1])]  # type: ignore[index]
             taken = used.get(b, 0)
             if taken >= len(same):
-                continue          # the start node, rejected by the filter
+                continue  # the start node, rejected by the filter
             used[b] = taken + 1
             ids_list.append(same[taken])
             raw_list.append(d)
@@ -679,8 +726,9 @@ class Index:
             _refuse_nonfinite(Q, "queries")
         return Q
 
-    def search_batch(self, queries: Any, k: int = 10, *, filter: Any = None, threads: int | None = None,
-                     progress: bool = False) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
+    def search_batch(
+        self, queries: Any, k: int = 10, *, filter: Any = None, threads: int | None = None, progress: bool = False
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
         """Row i is ``search(queries[i], k, filter=filter)``: arrays of shape (m, c).
 
         c = min(k, rows admitted) for flat and sharded, where every row is
@@ -703,7 +751,7 @@ class Index:
         try:
             if self._kind != "graph":
                 ids, scores = self._search_exact(Q, kk, self._mask(filter), threads)
-                shown.update(m)             # one call: the bar ends with it
+                shown.update(m)  # one call: the bar ends with it
                 return self._keys_of(ids), scores
             wanted = self._wanted_filter(filter)
             results = []
@@ -725,11 +773,12 @@ class Index:
 
     def _exact_only(self, what: str) -> None:
         if self._kind == "graph":
-            raise ValueError(f"{what} needs an exact index: a graph cannot forget or find rows exactly "
-                             "(its links are fixed when rows are added); use kind='flat'")
+            raise ValueError(
+                f"{what} needs an exact index: a graph cannot forget or find rows exactly "
+                "(its links are fixed when rows are added); use kind='flat'"
+            )
 
-    def search_radius(self, query: Any, radius: float, *, filter: Any = None,
-                      return_metadata: bool = False) -> Any:
+    def search_radius(self, query: Any, radius: float, *, filter: Any = None, return_metadata: bool = False) -> Any:
         """Every row within `radius` of `query`: ``(keys, scores)``, most
         similar first (as ``search``), exactly.
 
@@ -756,7 +805,7 @@ class Index:
             # for the negated query are the negated similarities.
             similar = self._metric in SIMILARITIES
             searched = (-q if similar else q)[None, :]
-            found = (self._native.search_radius(searched, -r if similar else r, mask=mask, threads=1))
+            found = self._native.search_radius(searched, -r if similar else r, mask=mask, threads=1)
             ids = np.asarray(found[1]).astype(np.intp, copy=False)
             scores = self._scores(q[None, :], ids[None, :], np.asarray(found[2])[None, :])[0]
         if return_metadata:
@@ -841,7 +890,7 @@ class Index:
             if added:
                 self._native.remove(np.arange(start, start + added))
                 self._keys.extend([None] * added)
-                self._live[start: start + added] = False
+                self._live[start : start + added] = False
                 self._n += added
                 self._removed += added
             raise
@@ -865,7 +914,7 @@ class Index:
         columns = copy.copy(self._columns)
         columns.take(keep)
         live = np.ones(max(n, 16), dtype=bool)
-        self._native.compact()          # the last step that can fail
+        self._native.compact()  # the last step that can fail
         self._keys, self._key_ints, self._row_of, self._columns, self._live = keys, key_ints, row_of, columns, live
         self._n, self._removed = n, 0
 
@@ -881,13 +930,24 @@ class Index:
             rows = engine["rows"]
         else:
             rows = self.rows
-        return Snapshot(self._kind, self._dim, self._metric, dict(self._params), self._fields,
-                        self._allow_nonfinite, rows, list(self._keys),
-                        self._key_ints[:n].copy() if self._int_keys else None, self._columns, engine)
+        return Snapshot(
+            self._kind,
+            self._dim,
+            self._metric,
+            dict(self._params),
+            self._fields,
+            self._allow_nonfinite,
+            rows,
+            list(self._keys),
+            self._key_ints[:n].copy() if self._int_keys else None,
+            self._columns,
+            engine,
+        )
 
     @classmethod
-    def from_snapshot(cls, snap: Snapshot, *, native: Any = None, backend: Any = "local",
-                      progress: bool = False) -> Index:
+    def from_snapshot(
+        cls, snap: Snapshot, *, native: Any = None, backend: Any = "local", progress: bool = False
+    ) -> Index:
         """An index holding what `snap` holds. A flat index takes `native`,
         an ``orbisk_engine.FlatIndex`` already holding the rows (restored
         from the engine's parts), when given; the other kinds add the rows
@@ -931,6 +991,7 @@ class Index:
     def save(self, path: Any) -> None:
         """Writes the index to `path` atomically (see `orbisk_companion.persistence`)."""
         from .persistence import save
+
         save(self, path)
 
     @classmethod
@@ -940,6 +1001,5 @@ class Index:
         from the file, used in place); a graph or sharded index is built
         again from its rows. See `orbisk_companion.persistence`."""
         from .persistence import load
+
         return load(path, mmap=mmap, backend=backend, progress=progress)
-
-

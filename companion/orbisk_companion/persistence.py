@@ -101,7 +101,7 @@ def _check_json(value: Any, where: str) -> None:
     if value is None or isinstance(value, (str, bool, int)):
         return
     if isinstance(value, float) or (isinstance(value, np.generic) and value.dtype.kind in "biuf"):
-        return      # numpy scalars are written as their Python values
+        return  # numpy scalars are written as their Python values
     if isinstance(value, list):
         for v in value:
             _check_json(v, where)
@@ -116,8 +116,9 @@ def _check_json(value: Any, where: str) -> None:
 
 
 def _dumps(value: Any) -> bytes:
-    return json.dumps(value, ensure_ascii=False, allow_nan=True, separators=(",", ":"),
-                      default=lambda o: o.item()).encode()
+    return json.dumps(
+        value, ensure_ascii=False, allow_nan=True, separators=(",", ":"), default=lambda o: o.item()
+    ).encode()
 
 
 def _array(b: bytes) -> np.ndarray:
@@ -146,40 +147,52 @@ def _naming(e: OSError, path: str) -> OSError:
 # The npy header readers by format version (numpy.savez writes 1.0; 2.0 only
 # for headers past 64 KiB). Member arrays are read with these, never np.load:
 # the dtype is checked before any data is read.
-_NPY_HEADERS: Final = {(1, 0): np.lib.format.read_array_header_1_0,
-                       (2, 0): np.lib.format.read_array_header_2_0}
+_NPY_HEADERS: Final = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
 _MEMBERS: Final = ("header", "rows", "keys", "metadata")
 _UINT32: Final = range(1, 2**32)
-_KIND_PARAMETERS: Final = {"flat": {}, "graph": dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True),
-                           "sharded": {"shards": False, "max_shard_rows": True}}   # name -> may be null
+_KIND_PARAMETERS: Final = {
+    "flat": {},
+    "graph": dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True),
+    "sharded": {"shards": False, "max_shard_rows": True},
+}  # name -> may be null
 
 
 def _exact_int(value: object, allowed: range) -> TypeGuard[int]:
-    return type(value) is int and value in allowed      # JSON true is not a 1 here
+    return type(value) is int and value in allowed  # JSON true is not a 1 here
 
 
 def _parameters_ok(value: Any, kind: str) -> bool:
     wanted = _KIND_PARAMETERS[kind]
-    return (isinstance(value, dict) and value.keys() == wanted.keys()
-            and all((v is None and wanted[name]) or _exact_int(v, _UINT32) for name, v in value.items()))
+    return (
+        isinstance(value, dict)
+        and value.keys() == wanted.keys()
+        and all((v is None and wanted[name]) or _exact_int(v, _UINT32) for name, v in value.items())
+    )
 
 
 # Every field after format and version: (what it must be, the test), in the
 # order they are checked; "parameters" and "fields" depend on "kind".
 _FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any]], bool]]]] = {
-    "kind": (f"one of {', '.join(map(repr, _KIND_PARAMETERS))}",
-             lambda v, h: isinstance(v, str) and v in _KIND_PARAMETERS),
+    "kind": (
+        f"one of {', '.join(map(repr, _KIND_PARAMETERS))}",
+        lambda v, h: isinstance(v, str) and v in _KIND_PARAMETERS,
+    ),
     "dim": ("an int from 1 to 4294967295", lambda v, h: _exact_int(v, _UINT32)),
     "metric": (f"one of {', '.join(map(repr, METRICS))}", lambda v, h: isinstance(v, str) and v in METRICS),
-    "parameters": ("the kind's parameters, each null or an int from 1 to 4294967295",
-                   lambda v, h: _parameters_ok(v, h["kind"])),
-    "fields": ("null, or for a graph a list of str",
-               lambda v, h: v is None or (h["kind"] == "graph" and isinstance(v, list)
-                                          and all(isinstance(f, str) for f in v))),
+    "parameters": (
+        "the kind's parameters, each null or an int from 1 to 4294967295",
+        lambda v, h: _parameters_ok(v, h["kind"]),
+    ),
+    "fields": (
+        "null, or for a graph a list of str",
+        lambda v, h: v is None or (h["kind"] == "graph" and isinstance(v, list) and all(isinstance(f, str) for f in v)),
+    ),
     "count": ("an int from 0", lambda v, h: _exact_int(v, range(2**63))),
     "keys": ("'int64' or 'json'", lambda v, h: v in ("int64", "json")),
-    "sha256": ("64 lowercase hex digits",
-               lambda v, h: isinstance(v, str) and re.fullmatch("[0-9a-f]{64}", v) is not None),
+    "sha256": (
+        "64 lowercase hex digits",
+        lambda v, h: isinstance(v, str) and re.fullmatch("[0-9a-f]{64}", v) is not None,
+    ),
 }
 
 
@@ -194,16 +207,18 @@ def _check_header(header: Any, path: str, zipped: bool = False) -> dict[str, Any
         raise IndexFileError(f"{path}: not an index file of this format (format {found})")
     version = header.get("version")
     if not _exact_int(version, range(1, VERSION + 1)) or (version == 1) != zipped:
-        raise IndexFileError(f"{path}: format version {_shown(version)}; "
-                             f"this version of orbisk-companion reads versions 1 (zip) and {VERSION}")
+        raise IndexFileError(
+            f"{path}: format version {_shown(version)}; "
+            f"this version of orbisk-companion reads versions 1 (zip) and {VERSION}"
+        )
     for name, (what, ok) in _FIELDS.items():
         if name == "sha256" and version != 1:
-            continue            # version 2 files carry a checksum of each array instead
+            continue  # version 2 files carry a checksum of each array instead
         if name not in header:
             raise IndexFileError(f"{path}: the header has no field {name!r}")
         if not ok(header[name], header):
             raise IndexFileError(f"{path}: header field {name!r} must be {what}, not {_shown(header[name])}")
-    allowed = header.get("allow_nonfinite", False)     # absent from older files
+    allowed = header.get("allow_nonfinite", False)  # absent from older files
     if not isinstance(allowed, bool) or (version > 1 and "allow_nonfinite" not in header):
         raise IndexFileError(f"{path}: header field 'allow_nonfinite' must be true or false, not {_shown(allowed)}")
     if version > 1 and not isinstance(header.get("metadata"), dict):
@@ -230,7 +245,7 @@ def _member(z: zipfile.ZipFile, name: str, dtype: str, path: str) -> np.ndarray:
         if found != np.dtype(dtype):
             raise IndexFileError(f"{path}: member {name!r} holds {found}, not {np.dtype(dtype)}")
         size = math.prod(shape) * found.itemsize
-        data = f.read(size + 1)            # to the end, so the CRC is checked
+        data = f.read(size + 1)  # to the end, so the CRC is checked
     if len(data) != size:
         raise IndexFileError(f"{path}: member {name!r} holds {len(data)} bytes of data, its header says {size}")
     return np.frombuffer(data, dtype=found).reshape(shape, order="F" if fortran else "C")
@@ -284,7 +299,7 @@ def _parse(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any
 
 
 def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
-    with open(path, "rb") as f:     # an error about the path itself is the OS's, as is
+    with open(path, "rb") as f:  # an error about the path itself is the OS's, as is
         try:
             return _parse(f, path)
         except IndexFileError:
@@ -309,7 +324,8 @@ def _backend(header: dict[str, Any], backend: Any) -> Any:
     if header["kind"] != "sharded":
         return None
     from orbisk_shard._sharded import _resolve_backend
-    return _resolve_backend(backend)   # the caller's mistake stays the caller's
+
+    return _resolve_backend(backend)  # the caller's mistake stays the caller's
 
 
 def _load_zip(path: str, *, backend: Any, progress: bool) -> Index:
@@ -337,6 +353,7 @@ def _load_zip(path: str, *, backend: Any, progress: bool) -> Index:
 
 # -- version 2 ---------------------------------------------------------------
 
+
 def save(index: Index, path: Any) -> None:
     """Writes `index` to `path` atomically; see the module's docstring."""
     snap = index.snapshot()
@@ -350,10 +367,20 @@ def save(index: Index, path: Any) -> None:
                 raise TypeError(f"key {key!r}: keys must be str, int, float or bool to be saved")
         keys = _array(_dumps(snap.keys))
         key_kind = "json"
-    description, meta = snap.columns.to_arrays()   # TypeError for what JSON cannot give back
-    header = {"format": FORMAT, "version": VERSION, "kind": snap.kind, "dim": snap.dim, "metric": snap.metric,
-              "parameters": snap.parameters, "fields": None if snap.fields is None else list(snap.fields),
-              "count": n, "keys": key_kind, "allow_nonfinite": snap.allow_nonfinite, "metadata": description}
+    description, meta = snap.columns.to_arrays()  # TypeError for what JSON cannot give back
+    header = {
+        "format": FORMAT,
+        "version": VERSION,
+        "kind": snap.kind,
+        "dim": snap.dim,
+        "metric": snap.metric,
+        "parameters": snap.parameters,
+        "fields": None if snap.fields is None else list(snap.fields),
+        "count": n,
+        "keys": key_kind,
+        "allow_nonfinite": snap.allow_nonfinite,
+        "metadata": description,
+    }
     arrays: dict[str, np.ndarray] = {"rows": snap.rows, "keys": keys}
     arrays.update((f"metadata.{name}", a) for name, a in meta.items())
     if snap.engine is not None:
@@ -366,8 +393,9 @@ def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple
     if a is None:
         raise IndexFileError(f"{path}: the file has no array {name!r}")
     if a.dtype != np.dtype(dtype) or a.shape != shape:
-        raise IndexFileError(f"{path}: array {name!r} must be {np.dtype(dtype)} of shape {shape}, "
-                             f"not {a.dtype} of shape {a.shape}")
+        raise IndexFileError(
+            f"{path}: array {name!r} must be {np.dtype(dtype)} of shape {shape}, not {a.dtype} of shape {a.shape}"
+        )
     return a
 
 
@@ -387,12 +415,12 @@ def _load_container(path: str, *, mmap: bool, backend: Any, progress: bool) -> I
             raise IndexFileError(f"{path}: array 'keys' must be uint8 JSON text")
         keys = _list(text.tobytes(), n, lambda k: isinstance(k, (str, int, float)), "keys", path)
         int_keys = None
-    meta = {name[len("metadata."):]: a for name, a in arrays.items() if name.startswith("metadata.")}
+    meta = {name[len("metadata.") :]: a for name, a in arrays.items() if name.startswith("metadata.")}
     try:
         columns = Columns.from_arrays(header["metadata"], meta, n)
     except (TypeError, ValueError) as e:
         raise IndexFileError(f"{path}: its metadata is damaged: {e}") from None
-    engine = {name[len("engine."):]: a for name, a in arrays.items() if name.startswith("engine.")}
+    engine = {name[len("engine.") :]: a for name, a in arrays.items() if name.startswith("engine.")}
     known = {"rows", "keys"} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
     if kind != "flat" and engine:
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
@@ -400,18 +428,29 @@ def _load_container(path: str, *, mmap: bool, backend: Any, progress: bool) -> I
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
     if not mmap and not header["allow_nonfinite"]:
         for start in range(0, n, 65536):
-            if not np.isfinite(rows[start: start + 65536]).all():
+            if not np.isfinite(rows[start : start + 65536]).all():
                 raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
     native = None
     if kind == "flat":
         try:
-            native = orbisk_engine.FlatIndex.restore(dim, header["metric"], n,
-                                                     {"rows": rows, **engine}, verify=not mmap)
+            native = orbisk_engine.FlatIndex.restore(
+                dim, header["metric"], n, {"rows": rows, **engine}, verify=not mmap
+            )
         except (TypeError, ValueError) as e:
             raise IndexFileError(f"{path}: its rows and codes are refused: {e}") from None
-    snap = Snapshot(kind, dim, header["metric"], dict(header["parameters"]),
-                    None if header["fields"] is None else tuple(header["fields"]), header["allow_nonfinite"],
-                    rows, keys, int_keys, columns, None)
+    snap = Snapshot(
+        kind,
+        dim,
+        header["metric"],
+        dict(header["parameters"]),
+        None if header["fields"] is None else tuple(header["fields"]),
+        header["allow_nonfinite"],
+        rows,
+        keys,
+        int_keys,
+        columns,
+        None,
+    )
     try:
         return Index.from_snapshot(snap, native=native, backend=_backend(header, backend), progress=progress)
     except (TypeError, ValueError) as e:

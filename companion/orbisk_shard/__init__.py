@@ -12,6 +12,18 @@ from ._recovery import ShardLostError
 from ._sharded import ShardedFlat, merge, merge_radius
 from ._types import Backend, Mask, Part, Radius, Rows, Shard
 
-__all__ = ["Backend", "LocalBackend", "LocalShard", "Mask", "Part", "Radius", "Rows", "Shard", "ShardLostError",
-           "ShardedFlat", "merge", "merge_radius"]
+__all__ = [
+    "Backend",
+    "LocalBackend",
+    "LocalShard",
+    "Mask",
+    "Part",
+    "Radius",
+    "Rows",
+    "Shard",
+    "ShardLostError",
+    "ShardedFlat",
+    "merge",
+    "merge_radius",
+]
 __version__ = "0.1.0"

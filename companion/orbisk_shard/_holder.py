@@ -38,8 +38,9 @@ class ShardIndex:
         ids, distances = self._index.search(queries, keep, mask=mask, threads=threads)
         return np.asarray(ids), np.asarray(distances)
 
-    def search_radius(self, queries: Rows, radius: float, threads: int | None = None,
-                      mask: Mask | None = None) -> Radius:
+    def search_radius(
+        self, queries: Rows, radius: float, threads: int | None = None, mask: Mask | None = None
+    ) -> Radius:
         """(offsets, local ids, distances): the engine's radius search."""
         if self._index is None:
             return np.zeros(queries.shape[0] + 1, dtype=np.int64), np.empty(0, dtype=np.int64), np.empty(0)

@@ -26,14 +26,16 @@ class LocalShard:
     def append(self, rows: Rows) -> None:
         self._held.append(rows)
 
-    def search(self, queries: object, keep: int, threads: int | None = None,
-               mask: Mask | None = None) -> Callable[[], Part]:
+    def search(
+        self, queries: object, keep: int, threads: int | None = None, mask: Mask | None = None
+    ) -> Callable[[], Part]:
         assert isinstance(queries, np.ndarray)
         part = self._held.search(queries, keep, threads, mask)
         return lambda: part
 
-    def search_radius(self, queries: object, radius: float, threads: int | None = None,
-                      mask: Mask | None = None) -> Callable[[], Radius]:
+    def search_radius(
+        self, queries: object, radius: float, threads: int | None = None, mask: Mask | None = None
+    ) -> Callable[[], Radius]:
         assert isinstance(queries, np.ndarray)
         found = self._held.search_radius(queries, radius, threads, mask)
         return lambda: found

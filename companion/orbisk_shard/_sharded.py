@@ -250,7 +250,7 @@ class ShardedFlat:
 
     @property
     def metric(self) -> Metric:
-        """"euclidean", "cosine" or "inner_product"."""
+        """ "euclidean", "cosine" or "inner_product"."""
         return self._metric
 
     @property
@@ -271,8 +271,10 @@ class ShardedFlat:
         return self._count
 
     def __repr__(self) -> str:
-        return (f"ShardedFlat(dim={self._dim}, metric={self._metric!r}, rows={self._count}, "
-                f"shards={len(self._placed)}, backend={type(self._backend).__name__})")
+        return (
+            f"ShardedFlat(dim={self._dim}, metric={self._metric!r}, rows={self._count}, "
+            f"shards={len(self._placed)}, backend={type(self._backend).__name__})"
+        )
 
     # -- appending -------------------------------------------------------
 
@@ -346,7 +348,7 @@ class ShardedFlat:
                 rest -= size
         at = 0
         for target, size in pieces:
-            chunk = rows[at:at + size]
+            chunk = rows[at : at + size]
             if target is None:
                 with _naming(len(self._placed), first + at, size):
                     shard = self._backend.new_shard(self._dim, self._metric, chunk)
@@ -365,8 +367,7 @@ class ShardedFlat:
 
     # -- searching -------------------------------------------------------
 
-    def search(self, query: Any, k: SupportsIndex | None = None, *,
-               mask: Any = None) -> list[tuple[int, float]]:
+    def search(self, query: Any, k: SupportsIndex | None = None, *, mask: Any = None) -> list[tuple[int, float]]:
         """The `k` best rows (default 1) as a list of (id, distance) pairs:
         exactly what one `PyFlat` over the rows searched returns, with their
         ids here. Errors as `PyFlat.search`; `mask` as in `search_batch`."""
@@ -376,8 +377,9 @@ class ShardedFlat:
         ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k), None, admitted)
         return list(zip(ids[0].tolist(), distances[0].tolist(), strict=True))
 
-    def search_batch(self, queries: Any, k: SupportsIndex | None = None, *,
-                     threads: int | None = None, mask: Any = None) -> tuple[Ids, Rows]:
+    def search_batch(
+        self, queries: Any, k: SupportsIndex | None = None, *, threads: int | None = None, mask: Any = None
+    ) -> tuple[Ids, Rows]:
         """Answer many queries in one round trip per shard.
 
         `queries` is a 2-D numeric numpy array or a sequence of query
@@ -399,8 +401,9 @@ class ShardedFlat:
         admitted = _take_mask(mask, self._count)
         return self._search_rows(rows, self._keep(k), _threads(threads), admitted)
 
-    def search_radius(self, queries: Any, radius: SupportsFloat, *, threads: int | None = None,
-                      mask: Any = None) -> Radius:
+    def search_radius(
+        self, queries: Any, radius: SupportsFloat, *, threads: int | None = None, mask: Any = None
+    ) -> Radius:
         """Every row searched within `radius` of each query (distance at
         most `radius`; none for a NaN radius).
 
@@ -451,13 +454,12 @@ class ShardedFlat:
             if mask is None:
                 found.append((number, p, {}))
                 continue
-            part = mask[p.start:p.start + p.count]
+            part = mask[p.start : p.start + p.count]
             if np.count_nonzero(part) > np.count_nonzero(mask[self._removed[lo:hi]]):
                 found.append((number, p, {"mask": part}))
         return found
 
-    def _search_rows(self, queries: Rows, keep: int, threads: int | None = None,
-                     mask: Mask | None = None) -> Part:
+    def _search_rows(self, queries: Rows, keep: int, threads: int | None = None, mask: Mask | None = None) -> Part:
         m = queries.shape[0]
         searched = self._searched(mask)
         if m == 0 or not searched:
@@ -469,8 +471,10 @@ class ShardedFlat:
         return merge(parts, min(keep, sum(part[0].shape[1] for part in parts)))
 
     @staticmethod
-    def _ask(searched: list[tuple[int, _Placed, dict[str, Mask]]],
-             start: Callable[[Shard, dict[str, Mask]], Callable[[], Answer]]) -> list[tuple[_Placed, Answer]]:
+    def _ask(
+        searched: list[tuple[int, _Placed, dict[str, Mask]]],
+        start: Callable[[Shard, dict[str, Mask]], Callable[[], Answer]],
+    ) -> list[tuple[_Placed, Answer]]:
         """Start a search on every shard of `searched`, then wait for each:
         the shards search side by side."""
         waiting = [(number, p, start(p.shard, part_mask)) for number, p, part_mask in searched]
@@ -555,7 +559,7 @@ class ShardedFlat:
                 lost.append(e)
             gone = hi - lo
             p.count -= gone
-            for later in self._placed[number + 1:]:
+            for later in self._placed[number + 1 :]:
                 later.start -= gone
             self._removed = np.concatenate([self._removed[:lo], self._removed[hi:] - gone])
             self._count -= gone
@@ -598,7 +602,7 @@ class ShardedFlat:
             for lo in range(p.start, p.start + p.count, chunk):
                 hi = min(lo + chunk, p.start + p.count)
                 ids = np.arange(lo, hi)
-                gone = self._removed[np.searchsorted(self._removed, lo):np.searchsorted(self._removed, hi)]
+                gone = self._removed[np.searchsorted(self._removed, lo) : np.searchsorted(self._removed, hi)]
                 if gone.size:
                     ids = np.setdiff1d(ids, gone, assume_unique=True)
                 if not ids.size:

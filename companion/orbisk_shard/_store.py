@@ -15,6 +15,7 @@ from ._types import Ids, Mask, Part, Radius, Rows
 
 __all__ = ["Batches", "StoredShard"]
 
+
 class Batches[Item]:
     """A shard's stored batches (`Item`: a batch as the backend keeps it)
     and its removed local ids, sorted.
@@ -58,7 +59,7 @@ class Batches[Item]:
         sizes: list[int] = []
         bounds = np.cumsum([0, *self.sizes])
         for item, size, (lo, hi) in zip(self.items, self.sizes, pairwise(bounds), strict=True):
-            gone = self.removed[np.searchsorted(self.removed, lo):np.searchsorted(self.removed, hi)] - lo
+            gone = self.removed[np.searchsorted(self.removed, lo) : np.searchsorted(self.removed, hi)] - lo
             if gone.size == size:
                 continue
             if gone.size:
@@ -98,12 +99,14 @@ class StoredShard:
         """A stored batch's rows."""
         raise NotImplementedError
 
-    def search(self, queries: object, keep: int, threads: int | None = None,
-               mask: Mask | None = None) -> Callable[[], Part]:
+    def search(
+        self, queries: object, keep: int, threads: int | None = None, mask: Mask | None = None
+    ) -> Callable[[], Part]:
         return self._ask("search", queries, keep, threads, mask)
 
-    def search_radius(self, queries: object, radius: float, threads: int | None = None,
-                      mask: Mask | None = None) -> Callable[[], Radius]:
+    def search_radius(
+        self, queries: object, radius: float, threads: int | None = None, mask: Mask | None = None
+    ) -> Callable[[], Radius]:
         return self._ask("search_radius", queries, radius, threads, mask)
 
     def rows(self, ids: Ids) -> Rows:

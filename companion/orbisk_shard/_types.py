@@ -44,8 +44,9 @@ class Shard(Protocol):
         those already held. `rows` may be a view of the caller's data: a
         backend that keeps it must copy it."""
 
-    def search(self, queries: object, keep: int, threads: int | None = None,
-               mask: Mask | None = None) -> Callable[[], Part]:
+    def search(
+        self, queries: object, keep: int, threads: int | None = None, mask: Mask | None = None
+    ) -> Callable[[], Part]:
         """Start a search of every query (as returned by
         `Backend.share_queries`) for its `keep` best local rows not removed
         (and admitted by `mask`, the shard's slice of the index's mask), on
@@ -55,8 +56,9 @@ class Shard(Protocol):
         side. `mask` is passed only when there is one."""
         ...
 
-    def search_radius(self, queries: object, radius: float, threads: int | None = None,
-                      mask: Mask | None = None) -> Callable[[], Radius]:
+    def search_radius(
+        self, queries: object, radius: float, threads: int | None = None, mask: Mask | None = None
+    ) -> Callable[[], Radius]:
         """As `search`, for every row within `radius` of each query."""
         ...
 

@@ -80,8 +80,7 @@ _LOSSES = _loss_types()
 
 def _is_loss(e: BaseException) -> bool:
     """Whether `e` says that the answer will not arrive."""
-    return isinstance(e, _LOSSES) or (
-        isinstance(e, RuntimeError) and "Worker holding Actor was lost" in str(e))
+    return isinstance(e, _LOSSES) or (isinstance(e, RuntimeError) and "Worker holding Actor was lost" in str(e))
 
 
 class DaskShard(StoredShard):
@@ -127,17 +126,27 @@ class DaskShard(StoredShard):
         # client's loop under our bound.
         client = backend.client
         try:
-            sent = client.sync(lambda: client.scatter(self.store.items, workers=[worker], hash=False,
-                                                      asynchronous=True),
-                               callback_timeout=self._bound(recovery))
+            sent = client.sync(
+                lambda: client.scatter(self.store.items, workers=[worker], hash=False, asynchronous=True),
+                callback_timeout=self._bound(recovery),
+            )
         except Exception as e:
             # The scheduler refuses to scatter to a worker it has just
             # dropped (KeyError): that is a loss like any other.
             if _is_loss(e) or worker not in backend.workers():
                 raise _WorkerGone(f"worker {worker} left while the shard was sent to it") from e
             raise
-        future = client.submit(ShardActor, self._dim, self._metric, sent, self.store.removed, actor=True,
-                               workers=[worker], allow_other_workers=False, pure=False)
+        future = client.submit(
+            ShardActor,
+            self._dim,
+            self._metric,
+            sent,
+            self.store.removed,
+            actor=True,
+            workers=[worker],
+            allow_other_workers=False,
+            pure=False,
+        )
         self.actor_future = future
         actor = self._await(future, recovery)
         got = self._await(actor.count(), recovery)
@@ -161,8 +170,11 @@ class DaskShard(StoredShard):
         # Once the scheduler has seen the worker die, the actor's future is
         # no longer finished and the actor refuses every call (RuntimeError
         # "Worker holding Actor was lost").
-        return (self.actor is not None and self.actor_future.status == "finished"
-                and self.worker not in self._backend.failed)
+        return (
+            self.actor is not None
+            and self.actor_future.status == "finished"
+            and self.worker not in self._backend.failed
+        )
 
     # -- waiting -----------------------------------------------------------
 
@@ -191,8 +203,7 @@ class DaskShard(StoredShard):
         loss; `started` is the call's future if it was already sent. With
         `call` None, or `rebuild_does_it` and a restart, a started actor is
         the result (the new actor got every stored batch already)."""
-        recovery = Recovery(self._backend.retries, self._backend.recovery_timeout,
-                            start_now=self._in_doubt)
+        recovery = Recovery(self._backend.retries, self._backend.recovery_timeout, start_now=self._in_doubt)
         future = started
         error: BaseException | None = None
         try:
@@ -297,8 +308,13 @@ class DaskBackend:
     then it raises `orbisk_shard.ShardLostError`.
     """
 
-    def __init__(self, client: distributed.Client | None = None, timeout: float = 60.0,
-                 retries: int = 2, recovery_timeout: float = 120.0) -> None:
+    def __init__(
+        self,
+        client: distributed.Client | None = None,
+        timeout: float = 60.0,
+        retries: int = 2,
+        recovery_timeout: float = 120.0,
+    ) -> None:
         # Any: distributed's own annotations leave much of the client untyped.
         self.client: Any = client if client is not None else distributed.get_client()
         self.timeout = timeout

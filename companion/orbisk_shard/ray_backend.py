@@ -46,12 +46,12 @@ otherwise, so more shards than cores still start) and are spread over the
 nodes of the cluster."""
 
 _LOSSES: tuple[type[BaseException], ...] = (
-    ray.exceptions.RayActorError,           # died, never ran, unavailable
-    ray.exceptions.ObjectLostError,         # the answer went with its node
+    ray.exceptions.RayActorError,  # died, never ran, unavailable
+    ray.exceptions.ObjectLostError,  # the answer went with its node
     ray.exceptions.NodeDiedError,
     ray.exceptions.WorkerCrashedError,
     ray.exceptions.ActorUnschedulableError,
-    ray.exceptions.GetTimeoutError,         # only raised by a bounded wait of a recovery
+    ray.exceptions.GetTimeoutError,  # only raised by a bounded wait of a recovery
 )
 """What says that an answer will not arrive. An error raised by the shard's
 own code (RayTaskError) is not among them: it is the call's result."""
@@ -100,7 +100,8 @@ class RayShard(StoredShard):
 
     def _start(self) -> None:
         self.actor: Any = _RemoteShardActor.options(**self._backend.actor_options).remote(
-            self._dim, self._metric, list(self.store.items), self.store.removed)
+            self._dim, self._metric, list(self.store.items), self.store.removed
+        )
         self.node: str | None = None
         # Calls from one caller run on an actor in the order they were made:
         # `ready` answers once the rebuild is done, appends after it, and a
@@ -192,8 +193,9 @@ class RayBackend:
     `ray.init()` if it is not running yet; the backend never stops it.
     """
 
-    def __init__(self, actor_options: dict[str, Any] | None = None, retries: int = 3,
-                 recovery_timeout: float = 120.0) -> None:
+    def __init__(
+        self, actor_options: dict[str, Any] | None = None, retries: int = 3, recovery_timeout: float = 120.0
+    ) -> None:
         if not ray.is_initialized():
             ray.init()
         self.actor_options = dict(DEFAULT_ACTOR_OPTIONS if actor_options is None else actor_options)

@@ -44,9 +44,15 @@ class RayNodes:
         from ray.cluster_utils import Cluster
 
         self.ray = ray
-        self.cluster = Cluster(initialize_head=True, head_node_args={
-            "num_cpus": 1, "include_dashboard": False, "object_store_memory": 96 * MiB,
-            "_system_config": RAY_HEALTH_CHECKS})
+        self.cluster = Cluster(
+            initialize_head=True,
+            head_node_args={
+                "num_cpus": 1,
+                "include_dashboard": False,
+                "object_store_memory": 96 * MiB,
+                "_system_config": RAY_HEALTH_CHECKS,
+            },
+        )
         ray.init(address=self.cluster.address, log_to_driver=False)
         self.head = self.cluster.head_node.node_id
         self.workers: list[Any] = []
@@ -117,8 +123,7 @@ def _dask_session() -> Iterator[tuple[Any, Any]]:
         pytest.skip("Dask is not installed (pip install 'orbisk-shard[dask]')")
     from distributed import Client, LocalCluster
 
-    cluster = LocalCluster(n_workers=DASK_WORKERS, threads_per_worker=1, processes=True,
-                           dashboard_address=None)
+    cluster = LocalCluster(n_workers=DASK_WORKERS, threads_per_worker=1, processes=True, dashboard_address=None)
     client = Client(cluster)
     yield cluster, client
     client.close()
@@ -136,7 +141,8 @@ def _heal(cluster: Any, client: Any, timeout: float = 180.0) -> None:
         if len(live) >= DASK_WORKERS:
             return
         assert time.monotonic() - began < timeout, (
-            f"only {len(live)} of {DASK_WORKERS} Dask workers after {timeout:g} s")
+            f"only {len(live)} of {DASK_WORKERS} Dask workers after {timeout:g} s"
+        )
         gone = [name for name in cluster.worker_spec if name not in live]
         if gone and time.monotonic() - patient > 20:
             cluster.sync(cluster.scale_down, gone)

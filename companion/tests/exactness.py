@@ -61,14 +61,16 @@ def data(n: int = N, dim: int = DIM, seed: int = 0) -> tuple[np.ndarray, np.ndar
     rows[n - 1] = 0.0
     rows[n // 5, 1] = np.nan
     rows[n - 2, 0] = np.nan
-    queries = np.stack([
-        rng.normal(size=dim),
-        hot,                     # ties at the top
-        rows[min(boundaries(n))],  # a boundary duplicate
-        np.zeros(dim),           # NaN everywhere under cosine
-        np.full(dim, np.nan),    # NaN everywhere: id order
-        hot * 3.0,               # cosine ties with the hot row's copies
-    ])
+    queries = np.stack(
+        [
+            rng.normal(size=dim),
+            hot,  # ties at the top
+            rows[min(boundaries(n))],  # a boundary duplicate
+            np.zeros(dim),  # NaN everywhere under cosine
+            np.full(dim, np.nan),  # NaN everywhere: id order
+            hot * 3.0,  # cosine ties with the hot row's copies
+        ]
+    )
     return rows, queries
 
 
@@ -94,8 +96,13 @@ def answers(index: ShardedFlat, queries: np.ndarray, k: int | None, merge: Merge
     return merge(parts, min(keep, len(index)))
 
 
-def run(make_backend: Callable[[], Any], n: int = N, metrics: list[str | None] = METRICS,
-        shards: list[int] = SHARDS, merge: Merge | None = None) -> tuple[int, list[str]]:
+def run(
+    make_backend: Callable[[], Any],
+    n: int = N,
+    metrics: list[str | None] = METRICS,
+    shards: list[int] = SHARDS,
+    merge: Merge | None = None,
+) -> tuple[int, list[str]]:
     """Compares every result list; returns how many lists were compared and
     the mismatches found."""
     rows, queries = data(n)

@@ -24,7 +24,7 @@ def score(metric: str, q: list[float], x: list[float]) -> float:
     if metric == "inner_product":
         return dot(q, x)
     den = math.sqrt(dot(q, q)) * math.sqrt(dot(x, x))
-    with np.errstate(all="ignore"):      # IEEE division: 0/0 is NaN, x/inf a signed zero
+    with np.errstate(all="ignore"):  # IEEE division: 0/0 is NaN, x/inf a signed zero
         return float(np.float64(dot(q, x)) / np.float64(den))
 
 

@@ -78,24 +78,72 @@ def copied(c: Columns) -> Columns:
 
 names = st.sampled_from(["a", "b", "c", "é", "\ud800"])
 values = st.one_of(
-    st.sampled_from([0, 1, -1, 2**63 - 1, -(2**63), 2**63, -(2**70), True, False,
-                     0.0, -0.0, 1.0, 1.5, NAN, math.inf, -math.inf,
-                     "", "1", "a", "é", "\ud800", "😀", None,
-                     np.int64(1), np.uint64(2**64 - 1), np.float32(1.5), np.bool_(True)]),
+    st.sampled_from(
+        [
+            0,
+            1,
+            -1,
+            2**63 - 1,
+            -(2**63),
+            2**63,
+            -(2**70),
+            True,
+            False,
+            0.0,
+            -0.0,
+            1.0,
+            1.5,
+            NAN,
+            math.inf,
+            -math.inf,
+            "",
+            "1",
+            "a",
+            "é",
+            "\ud800",
+            "😀",
+            None,
+            np.int64(1),
+            np.uint64(2**64 - 1),
+            np.float32(1.5),
+            np.bool_(True),
+        ]
+    ),
     st.lists(st.integers(-3, 3), max_size=2),
     st.dictionaries(st.sampled_from(["x", "1"]), st.one_of(st.none(), st.floats()), max_size=2),
 )
 rows_st = st.one_of(st.none(), st.dictionaries(names, values, max_size=4))
 batches_st = st.lists(st.lists(rows_st, max_size=6), min_size=1, max_size=4)
-wanted = st.sampled_from([0, 1, -1, True, False, 2**63 - 1, 0.0, -0.0, 1.0, 1.5, NAN, math.inf,
-                          "", "1", "a", "\ud800", np.int64(1), np.float32(1.5)])
+wanted = st.sampled_from(
+    [
+        0,
+        1,
+        -1,
+        True,
+        False,
+        2**63 - 1,
+        0.0,
+        -0.0,
+        1.0,
+        1.5,
+        NAN,
+        math.inf,
+        "",
+        "1",
+        "a",
+        "\ud800",
+        np.int64(1),
+        np.float32(1.5),
+    ]
+)
 filters_st = st.lists(st.dictionaries(names, wanted, max_size=2), min_size=1, max_size=6)
 
 
 @settings(max_examples=300, deadline=None)
 @given(batches_st, filters_st, st.data())
-def test_columns_agree_with_lists_of_dicts(batches: list[list[Any]], filters: list[dict[str, Any]],
-                                          data: st.DataObject) -> None:
+def test_columns_agree_with_lists_of_dicts(
+    batches: list[list[Any]], filters: list[dict[str, Any]], data: st.DataObject
+) -> None:
     c = Columns()
     rows: list[Any] = []
     for batch in batches:
@@ -116,14 +164,34 @@ def test_columns_agree_with_lists_of_dicts(batches: list[list[Any]], filters: li
     check(c, rows + more, filters)
 
 
-@pytest.mark.parametrize("value, where, hit", [
-    (1, 1, True), (1, 1.0, False), (1, "1", False), (1.0, 1, False), ("1", 1, False),
-    (True, 1, True), (1, True, True), (False, 0, True), (True, 1.0, False), (False, -0.0, False),
-    (NAN, NAN, False), (NAN, 1.0, False), (-0.0, 0.0, True), (0.0, -0.0, True),
-    (math.inf, math.inf, True), (2**63 - 1, 2**63 - 1, True), (-(2**63), -(2**63), True),
-    (2**63, float(2**63), False), (None, 0, False), ([1], 1, False), ("é", "é", True),
-    (np.float32(0.1), float(np.float32(0.1)), True), (np.int8(-1), -1, True),
-])
+@pytest.mark.parametrize(
+    "value, where, hit",
+    [
+        (1, 1, True),
+        (1, 1.0, False),
+        (1, "1", False),
+        (1.0, 1, False),
+        ("1", 1, False),
+        (True, 1, True),
+        (1, True, True),
+        (False, 0, True),
+        (True, 1.0, False),
+        (False, -0.0, False),
+        (NAN, NAN, False),
+        (NAN, 1.0, False),
+        (-0.0, 0.0, True),
+        (0.0, -0.0, True),
+        (math.inf, math.inf, True),
+        (2**63 - 1, 2**63 - 1, True),
+        (-(2**63), -(2**63), True),
+        (2**63, float(2**63), False),
+        (None, 0, False),
+        ([1], 1, False),
+        ("é", "é", True),
+        (np.float32(0.1), float(np.float32(0.1)), True),
+        (np.int8(-1), -1, True),
+    ],
+)
 def test_typed_equality(value: Any, where: Any, hit: bool) -> None:
     c = Columns()
     c.append([{"f": value}, {"g": where}, {}, None])
@@ -139,17 +207,20 @@ def test_masks_over_several_fields_and_missing_ones() -> None:
     assert c.mask({"zz": 1}).tolist() == [False] * 5
     assert c.mask({"b": "never"}).tolist() == [False] * 5
     assert c.mask({}).tolist() == [True] * 5
-    assert list(c.row(1) or ()) == ["b", "a"]         # the row's own key order
+    assert list(c.row(1) or ()) == ["b", "a"]  # the row's own key order
 
 
-@pytest.mark.parametrize("where, error, text", [
-    ({"a": [1]}, ValueError, "'a'.*list"),
-    ({"a": None}, ValueError, "'a'.*NoneType"),
-    ({"a": 2**63}, ValueError, "'a'.*int64"),
-    ({"a": b"1"}, ValueError, "'a'.*bytes"),
-    ({1: 1}, TypeError, "int"),
-    ([("a", 1)], TypeError, "mapping"),
-])
+@pytest.mark.parametrize(
+    "where, error, text",
+    [
+        ({"a": [1]}, ValueError, "'a'.*list"),
+        ({"a": None}, ValueError, "'a'.*NoneType"),
+        ({"a": 2**63}, ValueError, "'a'.*int64"),
+        ({"a": b"1"}, ValueError, "'a'.*bytes"),
+        ({1: 1}, TypeError, "int"),
+        ([("a", 1)], TypeError, "mapping"),
+    ],
+)
 def test_bad_filters(where: Any, error: type[Exception], text: str) -> None:
     c = Columns()
     c.append([{"a": 1}])
@@ -194,12 +265,15 @@ class Twice(Exploding):
         return iter(["a", "a"])
 
 
-@pytest.mark.parametrize("batch, error", [
-    ([{"a": 1, "new": "s"}, {"a": 2}, 5], TypeError),
-    ([{"a": 1, "new": "s"}, {"a": 2, 3: "x"}], TypeError),
-    ([{"new": 1}, Exploding()], RuntimeError),
-    ([{"new": 1}, Twice()], ValueError),
-])
+@pytest.mark.parametrize(
+    "batch, error",
+    [
+        ([{"a": 1, "new": "s"}, {"a": 2}, 5], TypeError),
+        ([{"a": 1, "new": "s"}, {"a": 2, 3: "x"}], TypeError),
+        ([{"new": 1}, Exploding()], RuntimeError),
+        ([{"new": 1}, Twice()], ValueError),
+    ],
+)
 def test_a_failed_append_changes_nothing(batch: list[Any], error: type[Exception]) -> None:
     c = Columns()
     c.append([{"a": 0, "b": "x"}, None, {"a": 1.5}])
@@ -241,10 +315,17 @@ def test_each_allocation_failing_in_turn_changes_nothing(monkeypatch: pytest.Mon
             break
 
 
-@pytest.mark.parametrize("keep, error", [
-    ([1, 0], ValueError), ([0, 0], ValueError), ([0, 3], IndexError), ([-1], IndexError),
-    (np.ones(2, dtype=bool), ValueError), ([0.0], TypeError),
-])
+@pytest.mark.parametrize(
+    "keep, error",
+    [
+        ([1, 0], ValueError),
+        ([0, 0], ValueError),
+        ([0, 3], IndexError),
+        ([-1], IndexError),
+        (np.ones(2, dtype=bool), ValueError),
+        ([0.0], TypeError),
+    ],
+)
 def test_take_refuses_bad_positions(keep: Any, error: type[Exception]) -> None:
     c = Columns()
     c.append([{"a": 1}, {"a": "s"}, None])
@@ -267,14 +348,18 @@ def test_take_forgets_strings_and_fields_of_dropped_rows() -> None:
 
 def test_files_keep_what_json_loses() -> None:
     huge = 10**40
-    rows: list[Any] = [{"big": huge, "neg": -huge, "f": -0.0, "inf": -math.inf, "nan": NAN},
-                       {"s": "\ud800\U0010ffff\x00", "\x00é": [NAN, {"k": None}]}, {}, None,
-                       {"b": np.bool_(False), "i": np.int32(-7), "x": np.float16(0.5)}]
+    rows: list[Any] = [
+        {"big": huge, "neg": -huge, "f": -0.0, "inf": -math.inf, "nan": NAN},
+        {"s": "\ud800\U0010ffff\x00", "\x00é": [NAN, {"k": None}]},
+        {},
+        None,
+        {"b": np.bool_(False), "i": np.int32(-7), "x": np.float16(0.5)},
+    ]
     c = Columns()
     c.append(rows)
     back = copied(c)
     assert all(same(g, expected(r)) for g, r in zip(back.rows(range(5)), rows, strict=True))
-    assert math.copysign(1.0, back.row(0)["f"]) == -1.0   # type: ignore[index]
+    assert math.copysign(1.0, back.row(0)["f"]) == -1.0  # type: ignore[index]
 
 
 @pytest.mark.parametrize("value", [(1, 2), {1: "x"}, {"k": {2}}, object(), 1j])
@@ -302,23 +387,44 @@ def _bad(description: dict[str, Any], arrays: dict[str, np.ndarray], what: str) 
         "layout twice": lambda: arrays["layout_fields"].__setitem__(1, arrays["layout_fields"][0]),
         "field ends": lambda: arrays["field_ends"].__setitem__(0, arrays["field_ends"][0] + 1),
         "names": lambda: arrays["names"].__setitem__(0, 0xFF),
-        "same names": lambda: arrays.update(names=np.frombuffer(b"aaaa", dtype=np.uint8).copy(),
-                                             name_ends=np.array([1, 2, 3, 4], dtype="<i8")),
+        "same names": lambda: arrays.update(
+            names=np.frombuffer(b"aaaa", dtype=np.uint8).copy(), name_ends=np.array([1, 2, 3, 4], dtype="<i8")
+        ),
         "other": lambda: arrays.update(other=np.frombuffer(b'["x"]', dtype=np.uint8).copy()),
         "other count": lambda: arrays.update(other=np.frombuffer(b"[]", dtype=np.uint8).copy()),
     }
     edits[what]()
 
 
-@pytest.mark.parametrize("what", ["version", "rows", "missing", "extra", "dtype", "short", "kind", "bool",
-                                  "code", "stray code", "layout", "layout field", "layout twice",
-                                  "field ends", "names", "same names", "other", "other count"])
+@pytest.mark.parametrize(
+    "what",
+    [
+        "version",
+        "rows",
+        "missing",
+        "extra",
+        "dtype",
+        "short",
+        "kind",
+        "bool",
+        "code",
+        "stray code",
+        "layout",
+        "layout field",
+        "layout twice",
+        "field ends",
+        "names",
+        "same names",
+        "other",
+        "other count",
+    ],
+)
 def test_from_arrays_refuses_inconsistent_input(what: str) -> None:
     c = Columns()
     c.append([{"a": 1, "b": "x"}, {"c": True, "a": [1]}, None, {"d": 0.5}])
     description, arrays = c.to_arrays()
     arrays = {k: v.copy() for k, v in arrays.items()}
-    Columns.from_arrays(description, arrays, 4)        # as written, it loads
+    Columns.from_arrays(description, arrays, 4)  # as written, it loads
     _bad(description, arrays, what)
     with pytest.raises(ValueError):
         Columns.from_arrays(description, arrays, 4)

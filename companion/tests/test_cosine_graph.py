@@ -40,7 +40,9 @@ def test_sequential_sums_and_cosines_equal_the_plain_definition():
             sums = sequential_sums(rows * q)
             assert all(same(s, dot(q.tolist(), r)) for s, r in zip(sums.tolist(), rows.tolist(), strict=True))
             got = cosines(q, rows)
-            assert all(same(c, score("cosine", q.tolist(), r)) for c, r in zip(got.tolist(), rows.tolist(), strict=True))
+            assert all(
+                same(c, score("cosine", q.tolist(), r)) for c, r in zip(got.tolist(), rows.tolist(), strict=True)
+            )
 
 
 def small(rows: np.ndarray, **kw) -> Index:
@@ -62,12 +64,15 @@ def queries(rows: np.ndarray) -> np.ndarray:
     return np.vstack([rows[:12], -rows[12:14], extra if len(rows) <= 50 else extra[1:2]])
 
 
-@pytest.mark.parametrize("rows, k", [
-    (data(n=30), 30),        # ties, duplicates, a zero row, a NaN row, huge rows
-    (np.vstack([data(n=20), 2.0 * data(n=20)[:6], 3.0 * data(n=20)[:6]]), 32),  # rows scaled to one direction
-    (clustered(150, 6, 5, 0), 10),
-    (clustered(150, 6, 5, 0), 25),   # 2k above ef_search: the walk's 50 are ranked
-])
+@pytest.mark.parametrize(
+    "rows, k",
+    [
+        (data(n=30), 30),  # ties, duplicates, a zero row, a NaN row, huge rows
+        (np.vstack([data(n=20), 2.0 * data(n=20)[:6], 3.0 * data(n=20)[:6]]), 32),  # rows scaled to one direction
+        (clustered(150, 6, 5, 0), 10),
+        (clustered(150, 6, 5, 0), 25),  # 2k above ef_search: the walk's 50 are ranked
+    ],
+)
 def test_small_cosine_graph_returns_the_exact_top_k(rows, k):
     index = small(rows)
     flat = Index(rows.shape[1], "cosine", allow_nonfinite=True)
@@ -91,7 +96,7 @@ def test_small_filtered_cosine_graph_returns_the_exact_top_k_of_the_matching_row
     for q in queries(rows):
         want = ranking("cosine", rows[matching], q, 6)
         keys, scores = index.search(q, 6, filter={"g": g})
-        assert keys.tolist() == [int(matching[r]) for r, _ in want]   # the start node (g = 0) only if it matches
+        assert keys.tolist() == [int(matching[r]) for r, _ in want]  # the start node (g = 0) only if it matches
         assert all(same(s, w) for s, (_, w) in zip(scores.tolist(), want, strict=True))
 
 
@@ -99,8 +104,12 @@ def test_rows_the_walk_ranks_the_other_way_by_rounding_are_ranked_by_their_exact
     # Two rows of one direction: their scaled forms and cosines differ in the
     # last bits, in opposite orders; the walk puts row 0 first.
     q = [0.9034701816518086, 0.09401229776087457, -0.7434992493538084, -0.9217253762584194]
-    rows = np.array([[0.2337403364688008, -0.24559119459383807, 1.1905857199253729, 0.19501587180662752],
-                     [0.10193052012795041, -0.10709849477407586, 0.519195888575706, 0.08504338423893956]])
+    rows = np.array(
+        [
+            [0.2337403364688008, -0.24559119459383807, 1.1905857199253729, 0.19501587180662752],
+            [0.10193052012795041, -0.10709849477407586, 0.519195888575706, 0.08504338423893956],
+        ]
+    )
     index = small(rows)
     first = index.native.search(steering(np.array([q]))[0], 1)[0][1]
     assert np.array(first).tobytes() == steering(rows[:1]).tobytes()

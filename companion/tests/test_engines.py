@@ -61,9 +61,10 @@ def _same_as_engine(index: ShardedFlat, reference: orbisk_engine.FlatIndex) -> N
     mask = np.zeros(len(reference), dtype=bool)
     mask[::3] = True
     for m in (None, mask):
-        for got, expected in ((index.search_batch(QUERIES, 40, mask=m), reference.search(QUERIES, 40, mask=m)),
-                              (index.search_radius(QUERIES, 2.5, mask=m),
-                               reference.search_radius(QUERIES, 2.5, mask=m))):
+        for got, expected in (
+            (index.search_batch(QUERIES, 40, mask=m), reference.search(QUERIES, 40, mask=m)),
+            (index.search_radius(QUERIES, 2.5, mask=m), reference.search_radius(QUERIES, 2.5, mask=m)),
+        ):
             for g, e in zip(got, expected, strict=True):
                 assert np.array_equal(g, np.asarray(e))
     ids = np.array([0, 1, 1499, len(reference) - 11, len(reference) - 1])
@@ -142,8 +143,9 @@ def test_ray_actor_reads_batches_in_place(ray_cluster: Any) -> None:
             # Whether each batch reaches the actor's process as a read-only
             # view of memory it does not own (the object store's), not a copy.
             in_place = shard.actor.__ray_call__.remote(
-                lambda actor, batches: [not a.flags.writeable and not a.flags.owndata
-                                        for a in ray.get(batches)], shard.batches)
+                lambda actor, batches: [not a.flags.writeable and not a.flags.owndata for a in ray.get(batches)],
+                shard.batches,
+            )
             assert ray.get(in_place) == [True] * len(shard.batches)
         assert len(index.shards[1].batches) == 2
 

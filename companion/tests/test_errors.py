@@ -24,7 +24,13 @@ def _outcome(call: Callable[[], Any]) -> tuple[str, str] | None:
 
 
 CONSTRUCT = [
-    (-1,), ("3",), (2**32,), (None,), (2.0,), (3, 5), (3, b"cosine"),
+    (-1,),
+    ("3",),
+    (2**32,),
+    (None,),
+    (2.0,),
+    (3, 5),
+    (3, b"cosine"),
 ]
 
 
@@ -52,8 +58,18 @@ class _Index:
         assert mismatch(self.flat.search(query, k), self.sharded.search(query, k)) is None
 
 
-BAD_VECTORS = [[1.0], [1.0, 2.0, 3.0, 4.0], "abc", [1.0, "x", 2.0], None, {1: 2},
-               [1.0, None, 2.0], 5, (x for x in [1.0, 2.0, 3.0]), [1.0, 2.0, 2**2000]]
+BAD_VECTORS = [
+    [1.0],
+    [1.0, 2.0, 3.0, 4.0],
+    "abc",
+    [1.0, "x", 2.0],
+    None,
+    {1: 2},
+    [1.0, None, 2.0],
+    5,
+    (x for x in [1.0, 2.0, 3.0]),
+    [1.0, 2.0, 2**2000],
+]
 
 
 def test_errors_of_insert_create_search_in_order(backend: Callable[[], Any]) -> None:
@@ -66,14 +82,25 @@ def test_errors_of_insert_create_search_in_order(backend: Callable[[], Any]) -> 
     index.same("search", [0.0, 0.0], "a")
     for vector in BAD_VECTORS:
         assert index.same("insert", vector) is not None
-    for vectors in ([], np.zeros((0, 3)), "abc", [[1.0, 2.0, 3.0], "abc"], [[1.0, "x", 3.0]],
-                    np.zeros(3), [1.0, 2.0, 3.0], None, np.zeros((2, 2, 3))):
+    for vectors in (
+        [],
+        np.zeros((0, 3)),
+        "abc",
+        [[1.0, 2.0, 3.0], "abc"],
+        [[1.0, "x", 3.0]],
+        np.zeros(3),
+        [1.0, 2.0, 3.0],
+        None,
+        np.zeros((2, 2, 3)),
+    ):
         assert index.same("create", vectors) is not None
     # Still empty after all of that.
     assert index.same("search", [0.0, 0.0, 0.0]) == ("ValueError", "Search error: EmptyIndex")
     # A wrong-length row in a batch: PanicException, the rows before it kept.
     assert index.same("create", [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0], [8.0, 9.0, 10.0]]) == (
-        "PanicException", "Vector length 1 does not match index dimension 3")
+        "PanicException",
+        "Vector length 1 does not match index dimension 3",
+    )
     assert index.same("create", np.ones((4, 2)))[0] == "PanicException"  # type: ignore[index]
     index.same_results([0.0, 0.0, 0.0], 10)
     assert len(index.sharded) == 2

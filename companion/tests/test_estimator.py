@@ -65,18 +65,26 @@ def plane_with_zeros():
 
 
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
-@pytest.mark.parametrize("X", [np.random.default_rng(0).normal(size=(80, 5)), tied_data(), near_duplicates(80),
-                               plane_with_zeros()], ids=["normal", "ties", "near-duplicates", "plane-with-zeros"])
+@pytest.mark.parametrize(
+    "X",
+    [np.random.default_rng(0).normal(size=(80, 5)), tied_data(), near_duplicates(80), plane_with_zeros()],
+    ids=["normal", "ties", "near-duplicates", "plane-with-zeros"],
+)
 def test_neighbours_and_distances_equal_the_plain_definition(metric, X):
     est = ExactNeighbors(n_neighbors=7, metric=metric).fit(X)
-    Q = np.vstack([X[:15] + np.random.default_rng(1).integers(-1, 2, size=(len(X[:15]), X.shape[1])), X[:8],
-                   np.zeros((1, X.shape[1]))])
+    Q = np.vstack(
+        [
+            X[:15] + np.random.default_rng(1).integers(-1, 2, size=(len(X[:15]), X.shape[1])),
+            X[:8],
+            np.zeros((1, X.shape[1])),
+        ]
+    )
     dist, ind = est.kneighbors(Q)
     assert (dist >= 0.0).all() and (metric == "euclidean" or (dist <= 2.0).all())
     for i, q in enumerate(Q):
         want_d, want_i = plain_neighbours(metric, X, q, 7)
         assert ind[i].tolist() == want_i and all(map(same, dist[i].tolist(), want_d))
-    dist, ind = est.kneighbors()                     # the training set, each sample left out
+    dist, ind = est.kneighbors()  # the training set, each sample left out
     for i in range(len(X)):
         want_d, want_i = plain_neighbours(metric, X, X[i], 7, leave_out=i)
         assert ind[i].tolist() == want_i and all(map(same, dist[i].tolist(), want_d))
@@ -88,14 +96,14 @@ def test_scikit_learn_brute_force_differs_in_the_last_bits_and_at_ties(metric):
     Q = np.random.default_rng(1).normal(size=(50, 16))
     d, i = ExactNeighbors(n_neighbors=5, metric=metric).fit(X).kneighbors(Q)
     sd, si = NearestNeighbors(n_neighbors=5, metric=metric, algorithm="brute").fit(X).kneighbors(Q)
-    assert (si == i).all()                       # the same neighbours here ...
-    assert (sd != d).sum() > 50                  # ... at distances off in the last bits
+    assert (si == i).all()  # the same neighbours here ...
+    assert (sd != d).sum() > 50  # ... at distances off in the last bits
     assert np.allclose(sd, d, rtol=1e-13, atol=1e-15)
     T = tied_data()
     d, i = ExactNeighbors(n_neighbors=6, metric=metric).fit(T).kneighbors(T[:10])
     sd, si = NearestNeighbors(n_neighbors=6, metric=metric, algorithm="brute").fit(T).kneighbors(T[:10])
-    assert (si != i).any()                       # equal distances, another order
-    for row, dists in zip(i, d, strict=True):                 # ours: ties by ascending index
+    assert (si != i).any()  # equal distances, another order
+    for row, dists in zip(i, d, strict=True):  # ours: ties by ascending index
         assert all((a, x) < (b, y) for (a, b), (x, y) in zip(pairwise(dists), pairwise(row), strict=True))
 
 
@@ -107,7 +115,7 @@ def test_graph_transform_and_pipeline():
     d, i = est.kneighbors(X[:3])
     assert g.shape == (3, 120) and g[0, i[0, 1]] == d[0, 1]
     assert (est.kneighbors_graph(X[:3]).toarray().sum(axis=1) == 4).all()
-    t = est.transform(X[:3])                     # n_neighbors + 1, the sample itself at distance 0
+    t = est.transform(X[:3])  # n_neighbors + 1, the sample itself at distance 0
     assert (t.getnnz(axis=1) == 5).all() and t[0, 0] == 0.0
     Xt = rng.normal(size=(40, 4))
     ours = make_pipeline(ExactNeighbors(n_neighbors=5), KNeighborsClassifier(n_neighbors=5, metric="precomputed"))
@@ -116,30 +124,41 @@ def test_graph_transform_and_pipeline():
 
 
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
-@pytest.mark.parametrize("name, X, y", [
-    ("iris", *load_iris(return_X_y=True)),                     # identical and proportional rows
-    ("near-duplicates", near_duplicates(), np.random.default_rng(6).integers(0, 3, size=200)),
-])
+@pytest.mark.parametrize(
+    "name, X, y",
+    [
+        ("iris", *load_iris(return_X_y=True)),  # identical and proportional rows
+        ("near-duplicates", near_duplicates(), np.random.default_rng(6).integers(0, 3, size=200)),
+    ],
+)
 def test_precomputed_pipelines_take_the_graph(metric, name, X, y):
     """scikit-learn refuses a precomputed graph with a negative or NaN distance."""
     Xt = np.vstack([X[::9], X[::13] * 1.5])
-    ours = make_pipeline(ExactNeighbors(n_neighbors=5, metric=metric),
-                         KNeighborsClassifier(n_neighbors=5, metric="precomputed"))
+    ours = make_pipeline(
+        ExactNeighbors(n_neighbors=5, metric=metric), KNeighborsClassifier(n_neighbors=5, metric="precomputed")
+    )
     theirs = KNeighborsClassifier(n_neighbors=5, metric=metric, algorithm="brute")
     agree = ours.fit(X, y).predict(Xt) == theirs.fit(X, y).predict(Xt)
-    assert agree.mean() > 0.95                   # votes between tied neighbours may differ
+    assert agree.mean() > 0.95  # votes between tied neighbours may differ
     graph = ExactNeighbors(n_neighbors=5, metric=metric).fit_transform(X)
     assert graph.data.min() >= 0.0 and np.isfinite(graph.data).all()
-    embedded = make_pipeline(ExactNeighbors(n_neighbors=60, metric=metric),      # iris: one component
-                             Isomap(n_neighbors=60, metric="precomputed")).fit_transform(X)
+    embedded = make_pipeline(
+        ExactNeighbors(n_neighbors=60, metric=metric),  # iris: one component
+        Isomap(n_neighbors=60, metric="precomputed"),
+    ).fit_transform(X)
     assert embedded.shape == (len(X), 2) and np.isfinite(embedded).all()
-    labels = make_pipeline(ExactNeighbors(n_neighbors=6, metric=metric),
-                           DBSCAN(eps=0.5, metric="precomputed")).fit(X).steps[-1][1].labels_
+    labels = (
+        make_pipeline(ExactNeighbors(n_neighbors=6, metric=metric), DBSCAN(eps=0.5, metric="precomputed"))
+        .fit(X)
+        .steps[-1][1]
+        .labels_
+    )
     assert labels.shape == (len(X),)
 
 
-@pytest.mark.parametrize("call", ["fit", "kneighbors", "kneighbors_graph", "transform", "radius_neighbors",
-                                  "radius_neighbors_graph"])
+@pytest.mark.parametrize(
+    "call", ["fit", "kneighbors", "kneighbors_graph", "transform", "radius_neighbors", "radius_neighbors_graph"]
+)
 @pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
 def test_non_finite_input_is_refused_as_scikit_learn_refuses_it(call, bad):
     X = np.random.default_rng(7).normal(size=(20, 3))
@@ -160,12 +179,15 @@ def test_pickle_rebuilds_the_index():
     assert [a.tolist() for a in again.kneighbors(X[:5])] == [a.tolist() for a in est.kneighbors(X[:5])]
 
 
-@pytest.mark.parametrize("params, call, message", [
-    ({"metric": "l2"}, "fit", "unknown metric 'l2'"),
-    ({"mode": "dist"}, "fit", "mode must be"),
-    ({"n_neighbors": 0}, "fit", "n_neighbors must be a positive int"),
-    ({"n_neighbors": 10}, "kneighbors", "n_neighbors <= n_samples_fit"),
-])
+@pytest.mark.parametrize(
+    "params, call, message",
+    [
+        ({"metric": "l2"}, "fit", "unknown metric 'l2'"),
+        ({"mode": "dist"}, "fit", "mode must be"),
+        ({"n_neighbors": 0}, "fit", "n_neighbors must be a positive int"),
+        ({"n_neighbors": 10}, "kneighbors", "n_neighbors <= n_samples_fit"),
+    ],
+)
 def test_bad_parameters(params, call, message):
     est = ExactNeighbors(**params)
     X = np.zeros((10, 2))

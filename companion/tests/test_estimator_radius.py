@@ -39,17 +39,23 @@ def extreme_rows(dim):
     """Rows whose norm underflows to 0 or overflows: their cosines are
     NaN, infinite or 0 against ordinary rows and each other."""
     rows = np.zeros((4, dim))
-    rows[0, 0] = 1e-170                  # norm 0, cosine +-inf with ordinary rows
+    rows[0, 0] = 1e-170  # norm 0, cosine +-inf with ordinary rows
     rows[1, :2] = [-1e-170, 1e-170]
-    rows[2, :2] = [1e200, 1e200]         # norm inf: cosine 0 with ordinary rows, NaN with itself
+    rows[2, :2] = [1e200, 1e200]  # norm inf: cosine 0 with ordinary rows, NaN with itself
     rows[3, :2] = [-1e200, 3e199]
     return rows
 
 
 def queries(X):
     rng = np.random.default_rng(1)
-    return np.vstack([X[:10] + rng.integers(-1, 2, size=(10, X.shape[1])), X[:5],
-                      np.zeros((1, X.shape[1])), extreme_rows(X.shape[1])])
+    return np.vstack(
+        [
+            X[:10] + rng.integers(-1, 2, size=(10, X.shape[1])),
+            X[:5],
+            np.zeros((1, X.shape[1])),
+            extreme_rows(X.shape[1]),
+        ]
+    )
 
 
 DATA = {
@@ -79,7 +85,7 @@ def test_a_radius_at_a_reported_distance_takes_the_row_and_one_double_less_does_
     Q = queries(X)[::3]
     dist, _ = est.kneighbors(Q, n_neighbors=len(X))
     for q, row in zip(Q, dist, strict=True):
-        for d in np.unique(row)[:: 4].tolist():
+        for d in np.unique(row)[::4].tolist():
             for radius in (d, math.nextafter(d, -math.inf)):
                 got_d, got_i = est.radius_neighbors(q[None], radius=radius)
                 assert_plain(metric, X, q[None], radius, got_d, got_i)
@@ -92,8 +98,11 @@ def unit_rows(cosines):
     rows = []
     for a in cosines:
         root = math.sqrt(1.0 - a * a)
-        for b in (root, *(math.nextafter(root, s * math.inf) for s in (1, -1)),
-                  *(math.nextafter(math.nextafter(root, s * math.inf), s * math.inf) for s in (1, -1))):
+        for b in (
+            root,
+            *(math.nextafter(root, s * math.inf) for s in (1, -1)),
+            *(math.nextafter(math.nextafter(root, s * math.inf), s * math.inf) for s in (1, -1)),
+        ):
             if 0.0 + a * a + b * b == 1.0:
                 rows.append([a, b])
                 break
@@ -109,15 +118,18 @@ def steps(x, n):
     return out
 
 
-@pytest.mark.parametrize("radius, cosines", [
-    (0.3, steps(0.7, 6)),
-    (1e-12, steps(1.0 - 1e-12, 6)),
-    (0.0, [1.0 - k * 2.0**-53 for k in range(6)]),
-    (1.0, steps(-(2.0**-53), 3) + steps(-(2.0**-52), 2) + steps(2.0**-54, 2) + [0.0, -(2.0**-60)]),
-    (math.nextafter(1.0, 0.0), steps(2.0**-54, 3) + steps(2.0**-53, 2) + [0.0, 2.0**-60]),
-    (1.5, steps(-0.5, 6)),
-    (math.nextafter(2.0, 0.0), [-1.0 + k * 2.0**-53 for k in range(8)]),
-])
+@pytest.mark.parametrize(
+    "radius, cosines",
+    [
+        (0.3, steps(0.7, 6)),
+        (1e-12, steps(1.0 - 1e-12, 6)),
+        (0.0, [1.0 - k * 2.0**-53 for k in range(6)]),
+        (1.0, steps(-(2.0**-53), 3) + steps(-(2.0**-52), 2) + steps(2.0**-54, 2) + [0.0, -(2.0**-60)]),
+        (math.nextafter(1.0, 0.0), steps(2.0**-54, 3) + steps(2.0**-53, 2) + [0.0, 2.0**-60]),
+        (1.5, steps(-0.5, 6)),
+        (math.nextafter(2.0, 0.0), [-1.0 + k * 2.0**-53 for k in range(8)]),
+    ],
+)
 def test_cosines_whose_distance_rounds_onto_the_radius(radius, cosines):
     X = unit_rows(sorted(set(cosines)))
     assert len(X) > 0.8 * len(set(cosines))
@@ -142,19 +154,18 @@ def test_zero_rows_and_queries_are_at_cosine_distance_one(radius):
     else:
         assert ind[0].tolist() == list(range(len(X))) and (dist[0] == 1.0).all()
         assert np.isin(zeros, ind[1]).all() and (dist[1][np.isin(ind[1], zeros)] == 1.0).all()
-    _, own = est.radius_neighbors()              # a zero sample, its own neighbour at 1, is left out
-    assert all((z not in own[z].tolist()) and (len(own[z]) == (len(X) - 1 if radius >= 1.0 else 0))
-               for z in zeros)
+    _, own = est.radius_neighbors()  # a zero sample, its own neighbour at 1, is left out
+    assert all((z not in own[z].tolist()) and (len(own[z]) == (len(X) - 1 if radius >= 1.0 else 0)) for z in zeros)
 
 
 def test_each_sample_is_left_out_but_its_duplicates_stay():
-    X = tied_data()                              # every row three times
+    X = tied_data()  # every row three times
     for metric, radius in (("euclidean", 0.0), ("cosine", 1e-12)):
         ind = ExactNeighbors(metric=metric, radius=radius).fit(X).radius_neighbors(return_distance=False)
         for i in range(len(X)):
             twins = {j for j in range(len(X)) if j != i and (X[j] == X[i]).all()}
             if metric == "cosine" and not X[i].any():
-                twins = set()                    # a zero row is at distance 1 from everything
+                twins = set()  # a zero row is at distance 1 from everything
             assert twins <= set(ind[i].tolist()) and i not in ind[i].tolist()
 
 
@@ -224,7 +235,7 @@ def test_radius_parameters():
     est = ExactNeighbors(radius=0.5).fit(X)
     with pytest.raises(ValueError, match="radius must be a number"):
         est.radius_neighbors(X, radius="1")
-    for nothing in (-1.0, math.nan):            # as scikit-learn: nothing is that near
+    for nothing in (-1.0, math.nan):  # as scikit-learn: nothing is that near
         d, i = est.radius_neighbors(X[:3], radius=nothing)
         assert [len(a) for a in i] == [0, 0, 0] and i[0].dtype == np.intp and d[0].dtype == np.float64
     assert est.radius_neighbors_graph(X[:3], radius=-1.0).shape == (3, 20)
@@ -237,7 +248,8 @@ def test_every_n_jobs_and_a_pickle_give_the_same_bits(metric):
     Q = queries(X)
     want = ExactNeighbors(metric=metric, radius=1.0).fit(X)
     wd, wi = want.radius_neighbors(Q)
-    for est in [ExactNeighbors(metric=metric, radius=1.0, n_jobs=n).fit(X) for n in (2, 3, -1)] + \
-            [pickle.loads(pickle.dumps(want))]:
+    for est in [ExactNeighbors(metric=metric, radius=1.0, n_jobs=n).fit(X) for n in (2, 3, -1)] + [
+        pickle.loads(pickle.dumps(want))
+    ]:
         d, i = est.radius_neighbors(Q)
         assert all(a.tobytes() == b.tobytes() for a, b in zip([*d, *i], [*wd, *wi], strict=True))

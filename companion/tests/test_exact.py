@@ -27,8 +27,7 @@ def test_appends_keep_ids_and_results(backend: Callable[[], Any], metric: str | 
     open new ones past max_shard_rows; still one PyFlat's answers."""
     rows, queries = exactness.data(600)
     reference = orbisk.PyFlat(rows.shape[1], metric)
-    with ShardedFlat(rows.shape[1], metric, shards=2, max_shard_rows=250,
-                     backend=backend()) as index:
+    with ShardedFlat(rows.shape[1], metric, shards=2, max_shard_rows=250, backend=backend()) as index:
         for target in (reference, index):
             target.create(rows[:300])
             for r in rows[300:310]:

@@ -20,8 +20,9 @@ EXACT = ["flat", "sharded"]
 
 
 def queries(rows: np.ndarray) -> np.ndarray:
-    extra = np.array([[0.0, 0, 0, 0], [1, 1, 0, 0], [1, -1, 0, 0], [np.nan, 0, 0, 0],
-                      [1e200, 0, 0, 0], [-1e200, 0, 0, 0]])
+    extra = np.array(
+        [[0.0, 0, 0, 0], [1, 1, 0, 0], [1, -1, 0, 0], [np.nan, 0, 0, 0], [1e200, 0, 0, 0], [-1e200, 0, 0, 0]]
+    )
     return np.vstack([rows[:12], extra])
 
 
@@ -67,12 +68,15 @@ def test_euclidean_graph_equals_its_extension():
 
 
 @pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
-@pytest.mark.parametrize("q, x, metric, want", [
-    ([1.0, 0.0], [0.0, 1.0], "cosine", 0.0),          # orthogonal: +0.0, -q gives -0.0
-    ([1.0, 1.0], [1.0, -1.0], "inner_product", 0.0),  # a sum that cancels: +0.0
-    ([1e200, 0.0], [-1e-200, 1e200], "cosine", -0.0),  # -1 / inf: the true zero is -0.0
-    ([-1e200, 0.0], [-1e-200, 1e200], "cosine", 0.0),  # 1 / inf
-])
+@pytest.mark.parametrize(
+    "q, x, metric, want",
+    [
+        ([1.0, 0.0], [0.0, 1.0], "cosine", 0.0),  # orthogonal: +0.0, -q gives -0.0
+        ([1.0, 1.0], [1.0, -1.0], "inner_product", 0.0),  # a sum that cancels: +0.0
+        ([1e200, 0.0], [-1e-200, 1e200], "cosine", -0.0),  # -1 / inf: the true zero is -0.0
+        ([-1e200, 0.0], [-1e-200, 1e200], "cosine", 0.0),  # 1 / inf
+    ],
+)
 def test_zero_similarities_keep_the_sign_of_the_definition(kind, q, x, metric, want):
     if (kind, metric) == ("graph", "inner_product"):
         pytest.skip("no inner-product graph")
@@ -88,23 +92,28 @@ def test_zero_similarities_keep_the_sign_of_the_definition(kind, q, x, metric, w
 def test_graph_duplicates_report_keys_in_insertion_order_and_filters_skip_rejected_ones():
     index = Index(2, "euclidean", "graph", fields=["color"], layers=1)
     rows = np.array([[5.0, 5.0], [1.0, 0.0], [1.0, 0.0], [1.0, 0.0], [9.0, 9.0]])
-    index.add(rows, keys=["start", "a", "b", "c", "far"],
-              metadata=[{"color": "red"}, {"color": "red"}, {"color": "blue"}, {"color": "blue"},
-                        {"color": "blue"}])
+    index.add(
+        rows,
+        keys=["start", "a", "b", "c", "far"],
+        metadata=[{"color": "red"}, {"color": "red"}, {"color": "blue"}, {"color": "blue"}, {"color": "blue"}],
+    )
     assert list(index.search([1.0, 0.0], 3)[0]) == ["a", "b", "c"]
     assert list(index.search([1.0, 0.0], 2, filter={"color": "blue"})[0]) == ["b", "c"]
 
 
 def test_graph_start_node_rejected_by_the_filter_is_dropped():
     index = Index(2, "euclidean", "graph", fields=["color"], layers=1)
-    index.add(np.array([[0.0, 0.0], [3.0, 0.0], [4.0, 0.0]]), keys=[10, 11, 12],
-              metadata=[{"color": "red"}, {"color": "blue"}, {"color": "blue"}])
+    index.add(
+        np.array([[0.0, 0.0], [3.0, 0.0], [4.0, 0.0]]),
+        keys=[10, 11, 12],
+        metadata=[{"color": "red"}, {"color": "blue"}, {"color": "blue"}],
+    )
     native = index.native.search([0.0, 0.0], 3, ("color", "blue"))
-    assert [d for d, _ in native][0] == 0.0                      # the extension returns node 0
+    assert [d for d, _ in native][0] == 0.0  # the extension returns node 0
     keys, scores = index.search([0.0, 0.0], 3, filter={"color": "blue"})
     assert list(keys) == [11, 12] and list(scores) == [3.0, 4.0]
     keys, _ = index.search([0.0, 0.0], 1, filter={"color": "blue"})
-    assert list(keys) == [11]                                    # k results despite the drop
+    assert list(keys) == [11]  # k results despite the drop
     assert list(index.search([0.0, 0.0], 3, filter={"color": "green"})[0]) == []
     assert list(index.search([0.0, 0.0], 3, filter={"color": "red"})[0]) == [10]
 
@@ -113,7 +122,7 @@ def test_filter_values_compare_as_the_extension_does():
     index = Index(1, "euclidean", "graph", fields=["n"], layers=1)
     # row 0 is the graph's start node, returned by the extension whatever the filter
     index.add(np.array([[0.0], [1.0], [2.0], [3.0]]), metadata=[{"n": 1.0}, {"n": 1}, {"n": 1.0}, {"n": True}])
-    assert sorted(index.search([0.0], 4, filter={"n": 1})[0]) == [1, 3]    # True is the integer 1
+    assert sorted(index.search([0.0], 4, filter={"n": 1})[0]) == [1, 3]  # True is the integer 1
     assert sorted(index.search([0.0], 4, filter={"n": 1.0})[0]) == [0, 2]
     assert list(index.search([0.0], 4, filter={"n": float("nan")})[0]) == []
     assert list(index.search([0.0], 4, filter={"n": "1"})[0]) == []
@@ -172,7 +181,7 @@ def test_ctrl_c_keeps_keys_in_step_with_rows(kind, chunk, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         index.add(rows[2:], keys=list(range(len(rows) - 2)), progress=True)
     monkeypatch.undo()
-    kept = len(rows) - 2 if chunk is None else 2 * chunk       # two chunks (shards: the one batch)
+    kept = len(rows) - 2 if chunk is None else 2 * chunk  # two chunks (shards: the one batch)
     assert len(index) == 2 + kept
     assert index.keys == ["x", "y"] + list(range(kept))
     # the extension holds exactly the rows the index counts
@@ -203,15 +212,19 @@ def test_a_real_ctrl_c_during_adds_leaves_keys_in_step_with_the_extension(kind):
     held = len(index.native) if kind != "graph" else len(index.native.search(np.zeros(16), 2**32 - 1))
     assert held == len(index) > 0
     assert index.keys == list(range(len(index)))
-    assert index.rows.tobytes() == np.vstack([batch + i for i in range(len(index) // len(batch) + 1)])[: len(index)].tobytes()
+    assert (
+        index.rows.tobytes()
+        == np.vstack([batch + i for i in range(len(index) // len(batch) + 1)])[: len(index)].tobytes()
+    )
     last = len(index) - 1
     assert index.metadata(last) == {"at": last}
-    index.add(batch[:1], keys=["after"], metadata=[{"at": "after"}])   # the metadata stays in step too
+    index.add(batch[:1], keys=["after"], metadata=[{"at": "after"}])  # the metadata stays in step too
     assert index.metadata("after") == {"at": "after"}
 
 
 def test_progress_counter_without_tqdm(monkeypatch, capsys):
     import builtins
+
     real = builtins.__import__
 
     def no_tqdm(name, *a, **kw):
@@ -229,6 +242,7 @@ def test_progress_counter_without_tqdm(monkeypatch, capsys):
 
 def test_package_layout_imports_one_way():
     import pathlib
+
     shard = pathlib.Path(orbisk_companion.__file__).parents[1] / "orbisk_shard"
     assert not [p.name for p in shard.glob("*.py") if "orbisk_companion" in p.read_text()]
 

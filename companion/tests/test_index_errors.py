@@ -17,17 +17,20 @@ def test_unknown_metric_names_are_refused_with_the_valid_ones(kind, metric):
     assert METRICS == ("euclidean", "cosine", "inner_product")
 
 
-@pytest.mark.parametrize("args, kw, error, message", [
-    ((0,), {}, ValueError, "dim must be between 1"),
-    ((3.0,), {}, TypeError, "dim must be an int"),
-    ((3, "euclidean", "tree"), {}, ValueError, "unknown kind 'tree'"),
-    ((3,), {"ef_search": 10}, ValueError, "ef_search: only for kind='graph'"),
-    ((3,), {"fields": ["a"]}, ValueError, "fields: only for kind='graph'"),
-    ((3, "euclidean", "graph"), {"ef_construction": 0}, ValueError, "ef_construction must be between 1"),
-    ((3, "euclidean", "graph"), {"fields": "ab"}, TypeError, "fields must be a sequence of str"),
-    ((3, "euclidean", "graph"), {"fields": ["a", "a"]}, ValueError, "must not repeat"),
-    ((3, "euclidean", "sharded"), {"shards": 0}, ValueError, "shards must be between 1"),
-])
+@pytest.mark.parametrize(
+    "args, kw, error, message",
+    [
+        ((0,), {}, ValueError, "dim must be between 1"),
+        ((3.0,), {}, TypeError, "dim must be an int"),
+        ((3, "euclidean", "tree"), {}, ValueError, "unknown kind 'tree'"),
+        ((3,), {"ef_search": 10}, ValueError, "ef_search: only for kind='graph'"),
+        ((3,), {"fields": ["a"]}, ValueError, "fields: only for kind='graph'"),
+        ((3, "euclidean", "graph"), {"ef_construction": 0}, ValueError, "ef_construction must be between 1"),
+        ((3, "euclidean", "graph"), {"fields": "ab"}, TypeError, "fields must be a sequence of str"),
+        ((3, "euclidean", "graph"), {"fields": ["a", "a"]}, ValueError, "must not repeat"),
+        ((3, "euclidean", "sharded"), {"shards": 0}, ValueError, "shards must be between 1"),
+    ],
+)
 def test_bad_construction(args, kw, error, message):
     with pytest.raises(error, match=message):
         Index(*args, **kw)
@@ -40,30 +43,38 @@ def filled(kind: str) -> Index:
 
 
 def snapshot(index: Index):
-    return (len(index), index.keys, index.rows.tobytes(), [index.metadata(k) for k in index.keys],
-            [index.search(q, 3)[0].tolist() for q in np.eye(3)])
+    return (
+        len(index),
+        index.keys,
+        index.rows.tobytes(),
+        [index.metadata(k) for k in index.keys],
+        [index.search(q, 3)[0].tolist() for q in np.eye(3)],
+    )
 
 
 @pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
-@pytest.mark.parametrize("call, error, message", [
-    (lambda ix: ix.search([1.0, 0.0]), ValueError, "Expected query of length 3, got 2"),
-    (lambda ix: ix.search([1.0, 0.0, 0.0, 0.0]), ValueError, "Expected query of length 3, got 4"),
-    (lambda ix: ix.search([[1.0, 0.0, 0.0]]), ValueError, "Expected query of length 3, got an array"),
-    (lambda ix: ix.search(["a", "b", "c"]), TypeError, "must hold real numbers"),
-    (lambda ix: ix.search([1.0, 0.0, 0.0], -1), ValueError, "k must be at least 0"),
-    (lambda ix: ix.search([1.0, 0.0, 0.0], 2.0), TypeError, "k must be an int"),
-    (lambda ix: ix.search_batch(np.zeros((2, 2))), ValueError, r"shape \(m, 3\)"),
-    (lambda ix: ix.add(np.zeros((2, 2))), ValueError, r"shape \(n, 3\)"),
-    (lambda ix: ix.add(np.zeros(3)), ValueError, r"shape \(n, 3\)"),
-    (lambda ix: ix.add(np.zeros((2, 3), dtype=complex)), TypeError, "real numbers"),
-    (lambda ix: ix.add(np.ones((2, 3)), keys=["d", "a"], metadata=[{"c": 0}] * 2), ValueError, "duplicate key 'a'"),
-    (lambda ix: ix.add(np.ones((2, 3)), keys=["d", "d"], metadata=[{"c": 0}] * 2), ValueError, "duplicate key 'd'"),
-    (lambda ix: ix.add(np.ones((2, 3)), keys=["d", []], metadata=[{"c": 0}] * 2), TypeError, "not hashable"),
-    (lambda ix: ix.add(np.ones((2, 3)), keys=["d"], metadata=[{"c": 0}] * 2), ValueError, "got 1 keys for 2 rows"),
-    (lambda ix: ix.add(np.ones((2, 3)), keys="de", metadata=[{"c": 0}] * 2), TypeError, "not a single str"),
-    (lambda ix: ix.add(np.ones((2, 3)), metadata=[{"c": 0}]), ValueError, "1 metadata entries for 2 rows"),
-    (lambda ix: ix.add(np.ones((1, 3)), metadata=["c"]), TypeError, "must be a mapping or None"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda ix: ix.search([1.0, 0.0]), ValueError, "Expected query of length 3, got 2"),
+        (lambda ix: ix.search([1.0, 0.0, 0.0, 0.0]), ValueError, "Expected query of length 3, got 4"),
+        (lambda ix: ix.search([[1.0, 0.0, 0.0]]), ValueError, "Expected query of length 3, got an array"),
+        (lambda ix: ix.search(["a", "b", "c"]), TypeError, "must hold real numbers"),
+        (lambda ix: ix.search([1.0, 0.0, 0.0], -1), ValueError, "k must be at least 0"),
+        (lambda ix: ix.search([1.0, 0.0, 0.0], 2.0), TypeError, "k must be an int"),
+        (lambda ix: ix.search_batch(np.zeros((2, 2))), ValueError, r"shape \(m, 3\)"),
+        (lambda ix: ix.add(np.zeros((2, 2))), ValueError, r"shape \(n, 3\)"),
+        (lambda ix: ix.add(np.zeros(3)), ValueError, r"shape \(n, 3\)"),
+        (lambda ix: ix.add(np.zeros((2, 3), dtype=complex)), TypeError, "real numbers"),
+        (lambda ix: ix.add(np.ones((2, 3)), keys=["d", "a"], metadata=[{"c": 0}] * 2), ValueError, "duplicate key 'a'"),
+        (lambda ix: ix.add(np.ones((2, 3)), keys=["d", "d"], metadata=[{"c": 0}] * 2), ValueError, "duplicate key 'd'"),
+        (lambda ix: ix.add(np.ones((2, 3)), keys=["d", []], metadata=[{"c": 0}] * 2), TypeError, "not hashable"),
+        (lambda ix: ix.add(np.ones((2, 3)), keys=["d"], metadata=[{"c": 0}] * 2), ValueError, "got 1 keys for 2 rows"),
+        (lambda ix: ix.add(np.ones((2, 3)), keys="de", metadata=[{"c": 0}] * 2), TypeError, "not a single str"),
+        (lambda ix: ix.add(np.ones((2, 3)), metadata=[{"c": 0}]), ValueError, "1 metadata entries for 2 rows"),
+        (lambda ix: ix.add(np.ones((1, 3)), metadata=["c"]), TypeError, "must be a mapping or None"),
+    ],
+)
 def test_bad_calls_leave_the_index_as_it_was(kind, call, error, message):
     index = filled(kind)
     before = snapshot(index)
@@ -72,16 +83,19 @@ def test_bad_calls_leave_the_index_as_it_was(kind, call, error, message):
     assert snapshot(index) == before
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda ix: ix.add(np.ones((2, 3)), metadata=[{"c": 0}, {"d": 1}]), ValueError, "row 1 lacks field 'c'"),
-    (lambda ix: ix.add(np.ones((2, 3))), ValueError, "every row needs metadata"),
-    (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": None}]), ValueError, "must be a str, int or float"),
-    (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": 10**400}]), ValueError, "must be a str, int or float"),
-    (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": "\ud800"}]), ValueError, "must be a str, int or float"),
-    (lambda ix: ix.search(np.ones(3), filter={"d": 1}), ValueError, "unknown field 'd'"),
-    (lambda ix: ix.search(np.ones(3), filter={"c": 1, "d": 2}), ValueError, "one entry"),
-    (lambda ix: ix.search(np.ones(3), filter={"c": None}), ValueError, "filter value must be"),
-])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda ix: ix.add(np.ones((2, 3)), metadata=[{"c": 0}, {"d": 1}]), ValueError, "row 1 lacks field 'c'"),
+        (lambda ix: ix.add(np.ones((2, 3))), ValueError, "every row needs metadata"),
+        (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": None}]), ValueError, "must be a str, int or float"),
+        (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": 10**400}]), ValueError, "must be a str, int or float"),
+        (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": "\ud800"}]), ValueError, "must be a str, int or float"),
+        (lambda ix: ix.search(np.ones(3), filter={"d": 1}), ValueError, "unknown field 'd'"),
+        (lambda ix: ix.search(np.ones(3), filter={"c": 1, "d": 2}), ValueError, "one entry"),
+        (lambda ix: ix.search(np.ones(3), filter={"c": None}), ValueError, "filter value must be"),
+    ],
+)
 def test_bad_graph_metadata_and_filters(call, error, message):
     index = filled("graph")
     before = snapshot(index)

@@ -55,13 +55,17 @@ def same_answers(got: Index, want: Index, queries: np.ndarray, k: int, filters: 
             assert meta == [want.metadata(key) for key in keys.tolist()]
 
 
-operations = st.lists(st.tuples(st.sampled_from(["add", "remove", "update", "compact", "save"]),
-                                st.integers(0, 2**31)), min_size=1, max_size=8)
+operations = st.lists(
+    st.tuples(st.sampled_from(["add", "remove", "update", "compact", "save"]), st.integers(0, 2**31)),
+    min_size=1,
+    max_size=8,
+)
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(metric=st.sampled_from(METRICS), ops=operations, kind=st.sampled_from(["flat", "sharded"]),
-       int_keys=st.booleans())
+@given(
+    metric=st.sampled_from(METRICS), ops=operations, kind=st.sampled_from(["flat", "sharded"]), int_keys=st.booleans()
+)
 def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(tmp_path, metric, ops, kind, int_keys):
     rng = np.random.default_rng(len(ops))
     options = {"shards": 3, "max_shard_rows": 25} if kind == "sharded" else {}
@@ -126,10 +130,20 @@ def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(tmp
 
 
 @pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("where", [
-    {"v": 1}, {"v": 1.0}, {"v": "1"}, {"v": True}, {"v": float("nan")}, {"v": -0.0},
-    {"v": 1, "w": "x"}, {"absent": 1}, {},
-])
+@pytest.mark.parametrize(
+    "where",
+    [
+        {"v": 1},
+        {"v": 1.0},
+        {"v": "1"},
+        {"v": True},
+        {"v": float("nan")},
+        {"v": -0.0},
+        {"v": 1, "w": "x"},
+        {"absent": 1},
+        {},
+    ],
+)
 def test_a_field_filter_is_the_search_of_the_rows_whose_values_equal_it(metric, where):
     rng = np.random.default_rng(3)
     values = [1, 1.0, "1", True, 0.0, float("nan"), None, [1], 2]
@@ -143,6 +157,7 @@ def test_a_field_filter_is_the_search_of_the_rows_whose_values_equal_it(metric, 
         if field not in m:
             return False
         have = m[field]
+
         def kind(v: object) -> str:
             return "s" if isinstance(v, str) else "i" if isinstance(v, int) else "f" if isinstance(v, float) else "o"
 
@@ -162,14 +177,27 @@ def test_masks_of_every_form_admit_exactly_their_rows(form):
     rows = tied_rows(rng, 60)
     ix = Index(DIM, "euclidean")
     ix.add(rows, keys=[f"r{i}" for i in range(60)])
-    ix.remove(["r0", "r7"])           # masks are over the rows left, in order
+    ix.remove(["r0", "r7"])  # masks are over the rows left, in order
     left = [i for i in range(60) if i not in (0, 7)]
-    chosen = {"mask": left[1::3], "keys list": left[::4], "keys set": left[2::5], "keys array": left[::2],
-              "none": [], "one": [left[9]], "every": left}[form]
+    chosen = {
+        "mask": left[1::3],
+        "keys list": left[::4],
+        "keys set": left[2::5],
+        "keys array": left[::2],
+        "none": [],
+        "one": [left[9]],
+        "every": left,
+    }[form]
     keys = [f"r{i}" for i in chosen]
-    f: object = {"mask": np.isin(left, chosen), "keys list": keys + ["unknown"], "keys set": set(keys),
-                 "keys array": np.array(keys), "none": np.zeros(58, dtype=bool), "one": keys,
-                 "every": np.ones(58, dtype=bool)}[form]
+    f: object = {
+        "mask": np.isin(left, chosen),
+        "keys list": keys + ["unknown"],
+        "keys set": set(keys),
+        "keys array": np.array(keys),
+        "none": np.zeros(58, dtype=bool),
+        "one": keys,
+        "every": np.ones(58, dtype=bool),
+    }[form]
     q = tied_rows(rng, 1)[0]
     got = ix.search(q, 8, filter=f)
     want = plain.ranking("euclidean", rows[chosen], q, 8)
@@ -201,8 +229,11 @@ def test_bad_filters_and_bad_removals_change_nothing():
 def test_a_graph_cannot_remove_update_or_search_a_radius():
     g = Index(DIM, "euclidean", "graph")
     g.add(tied_rows(np.random.default_rng(6), 10))
-    for call in (lambda: g.remove([0]), lambda: g.update([0], np.zeros((1, DIM))),
-                 lambda: g.search_radius(np.zeros(DIM), 1.0)):
+    for call in (
+        lambda: g.remove([0]),
+        lambda: g.update([0], np.zeros((1, DIM))),
+        lambda: g.search_radius(np.zeros(DIM), 1.0),
+    ):
         with pytest.raises(ValueError, match="kind='flat'"):
             call()
 
@@ -227,7 +258,7 @@ def test_a_radius_search_finds_exactly_the_rows_within(metric):
     similar = metric != "euclidean"
     for at in (0, 17, 150):
         edge = ranked[at][1]
-        below = math.nextafter(edge, math.inf if similar else -math.inf)   # one ulp stricter
+        below = math.nextafter(edge, math.inf if similar else -math.inf)  # one ulp stricter
         for radius, count in ((edge, at + 1), (below, at)):
             keys, scores = ix.search_radius(q, radius)
             assert keys.tolist() == [i for i, _ in ranked[:count]], (at, radius)
@@ -315,4 +346,4 @@ def test_the_rows_are_a_read_only_view():
     ix.add(np.zeros((100, DIM)))
     ix.remove([0])
     ix.compact()
-    np.testing.assert_array_equal(view, np.ones((3, DIM)))   # the view keeps what it showed
+    np.testing.assert_array_equal(view, np.ones((3, DIM)))  # the view keeps what it showed

@@ -29,7 +29,7 @@ def snapshot(index: Index):
 
 def poisoned(n: int, row: int, value: float) -> np.ndarray:
     a = np.ones((n, 3))
-    a[row, 2] = value        # the last column of a later row
+    a[row, 2] = value  # the last column of a later row
     return a
 
 
@@ -48,7 +48,7 @@ def test_non_finite_rows_and_queries_are_refused_naming_the_row(kind, value):
     assert snapshot(index) == before
     assert index.allow_nonfinite is False
     with pytest.raises(AttributeError):
-        index.allow_nonfinite = True        # type: ignore[misc]
+        index.allow_nonfinite = True  # type: ignore[misc]
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -90,7 +90,7 @@ def test_files_keep_the_choice_and_older_files_allow_what_they_hold(tmp_path, ki
     path = tmp_path / "x.npz"
     index.save(path)
     assert load(path).allow_nonfinite is allowed
-    path.write_bytes(version1(index))       # the first release's format, then without the field
+    path.write_bytes(version1(index))  # the first release's format, then without the field
     rewritten_header(path, "allow_nonfinite")
     again = load(path)
     assert again.allow_nonfinite is holds_nan and again.rows.tobytes() == index.rows.tobytes()

@@ -23,24 +23,33 @@ from plain import data, same
 
 def filled(kind: str, metric: str = "cosine", keys=None) -> Index:
     rows = data(n=30)
-    index = Index(4, metric, kind, allow_nonfinite=True,
-                  **({"fields": ["g"], "ef_search": 40} if kind == "graph" else {}))
+    index = Index(
+        4, metric, kind, allow_nonfinite=True, **({"fields": ["g"], "ef_search": 40} if kind == "graph" else {})
+    )
     index.add(rows, keys=keys, metadata=[{"g": i % 3, "name": f"r{i}", "tags": [i, None, 1.5]} for i in range(30)])
     return index
 
 
 def assert_same_index(a: Index, b: Index) -> None:
     assert (a.kind, a.dim, a.metric, a.fields, a.parameters, a.allow_nonfinite) == (
-        b.kind, b.dim, b.metric, b.fields, b.parameters, b.allow_nonfinite)
+        b.kind,
+        b.dim,
+        b.metric,
+        b.fields,
+        b.parameters,
+        b.allow_nonfinite,
+    )
     assert a.keys == b.keys and [type(k) for k in a.keys] == [type(k) for k in b.keys]
-    assert a.rows.tobytes() == b.rows.tobytes()          # bit for bit, NaN and -0.0 included
+    assert a.rows.tobytes() == b.rows.tobytes()  # bit for bit, NaN and -0.0 included
     assert [a.metadata(k) for k in a.keys] == [b.metadata(k) for k in b.keys]
 
 
 @pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
 @pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])
-@pytest.mark.parametrize("keys", [None, [f"id-{i}" for i in range(30)], [i * 7 - 50 for i in range(29)] + ["s"],
-                                  [2**70 + i for i in range(30)]])
+@pytest.mark.parametrize(
+    "keys",
+    [None, [f"id-{i}" for i in range(30)], [i * 7 - 50 for i in range(29)] + ["s"], [2**70 + i for i in range(30)]],
+)
 def test_round_trip_is_exact(tmp_path, kind, metric, keys):
     if (kind, metric) == ("graph", "inner_product"):
         pytest.skip("no inner-product graph")
@@ -50,18 +59,28 @@ def test_round_trip_is_exact(tmp_path, kind, metric, keys):
     again = load(path)
     assert_same_index(index, again)
     Q = data(seed=3, n=20)[:8]
-    if kind != "graph":      # a rebuilt graph draws new levels: its answers may differ
+    if kind != "graph":  # a rebuilt graph draws new levels: its answers may differ
         for q in Q:
             (k1, s1), (k2, s2) = index.search(q, 30), again.search(q, 30)
             assert list(k1) == list(k2) and all(same(x, y) for x, y in zip(s1.tolist(), s2.tolist(), strict=True))
 
 
-@pytest.mark.parametrize("name, kind, metric, parameters, fields, keys, metadata, rows", [
-    ("flat", "flat", "inner_product", {}, None, [-5, 2**62], [None, {"x": True}], [[1.0, 2.0], [3.0, 4.0]]),
-    ("graph", "graph", "cosine", {"layers": None, "m": 4, "ef_construction": None, "ef_search": 10}, ("colour",),
-     ["a", 7, 2.5], [{"colour": "red", "n": [1, None]}, {"colour": 3}, {"colour": 1.5}],
-     [[1.0, 0.0, -0.0], [0.5, 2.5, 0.1], [-1e-300, 3.0, 1e300]]),
-])
+@pytest.mark.parametrize(
+    "name, kind, metric, parameters, fields, keys, metadata, rows",
+    [
+        ("flat", "flat", "inner_product", {}, None, [-5, 2**62], [None, {"x": True}], [[1.0, 2.0], [3.0, 4.0]]),
+        (
+            "graph",
+            "graph",
+            "cosine",
+            {"layers": None, "m": 4, "ef_construction": None, "ef_search": 10},
+            ("colour",),
+            ["a", 7, 2.5],
+            [{"colour": "red", "n": [1, None]}, {"colour": 3}, {"colour": 1.5}],
+            [[1.0, 0.0, -0.0], [0.5, 2.5, 0.1], [-1e-300, 3.0, 1e300]],
+        ),
+    ],
+)
 def test_files_written_by_the_first_release_load(name, kind, metric, parameters, fields, keys, metadata, rows):
     index = load(os.path.join(os.path.dirname(__file__), "data", f"version1_{name}.npz"))
     assert (index.kind, index.metric, index.parameters, index.fields) == (kind, metric, parameters, fields)
@@ -74,7 +93,7 @@ def test_numpy_keys_and_metadata_values_are_saved_as_python_values(tmp_path):
     index = Index(2)
     meta = {"n": np.int64(3), "x": np.float32(0.5), "b": np.bool_(True)}
     index.add(np.zeros((3, 2)), keys=np.arange(10, 13), metadata=[meta, None, {}])
-    meta["n"] = 4                                # the index holds its own copy
+    meta["n"] = 4  # the index holds its own copy
     assert index.search([0.0, 0.0], 1)[0].dtype == np.int64
     index.save(tmp_path / "x.npz")
     again = load(tmp_path / "x.npz")
@@ -82,12 +101,15 @@ def test_numpy_keys_and_metadata_values_are_saved_as_python_values(tmp_path):
     assert again.metadata(10) == {"n": 3, "x": 0.5, "b": True} and again.metadata(11) is None
 
 
-@pytest.mark.parametrize("key, meta, message", [
-    ((1, 2), None, "keys must be str, int, float or bool"),
-    (0, {"t": (1, 2)}, "field 't': tuple is not a JSON value"),
-    (0, {"d": {3: "x"}}, "field 'd'"),
-    (0, {"o": object()}, "field 'o': object is not a JSON value"),
-])
+@pytest.mark.parametrize(
+    "key, meta, message",
+    [
+        ((1, 2), None, "keys must be str, int, float or bool"),
+        (0, {"t": (1, 2)}, "field 't': tuple is not a JSON value"),
+        (0, {"d": {3: "x"}}, "field 'd'"),
+        (0, {"o": object()}, "field 'o': object is not a JSON value"),
+    ],
+)
 def test_save_refuses_what_json_cannot_bring_back_and_writes_nothing(tmp_path, key, meta, message):
     index = Index(2)
     index.add(np.zeros((1, 2)), keys=[key], metadata=[meta])
@@ -119,13 +141,27 @@ def version1(index: Index) -> bytes:
         keys, key_kind = np.frombuffer(_dumps(keys_list), dtype=np.uint8), "json"
     meta = _dumps([index.metadata(k) for k in keys_list])
     digest = hashlib.sha256(rows.tobytes() + keys.tobytes() + meta).hexdigest()
-    header = {"format": "orbisk-companion-index", "version": 1, "kind": index.kind, "dim": index.dim,
-              "metric": index.metric, "parameters": index.parameters,
-              "fields": None if index.fields is None else list(index.fields), "count": n, "keys": key_kind,
-              "sha256": digest, "allow_nonfinite": index.allow_nonfinite}
+    header = {
+        "format": "orbisk-companion-index",
+        "version": 1,
+        "kind": index.kind,
+        "dim": index.dim,
+        "metric": index.metric,
+        "parameters": index.parameters,
+        "fields": None if index.fields is None else list(index.fields),
+        "count": n,
+        "keys": key_kind,
+        "sha256": digest,
+        "allow_nonfinite": index.allow_nonfinite,
+    }
     out = io.BytesIO()
-    np.savez(out, header=np.frombuffer(_dumps(header), dtype=np.uint8), rows=rows, keys=keys,
-             metadata=np.frombuffer(meta, dtype=np.uint8))
+    np.savez(
+        out,
+        header=np.frombuffer(_dumps(header), dtype=np.uint8),
+        rows=rows,
+        keys=keys,
+        metadata=np.frombuffer(meta, dtype=np.uint8),
+    )
     return out.getvalue()
 
 
@@ -148,6 +184,7 @@ def _header(change):
         h = json.loads(arrays["header"].tobytes())
         change(h)
         arrays["header"] = np.frombuffer(json.dumps(h).encode(), dtype=np.uint8)
+
     return go
 
 
@@ -156,18 +193,21 @@ def _flip_row_bit(arrays):
     arrays["rows"].view(np.uint64)[0, 0] ^= 1
 
 
-@pytest.mark.parametrize("damage, message", [
-    (lambda b: b[: len(b) // 2], "damaged"),
-    (lambda b: b[:-10], "damaged"),
-    (lambda b: b"", "damaged"),
-    (lambda b: b"not a zip file at all", "damaged"),
-    (lambda b: b.replace(b"PK\x03\x04", b"PK\x03\x05", 1), "damaged"),
-    (lambda b: _rezip(b, _flip_row_bit), "checksum mismatch"),
-    (lambda b: _rezip(b, _header(lambda h: h.update(version=2))), "format version 2"),
-    (lambda b: _rezip(b, _header(lambda h: h.update(format="other"))), "not an index file of this format"),
-    (lambda b: _rezip(b, _header(lambda h: h.update(count=29))), "the header says"),
-    (lambda b: _rezip(b, lambda a: a.pop("metadata")), "not an index file"),
-])
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (lambda b: b[: len(b) // 2], "damaged"),
+        (lambda b: b[:-10], "damaged"),
+        (lambda b: b"", "damaged"),
+        (lambda b: b"not a zip file at all", "damaged"),
+        (lambda b: b.replace(b"PK\x03\x04", b"PK\x03\x05", 1), "damaged"),
+        (lambda b: _rezip(b, _flip_row_bit), "checksum mismatch"),
+        (lambda b: _rezip(b, _header(lambda h: h.update(version=2))), "format version 2"),
+        (lambda b: _rezip(b, _header(lambda h: h.update(format="other"))), "not an index file of this format"),
+        (lambda b: _rezip(b, _header(lambda h: h.update(count=29))), "the header says"),
+        (lambda b: _rezip(b, lambda a: a.pop("metadata")), "not an index file"),
+    ],
+)
 def test_damaged_files_are_refused(tmp_path, damage, message):
     blob = damage(_valid(tmp_path))
     bad = tmp_path / "bad.npz"
@@ -190,12 +230,14 @@ def test_a_flipped_byte_anywhere_in_the_data_is_refused(tmp_path):
 def _forged(blob: bytes, header=lambda h: None, **arrays) -> bytes:
     """The archive with members replaced, `header` applied to the header,
     and the checksum made to match the new members."""
+
     def change(a):
         a.update(arrays)
         h = json.loads(a["header"].tobytes())
         h["sha256"] = hashlib.sha256(a["rows"].tobytes() + a["keys"].tobytes() + a["metadata"].tobytes()).hexdigest()
         header(h)
         a["header"] = np.frombuffer(json.dumps(h).encode(), dtype=np.uint8)
+
     return _rezip(blob, change)
 
 
@@ -238,40 +280,49 @@ def _with_header_bytes(text: bytes):
     return lambda a: a.update(header=np.frombuffer(text, dtype=np.uint8))
 
 
-@pytest.mark.parametrize("damage, message", [
-    (_npy, "damaged or not an index file"),
-    (lambda b: b"0.5 1.5\n2.5 3.5\n", "damaged or not an index file"),
-    (lambda b: b"\x93NUMPY" + bytes(100), "damaged or not an index file"),
-    (_compressed, "member 'header' is compressed"),
-    (lambda b: _rows_member(b, lambda m: _HUGE_NPY_HEADER), "member 'rows' is not a numpy array of this format"),
-    (lambda b: _rows_member(b, lambda m: m[:-8]), "member 'rows' holds 952 bytes of data, its header says 960"),
-    (lambda b: _rows_member(b, lambda m: m + b"\0"), "member 'rows' holds 961 bytes"),
-    (lambda b: _rezip(b, lambda a: a.update(metadata=np.array([{"x": 1}], dtype=object))), "holds object"),
-    (lambda b: _rezip(b, lambda a: a.update(rows=a["rows"].astype(">f8"))), "holds >f8"),
-    (lambda b: _rezip(b, _with_header_bytes(b"\xff\xfe{")), "damaged or not an index file"),
-    (lambda b: _rezip(b, _with_header_bytes(b"[" * 100_000)), "damaged or not an index file"),
-    (lambda b: _rezip(b, _with_header_bytes(b"[1, 2]")), "not an index file of this format"),
-    (lambda b: _forged(b, lambda h: h.pop("dim")), "the header has no field 'dim'"),
-    (lambda b: _forged(b, lambda h: h.update(dim="4")), "header field 'dim' must be an int"),
-    (lambda b: _forged(b, lambda h: h.update(dim=True)), "header field 'dim' must be an int"),
-    (lambda b: _forged(b, lambda h: h.update(count=-1)), "header field 'count' must be"),
-    (lambda b: _forged(b, lambda h: h.update(version=True)), "format version True"),
-    (lambda b: _forged(b, lambda h: h.update(kind="tree")), "header field 'kind' must be one of"),
-    (lambda b: _forged(b, lambda h: h.update(metric="angular")), "header field 'metric' must be one of"),
-    (lambda b: _forged(b, lambda h: h.update(parameters={"backend": "ray"})), "header field 'parameters'"),
-    (lambda b: _forged(b, lambda h: h.update(fields=["g"])), "header field 'fields'"),
-    (lambda b: _forged(b, lambda h: h.update(keys="int32")), "header field 'keys'"),
-    (lambda b: _forged(b, lambda h: h.update(sha256=12)), "header field 'sha256'"),
-    (lambda b: _forged(b, lambda h: h.update(allow_nonfinite=1)), "header field 'allow_nonfinite' must be true or false"),
-    (lambda b: _forged(b, keys=_text([0] * 30)), "refused: duplicate key 0"),
-    (lambda b: _forged(b, keys=_text([[i] for i in range(30)])), r"the keys hold \[0\]"),
-    (lambda b: _forged(b, metadata=_text([3] * 30)), "the metadata entries hold 3"),
-    (lambda b: _forged(b, metadata=_text([None] * 29)), "the metadata entries are not a list of 30"),
-])
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (_npy, "damaged or not an index file"),
+        (lambda b: b"0.5 1.5\n2.5 3.5\n", "damaged or not an index file"),
+        (lambda b: b"\x93NUMPY" + bytes(100), "damaged or not an index file"),
+        (_compressed, "member 'header' is compressed"),
+        (lambda b: _rows_member(b, lambda m: _HUGE_NPY_HEADER), "member 'rows' is not a numpy array of this format"),
+        (lambda b: _rows_member(b, lambda m: m[:-8]), "member 'rows' holds 952 bytes of data, its header says 960"),
+        (lambda b: _rows_member(b, lambda m: m + b"\0"), "member 'rows' holds 961 bytes"),
+        (lambda b: _rezip(b, lambda a: a.update(metadata=np.array([{"x": 1}], dtype=object))), "holds object"),
+        (lambda b: _rezip(b, lambda a: a.update(rows=a["rows"].astype(">f8"))), "holds >f8"),
+        (lambda b: _rezip(b, _with_header_bytes(b"\xff\xfe{")), "damaged or not an index file"),
+        (lambda b: _rezip(b, _with_header_bytes(b"[" * 100_000)), "damaged or not an index file"),
+        (lambda b: _rezip(b, _with_header_bytes(b"[1, 2]")), "not an index file of this format"),
+        (lambda b: _forged(b, lambda h: h.pop("dim")), "the header has no field 'dim'"),
+        (lambda b: _forged(b, lambda h: h.update(dim="4")), "header field 'dim' must be an int"),
+        (lambda b: _forged(b, lambda h: h.update(dim=True)), "header field 'dim' must be an int"),
+        (lambda b: _forged(b, lambda h: h.update(count=-1)), "header field 'count' must be"),
+        (lambda b: _forged(b, lambda h: h.update(version=True)), "format version True"),
+        (lambda b: _forged(b, lambda h: h.update(kind="tree")), "header field 'kind' must be one of"),
+        (lambda b: _forged(b, lambda h: h.update(metric="angular")), "header field 'metric' must be one of"),
+        (lambda b: _forged(b, lambda h: h.update(parameters={"backend": "ray"})), "header field 'parameters'"),
+        (lambda b: _forged(b, lambda h: h.update(fields=["g"])), "header field 'fields'"),
+        (lambda b: _forged(b, lambda h: h.update(keys="int32")), "header field 'keys'"),
+        (lambda b: _forged(b, lambda h: h.update(sha256=12)), "header field 'sha256'"),
+        (
+            lambda b: _forged(b, lambda h: h.update(allow_nonfinite=1)),
+            "header field 'allow_nonfinite' must be true or false",
+        ),
+        (lambda b: _forged(b, keys=_text([0] * 30)), "refused: duplicate key 0"),
+        (lambda b: _forged(b, keys=_text([[i] for i in range(30)])), r"the keys hold \[0\]"),
+        (lambda b: _forged(b, metadata=_text([3] * 30)), "the metadata entries hold 3"),
+        (lambda b: _forged(b, metadata=_text([None] * 29)), "the metadata entries are not a list of 30"),
+    ],
+)
 def test_every_bad_file_is_an_index_file_error_that_says_why(tmp_path, damage, message):
     bad = tmp_path / "bad.npz"
-    bad.write_bytes(damage(_forged(_valid(tmp_path), keys=_text([f"k{i}" for i in range(30)]),
-                                   header=lambda h: h.update(keys="json"))))
+    bad.write_bytes(
+        damage(
+            _forged(_valid(tmp_path), keys=_text([f"k{i}" for i in range(30)]), header=lambda h: h.update(keys="json"))
+        )
+    )
     with pytest.raises(IndexFileError, match=message) as refused:
         load(bad)
     assert str(bad) in str(refused.value) and "pickle" not in str(refused.value)
@@ -284,9 +335,11 @@ def test_a_header_the_index_refuses_is_an_index_file_error(tmp_path):
         load(bad)
 
 
-_JSON = st.recursive(st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
-                     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=8), inner, max_size=3),
-                     max_leaves=6)
+_JSON = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=8),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=8), inner, max_size=3),
+    max_leaves=6,
+)
 _MISSING = object()
 _FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
@@ -300,10 +353,13 @@ def _refused_or_loaded(path) -> Index | None:
 
 
 @_FUZZ
-@given(which=st.sampled_from(["flat", "graph"]),
-       field=st.sampled_from(["format", "version", "kind", "dim", "metric", "parameters", "fields", "count",
-                              "keys", "sha256"]),
-       value=st.one_of(st.just(_MISSING), _JSON, st.sampled_from(["flat", "graph", "sharded", "cosine", "json", 4, 30])))
+@given(
+    which=st.sampled_from(["flat", "graph"]),
+    field=st.sampled_from(
+        ["format", "version", "kind", "dim", "metric", "parameters", "fields", "count", "keys", "sha256"]
+    ),
+    value=st.one_of(st.just(_MISSING), _JSON, st.sampled_from(["flat", "graph", "sharded", "cosine", "json", 4, 30])),
+)
 def test_any_header_field_changed_is_refused_or_loads_as_it_says(tmp_path, which, field, value):
     blob = _valid(tmp_path) if which == "flat" else _graph(tmp_path)
     header = {}
@@ -314,12 +370,17 @@ def test_any_header_field_changed_is_refused_or_loads_as_it_says(tmp_path, which
         else:
             h[field] = value
         header.update(h)
+
     path = tmp_path / "changed.npz"
     path.write_bytes(_rezip(blob, _header(change)))
     index = _refused_or_loaded(path)
     if index is not None:
-        assert (index.kind, index.dim, index.metric, len(index)) == (header["kind"], header["dim"],
-                                                                     header["metric"], header["count"])
+        assert (index.kind, index.dim, index.metric, len(index)) == (
+            header["kind"],
+            header["dim"],
+            header["metric"],
+            header["count"],
+        )
         index.close()
 
 
@@ -332,8 +393,11 @@ def test_random_bytes_are_refused(tmp_path, blob):
 
 
 @_FUZZ
-@given(member=st.sampled_from(["header", "rows", "keys", "metadata"]), at=st.integers(0, 10_000),
-       noise=st.binary(min_size=1, max_size=64))
+@given(
+    member=st.sampled_from(["header", "rows", "keys", "metadata"]),
+    at=st.integers(0, 10_000),
+    noise=st.binary(min_size=1, max_size=64),
+)
 def test_random_bytes_in_a_valid_zips_members_are_refused(tmp_path, member, at, noise):
     """Noise may leave a member as it was, or touch only its npy header's
     padding: then the file loads, as the same index."""
@@ -343,7 +407,7 @@ def test_random_bytes_in_a_valid_zips_members_are_refused(tmp_path, member, at, 
             data = z.read(name)
             if name == f"{member}.npy":
                 at %= len(data)
-                data = data[:at] + noise + data[at + len(noise):]
+                data = data[:at] + noise + data[at + len(noise) :]
             w.writestr(name, data)
     path = tmp_path / "noisy.npz"
     path.write_bytes(out.getvalue())
@@ -435,7 +499,7 @@ def test_save_replaces_by_rename_not_in_place(tmp_path):
     filled("flat").save(path)
     inode = os.stat(path).st_ino
     before = path.read_bytes()
-    held = open(path, "rb")          # a reader of the old file keeps reading the old file
+    held = open(path, "rb")  # a reader of the old file keeps reading the old file
     Index(4).save(path)
     assert os.stat(path).st_ino != inode
     assert held.read() == before

@@ -70,9 +70,8 @@ def test_the_readme_blocks_run_and_show_what_they_return():
 
 def test_the_checker_finds_shown_lines_in_python_blocks_only():
     text = "```python\nx = 1\nx + 1  # -> 2\n```\n```sh\necho 1  # -> 3\n```\n"
-    (start, code), = blocks(text)
+    ((start, code),) = blocks(text)
     assert start == 2 and "__shown((x + 1), '2')" in checked(code)
-
 
 
 def _root_readme_blocks():
@@ -87,9 +86,12 @@ def _root_readme_blocks():
 ROOT_PAGES = _root_readme_blocks()
 # The blocks the root suite skips for want of scikit-learn run here, where
 # it is installed.
-ROOT_SKLEARN = [(page, heading) for page in ROOT_PAGES.pages()
-                for heading, code in ROOT_PAGES.sections(page=page).items()
-                if any(re.search(r"^\s*(import|from) sklearn\b", c, re.M) for c in code)]
+ROOT_SKLEARN = [
+    (page, heading)
+    for page in ROOT_PAGES.pages()
+    for heading, code in ROOT_PAGES.sections(page=page).items()
+    if any(re.search(r"^\s*(import|from) sklearn\b", c, re.M) for c in code)
+]
 
 
 def test_the_root_readme_shows_the_estimator():

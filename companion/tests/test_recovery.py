@@ -99,8 +99,7 @@ def _nodes_of(index: ShardedFlat) -> list[str | None]:
 
 
 @pytest.mark.parametrize("graceful", [True, False], ids=["graceful", "abrupt"])
-def test_ray_node_removed_right_after_an_append(ray_nodes: RayNodes, ray_index: Any,
-                                                 graceful: bool) -> None:
+def test_ray_node_removed_right_after_an_append(ray_nodes: RayNodes, ray_index: Any, graceful: bool) -> None:
     index = ray_index("cosine", shards=3, actor_options=ON_WORKERS)
     index.create(ROWS[:600])
     agree(index, ROWS[:600], "cosine")
@@ -197,7 +196,9 @@ def test_ray_answer_lost_with_its_node(ray_nodes: RayNodes, ray_index: Any) -> N
     reference = orbisk.PyFlat(DIM)
     reference.create(ROWS)
     for i, q in enumerate(queries):
-        assert mismatch(reference.search(q, keep), list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
+        assert (
+            mismatch(reference.search(q, keep), list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
+        )
     assert index.shards[1].restarts >= 1
     agree(index, ROWS)
 
@@ -262,8 +263,9 @@ def _remove_worker(cluster: Any, client: Any, worker: str, graceful: bool) -> No
 
 
 @pytest.mark.parametrize("graceful", [True, False], ids=["graceful", "abrupt"])
-def test_dask_worker_removed_right_after_an_append(dask_cluster: tuple[Any, Any], dask_index: Any,
-                                                   graceful: bool) -> None:
+def test_dask_worker_removed_right_after_an_append(
+    dask_cluster: tuple[Any, Any], dask_index: Any, graceful: bool
+) -> None:
     cluster, client = dask_cluster
     index = dask_index("inner_product")
     index.create(ROWS[:600])
@@ -296,8 +298,9 @@ def _closed(address: str, timeout: float = 10.0) -> None:
 
 
 @pytest.mark.parametrize("direct", [False, True], ids=["through the scheduler", "direct to workers"])
-def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[Any, Any], dask_index: Any,
-                                                            direct: bool) -> None:
+def test_dask_search_sent_as_the_worker_dies_is_not_held_up(
+    dask_cluster: tuple[Any, Any], dask_index: Any, direct: bool
+) -> None:
     """A call sent after its worker died and before the scheduler saw it go
     retries the dead address until Dask's connect timeout (30 s): it ends
     as soon as the worker is off the scheduler's list. The scheduler is
@@ -332,7 +335,10 @@ def test_dask_search_sent_as_the_worker_dies_is_not_held_up(dask_cluster: tuple[
         reference = orbisk.PyFlat(DIM)
         reference.create(ROWS)
         for i, q in enumerate(QUERIES):
-            assert mismatch(reference.search(q, 10), list(zip(ids[i].tolist(), distances[i].tolist(), strict=True))) is None
+            assert (
+                mismatch(reference.search(q, 10), list(zip(ids[i].tolist(), distances[i].tolist(), strict=True)))
+                is None
+            )
     finally:
         if direct:
             index.close()

@@ -35,8 +35,9 @@ def same(got: tuple[np.ndarray, ...], expected: tuple[np.ndarray, ...]) -> None:
 class Twins:
     """A ShardedFlat and one engine FlatIndex given the same calls."""
 
-    def __init__(self, rng: np.random.Generator, metric: str, shards: int, max_rows: int | None,
-                 backend: Any = None) -> None:
+    def __init__(
+        self, rng: np.random.Generator, metric: str, shards: int, max_rows: int | None, backend: Any = None
+    ) -> None:
         self.rng = rng
         self.index = ShardedFlat(DIM, metric, shards=shards, max_shard_rows=max_rows, backend=backend)
         self.reference = orbisk_engine.FlatIndex(DIM, metric)
@@ -78,8 +79,11 @@ class Twins:
         for i in range(len(reference)):
             assert index.is_removed(i) == reference.is_removed(i)
         for mask in self.masks():
-            admitted = len(reference) - reference.removed if mask is None else int(
-                sum(mask[i] and not reference.is_removed(i) for i in range(len(reference))))
+            admitted = (
+                len(reference) - reference.removed
+                if mask is None
+                else int(sum(mask[i] and not reference.is_removed(i) for i in range(len(reference))))
+            )
             for k in (1, 3, admitted + 2):
                 same(index.search_batch(queries, k, mask=mask), _np(reference.search(queries, k, mask=mask)))
             expected = _np(reference.search(queries, admitted + 2, mask=mask))[1]
@@ -89,8 +93,10 @@ class Twins:
                 exact = float(expected[0, expected.shape[1] // 2])
                 radii += [exact, float(np.nextafter(exact, -np.inf))]
             for radius in radii:
-                same(index.search_radius(queries, radius, mask=mask),
-                     _np(reference.search_radius(queries, radius, mask=mask)))
+                same(
+                    index.search_radius(queries, radius, mask=mask),
+                    _np(reference.search_radius(queries, radius, mask=mask)),
+                )
         rows = np.asarray(reference.rows)
         if len(rows):
             picked = self.rng.integers(0, len(rows), 7)
@@ -150,8 +156,9 @@ def _state(index: ShardedFlat) -> tuple[Any, ...]:
     return len(index), index.removed, index.shard_ranges, held, index.search_batch(np.ones((2, DIM)), 30)
 
 
-def _same_error(call: Callable[[Any], Any], index: ShardedFlat, reference: orbisk_engine.FlatIndex,
-                same_text: bool = True) -> None:
+def _same_error(
+    call: Callable[[Any], Any], index: ShardedFlat, reference: orbisk_engine.FlatIndex, same_text: bool = True
+) -> None:
     """`call` raises the same error type (and text) on both, and changes
     neither."""
     before = _state(index)
@@ -164,19 +171,44 @@ def _same_error(call: Callable[[Any], Any], index: ShardedFlat, reference: orbis
     same(after[4], before[4])
 
 
-@pytest.mark.parametrize("ids", [
-    [3, 20], [20, 3], [-1], [5, 2], [4, 6, 4], [0, 1, 1, 30], [7, 8, 9],
-], ids=["out of range last", "out of range first", "negative", "removed already", "given twice",
-        "twice, then out of range", "one spans into removed"])
+@pytest.mark.parametrize(
+    "ids",
+    [
+        [3, 20],
+        [20, 3],
+        [-1],
+        [5, 2],
+        [4, 6, 4],
+        [0, 1, 1, 30],
+        [7, 8, 9],
+    ],
+    ids=[
+        "out of range last",
+        "out of range first",
+        "negative",
+        "removed already",
+        "given twice",
+        "twice, then out of range",
+        "one spans into removed",
+    ],
+)
 def test_bad_removals_change_nothing_on_any_shard(ids: list[int]) -> None:
     index, reference = _filled()
     _same_error(lambda target: target.remove(np.array(ids)), index, reference)
 
 
-@pytest.mark.parametrize("mask", [
-    np.ones(19, dtype=bool), np.ones(21, dtype=bool), np.ones((20, 1), dtype=bool),
-    np.ones(20, dtype=np.float64), np.ones(40, dtype=bool)[::2], "mask",
-], ids=["short", "long", "2-D", "floats", "strided", "str"])
+@pytest.mark.parametrize(
+    "mask",
+    [
+        np.ones(19, dtype=bool),
+        np.ones(21, dtype=bool),
+        np.ones((20, 1), dtype=bool),
+        np.ones(20, dtype=np.float64),
+        np.ones(40, dtype=bool)[::2],
+        "mask",
+    ],
+    ids=["short", "long", "2-D", "floats", "strided", "str"],
+)
 def test_bad_masks_are_refused_as_the_engine_refuses_them(mask: Any) -> None:
     index, reference = _filled()
     queries = np.zeros((2, DIM))
@@ -188,8 +220,12 @@ def test_bad_masks_are_refused_as_the_engine_refuses_them(mask: Any) -> None:
 def test_bad_radius_or_threads_are_refused(radius: Any, threads: Any) -> None:
     index, reference = _filled()
     # The engine's own text for a radius lacks the argument's name.
-    _same_error(lambda target: target.search_radius(np.zeros((1, DIM)), radius, threads=threads),
-                index, reference, same_text=threads is not None)
+    _same_error(
+        lambda target: target.search_radius(np.zeros((1, DIM)), radius, threads=threads),
+        index,
+        reference,
+        same_text=threads is not None,
+    )
 
 
 def test_bad_ids_to_read_and_chunks() -> None:

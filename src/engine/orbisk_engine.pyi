@@ -34,16 +34,24 @@ class FlatIndex:
         """Rows removed and not yet compacted away."""
     def add(self, rows: Buffer, /) -> None:
         """Appends the rows of an (n, dim) array; their ids continue from len(self)."""
-    def search(self, queries: Buffer, k: int, *, mask: Buffer | None = None,
-               threads: int | None = None, finite: bool = False) -> tuple[ResultBuffer, ResultBuffer]:
+    def search(
+        self, queries: Buffer, k: int, *, mask: Buffer | None = None, threads: int | None = None, finite: bool = False
+    ) -> tuple[ResultBuffer, ResultBuffer]:
         """(ids, distances) of shape (m, min(k, c)), int64 and float64, over the c
         rows searched (not removed and, with ``mask``, a bool per row id, those it
         admits): row i is bit for bit ``orbisk.PyFlat(dim, metric).search(queries[i], k)``
         over those rows alone, with their ids here. ``threads``: None for every
         core this process may use. ``finite``: a query holding NaN or an infinity
         is a ValueError naming its row."""
-    def search_radius(self, queries: Buffer, radius: float, *, mask: Buffer | None = None,
-                      threads: int | None = None, finite: bool = False) -> tuple[ResultBuffer, ResultBuffer, ResultBuffer]:
+    def search_radius(
+        self,
+        queries: Buffer,
+        radius: float,
+        *,
+        mask: Buffer | None = None,
+        threads: int | None = None,
+        finite: bool = False,
+    ) -> tuple[ResultBuffer, ResultBuffer, ResultBuffer]:
         """(offsets, ids, distances), 1-D: the rows searched at a distance of at most
         ``radius`` from query i are ids[offsets[i]:offsets[i + 1]], in ranking order."""
     def remove(self, ids: Buffer, /) -> None:
@@ -55,8 +63,15 @@ class FlatIndex:
     def parts(self) -> dict[str, ResultBuffer]:
         """The arrays ``restore`` takes (ValueError while removed rows remain)."""
     @classmethod
-    def restore(cls, dim: int, metric: Literal["euclidean", "cosine", "inner_product"], count: int,
-                parts: dict[str, Buffer], *, verify: bool = True) -> FlatIndex:
+    def restore(
+        cls,
+        dim: int,
+        metric: Literal["euclidean", "cosine", "inner_product"],
+        count: int,
+        parts: dict[str, Buffer],
+        *,
+        verify: bool = True,
+    ) -> FlatIndex:
         """An index from ``parts()``'s arrays, nothing computed again; the rows and
         code blocks are read in place. ``verify`` computes every code again and
         raises ValueError when one does not match."""

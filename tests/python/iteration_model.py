@@ -113,6 +113,7 @@ def _insert(make, seen):
     def site(obj, dim, wrap):
         index = make(dim)
         return attempt(index.insert, wrap(obj)), seen(index, dim)
+
     return site
 
 
@@ -120,14 +121,17 @@ def _search(make):
     def site(obj, dim, wrap):
         index = make(dim, filled=True)
         return attempt(index.search, wrap(obj), K)
+
     return site
 
 
 def _create_row(make, seen):
     """The object as the second row of a batch, after one that stays."""
+
     def site(obj, dim, wrap):
         index = make(dim)
         return attempt(index.create, [[1.0] * dim, wrap(obj)]), seen(index, dim)
+
     return site
 
 
@@ -135,6 +139,7 @@ def _create(make, seen):
     def site(obj, dim, wrap):
         index = make(dim)
         return attempt(index.create, wrap(obj, rows=True)), seen(index, dim)
+
     return site
 
 
@@ -185,11 +190,22 @@ def both(site, obj):
 
 # Element formats to see raw bytes through. numpy's object dtype is left
 # out: random bytes read as references would crash.
-CAST_FORMATS = ("c", "b", "B", "?", "h", "H", "i", "I", "l", "L", "q", "Q", "n", "N", "f", "d", "e", "P",
-                "@d", "@B")
-CTYPES = (ctypes.c_int8, ctypes.c_uint8, ctypes.c_int16, ctypes.c_uint16, ctypes.c_int32,
-          ctypes.c_uint32, ctypes.c_int64, ctypes.c_uint64, ctypes.c_float, ctypes.c_double,
-          ctypes.c_longdouble, ctypes.c_bool, ctypes.c_char)
+CAST_FORMATS = ("c", "b", "B", "?", "h", "H", "i", "I", "l", "L", "q", "Q", "n", "N", "f", "d", "e", "P", "@d", "@B")
+CTYPES = (
+    ctypes.c_int8,
+    ctypes.c_uint8,
+    ctypes.c_int16,
+    ctypes.c_uint16,
+    ctypes.c_int32,
+    ctypes.c_uint32,
+    ctypes.c_int64,
+    ctypes.c_uint64,
+    ctypes.c_float,
+    ctypes.c_double,
+    ctypes.c_longdouble,
+    ctypes.c_bool,
+    ctypes.c_char,
+)
 NUMPY_CODES = "?bBhHiIlLqQefdgFDG"
 
 
@@ -199,7 +215,7 @@ def cast_view(raw, fmt, offset=0, columns=0):
     there is a row (a memoryview cannot have zero rows)."""
     per_row = struct.calcsize(fmt) * max(columns, 1)
     view = memoryview(raw)[offset:]
-    view = view[:len(view) // per_row * per_row]
+    view = view[: len(view) // per_row * per_row]
     if columns > 0 and view:
         return view.cast(fmt, [len(view) // per_row, columns])
     return view.cast(fmt)
@@ -211,7 +227,7 @@ def ctypes_array(raw, ctype, big_endian=False):
     if big_endian:
         ctype = getattr(ctype, "__ctype_be__", ctype)
     n = len(raw) // ctypes.sizeof(ctype)
-    return (ctype * n).from_buffer_copy(raw[:n * ctypes.sizeof(ctype)])
+    return (ctype * n).from_buffer_copy(raw[: n * ctypes.sizeof(ctype)])
 
 
 def numpy_array(np, raw, code, order="=", offset=0, step=1, columns=0, fortran=False):
@@ -222,7 +238,7 @@ def numpy_array(np, raw, code, order="=", offset=0, step=1, columns=0, fortran=F
     count = max(len(raw) - offset, 0) // dtype.itemsize
     a = np.frombuffer(raw, dtype, count=count, offset=offset if count else 0)[::step]
     if columns > 0:
-        a = a[:len(a) // columns * columns].reshape(-1, columns)
+        a = a[: len(a) // columns * columns].reshape(-1, columns)
     return np.asfortranarray(a) if fortran else a
 
 
@@ -242,10 +258,11 @@ def build_buffer(pick, number, raw, np=None):
         obj = ctypes_array(raw, pick(CTYPES), pick((False, True)))
     elif carrier == "array":
         obj = array.array(pick(ARRAY_CODES))
-        obj.frombytes(raw[:len(raw) // obj.itemsize * obj.itemsize])
+        obj.frombytes(raw[: len(raw) // obj.itemsize * obj.itemsize])
     else:
-        obj = numpy_array(np, raw, pick(NUMPY_CODES), pick("<>="), number(0, 7), pick((1, 2, -1)),
-                          number(0, 3), pick((False, True)))
+        obj = numpy_array(
+            np, raw, pick(NUMPY_CODES), pick("<>="), number(0, 7), pick((1, 2, -1)), number(0, 3), pick((False, True))
+        )
     if pick((False, True)):
         try:
             return memoryview(obj)

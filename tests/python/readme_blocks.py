@@ -52,9 +52,11 @@ def sections(text=None, page=README):
 
 def missing(blocks):
     """The optional modules the blocks import that are not installed."""
-    return [m for m in OPTIONAL
-            if any(re.search(rf"^\s*(import|from) {m}\b", b, re.M) for b in blocks)
-            and importlib.util.find_spec(m) is None]
+    return [
+        m
+        for m in OPTIONAL
+        if any(re.search(rf"^\s*(import|from) {m}\b", b, re.M) for b in blocks) and importlib.util.find_spec(m) is None
+    ]
 
 
 def run(heading, page=README):

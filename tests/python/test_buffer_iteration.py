@@ -41,7 +41,7 @@ BOOL_BYTES = b"\x00\x02\xff\x01"
 def limits(typecode):
     """The extremes of an integer typecode, and 2**53 + 1 where it fits."""
     bits = 8 * array.array(typecode).itemsize
-    lo, hi = (0, 2**bits - 1) if typecode.isupper() else (-2**(bits - 1), 2**(bits - 1) - 1)
+    lo, hi = (0, 2**bits - 1) if typecode.isupper() else (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
     return [v for v in (lo, -1, 0, 1, 2**53 + 1, hi) if lo <= v <= hi]
 
 
@@ -104,8 +104,10 @@ def ctypes_views():
     for ctype in CTYPES:
         yield f"memoryview ctypes {ctype.__name__}", lambda c=ctype: memoryview(ctypes_array(RAW[:24], c))
         if ctypes.sizeof(ctype) > 1 and hasattr(ctype, "__ctype_be__"):
-            yield (f"memoryview ctypes big-endian {ctype.__name__}",
-                   lambda c=ctype: memoryview(ctypes_array(RAW[:24], c, big_endian=True)))
+            yield (
+                f"memoryview ctypes big-endian {ctype.__name__}",
+                lambda c=ctype: memoryview(ctypes_array(RAW[:24], c, big_endian=True)),
+            )
 
 
 PLAIN_VECTORS = [
@@ -123,8 +125,10 @@ PLAIN_VECTORS = [
     *((f"array {c}", lambda a=a: a) for c, a in arrays()),
     *((f"memoryview array {c}", lambda a=a: memoryview(a)) for c, a in arrays() if c in "uwbQd"),
     ("empty array", lambda: array.array("d")),
-    *((f"ctypes {c.__name__}", lambda c=c: ctypes_array(RAW[:24], c))
-      for c in (ctypes.c_double, ctypes.c_bool, ctypes.c_char)),
+    *(
+        (f"ctypes {c.__name__}", lambda c=c: ctypes_array(RAW[:24], c))
+        for c in (ctypes.c_double, ctypes.c_bool, ctypes.c_char)
+    ),
     ("ctypes big-endian c_double", lambda: ctypes_array(RAW[:24], ctypes.c_double, big_endian=True)),
     *ctypes_views(),
     ("array subclass iterating otherwise", lambda: look_alike(array.array, "OwnIter")("d", FLOATS)),
@@ -152,8 +156,7 @@ def dtype_cases(columns):
     """Every numeric dtype in both byte orders, from raw bytes."""
     for code in NUMPY_CODES:
         for order in "=" if code in "?bB" else "<>":
-            yield (f"dtype {order}{code}",
-                   lambda c=code, o=order: numpy_array(np, RAW, c, o, columns=columns)[:4])
+            yield (f"dtype {order}{code}", lambda c=code, o=order: numpy_array(np, RAW, c, o, columns=columns)[:4])
 
 
 NUMPY_SHAPES = [
@@ -174,7 +177,7 @@ NUMPY_SHAPES = [
 ]
 NUMPY_VECTORS = [
     *dtype_cases(0),
-    ("int64 beyond 2**53", lambda: np.array([2**53 + 1, -2**63, 2**63 - 1], dtype=np.int64)),
+    ("int64 beyond 2**53", lambda: np.array([2**53 + 1, -(2**63), 2**63 - 1], dtype=np.int64)),
     ("uint64 beyond 2**53", lambda: np.array([2**53 + 1, 2**63 + 1025, 2**64 - 1], dtype=np.uint64)),
     *((f"{t} specials", lambda t=t: specials(t)) for t in ("float16", "float32", "float64", "longdouble")),
     ("bool from bytes", lambda: np.frombuffer(BOOL_BYTES, dtype=np.bool_)),
@@ -202,8 +205,10 @@ PLAIN_BATCHES = [
     ("rows of bytes", lambda: [RAW[:3], bytearray(RAW[3:6])]),
     ("rows named numpy.ndarray", lambda: [look_alike(bytearray, "numpy.ndarray")(RAW[:4])] * 2),
     ("memoryview 1-D", lambda: cast_view(RAW[:24], "d")),
-    ("buffer named numpy.ndarray",
-     lambda: exposed("numpy.ndarray", cast_view(RAW[:48], "d", columns=3), [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]])),
+    (
+        "buffer named numpy.ndarray",
+        lambda: exposed("numpy.ndarray", cast_view(RAW[:48], "d", columns=3), [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]),
+    ),
 ]
 NUMPY_BATCHES = [
     *dtype_cases(2),
@@ -215,16 +220,19 @@ NUMPY_BATCHES = [
     ("unaligned", lambda: numpy_array(np, RAW[:49], "d", offset=1, columns=3)),
     ("memoryview", lambda: memoryview(np.arange(6.0).reshape(2, 3))),
     ("rows of arrays", lambda: [np.frombuffer(BOOL_BYTES, dtype=np.bool_), np.arange(4, dtype=">u2")]),
-    ("subclass named numpy.ndarray",
-     lambda: np.arange(6.0).reshape(2, 3).view(look_alike(np.ndarray, "numpy.ndarray"))),
+    (
+        "subclass named numpy.ndarray",
+        lambda: np.arange(6.0).reshape(2, 3).view(look_alike(np.ndarray, "numpy.ndarray")),
+    ),
     ("1-D", lambda: np.arange(3.0)),
     *NUMPY_SHAPES,
 ]
 
 
 def params(plain, numpy_cases):
-    return ([pytest.param(make, id=name) for name, make in plain]
-            + [pytest.param(make, id="numpy " + name, marks=needs_numpy) for name, make in numpy_cases])
+    return [pytest.param(make, id=name) for name, make in plain] + [
+        pytest.param(make, id="numpy " + name, marks=needs_numpy) for name, make in numpy_cases
+    ]
 
 
 @pytest.mark.parametrize("site", VECTOR_SITES)
@@ -244,7 +252,8 @@ def test_batch_argument_equals_iteration(make, site):
 @settings(max_examples=300, deadline=None)
 @given(st.data(), st.binary(max_size=80), st.sampled_from(sorted(SITES)))
 def test_random_buffer_equals_iteration(data, raw, site):
-    obj = build_buffer(lambda options: data.draw(st.sampled_from(options)),
-                       lambda lo, hi: data.draw(st.integers(lo, hi)), raw, np)
+    obj = build_buffer(
+        lambda options: data.draw(st.sampled_from(options)), lambda lo, hi: data.draw(st.integers(lo, hi)), raw, np
+    )
     as_is, iterated = both(site, obj)
     assert as_is == iterated

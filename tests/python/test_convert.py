@@ -64,8 +64,7 @@ def test_binding_messages(name, get, params):
     _raises(TypeError, multiple, f, None, **{params[0]: None})
     _raises(TypeError, unexpected, f, None, nope=1)
     _raises(TypeError, unexpected, f, nope=1)  # keywords are checked before the missing one
-    _raises(TypeError, f"{name} got an unexpected keyword argument '{params[0].upper()}'",
-            f, **{params[0].upper(): 1})
+    _raises(TypeError, f"{name} got an unexpected keyword argument '{params[0].upper()}'", f, **{params[0].upper(): 1})
     # The first offending keyword in call order is reported.
     _raises(TypeError, unexpected, f, None, nope=1, **{params[0]: None})
     _raises(TypeError, multiple, f, None, **{params[0]: None}, nope=1)
@@ -74,8 +73,11 @@ def test_binding_messages(name, get, params):
         f(**{params[0]: None})
 
 
-@pytest.mark.parametrize("cls,other", [(orbisk.PyFlat, _hnsw), (orbisk.PyHNSW, _flat), (orbisk.PyFlat, object)],
-                         ids=["flat-on-graph", "graph-on-flat", "flat-on-object"])
+@pytest.mark.parametrize(
+    "cls,other",
+    [(orbisk.PyFlat, _hnsw), (orbisk.PyHNSW, _flat), (orbisk.PyFlat, object)],
+    ids=["flat-on-graph", "graph-on-flat", "flat-on-object"],
+)
 @pytest.mark.parametrize("method", ["insert", "search", "create"])
 def test_a_method_refuses_another_object_as_self(cls, other, method):
     # The methods read self as their own class without looking: only the
@@ -92,7 +94,7 @@ def test_none_equals_omitted():
     assert _flat().search([0.0, 0.0], None) == _flat().search([0.0, 0.0]) == [(0, 0.0)]
     explicit = orbisk.PyFlat(2, None)
     explicit.create([[0.0, 5.0], [2.0, 2.0]])
-    assert explicit.search([1.0, 0.0], k=2) == [(1, 5.0 ** 0.5), (0, 26.0 ** 0.5)]
+    assert explicit.search([1.0, 0.0], k=2) == [(1, 5.0**0.5), (0, 26.0**0.5)]
     h = orbisk.PyHNSW(2, None, None, None, None, "euclidean", None)
     assert h.insert([1.0, 1.0], None) is None and h.create([[2.0, 2.0]], None) is None
     assert h.search([1.0, 1.0], None, None) == h.search([1.0, 1.0]) == [(0.0, [1.0, 1.0])]
@@ -107,8 +109,16 @@ def _gen():
     yield 1.0
 
 
-NOT_SEQUENCES = [({1: 2}, "dict"), ({1.0, 2.0}, "set"), (frozenset(), "frozenset"), (_gen(), "generator"),
-                 (iter([1.0]), "list_iterator"), (5, "int"), (1.5, "float"), (Box.Inner(), "Box.Inner")]
+NOT_SEQUENCES = [
+    ({1: 2}, "dict"),
+    ({1.0, 2.0}, "set"),
+    (frozenset(), "frozenset"),
+    (_gen(), "generator"),
+    (iter([1.0]), "list_iterator"),
+    (5, "int"),
+    (1.5, "float"),
+    (Box.Inner(), "Box.Inner"),
+]
 
 
 @pytest.mark.parametrize("value,tname", NOT_SEQUENCES, ids=[t for _, t in NOT_SEQUENCES])
@@ -158,12 +168,21 @@ class RevList(list):
         return reversed(self[:])
 
 
-@pytest.mark.parametrize("value,stored", [
-    (b"\x01\xff", [1.0, 255.0]), (bytearray(b"\x00\x03"), [0.0, 3.0]), ((True, False), [1.0, 0.0]),
-    (range(2, 4), [2.0, 3.0]), (array.array("i", [5, -6]), [5.0, -6.0]), ([2**53 + 1, 3], [2.0**53, 3.0]),
-    (Seq([1.0, 2.0], length=100), [1.0, 2.0]), (Seq([1.0, 2.0], length=ValueError("x")), [1.0, 2.0]),
-    (Seq([1.0, 2.0], length=TypeError("x")), [1.0, 2.0]), (RevList([1.0, 2.0]), [2.0, 1.0]),
-])
+@pytest.mark.parametrize(
+    "value,stored",
+    [
+        (b"\x01\xff", [1.0, 255.0]),
+        (bytearray(b"\x00\x03"), [0.0, 3.0]),
+        ((True, False), [1.0, 0.0]),
+        (range(2, 4), [2.0, 3.0]),
+        (array.array("i", [5, -6]), [5.0, -6.0]),
+        ([2**53 + 1, 3], [2.0**53, 3.0]),
+        (Seq([1.0, 2.0], length=100), [1.0, 2.0]),
+        (Seq([1.0, 2.0], length=ValueError("x")), [1.0, 2.0]),
+        (Seq([1.0, 2.0], length=TypeError("x")), [1.0, 2.0]),
+        (RevList([1.0, 2.0]), [2.0, 1.0]),
+    ],
+)
 def test_accepted_sequences(value, stored):
     f = orbisk.PyFlat(2)
     assert f.insert(value) is None
@@ -210,14 +229,28 @@ class BadIter(list):
         raise self.exc
 
 
-@pytest.mark.parametrize("exc", [MyTypeError("mine"), ValueError("v"), OverflowError("o"), KeyError("k"),
-                                 RuntimeError("r"), ZeroDivisionError("z")])
+@pytest.mark.parametrize(
+    "exc",
+    [
+        MyTypeError("mine"),
+        ValueError("v"),
+        OverflowError("o"),
+        KeyError("k"),
+        RuntimeError("r"),
+        ZeroDivisionError("z"),
+    ],
+)
 def test_hook_errors_pass_unchanged(exc):
-    for call in (lambda: _flat().insert([1.0, Num(exc)]), lambda: _hnsw().search([Num(exc), 1.0]),
-                 lambda: _flat().search([1.0, 1.0], k=Num(exc)), lambda: orbisk.PyFlat(Num(exc)),
-                 lambda: orbisk.PyHNSW(2, ef_search=Num(exc), metric="euclidean"),
-                 lambda: _flat().create(Seq([[1.0, 1.0], [1.0, Num(exc)]])), lambda: _flat().insert(BadIter(exc)),
-                 lambda: _hnsw().create([[1.0, 1.0], BadIter(exc)])):
+    for call in (
+        lambda: _flat().insert([1.0, Num(exc)]),
+        lambda: _hnsw().search([Num(exc), 1.0]),
+        lambda: _flat().search([1.0, 1.0], k=Num(exc)),
+        lambda: orbisk.PyFlat(Num(exc)),
+        lambda: orbisk.PyHNSW(2, ef_search=Num(exc), metric="euclidean"),
+        lambda: _flat().create(Seq([[1.0, 1.0], [1.0, Num(exc)]])),
+        lambda: _flat().insert(BadIter(exc)),
+        lambda: _hnsw().create([[1.0, 1.0], BadIter(exc)]),
+    ):
         with pytest.raises(BaseException) as info:
             call()
         assert info.value is exc
@@ -229,9 +262,11 @@ def test_exact_type_error_is_renamed_and_keeps_cause():
         raise TypeError("boom") from cause
     except TypeError as e:
         original = e
-    for call, param in ((lambda: _flat().insert([Num(original), 1.0]), "vector"),
-                        (lambda: _hnsw().search([1.0, 1.0], k=Num(original)), "k"),
-                        (lambda: orbisk.PyHNSW(2, m=Num(original), metric="euclidean"), "m")):
+    for call, param in (
+        (lambda: _flat().insert([Num(original), 1.0]), "vector"),
+        (lambda: _hnsw().search([1.0, 1.0], k=Num(original)), "k"),
+        (lambda: orbisk.PyHNSW(2, m=Num(original), metric="euclidean"), "m"),
+    ):
         e = _raises(TypeError, f"argument '{param}': boom", call)
         assert e is not original and e.__cause__ is cause
         assert original not in (e.__cause__, e.__context__)
@@ -247,15 +282,17 @@ def test_number_conversion_messages():
     idx = orbisk.PyFlat(2)
     idx.insert([Idx(3), Num(value=-2.5)])  # __index__ serves a double too
     assert idx.search([3.0, -2.5]) == [(0, 0.0)]
-    _raises(TypeError, "argument 'k': 'Box' object cannot be interpreted as an integer",
-            _flat().search, [0.0, 0.0], k=Box())
-    _raises(TypeError, "argument 'k': __index__ returned non-int (type float)",
-            _flat().search, [0.0, 0.0], k=Idx(1.5))
+    _raises(
+        TypeError, "argument 'k': 'Box' object cannot be interpreted as an integer", _flat().search, [0.0, 0.0], k=Box()
+    )
+    _raises(TypeError, "argument 'k': __index__ returned non-int (type float)", _flat().search, [0.0, 0.0], k=Idx(1.5))
 
 
-U32_SITES = [("dim", lambda v: orbisk.PyFlat(v)), ("k", lambda v: _flat().search([0.0, 0.0], k=v)),
-             ("k", lambda v: _hnsw().search([0.0, 0.0], v))] + [
-    (p, lambda v, p=p: orbisk.PyHNSW(**{"dim": 2, "metric": "euclidean", p: v})) for p in HNSW_PARAMS[:5]]
+U32_SITES = [
+    ("dim", lambda v: orbisk.PyFlat(v)),
+    ("k", lambda v: _flat().search([0.0, 0.0], k=v)),
+    ("k", lambda v: _hnsw().search([0.0, 0.0], v)),
+] + [(p, lambda v, p=p: orbisk.PyHNSW(**{"dim": 2, "metric": "euclidean", p: v})) for p in HNSW_PARAMS[:5]]
 
 
 @pytest.mark.parametrize("param,call", U32_SITES, ids=[f"{p}{i}" for i, (p, _) in enumerate(U32_SITES)])
@@ -279,14 +316,24 @@ def test_text_conversion():
         _raises(TypeError, f"argument 'metric': {msg}", orbisk.PyFlat, 2, bad)
         _raises(TypeError, f"argument 'metric': {msg}", orbisk.PyHNSW, 2, metric=bad)
         _raises(TypeError, f"argument 'schema': {msg}", orbisk.PyHNSW, 2, metric="euclidean", schema=["a", bad])
-    for call in (lambda: orbisk.PyFlat(2, "\ud800"), lambda: orbisk.PyHNSW(2, metric="euclidean", schema=["\udc00"]),
-                 lambda: _hnsw(schema=["a"]).search([0.0, 0.0], filter=("\ud800", 1))):
+    for call in (
+        lambda: orbisk.PyFlat(2, "\ud800"),
+        lambda: orbisk.PyHNSW(2, metric="euclidean", schema=["\udc00"]),
+        lambda: _hnsw(schema=["a"]).search([0.0, 0.0], filter=("\ud800", 1)),
+    ):
         with pytest.raises(UnicodeEncodeError):
             call()
     assert orbisk.PyHNSW(2, metric=Text("euclidean")) is not None
     # Parameters convert in order: the first bad one is reported.
-    _raises(TypeError, "argument 'layers': 'float' object cannot be interpreted as an integer",
-            orbisk.PyHNSW, 2, 1.0, metric=3, schema="ab")
+    _raises(
+        TypeError,
+        "argument 'layers': 'float' object cannot be interpreted as an integer",
+        orbisk.PyHNSW,
+        2,
+        1.0,
+        metric=3,
+        schema="ab",
+    )
     _raises(TypeError, "argument 'schema': Can't extract `str` to `Vec`", orbisk.PyHNSW, 2, schema="ab")
 
 
@@ -298,23 +345,51 @@ def test_pair_conversion():
     plain, schema = _hnsw(), _hnsw(schema=["color"])
     for idx in (plain, schema):
         search = idx.search
-        _raises(TypeError, "argument 'filter': 'list' object cannot be converted to 'PyTuple'",
-                search, [0.0, 0.0], filter=["color", "red"])
+        _raises(
+            TypeError,
+            "argument 'filter': 'list' object cannot be converted to 'PyTuple'",
+            search,
+            [0.0, 0.0],
+            filter=["color", "red"],
+        )
         for t in ((), ("color",), ("color", "red", 3)):
-            _raises(ValueError, f"expected tuple of length 2, but got tuple of length {len(t)}", search, [0.0, 0.0], 1, t)
-        _raises(TypeError, "argument 'filter': 'int' object cannot be converted to 'PyString'",
-                search, [0.0, 0.0], filter=(1, "red"))
-    _raises(ValueError, "No schema provided in HNSW instance; cannot use metadata filtering",
-            plain.search, [0.0, 0.0], filter=Pair(("color", "red")))
-    _raises(TypeError, "argument 'metadata': 'list' object cannot be converted to 'PyTuple'",
-            schema.insert, [1.0, 1.0], [["color", "red"]])
-    _raises(TypeError, "argument 'metadata': 'str' object cannot be converted to 'PyTuple'",
-            schema.create, [[1.0, 1.0]], [[("color", "red"), "x"]])
+            _raises(
+                ValueError, f"expected tuple of length 2, but got tuple of length {len(t)}", search, [0.0, 0.0], 1, t
+            )
+        _raises(
+            TypeError,
+            "argument 'filter': 'int' object cannot be converted to 'PyString'",
+            search,
+            [0.0, 0.0],
+            filter=(1, "red"),
+        )
+    _raises(
+        ValueError,
+        "No schema provided in HNSW instance; cannot use metadata filtering",
+        plain.search,
+        [0.0, 0.0],
+        filter=Pair(("color", "red")),
+    )
+    _raises(
+        TypeError,
+        "argument 'metadata': 'list' object cannot be converted to 'PyTuple'",
+        schema.insert,
+        [1.0, 1.0],
+        [["color", "red"]],
+    )
+    _raises(
+        TypeError,
+        "argument 'metadata': 'str' object cannot be converted to 'PyTuple'",
+        schema.create,
+        [[1.0, 1.0]],
+        [[("color", "red"), "x"]],
+    )
     schema.insert([1.0, 1.0], [Pair(("color", "red"))])
     assert schema.search([1.0, 1.0], filter=Pair(("color", "red"))) == [(0.0, [1.0, 1.0])]
 
 
 # ---- borrows under re-entrancy ------------------------------------------------
+
 
 class Hook:
     """Runs `fn` when converted (as a float or an index), recording the outcome."""
@@ -346,19 +421,33 @@ def _snap(idx):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("outer,inner,msg", [
-    ("search", "insert", "Already borrowed"), ("search", "create", "Already borrowed"),
-    ("search_k", "insert", "Already borrowed"), ("insert", "search", "Already mutably borrowed"),
-    ("create", "search", "Already mutably borrowed"), ("insert", "insert", "Already borrowed"),
-    ("create", "create", "Already borrowed"), ("insert", "create", "Already borrowed"),
-])
+@pytest.mark.parametrize(
+    "outer,inner,msg",
+    [
+        ("search", "insert", "Already borrowed"),
+        ("search", "create", "Already borrowed"),
+        ("search_k", "insert", "Already borrowed"),
+        ("insert", "search", "Already mutably borrowed"),
+        ("create", "search", "Already mutably borrowed"),
+        ("insert", "insert", "Already borrowed"),
+        ("create", "create", "Already borrowed"),
+        ("insert", "create", "Already borrowed"),
+    ],
+)
 def test_conflicting_reentry(kind, outer, inner, msg):
     idx = KINDS[kind]()
     before = _snap(idx)
-    calls = {"search": lambda: idx.search([1.0, 1.0]), "insert": lambda: idx.insert([9.0, 9.0]),
-             "create": lambda: idx.create([[9.0, 9.0]])}
-    outers = {"search": lambda h: idx.search([h, 0.0]), "search_k": lambda h: idx.search([0.0, 0.0], k=h),
-              "insert": lambda h: idx.insert([h, 0.0]), "create": lambda h: idx.create([[1.0, 1.0], [h, 0.0]])}
+    calls = {
+        "search": lambda: idx.search([1.0, 1.0]),
+        "insert": lambda: idx.insert([9.0, 9.0]),
+        "create": lambda: idx.create([[9.0, 9.0]]),
+    }
+    outers = {
+        "search": lambda h: idx.search([h, 0.0]),
+        "search_k": lambda h: idx.search([0.0, 0.0], k=h),
+        "insert": lambda h: idx.insert([h, 0.0]),
+        "create": lambda h: idx.create([[1.0, 1.0], [h, 0.0]]),
+    }
     hook = Hook(calls[inner])
     e = _raises(RuntimeError, msg, outers[outer], hook)
     assert hook.seen == [e]  # propagated as is, not renamed

@@ -60,7 +60,7 @@ def _engine(rows, metric):
 def test_every_row_is_the_per_query_search(metric, kind, n, k):
     # 5,000 rows of 9 elements: codes in two chunks and a part.
     rows = _data(kind, n, 1)
-    queries = np.vstack([_data(kind, 23, 2), rows[:2]])   # two of them stored rows
+    queries = np.vstack([_data(kind, 23, 2), rows[:2]])  # two of them stored rows
     ids, distances = (np.asarray(b) for b in _engine(rows, metric).search(queries, k))
     assert ids.dtype == np.int64 and distances.dtype == np.float64
     assert ids.shape == distances.shape == (len(queries), min(k, n))
@@ -99,8 +99,9 @@ def test_an_empty_batch_and_results_numpy_wraps_without_a_copy():
     assert b[0, 0] == -5 and memoryview(ids).shape == (2, 3)
 
 
-@pytest.mark.parametrize("dtype", [np.float32, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32,
-                                   np.int64, np.uint64, np.bool_])
+@pytest.mark.parametrize(
+    "dtype", [np.float32, np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64, np.bool_]
+)
 def test_other_dtypes_are_converted_exactly(dtype):
     rng = np.random.default_rng(7)
     values = rng.standard_normal((50, DIM)) * 100
@@ -108,22 +109,26 @@ def test_other_dtypes_are_converted_exactly(dtype):
     ix = _engine(values, "euclidean")
     same = _engine(values.astype(np.float64), "euclidean")
     q = values[:4]
-    assert [np.asarray(b).tobytes() for b in ix.search(q, 7)] == \
-        [np.asarray(b).tobytes() for b in same.search(q.astype(np.float64), 7)]
+    assert [np.asarray(b).tobytes() for b in ix.search(q, 7)] == [
+        np.asarray(b).tobytes() for b in same.search(q.astype(np.float64), 7)
+    ]
 
 
-@pytest.mark.parametrize("bad, error, text", [
-    (np.zeros((2, DIM + 1)), ValueError, r"shape \(n, 9\), got shape \(2, 10\)"),
-    (np.zeros(DIM), ValueError, r"got shape \(9,\)"),
-    (np.zeros((1, 1, DIM)), ValueError, r"got shape \(1, 1, 9\)"),
-    (np.zeros((DIM, 2)).T, ValueError, "C-contiguous"),
-    (np.zeros((2, DIM), dtype=np.complex128), TypeError, "real numbers"),
-    (np.zeros((2, DIM), dtype=np.float16), TypeError, "real numbers"),
-    (np.array([[2**53 + 1] * DIM], dtype=np.int64), ValueError, r"\[0, 0\] = 9007199254740993 has no exact"),
-    (np.array([[2**64 - 1] * DIM], dtype=np.uint64), ValueError, "has no exact"),
-    ([[0.0] * DIM], TypeError, "must be a 2-D array"),
-    ("abc", TypeError, "must be a 2-D array"),
-])
+@pytest.mark.parametrize(
+    "bad, error, text",
+    [
+        (np.zeros((2, DIM + 1)), ValueError, r"shape \(n, 9\), got shape \(2, 10\)"),
+        (np.zeros(DIM), ValueError, r"got shape \(9,\)"),
+        (np.zeros((1, 1, DIM)), ValueError, r"got shape \(1, 1, 9\)"),
+        (np.zeros((DIM, 2)).T, ValueError, "C-contiguous"),
+        (np.zeros((2, DIM), dtype=np.complex128), TypeError, "real numbers"),
+        (np.zeros((2, DIM), dtype=np.float16), TypeError, "real numbers"),
+        (np.array([[2**53 + 1] * DIM], dtype=np.int64), ValueError, r"\[0, 0\] = 9007199254740993 has no exact"),
+        (np.array([[2**64 - 1] * DIM], dtype=np.uint64), ValueError, "has no exact"),
+        ([[0.0] * DIM], TypeError, "must be a 2-D array"),
+        ("abc", TypeError, "must be a 2-D array"),
+    ],
+)
 def test_bad_arrays_are_refused_and_change_nothing(bad, error, text):
     ix = _engine(_data("gaussian", 30, 8), "cosine")
     before = [np.asarray(b).tobytes() for b in ix.search(np.ones((1, DIM)), 5)]
@@ -135,17 +140,20 @@ def test_bad_arrays_are_refused_and_change_nothing(bad, error, text):
     assert [np.asarray(b).tobytes() for b in ix.search(np.ones((1, DIM)), 5)] == before
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: orbisk_engine.FlatIndex(0), ValueError, "dim must be between 1"),
-    (lambda: orbisk_engine.FlatIndex(3, "angular"), ValueError, "unknown metric 'angular'"),
-    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), -1), ValueError, "k must be at least 0"),
-    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=0), ValueError, "threads must be"),
-    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=1.5), TypeError, "integer"),
-    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=5000), ValueError, "threads must be"),
-    (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=2**70), OverflowError, "too large|int"),
-    (lambda: orbisk_engine.FlatIndex(2**32), ValueError, "dim must be between 1"),
-    (lambda: orbisk_engine.ResultBuffer(), TypeError, "cannot create"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: orbisk_engine.FlatIndex(0), ValueError, "dim must be between 1"),
+        (lambda: orbisk_engine.FlatIndex(3, "angular"), ValueError, "unknown metric 'angular'"),
+        (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), -1), ValueError, "k must be at least 0"),
+        (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=0), ValueError, "threads must be"),
+        (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=1.5), TypeError, "integer"),
+        (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=5000), ValueError, "threads must be"),
+        (lambda: orbisk_engine.FlatIndex(3).search(np.zeros((1, 3)), 1, threads=2**70), OverflowError, "too large|int"),
+        (lambda: orbisk_engine.FlatIndex(2**32), ValueError, "dim must be between 1"),
+        (lambda: orbisk_engine.ResultBuffer(), TypeError, "cannot create"),
+    ],
+)
 def test_bad_arguments(call, error, text):
     with pytest.raises(error, match=text):
         call()
@@ -154,8 +162,12 @@ def test_bad_arguments(call, error, text):
 def test_the_index_describes_itself():
     ix = orbisk_engine.FlatIndex(3, "inner_product")
     ix.add(np.eye(3))
-    assert (ix.dim, ix.metric, len(ix), repr(ix)) == (3, "inner_product", 3,
-                                                      "FlatIndex(dim=3, metric='inner_product', rows=3)")
+    assert (ix.dim, ix.metric, len(ix), repr(ix)) == (
+        3,
+        "inner_product",
+        3,
+        "FlatIndex(dim=3, metric='inner_product', rows=3)",
+    )
 
 
 def _long_batch(queries):
@@ -165,7 +177,7 @@ def _long_batch(queries):
 
 
 def test_ctrl_c_stops_a_long_batch_within_a_second():
-    ix, queries = _long_batch(200_000)      # seconds of work on any machine
+    ix, queries = _long_batch(200_000)  # seconds of work on any machine
     returned = False
     timer = threading.Timer(0.3, _thread.interrupt_main)
     start = time.monotonic()
@@ -178,7 +190,7 @@ def test_ctrl_c_stops_a_long_batch_within_a_second():
     assert not returned, "the batch ended before the interrupt"
     assert time.monotonic() - start < 1.3
     assert len(ix) == 200_000
-    assert np.asarray(ix.search(queries[:2], 3)[0]).shape == (2, 3)     # still usable
+    assert np.asarray(ix.search(queries[:2], 3)[0]).shape == (2, 3)  # still usable
 
 
 def test_rows_cannot_be_added_while_another_thread_searches():
@@ -195,7 +207,7 @@ def test_rows_cannot_be_added_while_another_thread_searches():
     try:
         for _ in range(1000):
             try:
-                ix.add(np.zeros((1, DIM)))       # succeeds only between two searches
+                ix.add(np.zeros((1, DIM)))  # succeeds only between two searches
                 added += 1
             except RuntimeError as e:
                 assert "being searched by another thread" in str(e)

@@ -23,15 +23,16 @@ def test_example_runs(path, capsys):
 def _mypy(*args):
     pytest.importorskip("mypy")
     # companion/ holds orbisk_shard, which examples/sharded_search.py imports.
-    env = dict(os.environ, MYPYPATH=os.pathsep.join([str(ROOT / "src" / "module"), str(ROOT / "src" / "engine"),
-                                                      str(ROOT / "companion")]))
-    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT,
-                          env=env, capture_output=True, text=True)
+    env = dict(
+        os.environ,
+        MYPYPATH=os.pathsep.join([str(ROOT / "src" / "module"), str(ROOT / "src" / "engine"), str(ROOT / "companion")]),
+    )
+    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT, env=env, capture_output=True, text=True)
 
 
 @pytest.mark.parametrize("module", ["orbisk", "orbisk_engine"])
 def test_stubs_match_the_module(module):
-    allow = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")   # orbisk's entries
+    allow = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")  # orbisk's entries
     done = _mypy("mypy.stubtest", module, *(["--allowlist", str(allow)] if module == "orbisk" else []))
     assert done.returncode == 0, done.stdout + done.stderr
 
@@ -77,10 +78,19 @@ near: list[tuple[float, list[float]]] = graph.search([1.0, 0.0, 0.0], 2, ("color
 def test_stubs_flag_misleading_metrics_and_accept_valid_calls(tmp_path):
     (tmp_path / "misleading.py").write_text(MISLEADING)
     (tmp_path / "valid.py").write_text(VALID)
-    done = _mypy("mypy", "--strict", "--no-incremental", "--no-error-summary",
-                 str(tmp_path / "misleading.py"), str(tmp_path / "valid.py"))
-    flagged = {(pathlib.Path(line.split(":")[0]).name, int(line.split(":")[1]))
-               for line in done.stdout.splitlines() if ": error:" in line}
+    done = _mypy(
+        "mypy",
+        "--strict",
+        "--no-incremental",
+        "--no-error-summary",
+        str(tmp_path / "misleading.py"),
+        str(tmp_path / "valid.py"),
+    )
+    flagged = {
+        (pathlib.Path(line.split(":")[0]).name, int(line.split(":")[1]))
+        for line in done.stdout.splitlines()
+        if ": error:" in line
+    }
     wanted = {("misleading.py", n) for n in range(2, MISLEADING.count("\n") + 1)}
     assert flagged == wanted, done.stdout + done.stderr
 

@@ -42,10 +42,14 @@ def _ranked(query, rows, fn):
     return sorted(((fn(query, r), i) for i, r in enumerate(rows)), key=lambda c: (*_key(c[0]), c[1]))
 
 
-@pytest.mark.parametrize("make,graph", [
-    *[(lambda m=m: orbisk.PyFlat(U32, m), False) for m in FLAT],
-    *[(lambda m=m: orbisk.PyHNSW(U32, metric=m), True) for m in GRAPH]],
-    ids=[f"flat-{m}" for m in FLAT] + [f"graph-{m}" for m in GRAPH])
+@pytest.mark.parametrize(
+    "make,graph",
+    [
+        *[(lambda m=m: orbisk.PyFlat(U32, m), False) for m in FLAT],
+        *[(lambda m=m: orbisk.PyHNSW(U32, metric=m), True) for m in GRAPH],
+    ],
+    ids=[f"flat-{m}" for m in FLAT] + [f"graph-{m}" for m in GRAPH],
+)
 def test_largest_dimension_rejects_short_vectors(make, graph):
     before = _rss()
     idx = make()
@@ -113,7 +117,9 @@ def test_largest_k_on_flat_returns_every_row(metric):
     got = idx.search([0.3, -0.2], U32)
     assert _rss() - before < 2 * MB
     want = _ranked([0.3, -0.2], ROWS, FLAT[metric])
-    assert [i for i, _ in got] == [i for _, i in want] and all(_same(d, e) for (_, d), (e, _) in zip(got, want, strict=True))
+    assert [i for i, _ in got] == [i for _, i in want] and all(
+        _same(d, e) for (_, d), (e, _) in zip(got, want, strict=True)
+    )
 
 
 @pytest.mark.parametrize("metric", list(GRAPH))
@@ -148,8 +154,16 @@ def test_length_one_vectors(metric, graph, query):
         assert _same(d, fn(query, v))
 
 
-SPECIALS = [[1.0, 0.0], [math.nan, 0.0], [math.inf, 1.0], [-math.inf, 0.0], [0.0, 0.0], [0.5, 2.0],
-            [math.nan, math.nan], [1e200, -1e200]]
+SPECIALS = [
+    [1.0, 0.0],
+    [math.nan, 0.0],
+    [math.inf, 1.0],
+    [-math.inf, 0.0],
+    [0.0, 0.0],
+    [0.5, 2.0],
+    [math.nan, math.nan],
+    [1e200, -1e200],
+]
 
 
 @pytest.mark.parametrize("metric", list(GRAPH))

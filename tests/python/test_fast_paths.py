@@ -25,7 +25,8 @@ def ranked(query, rows, fn, k):
 
 def same(got, want):
     return len(got) == len(want) and all(
-        i == j and (d == e or (math.isnan(d) and math.isnan(e))) for (i, d), (j, e) in zip(got, want, strict=True))
+        i == j and (d == e or (math.isnan(d) and math.isnan(e))) for (i, d), (j, e) in zip(got, want, strict=True)
+    )
 
 
 @pytest.mark.parametrize("metric,fn", METRICS)
@@ -47,7 +48,7 @@ def test_flat_matches_plain_model(metric, fn, seed):
     rows = [[value() for _ in range(dim)] for _ in range(n)]
     index = orbisk.PyFlat(dim, metric)
     index.create(rows[: n // 2])
-    for r in rows[n // 2:]:
+    for r in rows[n // 2 :]:
         index.insert(r)
     for _ in range(6):
         query = [value() for _ in range(dim)]
@@ -70,7 +71,7 @@ BUFFERS = [
     lambda v: memoryview(array.array("d", v)),
     lambda v: memoryview(bytes(round(x) % 256 for x in v)),
     lambda v: np.array(v * 2, dtype=np.float64)[::2],  # strided: iterated
-    lambda v: np.array(v, dtype=np.float16),           # unknown format: iterated
+    lambda v: np.array(v, dtype=np.float16),  # unknown format: iterated
 ]
 
 

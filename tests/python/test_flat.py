@@ -35,8 +35,9 @@ def _index(rows, dim=None, metric=None):
 
 
 def _value(rng, scale):
-    return rng.choice([rng.uniform(-1, 1), rng.gauss(0, 1) * scale, float(rng.randint(-3, 3)),
-                       rng.uniform(-1, 1) * 1e-160])
+    return rng.choice(
+        [rng.uniform(-1, 1), rng.gauss(0, 1) * scale, float(rng.randint(-3, 3)), rng.uniform(-1, 1) * 1e-160]
+    )
 
 
 @pytest.mark.parametrize("metric", REFS)
@@ -61,8 +62,9 @@ def test_distances_bit_exact(metric, dim):
 @pytest.mark.parametrize("metric", REFS)
 def test_non_finite_values_rank_like_the_reference(metric):
     rng, dim, specials = random.Random(7), 19, [NAN, INF, -INF, 1e200, -1e200, 0.0, -0.0, 5e-324]
-    rows = [[rng.choice(specials) if rng.random() < 0.15 else rng.uniform(-2, 2) for _ in range(dim)]
-            for _ in range(60)]
+    rows = [
+        [rng.choice(specials) if rng.random() < 0.15 else rng.uniform(-2, 2) for _ in range(dim)] for _ in range(60)
+    ]
     idx = orbisk.PyFlat(dim, metric)
     idx.create(rows)
     for q in ([0.0] * dim, [rng.uniform(-2, 2) for _ in range(dim)], [INF] + [1.0] * (dim - 1), [NAN] * dim):
@@ -131,11 +133,26 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("metric,want", [
-    (None, EUCLID), ("euclidean", EUCLID), ("angular", EUCLID), ("Cosine", EUCLID), ("COSINE", EUCLID),
-    ("cosine ", EUCLID), ("cosine\x00", EUCLID), ("", EUCLID), ("inner product", EUCLID), ("Inner_product", EUCLID),
-    ("dot", EUCLID), ("cosine", COS), (Text("cosine"), COS), ("inner_product", DOT), (Text("inner_product"), DOT),
-])
+@pytest.mark.parametrize(
+    "metric,want",
+    [
+        (None, EUCLID),
+        ("euclidean", EUCLID),
+        ("angular", EUCLID),
+        ("Cosine", EUCLID),
+        ("COSINE", EUCLID),
+        ("cosine ", EUCLID),
+        ("cosine\x00", EUCLID),
+        ("", EUCLID),
+        ("inner product", EUCLID),
+        ("Inner_product", EUCLID),
+        ("dot", EUCLID),
+        ("cosine", COS),
+        (Text("cosine"), COS),
+        ("inner_product", DOT),
+        (Text("inner_product"), DOT),
+    ],
+)
 def test_metric_names(metric, want):
     for idx in (orbisk.PyFlat(2, metric), orbisk.PyFlat(dim=2, metric=metric)):
         idx.create([[0.0, 5.0], [2.0, 2.0]])
@@ -182,8 +199,12 @@ def test_create_appends_with_continuing_ids():
 @pytest.mark.parametrize("metric", REFS)
 def test_failing_create_keeps_earlier_vectors(metric):
     idx, rows, q = _index([[9.0, 9.0]], metric=metric), [[9.0, 9.0], [1.0, 2.0], [3.0, 4.0]], [1.0, 2.0]
-    e = _raises(BaseException, "Vector length 3 does not match index dimension 2",
-                idx.create, rows[1:] + [[5.0, 6.0, 7.0], [8.0, 8.0]])
+    e = _raises(
+        BaseException,
+        "Vector length 3 does not match index dimension 2",
+        idx.create,
+        rows[1:] + [[5.0, 6.0, 7.0], [8.0, 8.0]],
+    )
     assert type(e).__name__ == "PanicException" and not isinstance(e, Exception)
     assert _bits(idx.search(q, k=10)) == _bits(_ranked(q, rows, REFS[metric], 10))
     idx.insert([8.0, 8.0])  # the borrow was released and ids continue at 3
@@ -194,7 +215,9 @@ def test_failing_create_keeps_earlier_vectors(metric):
 
 def test_panic_example_keeps_earlier_vectors():
     idx = orbisk.PyFlat(2)
-    _raises(BaseException, "Vector length 1 does not match index dimension 2", idx.create, [[1.0, 2.0], [3.0], [4.0, 5.0]])
+    _raises(
+        BaseException, "Vector length 1 does not match index dimension 2", idx.create, [[1.0, 2.0], [3.0], [4.0, 5.0]]
+    )
     assert idx.search([1.0, 2.0]) == [(0, 0.0)]
     idx.insert([4.0, 5.0])
     assert idx.search([4.0, 5.0]) == [(1, 0.0)]

@@ -120,9 +120,15 @@ def test_single_layer_results_equal_the_model(metric, dim, ef_construction):
     rows = _rows(rng, 40, dim)
     fn = METRICS[metric]
     lists = _model_lists(rows, fn, ef_construction)
-    queries = [[rng.gauss(0, 2) for _ in range(dim)], list(rows[5]), [0.0] * dim, [],
-               [rng.uniform(-1, 1) for _ in range(dim - 1)], [rng.uniform(-1, 1) for _ in range(dim + 2)],
-               [NAN] + [1.0] * (dim - 1)]
+    queries = [
+        [rng.gauss(0, 2) for _ in range(dim)],
+        list(rows[5]),
+        [0.0] * dim,
+        [],
+        [rng.uniform(-1, 1) for _ in range(dim - 1)],
+        [rng.uniform(-1, 1) for _ in range(dim + 2)],
+        [NAN] + [1.0] * (dim - 1),
+    ]
     for ef_search in (1, 4, 1000):
         idx = orbisk.PyHNSW(dim, 1, None, ef_construction, ef_search, metric)
         if ef_search == 4:
@@ -133,7 +139,7 @@ def test_single_layer_results_equal_the_model(metric, dim, ef_construction):
         for q in queries:
             w = _knn(rows, lists, fn, q, ef_search)
             for k in (0, 1, 5, 1000):
-                want = [(d, rows[i]) for d, i in w[:max(k, 1)]]
+                want = [(d, rows[i]) for d, i in w[: max(k, 1)]]
                 assert _bits(idx.search(q, k)) == _bits(want), (q, k, ef_search)
 
 
@@ -195,8 +201,24 @@ def test_single_layer_builds_are_deterministic():
         assert _bits(a.search(q, 5)) == _bits(b.search(q, 5))
 
 
-@pytest.mark.parametrize("metric", [None, "", "Euclidean", "EUCLIDEAN", " euclidean", "euclidean ", "euclidean\x00",
-                                    "Angular", "inner-product", "innerproduct", "cosine", "dot", "l2"])
+@pytest.mark.parametrize(
+    "metric",
+    [
+        None,
+        "",
+        "Euclidean",
+        "EUCLIDEAN",
+        " euclidean",
+        "euclidean ",
+        "euclidean\x00",
+        "Angular",
+        "inner-product",
+        "innerproduct",
+        "cosine",
+        "dot",
+        "l2",
+    ],
+)
 def test_unsupported_metric(metric):
     _raises(ValueError, "Unsupported metric", orbisk.PyHNSW, 2, metric=metric)
     _raises(ValueError, "Unsupported metric", orbisk.PyHNSW, 2, 5, 16, 200, 50, metric, ["a"])
@@ -224,28 +246,51 @@ class Index:
         return self.v
 
 
-@pytest.mark.parametrize("args,kw,exc,msg", [
-    ((None,), {}, TypeError, "argument 'dim': 'NoneType' object cannot be interpreted as an integer"),
-    ((2.0,), {"layers": -1}, TypeError, "argument 'dim': 'float' object cannot be interpreted as an integer"),
-    ((-1,), {"layers": 1.5}, OverflowError, None),
-    ((U32 + 1,), {}, OverflowError, "out of range integral type conversion attempted"),
-    ((2, -1), {"m": 2.0}, OverflowError, None),
-    ((2, 1, 2.0), {"ef_construction": -1}, TypeError, "argument 'm': 'float' object cannot be interpreted as an integer"),
-    ((2, 1, 1, U32 + 1), {"ef_search": "x"}, OverflowError, "out of range integral type conversion attempted"),
-    ((2, 1, 1, 1, "x"), {"metric": 3}, TypeError, "argument 'ef_search': 'str' object cannot be interpreted as an integer"),
-    ((2, 1, 1, 1, 2**64), {"metric": 3}, OverflowError, None),
-    ((2,), {"metric": 3, "schema": "ab"}, TypeError, "argument 'metric': 'int' object cannot be converted to 'PyString'"),
-    ((2,), {"metric": "\ud800", "schema": "ab"}, UnicodeEncodeError, None),
-    ((2,), {"metric": "bogus", "schema": "ab"}, TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
-    ((2,), {"schema": ["a", 1]}, TypeError, "argument 'schema': 'int' object cannot be converted to 'PyString'"),
-    ((0,), {}, ValueError, "Unsupported metric"),
-    ((0,), {"metric": "cosine", "schema": []}, ValueError, "Unsupported metric"),
-    ((0, 1.5), {"metric": "euclidean"}, TypeError, "argument 'layers': 'float' object cannot be interpreted as an integer"),
-    ((0,), {"metric": "euclidean", "schema": "ab"}, TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
-    ((0, 0, 0, 0, 0, "euclidean", []), {}, ValueError, "dim must be at least 1"),
-    ((False,), {"metric": "angular"}, ValueError, "dim must be at least 1"),
-    ((Index(0),), {"metric": "inner_product"}, ValueError, "dim must be at least 1"),
-])
+@pytest.mark.parametrize(
+    "args,kw,exc,msg",
+    [
+        ((None,), {}, TypeError, "argument 'dim': 'NoneType' object cannot be interpreted as an integer"),
+        ((2.0,), {"layers": -1}, TypeError, "argument 'dim': 'float' object cannot be interpreted as an integer"),
+        ((-1,), {"layers": 1.5}, OverflowError, None),
+        ((U32 + 1,), {}, OverflowError, "out of range integral type conversion attempted"),
+        ((2, -1), {"m": 2.0}, OverflowError, None),
+        (
+            (2, 1, 2.0),
+            {"ef_construction": -1},
+            TypeError,
+            "argument 'm': 'float' object cannot be interpreted as an integer",
+        ),
+        ((2, 1, 1, U32 + 1), {"ef_search": "x"}, OverflowError, "out of range integral type conversion attempted"),
+        (
+            (2, 1, 1, 1, "x"),
+            {"metric": 3},
+            TypeError,
+            "argument 'ef_search': 'str' object cannot be interpreted as an integer",
+        ),
+        ((2, 1, 1, 1, 2**64), {"metric": 3}, OverflowError, None),
+        (
+            (2,),
+            {"metric": 3, "schema": "ab"},
+            TypeError,
+            "argument 'metric': 'int' object cannot be converted to 'PyString'",
+        ),
+        ((2,), {"metric": "\ud800", "schema": "ab"}, UnicodeEncodeError, None),
+        ((2,), {"metric": "bogus", "schema": "ab"}, TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
+        ((2,), {"schema": ["a", 1]}, TypeError, "argument 'schema': 'int' object cannot be converted to 'PyString'"),
+        ((0,), {}, ValueError, "Unsupported metric"),
+        ((0,), {"metric": "cosine", "schema": []}, ValueError, "Unsupported metric"),
+        (
+            (0, 1.5),
+            {"metric": "euclidean"},
+            TypeError,
+            "argument 'layers': 'float' object cannot be interpreted as an integer",
+        ),
+        ((0,), {"metric": "euclidean", "schema": "ab"}, TypeError, "argument 'schema': Can't extract `str` to `Vec`"),
+        ((0, 0, 0, 0, 0, "euclidean", []), {}, ValueError, "dim must be at least 1"),
+        ((False,), {"metric": "angular"}, ValueError, "dim must be at least 1"),
+        ((Index(0),), {"metric": "inner_product"}, ValueError, "dim must be at least 1"),
+    ],
+)
 def test_constructor_step_order(args, kw, exc, msg):
     _raises(exc, msg, orbisk.PyHNSW, *args, **kw)
 
@@ -266,31 +311,43 @@ def test_none_equals_omitted():
     for idx in (orbisk.PyHNSW(2, None, None, None, None, "euclidean", None), orbisk.PyHNSW(2, metric="euclidean")):
         idx.create(rows)
         assert len(idx.search([0.0, 0.0], k=1000)) == 50  # ef_search 50, all connected
-        _raises(ValueError, "No schema provided in HNSW instance; cannot use metadata filtering",
-                idx.search, [0.0, 0.0], filter=("a", 1))
+        _raises(
+            ValueError,
+            "No schema provided in HNSW instance; cannot use metadata filtering",
+            idx.search,
+            [0.0, 0.0],
+            filter=("a", 1),
+        )
 
 
 NO_SCHEMA = "No schema provided in HNSW instance; cannot use metadata"
 SIZE = "Expected vector of length 2, got "
 
 
-@pytest.mark.parametrize("schema,args,exc,msg", [
-    (None, ("ab", "x"), TypeError, "argument 'vector': Can't extract `str` to `Vec`"),
-    (None, ([1.0, 2.0], "x"), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
-    (None, ([1.0, 2.0], [("a",)]), ValueError, "expected tuple of length 2, but got tuple of length 1"),
-    (None, ([1.0, 2.0], [("a", 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
-    (None, ([1.0, 2.0], []), ValueError, NO_SCHEMA),
-    (None, ([1.0, 2.0, 3.0], [("a", 1)]), ValueError, NO_SCHEMA),
-    (None, ([1.0, 2.0, 3.0],), ValueError, SIZE + "3"),
-    (None, ([],), ValueError, SIZE + "0"),
-    (["color", "size"], ([1.0, 2.0], []), ValueError, "Missing metadata for attribute 'color'"),
-    (["color", "size"], ([1.0, 2.0, 3.0], [("color", "x")]), ValueError, "Missing metadata for attribute 'size'"),
-    (["color", "size"], ([1.0], [("size", None)]), ValueError, "Missing metadata for attribute 'color'"),
-    (["color", "size"], ([1.0], [("size", None), ("color", "x")]), ValueError,
-     "Unsupported metadata type for attribute 'size'"),
-    (["color", "size"], ([1.0], [("color", "x"), ("size", 1)]), ValueError, SIZE + "1"),
-    (["color", "size"], ([1.0, 2.0, 3.0],), ValueError, SIZE + "3"),
-])
+@pytest.mark.parametrize(
+    "schema,args,exc,msg",
+    [
+        (None, ("ab", "x"), TypeError, "argument 'vector': Can't extract `str` to `Vec`"),
+        (None, ([1.0, 2.0], "x"), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
+        (None, ([1.0, 2.0], [("a",)]), ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        (None, ([1.0, 2.0], [("a", 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        (None, ([1.0, 2.0], []), ValueError, NO_SCHEMA),
+        (None, ([1.0, 2.0, 3.0], [("a", 1)]), ValueError, NO_SCHEMA),
+        (None, ([1.0, 2.0, 3.0],), ValueError, SIZE + "3"),
+        (None, ([],), ValueError, SIZE + "0"),
+        (["color", "size"], ([1.0, 2.0], []), ValueError, "Missing metadata for attribute 'color'"),
+        (["color", "size"], ([1.0, 2.0, 3.0], [("color", "x")]), ValueError, "Missing metadata for attribute 'size'"),
+        (["color", "size"], ([1.0], [("size", None)]), ValueError, "Missing metadata for attribute 'color'"),
+        (
+            ["color", "size"],
+            ([1.0], [("size", None), ("color", "x")]),
+            ValueError,
+            "Unsupported metadata type for attribute 'size'",
+        ),
+        (["color", "size"], ([1.0], [("color", "x"), ("size", 1)]), ValueError, SIZE + "1"),
+        (["color", "size"], ([1.0, 2.0, 3.0],), ValueError, SIZE + "3"),
+    ],
+)
 def test_insert_failures_in_step_order(schema, args, exc, msg):
     idx = orbisk.PyHNSW(2, layers=1, metric="euclidean", schema=schema)
     idx.insert([7.0, 7.0], None if schema is None else [("color", "c"), ("size", 1)])
@@ -300,25 +357,37 @@ def test_insert_failures_in_step_order(schema, args, exc, msg):
     assert idx.insert([1.0, 1.0]) is None and len(_all(idx)) == 2
 
 
-@pytest.mark.parametrize("schema,args,exc,msg", [
-    (None, ([[1.0, 2.0], "ab"], "x"), TypeError, "argument 'vectors': Can't extract `str` to `Vec`"),
-    (None, ([[1.0, 2.0]], "x"), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
-    (None, ([[1.0, 2.0]], ["x"]), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
-    (None, ([], [[("a",)]]), ValueError, "expected tuple of length 2, but got tuple of length 1"),
-    (None, ([],), ValueError, "Create error: EmptyVectors"),
-    (None, ([[1.0, 2.0], [1.0], [1.0, 2.0, 3.0]],), ValueError, SIZE + "1"),
-    (None, ([[1.0, 2.0]], [[], []]), ValueError, "Length of metadata list must match number of vectors"),
-    (None, ([], []), ValueError, NO_SCHEMA),
-    (None, ([[1.0]], [[("a", 1)]]), ValueError, NO_SCHEMA),
-    (["c"], ([[1.0, 2.0], [1.0]], [[("c", 1)]]), ValueError, "Length of metadata list must match number of vectors"),
-    (["c"], ([[1.0, 2.0], [3.0, 4.0]], [[("c", 1)], []]), ValueError, "Missing metadata for attribute 'c'"),
-    (["c"], ([[1.0], [3.0, 4.0]], [[("c", 1)], [("c", None)]]), ValueError,
-     "Unsupported metadata type for attribute 'c'"),
-    (["c"], ([[1.0, 2.0], [3.0]], [[("c", 1)], [("c", 2)]]), ValueError, SIZE + "1"),
-    (["c"], ([], []), ValueError, "Create error: EmptyVectors"),
-    (["c"], ([],), ValueError, "Create error: EmptyVectors"),
-    (["c"], ([[1.0, 2.0], [1.0, 2.0, 3.0]],), ValueError, SIZE + "3"),
-])
+@pytest.mark.parametrize(
+    "schema,args,exc,msg",
+    [
+        (None, ([[1.0, 2.0], "ab"], "x"), TypeError, "argument 'vectors': Can't extract `str` to `Vec`"),
+        (None, ([[1.0, 2.0]], "x"), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
+        (None, ([[1.0, 2.0]], ["x"]), TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
+        (None, ([], [[("a",)]]), ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        (None, ([],), ValueError, "Create error: EmptyVectors"),
+        (None, ([[1.0, 2.0], [1.0], [1.0, 2.0, 3.0]],), ValueError, SIZE + "1"),
+        (None, ([[1.0, 2.0]], [[], []]), ValueError, "Length of metadata list must match number of vectors"),
+        (None, ([], []), ValueError, NO_SCHEMA),
+        (None, ([[1.0]], [[("a", 1)]]), ValueError, NO_SCHEMA),
+        (
+            ["c"],
+            ([[1.0, 2.0], [1.0]], [[("c", 1)]]),
+            ValueError,
+            "Length of metadata list must match number of vectors",
+        ),
+        (["c"], ([[1.0, 2.0], [3.0, 4.0]], [[("c", 1)], []]), ValueError, "Missing metadata for attribute 'c'"),
+        (
+            ["c"],
+            ([[1.0], [3.0, 4.0]], [[("c", 1)], [("c", None)]]),
+            ValueError,
+            "Unsupported metadata type for attribute 'c'",
+        ),
+        (["c"], ([[1.0, 2.0], [3.0]], [[("c", 1)], [("c", 2)]]), ValueError, SIZE + "1"),
+        (["c"], ([], []), ValueError, "Create error: EmptyVectors"),
+        (["c"], ([],), ValueError, "Create error: EmptyVectors"),
+        (["c"], ([[1.0, 2.0], [1.0, 2.0, 3.0]],), ValueError, SIZE + "3"),
+    ],
+)
 def test_create_failures_in_step_order(schema, args, exc, msg):
     idx = orbisk.PyHNSW(2, layers=1, metric="euclidean", schema=schema)
     idx.insert([7.0, 7.0])
@@ -332,8 +401,13 @@ def test_create_failures_in_step_order(schema, args, exc, msg):
 def test_zero_ef_construction(schema):
     md = None if schema is None else [("c", 1)]
     idx = orbisk.PyHNSW(2, ef_construction=0, metric="euclidean", schema=schema)
-    _raises(ValueError, "Create error: InvalidEF", idx.create, [[5.0, 5.0], [1.0, 1.0], [0.0, 0.0]],
-            None if md is None else [md] * 3)
+    _raises(
+        ValueError,
+        "Create error: InvalidEF",
+        idx.create,
+        [[5.0, 5.0], [1.0, 1.0], [0.0, 0.0]],
+        None if md is None else [md] * 3,
+    )
     only = [(_euclid([0.0, 0.0], [5.0, 5.0]), [5.0, 5.0])]
     assert _all(idx) == only  # the first one stays as node 0; the failed ones are unreachable
     _raises(ValueError, "Insert error: InvalidEF", idx.insert, [0.0, 0.0], md)
@@ -360,26 +434,29 @@ def test_layers_zero_and_ef_search_zero():
 FILTER_NO_SCHEMA = "No schema provided in HNSW instance; cannot use metadata filtering"
 
 
-@pytest.mark.parametrize("kw,flt,msg", [
-    ({}, ("c", 1), FILTER_NO_SCHEMA),
-    ({"schema": ["c"]}, ("c", None), "Unsupported type for metadata filter"),
-    ({"schema": ["c"]}, ("zz", b"x"), "Unsupported type for metadata filter"),
-    ({"schema": ["c"], "layers": 0}, ("c", None), "Unsupported type for metadata filter"),
-    ({"schema": ["c"]}, ("zz", 1), "Search error: AttributeNotFound"),
-    ({"schema": ["c"]}, ("C", 1), "Search error: AttributeNotFound"),
-    ({"schema": ["c"], "layers": 1}, ("zz", 1), "Search error: AttributeNotFound"),
-    ({"schema": []}, ("c", 1), "Search error: EmptySchema"),
-    ({"schema": [], "layers": 1}, ("c", 1), "Search error: EmptySchema"),
-    ({"layers": 0, "ef_search": 0}, None, "Search error: InvalidLayer"),
-    ({"schema": ["c"], "layers": 0}, ("zz", 1), "Search error: InvalidLayer"),
-    ({"schema": [], "layers": 0, "ef_search": 0}, ("c", 1), "Search error: InvalidLayer"),
-    # Above one layer the capacity-1 descent meets a bad filter before ef_search 0 is seen.
-    ({"schema": ["c"], "ef_search": 0}, ("zz", 1), "Search error: AttributeNotFound"),
-    ({"schema": [], "ef_search": 0, "layers": 2}, ("c", 1), "Search error: EmptySchema"),
-    ({"schema": ["c"], "ef_search": 0}, ("c", 1), "Search error: InvalidEF"),
-    ({"schema": ["c"], "ef_search": 0, "layers": 1}, ("zz", 1), "Search error: InvalidEF"),
-    ({"schema": [], "ef_search": 0, "layers": 1}, ("c", 1), "Search error: InvalidEF"),
-])
+@pytest.mark.parametrize(
+    "kw,flt,msg",
+    [
+        ({}, ("c", 1), FILTER_NO_SCHEMA),
+        ({"schema": ["c"]}, ("c", None), "Unsupported type for metadata filter"),
+        ({"schema": ["c"]}, ("zz", b"x"), "Unsupported type for metadata filter"),
+        ({"schema": ["c"], "layers": 0}, ("c", None), "Unsupported type for metadata filter"),
+        ({"schema": ["c"]}, ("zz", 1), "Search error: AttributeNotFound"),
+        ({"schema": ["c"]}, ("C", 1), "Search error: AttributeNotFound"),
+        ({"schema": ["c"], "layers": 1}, ("zz", 1), "Search error: AttributeNotFound"),
+        ({"schema": []}, ("c", 1), "Search error: EmptySchema"),
+        ({"schema": [], "layers": 1}, ("c", 1), "Search error: EmptySchema"),
+        ({"layers": 0, "ef_search": 0}, None, "Search error: InvalidLayer"),
+        ({"schema": ["c"], "layers": 0}, ("zz", 1), "Search error: InvalidLayer"),
+        ({"schema": [], "layers": 0, "ef_search": 0}, ("c", 1), "Search error: InvalidLayer"),
+        # Above one layer the capacity-1 descent meets a bad filter before ef_search 0 is seen.
+        ({"schema": ["c"], "ef_search": 0}, ("zz", 1), "Search error: AttributeNotFound"),
+        ({"schema": [], "ef_search": 0, "layers": 2}, ("c", 1), "Search error: EmptySchema"),
+        ({"schema": ["c"], "ef_search": 0}, ("c", 1), "Search error: InvalidEF"),
+        ({"schema": ["c"], "ef_search": 0, "layers": 1}, ("zz", 1), "Search error: InvalidEF"),
+        ({"schema": [], "ef_search": 0, "layers": 1}, ("c", 1), "Search error: InvalidEF"),
+    ],
+)
 def test_search_failures_and_core_precedence(kw, flt, msg):
     idx = orbisk.PyHNSW(2, **{"metric": "euclidean", **kw})
     if msg.startswith("Search error"):
@@ -392,16 +469,19 @@ def test_search_failures_and_core_precedence(kw, flt, msg):
     _raises(ValueError, msg, idx.search, [0.0, 0.0], 5, flt)
 
 
-@pytest.mark.parametrize("args,exc,msg", [
-    (("ab", -1, 5), TypeError, "argument 'query': Can't extract `str` to `Vec`"),
-    ((None,), TypeError, "argument 'query': 'NoneType' object cannot be converted to 'Sequence'"),
-    (([0.0, None],), TypeError, "argument 'query': must be real number, not NoneType"),
-    (([0.0], -1, 5), OverflowError, None),
-    (([0.0], 2.0, 5), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
-    (([0.0], 2**32, 5), OverflowError, "out of range integral type conversion attempted"),
-    (([0.0], 1, ("c",)), ValueError, "expected tuple of length 2, but got tuple of length 1"),
-    (([0.0], 1, ("c", 1)), ValueError, FILTER_NO_SCHEMA),
-])
+@pytest.mark.parametrize(
+    "args,exc,msg",
+    [
+        (("ab", -1, 5), TypeError, "argument 'query': Can't extract `str` to `Vec`"),
+        ((None,), TypeError, "argument 'query': 'NoneType' object cannot be converted to 'Sequence'"),
+        (([0.0, None],), TypeError, "argument 'query': must be real number, not NoneType"),
+        (([0.0], -1, 5), OverflowError, None),
+        (([0.0], 2.0, 5), TypeError, "argument 'k': 'float' object cannot be interpreted as an integer"),
+        (([0.0], 2**32, 5), OverflowError, "out of range integral type conversion attempted"),
+        (([0.0], 1, ("c",)), ValueError, "expected tuple of length 2, but got tuple of length 1"),
+        (([0.0], 1, ("c", 1)), ValueError, FILTER_NO_SCHEMA),
+    ],
+)
 def test_search_argument_failures(args, exc, msg):
     for rows in ([], [[1.0, 2.0]]):
         idx = orbisk.PyHNSW(2, metric="euclidean")
@@ -431,8 +511,10 @@ def test_result_shape_and_fresh_copies():
     assert _bits(idx.search([1.0, 2.0, 3.0, 100.0, -4.0], k=1)) == [(_key(0.0), (1.0, 2.0, 3.0))]
 
 
-@pytest.mark.parametrize("ef_search,k,count", [
-    (4, None, 1), (4, 0, 1), (4, True, 1), (4, 3, 3), (4, 4, 4), (4, 5, 4), (4, U32, 4), (1000, 100, 10), (1, 9, 1)])
+@pytest.mark.parametrize(
+    "ef_search,k,count",
+    [(4, None, 1), (4, 0, 1), (4, True, 1), (4, 3, 3), (4, 4, 4), (4, 5, 4), (4, U32, 4), (1000, 100, 10), (1, 9, 1)],
+)
 def test_k_and_ef_search_bound_the_result(ef_search, k, count):
     idx = _line(10, ef_search=ef_search)
     got = idx.search([-1.0]) if k is None else idx.search([-1.0], k)
@@ -471,6 +553,8 @@ def test_reentry():
     _raises(RuntimeError, "Already borrowed", idx.search, [Hook(lambda: idx.insert([9.0]))])
     _raises(RuntimeError, "Already borrowed", idx.search, [Hook(lambda: idx.create([[9.0]]))])
     inner = []
-    assert idx.search([Hook(lambda: inner.append(idx.search([2.0])))], k=3) == [(float(i), [float(i)]) for i in range(3)]
+    assert idx.search([Hook(lambda: inner.append(idx.search([2.0])))], k=3) == [
+        (float(i), [float(i)]) for i in range(3)
+    ]
     assert inner == [[(0.0, [2.0])]]
     assert len(idx.search([0.0], k=10)) == 3

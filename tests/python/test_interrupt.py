@@ -99,10 +99,15 @@ class Raises:
         raise self.exc
 
 
-@pytest.mark.parametrize("exc,want", [
-    (TypeError("no"), ValueError), (OverflowError("big"), ValueError),
-    (KeyboardInterrupt(), KeyboardInterrupt), (MemoryError(), MemoryError),
-])
+@pytest.mark.parametrize(
+    "exc,want",
+    [
+        (TypeError("no"), ValueError),
+        (OverflowError("big"), ValueError),
+        (KeyboardInterrupt(), KeyboardInterrupt),
+        (MemoryError(), MemoryError),
+    ],
+)
 def test_value_hooks_interrupt_but_do_not_decide_the_kind(exc, want):
     # A hook's ordinary error only says the value is not of that kind; an
     # interrupt or a lack of memory ends the call as it is.

@@ -43,6 +43,7 @@ def test_the_hook_fails_exactly_the_allocation_asked_for():
 # Fresh objects, so that what a conversion caches (a str's UTF-8 form, a
 # buffer's description) is allocated inside the call every time.
 
+
 class Seq:
     """A sequence whose items come from a generator."""
 
@@ -74,8 +75,10 @@ KINDS = {
     "iterator": Seq,
     "numpy": _numpy_sequence,
 }
-KIND_PARAMS = [pytest.param(k, marks=pytest.mark.skipif(np is None, reason="numpy is not installed"))
-               if k == "numpy" else k for k in KINDS]
+KIND_PARAMS = [
+    pytest.param(k, marks=pytest.mark.skipif(np is None, reason="numpy is not installed")) if k == "numpy" else k
+    for k in KINDS
+]
 
 
 def _point(i):
@@ -262,7 +265,6 @@ def test_every_allocation_of_a_constructor_may_fail(name, cls, make_args, kind):
     _sweep(attempt)
 
 
-
 # Run by a fresh interpreter: loads the module with Python allocations
 # failing from the nth on (for good, nth = 1, 2, ... until one load runs to
 # its end) or only the nth (once); then checks that the module it ends with
@@ -298,8 +300,10 @@ print(failures)
 def _load(*args):
     import subprocess
     import sys
-    done = subprocess.run([sys.executable, "-c", _IMPORT_SWEEP, *map(str, args)], capture_output=True,
-                          text=True, timeout=300)
+
+    done = subprocess.run(
+        [sys.executable, "-c", _IMPORT_SWEEP, *map(str, args)], capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, f"{args}: {done.stderr}"
     return int(done.stdout)
 

@@ -73,33 +73,101 @@ class BrokenIndex(FloatOnly):
         raise RuntimeError("discarded")
 
 
-@pytest.mark.parametrize("stored,wanted,match", [
-    (True, 1, True), (1, True, True), (True, 1.0, False), (False, 0, True), (False, -0.0, False),
-    (2, 2, True), (2, 2.0, False), (2.0, 2, False), (2.5, 2.5, True), (2.5, 2, False),
-    (3, 3.0, False), (3.0, 3, False), (3.0, 3.0, True), (3, "3", False), ("3", 3, False),
-    (-1, -1, True), (-1, -1.0, False), (-1.0, -1.0, True), (-1.0, -1, False),
-    (2**70, 2**70, True), (2**70, float(2**70), True), (float(2**70), 2**70, True), (2**70, 2**70 + 1, True),
-    (2**63 - 1, 2**63 - 1, True), (2**63 - 1, float(2**63), False), (2**63, float(2**63), True),
-    (-2**63, -2**63, True), (-2**63, float(-2**63), False), (-2**63 - 1, float(-2**63), True),
-    (NAN, NAN, False), (NAN, 0.0, False), (0.0, -0.0, True), (-0.0, 0.0, True), (0, -0.0, False),
-    (INF, INF, True), (-INF, INF, False), (5e-324, 5e-324, True), (5e-324, 0.0, False),
-    ("red", "red", True), ("red", "Red", False), ("red", "red ", False), ("red", " red", False),
-    ("", "", True), ("", "\x00", False), ("a\x00b", "a\x00b", True), ("a\x00b", "a", False),
-    ("\u00e9", "e\u0301", False), ("\u00e9", "\u00e9", True), ("\U0001f600", "\U0001f600", True),
-    (Text("red"), "red", True), ("red", Text("red"), True),
-    (Index(7), 7, True), (Index(7), 7.0, False), (7, Index(7), True), (Index(2**70), float(2**70), True),
-    (FloatOnly(7.5), 7.5, True), (7.5, FloatOnly(7.5), True), (Both(4, 9.0), 4, True), (Both(4, 9.0), 9.0, False),
-    (BrokenIndex(4.5), 4.5, True), (4.5, BrokenIndex(4.5), True),
-    (decimal.Decimal("2.5"), 2.5, True), (fractions.Fraction(5, 2), 2.5, True), (2.5, fractions.Fraction(5, 2), True),
-])
+@pytest.mark.parametrize(
+    "stored,wanted,match",
+    [
+        (True, 1, True),
+        (1, True, True),
+        (True, 1.0, False),
+        (False, 0, True),
+        (False, -0.0, False),
+        (2, 2, True),
+        (2, 2.0, False),
+        (2.0, 2, False),
+        (2.5, 2.5, True),
+        (2.5, 2, False),
+        (3, 3.0, False),
+        (3.0, 3, False),
+        (3.0, 3.0, True),
+        (3, "3", False),
+        ("3", 3, False),
+        (-1, -1, True),
+        (-1, -1.0, False),
+        (-1.0, -1.0, True),
+        (-1.0, -1, False),
+        (2**70, 2**70, True),
+        (2**70, float(2**70), True),
+        (float(2**70), 2**70, True),
+        (2**70, 2**70 + 1, True),
+        (2**63 - 1, 2**63 - 1, True),
+        (2**63 - 1, float(2**63), False),
+        (2**63, float(2**63), True),
+        (-(2**63), -(2**63), True),
+        (-(2**63), float(-(2**63)), False),
+        (-(2**63) - 1, float(-(2**63)), True),
+        (NAN, NAN, False),
+        (NAN, 0.0, False),
+        (0.0, -0.0, True),
+        (-0.0, 0.0, True),
+        (0, -0.0, False),
+        (INF, INF, True),
+        (-INF, INF, False),
+        (5e-324, 5e-324, True),
+        (5e-324, 0.0, False),
+        ("red", "red", True),
+        ("red", "Red", False),
+        ("red", "red ", False),
+        ("red", " red", False),
+        ("", "", True),
+        ("", "\x00", False),
+        ("a\x00b", "a\x00b", True),
+        ("a\x00b", "a", False),
+        ("\u00e9", "e\u0301", False),
+        ("\u00e9", "\u00e9", True),
+        ("\U0001f600", "\U0001f600", True),
+        (Text("red"), "red", True),
+        ("red", Text("red"), True),
+        (Index(7), 7, True),
+        (Index(7), 7.0, False),
+        (7, Index(7), True),
+        (Index(2**70), float(2**70), True),
+        (FloatOnly(7.5), 7.5, True),
+        (7.5, FloatOnly(7.5), True),
+        (Both(4, 9.0), 4, True),
+        (Both(4, 9.0), 9.0, False),
+        (BrokenIndex(4.5), 4.5, True),
+        (4.5, BrokenIndex(4.5), True),
+        (decimal.Decimal("2.5"), 2.5, True),
+        (fractions.Fraction(5, 2), 2.5, True),
+        (2.5, fractions.Fraction(5, 2), True),
+    ],
+)
 @pytest.mark.parametrize("via", ["insert", "create"])
 def test_value_conversion_and_equality(stored, wanted, match, via):
     idx = _index(["anchor", stored, "other"], via=via)
     assert _ids(idx, ("c", wanted)) == ([0, 1] if match else [0])
 
 
-UNSUPPORTED = [None, [], [1], (1, 2), {}, {"c": 1}, set(), b"x", bytearray(b"x"), 1j, object(),
-               10**400, -10**400, 2**2000, "\ud800", "a\udfffb", Text("\udc00"), BrokenIndex(None)]
+UNSUPPORTED = [
+    None,
+    [],
+    [1],
+    (1, 2),
+    {},
+    {"c": 1},
+    set(),
+    b"x",
+    bytearray(b"x"),
+    1j,
+    object(),
+    10**400,
+    -(10**400),
+    2**2000,
+    "\ud800",
+    "a\udfffb",
+    Text("\udc00"),
+    BrokenIndex(None),
+]
 
 
 @pytest.mark.parametrize("value", UNSUPPORTED, ids=repr)
@@ -134,16 +202,19 @@ def test_schema_order_and_attribute_names():
         _raises(ValueError, "Search error: AttributeNotFound", idx.search, [0.0], 3, (name, 42))
 
 
-@pytest.mark.parametrize("pairs,msg", [
-    ([], "Missing metadata for attribute 'a'"),
-    ([("b", None)], "Missing metadata for attribute 'a'"),
-    ([("b", None), ("a", None)], "Unsupported metadata type for attribute 'a'"),
-    ([("a", None)], "Unsupported metadata type for attribute 'a'"),
-    ([("b", 1), ("a", 1)], "Missing metadata for attribute 'caf\u00e9'"),
-    ([("a", 1), ("b", None), ("caf\u00e9", None)], "Unsupported metadata type for attribute 'b'"),
-    ([("A", 1), ("b", 1), ("caf\u00e9", 1)], "Missing metadata for attribute 'a'"),
-    ([("a", 1), ("b", 1), ("cafe\u0301", 1)], "Missing metadata for attribute 'caf\u00e9'"),
-])
+@pytest.mark.parametrize(
+    "pairs,msg",
+    [
+        ([], "Missing metadata for attribute 'a'"),
+        ([("b", None)], "Missing metadata for attribute 'a'"),
+        ([("b", None), ("a", None)], "Unsupported metadata type for attribute 'a'"),
+        ([("a", None)], "Unsupported metadata type for attribute 'a'"),
+        ([("b", 1), ("a", 1)], "Missing metadata for attribute 'caf\u00e9'"),
+        ([("a", 1), ("b", None), ("caf\u00e9", None)], "Unsupported metadata type for attribute 'b'"),
+        ([("A", 1), ("b", 1), ("caf\u00e9", 1)], "Missing metadata for attribute 'a'"),
+        ([("a", 1), ("b", 1), ("cafe\u0301", 1)], "Missing metadata for attribute 'caf\u00e9'"),
+    ],
+)
 def test_first_failing_schema_name_is_reported(pairs, msg):
     idx = orbisk.PyHNSW(1, layers=1, metric="euclidean", schema=["a", "b", "caf\u00e9"])
     _raises(ValueError, msg, idx.insert, [0.0], pairs)

@@ -15,16 +15,33 @@ import orbisk
 HNSW_SIG = "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
 CLASSES = [("PyFlat", "(dim, metric=None)", "Our Python-facing Flat index."), ("PyHNSW", HNSW_SIG, "")]
 METHODS = [
-    ("PyFlat", "insert", "($self, vector)",
-     "Insert a vector into the index.\n\nThe vector is expected as a list of floats whose length equals the index dimension."),
-    ("PyFlat", "search", "($self, query, k=None)",
-     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`."),
+    (
+        "PyFlat",
+        "insert",
+        "($self, vector)",
+        "Insert a vector into the index.\n\n"
+        "The vector is expected as a list of floats whose length equals the index dimension.",
+    ),
+    (
+        "PyFlat",
+        "search",
+        "($self, query, k=None)",
+        "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`.",
+    ),
     ("PyFlat", "create", "($self, vectors)", "Create an index from a list of vectors."),
-    ("PyHNSW", "insert", "($self, vector, metadata=None)",
-     "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
-     "Optionally, metadata can be provided as a list of tuples, e.g.:\n`[(\"color\", \"blue\"), (\"size\", 42)]`"),
-    ("PyHNSW", "search", "($self, query, k=None, filter=None)",
-     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`."),
+    (
+        "PyHNSW",
+        "insert",
+        "($self, vector, metadata=None)",
+        "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
+        'Optionally, metadata can be provided as a list of tuples, e.g.:\n`[("color", "blue"), ("size", 42)]`',
+    ),
+    (
+        "PyHNSW",
+        "search",
+        "($self, query, k=None, filter=None)",
+        "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`.",
+    ),
     ("PyHNSW", "create", "($self, vectors, metadata=None)", None),
 ]
 

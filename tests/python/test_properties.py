@@ -59,8 +59,7 @@ def test_flat_equals_the_model(case):
 @st.composite
 def graph_case(draw):
     dim = draw(st.integers(1, 6))
-    rows = draw(st.lists(st.lists(finite, min_size=dim, max_size=dim), min_size=1, max_size=30,
-                         unique_by=tuple))
+    rows = draw(st.lists(st.lists(finite, min_size=dim, max_size=dim), min_size=1, max_size=30, unique_by=tuple))
     query = draw(st.lists(finite, min_size=dim, max_size=dim))
     return dim, rows, query, draw(st.sampled_from(sorted(GRAPH)))
 

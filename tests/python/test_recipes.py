@@ -38,8 +38,11 @@ class Recipes(dict):
 @pytest.fixture(scope="module")
 def recipes():
     names = Recipes()
-    for heading in ("Most similar first", "Ids, metadata and exact filters from PyHNSW",
-                    "Loading in chunks, with progress and Ctrl-C"):
+    for heading in (
+        "Most similar first",
+        "Ids, metadata and exact filters from PyHNSW",
+        "Loading in chunks, with progress and Ctrl-C",
+    ):
         names.update(readme_blocks.run(heading, readme_blocks.RECIPES))
     return names
 
@@ -83,7 +86,9 @@ def similarity_case(draw):
 def descending(rows, query, fn):
     """Ids by descending similarity, ties by ascending id, NaN last."""
     sims = [fn(query, r) for r in rows]
-    return sorted(range(len(rows)), key=lambda i: (math.isnan(sims[i]), 0.0 if math.isnan(sims[i]) else -sims[i], i)), sims
+    return sorted(
+        range(len(rows)), key=lambda i: (math.isnan(sims[i]), 0.0 if math.isnan(sims[i]) else -sims[i], i)
+    ), sims
 
 
 @settings(max_examples=300, deadline=None)
@@ -94,7 +99,7 @@ def test_most_similar_is_the_model_by_descending_similarity(recipes, case):
     index.create(rows)
     order, sims = descending(rows, query, SIMILARITY[metric])
     got = recipes["most_similar"](index, query, k)
-    assert [i for i, _ in got] == order[:max(k, 1)]
+    assert [i for i, _ in got] == order[: max(k, 1)]
     assert all(given_back(s, sims[i]) for i, s in got)
 
 
@@ -104,6 +109,7 @@ def test_the_companion_flat_index_answers_as_most_similar(recipes, companion, ca
     # The companion gives a zero similarity its true sign where the recipe
     # gives +0.0; everything else, ids and order included, is the same.
     import numpy as np
+
     rows, query, k, metric = case
     k = max(k, 1)
     index = orbisk.PyFlat(len(query), metric)
@@ -131,8 +137,17 @@ def test_graph_with_negated_query_lists_similarities_descending(case):
 
 # Vectors that a map keyed by the original Python floats gets wrong:
 # float32 input, -0.0 beside 0.0, NaN, integers, and duplicates.
-POOL = [[0.1, 0.2], array("f", [0.1, 0.2]), [0.0, 1.0], [-0.0, 1.0], [math.nan, 1.0],
-        [1, 2], [1.0, 2.0], [True, 5], [3.0, -4.0]]
+POOL = [
+    [0.1, 0.2],
+    array("f", [0.1, 0.2]),
+    [0.0, 1.0],
+    [-0.0, 1.0],
+    [math.nan, 1.0],
+    [1, 2],
+    [1.0, 2.0],
+    [True, 5],
+    [3.0, -4.0],
+]
 
 
 def stored_bits(vector):
@@ -180,8 +195,11 @@ def test_matches_compares_as_the_index_does(recipes, value):
 
 # Nodes at positions 0-3 on a line, so node 0's vector is often shared, each
 # with a color; the wanted color; the query's position.
-FILTER_CASE = (st.lists(st.tuples(st.integers(0, 3), st.sampled_from(["red", "blue", 1, 1.0])), min_size=1, max_size=30),
-               st.sampled_from(["red", "blue", 1, 1.0]), st.integers(0, 3))
+FILTER_CASE = (
+    st.lists(st.tuples(st.integers(0, 3), st.sampled_from(["red", "blue", 1, 1.0])), min_size=1, max_size=30),
+    st.sampled_from(["red", "blue", 1, 1.0]),
+    st.integers(0, 3),
+)
 
 
 def filtered(recipes, nodes, wanted, q):
@@ -212,6 +230,7 @@ def test_the_companion_graph_filters_as_search_filtered(recipes, companion, node
     # The same one-layer graph in the companion, whose keys are the row ids
     # by default.
     import numpy as np
+
     rows, expected = filtered(recipes, nodes, wanted, q)
     everyday = companion(1, kind="graph", fields=["color"], layers=1)
     everyday.add(np.array(rows), metadata=[{"color": c} for _, c in nodes])
@@ -240,9 +259,11 @@ def stored_count(index, rows):
     return len(index.search([0.0], k=rows))
 
 
-@pytest.mark.parametrize("make", [lambda n: orbisk.PyFlat(1),
-                                  lambda n: orbisk.PyHNSW(1, metric="euclidean", layers=1, ef_search=n)],
-                         ids=["PyFlat", "PyHNSW"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda n: orbisk.PyFlat(1), lambda n: orbisk.PyHNSW(1, metric="euclidean", layers=1, ef_search=n)],
+    ids=["PyFlat", "PyHNSW"],
+)
 def test_ctrl_c_ends_the_load_after_the_chunk_with_an_exact_count(recipes, make):
     n, chunk = 300, 100
     rows = [[float(i)] for i in range(n)]

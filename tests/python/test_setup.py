@@ -35,15 +35,19 @@ def test_own_build_run_imports_its_own_build(flag, build):
     assert pathlib.Path(orbisk.__file__).resolve().parent == ROOT / build
 
 
-@pytest.mark.skipif(not IN_DEV_VENV or IN_OWN_BUILD,
-                    reason="only in the repository's .venv with its regular build")
+@pytest.mark.skipif(not IN_DEV_VENV or IN_OWN_BUILD, reason="only in the repository's .venv with its regular build")
 @pytest.mark.parametrize("module", ["orbisk", "orbisk_engine"])
 def test_dev_python_imports_the_installed_build_from_anywhere(tmp_path, module):
     if shutil.which("readelf") is None:
         pytest.skip("readelf is needed to read the build id")
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    done = subprocess.run([sys.executable, "-c", f"import {module}; print({module}.__file__)"],
-                          cwd=tmp_path, env=env, capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-c", f"import {module}; print({module}.__file__)"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode == 0, done.stderr
     imported = pathlib.Path(done.stdout.strip()).resolve()
     assert imported.parent != ROOT / "build"  # installed, not found on a path
@@ -55,23 +59,31 @@ def test_dev_python_imports_the_installed_build_from_anywhere(tmp_path, module):
     assert "SKBUILD_STATE:STRING=wheel" in cache
 
 
-@pytest.mark.skipif(IN_OWN_BUILD, reason="the runs of their own build install nothing: "
-                    "make test and make package check what is installed")
+@pytest.mark.skipif(
+    IN_OWN_BUILD,
+    reason="the runs of their own build install nothing: make test and make package check what is installed",
+)
 def test_type_checker_sees_the_stubs_without_the_source_tree(tmp_path):
     # Where orbisk is installed (make's .venv, a wheel's environment), mypy finds
     # its stubs with no MYPYPATH: without them line 1 fails as
     # "import-not-found" and line 4 passes unseen.
     pytest.importorskip("mypy")
     script = tmp_path / "uses_orbisk.py"
-    script.write_text(textwrap.dedent("""\
+    script.write_text(
+        textwrap.dedent("""\
         import orbisk
         index = orbisk.PyFlat(2, "cosine")
         hits: list[tuple[int, float]] = index.search([1.0, 0.0], k=1)
         wrong: list[tuple[float, list[float]]] = index.search([1.0, 0.0], k=1)
-        """))
+        """)
+    )
     env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
-    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           "--no-error-summary", script.name],
-                          cwd=tmp_path, env=env, capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--no-error-summary", script.name],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+    )
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1 and errors[0].startswith("uses_orbisk.py:4:"), done.stdout + done.stderr

@@ -10,7 +10,9 @@ import pytest
 import orbisk
 
 # Importing orbisk switches the lock back on unless PYTHON_GIL=0 forbids it.
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and not getattr(sys, "_is_gil_enabled", lambda: True)()
+FREE_THREADED = (
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and not getattr(sys, "_is_gil_enabled", lambda: True)()
+)
 
 
 class Gate:
