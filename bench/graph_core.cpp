@@ -17,9 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 }  // namespace
 
@@ -31,7 +29,8 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(20240601);
     std::normal_distribution<double> normal;
     std::vector<std::vector<double>> centres(64, std::vector<double>(dim));
-    for (auto& c : centres) for (double& x : c) x = normal(rng);
+    for (auto& c : centres)
+        for (double& x : c) x = normal(rng);
     auto point = [&] {
         std::vector<double> v = centres[rng() % centres.size()];
         for (double& x : v) x += 0.5 * normal(rng);

@@ -13,13 +13,9 @@ struct Candidate {
 
 /// Distance order: IEEE comparison (-0.0 == +0.0), every NaN after every
 /// number, two NaNs equal.
-inline bool distance_less(double a, double b) {
-    return !std::isnan(a) && (std::isnan(b) || a < b);
-}
+inline bool distance_less(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
-inline bool distance_equal(double a, double b) {
-    return a == b || (std::isnan(a) && std::isnan(b));
-}
+inline bool distance_equal(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 /// Ranking order: distance order, then ascending id. A total order, so any
 /// correct selection or sort yields the same sequence.

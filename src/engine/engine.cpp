@@ -150,8 +150,8 @@ class Matrix {
     /// without, rows() converts them on demand.
     bool take(PyObject* obj, const char* what, std::size_t dim, bool convert = true) {
         if (!PyObject_CheckBuffer(obj)) {
-            PyErr_Format(PyExc_TypeError, "%s must be a 2-D array (numpy.ndarray or another buffer), not %.200s",
-                         what, Py_TYPE(obj)->tp_name);
+            PyErr_Format(PyExc_TypeError, "%s must be a 2-D array (numpy.ndarray or another buffer), not %.200s", what,
+                         Py_TYPE(obj)->tp_name);
             return false;
         }
         if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) return false;
@@ -202,8 +202,9 @@ class Matrix {
         const char code = f[0] != '\0' && f[1] == '\0' ? f[0] : '\0';
         signed_ = code != '\0' && std::strchr("bhilq", code);
         if (code == '\0' || !(code == 'd' || code == 'f' || signed_ || std::strchr("?BHILQ", code))) {
-            PyErr_Format(PyExc_TypeError, "%s must hold real numbers (float64, float32, ints or bools), got format '%s'",
-                         what, view_.format ? view_.format : "B");
+            PyErr_Format(PyExc_TypeError,
+                         "%s must hold real numbers (float64, float32, ints or bools), got format '%s'", what,
+                         view_.format ? view_.format : "B");
             return false;
         }
         code_ = code == 'd' || code == 'f' ? code : 'i';
@@ -227,8 +228,8 @@ class Matrix {
             std::memcpy(&v, src + i * sizeof(T), sizeof(T));
             const double d = static_cast<double>(v);
             if (d >= 0x1p63 || static_cast<T>(d) != v) {
-                PyErr_Format(PyExc_ValueError, "%s[%zu, %zu] = %s has no exact float64 value", what, i / dim_,
-                             i % dim_, std::to_string(v).c_str());
+                PyErr_Format(PyExc_ValueError, "%s[%zu, %zu] = %s has no exact float64 value", what, i / dim_, i % dim_,
+                             std::to_string(v).c_str());
                 return false;
             }
         }
@@ -291,7 +292,8 @@ PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|s:FlatIndex", const_cast<char**>(keywords), &dim, &metric)) {
         return nullptr;
     }
-    if (dim < 1 || dim > 0xFFFFFFFF) return PyErr_Format(PyExc_ValueError, "dim must be between 1 and 4294967295, got %zd", dim);
+    if (dim < 1 || dim > 0xFFFFFFFF)
+        return PyErr_Format(PyExc_ValueError, "dim must be between 1 and 4294967295, got %zd", dim);
     const std::optional<MetricKind> kind = metric_named(metric);
     if (!kind) {
         std::string known;
@@ -382,6 +384,7 @@ bool take_ids(PyObject* obj, std::size_t size, std::vector<std::uint32_t>& ids) 
         const auto* at = static_cast<const unsigned char*>(view.buf) + i * view.strides[0];
         std::int64_t v = 0;
         std::uint64_t u = 0;
+        // clang-format off: one width a line
         if (is_signed) {
             switch (view.itemsize) {
                 case 1: v = *reinterpret_cast<const std::int8_t*>(at); break;
@@ -399,6 +402,7 @@ bool take_ids(PyObject* obj, std::size_t size, std::vector<std::uint32_t>& ids) 
             }
             v = static_cast<std::int64_t>(u);
         }
+        // clang-format on
         if (u >= size) {
             PyErr_Format(PyExc_IndexError, "row id %lld is out of range for %zu rows",
                          static_cast<long long>(is_signed ? v : static_cast<std::int64_t>(u)), size);
@@ -602,8 +606,8 @@ PyObject* flat_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* mask_obj = Py_None;
     PyObject* threads_obj = Py_None;
     int finite = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOp:search_radius", const_cast<char**>(keywords),
-                                     &queries_obj, &radius, &mask_obj, &threads_obj, &finite)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOp:search_radius", const_cast<char**>(keywords), &queries_obj,
+                                     &radius, &mask_obj, &threads_obj, &finite)) {
         return nullptr;
     }
     auto* ix = reinterpret_cast<FlatIndex*>(self);
@@ -688,7 +692,8 @@ PyObject* flat_parts(PyObject* self, PyObject*) {
         const char* name;
         PyObject* value;
     } items[] = {
-        {"rows", reinterpret_cast<PyObject*>(new_result('d', n, flat.dim(), n ? p.rows : &no_rows, keep(rows.block())))},
+        {"rows",
+         reinterpret_cast<PyObject*>(new_result('d', n, flat.dim(), n ? p.rows : &no_rows, keep(rows.block())))},
         {"code_blocks", codes ? copied_result('B', flat.code_block_bytes(n), p.code_blocks) : nullptr},
         {"code_open", codes ? copied_result('B', flat.code_open_bytes(n), p.code_open) : nullptr},
         {"scales", codes ? copied_result('f', n, p.scales) : nullptr},
@@ -702,7 +707,8 @@ PyObject* flat_parts(PyObject* self, PyObject*) {
             Py_XDECREF(item.value);
             continue;
         }
-        const bool wanted = std::strcmp(item.name, "rows") == 0 || (std::strcmp(item.name, "norms") == 0 ? norms : codes);
+        const bool wanted =
+            std::strcmp(item.name, "rows") == 0 || (std::strcmp(item.name, "norms") == 0 ? norms : codes);
         if (!wanted) continue;
         failed = !item.value || PyDict_SetItemString(parts, item.name, item.value) < 0;
         Py_XDECREF(item.value);
@@ -788,9 +794,12 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
         Py_DECREF(made);
         return nullptr;
     }
-    FlatParts p{rows.data<double>(), codes ? blocks.data<std::uint8_t>() : nullptr,
-                codes ? open.data<std::uint8_t>() : nullptr, codes ? scales.data<float>() : nullptr,
-                codes ? rhos.data<float>() : nullptr, codes ? extents.data<double>() : nullptr,
+    FlatParts p{rows.data<double>(),
+                codes ? blocks.data<std::uint8_t>() : nullptr,
+                codes ? open.data<std::uint8_t>() : nullptr,
+                codes ? scales.data<float>() : nullptr,
+                codes ? rhos.data<float>() : nullptr,
+                codes ? extents.data<double>() : nullptr,
                 flat.metric().keeps_norms() ? norms.data<double>() : nullptr};
     try {
         auto held = std::make_shared<HeldViews>();
@@ -818,20 +827,28 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return made;
 }
 
-Py_ssize_t flat_len(PyObject* self) { return static_cast<Py_ssize_t>(reinterpret_cast<FlatIndex*>(self)->flat->size()); }
+Py_ssize_t flat_len(PyObject* self) {
+    return static_cast<Py_ssize_t>(reinterpret_cast<FlatIndex*>(self)->flat->size());
+}
 
-PyObject* flat_dim(PyObject* self, void*) { return PyLong_FromUnsignedLong(reinterpret_cast<FlatIndex*>(self)->flat->dim()); }
+PyObject* flat_dim(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(reinterpret_cast<FlatIndex*>(self)->flat->dim());
+}
 
-PyObject* flat_metric(PyObject* self, void*) { return PyUnicode_FromString(reinterpret_cast<FlatIndex*>(self)->metric); }
+PyObject* flat_metric(PyObject* self, void*) {
+    return PyUnicode_FromString(reinterpret_cast<FlatIndex*>(self)->metric);
+}
 
 PyObject* flat_repr(PyObject* self) {
     auto* ix = reinterpret_cast<FlatIndex*>(self);
-    return PyUnicode_FromFormat("FlatIndex(dim=%u, metric='%s', rows=%zu)", ix->flat->dim(), ix->metric, ix->flat->size());
+    return PyUnicode_FromFormat("FlatIndex(dim=%u, metric='%s', rows=%zu)", ix->flat->dim(), ix->metric,
+                                ix->flat->size());
 }
 
 PyMethodDef flat_methods[] = {
     {"add", flat_add, METH_O,
-     "add($self, rows, /)\n--\n\nAppends the rows of a 2-D array of shape (n, dim), in order; their ids continue from len(self)."},
+     "add($self, rows, /)\n--\n\nAppends the rows of a 2-D array of shape (n, dim), in order; their ids continue from "
+     "len(self)."},
     {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search)), METH_VARARGS | METH_KEYWORDS,
      "search($self, /, queries, k, *, mask=None, threads=None, finite=False)\n--\n\n"
      "The first rows for each query of a 2-D array: (ids, distances), buffers of shape (m, c) of int64\n"
@@ -863,8 +880,7 @@ PyMethodDef flat_methods[] = {
 PyGetSetDef flat_getset[] = {
     {"dim", flat_dim, nullptr, "The length of every row.", nullptr},
     {"metric", flat_metric, nullptr, "'euclidean', 'cosine' or 'inner_product'.", nullptr},
-    {"rows", flat_rows, nullptr, "A read-only view of every row stored (removed ones included), in id order.",
-     nullptr},
+    {"rows", flat_rows, nullptr, "A read-only view of every row stored (removed ones included), in id order.", nullptr},
     {"removed", flat_removed, nullptr, "The number of rows removed and not yet compacted away.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -881,13 +897,19 @@ PyType_Slot flat_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec flat_spec = {"orbisk_engine.FlatIndex", sizeof(FlatIndex), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, flat_slots};
+PyType_Spec flat_spec = {"orbisk_engine.FlatIndex", sizeof(FlatIndex), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                         flat_slots};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "orbisk_engine",
-    "The engine of orbisk's everyday path: exact batch search on every core.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "orbisk_engine",
+    "The engine of orbisk's everyday path: exact batch search on every core.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* init() {

@@ -5,8 +5,8 @@
 namespace orbisk {
 
 Filter make_filter(std::string attribute, Metadata value) {
-    auto predicate = std::make_shared<const Predicate>(
-        [wanted = std::move(value)](const Metadata& v) { return v == wanted; });
+    auto predicate =
+        std::make_shared<const Predicate>([wanted = std::move(value)](const Metadata& v) { return v == wanted; });
     return Filter{std::move(attribute), std::move(predicate)};
 }
 

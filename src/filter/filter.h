@@ -38,8 +38,7 @@ std::variant<std::size_t, LookupError> attribute_position(const Schema& schema, 
 
 /// Whether the filter admits `node`, whose attribute sits at `position` of its
 /// record. A node without a record is never admitted.
-inline bool filter_matches(const MetadataStore& store, const Filter& filter,
-                           std::size_t position, std::uint32_t node) {
+inline bool filter_matches(const MetadataStore& store, const Filter& filter, std::size_t position, std::uint32_t node) {
     const Metadata* value = store.value(node, position);
     return value != nullptr && (*filter.predicate)(*value);
 }

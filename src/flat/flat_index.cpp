@@ -95,9 +95,7 @@ class TopK {
 
 }  // namespace
 
-std::vector<double> Flat::vectors() const {
-    return std::vector<double>(rows_.data(), rows_.data() + count_ * dim_);
-}
+std::vector<double> Flat::vectors() const { return std::vector<double>(rows_.data(), rows_.data() + count_ * dim_); }
 
 namespace {
 
@@ -156,8 +154,8 @@ void Flat::reserve_rows(std::size_t rows) {
 
 void Flat::insert(Vec vector) {
     if (vector.size() != dim_) {
-        throw InternalFailure("Vector length " + std::to_string(vector.size()) +
-                              " does not match index dimension " + std::to_string(dim_));
+        throw InternalFailure("Vector length " + std::to_string(vector.size()) + " does not match index dimension " +
+                              std::to_string(dim_));
     }
     if (dim_ == 0) return;  // an empty vector stores nothing
     if (count_ >= max_vectors) throw CapacityExceeded();
@@ -318,9 +316,7 @@ void Flat::compact() {
     removed_ = 0;
 }
 
-RowSet Flat::live_rows() const {
-    return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_};
-}
+RowSet Flat::live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }
 
 RowSet Flat::admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const {
     words.assign((count_ + 63) / 64, 0);
@@ -534,10 +530,10 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
         const std::uint64_t in = set.bits ? bits_from(set.bits, first, first + n * code_lanes) : ~std::uint64_t{0};
         if (!in) continue;
         const Screen sc{metric_.kind(), &qc, selection.threshold()};
-        std::uint64_t pass = codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first,
-                                          rhos_.data() + first, extents_.data() + first,
-                                          norms ? norms + first : nullptr, raw) &
-                             in;
+        std::uint64_t pass =
+            codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first, rhos_.data() + first,
+                         extents_.data() + first, norms ? norms + first : nullptr, raw) &
+            in;
         for (; pass != 0; pass &= pass - 1) {
             const auto r = static_cast<std::size_t>(std::countr_zero(pass));
             const auto id = static_cast<std::uint32_t>(first + r);
@@ -545,9 +541,8 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
                 selection.offer({-inf, inf}, id);  // no code: computed, always
                 continue;
             }
-            selection.offer(bounds(metric_.kind(), qc, scales_[id], rhos_[id], extents_[id], raw[r],
-                                   norms ? norms[id] : 0.0),
-                            id);
+            selection.offer(
+                bounds(metric_.kind(), qc, scales_[id], rhos_[id], extents_[id], raw[r], norms ? norms[id] : 0.0), id);
         }
     }
 }
@@ -573,7 +568,8 @@ bool Flat::scan_screened(Vec query, std::size_t keep, const RowSet& set, std::ve
     encode_query(query, dim_, qc, metric_.kernels().codes->query_limit);
     if (!qc.usable) return false;
     Selection selection(keep);
-    screen_blocks(qc, selection, set, set.from / code_lanes, std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes);
+    screen_blocks(qc, selection, set, set.from / code_lanes,
+                  std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes);
     screen_open_block(selection, set);
     finish_screened(query, selection, out);
     return true;
@@ -655,8 +651,7 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     }
 }
 
-std::optional<FlatError> Flat::search(Vec query, std::uint32_t k,
-                                      std::vector<Candidate>& out) const {
+std::optional<FlatError> Flat::search(Vec query, std::uint32_t k, std::vector<Candidate>& out) const {
     out.clear();
     if (count_ == 0) return FlatError::EmptyIndex;
     search(query, k, live_rows(), out);
@@ -707,7 +702,7 @@ std::size_t Flat::code_open_bytes(std::size_t rows) const {
 
 FlatParts Flat::parts() const {
     return {rows_.data(), code_blocks_.data(), code_open_.data(), scales_.data(),
-            rhos_.data(),  extents_.data(),     norms_.data()};
+            rhos_.data(), extents_.data(),     norms_.data()};
 }
 
 bool Flat::restore(std::size_t count, const FlatParts& parts, SharedArray<double>::Block keep, bool verify) {
@@ -731,10 +726,9 @@ bool Flat::restore(std::size_t count, const FlatParts& parts, SharedArray<double
                 return false;
             }
             for (std::size_t g = 0; g < bytes / 4; ++g) {
-                const std::uint8_t* at = id < full
-                                             ? parts.code_blocks + (id / code_lanes * code_lanes * bytes) +
-                                                   (g * code_lanes + id % code_lanes) * 4
-                                             : parts.code_open + (id - full) * bytes + 4 * g;
+                const std::uint8_t* at = id < full ? parts.code_blocks + (id / code_lanes * code_lanes * bytes) +
+                                                         (g * code_lanes + id % code_lanes) * 4
+                                                   : parts.code_open + (id - full) * bytes + 4 * g;
                 if (std::memcmp(at, code.data() + 4 * g, 4) != 0) return false;
             }
         }

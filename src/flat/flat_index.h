@@ -117,8 +117,7 @@ class Flat {
 
     /// Fills `out` with the first max(k, 1) candidates in ranking order, or
     /// returns EmptyIndex. The query's length must be dim (the caller checks).
-    std::optional<FlatError> search(Vec query, std::uint32_t k,
-                                    std::vector<Candidate>& out) const;
+    std::optional<FlatError> search(Vec query, std::uint32_t k, std::vector<Candidate>& out) const;
 
     /// The first min(max(k, 1), set.count) rows of `set` in ranking order:
     /// what search gives over an index that holds those rows alone.
@@ -168,8 +167,7 @@ class Flat {
     bool screens(std::size_t keep, const RowSet& set) const;
     /// The screen of the code blocks [from, to) (rows of `set` only), in order.
     template <class Sel>
-    void screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from,
-                       std::size_t to) const;
+    void screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from, std::size_t to) const;
     template <class Sel>
     void screen_open_block(Sel& selection, const RowSet& set) const;
     /// The rows the screen left, computed exactly into `out`.

@@ -30,8 +30,7 @@ const Signature search_sig{"PyFlat.search()", search_names, 2};
 const Signature create_sig{"PyFlat.create()", create_names, 1};
 
 std::string length_message(const char* what, std::uint32_t dim, std::size_t got) {
-    return std::string("Expected ") + what + " of length " + std::to_string(dim) + ", got " +
-           std::to_string(got);
+    return std::string("Expected ") + what + " of length " + std::to_string(dim) + ", got " + std::to_string(got);
 }
 
 PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -103,16 +102,13 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef methods[] = {
-    {"insert", as_method(flat_insert),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"insert", as_method(flat_insert), METH_FASTCALL | METH_KEYWORDS,
      "insert($self, vector)\n--\n\nInsert a vector into the index.\n\n"
      "The vector is expected as a list of floats whose length equals the index dimension."},
-    {"search", as_method(flat_search),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"search", as_method(flat_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
      "Returns a list of tuples `(id, distance)`."},
-    {"create", as_method(flat_create),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"create", as_method(flat_create), METH_FASTCALL | METH_KEYWORDS,
      "create($self, vectors)\n--\n\nCreate an index from a list of vectors."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -127,7 +123,8 @@ PyType_Slot slots[] = {
 
 // Immutable: a class changed from Python (a replaced __new__ above all) could
 // hand the methods an instance whose index was never made.
-PyType_Spec description = {"builtins.PyFlat", sizeof(FlatObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec description = {"builtins.PyFlat", sizeof(FlatObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                           slots};
 
 std::atomic<PyObject*> type_slot{nullptr};
 

@@ -54,9 +54,7 @@ class HNSW {
     const Metric& metric() const { return metric_; }
     std::uint32_t dim() const { return params_.dim; }
     std::size_t size() const { return levels_.size(); }
-    Vec vector(std::uint32_t node) const {
-        return Vec(vectors_.data() + std::size_t{node} * params_.dim, params_.dim);
-    }
+    Vec vector(std::uint32_t node) const { return Vec(vectors_.data() + std::size_t{node} * params_.dim, params_.dim); }
     std::uint32_t level(std::uint32_t node) const { return levels_[node]; }
     /// The node's neighbour list as walks see it: the first occurrence of
     /// each neighbour, in the order the links were made, never itself.
@@ -74,9 +72,8 @@ class HNSW {
 
     /// Best-first search of one layer from `entry` with result capacity `ef`.
     /// `out` (W) is sorted in distance order, at most ef entries.
-    std::optional<HNSWError> knn(std::uint32_t entry, Vec query, std::uint32_t ef,
-                                 std::uint32_t layer, const Filter* filter,
-                                 std::vector<Candidate>& out) const;
+    std::optional<HNSWError> knn(std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer,
+                                 const Filter* filter, std::vector<Candidate>& out) const;
 
     /// Adds one node. `vector` must have length dim (throws InternalFailure
     /// otherwise). An HNSWError leaves the node's vector, level and record
@@ -110,15 +107,12 @@ class HNSW {
     // The walk (walk.cpp).
     /// knn's checks, then the walk, with the scratch of the query it is part of.
     std::optional<HNSWError> checked_walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
-                                          std::uint32_t layer, const Filter* filter,
-                                          std::vector<Candidate>& out) const;
+                                          std::uint32_t layer, const Filter* filter, std::vector<Candidate>& out) const;
     template <bool Filtered>
-    void walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
-              std::uint32_t layer, const Filter* filter, std::size_t position,
-              std::vector<Candidate>& out) const;
-    void walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
-                  std::uint32_t layer, const Filter* filter, std::size_t position,
-                  std::vector<Candidate>& out) const;
+    void walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer, const Filter* filter,
+              std::size_t position, std::vector<Candidate>& out) const;
+    void walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer,
+                  const Filter* filter, std::size_t position, std::vector<Candidate>& out) const;
     std::optional<HNSWError> check_filter(const Filter* filter, std::size_t& position) const;
     /// How many of the nodes counted in `at_least_` are on `layer`: their
     /// level is at least `layer`.
@@ -131,8 +125,7 @@ class HNSW {
     // The batch of neighbours (neighbours.cpp).
     /// The pending neighbours of `from`, batch after batch: taken, their
     /// distances computed, then admitted in list order.
-    void admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
-                       std::vector<Candidate>& out) const;
+    void admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const;
     /// Fills `b` from the pending neighbours at `i` on, leaving out those
     /// `skip` rules out; returns where the next batch starts.
     std::size_t take_batch(const Scratch& s, std::size_t i, const SkipCodes& skip, Batch& b) const;

@@ -111,8 +111,8 @@ std::optional<HNSWError> HNSW::link_in(std::uint32_t node, Vec vector, std::uint
 std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, Rng& rng) {
     const std::uint32_t dim = params_.dim;
     if (vector.size() != dim) {
-        throw InternalFailure("Vector length " + std::to_string(vector.size()) +
-                              " does not match index dimension " + std::to_string(dim));
+        throw InternalFailure("Vector length " + std::to_string(vector.size()) + " does not match index dimension " +
+                              std::to_string(dim));
     }
     const std::size_t n = size();
     if (n >= max_vectors) throw CapacityExceeded();

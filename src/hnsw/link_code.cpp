@@ -27,7 +27,8 @@ std::uint8_t link_code(double scale, double length) {
     int lo = 0, hi = boundaries;
     while (lo < hi) {
         const int mid = (lo + hi) / 2;
-        if (length < scale * steps[mid]) hi = mid; else lo = mid + 1;
+        if (length < scale * steps[mid]) hi = mid;
+        else lo = mid + 1;
     }
     return static_cast<std::uint8_t>(lo);
 }
@@ -56,13 +57,15 @@ SkipCodes skip_codes(double scale, double dqc, double f, std::uint32_t dim) {
     int lo = 1, hi = boundaries + 1;  // the first code in 1..254 far enough, or 255
     while (lo < hi) {
         const int mid = (lo + hi) / 2;
-        if (far_enough(mid)) hi = mid; else lo = mid + 1;
+        if (far_enough(mid)) hi = mid;
+        else lo = mid + 1;
     }
     out.far = lo;
     lo = -1, hi = boundaries - 1;  // the last code in 0..253 near enough, or -1
     while (lo < hi) {
         const int mid = (lo + hi + 1) / 2;
-        if (near_enough(mid)) lo = mid; else hi = mid - 1;
+        if (near_enough(mid)) lo = mid;
+        else hi = mid - 1;
     }
     out.near = lo;
     return out;

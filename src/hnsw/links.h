@@ -56,18 +56,14 @@ class Links {
         /// Bit j set when entry j's level is at least L, for L = 1, 2 (the
         /// bits beyond `size` are clear).
         std::uint32_t reach[2];
-        std::uint32_t id(std::size_t j) const {
-            return high ? (std::uint32_t{high[j]} << 16) | low[j] : base | low[j];
-        }
+        std::uint32_t id(std::size_t j) const { return high ? (std::uint32_t{high[j]} << 16) | low[j] : base | low[j]; }
         /// The entries usable on `layer`: bit j set when entry j's level
         /// may be at least `layer`. Every bit on layer 0 (past `size` too);
         /// on layers 1 and 2 exactly the entries whose level is at least
         /// `layer`; above them those whose level is at least 2, a superset
         /// whose levels the caller checks (marks_layer). Bits past `size`
         /// are clear above layer 0.
-        std::uint32_t on_layer(std::uint32_t layer) const {
-            return layer == 0 ? ~std::uint32_t{0} : reach[layer >= 2];
-        }
+        std::uint32_t on_layer(std::uint32_t layer) const { return layer == 0 ? ~std::uint32_t{0} : reach[layer >= 2]; }
     };
 
     /// Whether Run::on_layer(layer) is exact: the runs mark layers 0 to 2.

@@ -46,8 +46,7 @@ struct HNSW::Batch {
     std::size_t computing = 0;
 };
 
-void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef,
-                         std::vector<Candidate>& out) const {
+void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const {
     // Link codes bound a neighbour's distance from below only for the
     // Euclidean metric and a query of the index's dimension (link_code.h).
     const bool coded = metric_.kind() == MetricKind::Euclidean && query.size() == params_.dim;

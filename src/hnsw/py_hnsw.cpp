@@ -2,9 +2,9 @@
 
 #include <Python.h>
 
+#include <sys/random.h>
 #include <random>
 #include <string>
-#include <sys/random.h>
 #include <vector>
 
 #include "filter/py_filter.h"
@@ -23,8 +23,7 @@ namespace {
 
 using HNSWObject = Instance<HNSW>;
 
-constexpr const char* new_names[] = {"dim",       "layers", "m",     "ef_construction",
-                                     "ef_search", "metric", "schema"};
+constexpr const char* new_names[] = {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
 constexpr const char* insert_names[] = {"vector", "metadata"};
 constexpr const char* search_names[] = {"query", "k", "filter"};
 constexpr const char* create_names[] = {"vectors", "metadata"};
@@ -185,8 +184,7 @@ PyMethodDef methods[] = {
     {"search", as_method(hnsw_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, query, k=None, filter=None)\n--\n\nSearch for the k nearest neighbors.\n\n"
      "Returns a list of tuples `(distance, vector)`."},
-    {"create", as_method(hnsw_create), METH_FASTCALL | METH_KEYWORDS,
-     "create($self, vectors, metadata=None)\n--\n\n"},
+    {"create", as_method(hnsw_create), METH_FASTCALL | METH_KEYWORDS, "create($self, vectors, metadata=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -200,7 +198,8 @@ PyType_Slot slots[] = {
 };
 
 // Immutable, as PyFlat is.
-PyType_Spec description = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+PyType_Spec description = {"builtins.PyHNSW", sizeof(HNSWObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                           slots};
 
 std::atomic<PyObject*> type_slot{nullptr};
 

@@ -28,10 +28,12 @@ std::size_t visit_run(const std::uint16_t* low, std::uint32_t base, const std::u
         const unsigned live = ((1u << left) - 1) & (use >> j);
         if (live == 0) continue;
         // Lane r of the mask is all ones when bit r of `live` is set.
-        const __m256i bits = _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(live)), _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1));
+        const __m256i bits =
+            _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(live)), _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1));
         const __m256i mask = _mm256_cmpeq_epi32(bits, _mm256_set_epi32(128, 64, 32, 16, 8, 4, 2, 1));
         const __m256i seen = _mm256_mask_i32gather_epi32(gen, reinterpret_cast<const int*>(stamps), v, mask, 4);
-        unsigned fresh = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(seen, gen)))) & live;
+        unsigned fresh =
+            ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(seen, gen)))) & live;
         alignas(32) std::uint32_t lane_ids[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(lane_ids), v);
         for (; fresh != 0; fresh &= fresh - 1) {

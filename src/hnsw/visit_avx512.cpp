@@ -19,7 +19,8 @@ std::size_t visit_run(const std::uint16_t* low, std::uint32_t base, const std::u
         if (live == 0) continue;
         __m512i v = _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(low + j)));
         if (high) {
-            const __m512i h = _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(high + j)));
+            const __m512i h =
+                _mm512_maskz_cvtepu16_epi32(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(high + j)));
             v = _mm512_or_si512(v, _mm512_maskz_slli_epi32(0xFFFF, h, 16));
         } else {
             v = _mm512_or_si512(v, _mm512_set1_epi32(static_cast<int>(base)));
@@ -29,8 +30,10 @@ std::size_t visit_run(const std::uint16_t* low, std::uint32_t base, const std::u
         if (fresh == 0) continue;
         _mm512_mask_i32scatter_epi32(stamps, fresh, v, gen, 4);
         _mm512_mask_compressstoreu_epi32(ids + added, fresh, v);
-        const __m512i c = _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(run_codes + j)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(codes + added), _mm512_maskz_cvtepi32_epi8(0xFFFF, _mm512_maskz_compress_epi32(fresh, c)));
+        const __m512i c =
+            _mm512_maskz_cvtepu8_epi32(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(run_codes + j)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(codes + added),
+                         _mm512_maskz_cvtepi32_epi8(0xFFFF, _mm512_maskz_compress_epi32(fresh, c)));
         added += static_cast<std::size_t>(__builtin_popcount(fresh));
     }
     return added;

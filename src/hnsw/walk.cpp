@@ -111,9 +111,8 @@ void HNSW::settle(Scratch& s, std::vector<Candidate>& out) {
     });
     for (std::size_t i = 0; i < out.size(); ++i) s.settled[i] = out[s.positions[i]];
     for (auto first = s.settled.begin(); first != s.settled.end();) {
-        const auto end = std::find_if(first + 1, s.settled.end(), [&](const Candidate& e) {
-            return !distance_equal(e.distance, first->distance);
-        });
+        const auto end = std::find_if(first + 1, s.settled.end(),
+                                      [&](const Candidate& e) { return !distance_equal(e.distance, first->distance); });
         std::rotate(first, first + 1, end);
         first = end;
     }
@@ -127,9 +126,8 @@ std::size_t HNSW::nodes_on(std::uint32_t layer) const {
 }
 
 template <bool Filtered>
-void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
-                std::uint32_t layer, const Filter* filter, std::size_t position,
-                std::vector<Candidate>& out) const {
+void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer, const Filter* filter,
+                std::size_t position, std::vector<Candidate>& out) const {
     s.begin(size());
     s.pending.clear();
     s.codes.clear();
@@ -172,9 +170,9 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
                 const std::size_t old = s.pending.size();
                 s.pending.resize(old + visit_room);
                 s.codes.resize(old + visit_room);
-                const std::size_t added = visit_->visit_run(run.low, run.base, run.high, run.codes, run.size, use,
-                                                              s.stamps.data(), s.generation,
-                                                              s.pending.data() + old, s.codes.data() + old);
+                const std::size_t added =
+                    visit_->visit_run(run.low, run.base, run.high, run.codes, run.size, use, s.stamps.data(),
+                                      s.generation, s.pending.data() + old, s.codes.data() + old);
                 s.pending.resize(old + added);
                 s.codes.resize(old + added);
                 seen += added;
@@ -200,13 +198,11 @@ void HNSW::walk(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
 }
 
 // The unfiltered walk is also insertion's (insert.cpp).
-template void HNSW::walk<false>(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
-                                std::uint32_t layer, const Filter* filter, std::size_t position,
-                                std::vector<Candidate>& out) const;
+template void HNSW::walk<false>(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer,
+                                const Filter* filter, std::size_t position, std::vector<Candidate>& out) const;
 
-void HNSW::walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef,
-                    std::uint32_t layer, const Filter* filter, std::size_t position,
-                    std::vector<Candidate>& out) const {
+void HNSW::walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer,
+                    const Filter* filter, std::size_t position, std::vector<Candidate>& out) const {
     if (filter) {
         walk<true>(s, entry, query, ef, layer, filter, position, out);
     } else {
@@ -214,9 +210,8 @@ void HNSW::walk_any(Scratch& s, std::uint32_t entry, Vec query, std::uint32_t ef
     }
 }
 
-std::optional<HNSWError> HNSW::knn(std::uint32_t entry, Vec query, std::uint32_t ef,
-                                   std::uint32_t layer, const Filter* filter,
-                                   std::vector<Candidate>& out) const {
+std::optional<HNSWError> HNSW::knn(std::uint32_t entry, Vec query, std::uint32_t ef, std::uint32_t layer,
+                                   const Filter* filter, std::vector<Candidate>& out) const {
     ScratchLease lease(*this);
     (*lease).begin_query(size(), query, params_.dim);
     return checked_walk(*lease, entry, query, ef, layer, filter, out);

@@ -38,8 +38,7 @@ std::optional<Metadata> metadata_value(PyObject* o) {
     return std::nullopt;
 }
 
-bool convert_metadata(const std::vector<Pair>& pairs, const std::vector<std::string>& schema,
-                      MetadataRecord& out) {
+bool convert_metadata(const std::vector<Pair>& pairs, const std::vector<std::string>& schema, MetadataRecord& out) {
     std::unordered_map<std::string_view, PyObject*> by_name;
     by_name.reserve(pairs.size());
     for (const Pair& p : pairs) by_name[p.name] = p.value.get();

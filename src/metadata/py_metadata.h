@@ -23,7 +23,6 @@ std::optional<Metadata> metadata_value(PyObject* o);
 /// which the last pair for a name wins. Pairs naming no schema attribute are
 /// never looked at. Sets ValueError and returns false on the first schema
 /// name that is missing or whose value is unsupported.
-bool convert_metadata(const std::vector<Pair>& pairs, const std::vector<std::string>& schema,
-                      MetadataRecord& out);
+bool convert_metadata(const std::vector<Pair>& pairs, const std::vector<std::string>& schema, MetadataRecord& out);
 
 }  // namespace orbisk

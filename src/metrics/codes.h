@@ -231,8 +231,7 @@ inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* sca
 inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
                                  const double* extents, const double* norms, const std::int32_t* raw) {
     switch (sc.kind) {
-        case MetricKind::Euclidean:
-            return pass_mask<MetricKind::Euclidean>(sc, n, scales, rhos, extents, norms, raw);
+        case MetricKind::Euclidean: return pass_mask<MetricKind::Euclidean>(sc, n, scales, rhos, extents, norms, raw);
         case MetricKind::Dot: return pass_mask<MetricKind::Dot>(sc, n, scales, rhos, extents, norms, raw);
         case MetricKind::Cosine: break;
     }

@@ -56,19 +56,18 @@ struct Kernels {
     /// (q[i] - row_r[i])^2 for i in [from[s], from[s] + steps), in order, to
     /// acc[s * lanes + r]. Each block has its own position, so a block that is
     /// done can give way to the next while the others go on.
-    void (*squared_l2_slots)(const double* const* blocks, const std::size_t* from, std::size_t count,
-                             const double* q, std::size_t steps, double* acc);
+    void (*squared_l2_slots)(const double* const* blocks, const std::size_t* from, std::size_t count, const double* q,
+                             std::size_t steps, double* acc);
     /// For each of the first `count` (<= slots) blocks s: out[s * lanes + r]
     /// = sum of q[i] * row_r[i] for i < dim, in order.
-    void (*dot_blocks)(const double* const* blocks, std::size_t count, const double* q, std::size_t dim,
-                       double* out);
+    void (*dot_blocks)(const double* const* blocks, std::size_t count, const double* q, std::size_t dim, double* out);
     /// For `groups` (<= slots) groups of `lanes` row-major rows, row r of
     /// group g starting at base + offsets[g * lanes + r]: adds
     /// (q[i] - row[i])^2, or q[i] * row[i], for i in [from, to), in order, to
     /// acc[g * lanes + r]. Resuming where a call stopped gives the same sums
     /// as one call. Groups are independent chains, computed side by side.
-    void (*squared_l2_rows)(const double* base, const std::int64_t* offsets, std::size_t groups,
-                            const double* q, std::size_t from, std::size_t to, double* acc);
+    void (*squared_l2_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+                            std::size_t from, std::size_t to, double* acc);
     void (*dot_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
                      std::size_t from, std::size_t to, double* acc);
     const CodeKernels* codes;

@@ -14,8 +14,7 @@ namespace {
 // Two accumulators per block (its lanes 0-3 and 4-7), each block at its own
 // position; N known at compile time so that they stay in registers.
 template <std::size_t N>
-void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps,
-              double* acc) {
+void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps, double* acc) {
     __m256d lo[N], hi[N];
     const double* p[N];
     const double* qs[N];
@@ -40,8 +39,8 @@ void l2_slots(const double* const* blocks, const std::size_t* from, const double
     }
 }
 
-void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count,
-                      const double* q, std::size_t steps, double* acc) {
+void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count, const double* q,
+                      std::size_t steps, double* acc) {
     with_slot_count(count, [&]<std::size_t N>() { l2_slots<N>(blocks, from, q, steps, acc); });
 }
 
@@ -71,7 +70,8 @@ void dot_blocks(const double* const* blocks, std::size_t count, const double* q,
 // at + k of the four rows. Lanes beyond `count` are zero.
 [[gnu::always_inline]] inline void transpose4(const double* base, const std::int64_t* offsets, std::size_t at,
                                               std::size_t count, __m256d* e) {
-    const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
+    const __m256i mask =
+        _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
     __m256d r[4];
     for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
     const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);

@@ -13,8 +13,7 @@ namespace {
 // One accumulator per block, each block at its own position; N known at
 // compile time so that the accumulators stay in registers.
 template <std::size_t N>
-void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps,
-              double* acc) {
+void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps, double* acc) {
     __m512d a[N];
     const double* p[N];
     const double* qs[N];
@@ -32,8 +31,8 @@ void l2_slots(const double* const* blocks, const std::size_t* from, const double
     for (std::size_t s = 0; s < N; ++s) _mm512_storeu_pd(acc + s * lanes, a[s]);
 }
 
-void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count,
-                      const double* q, std::size_t steps, double* acc) {
+void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count, const double* q,
+                      std::size_t steps, double* acc) {
     with_slot_count(count, [&]<std::size_t N>() { l2_slots<N>(blocks, from, q, steps, acc); });
 }
 
@@ -43,7 +42,8 @@ void dot_n(const double* const* blocks, const double* q, std::size_t dim, double
     for (std::size_t s = 0; s < N; ++s) a[s] = _mm512_setzero_pd();
     for (std::size_t i = 0; i < dim; ++i) {
         const __m512d qi = _mm512_set1_pd(q[i]);
-        for (std::size_t s = 0; s < N; ++s) a[s] = _mm512_add_pd(a[s], _mm512_mul_pd(qi, _mm512_loadu_pd(blocks[s] + i * lanes)));
+        for (std::size_t s = 0; s < N; ++s)
+            a[s] = _mm512_add_pd(a[s], _mm512_mul_pd(qi, _mm512_loadu_pd(blocks[s] + i * lanes)));
     }
     for (std::size_t s = 0; s < N; ++s) _mm512_storeu_pd(out + s * lanes, a[s]);
 }
@@ -59,8 +59,8 @@ struct Columns {
     __m512d e[8];
 };
 
-[[gnu::always_inline]] inline Columns transpose(const double* base, const std::int64_t* offsets,
-                                                std::size_t at, std::size_t count) {
+[[gnu::always_inline]] inline Columns transpose(const double* base, const std::int64_t* offsets, std::size_t at,
+                                                std::size_t count) {
     const __mmask8 m = static_cast<__mmask8>((1u << count) - 1);
     __m512d r[8];
     for (int j = 0; j < 8; ++j) r[j] = _mm512_maskz_loadu_pd(m, base + offsets[j] + at);

@@ -6,8 +6,8 @@ namespace orbisk {
 
 namespace {
 
-void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count,
-                      const double* q, std::size_t steps, double* acc) {
+void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count, const double* q,
+                      std::size_t steps, double* acc) {
     for (std::size_t s = 0; s < count; ++s) {
         for (std::size_t i = from[s]; i < from[s] + steps; ++i) {
             const double qi = q[i];
@@ -43,8 +43,8 @@ void squared_l2_rows(const double* base, const std::int64_t* offsets, std::size_
     }
 }
 
-void dot_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-              std::size_t from, std::size_t to, double* acc) {
+void dot_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+              std::size_t to, double* acc) {
     for (std::size_t r = 0; r < groups * lanes; ++r) {
         const double* row = base + offsets[r];
         for (std::size_t i = from; i < to; ++i) acc[r] += q[i] * row[i];

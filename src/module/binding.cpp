@@ -20,8 +20,8 @@ bool too_many(const Signature& sig, Py_ssize_t n) {
     if (sig.count == 1) {
         PyErr_Format(PyExc_TypeError, "%s takes 1 positional arguments but %zd were given", sig.call_name, n);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from 1 to %d positional arguments but %zd were given",
-                     sig.call_name, sig.count, n);
+        PyErr_Format(PyExc_TypeError, "%s takes from 1 to %d positional arguments but %zd were given", sig.call_name,
+                     sig.count, n);
     }
     return false;
 }
@@ -33,8 +33,7 @@ bool keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** ou
         return false;
     }
     if (out[i]) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.call_name,
-                     sig.names[i]);
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.call_name, sig.names[i]);
         return false;
     }
     out[i] = value;
@@ -43,15 +42,13 @@ bool keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** ou
 
 bool check_required(const Signature& sig, PyObject** out) {
     if (out[0]) return true;
-    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.call_name,
-                 sig.names[0]);
+    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.call_name, sig.names[0]);
     return false;
 }
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          PyObject** out) {
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n > sig.count) return too_many(sig, n);
     std::fill(out, out + sig.count, nullptr);

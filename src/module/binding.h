@@ -17,8 +17,7 @@ struct Signature {
 };
 
 /// Binds a fast call's arguments into `out` (borrowed; null when absent).
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          PyObject** out);
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
 /// Binds a constructor call's tuple and dict into `out`.
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 

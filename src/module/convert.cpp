@@ -180,11 +180,17 @@ bool readable(char letter, Py_ssize_t itemsize) {
     switch (letter) {
         case 'd': return size == sizeof(double);
         case 'f': return size == sizeof(float);
-        case 'b': case 'B': case '?': return size == 1;
-        case 'h': case 'H': return size == sizeof(short);
-        case 'i': case 'I': return size == sizeof(int);
-        case 'l': case 'L': return size == sizeof(long);
-        case 'q': case 'Q': return size == sizeof(long long);
+        case 'b':
+        case 'B':
+        case '?': return size == 1;
+        case 'h':
+        case 'H': return size == sizeof(short);
+        case 'i':
+        case 'I': return size == sizeof(int);
+        case 'l':
+        case 'L': return size == sizeof(long);
+        case 'q':
+        case 'Q': return size == sizeof(long long);
         default: return false;
     }
 }
@@ -311,8 +317,6 @@ bool to_texts(PyObject* o, std::vector<std::string>& out) { return to_list(o, ou
 
 bool to_pairs(PyObject* o, std::vector<Pair>& out) { return to_list(o, out, to_pair); }
 
-bool to_pair_lists(PyObject* o, std::vector<std::vector<Pair>>& out) {
-    return to_list(o, out, to_pairs);
-}
+bool to_pair_lists(PyObject* o, std::vector<std::vector<Pair>>& out) { return to_list(o, out, to_pairs); }
 
 }  // namespace orbisk

@@ -7,10 +7,9 @@ namespace orbisk {
 PyObject* panic_type() {
     static std::atomic<PyObject*> cached{nullptr};
     if (PyObject* t = cached.load(std::memory_order_acquire)) return t;
-    PyObject* made = PyErr_NewExceptionWithDoc(
-        "orbisk.PanicException",
-        "An internal failure of orbisk: a broken invariant, not bad input.",
-        PyExc_BaseException, nullptr);
+    PyObject* made = PyErr_NewExceptionWithDoc("orbisk.PanicException",
+                                               "An internal failure of orbisk: a broken invariant, not bad input.",
+                                               PyExc_BaseException, nullptr);
     if (!made) return nullptr;
     PyObject* expected = nullptr;
     if (!cached.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {

@@ -38,8 +38,8 @@ enum class Access {
 /// instance of that class: the method's descriptor checks it before the call
 /// and refuses any other object (the classes cannot be subclassed).
 template <class Index, Access access, class Body>
-PyObject* enter_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, Body&& body) {
+PyObject* enter_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       Body&& body) {
     return guarded([&]() -> PyObject* {
         PyObject* a[max_params];
         if (!bind(sig, args, nargs, kwnames, a)) return nullptr;

@@ -23,12 +23,12 @@
 #include <vector>
 
 #include "each_table.h"
-#include "metric_kind.h"
 #include "filter/filter.h"
 #include "flat/batch.h"
 #include "flat/flat_index.h"
 #include "hnsw/graph.h"
 #include "metadata/metadata.h"
+#include "metric_kind.h"
 
 namespace {
 
@@ -186,8 +186,7 @@ struct MetricCase {
     const char* name;
     MetricFn fn;
 };
-const MetricCase metrics[] = {
-    {"euclidean", euclidean_distance}, {"cosine", cosine_similarity}, {"dot", dot_product}};
+const MetricCase metrics[] = {{"euclidean", euclidean_distance}, {"cosine", cosine_similarity}, {"dot", dot_product}};
 
 // ---------------------------------------------------------------------------
 // Flat
@@ -330,8 +329,8 @@ struct GraphCase {
 
 std::ostream& operator<<(std::ostream& os, const GraphCase& c) {
     const char* ops[] = {"insert", "create", "search"};
-    return os << ops[static_cast<int>(c.op)] << (c.metadata ? "_metadata_" : "_") << c.metric.name << '_'
-              << c.stored << (c.tall ? "_tall_" : "_") << isa_name(c.isa);
+    return os << ops[static_cast<int>(c.op)] << (c.metadata ? "_metadata_" : "_") << c.metric.name << '_' << c.stored
+              << (c.tall ? "_tall_" : "_") << isa_name(c.isa);
 }
 
 HNSWParams graph_params(const GraphCase& c) {
@@ -456,12 +455,8 @@ TEST_P(GraphAllocations, FailureKeepsThePrefixAndTheNextCallWorks) {
                 case GraphOp::Insert:
                     ASSERT_FALSE(g->index.insert(batch[0], c.metadata ? &records[0] : nullptr, g->rng));
                     break;
-                case GraphOp::Create:
-                    ASSERT_FALSE(g->index.create(batch_rows, batch_records, g->rng));
-                    break;
-                case GraphOp::Search:
-                    ASSERT_FALSE(g->index.search(graph_queries[0], 10, filter, found));
-                    break;
+                case GraphOp::Create: ASSERT_FALSE(g->index.create(batch_rows, batch_records, g->rng)); break;
+                case GraphOp::Search: ASSERT_FALSE(g->index.search(graph_queries[0], 10, filter, found)); break;
             }
         },
         [&](bool failed) {

@@ -88,7 +88,8 @@ TEST_P(Batch, EveryRowIsThePerQuerySearchForEveryThreadCount) {
         const Answer many = batch(f, queries, k, threads);
         EXPECT_EQ(many.ids, one.ids) << threads << " threads";
         EXPECT_TRUE(one.distances.empty() ||  // k = 0: no columns, and no data to compare
-                    std::memcmp(many.distances.data(), one.distances.data(), one.distances.size() * sizeof(double)) == 0)
+                    std::memcmp(many.distances.data(), one.distances.data(), one.distances.size() * sizeof(double)) ==
+                        0)
             << threads << " threads";
     }
 }

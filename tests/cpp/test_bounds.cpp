@@ -154,7 +154,8 @@ TEST_P(BoundSums, GraphWalkKeepsNodesJustInsideTheAbandoningBound) {
     EXPECT_EQ(got, want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sums, BoundSums, on_each_table(std::vector<double>{1.0, 2.0, 3.0, 0.7, 12345.678, 1e-30, 1e30}),
+INSTANTIATE_TEST_SUITE_P(Sums, BoundSums,
+                         on_each_table(std::vector<double>{1.0, 2.0, 3.0, 0.7, 12345.678, 1e-30, 1e30}),
                          case_on_table_name<double>(sum_name));
 
 // Codes bracket the length they were made from.

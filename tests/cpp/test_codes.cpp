@@ -110,7 +110,8 @@ std::int32_t raw_of(const QueryCode& q, const Coded& x) {
 V sample(std::size_t n, int kind, std::mt19937_64& rng) {
     std::normal_distribution<double> normal(0.0, 1.0);
     V v(n);
-    const float scale = static_cast<float>(std::ldexp(1.0 + (rng() % 1000) / 1000.0, static_cast<int>(rng() % 40) - 20));
+    const float scale =
+        static_cast<float>(std::ldexp(1.0 + (rng() % 1000) / 1000.0, static_cast<int>(rng() % 40) - 20));
     for (auto& x : v) {
         switch (kind) {
             case 0: x = normal(rng); break;
@@ -362,8 +363,9 @@ TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
             }
             for (std::size_t r = 0; r < rows; ++r) {
                 for (std::size_t g = 0; g < bytes / 4; ++g) {
-                    std::copy_n(open.data() + r * bytes + 4 * g, 4,
-                                blocks.data() + (r / code_lanes) * code_lanes * bytes + (g * code_lanes + r % code_lanes) * 4);
+                    std::copy_n(
+                        open.data() + r * bytes + 4 * g, 4,
+                        blocks.data() + (r / code_lanes) * code_lanes * bytes + (g * code_lanes + r % code_lanes) * 4);
                 }
             }
             for (double t : {0.0, 1.0, 10.0, inf, -1.0}) {
@@ -397,7 +399,8 @@ struct ScanData {
 std::vector<V> scan_rows(std::size_t n, std::size_t dim, int kind, const V& q, std::mt19937_64& rng) {
     std::normal_distribution<double> normal(0.0, 1.0);
     std::vector<V> centres(8, V(dim));
-    for (auto& c : centres) for (auto& x : c) x = 3.0 * normal(rng);
+    for (auto& c : centres)
+        for (auto& x : c) x = 3.0 * normal(rng);
     std::vector<V> out;
     for (std::size_t i = 0; i < n; ++i) {
         V v(dim);
@@ -421,7 +424,8 @@ std::vector<V> scan_rows(std::size_t n, std::size_t dim, int kind, const V& q, s
         if (i % 211 == 17) v[rng() % dim] = nan;
         if (i % 223 == 19) v[rng() % dim] = -inf;
         if (i % 227 == 23) std::fill(v.begin(), v.end(), 0.0);
-        if (i % 229 == 29) for (auto& x : v) x *= 1e-40;
+        if (i % 229 == 29)
+            for (auto& x : v) x *= 1e-40;
         if (i % 233 == 31) v[0] = 1e40;
         out.push_back(v);
     }
@@ -445,7 +449,8 @@ TEST_P(ScreenedScan, EqualsThePlainDefinition) {
                     for (int round = 0; round < 6; ++round) {
                         V query = q;
                         if (round == 1) query = data[rng() % n];
-                        if (round == 2) for (auto& x : query) x = normal(rng);
+                        if (round == 2)
+                            for (auto& x : query) x = normal(rng);
                         if (round == 3) query[0] = nan;  // no screen
                         if (round == 4) query.assign(dim, 0.0);
                         std::vector<Candidate> all;
@@ -478,7 +483,8 @@ TEST_P(ScreenedScan, RowsTooLongForCodesAreComputedInFull) {
     std::mt19937_64 rng(43);
     std::normal_distribution<double> normal(0.0, 1.0);
     std::vector<V> data(n, V(dim));
-    for (auto& v : data) for (auto& x : v) x = normal(rng);
+    for (auto& v : data)
+        for (auto& x : v) x = normal(rng);
     V query(dim);
     for (auto& x : query) x = normal(rng);
     for (int m = 0; m < 3; ++m) {

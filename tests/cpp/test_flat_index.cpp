@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "each_table.h"
-#include "metric_kind.h"
 #include "flat/flat_index.h"
+#include "metric_kind.h"
 
 using namespace orbisk;
 
@@ -117,9 +117,12 @@ TEST_P(FlatIndex, EmptyIndex) {
 // those no index call returns included.
 TEST(FlatErrorNames, EveryVariant) {
     const std::vector<std::pair<FlatError, std::string_view>> names = {
-        {FlatError::EmptyIndex, "EmptyIndex"},     {FlatError::EmptyVectors, "EmptyVectors"},
-        {FlatError::MetadataMismatch, "MetadataMismatch"}, {FlatError::NoSchema, "NoSchema"},
-        {FlatError::EmptySchema, "EmptySchema"},   {FlatError::AttributeNotFound, "AttributeNotFound"}};
+        {FlatError::EmptyIndex, "EmptyIndex"},
+        {FlatError::EmptyVectors, "EmptyVectors"},
+        {FlatError::MetadataMismatch, "MetadataMismatch"},
+        {FlatError::NoSchema, "NoSchema"},
+        {FlatError::EmptySchema, "EmptySchema"},
+        {FlatError::AttributeNotFound, "AttributeNotFound"}};
     for (const auto& [e, text] : names) EXPECT_EQ(name(e), text);
 }
 
@@ -165,7 +168,9 @@ struct ScanCase {
 };
 
 std::string scan_name(const ScanCase& c) {
-    return std::string(c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine") +
+    return std::string(c.metric == euclidean_distance ? "euclidean"
+                       : c.metric == dot_product      ? "dot"
+                                                      : "cosine") +
            "_dim" + std::to_string(c.dim) + (c.rows == 45 ? "" : "_rows" + std::to_string(c.rows));
 }
 
@@ -223,6 +228,7 @@ TEST_P(FlatScan, MatchesSortedSequentialDistances) {
     }
 }
 
+// clang-format off: the cases in rows, as they were chosen
 INSTANTIATE_TEST_SUITE_P(
     Metrics, FlatScan,
     on_each_table(std::vector<ScanCase>{
@@ -233,6 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
         // bound drop blocks.
         {euclidean_distance, 20, 70013, 3}, {dot_product, 2, 70013, 3}, {cosine_similarity, 3, 70013, 3}}),
     case_on_table_name<ScanCase>(scan_name));
+// clang-format on
 
 INSTANTIATE_ON_EACH_TABLE(FlatIndex);
 

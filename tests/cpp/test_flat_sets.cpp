@@ -87,7 +87,8 @@ std::vector<bool> pick(Pick p, std::size_t n, std::uint32_t seed) {
 /// A mask of bytes: any value but zero admits (0x80 and 1 here, and 0xff).
 std::vector<std::uint8_t> bytes_of(const std::vector<bool>& chosen) {
     std::vector<std::uint8_t> out(chosen.size());
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = chosen[i] ? std::uint8_t(i % 3 == 0 ? 0x80 : i % 3 == 1 ? 1 : 0xff) : 0;
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = chosen[i] ? std::uint8_t(i % 3 == 0 ? 0x80 : i % 3 == 1 ? 1 : 0xff) : 0;
     return out;
 }
 
@@ -157,7 +158,8 @@ TEST_P(FlatSets, RemovedRowsAreNeverFoundAndCompactionRenumbersTheRest) {
     ASSERT_EQ(f.removed(), 0u);
     const V got_rows = f.vectors(), want_rows = a.flat.vectors();  // NaN among them: compared as bits
     ASSERT_EQ(got_rows.size(), want_rows.size());
-    EXPECT_TRUE(got_rows.empty() || std::memcmp(got_rows.data(), want_rows.data(), got_rows.size() * sizeof(double)) == 0);
+    EXPECT_TRUE(got_rows.empty() ||
+                std::memcmp(got_rows.data(), want_rows.data(), got_rows.size() * sizeof(double)) == 0);
     for (std::size_t i = 0; i < 5 && !a.ids.empty(); ++i) {
         const Vec q(queries.data() + i * dim, dim);
         std::vector<Candidate> got, want;
@@ -187,7 +189,9 @@ TEST_P(FlatSets, ARadiusSearchFindsEveryRowWithinAndNoneBeyond) {
         const Vec q(queries.data() + i * dim, dim);
         std::vector<Candidate> all;
         for (std::size_t id = 0; id < n; ++id) {
-            if (chosen[id]) all.push_back({f.metric().distance(q, Vec(rows.data() + id * dim, dim)), static_cast<std::uint32_t>(id)});
+            if (chosen[id])
+                all.push_back(
+                    {f.metric().distance(q, Vec(rows.data() + id * dim, dim)), static_cast<std::uint32_t>(id)});
         }
         std::sort(all.begin(), all.end(), ranks_before);
         // Radii at a row's own distance (it is in) and one ulp below it (it

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "each_table.h"
-#include "metric_kind.h"
 #include "effective_list.h"
 #include "hnsw/graph.h"
-#include "common/failure.h"
+#include "metric_kind.h"
 
 using namespace orbisk;
 
@@ -96,7 +96,8 @@ std::uint64_t seed_for(const HNSW& index, const Ids& levels) {
 // keeps what walks use of them.
 void expect_lists(const HNSW& index, const std::vector<Ids>& lists) {
     ASSERT_EQ(index.size(), lists.size());
-    for (std::uint32_t n = 0; n < lists.size(); ++n) EXPECT_EQ(index.neighbours(n), effective(lists[n], n)) << "node " << n;
+    for (std::uint32_t n = 0; n < lists.size(); ++n)
+        EXPECT_EQ(index.neighbours(n), effective(lists[n], n)) << "node " << n;
 }
 
 class HNSWCreate : public OnEachTableGraph {};
@@ -115,9 +116,12 @@ const std::vector<V> tree{{0}, {-1}, {-2}, {2}, {-3}, {3}};
 // InvalidNodeID, which no call returns, included.
 TEST(HNSWErrorNames, EveryVariant) {
     const std::vector<std::pair<HNSWError, std::string_view>> names = {
-        {HNSWError::InvalidEF, "InvalidEF"},         {HNSWError::InvalidLayer, "InvalidLayer"},
-        {HNSWError::NoSchema, "NoSchema"},           {HNSWError::EmptySchema, "EmptySchema"},
-        {HNSWError::AttributeNotFound, "AttributeNotFound"}, {HNSWError::EmptyVectors, "EmptyVectors"},
+        {HNSWError::InvalidEF, "InvalidEF"},
+        {HNSWError::InvalidLayer, "InvalidLayer"},
+        {HNSWError::NoSchema, "NoSchema"},
+        {HNSWError::EmptySchema, "EmptySchema"},
+        {HNSWError::AttributeNotFound, "AttributeNotFound"},
+        {HNSWError::EmptyVectors, "EmptyVectors"},
         {HNSWError::InvalidNodeID, "InvalidNodeID"}};
     for (const auto& [e, text] : names) EXPECT_EQ(name(e), text);
 }
@@ -252,10 +256,13 @@ TEST_P(HNSWKnn, ErrorsInCheckOrder) {
         HNSWError want;
     };
     const Row table[] = {
-        {&plain, 0, 0, nullptr, HNSWError::InvalidEF},      {&named, 0, 9, &unknown, HNSWError::InvalidEF},
-        {&plain, 1, 3, nullptr, HNSWError::InvalidLayer},   {&plain, 1, 3, &unknown, HNSWError::InvalidLayer},
+        {&plain, 0, 0, nullptr, HNSWError::InvalidEF},
+        {&named, 0, 9, &unknown, HNSWError::InvalidEF},
+        {&plain, 1, 3, nullptr, HNSWError::InvalidLayer},
+        {&plain, 1, 3, &unknown, HNSWError::InvalidLayer},
         {&named, 5, 4294967295u, &unknown, HNSWError::InvalidLayer},
-        {&plain, 1, 0, &known, HNSWError::NoSchema},        {&empty, 1, 2, &known, HNSWError::EmptySchema},
+        {&plain, 1, 0, &known, HNSWError::NoSchema},
+        {&empty, 1, 2, &known, HNSWError::EmptySchema},
         {&named, 1, 0, &unknown, HNSWError::AttributeNotFound},
     };
     for (const Row& r : table) {
@@ -325,7 +332,8 @@ TEST_P(HNSWCreate, ChecksBeforeInserting) {
 
 TEST_P(HNSWSearch, EmptyIndexReturnsNothingWhateverIsAsked) {
     const Filter f = make_filter("nowhere", std::int64_t{1});
-    for (const HNSWParams& p : {params(5), params(0), params(1, 200, 0), params(3, 200, 0, std::vector<std::string>{})}) {
+    for (const HNSWParams& p :
+         {params(5), params(0), params(1, 200, 0), params(3, 200, 0, std::vector<std::string>{})}) {
         const HNSW index(p);
         std::vector<Candidate> w{{1.0, 3}};
         EXPECT_FALSE(index.search(V{1}, 4, &f, w));

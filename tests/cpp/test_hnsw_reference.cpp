@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "each_table.h"
-#include "metric_kind.h"
 #include "effective_list.h"
 #include "hnsw/graph.h"
+#include "metric_kind.h"
 
 using namespace orbisk;
 
@@ -90,7 +90,8 @@ struct Reference {
                     std::size_t lo = 0, hi = w.size();
                     while (lo < hi) {
                         const std::size_t mid = (lo + hi) / 2;
-                        if (distance_less(d, w[mid].distance)) hi = mid; else lo = mid + 1;
+                        if (distance_less(d, w[mid].distance)) hi = mid;
+                        else lo = mid + 1;
                     }
                     if (lo > 0 && !distance_less(w[lo - 1].distance, d)) --lo;
                     w.insert(w.begin() + static_cast<std::ptrdiff_t>(lo), {d, e});
@@ -171,8 +172,8 @@ struct GraphCase {
 std::string case_name(const GraphCase& c) {
     const char* metric = c.metric == euclidean_distance ? "euclidean" : c.metric == dot_product ? "dot" : "cosine";
     return std::string(metric) + "_dim" + std::to_string(c.dim) + "_layers" + std::to_string(c.layers) + "_ef" +
-           std::to_string(c.ef_construction) + "_" + std::to_string(c.ef_search) + "_nodes" +
-           std::to_string(c.nodes) + (c.clustered ? "_clustered" : "");
+           std::to_string(c.ef_construction) + "_" + std::to_string(c.ef_search) + "_nodes" + std::to_string(c.nodes) +
+           (c.clustered ? "_clustered" : "");
 }
 
 // Printed by field: the struct's padding bytes are never written.
@@ -212,7 +213,8 @@ Inputs make_inputs(const GraphCase& s) {
         return std::normal_distribution<double>(0.0, 1.0)(data);
     };
     std::vector<std::vector<double>> centres(8, std::vector<double>(s.dim));
-    for (auto& c : centres) for (double& x : c) x = 4.0 * std::normal_distribution<double>(0.0, 1.0)(data);
+    for (auto& c : centres)
+        for (double& x : c) x = 4.0 * std::normal_distribution<double>(0.0, 1.0)(data);
     std::vector<std::vector<double>> made;
     // Clustered points, a few exact repeats, one NaN or infinity in a thousand.
     auto point = [&] {
@@ -220,7 +222,7 @@ Inputs make_inputs(const GraphCase& s) {
         std::vector<double> v = centres[data() % centres.size()];
         for (double& x : v) {
             const auto r = data() % 4000;
-            x = r == 0 ? std::numeric_limits<double>::quiet_NaN()
+            x = r == 0   ? std::numeric_limits<double>::quiet_NaN()
                 : r == 1 ? -std::numeric_limits<double>::infinity()
                          : x + std::normal_distribution<double>(0.0, 1.0)(data);
         }
@@ -339,6 +341,7 @@ TEST_P(AgainstReference, SameListsAndResults) {
     }
 }
 
+// clang-format off: the cases in rows, as they were chosen
 INSTANTIATE_TEST_SUITE_P(
     Graphs, AgainstReference,
     on_each_table(std::vector<GraphCase>{
@@ -357,11 +360,11 @@ INSTANTIATE_TEST_SUITE_P(
         {euclidean_distance, 20, 5, 1, 2, 800, true},
         {euclidean_distance, 64, 3, 8, 8, 600, true}}),
     case_on_table_name<GraphCase>(case_name));
+// clang-format on
 
 // Past 65,536 nodes, with the cheapest parameters that still link widely.
-INSTANTIATE_TEST_SUITE_P(
-    BigGraphs, AgainstReference,
-    on_each_table(std::vector<GraphCase>{{euclidean_distance, 2, 2, 3, 8, 70000, true, 12}}),
-    case_on_table_name<GraphCase>(case_name));
+INSTANTIATE_TEST_SUITE_P(BigGraphs, AgainstReference,
+                         on_each_table(std::vector<GraphCase>{{euclidean_distance, 2, 2, 3, 8, 70000, true, 12}}),
+                         case_on_table_name<GraphCase>(case_name));
 
 }  // namespace

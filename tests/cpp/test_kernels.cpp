@@ -34,8 +34,8 @@ struct Case {
 
 Case make_case(std::size_t dim, std::mt19937_64& rng) {
     std::normal_distribution<double> normal(0.0, 1.0);
-    const double specials[] = {0.0, -0.0, 1e300, -1e-300, std::numeric_limits<double>::infinity(),
-                               std::numeric_limits<double>::quiet_NaN()};
+    const double specials[] = {
+        0.0, -0.0, 1e300, -1e-300, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
     auto value = [&] { return rng() % 13 == 0 ? specials[rng() % 6] : normal(rng); };
     Case c{std::vector<double>(dim * lanes), std::vector<double>(dim)};
     for (auto& v : c.block) v = value();
@@ -102,8 +102,7 @@ TEST_P(KernelTables, MatchSequentialSumsBitForBit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Dims, KernelTables,
-                         ::testing::Values(0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 128));
+INSTANTIATE_TEST_SUITE_P(Dims, KernelTables, ::testing::Values(0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 128));
 
 // Slots at different positions read their own elements of the query.
 TEST(KernelTables, SlotsKeepTheirOwnPositions) {
@@ -199,7 +198,8 @@ TEST(KernelTables, VisitRunTakesExactlyTheNewIds) {
         const std::uint32_t base = static_cast<std::uint32_t>(rng() % 3) << 16;
         std::vector<std::uint32_t> ids;
         while (ids.size() < 32) {  // distinct ids, as in a list
-            const std::uint32_t id = wide ? static_cast<std::uint32_t>(rng() % nodes) : base | static_cast<std::uint32_t>(rng() % 65536);
+            const std::uint32_t id =
+                wide ? static_cast<std::uint32_t>(rng() % nodes) : base | static_cast<std::uint32_t>(rng() % 65536);
             if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
         }
         for (std::size_t j = 0; j < 32; ++j) {

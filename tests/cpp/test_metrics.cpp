@@ -147,9 +147,9 @@ TEST_P(MetricsBitExact, SharedPiecesMatchTheDefinitions) {
         double squares = 0.0;
         for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) squares += (a[i] - b[i]) * (a[i] - b[i]);
         EXPECT_TRUE(same_value(Metric::from_squares(squares), seq_euclidean(a, b)));
-        const std::pair<MetricKind, double> kinds[] = {
-            {MetricKind::Euclidean, seq_euclidean(a, b)}, {MetricKind::Dot, seq_dot(a, b)},
-            {MetricKind::Cosine, seq_cosine(a, b)}};
+        const std::pair<MetricKind, double> kinds[] = {{MetricKind::Euclidean, seq_euclidean(a, b)},
+                                                       {MetricKind::Dot, seq_dot(a, b)},
+                                                       {MetricKind::Cosine, seq_cosine(a, b)}};
         for (const auto& [kind, want] : kinds) {
             const Metric m(kind, Isa::Scalar);
             EXPECT_TRUE(same_value(m.distance(a, b), want)) << static_cast<int>(kind);
@@ -181,11 +181,10 @@ TEST(CandidateOrder, RanksByDistanceThenId) {
         bool a_first;
     };
     const Pair table[] = {
-        {{1.0, 9}, {2.0, 0}, true},    {{2.0, 0}, {1.0, 9}, false},
-        {{-0.0, 2}, {0.0, 1}, false},  {{0.0, 1}, {-0.0, 2}, true},
-        {{inf, 7}, {nan, 0}, true},    {{nan, 0}, {inf, 7}, false},
-        {{nan, 3}, {-nan, 4}, true},   {{-nan, 4}, {nan, 3}, false},
-        {{5.0, 3}, {5.0, 3}, false},   {{-inf, 8}, {-1e308, 1}, true},
+        {{1.0, 9}, {2.0, 0}, true},     {{2.0, 0}, {1.0, 9}, false},  {{-0.0, 2}, {0.0, 1}, false},
+        {{0.0, 1}, {-0.0, 2}, true},    {{inf, 7}, {nan, 0}, true},   {{nan, 0}, {inf, 7}, false},
+        {{nan, 3}, {-nan, 4}, true},    {{-nan, 4}, {nan, 3}, false}, {{5.0, 3}, {5.0, 3}, false},
+        {{-inf, 8}, {-1e308, 1}, true},
     };
     for (const Pair& p : table) {
         EXPECT_EQ(ranks_before(p.a, p.b), p.a_first)
