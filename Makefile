@@ -98,13 +98,15 @@ $(VENV)/.lint-ready: $(VENV)/.ready requirements-lint.txt
 lint: $(VENV)/.lint-ready
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
-	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+	@echo "clang-format --dry-run -Werror (the $(words $(CXX_SOURCES)) C++ files)"
+	@$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(VENV)/bin/mypy
 
 format: $(VENV)/.lint-ready
 	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
-	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	@echo "clang-format -i (the $(words $(CXX_SOURCES)) C++ files)"
+	@$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 demo: build
 	$(PY) examples/demo.py
