@@ -422,6 +422,9 @@ PyObject* flat_remove(PyObject* self, PyObject* ids_obj) {
     if (!take_ids(ids_obj, ix->flat->size(), ids)) return nullptr;
     try {
         ix->flat->remove(ids);
+    } catch (const std::out_of_range& e) {  // take_ids checked the range already
+        PyErr_SetString(PyExc_IndexError, e.what());
+        return nullptr;
     } catch (const std::invalid_argument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
         return nullptr;
