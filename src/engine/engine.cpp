@@ -64,6 +64,12 @@ int result_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     view->ndim = r->ndim;
     view->shape = (flags & PyBUF_ND) ? r->shape : nullptr;
     view->strides = (flags & PyBUF_STRIDES) ? r->strides : nullptr;
+    if (!(flags & PyBUF_ND)) {
+        // Asked for no shape: the bytes as one run (a consumer reads ndim
+        // shape entries, and without a format, items of one byte).
+        view->ndim = 1;
+        if (!(flags & PyBUF_FORMAT)) view->itemsize = 1;
+    }
     view->suboffsets = nullptr;
     view->internal = nullptr;
     return 0;
@@ -420,6 +426,9 @@ PyObject* flat_remove(PyObject* self, PyObject* ids_obj) {
     if (!take_ids(ids_obj, ix->flat->size(), ids)) return nullptr;
     try {
         ix->flat->remove(ids);
+    } catch (const std::out_of_range& e) {  // take_ids checked the range already
+        PyErr_SetString(PyExc_IndexError, e.what());
+        return nullptr;
     } catch (const std::invalid_argument& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
         return nullptr;
