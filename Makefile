@@ -103,7 +103,7 @@ lint: $(VENV)/.lint-ready
 	$(VENV)/bin/mypy
 
 format: $(VENV)/.lint-ready
-	$(VENV)/bin/ruff check --fix .
+	$(VENV)/bin/ruff check --fix-only .
 	$(VENV)/bin/ruff format .
 	@echo "clang-format -i (the $(words $(CXX_SOURCES)) C++ files)"
 	@$(VENV)/bin/clang-format -i $(CXX_SOURCES)

@@ -9,6 +9,7 @@ import hashlib
 import inspect
 import math
 import struct
+from itertools import pairwise
 
 import numpy as np
 import pytest
@@ -65,13 +66,12 @@ def _reference_search(rows, ids, metric, queries, k):
 
 def _pairs(ids, distances):
     ids, distances = np.asarray(ids), np.asarray(distances)
-    return [[(int(a), _bits(b)) for a, b in zip(ids[i], distances[i])] for i in range(len(ids))]
+    return [[(int(a), _bits(b)) for a, b in zip(ids[i], distances[i], strict=True)] for i in range(len(ids))]
 
 
 def _radius_pairs(offsets, ids, distances):
     offsets, ids, distances = np.asarray(offsets), np.asarray(ids), np.asarray(distances)
-    return [[(int(a), _bits(b)) for a, b in zip(ids[s:e], distances[s:e])]
-            for s, e in zip(offsets[:-1], offsets[1:])]
+    return [[(int(a), _bits(b)) for a, b in zip(ids[s:e], distances[s:e], strict=True)] for s, e in pairwise(offsets)]
 
 
 def _reference_radius(rows, ids, metric, queries, radius):
@@ -81,20 +81,26 @@ def _reference_radius(rows, ids, metric, queries, radius):
 
 # ---- masks ---------------------------------------------------------------------
 
-N = 300   # four full words of mask bytes and a part word; codes in blocks and an open block
+N = 300  # four full words of mask bytes and a part word; codes in blocks and an open block
 
 
 def _mask(kind, n, seed):
     rng = np.random.default_rng(seed)
-    admit = {"none": np.zeros(n, bool), "one": np.arange(n) == 150, "every": np.ones(n, bool),
-             "half": rng.random(n) < 0.5, "sparse": rng.random(n) < 0.02}[kind]
+    admit = {
+        "none": np.zeros(n, bool),
+        "one": np.arange(n) == 150,
+        "every": np.ones(n, bool),
+        "half": rng.random(n) < 0.5,
+        "sparse": rng.random(n) < 0.02,
+    }[kind]
     return admit
 
 
 MASK_FORMS = {
     "bool": lambda admit: admit,
-    "uint8": lambda admit: np.where(admit, np.array([1, 0x80, 0xff, 7] * (len(admit) // 4 + 1))[:len(admit)],
-                                    0).astype(np.uint8),
+    "uint8": lambda admit: np.where(
+        admit, np.array([1, 0x80, 0xFF, 7] * (len(admit) // 4 + 1))[: len(admit)], 0
+    ).astype(np.uint8),
     "int8": lambda admit: np.where(admit, -1, 0).astype(np.int8),
 }
 
@@ -149,27 +155,33 @@ def test_one_query_over_rows_split_among_threads(metric):
         assert _radius_pairs(*ix.search_radius(query, radius, threads=threads)) == want_radius, threads
 
 
-@pytest.mark.parametrize("mask, error, text", [
-    (np.ones(N - 1, bool), ValueError, r"one entry per row \(300\), got 299"),
-    (np.ones(N + 1, bool), ValueError, r"one entry per row \(300\), got 301"),
-    (np.ones(0, bool), ValueError, "got 0"),
-    (np.ones((N, 1), bool), TypeError, "1-D array of bools"),
-    (np.ones(N), TypeError, "1-D array of bools"),
-    (np.ones(N, np.float32), TypeError, "1-D array of bools"),
-    (np.ones(N, np.int16), TypeError, "1-D array of bools"),
-    (np.ones(2 * N, bool)[::2], ValueError, "contiguous"),
-    ([True] * N, TypeError, "1-D array of bools, not list"),
-    (1, TypeError, "not int"),
-])
+@pytest.mark.parametrize(
+    "mask, error, text",
+    [
+        (np.ones(N - 1, bool), ValueError, r"one entry per row \(300\), got 299"),
+        (np.ones(N + 1, bool), ValueError, r"one entry per row \(300\), got 301"),
+        (np.ones(0, bool), ValueError, "got 0"),
+        (np.ones((N, 1), bool), TypeError, "1-D array of bools"),
+        (np.ones(N), TypeError, "1-D array of bools"),
+        (np.ones(N, np.float32), TypeError, "1-D array of bools"),
+        (np.ones(N, np.int16), TypeError, "1-D array of bools"),
+        (np.ones(2 * N, bool)[::2], ValueError, "contiguous"),
+        ([True] * N, TypeError, "1-D array of bools, not list"),
+        (1, TypeError, "not int"),
+    ],
+)
 def test_bad_masks_are_refused(mask, error, text):
     ix = _engine(_rows(N, 9))
-    for call in (lambda: ix.search(np.zeros((2, DIM)), 3, mask=mask),
-                 lambda: ix.search_radius(np.zeros((2, DIM)), 3.0, mask=mask)):
+    for call in (
+        lambda: ix.search(np.zeros((2, DIM)), 3, mask=mask),
+        lambda: ix.search_radius(np.zeros((2, DIM)), 3.0, mask=mask),
+    ):
         with pytest.raises(error, match=text):
             call()
 
 
 # ---- radius searches -------------------------------------------------------------
+
 
 @pytest.mark.parametrize("metric", METRICS)
 @pytest.mark.parametrize("n", [20, 700])
@@ -181,15 +193,16 @@ def test_a_row_at_exactly_the_radius_is_in_and_one_ulp_below_out(metric, n):
     for i, q in enumerate(_queries(rows, 11)):
         ranked = _reference_search(rows, everything, metric, q[None], n)[0]
         finite = [struct.unpack("<d", d)[0] for _, d in ranked if not math.isnan(struct.unpack("<d", d)[0])]
-        if not finite:      # a query holding NaN: nothing is within any radius
+        if not finite:  # a query holding NaN: nothing is within any radius
             assert np.asarray(ix.search_radius(q[None], math.inf)[0]).tolist() == [0, 0]
             continue
         for radius in (finite[0], finite[len(finite) // 3], finite[-1]):
             for r in (radius, math.nextafter(radius, -math.inf)):
                 want = _reference_radius(rows, everything, metric, q[None], r)
                 assert _radius_pairs(*ix.search_radius(q[None], r)) == want, (i, r)
-            assert any(struct.unpack("<d", d)[0] == radius for _, d in
-                       _radius_pairs(*ix.search_radius(q[None], radius))[0])
+            assert any(
+                struct.unpack("<d", d)[0] == radius for _, d in _radius_pairs(*ix.search_radius(q[None], radius))[0]
+            )
 
 
 @pytest.mark.parametrize("metric", METRICS)
@@ -206,8 +219,9 @@ def test_radius_batches_with_masks_and_removed_rows(metric):
         assert np.asarray(ids).dtype == np.int64 and np.asarray(distances).dtype == np.float64
         assert _radius_pairs(offsets, ids, distances) == _reference_radius(rows, live, metric, queries, radius)
         masked = ix.search_radius(queries, radius, mask=admit)
-        assert _radius_pairs(*masked) == _reference_radius(rows, np.intersect1d(live, np.flatnonzero(admit)),
-                                                           metric, queries, radius)
+        assert _radius_pairs(*masked) == _reference_radius(
+            rows, np.intersect1d(live, np.flatnonzero(admit)), metric, queries, radius
+        )
     offsets, ids, _ = ix.search_radius(queries, math.nan)
     assert np.asarray(offsets).tolist() == [0] * (len(queries) + 1) and np.asarray(ids).shape == (0,)
     offsets, ids, _ = ix.search_radius(np.empty((0, DIM)), 1.0)
@@ -218,23 +232,32 @@ def test_radius_batches_with_masks_and_removed_rows(metric):
 
 # ---- remove and compact -------------------------------------------------------
 
+
 def _state(ix):
-    return (len(ix), ix.removed, [ix.is_removed(i) for i in range(len(ix))], np.asarray(ix.rows).tobytes(),
-            _result(ix.search(_queries(_rows(3, 0), 15), 20)))
+    return (
+        len(ix),
+        ix.removed,
+        [ix.is_removed(i) for i in range(len(ix))],
+        np.asarray(ix.rows).tobytes(),
+        _result(ix.search(_queries(_rows(3, 0), 15), 20)),
+    )
 
 
-@pytest.mark.parametrize("ids, error, text", [
-    (np.array([3, 40]), IndexError, "row id 40 is out of range for 40 rows"),
-    (np.array([3, -1]), IndexError, "row id -1 is out of range"),
-    (np.array([-(2**63)]), IndexError, "out of range"),
-    (np.array([2**64 - 1], np.uint64), IndexError, "out of range"),
-    (np.array([4, 8]), ValueError, "row 8 is removed already"),
-    (np.array([5, 6, 5]), ValueError, "row 5 is removed already"),
-    (np.array([3.0]), TypeError, "1-D array of integers"),
-    (np.array([True]), TypeError, "1-D array of integers"),
-    (np.array([[3]]), TypeError, "1-D array of integers"),
-    ([3], TypeError, "bytes-like"),
-])
+@pytest.mark.parametrize(
+    "ids, error, text",
+    [
+        (np.array([3, 40]), IndexError, "row id 40 is out of range for 40 rows"),
+        (np.array([3, -1]), IndexError, "row id -1 is out of range"),
+        (np.array([-(2**63)]), IndexError, "out of range"),
+        (np.array([2**64 - 1], np.uint64), IndexError, "out of range"),
+        (np.array([4, 8]), ValueError, "row 8 is removed already"),
+        (np.array([5, 6, 5]), ValueError, "row 5 is removed already"),
+        (np.array([3.0]), TypeError, "1-D array of integers"),
+        (np.array([True]), TypeError, "1-D array of integers"),
+        (np.array([[3]]), TypeError, "1-D array of integers"),
+        ([3], TypeError, "bytes-like"),
+    ],
+)
 def test_bad_removals_change_nothing(ids, error, text):
     ix = _engine(_rows(40, 16))
     ix.remove(np.array([8, 20], np.int32))
@@ -261,7 +284,7 @@ def test_removed_rows_are_never_found_and_compaction_renumbers(metric, n):
     ix = _engine(rows, metric)
     before = np.asarray(ix.rows)
     ix.remove(gone[: len(gone) // 2].astype(np.uint16))
-    ix.remove(gone[len(gone) // 2:])
+    ix.remove(gone[len(gone) // 2 :])
     assert (len(ix), ix.removed) == (n, len(gone))
     assert [ix.is_removed(i) for i in range(n)] == [i in gone for i in range(n)]
     for k in (1, 12, n):
@@ -274,8 +297,9 @@ def test_removed_rows_are_never_found_and_compaction_renumbers(metric, n):
     assert _result(ix.search(queries, 12)) == _result(fresh.search(queries, 12))
     assert _result(ix.search_radius(queries, 3.0)) == _result(fresh.search_radius(queries, 3.0))
     # The codes moved out of their blocks are the codes of a fresh index.
-    assert {k: np.asarray(v).tobytes() for k, v in ix.parts().items()} == \
-        {k: np.asarray(v).tobytes() for k, v in fresh.parts().items()}
+    assert {k: np.asarray(v).tobytes() for k, v in ix.parts().items()} == {
+        k: np.asarray(v).tobytes() for k, v in fresh.parts().items()
+    }
     # A view taken before keeps what it showed.
     assert before.shape == (n, DIM) and before.tobytes() == rows.tobytes()
 
@@ -319,6 +343,7 @@ def test_compacting_nothing_and_removing_everything():
 
 # ---- the rows' view ----------------------------------------------------------
 
+
 def test_the_rows_view_is_read_only_zero_copy_and_outlives_every_change():
     rows = _rows(40, 25)
     ix = _engine(rows)
@@ -331,10 +356,10 @@ def test_the_rows_view_is_read_only_zero_copy_and_outlives_every_change():
     with pytest.raises(TypeError, match="read-only"):
         memoryview(view).cast("B")[0:1] = b"\0"
     with pytest.raises(BufferError, match="read-only"):
-        view.__buffer__(1)      # PyBUF_WRITABLE
+        view.__buffer__(1)  # PyBUF_WRITABLE
     with pytest.raises(AttributeError, match="not writable"):
         ix.rows = a
-    ix.add(_rows(5000, 26))       # the store grows into new memory
+    ix.add(_rows(5000, 26))  # the store grows into new memory
     ix.remove(np.arange(0, 5040, 2))
     ix.compact()
     ix.add(_rows(1, 27))
@@ -343,8 +368,10 @@ def test_the_rows_view_is_read_only_zero_copy_and_outlives_every_change():
     assert a.shape == (40, DIM) and a.tobytes() == rows.tobytes()
 
 
-@pytest.mark.parametrize("flags", [0, inspect.BufferFlags.FORMAT, inspect.BufferFlags.ND,
-                                   inspect.BufferFlags.STRIDES, inspect.BufferFlags.FULL_RO])
+@pytest.mark.parametrize(
+    "flags",
+    [0, inspect.BufferFlags.FORMAT, inspect.BufferFlags.ND, inspect.BufferFlags.STRIDES, inspect.BufferFlags.FULL_RO],
+)
 @pytest.mark.parametrize("n", [0, 5])
 def test_every_buffer_request_sees_the_same_bytes(flags, n):
     # A request for no shape gets the bytes as one run (it used to get two
@@ -355,12 +382,18 @@ def test_every_buffer_request_sees_the_same_bytes(flags, n):
         whole = np.asarray(buffer)
         view = buffer.__buffer__(flags)
         assert view.nbytes == whole.nbytes and view.tobytes() == whole.tobytes()
-        assert view.shape == (whole.shape if flags & inspect.BufferFlags.ND else
-                              (whole.size,) if flags & inspect.BufferFlags.FORMAT else (whole.nbytes,))
+        assert view.shape == (
+            whole.shape
+            if flags & inspect.BufferFlags.ND
+            else (whole.size,)
+            if flags & inspect.BufferFlags.FORMAT
+            else (whole.nbytes,)
+        )
         assert hashlib.sha256(buffer).digest() == hashlib.sha256(whole.tobytes()).digest()
 
 
 # ---- parts and restore -------------------------------------------------------
+
 
 def _restored(ix, parts=None, **kwargs):
     parts = {k: np.asarray(v) for k, v in ix.parts().items()} if parts is None else parts
@@ -380,9 +413,10 @@ def _same_searches(a, b, queries):
 def test_restore_gives_the_index_back(metric, n):
     rows = _rows(n, 28)
     ix = _engine(rows, metric)
-    parts = {k: np.array(v) for k, v in ix.parts().items()}      # copies of their own
+    parts = {k: np.array(v) for k, v in ix.parts().items()}  # copies of their own
     expected = {"rows", "code_blocks", "code_open", "scales", "rhos", "extents"} | (
-        {"norms"} if metric == "cosine" else set())
+        {"norms"} if metric == "cosine" else set()
+    )
     assert set(parts) == expected
     back = _restored(ix, parts)
     assert (back.dim, back.metric, len(back), back.removed) == (DIM, metric, n, 0)
@@ -440,25 +474,32 @@ def test_bad_parts_are_refused(name, how):
     if how == "missing":
         del parts[name]
     else:
-        parts[name] = {"dtype": lambda: a.view(f"i{a.itemsize}"),
-                       "short": lambda: a[:-1], "long": lambda: np.concatenate([a, a[:1]]),
-                       "2-D": lambda: a.reshape(len(a), -1) if a.ndim == 1 else a.reshape(-1),
-                       "misaligned": lambda: _misaligned(a), "strided": lambda: np.repeat(a, 2, axis=0)[::2]}[how]()
+        parts[name] = {
+            "dtype": lambda: a.view(f"i{a.itemsize}"),
+            "short": lambda: a[:-1],
+            "long": lambda: np.concatenate([a, a[:1]]),
+            "2-D": lambda: a.reshape(len(a), -1) if a.ndim == 1 else a.reshape(-1),
+            "misaligned": lambda: _misaligned(a),
+            "strided": lambda: np.repeat(a, 2, axis=0)[::2],
+        }[how]()
     if how == "misaligned" and a.itemsize == 1:
-        assert len(_restored(ix, parts)) == 40     # bytes need no alignment
+        assert len(_restored(ix, parts)) == 40  # bytes need no alignment
         return
     with pytest.raises(ValueError, match=f"parts lack '{name}'" if how == "missing" else f"parts\\['{name}'\\]"):
         _restored(ix, parts)
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", 40, list(p.values())), TypeError, "dict"),
-    (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", -1, p), ValueError, "count must be at least 0"),
-    (lambda p: orbisk_engine.FlatIndex.restore(DIM, "angular", 40, p), ValueError, "unknown metric"),
-    (lambda p: orbisk_engine.FlatIndex.restore(DIM + 1, "euclidean", 40, p), ValueError, r"parts\['rows'\]"),
-    (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", 41, p), ValueError, r"parts\['rows'\]"),
-    (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", 40, dict(p, rows=[0.0])), TypeError, "bytes-like"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", 40, list(p.values())), TypeError, "dict"),
+        (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", -1, p), ValueError, "count must be at least 0"),
+        (lambda p: orbisk_engine.FlatIndex.restore(DIM, "angular", 40, p), ValueError, "unknown metric"),
+        (lambda p: orbisk_engine.FlatIndex.restore(DIM + 1, "euclidean", 40, p), ValueError, r"parts\['rows'\]"),
+        (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", 41, p), ValueError, r"parts\['rows'\]"),
+        (lambda p: orbisk_engine.FlatIndex.restore(DIM, "euclidean", 40, dict(p, rows=[0.0])), TypeError, "bytes-like"),
+    ],
+)
 def test_bad_restore_arguments(call, error, text):
     parts = {k: np.asarray(v) for k, v in _engine(_rows(40, 35)).parts().items()}
     with pytest.raises(error, match=text):
@@ -472,11 +513,23 @@ def _damage(parts, name, byte):
 
 
 @pytest.mark.parametrize("metric", METRICS)
-@pytest.mark.parametrize("name, byte", [
-    ("code_blocks", 0), ("code_blocks", 383), ("code_open", 5), ("code_open", 95), ("scales", 3), ("rhos", 157),
-    ("extents", 160), ("norms", 58), ("rows", 87), ("rows", 40 * DIM * 8 - 2)])
+@pytest.mark.parametrize(
+    "name, byte",
+    [
+        ("code_blocks", 0),
+        ("code_blocks", 383),
+        ("code_open", 5),
+        ("code_open", 95),
+        ("scales", 3),
+        ("rhos", 157),
+        ("extents", 160),
+        ("norms", 58),
+        ("rows", 87),
+        ("rows", 40 * DIM * 8 - 2),
+    ],
+)
 def test_a_damaged_part_is_refused_only_with_verify(metric, name, byte):
-    ix = _engine(np.random.default_rng(36).standard_normal((40, DIM)), metric)   # 2 full code blocks, 8 open
+    ix = _engine(np.random.default_rng(36).standard_normal((40, DIM)), metric)  # 2 full code blocks, 8 open
     parts = {k: np.asarray(v) for k, v in ix.parts().items()}
     if name not in parts:
         pytest.skip(f"{metric} keeps no {name}")
@@ -513,6 +566,7 @@ def test_restore_from_memory_maps_keeps_the_file_mapped(tmp_path, write):
 
 # ---- finite queries ----------------------------------------------------------
 
+
 @pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
 @pytest.mark.parametrize("row", [0, 4])
 def test_finite_names_the_first_query_not_finite(value, row):
@@ -530,6 +584,7 @@ def test_finite_names_the_first_query_not_finite(value, row):
 
 # ---- add -------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("dtype", [np.float32, np.int8, np.uint16, np.int32, np.int64, np.uint64, np.bool_])
 def test_added_rows_of_any_type_are_their_float64_values(dtype):
     # 3,000 rows: converted in several chunks.
@@ -539,8 +594,9 @@ def test_added_rows_of_any_type_are_their_float64_values(dtype):
     ix.add(values[10:])
     same = _engine(values.astype(np.float64))
     assert np.asarray(ix.rows).tobytes() == values.astype(np.float64).tobytes()
-    assert {k: np.asarray(v).tobytes() for k, v in ix.parts().items()} == \
-        {k: np.asarray(v).tobytes() for k, v in same.parts().items()}
+    assert {k: np.asarray(v).tobytes() for k, v in ix.parts().items()} == {
+        k: np.asarray(v).tobytes() for k, v in same.parts().items()
+    }
 
 
 @pytest.mark.parametrize("dtype, value", [(np.int64, 2**53 + 1), (np.int64, -(2**63) + 1), (np.uint64, 2**64 - 1)])
