@@ -497,9 +497,9 @@ class Admitted {
     RowSet set_;
 };
 
-/// The `threads` argument: None for every core.
-bool take_threads(PyObject* obj, unsigned& threads) {
-    threads = default_threads(0);
+/// The `threads` argument: None for every core (see default_threads).
+bool take_threads(PyObject* obj, unsigned& threads, std::size_t m, const RowSet& set, std::size_t dim) {
+    threads = default_threads(m, set.count, dim);
     if (obj == Py_None) return true;
     const Py_ssize_t t = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
     if (t == -1 && PyErr_Occurred()) return false;
@@ -552,7 +552,8 @@ struct BatchArgs {
     unsigned threads = 1;
     bool take(FlatIndex* ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj, int finite) {
         return queries.take(queries_obj, "queries", ix->flat->dim()) && (!finite || all_finite()) &&
-               admitted.take(*ix->flat, mask_obj) && take_threads(threads_obj, threads);
+               admitted.take(*ix->flat, mask_obj) &&
+               take_threads(threads_obj, threads, queries.rows(), admitted.set(), ix->flat->dim());
     }
     /// ValueError naming the first query that holds NaN or an infinity.
     bool all_finite() const {

@@ -140,14 +140,17 @@ bool split_rows(std::size_t m, unsigned threads, const RowSet& set) {
 
 }  // namespace
 
-unsigned default_threads(std::size_t m) {
-    (void)m;
+unsigned default_threads(std::size_t m, std::size_t rows, std::size_t dim) {
     unsigned cores = 0;
 #if defined(__linux__)
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) cores = static_cast<unsigned>(CPU_COUNT(&set));
 #endif
     if (cores == 0) cores = std::max(1u, std::thread::hardware_concurrency());
+    // Rows are split among threads only when each thread's part is worth
+    // more than starting it: about 2^22 values (4 MiB of codes).
+    constexpr std::size_t split_values = std::size_t{1} << 22;
+    if (m < cores && rows * dim < split_values) return static_cast<unsigned>(std::max<std::size_t>(m, 1));
     return cores;
 }
 

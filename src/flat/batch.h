@@ -48,8 +48,10 @@ inline void search_batch(const Flat& flat, const double* queries, std::size_t m,
 void search_radius_batch(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
                          std::vector<Candidate>* outs, unsigned threads, Poll poll = {});
 
-/// Threads worth running for `m` queries on this machine: the cores this
-/// process may run on (rows are split among them when queries are few).
-unsigned default_threads(std::size_t m);
+/// Threads worth running for `m` queries over `rows` rows of `dim` values
+/// on this machine: the cores this process may run on, the rows split among
+/// them when queries are fewer, unless the rows are too few to pay for the
+/// threads (then one per query).
+unsigned default_threads(std::size_t m, std::size_t rows, std::size_t dim);
 
 }  // namespace orbisk
