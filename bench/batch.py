@@ -181,11 +181,26 @@ def main() -> None:
             print(lines[-1], flush=True)
             del ix
     if a.single:
-        lines += ["", "## One query a call, Euclidean, k = 10: median over 200 queries", "",
-                  "Index.search is the companion's everyday call; the engine's one-query search splits the rows "
-                  f"among {cores} threads.", ""]
-        head = ["data", "rows", "PyFlat.search", "engine, 1 thread", f"engine, {cores} threads", "Index.search",
-                "faiss, 1 thread", "faiss/PyFlat", "Index/PyFlat", f"engine 1/{cores} threads"]
+        lines += [
+            "",
+            "## One query a call, Euclidean, k = 10: median over 200 queries",
+            "",
+            "Index.search is the companion's everyday call; the engine's one-query search splits the rows "
+            f"among {cores} threads.",
+            "",
+        ]
+        head = [
+            "data",
+            "rows",
+            "PyFlat.search",
+            "engine, 1 thread",
+            f"engine, {cores} threads",
+            "Index.search",
+            "faiss, 1 thread",
+            "faiss/PyFlat",
+            "Index/PyFlat",
+            f"engine 1/{cores} threads",
+        ]
         lines += [row(head), row(["---"] * len(head))]
         from orbisk_companion import Index
 
@@ -202,16 +217,16 @@ def main() -> None:
                 faiss.omp_set_num_threads(1)
                 Ql = Q.tolist()
                 calls = {
-                    "pyflat": lambda i: flat.search(Ql[i], K),
-                    "one": lambda i: ix.search(Q[i: i + 1], K, threads=1),
-                    "all": lambda i: ix.search(Q[i: i + 1], K, threads=cores),
-                    "index": lambda i: index.search(Q[i], K),
-                    "faiss": lambda i: fi.search(fq[i: i + 1], K),
+                    "pyflat": lambda i, flat=flat, Ql=Ql: flat.search(Ql[i], K),
+                    "one": lambda i, ix=ix, Q=Q: ix.search(Q[i : i + 1], K, threads=1),
+                    "all": lambda i, ix=ix, Q=Q: ix.search(Q[i : i + 1], K, threads=cores),
+                    "index": lambda i, index=index, Q=Q: index.search(Q[i], K),
+                    "faiss": lambda i, fi=fi, fq=fq: fi.search(fq[i : i + 1], K),
                 }
                 med = {}
                 for name, call in calls.items():
                     for i in range(5):
-                        call(i)                               # the first touches aside
+                        call(i)  # the first touches aside
                     times = []
                     for i in range(len(Q)):
                         t = time.perf_counter()
@@ -219,9 +234,22 @@ def main() -> None:
                         times.append(time.perf_counter() - t)
                     med[name] = float(np.median(times))
                 one = lambda s: f"{s * 1e6:,.1f} µs"  # noqa: E731
-                lines.append(row([kind, f"{n:,}", one(med["pyflat"]), one(med["one"]), one(med["all"]),
-                                  one(med["index"]), one(med["faiss"]), f"{med['faiss'] / med['pyflat']:.2f}x",
-                                  f"{med['index'] / med['pyflat']:.2f}x", f"{med['one'] / med['all']:.2f}x"]))
+                lines.append(
+                    row(
+                        [
+                            kind,
+                            f"{n:,}",
+                            one(med["pyflat"]),
+                            one(med["one"]),
+                            one(med["all"]),
+                            one(med["index"]),
+                            one(med["faiss"]),
+                            f"{med['faiss'] / med['pyflat']:.2f}x",
+                            f"{med['index'] / med['pyflat']:.2f}x",
+                            f"{med['one'] / med['all']:.2f}x",
+                        ]
+                    )
+                )
                 print(lines[-1], flush=True)
                 del flat, index, ix, fi
     if a.graph_rows:
