@@ -21,6 +21,8 @@ from ._scores import SIMILARITIES, check_metric, cosines, fix_zero_signs, steeri
 
 KINDS: Final = ("flat", "graph", "sharded")
 _INT64: Final = range(-(2**63), 2**63)
+# Values handed to the flat engine per call: a Ctrl-C waits for one chunk.
+_FLAT_CHUNK_VALUES: Final = 2**23
 # Past this fraction of removed rows among those stored, a removal compacts.
 COMPACT_FRACTION: Final = 0.25
 # dtypes the engine converts to float64 itself, exactly and a chunk at a time.
@@ -352,10 +354,11 @@ class Index:
         converts them a chunk at a time, so its memory grows by the rows
         alone.
 
-        Ctrl-C stops the batch (after the row being linked for a graph, within
-        a few thousand rows for a flat index, after the whole batch for
-        shards) and raises KeyboardInterrupt; the rows added so far stay,
-        with their keys and metadata, and the index is usable.
+        Ctrl-C stops the batch (after the row being linked for a graph, after
+        the chunk being added for a flat index, about 8 million values, after
+        the whole batch for shards) and raises KeyboardInterrupt; the rows
+        added so far stay, with their keys and metadata, and the index is
+        usable.
         """
         rows = self._vectors(vectors)
         count = rows.shape[0]
@@ -369,32 +372,40 @@ class Index:
         self._columns.append(meta)  # checks the field names; undone below for rows not added
         shown = _progress.bar(count, "add", progress)
         added = 0
+        # Ctrl-C is held while the records change (it would land between the
+        # extension's rows and the keys); it stops the batch between chunks
+        # and is raised once the keys are in step.
         try:
-            if self._kind == "graph":
-                with _interrupt.deferred() as interrupt:
-                    for j in range(count):
-                        walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
-                        self._insert_graph(walked, None if tagged is None else tagged[j])
-                        self._record_graph(start + j, rows[j], walked, None if tagged is None else tagged[j])
-                        added += 1
-                        shown.update(1)
-                        if interrupt.pending():
-                            break
-            else:
+            with _interrupt.deferred() as interrupt:
                 try:
-                    if self._kind == "flat":
-                        self._native.add(rows)
+                    if self._kind == "graph":
+                        for j in range(count):
+                            walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
+                            self._insert_graph(walked, None if tagged is None else tagged[j])
+                            self._record_graph(start + j, rows[j], walked, None if tagged is None else tagged[j])
+                            added += 1
+                            shown.update(1)
+                            if interrupt.pending():
+                                break
+                    elif self._kind == "flat":
+                        self._native.reserve(count)  # one allocation for every chunk
+                        step = max(1, _FLAT_CHUNK_VALUES // self._dim)
+                        for first in range(0, count, step):
+                            self._native.add(rows[first : first + step])
+                            shown.update(min(step, count - first))
+                            if interrupt.pending():
+                                break
                     else:
                         self._native.create(rows)
+                        shown.update(count)
                 finally:
-                    # An interrupted engine keeps the rows before the stop.
-                    added = len(self._native) - start
-                    shown.update(added)
+                    if self._kind != "graph":
+                        added = len(self._native) - start  # a failed chunk may keep rows before its failure
+                    if added < count:
+                        self._columns.take(np.arange(start + added))
+                    self._record(new_keys[:added])
         finally:
             shown.close()
-            if added < count:
-                self._columns.take(np.arange(start + added))
-            self._record(new_keys[:added])
 
     def _insert_graph(self, row: npt.NDArray[np.float64], tagged: tuple[_values.Tagged, ...] | None) -> None:
         pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged), strict=True))
@@ -876,27 +887,29 @@ class Index:
         key_list = [self._keys[i] for i in ids]
         self._reserve(len(ids))
         start = self._n
-        self._columns.append(meta)
-        try:
-            if self._kind == "flat":
-                self._native.add(rows)
-            else:
-                self._native.create(rows)
-        except BaseException:
-            # Rows the engine took before it stopped become tombstones with
-            # no key: the old rows stay as they were.
-            added = len(self._native) - start
-            self._columns.take(np.arange(start + added))
-            if added:
-                self._native.remove(np.arange(start, start + added))
-                self._keys.extend([None] * added)
-                self._live[start : start + added] = False
-                self._n += added
-                self._removed += added
-            raise
-        self._native.remove(np.array(ids, dtype=np.int64))
-        self._forget(ids)
-        self._record(key_list)
+        # Ctrl-C is held until the update is whole (then raised).
+        with _interrupt.deferred():
+            self._columns.append(meta)
+            try:
+                if self._kind == "flat":
+                    self._native.add(rows)
+                else:
+                    self._native.create(rows)
+            except BaseException:
+                # Rows the engine took before it failed become tombstones
+                # with no key: the old rows stay as they were.
+                added = len(self._native) - start
+                self._columns.take(np.arange(start + added))
+                if added:
+                    self._native.remove(np.arange(start, start + added))
+                    self._keys.extend([None] * added)
+                    self._live[start : start + added] = False
+                    self._n += added
+                    self._removed += added
+                raise
+            self._native.remove(np.array(ids, dtype=np.int64))
+            self._forget(ids)
+            self._record(key_list)
         if self._removed > COMPACT_FRACTION * self._n:
             self.compact()
 

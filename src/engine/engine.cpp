@@ -438,6 +438,23 @@ PyObject* flat_remove(PyObject* self, PyObject* ids_obj) {
     Py_RETURN_NONE;
 }
 
+PyObject* flat_reserve(PyObject* self, PyObject* rows_obj) {
+    auto* ix = reinterpret_cast<FlatIndex*>(self);
+    if (refuse_while_searched(ix, "reserve")) return nullptr;
+    const Py_ssize_t rows = PyNumber_AsSsize_t(rows_obj, PyExc_OverflowError);
+    if (rows == -1 && PyErr_Occurred()) return nullptr;
+    if (rows < 0) return PyErr_Format(PyExc_ValueError, "rows must be at least 0, got %zd", rows);
+    try {
+        ix->flat->reserve(static_cast<std::size_t>(rows));
+    } catch (const CapacityExceeded& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* flat_compact(PyObject* self, PyObject*) {
     auto* ix = reinterpret_cast<FlatIndex*>(self);
     if (refuse_while_searched(ix, "compact")) return nullptr;
@@ -873,6 +890,9 @@ PyMethodDef flat_methods[] = {
     {"remove", flat_remove, METH_O,
      "remove($self, ids, /)\n--\n\nMarks the rows of a 1-D array of ids removed: no search returns them.\n"
      "IndexError for an id out of range, ValueError for one removed already; nothing changes then."},
+    {"reserve", flat_reserve, METH_O,
+     "reserve($self, rows, /)\n--\n\nRoom for `rows` more rows, so that adding them in several calls allocates nothing "
+     "more."},
     {"compact", flat_compact, METH_NOARGS,
      "compact($self, /)\n--\n\nDrops the removed rows; the others keep their order and take the ids 0, 1, ..."},
     {"is_removed", flat_is_removed, METH_O, "is_removed($self, id, /)\n--\n\nWhether row `id` is removed."},

@@ -54,6 +54,8 @@ class FlatIndex:
     ) -> tuple[ResultBuffer, ResultBuffer, ResultBuffer]:
         """(offsets, ids, distances), 1-D: the rows searched at a distance of at most
         ``radius`` from query i are ids[offsets[i]:offsets[i + 1]], in ranking order."""
+    def reserve(self, rows: int, /) -> None:
+        """Room for ``rows`` more rows: adding them in several calls allocates nothing more."""
     def remove(self, ids: Buffer, /) -> None:
         """Marks rows removed (IndexError out of range, ValueError if removed already;
         nothing changes then)."""
