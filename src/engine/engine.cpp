@@ -329,6 +329,23 @@ void flat_dealloc(PyObject* self) {
 
 bool check_signals(void*) { return PyErr_CheckSignals() < 0; }
 
+/// Runs `grow` (an add or a reservation): false with the exception set when
+/// it stopped: a signal's (its exception is set already), ValueError past
+/// the capacity, MemoryError.
+template <class F>
+bool growing(F&& grow) {
+    try {
+        grow();
+        return true;
+    } catch (const Interrupted&) {
+    } catch (const CapacityExceeded& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return false;
+}
+
 /// A RuntimeError when searches of another thread run: the index may not
 /// change meanwhile.
 bool refuse_while_searched(FlatIndex* ix, const char* what) {
@@ -348,20 +365,14 @@ PyObject* flat_add(PyObject* self, PyObject* rows_obj) {
     // in the allocator's cache, not beside the rows.)
     const std::size_t chunk = std::max<std::size_t>(16, (std::size_t{1} << 16) / (8 * std::size_t{ix->flat->dim()}));
     std::vector<double> buffer;
-    try {
+    const bool done = growing([&] {
         ix->flat->reserve(rows.rows());  // all the room at once: no copy as the rows grow
         for (std::size_t first = 0; first < rows.rows(); first += chunk) {
             const std::size_t count = std::min(chunk, rows.rows() - first);
             ix->flat->append_rows(rows.rows(first, count, buffer), count, Interrupt(check_signals, nullptr));
         }
-    } catch (const Interrupted&) {
-        return nullptr;  // the signal's exception is set; the rows before it stay
-    } catch (const CapacityExceeded& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    });
+    if (!done) return nullptr;  // a signal's exception, or the error; the rows before it stay
     Py_RETURN_NONE;
 }
 
@@ -444,14 +455,7 @@ PyObject* flat_reserve(PyObject* self, PyObject* rows_obj) {
     const Py_ssize_t rows = PyNumber_AsSsize_t(rows_obj, PyExc_OverflowError);
     if (rows == -1 && PyErr_Occurred()) return nullptr;
     if (rows < 0) return PyErr_Format(PyExc_ValueError, "rows must be at least 0, got %zd", rows);
-    try {
-        ix->flat->reserve(static_cast<std::size_t>(rows));
-    } catch (const CapacityExceeded& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    if (!growing([&] { ix->flat->reserve(static_cast<std::size_t>(rows)); })) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -94,16 +94,29 @@ std::vector<std::uint8_t> bytes_of(const std::vector<bool>& chosen) {
 
 using SetCase = std::tuple<MetricKind, Pick, bool /*tied*/, std::size_t /*dim*/>;
 
-class FlatSets : public ::testing::TestWithParam<std::tuple<SetCase, Isa>> {};
+class FlatSets : public ::testing::TestWithParam<std::tuple<SetCase, Isa>> {
+  protected:
+    static constexpr std::size_t n = 1000;
+    /// The case's rows (from `seed`) in an index on the case's table, and the
+    /// rows its pick chooses (from `seed` + 1).
+    struct Made {
+        V rows;
+        Flat flat;
+        std::vector<bool> chosen;
+    };
+    static Made made(std::uint32_t seed) {
+        const auto [c, isa] = GetParam();
+        const auto [metric, p, tied, dim] = c;
+        Made m{rows_of(n, dim, seed, tied), Flat(static_cast<std::uint32_t>(dim), metric, isa), pick(p, n, seed + 1)};
+        m.flat.append_rows(m.rows.data(), n);
+        return m;
+    }
+};
 
 TEST_P(FlatSets, ASearchOverAFilterIsTheSearchOfItsRowsAlone) {
     const auto [c, isa] = GetParam();
     const auto [metric, p, tied, dim] = c;
-    const std::size_t n = 1000;
-    const V rows = rows_of(n, dim, 3, tied);
-    Flat f(static_cast<std::uint32_t>(dim), metric, isa);
-    f.append_rows(rows.data(), n);
-    const std::vector<bool> chosen = pick(p, n, 4);
+    const auto [rows, f, chosen] = made(3);
     const Alone a = alone(rows, dim, metric, isa, chosen);
     std::vector<std::uint64_t> words;
     const auto admit = bytes_of(chosen);
@@ -117,7 +130,9 @@ TEST_P(FlatSets, ASearchOverAFilterIsTheSearchOfItsRowsAlone) {
             const Vec q(queries.data() + i * dim, dim);
             std::vector<Candidate> got, want;
             f.search(q, k, set, got);
-            if (!a.ids.empty()) ASSERT_FALSE(a.flat.search(q, k, want));
+            if (!a.ids.empty()) {
+                ASSERT_FALSE(a.flat.search(q, k, want));
+            }
             const std::string where = "k " + std::to_string(k) + " query " + std::to_string(i);
             expect_same(got, want, a, where);
             expect_same(many[i], want, a, where + " (batch)");
@@ -128,11 +143,7 @@ TEST_P(FlatSets, ASearchOverAFilterIsTheSearchOfItsRowsAlone) {
 TEST_P(FlatSets, RemovedRowsAreNeverFoundAndCompactionRenumbersTheRest) {
     const auto [c, isa] = GetParam();
     const auto [metric, p, tied, dim] = c;
-    const std::size_t n = 1000;
-    const V rows = rows_of(n, dim, 6, tied);
-    Flat f(static_cast<std::uint32_t>(dim), metric, isa);
-    f.append_rows(rows.data(), n);
-    std::vector<bool> live = pick(p, n, 7);
+    auto [rows, f, live] = made(6);
     std::vector<std::uint32_t> gone;
     for (std::size_t id = 0; id < n; ++id) {
         if (!live[id]) gone.push_back(static_cast<std::uint32_t>(id));
@@ -176,11 +187,7 @@ TEST_P(FlatSets, RemovedRowsAreNeverFoundAndCompactionRenumbersTheRest) {
 TEST_P(FlatSets, ARadiusSearchFindsEveryRowWithinAndNoneBeyond) {
     const auto [c, isa] = GetParam();
     const auto [metric, p, tied, dim] = c;
-    const std::size_t n = 1000;
-    const V rows = rows_of(n, dim, 9, tied);
-    Flat f(static_cast<std::uint32_t>(dim), metric, isa);
-    f.append_rows(rows.data(), n);
-    const std::vector<bool> chosen = pick(p, n, 10);
+    const auto [rows, f, chosen] = made(9);
     std::vector<std::uint64_t> words;
     const auto admit = bytes_of(chosen);
     const RowSet set = f.admitted_rows(admit.data(), words);
