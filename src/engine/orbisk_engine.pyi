@@ -41,7 +41,8 @@ class FlatIndex:
         rows searched (not removed and, with ``mask``, a bool per row id, those it
         admits): row i is bit for bit ``orbisk.PyFlat(dim, metric).search(queries[i], k)``
         over those rows alone, with their ids here. ``threads``: None for every
-        core this process may use. ``finite``: a query holding NaN or an infinity
+        core this process may use (fewer queries than cores share out their
+        rows only from 2**24 values: below, a thread per query). ``finite``: a query holding NaN or an infinity
         is a ValueError naming its row."""
     def search_radius(
         self,
