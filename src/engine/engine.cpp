@@ -520,8 +520,10 @@ class Admitted {
 
 /// The `threads` argument: None for every core (see default_threads).
 bool take_threads(PyObject* obj, unsigned& threads, std::size_t m, const RowSet& set, std::size_t dim) {
-    threads = default_threads(m, set.count, dim);
-    if (obj == Py_None) return true;
+    if (obj == Py_None) {
+        threads = default_threads(m, set.count, dim);  // asks the system for the cores: only when needed
+        return true;
+    }
     const Py_ssize_t t = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
     if (t == -1 && PyErr_Occurred()) return false;
     if (t < 1 || t > 4096) {
