@@ -2,7 +2,8 @@
 
 - `Index`: flat (exact), graph or sharded (exact, on Ray or Dask), with
   strict metric names, most similar first, keys and metadata with every
-  result, batches into numpy arrays, and atomic files (`save` / `load`);
+  result, batches into numpy arrays, exact filters, removal and radius
+  search on the exact kinds, and atomic files (`save` / `load`, mapped);
 - `ExactNeighbors` (in `orbisk_companion.estimator`, needs scikit-learn):
   an exact `sklearn.neighbors`-style estimator and transformer.
 
@@ -12,8 +13,8 @@ and it does not import this one.
 
 from orbisk_shard._types import METRICS
 
-from .index import KINDS, Index
+from .index import COMPACT_FRACTION, KINDS, Index
 from .persistence import IndexFileError, load
 
-__all__ = ["KINDS", "METRICS", "Index", "IndexFileError", "load"]
+__all__ = ["COMPACT_FRACTION", "KINDS", "METRICS", "Index", "IndexFileError", "load"]
 __version__ = "0.1.0"
