@@ -666,3 +666,66 @@ def test_a_failed_allocation_changes_nothing(what):
             assert ix.removed == (3 if what == "remove" else 0) and len(ix) == (100 if what == "remove" else 97)
 
     _each_failure(call, check)
+
+
+@pytest.mark.parametrize("dtype", ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"])
+def test_ids_of_every_integer_width_remove_the_same_rows(dtype):
+    rows = _rows(40, 3)
+    ix = _engine(rows, "euclidean")
+    ix.remove(np.array([1, 7, 30], dtype=dtype))
+    assert [ix.is_removed(i) for i in range(40)] == [i in (1, 7, 30) for i in range(40)]
+    if np.dtype(dtype).kind == "i":
+        with pytest.raises(IndexError, match="-1"):
+            ix.remove(np.array([-1], dtype=dtype))
+    with pytest.raises(IndexError, match="40"):
+        ix.remove(np.array([40], dtype=dtype))
+    assert ix.removed == 3
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: orbisk_engine.FlatIndex(),
+        lambda: orbisk_engine.FlatIndex(4, metric=5),
+        lambda: orbisk_engine.FlatIndex(4).search_radius(np.zeros((1, 4))),
+        lambda: orbisk_engine.FlatIndex(4).search_radius(np.zeros((1, 4)), "near"),
+        lambda: orbisk_engine.FlatIndex(4).search(np.zeros((1, 4)), 3, threads="all"),
+        lambda: orbisk_engine.FlatIndex(4).reserve("many"),
+        lambda: orbisk_engine.FlatIndex.restore(4, "euclidean"),
+    ],
+)
+def test_calls_with_arguments_of_the_wrong_type_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_a_reservation_changes_nothing_but_the_room():
+    ix = orbisk_engine.FlatIndex(4)
+    ix.reserve(1000)
+    assert len(ix) == 0
+    ix.add(np.ones((3, 4)))
+    assert len(ix) == 3
+    with pytest.raises(ValueError, match="at least 0"):
+        ix.reserve(-1)
+    with pytest.raises((ValueError, MemoryError)):
+        ix.reserve(2**62)  # past what an index holds, or what memory holds
+    assert len(ix) == 3
+
+
+def test_ctrl_c_stops_a_long_radius_search_within_a_second():
+    import _thread
+    import threading
+    import time
+
+    ix = orbisk_engine.FlatIndex(64)
+    ix.add(np.random.default_rng(4).standard_normal((100_000, 64)))
+    queries = np.random.default_rng(5).standard_normal((20_000, 64))
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        ix.search_radius(queries, 1.0, threads=2)
+        time.sleep(5)
+    timer.join()
+    assert time.monotonic() - start < 1.3
+    assert len(ix) == 100_000
