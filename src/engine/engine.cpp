@@ -836,16 +836,25 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
                 flat.metric().keeps_norms() ? norms.data<double>() : nullptr};
     try {
         auto held = std::make_shared<HeldViews>();
-        bool matched = false;
+        enum { Matched, Mismatched, NoMemory, TooMany } outcome = Matched;
         {
-            // The check computes every row's code again: without the lock.
+            // The check computes every row's code again: without the lock,
+            // and nothing thrown past the lock's return.
             Py_BEGIN_ALLOW_THREADS
-            matched = flat.restore(n, p, held, verify != 0);
+            try {
+                outcome = flat.restore(n, p, held, verify != 0) ? Matched : Mismatched;
+            } catch (const std::bad_alloc&) {
+                outcome = NoMemory;
+            } catch (const InternalFailure&) {
+                outcome = TooMany;  // count beyond what an index holds
+            }
             Py_END_ALLOW_THREADS
         }
-        if (!matched) {
+        if (outcome != Matched) {
             Py_DECREF(made);
-            PyErr_SetString(PyExc_ValueError, "the stored codes do not match the rows");
+            if (outcome == NoMemory) return PyErr_NoMemory();
+            PyErr_SetString(PyExc_ValueError, outcome == TooMany ? "count is beyond what an index holds"
+                                                                 : "the stored codes do not match the rows");
             return nullptr;
         }
         // The index reads the two big arrays in place from now on.
