@@ -554,17 +554,22 @@ template <class F>
 bool without_lock(FlatIndex* ix, F&& batch) {
     ++ix->searching;
     Released released{PyEval_SaveThread()};
-    enum { Done, Stopped, NoMemory } outcome = Done;
+    enum { Done, Stopped, NoMemory, Failed } outcome = Done;
+    std::string failure;
     try {
         batch(Poll{Released::check, &released});
     } catch (const Interrupted&) {
         outcome = Stopped;
     } catch (const std::bad_alloc&) {
         outcome = NoMemory;
+    } catch (const std::exception& e) {  // none expected: reported, never thrown past the lock
+        outcome = Failed;
+        failure = e.what();
     }
     PyEval_RestoreThread(released.state);
     --ix->searching;
     if (outcome == NoMemory) PyErr_NoMemory();
+    if (outcome == Failed) PyErr_SetString(PyExc_RuntimeError, failure.c_str());
     return outcome == Done;
 }
 
