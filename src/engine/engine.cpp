@@ -615,7 +615,7 @@ PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::size_t m = b.queries.rows();
     const auto kk = static_cast<std::uint32_t>(std::min<Py_ssize_t>(k, 0xFFFFFFFF));
     const std::size_t width = batch_width(b.admitted.set(), kk);
-    PyObject* ids = reinterpret_cast<PyObject*>(new_result('q', m, width ? width : 0));
+    PyObject* ids = reinterpret_cast<PyObject*>(new_result('q', m, width));
     if (!ids) return nullptr;
     PyObject* distances = reinterpret_cast<PyObject*>(new_result('d', m, width));
     if (!distances) {
