@@ -1,11 +1,10 @@
 #pragma once
-// Distance kernels, one table per instruction set: block kernels for the
-// exhaustive scan, whose blocks hold `lanes` rows element-interleaved
-// (element i of row r at block[i * lanes + r]), and row kernels for graph
-// walks, which read row-major rows wherever they lie. Every kernel keeps one
-// accumulator per row and adds that row's terms in element order, so each
-// lane computes exactly the sequential sum; SIMD runs across rows, never
-// within one sum.
+// Distance kernels, one table per instruction set: row kernels, which read
+// row-major rows wherever they lie (the exhaustive scan's rows one after
+// another, a graph walk's scattered), and the kernels of the byte codes.
+// Every row kernel keeps one accumulator per row and adds that row's terms in
+// element order, so each lane computes exactly the sequential sum; SIMD runs
+// across rows, never within one sum.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,10 +14,11 @@
 
 namespace orbisk {
 
+/// Rows of a group: the rows one kernel call sums side by side.
 inline constexpr std::size_t lanes = 8;
 
-/// Blocks a kernel advances together: independent accumulator chains, so
-/// that the adds of one block need not wait for those of another.
+/// Groups a kernel advances together: independent accumulator chains, so
+/// that the adds of one group need not wait for those of another.
 inline constexpr std::size_t slots = 4;
 
 /// Integer products of codes, exact whatever the order of the adds: stored
@@ -50,26 +50,19 @@ extern const CodeKernels scalar_codes;
 extern const CodeKernels avx2_codes;
 extern const CodeKernels vnni_codes;
 
+/// A row kernel: see Kernels.
+using RowsKernel = void (*)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+                            std::size_t from, std::size_t to, double* acc);
+
 struct Kernels {
     const char* name;
-    /// For each of the first `count` (<= slots) blocks s: adds
-    /// (q[i] - row_r[i])^2 for i in [from[s], from[s] + steps), in order, to
-    /// acc[s * lanes + r]. Each block has its own position, so a block that is
-    /// done can give way to the next while the others go on.
-    void (*squared_l2_slots)(const double* const* blocks, const std::size_t* from, std::size_t count, const double* q,
-                             std::size_t steps, double* acc);
-    /// For each of the first `count` (<= slots) blocks s: out[s * lanes + r]
-    /// = sum of q[i] * row_r[i] for i < dim, in order.
-    void (*dot_blocks)(const double* const* blocks, std::size_t count, const double* q, std::size_t dim, double* out);
     /// For `groups` (<= slots) groups of `lanes` row-major rows, row r of
     /// group g starting at base + offsets[g * lanes + r]: adds
     /// (q[i] - row[i])^2, or q[i] * row[i], for i in [from, to), in order, to
     /// acc[g * lanes + r]. Resuming where a call stopped gives the same sums
     /// as one call. Groups are independent chains, computed side by side.
-    void (*squared_l2_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-                            std::size_t from, std::size_t to, double* acc);
-    void (*dot_rows)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-                     std::size_t from, std::size_t to, double* acc);
+    RowsKernel squared_l2_rows;
+    RowsKernel dot_rows;
     const CodeKernels* codes;
 };
 

@@ -11,61 +11,6 @@ namespace orbisk {
 
 namespace {
 
-// Two accumulators per block (its lanes 0-3 and 4-7), each block at its own
-// position; N known at compile time so that they stay in registers.
-template <std::size_t N>
-void l2_slots(const double* const* blocks, const std::size_t* from, const double* q, std::size_t steps, double* acc) {
-    __m256d lo[N], hi[N];
-    const double* p[N];
-    const double* qs[N];
-    for (std::size_t s = 0; s < N; ++s) {
-        lo[s] = _mm256_loadu_pd(acc + s * lanes);
-        hi[s] = _mm256_loadu_pd(acc + s * lanes + 4);
-        p[s] = blocks[s] + from[s] * lanes;
-        qs[s] = q + from[s];
-    }
-    for (std::size_t i = 0; i < steps; ++i) {
-        for (std::size_t s = 0; s < N; ++s) {
-            const __m256d qi = _mm256_set1_pd(qs[s][i]);
-            const __m256d d0 = _mm256_sub_pd(qi, _mm256_loadu_pd(p[s] + i * lanes));
-            const __m256d d1 = _mm256_sub_pd(qi, _mm256_loadu_pd(p[s] + i * lanes + 4));
-            lo[s] = _mm256_add_pd(lo[s], _mm256_mul_pd(d0, d0));
-            hi[s] = _mm256_add_pd(hi[s], _mm256_mul_pd(d1, d1));
-        }
-    }
-    for (std::size_t s = 0; s < N; ++s) {
-        _mm256_storeu_pd(acc + s * lanes, lo[s]);
-        _mm256_storeu_pd(acc + s * lanes + 4, hi[s]);
-    }
-}
-
-void squared_l2_slots(const double* const* blocks, const std::size_t* from, std::size_t count, const double* q,
-                      std::size_t steps, double* acc) {
-    with_slot_count(count, [&]<std::size_t N>() { l2_slots<N>(blocks, from, q, steps, acc); });
-}
-
-template <std::size_t N>
-void dot_n(const double* const* blocks, const double* q, std::size_t dim, double* out) {
-    __m256d lo[N], hi[N];
-    for (std::size_t s = 0; s < N; ++s) lo[s] = hi[s] = _mm256_setzero_pd();
-    for (std::size_t i = 0; i < dim; ++i) {
-        const __m256d qi = _mm256_set1_pd(q[i]);
-        for (std::size_t s = 0; s < N; ++s) {
-            const double* col = blocks[s] + i * lanes;
-            lo[s] = _mm256_add_pd(lo[s], _mm256_mul_pd(qi, _mm256_loadu_pd(col)));
-            hi[s] = _mm256_add_pd(hi[s], _mm256_mul_pd(qi, _mm256_loadu_pd(col + 4)));
-        }
-    }
-    for (std::size_t s = 0; s < N; ++s) {
-        _mm256_storeu_pd(out + s * lanes, lo[s]);
-        _mm256_storeu_pd(out + s * lanes + 4, hi[s]);
-    }
-}
-
-void dot_blocks(const double* const* blocks, std::size_t count, const double* q, std::size_t dim, double* out) {
-    with_slot_count(count, [&]<std::size_t N>() { dot_n<N>(blocks, q, dim, out); });
-}
-
 // Elements at..at+3 of four row-major rows, transposed: e[k] holds element
 // at + k of the four rows. Lanes beyond `count` are zero.
 [[gnu::always_inline]] inline void transpose4(const double* base, const std::int64_t* offsets, std::size_t at,
@@ -175,6 +120,6 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 const CodeKernels avx2_codes = {"avx2", byte_pair_limit, code_blocks, code_rows, screen_with<code_blocks>};
 
-const Kernels avx2_kernels = {"avx2", squared_l2_slots, dot_blocks, rows<true>, rows<false>, &avx2_codes};
+const Kernels avx2_kernels = {"avx2", rows<true>, rows<false>, &avx2_codes};
 
 }  // namespace orbisk
