@@ -374,21 +374,15 @@ RowSet Flat::part(const RowSet& set, std::size_t from, std::size_t to) {
 }
 
 void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const {
-    const Kernels& k = metric_.kernels();
     const std::size_t groups = (count + lanes - 1) / lanes;
     std::int64_t offsets[batch_rows];
     for (std::size_t j = 0; j < groups * lanes; ++j) {
         offsets[j] = static_cast<std::int64_t>(ids[std::min(j, count - 1)]) * dim_;  // padded with the last row
     }
     double acc[batch_rows] = {};
-    if (metric_.kind() == MetricKind::Euclidean) {
-        k.squared_l2_rows(rows_.data(), offsets, groups, query.data(), 0, dim_, acc);
-        for (std::size_t j = 0; j < count; ++j) out[j] = Metric::from_squares(acc[j]);
-        return;
-    }
-    k.dot_rows(rows_.data(), offsets, groups, query.data(), 0, dim_, acc);
+    metric_.rows_kernel()(rows_.data(), offsets, groups, query.data(), 0, dim_, acc);
     for (std::size_t j = 0; j < count; ++j) {
-        out[j] = metric_.from_dot(acc[j], query_norm, metric_.keeps_norms() ? norms_[ids[j]] : 0.0);
+        out[j] = metric_.finish(acc[j], query_norm, metric_.row_norm(norms_.data(), ids[j]));
     }
 }
 
@@ -418,7 +412,7 @@ void Flat::scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector
         top.finish();
         return;
     }
-    if (metric_.kind() != MetricKind::Euclidean) {
+    if (!metric_.sums_squares()) {
         each_batch(set, [&](const std::uint32_t* ids, std::size_t n) {
             double d[batch_rows];
             distances(query, query_norm, ids, n, d);

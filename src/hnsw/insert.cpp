@@ -58,7 +58,7 @@ void HNSW::rollback(std::size_t nodes) {
 
 void HNSW::link(std::uint32_t from, std::uint32_t to, double length) {
     std::uint8_t code = unknown_code;
-    if (metric_.kind() == MetricKind::Euclidean) {
+    if (metric_.sums_squares()) {
         // W's distances were computed with the new node as query; the same
         // bits serve the link in both directions (link_code.h).
         double& scale = scales_[from];
@@ -135,7 +135,7 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
         reserve_more(infos_, 1);
         codes_.resize(codes_.size() + bytes);
         infos_.push_back(encode(vector, metric_.kind(), codes_.data() + codes_.size() - bytes));
-        if (metric_.kind() == MetricKind::Euclidean) {
+        if (metric_.sums_squares()) {
             reserve_more(scales_, 1);
             scales_.push_back(0.0);
         }
@@ -166,7 +166,7 @@ void HNSW::reserve(std::size_t more) {
     levels_.reserve(nodes);
     link_marks_.reserve(nodes);
     if (metric_.keeps_norms()) norms_.reserve(nodes);
-    if (metric_.kind() == MetricKind::Euclidean) scales_.reserve(nodes);
+    if (metric_.sums_squares()) scales_.reserve(nodes);
     codes_.reserve(nodes * code_row_bytes());
     infos_.reserve(nodes);
 }

@@ -49,7 +49,7 @@ struct HNSW::Batch {
 void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef, std::vector<Candidate>& out) const {
     // Link codes bound a neighbour's distance from below only for the
     // Euclidean metric and a query of the index's dimension (link_code.h).
-    const bool coded = metric_.kind() == MetricKind::Euclidean && query.size() == params_.dim;
+    const bool coded = metric_.sums_squares() && query.size() == params_.dim;
     SkipCodes skip;
     double skip_for = std::numeric_limits<double>::quiet_NaN();  // the f `skip` was made for
     // Each batch is admitted before the next is formed, so that it meets a
@@ -69,7 +69,7 @@ void HNSW::admit_pending(Scratch& s, Candidate from, Vec query, std::uint32_t ef
         if (!std::isnan(last)) screen_batch(s, last, b);
         for (std::size_t done = 0; done < b.computing; done += slots * lanes) {
             const std::size_t n = std::min(slots * lanes, b.computing - done);
-            if (metric_.kind() == MetricKind::Euclidean) {
+            if (metric_.sums_squares()) {
                 compute_squares(s, query, last, b, done, n);
             } else {
                 compute_products(s, query, b, done, n);
@@ -109,7 +109,7 @@ void HNSW::screen_batch(const Scratch& s, double last, Batch& b) const {
         const CodeInfo& c = infos_[rows[t]];
         // A node whose lower bound exceeds W's last distance cannot beat it;
         // one without a code always may.
-        const double row_norm = metric_.keeps_norms() ? norms_[rows[t]] : 0.0;
+        const double row_norm = metric_.row_norm(norms_.data(), rows[t]);
         if (may_pass(metric_.kind(), q, widened, last, c.scale, c.rho, c.extent, raw[t], row_norm)) {
             b.todo[kept++] = b.todo[t];
         } else {
@@ -128,7 +128,7 @@ void HNSW::compute_products(Scratch& s, Vec query, Batch& b, std::size_t first, 
     for (std::size_t r = 0; r < n; ++r) {
         const std::size_t at = b.todo[first + r];
         const std::uint32_t e = b.order[at];
-        b.distances[at] = metric_.from_dot(acc[r], s.query_norm, metric_.keeps_norms() ? norms_[e] : 0.0);
+        b.distances[at] = metric_.finish(acc[r], s.query_norm, metric_.row_norm(norms_.data(), e));
         s.remember(e, b.distances[at]);
     }
 }

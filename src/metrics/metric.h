@@ -1,12 +1,13 @@
 #pragma once
 // The metric an index ranks by, chosen once when the index is made, and
 // everything that depends on it: the exact distance, what is kept per stored
-// vector, how a kernel's sum becomes the distance, the bound that lets a
-// Euclidean sum be abandoned, and the kernel table that serves it. Indexes
-// take every formula from here; they still choose their scan by its kind
-// (a Euclidean scan can abandon a sum, a product scan cannot).
+// vector, which row kernel sums it and how that sum becomes the distance,
+// whether a partial sum may be abandoned, and the kernel table that serves
+// it. Indexes take every formula from here and ask for properties, never for
+// a kind.
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/cpu.h"
@@ -38,6 +39,26 @@ class Metric {
 
     /// Whether an index keeps each stored vector's norm (cosine divides by it).
     bool keeps_norms() const { return kind_ == MetricKind::Cosine; }
+
+    /// The norm kept for row i of `norms`, or 0 where the metric keeps none
+    /// (then `norms` may be null).
+    double row_norm(const double* norms, std::size_t i) const { return keeps_norms() ? norms[i] : 0.0; }
+
+    /// Whether the metric sums squared differences: partial sums never
+    /// decrease, so a scan may abandon a row once its partial sum reaches
+    /// abandoning_bound, and the distance obeys the triangle inequality, so a
+    /// graph's link lengths bound its neighbours' distances. Sums of products
+    /// may fall as well as rise: such rows are summed to the end.
+    bool sums_squares() const { return kind_ == MetricKind::Euclidean; }
+
+    /// The row kernel (kernels.h) whose sums finish() turns into distances.
+    RowsKernel rows_kernel() const { return sums_squares() ? kernels_->squared_l2_rows : kernels_->dot_rows; }
+
+    /// The distance from rows_kernel()'s sum over a whole row: bit for bit
+    /// distance(query, row), given the norms that norm() computes.
+    double finish(double sum, double query_norm, double row_norm) const {
+        return sums_squares() ? from_squares(sum) : from_dot(sum, query_norm, row_norm);
+    }
 
     /// What a query contributes once per search: its norm, for cosine.
     double query_norm(Vec query) const { return keeps_norms() ? norm(query) : 0.0; }
