@@ -262,8 +262,8 @@ class Matrix {
         }
     }
 
+    /// Only for values that are not float64 already (those are read in place).
     void convert_rows(std::size_t first, std::size_t count, double* out) const {
-        if (code_ == 'd') return convert_as<double>(first, count, out);
         if (code_ == 'f') return convert_as<float>(first, count, out);
         switch (view_.itemsize) {
             case 1: return convert_int<std::int8_t, std::uint8_t>(first, count, out);
