@@ -160,15 +160,12 @@ inline Bounds cosine_bounds(const QueryCode& q, float scale, float rho, double e
 
 inline Bounds bounds(MetricKind kind, const QueryCode& q, float scale, float rho, double extent, std::int32_t raw,
                      double row_norm) {
-    return with_kind(kind, [&]<MetricKind Kind>() {
-        if constexpr (Kind == MetricKind::Euclidean) {
-            return euclidean_bounds(q, scale, rho, extent, raw);
-        } else if constexpr (Kind == MetricKind::Dot) {
-            return dot_bounds(q, scale, rho, extent, raw);
-        } else {
-            return cosine_bounds(q, scale, rho, extent, raw, row_norm);
-        }
-    });
+    switch (kind) {
+        case MetricKind::Euclidean: return euclidean_bounds(q, scale, rho, extent, raw);
+        case MetricKind::Dot: return dot_bounds(q, scale, rho, extent, raw);
+        case MetricKind::Cosine: break;
+    }
+    return cosine_bounds(q, scale, rho, extent, raw, row_norm);
 }
 
 /// False only when the row's lower bound exceeds the threshold t (then the
@@ -197,8 +194,13 @@ inline bool may_pass(const QueryCode& q, double widened, double t, float scale, 
 /// may_pass for the metric an index ranks by.
 inline bool may_pass(MetricKind kind, const QueryCode& q, double widened, double t, float scale, float rho,
                      double extent, std::int32_t raw, double row_norm) {
-    return with_kind(
-        kind, [&]<MetricKind Kind>() { return may_pass<Kind>(q, widened, t, scale, rho, extent, raw, row_norm); });
+    switch (kind) {
+        case MetricKind::Euclidean:
+            return may_pass<MetricKind::Euclidean>(q, widened, t, scale, rho, extent, raw, row_norm);
+        case MetricKind::Dot: return may_pass<MetricKind::Dot>(q, widened, t, scale, rho, extent, raw, row_norm);
+        case MetricKind::Cosine: break;
+    }
+    return may_pass<MetricKind::Cosine>(q, widened, t, scale, rho, extent, raw, row_norm);
 }
 
 /// The threshold t widened by twice the absolute slack: t + 2 slack, the
@@ -228,8 +230,12 @@ inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* sca
 
 inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
                                  const double* extents, const double* norms, const std::int32_t* raw) {
-    return with_kind(sc.kind,
-                     [&]<MetricKind Kind>() { return pass_mask<Kind>(sc, n, scales, rhos, extents, norms, raw); });
+    switch (sc.kind) {
+        case MetricKind::Euclidean: return pass_mask<MetricKind::Euclidean>(sc, n, scales, rhos, extents, norms, raw);
+        case MetricKind::Dot: return pass_mask<MetricKind::Dot>(sc, n, scales, rhos, extents, norms, raw);
+        case MetricKind::Cosine: break;
+    }
+    return pass_mask<MetricKind::Cosine>(sc, n, scales, rhos, extents, norms, raw);
 }
 
 /// The screen entry of a kernel table whose block kernel is `Blocks`: the

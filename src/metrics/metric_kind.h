@@ -13,18 +13,6 @@ enum class MetricKind : std::uint8_t {
     Cosine,     ///< cosine_similarity
 };
 
-/// f.template operator()<K>() for K == kind: code templated on a metric's
-/// kind dispatches through this one switch.
-template <class F>
-decltype(auto) with_kind(MetricKind kind, F&& f) {
-    switch (kind) {
-        case MetricKind::Euclidean: return f.template operator()<MetricKind::Euclidean>();
-        case MetricKind::Dot: return f.template operator()<MetricKind::Dot>();
-        case MetricKind::Cosine: break;
-    }
-    return f.template operator()<MetricKind::Cosine>();
-}
-
 /// Every metric's name: the one table the bindings read names from.
 struct MetricName {
     std::string_view name;
