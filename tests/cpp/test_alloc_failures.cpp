@@ -525,9 +525,10 @@ INSTANTIATE_TEST_SUITE_P(Sweep, GraphAllocations, ::testing::ValuesIn(graph_case
 
 // ---------------------------------------------------------------------------
 // Batches: every allocation of the calling thread fails in turn (the
-// workers' are counted by no hook): the batch throws std::bad_alloc, or it
+// helpers' are counted by no hook): the batch throws std::bad_alloc, or it
 // goes on (a thread the system refuses leaves its share to the others) and
-// every row is the unhindered batch's.
+// every row is the unhindered batch's. With helpers the calling thread may
+// allocate nothing at all: they may take every tile before it takes one.
 
 class BatchAllocations : public ::testing::TestWithParam<unsigned> {};
 
@@ -562,7 +563,7 @@ TEST_P(BatchAllocations, FailureIsBadAllocOrTheSameAnswer) {
         }
         if (::testing::Test::HasFailure()) break;
     }
-    EXPECT_GT(nth, 1u);
+    if (threads == 1) EXPECT_GT(nth, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, BatchAllocations, ::testing::Values(1u, 3u));

@@ -6,13 +6,20 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#if defined(__unix__)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "common/interrupt.h"
+#include "common/pool.h"
 #include "each_table.h"
 #include "flat/batch.h"
 #include "flat/flat_index.h"
@@ -155,5 +162,78 @@ TEST(BatchEdges, APollSayingStopEndsTheBatchOnTheCallingThread) {
     // Stopped early: some queries were never answered.
     EXPECT_NE(std::count(ids.begin(), ids.end(), -1), 0);
 }
+
+/// An index of n Gaussian rows.
+Flat gaussian_index(MetricKind metric, std::size_t n, std::size_t dim, std::uint32_t seed) {
+    Flat f(static_cast<std::uint32_t>(dim), metric);
+    const V rows = gaussian(n, dim, seed);
+    f.append_rows(rows.data(), n);
+    return f;
+}
+
+// Threads are kept between batches: ten more batches start none.
+TEST(BatchPool, LaterBatchesReuseTheThreads) {
+    constexpr std::size_t dim = 8;
+    const Flat f = gaussian_index(MetricKind::Euclidean, 500, dim, 5);
+    const V queries = gaussian(64, dim, 6);
+    const Answer want = batch(f, queries, 5, 4);
+    const unsigned started = pool_threads();
+    EXPECT_GE(started, 3u);
+    for (int round = 0; round < 10; ++round) EXPECT_EQ(batch(f, queries, 5, 4).ids, want.ids);
+    EXPECT_EQ(pool_threads(), started);
+}
+
+// Batches from several threads at once share the pool: each gets its own
+// answer, bit for bit.
+TEST(BatchPool, ConcurrentBatchesEachGetTheirOwnAnswer) {
+    constexpr std::size_t dim = 16;
+    const Flat f = gaussian_index(MetricKind::Cosine, 3000, dim, 7);
+    std::vector<V> queries;
+    std::vector<Answer> want;
+    for (std::uint32_t c = 0; c < 4; ++c) {
+        queries.push_back(gaussian(40, dim, 100 + c));
+        want.push_back(batch(f, queries.back(), 9, 1));
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (std::size_t c = 0; c < 4; ++c) {
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 20; ++round) {
+                const Answer got = batch(f, queries[c], 9, 3);
+                if (got.ids != want[c].ids || std::memcmp(got.distances.data(), want[c].distances.data(),
+                                                          got.distances.size() * sizeof(double))) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+#if defined(__unix__)
+// A child forked after the pool started has none of its threads: its
+// batches start a pool of their own (the parent's would leave the child's
+// batches on one thread, or wait on a lock a parent's thread held at the
+// fork) and answer as the parent's do.
+TEST(BatchPool, AForkedChildBatchesOnItsOwnPool) {
+    constexpr std::size_t dim = 8;
+    const Flat f = gaussian_index(MetricKind::Dot, 2000, dim, 9);
+    const V queries = gaussian(50, dim, 10);
+    const Answer want = batch(f, queries, 6, 3);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(20);  // a child that waits for a thread it does not have ends here
+        const Answer got = batch(f, queries, 6, 3);
+        std::size_t threads = 0;  // the child's own, counted by the system
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) threads += entry.exists();
+        _exit(got.ids == want.ids && threads >= 3 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+#endif
 
 }  // namespace
