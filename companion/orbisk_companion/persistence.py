@@ -72,7 +72,6 @@ import json
 import math
 import os
 import re
-import secrets
 import struct
 import zipfile
 from collections.abc import Callable
@@ -85,6 +84,7 @@ from orbisk_shard._types import METRICS
 
 from . import _container
 from ._columns import Columns
+from ._container import IndexFileError
 
 if TYPE_CHECKING:
     from .index import Index
@@ -92,9 +92,7 @@ if TYPE_CHECKING:
 FORMAT: Final = "orbisk-companion-index"
 VERSION: Final = 2
 
-
-class IndexFileError(ValueError):
-    """A file that is not a complete index file of a version this reads."""
+__all__ = ["FORMAT", "VERSION", "IndexFileError", "load", "save"]
 
 
 def _check_json(value: Any, where: str) -> None:
@@ -123,25 +121,6 @@ def _dumps(value: Any) -> bytes:
 
 def _array(b: bytes) -> np.ndarray:
     return np.frombuffer(b, dtype=np.uint8)
-
-
-def _create_beside(path: str, folder: str) -> tuple[int, str]:
-    """Creates ``.<name>.<random>.tmp`` in `folder` with mode 0o666 less the
-    umask, as any new file (tempfile's 0o600 would stay on the renamed file)."""
-    for _ in range(100):
-        tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-        try:
-            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), tmp
-        except FileExistsError:
-            continue
-        except OSError as e:
-            raise _naming(e, path) from None
-    raise FileExistsError(f"{folder}: no free name for a temporary file beside {path}")
-
-
-def _naming(e: OSError, path: str) -> OSError:
-    """The same error about the user's path, not the temporary file."""
-    return OSError(e.errno, e.strerror, path) if e.errno is not None else e
 
 
 # The npy header readers by format version (numpy.savez writes 1.0; 2.0 only
