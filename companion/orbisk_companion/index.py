@@ -6,40 +6,21 @@ import copy
 import math
 import operator
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
 from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _engines, _interrupt, _progress
+from . import _engines, _interrupt, _progress, persistence
 from ._arguments import positive, real_array, refuse_nonfinite
 from ._columns import Columns
 from ._scores import check_metric, scores
+from .persistence import Snapshot
 
 KINDS: Final = _engines.KINDS
 _INT64: Final = range(-(2**63), 2**63)
 # Past this fraction of removed rows among those stored, a removal compacts.
 COMPACT_FRACTION: Final = 0.25
-
-
-@dataclass(frozen=True)
-class Snapshot:
-    """What a file keeps of an index, rows in insertion order (removed rows
-    compacted away): what `Index.snapshot` gives and `Index.from_snapshot`
-    takes."""
-
-    kind: str
-    dim: int
-    metric: str
-    parameters: dict[str, Any]
-    fields: tuple[str, ...] | None
-    allow_nonfinite: bool
-    rows: npt.NDArray[np.float64]  # (n, dim), read-only
-    keys: list[Hashable]
-    int_keys: npt.NDArray[np.int64] | None  # the keys as int64, when every key is an int
-    columns: Columns
-    engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
 
 
 class Index:
@@ -715,9 +696,7 @@ class Index:
 
     def save(self, path: Any) -> None:
         """Writes the index to `path` atomically (see `orbisk_companion.persistence`)."""
-        from .persistence import save
-
-        save(self, path)
+        persistence.save(self, path)
 
     @classmethod
     def load(cls, path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
@@ -725,6 +704,9 @@ class Index:
         computed again (``mmap=True``: its rows and codes mapped read-only
         from the file, used in place); a graph or sharded index is built
         again from its rows. See `orbisk_companion.persistence`."""
-        from .persistence import load
+        return persistence.load(path, cls.from_snapshot, mmap=mmap, backend=backend, progress=progress)
 
-        return load(path, mmap=mmap, backend=backend, progress=progress)
+
+def load(path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+    """`Index.load`: reads a file written by `Index.save`."""
+    return Index.load(path, mmap=mmap, backend=backend, progress=progress)
