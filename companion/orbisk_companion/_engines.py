@@ -11,7 +11,7 @@ distance itself, or for a similarity its negation up to the sign of a zero;
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, ClassVar, Final, NoReturn, Protocol
+from typing import Any, Final, NoReturn, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -114,7 +114,7 @@ class Engine(Protocol):
         """Drops the removed rows; the others take the ids 0, 1, ... in order."""
 
     def rows(self) -> npt.NDArray[np.float64]:
-        """Every row by id (no removed rows among them)."""
+        """Every row by id (asked for after a compaction: none removed)."""
         ...
 
     def row(self, i: int) -> npt.NDArray[np.float64]: ...
@@ -143,15 +143,40 @@ def _refuse_graph_options(options: dict[str, Any]) -> None:
         raise ValueError(f"{', '.join(given)}: only for kind='graph'")
 
 
+class _Common:
+    """What an engine does unless its kind does more: no fields, no
+    padding, every query checked by the index, nothing to reserve, close or
+    restore."""
+
+    fields: tuple[str, ...] | None = None
+    checks_finite: bool = False
+    pads: bool = False
+
+    def exact(self, what: str) -> None:
+        pass
+
+    def tag(self, metadata: Metadata) -> list[Tags] | None:
+        return None
+
+    def reserve(self, count: int) -> None:
+        pass
+
+    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
+        return None
+
+    def adopt(self, native: Any) -> None:
+        raise ValueError("only a flat index takes an engine holding its rows; the other kinds add them again")
+
+    def close(self) -> None:
+        pass
+
+
 # -- exact kinds --------------------------------------------------------------
 
 
-class _Exact:
+class _Exact(_Common):
     """What the flat and the sharded engine share: the same searches over
     the same rows, masks, removal and compaction."""
-
-    pads: ClassVar[bool] = False
-    fields: ClassVar[tuple[str, ...] | None] = None
 
     def __init__(self, native: Any, metric: Metric, parameters: dict[str, Any]) -> None:
         self.native = native
@@ -163,20 +188,11 @@ class _Exact:
     def __len__(self) -> int:
         return len(self.native)
 
-    def exact(self, what: str) -> None:
-        pass
-
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         return engine_array(vectors, what)
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
-        return None
-
     def where(self, filter: Any, mask: Callable[[Any], Mask | None]) -> Any:
         return mask(filter)
-
-    def reserve(self, count: int) -> None:
-        pass
 
     def search(
         self,
@@ -224,21 +240,12 @@ class _Exact:
     def compact(self) -> None:
         self.native.compact()
 
-    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
-        return None
-
-    def adopt(self, native: Any) -> None:
-        raise ValueError("only a flat index takes an engine holding its rows; the other kinds add them again")
-
-    def close(self) -> None:
-        pass
-
 
 class Flat(_Exact):
     """``orbisk_engine.FlatIndex``: exact, every core, the queries' values
     checked in the search itself."""
 
-    checks_finite: ClassVar[bool] = True
+    checks_finite = True
 
     @classmethod
     def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Flat:
@@ -287,8 +294,6 @@ class Flat(_Exact):
 class Sharded(_Exact):
     """``orbisk_shard.ShardedFlat``: exact as the flat engine, over shards."""
 
-    checks_finite: ClassVar[bool] = False
-
     @classmethod
     def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Sharded:
         from orbisk_shard import ShardedFlat
@@ -330,7 +335,7 @@ class Sharded(_Exact):
 # -- the graph ----------------------------------------------------------------
 
 
-class Graph:
+class Graph(_Common):
     """``orbisk.PyHNSW``: approximate, its own filter on `fields`, no removal.
 
     Its results carry vectors, not ids: the engine finds the row of each
@@ -340,8 +345,7 @@ class Graph:
     the start node, which a filtered walk can return.
     """
 
-    checks_finite: ClassVar[bool] = False
-    pads: ClassVar[bool] = True
+    pads = True
 
     def __init__(
         self, native: Any, dim: int, metric: Metric, parameters: dict[str, Any], fields: tuple[str, ...] | None
@@ -536,15 +540,6 @@ class Graph:
     def row(self, i: int) -> npt.NDArray[np.float64]:
         row: npt.NDArray[np.float64] = self._rows[i]
         return row
-
-    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
-        return None
-
-    def adopt(self, native: Any) -> None:
-        raise ValueError("only a flat index takes an engine holding its rows; the other kinds add them again")
-
-    def close(self) -> None:
-        pass
 
 
 _CLASSES: Final[dict[str, type[Flat] | type[Graph] | type[Sharded]]] = {

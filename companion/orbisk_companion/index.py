@@ -115,6 +115,7 @@ class Index:
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
         self._kind = kind
+        self._allow_nonfinite = bool(allow_nonfinite)
         options = dict(
             fields=fields,
             layers=layers,
@@ -126,7 +127,6 @@ class Index:
             backend=backend,
         )
         self._engine: _engines.Engine = _engines.make(kind, self._dim, self._metric, options)
-        self._allow_nonfinite = bool(allow_nonfinite)
         # Row ids are the engine's: 0, 1, ... in insertion order, removed
         # rows included until a compaction renumbers the rest.
         self._n = 0  # ids in use
