@@ -13,8 +13,8 @@ and it does not import this one.
 
 from orbisk_shard._types import METRICS
 
-from .index import COMPACT_FRACTION, KINDS, Index
-from .persistence import IndexFileError, load
+from .index import COMPACT_FRACTION, KINDS, Index, load
+from .persistence import IndexFileError
 
 __all__ = ["COMPACT_FRACTION", "KINDS", "METRICS", "Index", "IndexFileError", "load"]
 __version__ = "0.1.0"

@@ -60,6 +60,7 @@ import math
 import mmap as _mmap
 import os
 import re
+import secrets
 import stat
 import struct
 import zlib
@@ -80,6 +81,10 @@ _CHUNK: Final = 1 << 20  # read and checksummed while the chunk is in cache
 _DTYPES: Final = {np.dtype(t).str: np.dtype(t) for t in ("<f8", "<f4", "<i8", "<i4", "<u4", "i1", "u1", "?")}
 _MAX_DIMS: Final = 64  # numpy's limit
 _INT64: Final = range(2**63)
+
+
+class IndexFileError(ValueError):
+    """A file that is not a complete index file of a version this reads."""
 
 
 def is_container(path: Any) -> bool:
@@ -173,6 +178,25 @@ def _header_text(header: dict[str, Any], table: list[dict[str, Any]]) -> bytes:
     return text.encode("ascii")
 
 
+def _create_beside(path: str, folder: str) -> tuple[int, str]:
+    """Creates ``.<name>.<random>.tmp`` in `folder` with mode 0o666 less the
+    umask, as any new file (tempfile's 0o600 would stay on the renamed file)."""
+    for _ in range(100):
+        tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+        try:
+            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), tmp
+        except FileExistsError:
+            continue
+        except OSError as e:
+            raise _naming(e, path) from None
+    raise FileExistsError(f"{folder}: no free name for a temporary file beside {path}")
+
+
+def _naming(e: OSError, path: str) -> OSError:
+    """The same error about the user's path, not the temporary file."""
+    return OSError(e.errno, e.strerror, path) if e.errno is not None else e
+
+
 @contextlib.contextmanager
 def _replacing(path: str) -> Iterator[BinaryIO]:
     """A new file to write into, which then replaces `path` atomically: it
@@ -181,8 +205,6 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
     gets the mode 0o666 less the umask, a replaced one keeps its permission
     bits. On any failure the temporary file is removed, and an OSError about
     it is raised naming `path`."""
-    from .persistence import _create_beside, _naming  # persistence imports this module
-
     folder = os.path.dirname(os.path.abspath(path))
     try:
         keep = stat.S_IMODE(os.stat(path).st_mode) & 0o777
@@ -228,8 +250,6 @@ def read(path: Any, *, mmap: bool = False, verify: bool = True) -> tuple[dict[st
 
 
 def _refusal(path: str, what: str) -> ValueError:
-    from .persistence import IndexFileError  # persistence imports this module
-
     return IndexFileError(f"{path}: {what}")
 
 

@@ -32,6 +32,9 @@ class _Silent:
         pass
 
 
+SILENT = _Silent()
+
+
 def bar(total: int, desc: str, enabled: bool) -> Any:
     if not enabled:
         return _Silent()

@@ -7,7 +7,7 @@ so the raw value for -q is exactly the negated similarity for q, and
 negating it again gives the similarity bit for bit. The one exception is the
 sign of a zero: a sum that starts from +0.0 ends on +0.0 whenever it
 cancels, for q and for -q alike, so negating turns that +0.0 into -0.0.
-`fix_zero_signs` puts it back.
+`scores`, the one place that turns raw values into scores, puts it back.
 
 The graph is walked in another space for "cosine" (see `steering`) and its
 results are scored here by `cosines`, bit for bit the extension's cosine.
@@ -15,7 +15,9 @@ results are scored here by `cosines`, bit for bit the extension's cosine.
 
 from __future__ import annotations
 
-from typing import Any, Final
+import math
+from collections.abc import Callable
+from typing import Final
 
 import numpy as np
 import numpy.typing as npt
@@ -83,17 +85,37 @@ def steering(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return out
 
 
-def fix_zero_signs(metric: str, query: npt.NDArray[np.float64], scores: npt.NDArray[np.float64], rows: Any) -> None:
-    """Gives zero scores (already negated) the sign of the true similarity.
+def padding(metric: str) -> float:
+    """The raw value that `scores` turns into a NaN score (the NaN numpy
+    gives): what pads a result shorter than the others of its batch."""
+    return -math.nan if metric in SIMILARITIES else math.nan
 
-    `rows(j)` returns the stored row of result j. A dot product that is zero
-    is +0.0 for q as for -q (a sum from +0.0 never reaches -0.0), so a zero
-    inner product is always +0.0. A zero cosine is either such a zero dot
-    (true value +0.0) or a non-zero dot divided into zero by huge norms,
-    where the division already gave -q's result the opposite sign, and the
-    negation is right: only the first case needs the row, to tell them apart.
+
+def scores(
+    metric: str,
+    queries: npt.NDArray[np.float64],
+    ids: npt.NDArray[np.intp],
+    raw: npt.NDArray[np.float64],
+    row: Callable[[int], npt.NDArray[np.float64]],
+) -> npt.NDArray[np.float64]:
+    """The scores of an engine's raw values (row i for `queries[i]`, `ids`
+    the row ids found): the distance as it is, a similarity negated, each
+    zero similarity with the sign of its definition.
+
+    `row(id)` returns a stored row. A dot product that is zero is +0.0 for q
+    as for -q (a sum from +0.0 never reaches -0.0), so a zero inner product
+    is always +0.0. A zero cosine is either such a zero dot (true value
+    +0.0) or a non-zero dot divided into zero by huge norms, where the
+    division already gave -q's result the opposite sign, and the negation is
+    right: only the first case needs the row, to tell them apart. (A cosine
+    graph computes its cosines itself, for q: negated twice, they come back
+    bit for bit, and its zeros already have these signs.)
     """
-    zeros = np.flatnonzero(scores == 0.0)
-    for j in zeros.tolist():
-        if metric == "inner_product" or sequential_dot(query, rows(j)) == 0.0:
-            scores[j] = 0.0
+    if metric not in SIMILARITIES:
+        return raw
+    out = -raw
+    for i in np.flatnonzero((out == 0.0).any(axis=1)).tolist():
+        for j in np.flatnonzero(out[i] == 0.0).tolist():
+            if metric == "inner_product" or sequential_dot(queries[i], row(int(ids[i, j]))) == 0.0:
+                out[i, j] = 0.0
+    return out

@@ -5,97 +5,22 @@ from __future__ import annotations
 import copy
 import math
 import operator
-from collections.abc import Hashable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
-import orbisk
-import orbisk_engine
-
-from . import _interrupt, _progress, _values
+from . import _engines, _interrupt, _progress, persistence
+from ._arguments import positive, real_array, refuse_nonfinite
 from ._columns import Columns
-from ._scores import SIMILARITIES, check_metric, cosines, fix_zero_signs, steering
+from ._scores import check_metric, scores
+from .persistence import Snapshot
 
-KINDS: Final = ("flat", "graph", "sharded")
+KINDS: Final = _engines.KINDS
 _INT64: Final = range(-(2**63), 2**63)
-# Values handed to the flat engine per call: a Ctrl-C waits for one chunk.
-_FLAT_CHUNK_VALUES: Final = 2**23
 # Past this fraction of removed rows among those stored, a removal compacts.
 COMPACT_FRACTION: Final = 0.25
-# dtypes the engine converts to float64 itself, exactly and a chunk at a time.
-# (64-bit ints are converted here, rounded as numpy rounds them.)
-_ENGINE_DTYPES: Final = frozenset("?bBhHiIfd")
-
-
-def _positive(name: str, value: object, *, optional: bool = True) -> int | None:
-    if value is None and optional:
-        return None
-    try:
-        n = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if n < 1 or n > 2**32 - 1:
-        raise ValueError(f"{name} must be between 1 and 4294967295, got {n}")
-    return n
-
-
-def _real_array(x: object, what: str) -> npt.NDArray[np.float64]:
-    a = np.asarray(x)
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{what} must hold real numbers, got an array of dtype {a.dtype}")
-    return np.ascontiguousarray(a, dtype=np.float64)
-
-
-def _engine_array(x: object, what: str) -> npt.NDArray[Any]:
-    """`x` as a C-contiguous array the engine converts itself (float64,
-    float32, ints, bools: no float64 copy made here), else as float64."""
-    a = np.asarray(x)
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{what} must hold real numbers, got an array of dtype {a.dtype}")
-    if a.dtype.char in _ENGINE_DTYPES and a.dtype.isnative:
-        return np.ascontiguousarray(a)
-    return np.ascontiguousarray(a, dtype=np.float64)
-
-
-def _refuse_nonfinite(a: npt.NDArray[Any], what: str) -> None:
-    """ValueError naming the first row of `a` (or the vector `a`) that holds
-    a NaN or an infinity. Checked a block of rows at a time: no mask as big
-    as the rows."""
-    if a.dtype.kind != "f":
-        return  # ints and bools are finite
-    if a.ndim == 1:
-        if not np.isfinite(a).all():
-            raise ValueError(f"{what} holds NaN or infinity (allow_nonfinite=True accepts it)")
-        return
-    step = max(1, 2**16 // max(1, a.shape[1]))
-    for start in range(0, a.shape[0], step):
-        block = a[start : start + step]
-        if np.isfinite(block).all():
-            continue
-        row = start + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
-        raise ValueError(f"row {row} of {what} holds NaN or infinity (allow_nonfinite=True accepts it)")
-
-
-@dataclass(frozen=True)
-class Snapshot:
-    """What a file keeps of an index, rows in insertion order (removed rows
-    compacted away): what `Index.snapshot` gives and `Index.from_snapshot`
-    takes."""
-
-    kind: str
-    dim: int
-    metric: str
-    parameters: dict[str, Any]
-    fields: tuple[str, ...] | None
-    allow_nonfinite: bool
-    rows: npt.NDArray[np.float64]  # (n, dim), read-only
-    keys: list[Hashable]
-    int_keys: npt.NDArray[np.int64] | None  # the keys as int64, when every key is an int
-    columns: Columns
-    engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
 
 
 class Index:
@@ -185,52 +110,23 @@ class Index:
         backend: Any = "local",
         allow_nonfinite: bool = False,
     ) -> None:
-        self._dim: int = _positive("dim", dim, optional=False) or 0
+        self._dim: int = positive("dim", dim, optional=False) or 0
         self._metric = check_metric(metric)
         if kind not in KINDS:
             raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
-        if kind == "graph" and self._metric == "inner_product":
-            raise ValueError('kind="graph" offers "euclidean" and "cosine"; for inner products use kind="flat" (exact)')
         self._kind = kind
         self._allow_nonfinite = bool(allow_nonfinite)
-        graph = dict(layers=layers, m=m, ef_construction=ef_construction, ef_search=ef_search)
-        if kind != "graph":
-            given = [name for name, v in graph.items() if v is not None] + (["fields"] if fields is not None else [])
-            if given:
-                raise ValueError(f"{', '.join(given)}: only for kind='graph'")
-        self._fields: tuple[str, ...] | None = None
-        self._params: dict[str, Any] = {}
-        native: Any
-        if kind == "flat":
-            native = orbisk_engine.FlatIndex(self._dim, self._metric)
-        elif kind == "graph":
-            for name, v in graph.items():
-                self._params[name] = _positive(name, v)
-            if fields is not None:
-                if isinstance(fields, str) or not all(isinstance(f, str) for f in fields):
-                    raise TypeError("fields must be a sequence of str")
-                if len(set(fields)) != len(fields):
-                    raise ValueError("fields must not repeat a name")
-                self._fields = tuple(fields)
-            p = self._params
-            native = orbisk.PyHNSW(
-                self._dim,
-                p["layers"],
-                p["m"],
-                p["ef_construction"],
-                p["ef_search"],
-                metric="euclidean",
-                schema=None if self._fields is None else list(self._fields),
-            )
-        else:
-            from orbisk_shard import ShardedFlat
-
-            self._params = {
-                "shards": _positive("shards", shards, optional=False),
-                "max_shard_rows": _positive("max_shard_rows", max_shard_rows),
-            }
-            native = ShardedFlat(self._dim, self._metric, backend=backend, **self._params)
-        self._native = native
+        options = dict(
+            fields=fields,
+            layers=layers,
+            m=m,
+            ef_construction=ef_construction,
+            ef_search=ef_search,
+            shards=shards,
+            max_shard_rows=max_shard_rows,
+            backend=backend,
+        )
+        self._engine: _engines.Engine = _engines.make(kind, self._dim, self._metric, options)
         # Row ids are the engine's: 0, 1, ... in insertion order, removed
         # rows included until a compaction renumbers the rest.
         self._n = 0  # ids in use
@@ -241,25 +137,18 @@ class Index:
         self._int_keys = True  # every key an int (not bool) in int64
         self._row_of: dict[Hashable, int] = {}
         self._columns = Columns()
-        self._tagged: list[tuple[_values.Tagged, ...]] = []  # graph with fields
-        self._by_hash: dict[int, list[int]] = {}  # graph: walked bytes -> rows
-        # A graph's rows, and the vectors it walks: the rows themselves, or
-        # for "cosine" their scaled forms (kept to tell hash collisions apart).
-        self._scaled = self._metric == "cosine" and kind == "graph"
-        self._rows = np.empty((16 if kind == "graph" else 0, self._dim))
-        self._walked = np.empty((16, self._dim)) if self._scaled else self._rows
 
     # -- what it holds ---------------------------------------------------
 
     dim = property(lambda self: self._dim, doc="The length of every vector.")
     metric = property(lambda self: self._metric, doc='"euclidean", "cosine" or "inner_product".')
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
-    fields = property(lambda self: self._fields, doc="The graph's filterable metadata names, or None.")
+    fields = property(lambda self: self._engine.fields, doc="The graph's filterable metadata names, or None.")
     allow_nonfinite = property(
         lambda self: self._allow_nonfinite, doc="Whether rows and queries may hold NaN and infinities."
     )
     native = property(
-        lambda self: self._native,
+        lambda self: self._engine.native,
         doc="The native index underneath (orbisk_engine.FlatIndex, orbisk.PyHNSW or ShardedFlat); "
         "changing it directly puts the index out of step.",
     )
@@ -267,7 +156,7 @@ class Index:
     @property
     def parameters(self) -> dict[str, Any]:
         """The kind's parameters as given (None for the extension's default)."""
-        return dict(self._params)
+        return dict(self._engine.parameters)
 
     def __len__(self) -> int:
         return self._n - self._removed
@@ -297,15 +186,8 @@ class Index:
         read-only view of the engine's rows for "flat" (it stays as it is
         whatever the index does later), a copy gathered from the shards for
         "sharded", a read-only view of the graph's copy for "graph"."""
-        if self._kind == "graph":
-            view = self._rows[: self._n]
-        else:
-            self.compact()
-            if self._kind == "flat":
-                view = np.asarray(self._native.rows)
-            else:
-                chunks = list(self._native.iter_rows())
-                view = np.concatenate(chunks) if chunks else np.empty((0, self._dim))
+        self.compact()
+        view = self._engine.rows()
         view.flags.writeable = False
         return view
 
@@ -315,8 +197,7 @@ class Index:
 
     def close(self) -> None:
         """Stops the shards' actors (kind "sharded"); nothing for the others."""
-        if self._kind == "sharded":
-            self._native.close()
+        self._engine.close()
 
     def __enter__(self) -> Index:
         return self
@@ -327,11 +208,11 @@ class Index:
     # -- adding ----------------------------------------------------------
 
     def _vectors(self, vectors: Any, what: str = "vectors") -> npt.NDArray[Any]:
-        rows = _real_array(vectors, what) if self._kind == "graph" else _engine_array(vectors, what)
+        rows = self._engine.as_rows(vectors, what)
         if rows.ndim != 2 or rows.shape[1] != self._dim:
             raise ValueError(f"Expected a 2-D array of shape (n, {self._dim}), got shape {rows.shape}")
         if not self._allow_nonfinite:
-            _refuse_nonfinite(rows, what)
+            refuse_nonfinite(rows, what)
         return rows
 
     def add(
@@ -364,52 +245,32 @@ class Index:
         count = rows.shape[0]
         new_keys = self._check_keys(keys, count)
         meta = self._check_metadata(metadata, count)
-        tagged = self._tag_fields(meta) if self._fields is not None else None
+        tags = self._engine.tag(meta)
         if count == 0:
             return
         self._reserve(count)
         start = self._n
         self._columns.append(meta)  # checks the field names; undone below for rows not added
         shown = _progress.bar(count, "add", progress)
-        added = 0
         # Ctrl-C is held while the records change (it would land between the
-        # extension's rows and the keys); it stops the batch between chunks
+        # extension's rows and the keys); it stops the batch between pieces
         # and is raised once the keys are in step.
         try:
             with _interrupt.deferred() as interrupt:
+
+                def step(n: int) -> bool:
+                    shown.update(n)
+                    return interrupt.pending()
+
                 try:
-                    if self._kind == "graph":
-                        for j in range(count):
-                            walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
-                            self._insert_graph(walked, None if tagged is None else tagged[j])
-                            self._record_graph(start + j, rows[j], walked, None if tagged is None else tagged[j])
-                            added += 1
-                            shown.update(1)
-                            if interrupt.pending():
-                                break
-                    elif self._kind == "flat":
-                        self._native.reserve(count)  # one allocation for every chunk
-                        step = max(1, _FLAT_CHUNK_VALUES // self._dim)
-                        for first in range(0, count, step):
-                            self._native.add(rows[first : first + step])
-                            shown.update(min(step, count - first))
-                            if interrupt.pending():
-                                break
-                    else:
-                        self._native.create(rows)
-                        shown.update(count)
+                    self._engine.append(rows, tags, step)
                 finally:
-                    if self._kind != "graph":
-                        added = len(self._native) - start  # a failed chunk may keep rows before its failure
+                    added = len(self._engine) - start  # a failed piece may keep rows before its failure
                     if added < count:
                         self._columns.take(np.arange(start + added))
                     self._record(new_keys[:added])
         finally:
             shown.close()
-
-    def _insert_graph(self, row: npt.NDArray[np.float64], tagged: tuple[_values.Tagged, ...] | None) -> None:
-        pairs = None if tagged is None else list(zip(self._fields or (), (v for _, v in tagged), strict=True))
-        self._native.insert(row, pairs)
 
     def _check_keys(self, keys: Sequence[Hashable] | None, count: int) -> list[Hashable]:
         if keys is None:
@@ -445,8 +306,8 @@ class Index:
         self, metadata: Sequence[Mapping[str, Any] | None] | None, count: int
     ) -> list[Mapping[str, Any] | None]:
         if metadata is None:
-            if self._fields:
-                raise ValueError(f"this index filters on fields {list(self._fields)}: every row needs metadata")
+            if self._engine.fields:
+                raise ValueError(f"this index filters on fields {list(self._engine.fields)}: every row needs metadata")
             return [None] * count
         meta = list(metadata)
         if len(meta) != count:
@@ -456,24 +317,8 @@ class Index:
                 raise TypeError(f"metadata of row {i} must be a mapping or None, not {type(m).__name__}")
         return meta
 
-    def _tag_fields(self, meta: list[Mapping[str, Any] | None]) -> list[tuple[_values.Tagged, ...]]:
-        assert self._fields is not None
-        out = []
-        for i, m in enumerate(meta):
-            values = []
-            for name in self._fields:
-                if m is None or name not in m:
-                    raise ValueError(f"metadata of row {i} lacks field {name!r}")
-                t = _values.tag(m[name])
-                if t is None:
-                    raise ValueError(
-                        f"metadata of row {i}: field {name!r} must be a str, int or float, not {type(m[name]).__name__}"
-                    )
-                values.append(t)
-            out.append(tuple(values))
-        return out
-
     def _reserve(self, count: int) -> None:
+        self._engine.reserve(count)
         need = self._n + count
         if need <= self._key_ints.shape[0]:
             return
@@ -482,14 +327,6 @@ class Index:
         keys[: self._n] = self._key_ints[: self._n]
         live = np.ones(size, dtype=bool)
         live[: self._n] = self._live[: self._n]
-        if self._kind == "graph":
-            grown = np.empty((size, self._dim))
-            grown[: self._n] = self._rows[: self._n]
-            walked = grown
-            if self._scaled:
-                walked = np.empty((size, self._dim))
-                walked[: self._n] = self._walked[: self._n]
-            self._rows, self._walked = grown, walked
         self._key_ints, self._live = keys, live
 
     def _record(self, keys: list[Hashable]) -> None:
@@ -505,33 +342,33 @@ class Index:
         self._live[start : start + len(keys)] = True
         self._n = start + len(keys)
 
-    def _record_graph(
-        self,
-        row_id: int,
-        row: npt.NDArray[np.float64],
-        walked: npt.NDArray[np.float64],
-        tagged: tuple[_values.Tagged, ...] | None,
-    ) -> None:
-        """A graph's own records of a row just inserted (its key follows)."""
-        self._rows[row_id] = row
-        if self._scaled:
-            self._walked[row_id] = walked
-        if tagged is not None:
-            self._tagged.append(tagged)
-        self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), []).append(row_id)
-
     # -- searching -------------------------------------------------------
 
     def _query(self, query: Any, engine_checks: bool = False) -> npt.NDArray[np.float64]:
         """The query as float64; its values checked here unless the flat
         engine checks them in the search itself (`engine_checks`)."""
-        q = _real_array(query, "query")
+        q = real_array(query, "query")
         if q.ndim != 1 or q.shape[0] != self._dim:
             got = q.shape[0] if q.ndim == 1 else f"an array of shape {q.shape}"
             raise ValueError(f"Expected query of length {self._dim}, got {got}")
-        if not self._allow_nonfinite and not (engine_checks and self._kind == "flat"):
-            _refuse_nonfinite(q, "the query")
+        if not self._allow_nonfinite and not (engine_checks and self._engine.checks_finite):
+            refuse_nonfinite(q, "the query")
         return q
+
+    def _queries(self, queries: Any, engine_checks: bool = False) -> npt.NDArray[np.float64]:
+        Q = real_array(queries, "queries")
+        if Q.ndim != 2 or Q.shape[1] != self._dim:
+            raise ValueError(f"Expected queries of shape (m, {self._dim}), got shape {Q.shape}")
+        if not self._allow_nonfinite and not (engine_checks and self._engine.checks_finite):
+            refuse_nonfinite(Q, "queries")
+        return Q
+
+    def _refusal(self, queries: npt.NDArray[np.float64], what: str) -> Callable[[], None] | None:
+        """What an engine that checks the queries' values in its search
+        calls to raise the error naming the first non-finite one."""
+        if self._allow_nonfinite or not self._engine.checks_finite:
+            return None
+        return lambda: refuse_nonfinite(queries, what)
 
     @staticmethod
     def _k(k: Any) -> int:
@@ -542,25 +379,6 @@ class Index:
         if n < 0:
             raise ValueError(f"k must be at least 0, got {n}")
         return min(n, 2**32 - 1)
-
-    def _wanted_filter(self, filter: Any) -> tuple[str, _values.Tagged] | None:
-        """A graph's filter: one field and its tagged value."""
-        if filter is None:
-            return None
-        if not self._fields:
-            raise ValueError("this index has no fields to filter on: give fields=[...] when creating it")
-        if not isinstance(filter, Mapping) or len(filter) != 1:
-            raise ValueError(
-                "a graph's filter must be a mapping with one entry, {field: value} "
-                "(kind='flat' takes several fields, masks and keys)"
-            )
-        ((name, value),) = filter.items()
-        if name not in self._fields:
-            raise ValueError(f"unknown field {name!r}: the fields are {list(self._fields)}")
-        t = _values.tag(value)
-        if t is None:
-            raise ValueError(f"filter value must be a str, int or float, not {type(value).__name__}")
-        return name, t
 
     def _mask(self, filter: Any) -> npt.NDArray[np.bool_] | None:
         """An exact index's filter as a bool per row id (None: every row)."""
@@ -613,129 +431,37 @@ class Index:
         """
         q = self._query(query, engine_checks=True)
         kk = self._k(k)
-        if self._kind == "graph":
-            ids, scores = self._search_graph(q, kk, self._wanted_filter(filter))
-        else:
-            ids2, scores2 = self._search_exact(q[None, :], kk, self._mask(filter), 1, "the query")
-            ids, scores = ids2[0], scores2[0]
+        ids, found = self._found(q[None, :], kk, filter, 1, _progress.SILENT, self._refusal(q, "the query"))
         if return_metadata:
-            return self._keys_of(ids), scores, self._columns.rows(ids)
-        return self._keys_of(ids), scores
+            return self._keys_of(ids[0]), found[0], self._columns.rows(ids[0])
+        return self._keys_of(ids[0]), found[0]
 
-    def _search_graph(
-        self, q: npt.NDArray[np.float64], k: int, wanted: tuple[str, _values.Tagged] | None
-    ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row ids, scores) of the k best rows for `q` in the graph."""
-        if k == 0 or self._n == 0:
-            return np.empty(0, dtype=np.intp), np.empty(0)
-        if not self._scaled:
-            return self._walk(q, k, wanted)
-        ids, _ = self._walk(steering(q[None, :])[0], min(2 * k, 2**32 - 1), wanted)
-        scores = cosines(q, self._rows[ids])
-        nan = np.isnan(scores)
-        order = np.lexsort((ids, np.where(nan, 0.0, -scores), nan))[:k]
-        return ids[order], scores[order]
-
-    def _search_exact(
+    def _found(
         self,
         Q: npt.NDArray[np.float64],
         k: int,
-        mask: npt.NDArray[np.bool_] | None,
+        filter: Any,
         threads: int | None,
-        what: str = "queries",
+        shown: _engines.Progress,
+        refuse: Callable[[], None] | None,
     ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row ids, scores) of an exact kind's search for each query. The
-        flat engine checks the queries' values itself (`what` names them in
-        its error); the caller checked them for the other kinds."""
-        m = Q.shape[0]
-        check = self._kind == "flat" and not self._allow_nonfinite
-        if k == 0 or len(self) == 0 or m == 0:
-            if check:
-                _refuse_nonfinite(Q[0] if what == "the query" else Q, what)
-            c = 0 if m else min(k, len(self))
-            return np.empty((m, c), dtype=np.intp), np.empty((m, c))
-        searched = -Q if self._metric in SIMILARITIES else Q
-        if self._kind == "flat":
-            try:
-                found = self._native.search(searched, k, mask=mask, threads=threads, finite=check)
-            except ValueError as e:
-                if check and str(e).endswith("holds NaN or infinity"):
-                    _refuse_nonfinite(Q[0] if what == "the query" else Q, what)  # raises, naming the row
-                raise
-            ids, raw = np.asarray(found[0]), np.asarray(found[1])
-        else:
-            ids, raw = self._native.search_batch(searched, k, threads=threads, mask=mask)
-        if ids.dtype != np.intp:
-            ids = ids.astype(np.intp)
-        return ids, self._scores(Q, ids, raw)
-
-    def _scores(
-        self, Q: npt.NDArray[np.float64], ids: npt.NDArray[np.intp], raw: npt.NDArray[np.float64]
-    ) -> npt.NDArray[np.float64]:
-        """Scores from an exact kind's values for the searched queries (-Q
-        for the similarities), in rows of the same shape."""
-        if self._metric not in SIMILARITIES:
-            return raw
-        scores = -raw
-        for i in np.flatnonzero((scores == 0.0).any(axis=1)).tolist():
-            fix_zero_signs(self._metric, Q[i], scores[i], lambda j, i=i: self._row(int(ids[i, j])))
-        return scores
-
-    def _row(self, row_id: int) -> npt.NDArray[np.float64]:
-        """One stored row by id (for the rare exact zero-sign fix)."""
-        row: npt.NDArray[np.float64]
-        if self._kind == "graph":
-            row = self._rows[row_id]
-        elif self._kind == "flat":
-            row = np.asarray(self._native.rows)[row_id]
-        else:
-            row = self._native.rows_of(np.array([row_id]))[0]
-        return row
-
-    def _walk(
-        self, v: npt.NDArray[np.float64], k: int, wanted: tuple[str, _values.Tagged] | None
-    ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
-        """(row numbers, the extension's distances) of a graph search for
-        the walked vector `v`, at most k, each row matching the filter."""
-        # With a filter, one more: the start node may be dropped below.
-        found = self._native.search(
-            v, min(k + (wanted is not None), 2**32 - 1), None if wanted is None else (wanted[0], wanted[1][1])
-        )
-        ids_list: list[int] = []
-        raw_list: list[float] = []
-        used: dict[bytes, int] = {}
-        position = None if wanted is None else self._fields.index(wanted[0])  # type: ignore[union-attr]
-        for d, vector in found:
-            b = np.asarray(vector, dtype=np.float64).tobytes()
-            same = [r for r in self._by_hash.get(hash(b), ()) if self._walked[r].tobytes() == b]
-            if position is not None:
-                same = [r for r in same if _values.matches(self._tagged[r][position], wanted[1])]  # type: ignore[index]
-            taken = used.get(b, 0)
-            if taken >= len(same):
-                continue  # the start node, rejected by the filter
-            used[b] = taken + 1
-            ids_list.append(same[taken])
-            raw_list.append(d)
-            if len(ids_list) == k:
-                break
-        return np.array(ids_list, dtype=np.intp), np.array(raw_list, dtype=np.float64)
+        """(row ids, scores) of the k best rows for each query, a row each."""
+        where = None if filter is None else self._engine.where(filter, self._mask)
+        ids, raw = self._engine.search(Q, k, where, threads, shown, refuse)
+        return ids, scores(self._metric, Q, ids, raw, self._engine.row)
 
     def _keys_of(self, ids: npt.NDArray[np.intp]) -> npt.NDArray[Any]:
+        """The keys of row ids; -1 (None in an object array) for a padding id."""
         if self._int_keys:
-            return self._key_ints[ids]
+            keys = self._key_ints[ids]
+            if self._engine.pads:
+                keys[ids < 0] = -1
+            return keys
         out = np.empty(ids.shape, dtype=object)
         flat = out.reshape(-1)
         for j, r in enumerate(ids.reshape(-1).tolist()):
             flat[j] = self._keys[r] if r >= 0 else None
         return out
-
-    def _queries(self, queries: Any, engine_checks: bool = False) -> npt.NDArray[np.float64]:
-        Q = _real_array(queries, "queries")
-        if Q.ndim != 2 or Q.shape[1] != self._dim:
-            raise ValueError(f"Expected queries of shape (m, {self._dim}), got shape {Q.shape}")
-        if not self._allow_nonfinite and not (engine_checks and self._kind == "flat"):
-            _refuse_nonfinite(Q, "queries")
-        return Q
 
     def search_batch(
         self, queries: Any, k: int = 10, *, filter: Any = None, threads: int | None = None, progress: bool = False
@@ -756,38 +482,13 @@ class Index:
         """
         Q = self._queries(queries, engine_checks=True)
         kk = self._k(k)
-        threads = _positive("threads", threads)
-        m = Q.shape[0]
-        shown = _progress.bar(m, "search", progress)
+        threads = positive("threads", threads)
+        shown = _progress.bar(Q.shape[0], "search", progress)
         try:
-            if self._kind != "graph":
-                ids, scores = self._search_exact(Q, kk, self._mask(filter), threads)
-                shown.update(m)  # one call: the bar ends with it
-                return self._keys_of(ids), scores
-            wanted = self._wanted_filter(filter)
-            results = []
-            for i in range(m):
-                results.append(self._search_graph(Q[i], kk, wanted))
-                shown.update(1)
+            ids, found = self._found(Q, kk, filter, threads, shown, self._refusal(Q, "queries"))
         finally:
             shown.close()
-        width = max((len(r[0]) for r in results), default=0)
-        all_ids = np.full((m, width), -1, dtype=np.intp)
-        all_scores = np.full((m, width), np.nan)
-        for i, (ids, scores) in enumerate(results):
-            all_ids[i, : len(ids)] = ids
-            all_scores[i, : len(ids)] = scores
-        keys = self._keys_of(all_ids)
-        if self._int_keys:
-            keys[all_ids < 0] = -1
-        return keys, all_scores
-
-    def _exact_only(self, what: str) -> None:
-        if self._kind == "graph":
-            raise ValueError(
-                f"{what} needs an exact index: a graph cannot forget or find rows exactly "
-                "(its links are fixed when rows are added); use kind='flat'"
-            )
+        return self._keys_of(ids), found
 
     def search_radius(self, query: Any, radius: float, *, filter: Any = None, return_metadata: bool = False) -> Any:
         """Every row within `radius` of `query`: ``(keys, scores)``, most
@@ -799,7 +500,7 @@ class Index:
         Exact kinds only (a graph raises ValueError); a NaN radius is a
         ValueError.
         """
-        self._exact_only("search_radius")
+        self._engine.exact("search_radius")
         q = self._query(query)
         try:
             r = float(operator.index(radius) if isinstance(radius, (int, np.integer)) else radius)
@@ -807,21 +508,16 @@ class Index:
             raise TypeError(f"radius must be a real number, not {type(radius).__name__}") from None
         if math.isnan(r):
             raise ValueError("radius must not be NaN")
-        mask = self._mask(filter)
+        mask = None if filter is None else self._engine.where(filter, self._mask)
         if len(self) == 0:
             ids: npt.NDArray[np.intp] = np.empty(0, dtype=np.intp)
-            scores = np.empty(0)
+            found = np.empty(0)
         else:
-            # A similarity s >= r exactly when -s <= -r: the engine's values
-            # for the negated query are the negated similarities.
-            similar = self._metric in SIMILARITIES
-            searched = (-q if similar else q)[None, :]
-            found = self._native.search_radius(searched, -r if similar else r, mask=mask, threads=1)
-            ids = np.asarray(found[1]).astype(np.intp, copy=False)
-            scores = self._scores(q[None, :], ids[None, :], np.asarray(found[2])[None, :])[0]
+            ids, raw = self._engine.search_radius(q, r, mask)
+            found = scores(self._metric, q[None, :], ids[None, :], raw[None, :], self._engine.row)[0]
         if return_metadata:
-            return self._keys_of(ids), scores, self._columns.rows(ids)
-        return self._keys_of(ids), scores
+            return self._keys_of(ids), found, self._columns.rows(ids)
+        return self._keys_of(ids), found
 
     # -- removing --------------------------------------------------------
 
@@ -853,11 +549,11 @@ class Index:
         are more than ``COMPACT_FRACTION`` of the rows stored). A graph
         cannot remove rows: ValueError.
         """
-        self._exact_only("remove")
+        self._engine.exact("remove")
         ids = self._ids_of(keys, "remove")
         if not ids:
             return
-        self._native.remove(np.array(ids, dtype=np.int64))
+        self._engine.remove(ids)
         self._forget(ids)
         if self._removed > COMPACT_FRACTION * self._n:
             self.compact()
@@ -876,7 +572,7 @@ class Index:
         and ``remove`` make, and a Ctrl-C during the add leaves the old rows.
         A graph cannot update rows: ValueError.
         """
-        self._exact_only("update")
+        self._engine.exact("update")
         ids = self._ids_of(keys, "update")
         rows = self._vectors(vectors)
         if rows.shape[0] != len(ids):
@@ -891,23 +587,20 @@ class Index:
         with _interrupt.deferred():
             self._columns.append(meta)
             try:
-                if self._kind == "flat":
-                    self._native.add(rows)
-                else:
-                    self._native.create(rows)
+                self._engine.append(rows, None, lambda n: False)
             except BaseException:
                 # Rows the engine took before it failed become tombstones
                 # with no key: the old rows stay as they were.
-                added = len(self._native) - start
+                added = len(self._engine) - start
                 self._columns.take(np.arange(start + added))
                 if added:
-                    self._native.remove(np.arange(start, start + added))
+                    self._engine.remove(np.arange(start, start + added))
                     self._keys.extend([None] * added)
                     self._live[start : start + added] = False
                     self._n += added
                     self._removed += added
                 raise
-            self._native.remove(np.array(ids, dtype=np.int64))
+            self._engine.remove(ids)
             self._forget(ids)
             self._record(key_list)
         if self._removed > COMPACT_FRACTION * self._n:
@@ -916,7 +609,7 @@ class Index:
     def compact(self) -> None:
         """Drops the removed rows' tombstones and frees their memory. Keys,
         metadata and every search stay as they were."""
-        if not self._removed or self._kind == "graph":
+        if not self._removed:
             return
         keep = self._live_ids()
         n = len(keep)
@@ -927,7 +620,7 @@ class Index:
         columns = copy.copy(self._columns)
         columns.take(keep)
         live = np.ones(max(n, 16), dtype=bool)
-        self._native.compact()  # the last step that can fail
+        self._engine.compact()  # the last step that can fail
         self._keys, self._key_ints, self._row_of, self._columns, self._live = keys, key_ints, row_of, columns, live
         self._n, self._removed = n, 0
 
@@ -937,18 +630,14 @@ class Index:
         """The index as a file keeps it (removed rows compacted first)."""
         self.compact()
         n = self._n
-        engine = None
-        if self._kind == "flat":
-            engine = {name: np.asarray(a) for name, a in self._native.parts().items()}
-            rows = engine["rows"]
-        else:
-            rows = self.rows
+        engine = self._engine.parts()
+        rows = engine["rows"] if engine is not None else self.rows
         return Snapshot(
             self._kind,
             self._dim,
             self._metric,
-            dict(self._params),
-            self._fields,
+            dict(self._engine.parameters),
+            self._engine.fields,
             self._allow_nonfinite,
             rows,
             list(self._keys),
@@ -965,17 +654,22 @@ class Index:
         an ``orbisk_engine.FlatIndex`` already holding the rows (restored
         from the engine's parts), when given; the other kinds add the rows
         again. TypeError or ValueError when `snap` describes no index."""
+        fields = None if snap.fields is None else list(snap.fields)
         options: dict[str, Any] = dict(snap.parameters)
-        options["allow_nonfinite"] = snap.allow_nonfinite
-        if snap.kind == "graph":
-            options["fields"] = None if snap.fields is None else list(snap.fields)
-        if snap.kind == "sharded":
-            options["backend"] = backend
-        index = cls(snap.dim, snap.metric, snap.kind, **options)
+        index = cls(
+            snap.dim,
+            snap.metric,
+            snap.kind,
+            fields=fields,
+            backend=backend,
+            allow_nonfinite=snap.allow_nonfinite,
+            **options,
+        )
         n = snap.rows.shape[0]
         if native is None:
             index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
             return index
+        index._engine.adopt(native)
         if len(native) != n or native.dim != snap.dim or len(snap.keys) != n or len(snap.columns) != n:
             raise ValueError("the engine, keys and metadata hold different numbers of rows")
         # The keys in one pass each (a million keys open in a fraction of a
@@ -988,7 +682,6 @@ class Index:
             seen: set[Hashable] = set()
             duplicate = next(k for k in snap.keys if k in seen or seen.add(k))  # type: ignore[func-returns-value]
             raise ValueError(f"duplicate key {duplicate!r}")
-        index._native = native
         index._columns = snap.columns
         index._reserve(n)
         index._keys = list(snap.keys)
@@ -1003,9 +696,7 @@ class Index:
 
     def save(self, path: Any) -> None:
         """Writes the index to `path` atomically (see `orbisk_companion.persistence`)."""
-        from .persistence import save
-
-        save(self, path)
+        persistence.save(self, path)
 
     @classmethod
     def load(cls, path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
@@ -1013,6 +704,9 @@ class Index:
         computed again (``mmap=True``: its rows and codes mapped read-only
         from the file, used in place); a graph or sharded index is built
         again from its rows. See `orbisk_companion.persistence`."""
-        from .persistence import load
+        return persistence.load(path, cls.from_snapshot, mmap=mmap, backend=backend, progress=progress)
 
-        return load(path, mmap=mmap, backend=backend, progress=progress)
+
+def load(path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+    """`Index.load`: reads a file written by `Index.save`."""
+    return Index.load(path, mmap=mmap, backend=backend, progress=progress)

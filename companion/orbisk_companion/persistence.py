@@ -72,29 +72,65 @@ import json
 import math
 import os
 import re
-import secrets
 import struct
 import zipfile
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, BinaryIO, Final, TypeGuard
+from collections.abc import Callable, Hashable
+from dataclasses import dataclass
+from typing import Any, BinaryIO, Final, Protocol, TypeGuard
 
 import numpy as np
+import numpy.typing as npt
 
 import orbisk_engine
 from orbisk_shard._types import METRICS
 
 from . import _container
 from ._columns import Columns
-
-if TYPE_CHECKING:
-    from .index import Index
+from ._container import IndexFileError
 
 FORMAT: Final = "orbisk-companion-index"
 VERSION: Final = 2
 
+__all__ = ["FORMAT", "VERSION", "IndexFileError", "Snapshot", "load", "save"]
 
-class IndexFileError(ValueError):
-    """A file that is not a complete index file of a version this reads."""
+
+@dataclass(frozen=True)
+class Snapshot:
+    """What a file keeps of an index, rows in insertion order (removed rows
+    compacted away): what `Index.snapshot` gives and `Index.from_snapshot`
+    takes."""
+
+    kind: str
+    dim: int
+    metric: str
+    parameters: dict[str, Any]
+    fields: tuple[str, ...] | None
+    allow_nonfinite: bool
+    rows: npt.NDArray[np.float64]  # (n, dim), read-only
+    keys: list[Hashable]
+    int_keys: npt.NDArray[np.int64] | None  # the keys as int64, when every key is an int
+    columns: Columns
+    engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
+
+
+class Saved(Protocol):
+    def snapshot(self) -> Snapshot: ...
+
+
+class Loaded(Protocol):
+    """What `load` builds (an `Index`): it adds a version 1 file's rows."""
+
+    def add(self, vectors: Any, keys: Any = None, metadata: Any = None, progress: bool = False) -> None: ...
+
+    def close(self) -> None: ...
+
+
+class Build[L: Loaded](Protocol):
+    """`Index.from_snapshot`: an index holding what a snapshot holds (with
+    `native`, the restored engine of a flat index), TypeError or ValueError
+    when the snapshot describes no index."""
+
+    def __call__(self, snap: Snapshot, *, native: Any, backend: Any, progress: bool) -> L: ...
 
 
 def _check_json(value: Any, where: str) -> None:
@@ -123,25 +159,6 @@ def _dumps(value: Any) -> bytes:
 
 def _array(b: bytes) -> np.ndarray:
     return np.frombuffer(b, dtype=np.uint8)
-
-
-def _create_beside(path: str, folder: str) -> tuple[int, str]:
-    """Creates ``.<name>.<random>.tmp`` in `folder` with mode 0o666 less the
-    umask, as any new file (tempfile's 0o600 would stay on the renamed file)."""
-    for _ in range(100):
-        tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-        try:
-            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), tmp
-        except FileExistsError:
-            continue
-        except OSError as e:
-            raise _naming(e, path) from None
-    raise FileExistsError(f"{folder}: no free name for a temporary file beside {path}")
-
-
-def _naming(e: OSError, path: str) -> OSError:
-    """The same error about the user's path, not the temporary file."""
-    return OSError(e.errno, e.strerror, path) if e.errno is not None else e
 
 
 # The npy header readers by format version (numpy.savez writes 1.0; 2.0 only
@@ -309,15 +326,17 @@ def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
             raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
 
 
-def load(path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
-    """Reads `path`; see the module's docstring. `backend` chooses the
-    shards' backend for kind "sharded" (default "local"); `mmap` maps a
-    version 2 flat index's rows and codes from the file instead of reading
-    them."""
+def load[L: Loaded](
+    path: Any, build: Build[L], *, mmap: bool = False, backend: Any = None, progress: bool = False
+) -> L:
+    """Reads `path` into the index `build` makes (`Index.from_snapshot`);
+    see the module's docstring. `backend` chooses the shards' backend for
+    kind "sharded" (default "local"); `mmap` maps a version 2 flat index's
+    rows and codes from the file instead of reading them."""
     path = os.fspath(path)
     if _container.is_container(path):
-        return _load_container(path, mmap=mmap, backend=backend, progress=progress)
-    return _load_zip(path, backend=backend, progress=progress)
+        return _load_container(path, build, mmap=mmap, backend=backend, progress=progress)
+    return _load_zip(path, build, backend=backend, progress=progress)
 
 
 def _backend(header: dict[str, Any], backend: Any) -> Any:
@@ -328,19 +347,27 @@ def _backend(header: dict[str, Any], backend: Any) -> Any:
     return _resolve_backend(backend)  # the caller's mistake stays the caller's
 
 
-def _load_zip(path: str, *, backend: Any, progress: bool) -> Index:
-    from .index import Index
-
+def _load_zip[L: Loaded](path: str, build: Build[L], *, backend: Any, progress: bool) -> L:
     header, rows, keys, meta = _read(path)
-    options: dict[str, Any] = dict(header["parameters"])
-    # Files from before the field existed took any rows: allow them where they hold any.
-    options["allow_nonfinite"] = header.get("allow_nonfinite", not np.isfinite(rows).all())
-    if header["kind"] == "graph":
-        options["fields"] = header["fields"]
-    if header["kind"] == "sharded":
-        options["backend"] = _backend(header, backend)
+    dim = header["dim"]
+    fields = header["fields"]
+    empty = Snapshot(
+        header["kind"],
+        dim,
+        header["metric"],
+        dict(header["parameters"]),
+        None if fields is None else tuple(fields),
+        # Files from before the field existed took any rows: allow them where they hold any.
+        header.get("allow_nonfinite", not np.isfinite(rows).all()),
+        np.empty((0, dim)),
+        [],
+        None,
+        Columns(),
+    )
+    # The index is made empty, then takes the rows: what the header asks
+    # for and what the rows hold are refused with their own messages.
     try:
-        index = Index(header["dim"], header["metric"], header["kind"], **options)
+        index = build(empty, native=None, backend=_backend(header, backend), progress=False)
     except (TypeError, ValueError) as e:
         raise IndexFileError(f"{path}: the header describes an index that cannot be made: {e}") from None
     try:
@@ -354,7 +381,7 @@ def _load_zip(path: str, *, backend: Any, progress: bool) -> Index:
 # -- version 2 ---------------------------------------------------------------
 
 
-def save(index: Index, path: Any) -> None:
+def save(index: Saved, path: Any) -> None:
     """Writes `index` to `path` atomically; see the module's docstring."""
     snap = index.snapshot()
     n = snap.rows.shape[0]
@@ -399,9 +426,7 @@ def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple
     return a
 
 
-def _load_container(path: str, *, mmap: bool, backend: Any, progress: bool) -> Index:
-    from .index import Index, Snapshot
-
+def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backend: Any, progress: bool) -> L:
     header, arrays = _container.read(path, mmap=mmap, verify=not mmap)
     header = _check_header(header, path)
     n, dim, kind = header["count"], header["dim"], header["kind"]
@@ -452,6 +477,6 @@ def _load_container(path: str, *, mmap: bool, backend: Any, progress: bool) -> I
         None,
     )
     try:
-        return Index.from_snapshot(snap, native=native, backend=_backend(header, backend), progress=progress)
+        return build(snap, native=native, backend=_backend(header, backend), progress=progress)
     except (TypeError, ValueError) as e:
         raise IndexFileError(f"{path}: its rows, keys or metadata are refused: {e}") from None

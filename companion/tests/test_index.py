@@ -67,6 +67,7 @@ def test_euclidean_graph_equals_its_extension():
             assert same(s, d)
 
 
+@pytest.mark.parametrize("how", ["search", "search_batch", "search_radius"])
 @pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
 @pytest.mark.parametrize(
     "q, x, metric, want",
@@ -77,12 +78,19 @@ def test_euclidean_graph_equals_its_extension():
         ([-1e200, 0.0], [-1e-200, 1e200], "cosine", 0.0),  # 1 / inf
     ],
 )
-def test_zero_similarities_keep_the_sign_of_the_definition(kind, q, x, metric, want):
+def test_zero_similarities_keep_the_sign_of_the_definition(how, kind, q, x, metric, want):
     if (kind, metric) == ("graph", "inner_product"):
         pytest.skip("no inner-product graph")
+    if (kind, how) == ("graph", "search_radius"):
+        pytest.skip("no radius search on a graph")
     index = Index(2, metric, kind)
     index.add(np.array([x]))
-    _, scores = index.search(q, 1)
+    if how == "search":
+        scores = index.search(q, 1)[1]
+    elif how == "search_batch":
+        scores = index.search_batch([q], 1)[1][0]
+    else:
+        scores = index.search_radius(q, -1.0)[1]
     assert same(scores[0], want)
     assert same(ranking(metric, np.array([x]), np.array(q), 1)[0][1], want)
 
@@ -139,6 +147,21 @@ def test_batches_sizes_and_defaults(kind):
     keys, scores = index.search_batch(np.zeros((3, 3)), 10)
     assert keys.dtype == np.int64 and keys.shape == (3, 6)
     assert list(index.search([0.0, 1.0, 2.0], 0)[0]) == []
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+@pytest.mark.parametrize("keys", [None, ["s", "a", "b"]])
+def test_graph_batch_pads_short_rows_with_the_key_minus_one_and_numpys_nan(metric, keys):
+    # One candidate per walk: the first query's is the start node, which the
+    # filter rejects, so its row is empty and padded.
+    index = Index(2, metric, "graph", fields=["c"], layers=1, ef_search=1)
+    index.add(np.array([[1.0, 0.0], [0.0, 1.0], [1.0, 1.0]]), keys=keys, metadata=[{"c": "x"}, {"c": "y"}, {"c": "y"}])
+    found, scores = index.search_batch(np.array([[1.0, 0.1], [0.1, 1.0]]), 2, filter={"c": "y"})
+    assert found.tolist() == ([[-1], [1]] if keys is None else [[None], ["a"]])
+    assert scores[0].tobytes() == np.array([np.nan]).tobytes()  # the bits numpy's NaN has, for either metric
+    assert not np.isnan(scores[1]).any()
+    single, single_scores = index.search([1.0, 0.1], 2, filter={"c": "y"})
+    assert single.shape == single_scores.shape == (0,)
 
 
 def test_graph_batch_pads_short_rows():
@@ -245,6 +268,29 @@ def test_package_layout_imports_one_way():
 
     shard = pathlib.Path(orbisk_companion.__file__).parents[1] / "orbisk_shard"
     assert not [p.name for p in shard.glob("*.py") if "orbisk_companion" in p.read_text()]
+
+
+def test_the_package_modules_import_each_other_without_a_cycle():
+    """Imports inside functions and for type checking count too: a module
+    that needs another lazily is still part of a circle."""
+    import ast
+    import graphlib
+    import pathlib
+
+    folder = pathlib.Path(orbisk_companion.__file__).parent
+    names = {p.stem for p in folder.glob("*.py")} - {"__init__"}
+    imports: dict[str, set[str]] = {}
+    for name in names:
+        found: set[str] = set()
+        for node in ast.walk(ast.parse((folder / f"{name}.py").read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level == 1:
+                found |= {node.module.split(".")[0]} if node.module else {a.name for a in node.names}
+            elif isinstance(node, (ast.Import, ast.ImportFrom)):
+                modules = [a.name for a in node.names] if isinstance(node, ast.Import) else [node.module or ""]
+                found |= {m.split(".")[1] for m in modules if m.startswith("orbisk_companion.")}
+        imports[name] = found & names
+    assert imports["persistence"].isdisjoint({"index", "_engines"})
+    graphlib.TopologicalSorter(imports).prepare()  # CycleError names a circle
 
 
 @pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])

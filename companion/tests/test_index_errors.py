@@ -36,6 +36,17 @@ def test_bad_construction(args, kw, error, message):
         Index(*args, **kw)
 
 
+@pytest.mark.parametrize("kind", ["graph", "sharded"])
+def test_only_a_flat_index_takes_a_restored_engine(kind):
+    source = Index(3, "cosine", "flat")
+    source.add(np.eye(3))
+    snap = source.snapshot()
+    snap = type(snap)(**{**vars(snap), "kind": kind, "parameters": Index(3, "cosine", kind).parameters})
+    with pytest.raises(ValueError, match="only a flat index takes an engine holding its rows"):
+        Index.from_snapshot(snap, native=source.native)
+    assert Index.from_snapshot(snap).search([1.0, 0.0, 0.0], 1)[0].tolist() == [0]  # rows added again
+
+
 def filled(kind: str) -> Index:
     index = Index(3, "cosine", kind, **({"fields": ["c"]} if kind == "graph" else {}))
     index.add(np.eye(3), keys=["a", "b", "c"], metadata=[{"c": 1}, {"c": 2}, {"c": 3}])

@@ -1,0 +1,64 @@
+"""Checks of the arguments `Index` and its engines share: counts, and arrays
+of real numbers (with their non-finite values refused, naming the row)."""
+
+from __future__ import annotations
+
+import operator
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+# dtypes the engine converts to float64 itself, exactly and a chunk at a time.
+# (64-bit ints are converted here, rounded as numpy rounds them.)
+_ENGINE_DTYPES: Final = frozenset("?bBhHiIfd")
+
+
+def positive(name: str, value: object, *, optional: bool = True) -> int | None:
+    """`value` as an int from 1 to 2**32 - 1 (None stays None if `optional`)."""
+    if value is None and optional:
+        return None
+    try:
+        n = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
+    if n < 1 or n > 2**32 - 1:
+        raise ValueError(f"{name} must be between 1 and 4294967295, got {n}")
+    return n
+
+
+def real_array(x: object, what: str) -> npt.NDArray[np.float64]:
+    a = np.asarray(x)
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must hold real numbers, got an array of dtype {a.dtype}")
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def engine_array(x: object, what: str) -> npt.NDArray[Any]:
+    """`x` as a C-contiguous array the engine converts itself (float64,
+    float32, ints, bools: no float64 copy made here), else as float64."""
+    a = np.asarray(x)
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must hold real numbers, got an array of dtype {a.dtype}")
+    if a.dtype.char in _ENGINE_DTYPES and a.dtype.isnative:
+        return np.ascontiguousarray(a)
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def refuse_nonfinite(a: npt.NDArray[Any], what: str) -> None:
+    """ValueError naming the first row of `a` (or the vector `a`) that holds
+    a NaN or an infinity. Checked a block of rows at a time: no mask as big
+    as the rows."""
+    if a.dtype.kind != "f":
+        return  # ints and bools are finite
+    if a.ndim == 1:
+        if not np.isfinite(a).all():
+            raise ValueError(f"{what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+        return
+    step = max(1, 2**16 // max(1, a.shape[1]))
+    for start in range(0, a.shape[0], step):
+        block = a[start : start + step]
+        if np.isfinite(block).all():
+            continue
+        row = start + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
+        raise ValueError(f"row {row} of {what} holds NaN or infinity (allow_nonfinite=True accepts it)")
