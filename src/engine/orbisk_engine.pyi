@@ -40,9 +40,10 @@ class FlatIndex:
         """(ids, distances) of shape (m, min(k, c)), int64 and float64, over the c
         rows searched (not removed and, with ``mask``, a bool per row id, those it
         admits): row i is bit for bit ``orbisk.PyFlat(dim, metric).search(queries[i], k)``
-        over those rows alone, with their ids here. ``threads``: None for every
-        core this process may use (fewer queries than cores share out their
-        rows only from 2**24 values: below, a thread per query). ``finite``: a query holding NaN or an infinity
+        over those rows alone, with their ids here. ``threads``: None for as
+        many of the cores this process may use as the work pays for (a thread
+        per 2**20 values, queries x rows x dim; fewer queries than threads
+        share out their rows). ``finite``: a query holding NaN or an infinity
         is a ValueError naming its row."""
     def search_radius(
         self,

@@ -49,9 +49,9 @@ void search_radius_batch(const Flat& flat, const double* queries, std::size_t m,
                          std::vector<Candidate>* outs, unsigned threads, Poll poll = {});
 
 /// Threads worth running for `m` queries over `rows` rows of `dim` values
-/// on this machine: the cores this process may run on, the rows split among
-/// them when queries are fewer, unless the rows are too few to pay for the
-/// threads (then one per query).
+/// on this machine: the cores this process may run on, fewer when the work
+/// is too small to pay for waking them (the rows of one query or of a few
+/// are split among them when there are enough of them).
 unsigned default_threads(std::size_t m, std::size_t rows, std::size_t dim);
 
 }  // namespace orbisk

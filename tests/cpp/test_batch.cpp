@@ -171,6 +171,18 @@ Flat gaussian_index(MetricKind metric, std::size_t n, std::size_t dim, std::uint
     return f;
 }
 
+// Threads only for work that pays for them: one for a small call, every
+// core for a large one, and no overflow on absurd sizes.
+TEST(BatchPool, DefaultThreadsFollowTheWork) {
+    const unsigned cores = default_threads(SIZE_MAX, SIZE_MAX, SIZE_MAX);
+    EXPECT_GE(cores, 1u);
+    EXPECT_EQ(default_threads(1, 10000, 50), 1u);
+    EXPECT_EQ(default_threads(0, 10000, 50), 1u);
+    EXPECT_EQ(default_threads(1000, 100000, 128), cores);
+    EXPECT_EQ(default_threads((std::size_t{1} << 44) + 1, std::size_t{1} << 20, 1), cores);  // 2^64 + 2^20 values
+    EXPECT_LE(default_threads(2, 20000, 50), std::min(cores, 2u));
+}
+
 // Threads are kept between batches: ten more batches start none.
 TEST(BatchPool, LaterBatchesReuseTheThreads) {
     constexpr std::size_t dim = 8;
