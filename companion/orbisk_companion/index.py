@@ -427,11 +427,14 @@ class Index:
         is int64 when every key is an int, else an object array. With
         ``return_metadata=True`` a third item, the list of the results'
         metadata, follows. A query holding NaN or an infinity raises
-        ValueError unless the index allows non-finite values.
+        ValueError unless the index allows non-finite values. The rows of a
+        large exact index are split among the cores, the same bits as one.
         """
         q = self._query(query, engine_checks=True)
         kk = self._k(k)
-        ids, found = self._found(q[None, :], kk, filter, 1, _progress.SILENT, self._refusal(q, "the query"))
+        # threads=None: the engine splits one query's rows among the cores
+        # only when they are enough to pay for it.
+        ids, found = self._found(q[None, :], kk, filter, None, _progress.SILENT, self._refusal(q, "the query"))
         if return_metadata:
             return self._keys_of(ids[0]), found[0], self._columns.rows(ids[0])
         return self._keys_of(ids[0]), found[0]
