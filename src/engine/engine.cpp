@@ -519,9 +519,9 @@ class Admitted {
 };
 
 /// The `threads` argument: None for every core (see default_threads).
-bool take_threads(PyObject* obj, unsigned& threads, std::size_t m, const RowSet& set, std::size_t dim) {
+bool take_threads(PyObject* obj, unsigned& threads, std::size_t m, const Flat& flat, const RowSet& set) {
     if (obj == Py_None) {
-        threads = default_threads(m, set.count, dim);  // asks the system for the cores: only when needed
+        threads = default_threads(m, flat.scan_bytes(set));  // asks the system for the cores: only when needed
         return true;
     }
     const Py_ssize_t t = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
@@ -581,7 +581,7 @@ struct BatchArgs {
     bool take(FlatIndex* ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj, int finite) {
         return queries.take(queries_obj, "queries", ix->flat->dim()) && (!finite || all_finite()) &&
                admitted.take(*ix->flat, mask_obj) &&
-               take_threads(threads_obj, threads, queries.rows(), admitted.set(), ix->flat->dim());
+               take_threads(threads_obj, threads, queries.rows(), *ix->flat, admitted.set());
     }
     /// ValueError naming the first query that holds NaN or an infinity.
     bool all_finite() const {

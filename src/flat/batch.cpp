@@ -138,7 +138,7 @@ bool split_rows(std::size_t m, unsigned threads, const RowSet& set) {
 
 }  // namespace
 
-unsigned default_threads(std::size_t m, std::size_t rows, std::size_t dim) {
+unsigned default_threads(std::size_t m, std::size_t bytes) {
     unsigned cores = 0;
 #if defined(__linux__)
     cpu_set_t set;
@@ -146,14 +146,14 @@ unsigned default_threads(std::size_t m, std::size_t rows, std::size_t dim) {
 #endif
     if (cores == 0) cores = std::max(1u, std::thread::hardware_concurrency());
     // A thread is worth its part only for work clearly longer than handing
-    // it over and merging its answers: each gets at least 2^20 values to
-    // screen, 1 MiB of codes (25-50 us). Measured on 2 cores, back-to-back
-    // calls: one query over 20,000 x 50 (2^20 values) took 1.2x longer split
-    // in two, two queries over 20,000 x 50 0.5x, one query over 20,000 x 128
-    // 0.8x and over 100,000 x 128 0.55x the time of one thread.
+    // it over and merging its answers: each gets at least 1 MiB to read
+    // (codes, or the rows computed in full), 25-50 us. Measured on 2 cores,
+    // back-to-back calls: one query over 20,000 x 50 (1 MiB of codes) took
+    // 1.2x longer split in two, two queries over 20,000 x 50 0.5x, one query
+    // over 20,000 x 128 0.8x and over 100,000 x 128 0.55x the time of one
+    // thread.
     constexpr std::size_t per_thread = std::size_t{1} << 20;
-    const std::size_t values = rows * dim;
-    const std::size_t work = values == 0 || m <= SIZE_MAX / values ? m * values : SIZE_MAX;
+    const std::size_t work = bytes == 0 || m <= SIZE_MAX / bytes ? m * bytes : SIZE_MAX;
     return static_cast<unsigned>(std::clamp<std::size_t>(work / per_thread, 1, cores));
 }
 

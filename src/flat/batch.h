@@ -48,10 +48,10 @@ inline void search_batch(const Flat& flat, const double* queries, std::size_t m,
 void search_radius_batch(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
                          std::vector<Candidate>* outs, unsigned threads, Poll poll = {});
 
-/// Threads worth running for `m` queries over `rows` rows of `dim` values
-/// on this machine: the cores this process may run on, fewer when the work
-/// is too small to pay for waking them (the rows of one query or of a few
-/// are split among them when there are enough of them).
-unsigned default_threads(std::size_t m, std::size_t rows, std::size_t dim);
+/// Threads worth running for `m` queries that each read `bytes`
+/// (Flat::scan_bytes) on this machine: the cores this process may run on,
+/// fewer when the work is too small to pay for them (the rows of one query
+/// or of a few are split among them when there are enough of them).
+unsigned default_threads(std::size_t m, std::size_t bytes);
 
 }  // namespace orbisk

@@ -389,7 +389,7 @@ void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std
 void Flat::scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const {
     TopK top(out, keep);
     const double query_norm = metric_.query_norm(query);
-    if (set.bits && set.count * 8 < set.to - set.from) {
+    if (set.scattered()) {
         // Few rows, scattered: each computed in full, the rows of the next
         // batch asked from memory while this one is computed.
         std::vector<std::uint32_t> ids;
@@ -549,11 +549,14 @@ void Flat::screen_open_block(Sel& selection, const RowSet& set) const {
     each_row(open, [&](std::size_t id) { selection.offer({-inf, inf}, static_cast<std::uint32_t>(id)); });
 }
 
+std::size_t Flat::scan_bytes(const RowSet& set) const {
+    return coding() && !set.scattered() ? set.count * code_row_bytes() : set.count * dim_ * sizeof(double);
+}
+
 bool Flat::screens(std::size_t keep, const RowSet& set) const {
     // Too few rows, or too many kept, for the screen to save anything; or
     // so few rows of the range in the set that computing them is cheaper.
-    return coding() && set.count >= 2 * code_lanes && keep * 8 <= set.count &&
-           !(set.bits && set.count * 8 < set.to - set.from);
+    return coding() && set.count >= 2 * code_lanes && keep * 8 <= set.count && !set.scattered();
 }
 
 bool Flat::scan_screened(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const {
@@ -665,7 +668,7 @@ void Flat::search_radius(Vec query, double radius, const RowSet& set, std::vecto
     if (set.count == 0 || std::isnan(radius)) return;
     Within within{radius, {}};
     QueryCode qc;
-    const bool screened = coding() && set.count >= 2 * code_lanes && !(set.bits && set.count * 8 < set.to - set.from);
+    const bool screened = coding() && set.count >= 2 * code_lanes && !set.scattered();
     if (screened) encode_query(query, dim_, qc, metric_.kernels().codes->query_limit);
     if (screened && qc.usable) {
         screen_blocks(qc, within, set, set.from / code_lanes,

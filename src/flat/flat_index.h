@@ -43,6 +43,9 @@ struct RowSet {
     const std::uint64_t* bits = nullptr;
     std::size_t count = 0;
     bool has(std::size_t id) const { return !bits || (bits[id / 64] >> (id % 64) & 1); }
+    /// Fewer than one row in eight of the range: computing each in full
+    /// costs less than screening the code blocks they lie in.
+    bool scattered() const { return bits && count * 8 < to - from; }
 };
 
 /// What a flat index holds beyond its rows, in the layout it keeps them:
@@ -135,6 +138,11 @@ class Flat {
     }
     void search_many(const double* queries, std::size_t count, std::uint32_t k, const RowSet& set,
                      std::vector<Candidate>* outs, Interrupt interrupt = {}) const;
+
+    /// About the bytes one query's scan of `set` reads: the codes of the
+    /// rows it screens, or the values of the rows it computes in full. What
+    /// the work of a call is measured by.
+    std::size_t scan_bytes(const RowSet& set) const;
 
     /// Every row of `set` whose distance is at most `radius` (none for a NaN
     /// distance or radius), in ranking order.

@@ -174,13 +174,26 @@ Flat gaussian_index(MetricKind metric, std::size_t n, std::size_t dim, std::uint
 // Threads only for work that pays for them: one for a small call, every
 // core for a large one, and no overflow on absurd sizes.
 TEST(BatchPool, DefaultThreadsFollowTheWork) {
-    const unsigned cores = default_threads(SIZE_MAX, SIZE_MAX, SIZE_MAX);
+    const unsigned cores = default_threads(SIZE_MAX, SIZE_MAX);
     EXPECT_GE(cores, 1u);
-    EXPECT_EQ(default_threads(1, 10000, 50), 1u);
-    EXPECT_EQ(default_threads(0, 10000, 50), 1u);
-    EXPECT_EQ(default_threads(1000, 100000, 128), cores);
-    EXPECT_EQ(default_threads((std::size_t{1} << 44) + 1, std::size_t{1} << 20, 1), cores);  // 2^64 + 2^20 values
-    EXPECT_LE(default_threads(2, 20000, 50), std::min(cores, 2u));
+    EXPECT_EQ(default_threads(1, 500000), 1u);
+    EXPECT_EQ(default_threads(0, 500000), 1u);
+    EXPECT_EQ(default_threads(1000, 12800000), cores);
+    EXPECT_EQ(default_threads((std::size_t{1} << 44) + 1, std::size_t{1} << 20), cores);  // 2^64 + 2^20 bytes
+    EXPECT_LE(default_threads(2, 1000000), std::min(cores, 2u));
+}
+
+// A query reads a screened row's codes, a scattered row's values: the work
+// of a few scattered rows can call for more threads than that of many
+// screened ones.
+TEST(BatchPool, ScanBytesCountWhatAQueryReads) {
+    const Flat f = gaussian_index(MetricKind::Euclidean, 4096, 16, 11);
+    EXPECT_EQ(f.scan_bytes(f.live_rows()), 4096u * 16);
+    std::vector<std::uint64_t> bits(64);
+    for (std::size_t id = 0; id < 4096; id += 16) bits[id / 64] |= std::uint64_t{1} << (id % 64);
+    const RowSet scattered{0, 4096, bits.data(), 256};
+    EXPECT_TRUE(scattered.scattered());
+    EXPECT_EQ(f.scan_bytes(scattered), 256u * 16 * sizeof(double));
 }
 
 // Threads are kept between batches: ten more batches start none.
