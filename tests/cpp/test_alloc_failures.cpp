@@ -563,7 +563,9 @@ TEST_P(BatchAllocations, FailureIsBadAllocOrTheSameAnswer) {
         }
         if (::testing::Test::HasFailure()) break;
     }
-    if (threads == 1) EXPECT_GT(nth, 1u);
+    if (threads == 1) {
+        EXPECT_GT(nth, 1u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, BatchAllocations, ::testing::Values(1u, 3u));

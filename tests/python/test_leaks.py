@@ -141,12 +141,19 @@ def test_no_growth_and_no_reference_drift(name, build, exc, per, watched):
 
     run(min(rounds, 2000))  # warm-up: allocator arenas, caches
     refs = [sys.getrefcount(o) for o in watched]
-    before = _rss()
-    run(rounds)
-    grown = _rss() - before
-    print(f"{name}: {grown} bytes")  # shown with -s
+    # A leak grows the resident size in every round. The kernel may grow it
+    # once on its own (huge pages filled in behind a store that asked for
+    # them), so a round that grew is run again: only growth in both counts.
+    growth = []
+    for _ in range(2):
+        before = _rss()
+        run(rounds)
+        growth.append(_rss() - before)
+        if growth[-1] < 2 * 1024 * 1024:
+            break
+    print(f"{name}: {growth} bytes")  # shown with -s
     assert [sys.getrefcount(o) for o in watched] == refs
     # AddressSanitizer holds freed memory in quarantine, so resident size
     # says nothing about leaks there (its own checks do).
     if not os.environ.get("ORBISK_SANITIZED"):
-        assert grown < 2 * 1024 * 1024
+        assert min(growth) < 2 * 1024 * 1024
