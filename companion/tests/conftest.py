@@ -6,6 +6,7 @@ from __future__ import annotations
 import importlib.util
 import math
 import os
+import signal
 import time
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -13,6 +14,10 @@ from typing import Any
 import pytest
 
 os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+
+# A suite started as a background job inherits SIGINT ignored, and Python
+# then installs no KeyboardInterrupt handler: the tests of Ctrl-C need it.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def have(module: str) -> bool:
