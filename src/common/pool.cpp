@@ -82,8 +82,17 @@ void serve(Pool* p) {
 
 }  // namespace
 
+/// Threads the pool starts at most: a call asking for more is served by
+/// these (every call's bits are the same for any number of threads), and
+/// one call asking for thousands does not leave thousands behind.
+unsigned most_threads() {
+    static const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
+    return most;
+}
+
 Helpers::Helpers(void (*job)(void*), void* context, unsigned count) {
     if (count == 0) return;
+    count = std::min(count, most_threads());
     Pool& p = the_pool();
     std::lock_guard lock(p.mutex);
     try {

@@ -1,8 +1,9 @@
 #pragma once
 // Threads kept from one call to the next: a batch asks some of them to help
 // while its calling thread works too, instead of starting threads of its own
-// each time. The pool grows to the most helpers any call asked for; its
-// threads sleep between calls and last as long as the process.
+// each time. The pool grows to the most helpers any call asked for, up to a
+// cap of its own; its threads sleep between calls and last as long as the
+// process.
 
 namespace orbisk {
 

@@ -208,6 +208,19 @@ TEST(BatchPool, LaterBatchesReuseTheThreads) {
     EXPECT_EQ(pool_threads(), started);
 }
 
+// A call asking for thousands of threads is served by the pool's own few,
+// with the same bits.
+TEST(BatchPool, ThreadsBeyondThePoolsCapGiveTheSameBits) {
+    constexpr std::size_t dim = 8;
+    const Flat f = gaussian_index(MetricKind::Euclidean, 700, dim, 12);
+    const V queries = gaussian(300, dim, 13);
+    const Answer want = batch(f, queries, 4, 1);
+    const Answer got = batch(f, queries, 4, 4000);
+    EXPECT_EQ(got.ids, want.ids);
+    EXPECT_EQ(0, std::memcmp(got.distances.data(), want.distances.data(), want.distances.size() * sizeof(double)));
+    EXPECT_LE(pool_threads(), std::max(64u, 4 * std::thread::hardware_concurrency()));
+}
+
 // Batches from several threads at once share the pool: each gets its own
 // answer, bit for bit.
 TEST(BatchPool, ConcurrentBatchesEachGetTheirOwnAnswer) {
