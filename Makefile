@@ -24,7 +24,7 @@ PYTHON_CANDIDATES := python3.13 python3.14 python3.15 python3 \
 	/usr/bin/python3.13 /usr/bin/python3.14
 find_python = $(firstword $(foreach p,$(PYTHON_CANDIDATES),$(shell $(p) -c 'import sys; sys.exit(sys.version_info < (3, 13))' >/dev/null 2>&1 && command -v $(p))))
 
-.PHONY: all build tables core-tests demo examples test test-cpp test-python lint format gtest bench sanitize tsan coverage coverage-report valgrind package fuzz fuzz-smoke clean
+.PHONY: all build tables core-tests demo examples test test-cpp test-python test-companion lint format gtest bench sanitize tsan coverage coverage-report valgrind package fuzz fuzz-smoke clean
 
 all: build
 
@@ -83,7 +83,12 @@ test-cpp: core-tests
 test-python: build
 	$(PY) -m pytest -q -rs
 
-test: test-cpp test-python
+# The companion's in-process suite, against the orbisk `make build`
+# installed (its Ray and Dask tests skip here; companion/ci.sh runs them).
+test-companion: build
+	cd companion && PYTHONPATH=$(CURDIR)/companion $(abspath $(PY)) -m pytest -q -rs -p no:cacheprovider tests
+
+test: test-cpp test-python test-companion
 
 # Style and types in seconds, before any build: ruff (lint, then format)
 # over the Python files, clang-format over our C++ (configurations in
