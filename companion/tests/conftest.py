@@ -4,7 +4,6 @@ when they are installed (skipped, with the reason, when not)."""
 from __future__ import annotations
 
 import importlib.util
-import math
 import os
 import signal
 import time
@@ -12,6 +11,8 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
+
+from plain import same
 
 os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
 
@@ -191,13 +192,6 @@ def backend(request: pytest.FixtureRequest) -> Callable[[], Any]:
     return lambda: DaskBackend(client)
 
 
-def same_bits(a: float, b: float) -> bool:
-    """Equal with ==, and the same sign for zeros; NaN equals NaN."""
-    if math.isnan(a) or math.isnan(b):
-        return math.isnan(a) and math.isnan(b)
-    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-
-
 def mismatch(expected: list[tuple[int, float]], got: list[tuple[int, float]]) -> str | None:
     """Why `got` is not exactly `expected` (None when it is): same length,
     same ids in the same order, every distance the same double."""
@@ -206,6 +200,6 @@ def mismatch(expected: list[tuple[int, float]], got: list[tuple[int, float]]) ->
     for pos, ((ei, ed), (gi, gd)) in enumerate(zip(expected, got, strict=True)):
         if type(gi) is not int or type(gd) is not float:
             return f"at {pos}: types {type(gi).__name__}, {type(gd).__name__}"
-        if ei != gi or not same_bits(ed, gd):
+        if ei != gi or not same(ed, gd):
             return f"at {pos}: got ({gi}, {gd!r}), expected ({ei}, {ed!r})"
     return None

@@ -24,7 +24,11 @@ def score(metric: str, q: list[float], x: list[float]) -> float:
     if metric == "inner_product":
         return dot(q, x)
     den = math.sqrt(dot(q, q)) * math.sqrt(dot(x, x))
-    with np.errstate(all="ignore"):  # IEEE division: 0/0 is NaN, x/inf a signed zero
+    # IEEE division: 0/0 and NaN/0 are NaN, x/+0.0 an infinity of x's sign (a
+    # zero norm gives +0.0, never -0.0), x/inf a signed zero. The extension's
+    # own tests write the zero case out (tests/python/metric_models.py): the
+    # same doubles.
+    with np.errstate(all="ignore"):
         return float(np.float64(dot(q, x)) / np.float64(den))
 
 

@@ -21,7 +21,10 @@ def dot(a, b):
 
 
 def cosine(a, b):
-    """Norms over each whole vector; IEEE division by the +0.0 a zero norm gives."""
+    """Norms over each whole vector; IEEE division by the +0.0 a zero norm
+    gives, written out because Python raises on it. The companion's tests
+    (companion/tests/plain.py) divide in numpy and agree on every zero
+    denominator; only the length rule differs, theirs being strict."""
     num, na, nb = dot(a, b), 0.0, 0.0
     for x in a:
         na += x * x

@@ -3,12 +3,12 @@ for that query, bit for bit, whatever the number of threads; bad input is
 refused and leaves the index as it was; Ctrl-C stops a long batch."""
 
 import _thread
-import struct
 import threading
 import time
 
 import numpy as np
 import pytest
+from shared import float_bits
 
 import orbisk
 import orbisk_engine
@@ -33,12 +33,8 @@ def _data(kind, n, seed):
     return x
 
 
-def _bits(x):
-    return struct.pack("<d", x)
-
-
 def _pairs(ids, distances, i):
-    return [(int(a), _bits(b)) for a, b in zip(ids[i], distances[i], strict=True)]
+    return [(int(a), float_bits(b)) for a, b in zip(ids[i], distances[i], strict=True)]
 
 
 def _reference(rows, metric):
@@ -66,7 +62,7 @@ def test_every_row_is_the_per_query_search(metric, kind, n, k):
     assert ids.shape == distances.shape == (len(queries), min(k, n))
     flat = _reference(rows, metric)
     for i, q in enumerate(queries):
-        want = [(i_, _bits(d)) for i_, d in flat.search(q.tolist(), k)]
+        want = [(i_, float_bits(d)) for i_, d in flat.search(q.tolist(), k)]
         assert _pairs(ids, distances, i) == want, f"query {i}"
 
 

@@ -13,6 +13,7 @@ from itertools import pairwise
 
 import numpy as np
 import pytest
+from shared import float_bits
 
 import orbisk
 import orbisk_engine
@@ -40,10 +41,6 @@ def _queries(rows, seed):
     return q
 
 
-def _bits(x):
-    return struct.pack("<d", x)
-
-
 def _engine(rows, metric="euclidean"):
     ix = orbisk_engine.FlatIndex(DIM if rows.ndim < 2 else rows.shape[1], metric)
     ix.add(rows)
@@ -61,17 +58,19 @@ def _reference_search(rows, ids, metric, queries, k):
         return [[] for _ in queries]
     flat = orbisk.PyFlat(rows.shape[1], metric)
     flat.create(rows[ids].tolist())
-    return [[(int(ids[i]), _bits(d)) for i, d in flat.search(q.tolist(), k)] for q in queries]
+    return [[(int(ids[i]), float_bits(d)) for i, d in flat.search(q.tolist(), k)] for q in queries]
 
 
 def _pairs(ids, distances):
     ids, distances = np.asarray(ids), np.asarray(distances)
-    return [[(int(a), _bits(b)) for a, b in zip(ids[i], distances[i], strict=True)] for i in range(len(ids))]
+    return [[(int(a), float_bits(b)) for a, b in zip(ids[i], distances[i], strict=True)] for i in range(len(ids))]
 
 
 def _radius_pairs(offsets, ids, distances):
     offsets, ids, distances = np.asarray(offsets), np.asarray(ids), np.asarray(distances)
-    return [[(int(a), _bits(b)) for a, b in zip(ids[s:e], distances[s:e], strict=True)] for s, e in pairwise(offsets)]
+    return [
+        [(int(a), float_bits(b)) for a, b in zip(ids[s:e], distances[s:e], strict=True)] for s, e in pairwise(offsets)
+    ]
 
 
 def _reference_radius(rows, ids, metric, queries, radius):

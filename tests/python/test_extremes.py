@@ -6,6 +6,7 @@ import os
 import sys
 
 import pytest
+from shared import nan_last, ranked, same_double
 
 import orbisk
 
@@ -28,18 +29,6 @@ def _raises(exc, msg, fn, *args, **kw):
     with pytest.raises(BaseException) as info:
         fn(*args, **kw)
     assert (type(info.value).__name__, str(info.value)) == (exc, msg)
-
-
-def _key(d):
-    return (math.isnan(d), 0.0 if math.isnan(d) else d)
-
-
-def _same(d, e):
-    return (math.isnan(d) and math.isnan(e)) or (d == e and math.copysign(1.0, d) == math.copysign(1.0, e))
-
-
-def _ranked(query, rows, fn):
-    return sorted(((fn(query, r), i) for i, r in enumerate(rows)), key=lambda c: (*_key(c[0]), c[1]))
 
 
 @pytest.mark.parametrize(
@@ -77,11 +66,11 @@ def test_vectors_longer_than_the_screening_codes_serve(metric):
         for r in rows:
             idx.insert(r)
         got = [d for d, _ in idx.search(query, 3)]
-        want = [d for d, _ in _ranked(query, rows, GRAPH[metric])]
+        want = [d for d, _ in ranked(query, rows, GRAPH[metric])]
     else:
         idx = orbisk.PyFlat(dim, metric)
         idx.create(rows)
-        got, want = idx.search(query, 3), _ranked(query, rows, FLAT[metric])
+        got, want = idx.search(query, 3), ranked(query, rows, FLAT[metric])
         got, want = [(i, d) for i, d in got], [(i, d) for d, i in want]
     assert got == want
 
@@ -116,9 +105,9 @@ def test_largest_k_on_flat_returns_every_row(metric):
     before = _rss()
     got = idx.search([0.3, -0.2], U32)
     assert _rss() - before < 2 * MB
-    want = _ranked([0.3, -0.2], ROWS, FLAT[metric])
+    want = ranked([0.3, -0.2], ROWS, FLAT[metric])
     assert [i for i, _ in got] == [i for _, i in want] and all(
-        _same(d, e) for (_, d), (e, _) in zip(got, want, strict=True)
+        same_double(d, e) for (_, d), (e, _) in zip(got, want, strict=True)
     )
 
 
@@ -131,10 +120,10 @@ def test_largest_k_on_graph_is_capped_by_ef_search(metric, ef_search):
     got = idx.search([0.3, -0.2], U32)
     assert _rss() - before < 2 * MB
     assert len(got) == min(ef_search, len(ROWS))
-    assert all(_same(d, GRAPH[metric]([0.3, -0.2], v)) for d, v in got)
-    assert [_key(d) for d, _ in got] == sorted(_key(d) for d, _ in got)
+    assert all(same_double(d, GRAPH[metric]([0.3, -0.2], v)) for d, v in got)
+    assert [nan_last(d) for d, _ in got] == sorted(nan_last(d) for d, _ in got)
     if ef_search >= len(ROWS):
-        assert [v for _, v in got] == [ROWS[i] for _, i in _ranked([0.3, -0.2], ROWS, GRAPH[metric])]
+        assert [v for _, v in got] == [ROWS[i] for _, i in ranked([0.3, -0.2], ROWS, GRAPH[metric])]
 
 
 SCALARS = [[0.0], [-0.0], [2.0], [-3.0], [0.5], [1e308], [-5e-324]]
@@ -147,11 +136,11 @@ def test_length_one_vectors(metric, graph, query):
     idx = orbisk.PyHNSW(1, layers=1, ef_search=100, metric=metric) if graph else orbisk.PyFlat(1, metric)
     idx.create(SCALARS)
     got = idx.search(query, 100)
-    want = _ranked(query, SCALARS, fn)
-    assert [_key(d) for d in (g[0 if graph else 1] for g in got)] == [_key(d) for d, _ in want]
+    want = ranked(query, SCALARS, fn)
+    assert [nan_last(d) for d in (g[0 if graph else 1] for g in got)] == [nan_last(d) for d, _ in want]
     for g in got:
         d, v = g if graph else (g[1], SCALARS[g[0]])
-        assert _same(d, fn(query, v))
+        assert same_double(d, fn(query, v))
 
 
 SPECIALS = [
@@ -174,8 +163,8 @@ def test_graph_ranks_non_finite_values_with_nan_last(metric, query):
     idx.create(SPECIALS)
     got = idx.search(query, 100)
     # Equal distances may come in any order, so compare (distance, vector) as a multiset.
-    assert [_key(d) for d, _ in got] == [_key(d) for d, _ in _ranked(query, SPECIALS, fn)]
-    assert sorted(repr((_key(d), v)) for d, v in got) == sorted(repr((_key(fn(query, r)), r)) for r in SPECIALS)
+    assert [nan_last(d) for d, _ in got] == [nan_last(d) for d, _ in ranked(query, SPECIALS, fn)]
+    assert sorted(repr((nan_last(d), v)) for d, v in got) == sorted(repr((nan_last(fn(query, r)), r)) for r in SPECIALS)
 
 
 def test_long_metadata_list_last_pair_wins():

@@ -6,6 +6,7 @@ import math
 import random
 
 import pytest
+from shared import top
 
 import orbisk
 
@@ -15,12 +16,6 @@ np = pytest.importorskip("numpy")
 
 
 METRICS = [(None, euclidean), ("cosine", cosine), ("inner_product", dot)]
-
-
-def ranked(query, rows, fn, k):
-    scored = [(fn(query, r), i) for i, r in enumerate(rows)]
-    scored.sort(key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]))
-    return [(i, d) for d, i in scored[: max(k, 1)]]
 
 
 def same(got, want):
@@ -53,7 +48,7 @@ def test_flat_matches_plain_model(metric, fn, seed):
     for _ in range(6):
         query = [value() for _ in range(dim)]
         for k in (0, 1, 2, 5, n, n + 3):
-            assert same(index.search(query, k), ranked(query, rows, fn, k))
+            assert same(index.search(query, k), top(query, rows, fn, k))
 
 
 BUFFERS = [

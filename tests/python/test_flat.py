@@ -5,6 +5,7 @@ import math
 import random
 
 import pytest
+from shared import comparable, top
 
 import orbisk
 
@@ -16,15 +17,8 @@ NAN, INF = math.nan, math.inf
 REFS = {None: _py_euclid, "cosine": _py_cos, "inner_product": _py_dot}
 
 
-def _ranked(query, rows, fn, k):
-    scored = [(fn(query, r), i) for i, r in enumerate(rows)]
-    scored.sort(key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]))
-    return [(i, d) for d, i in scored[: max(k, 1)]]
-
-
 def _bits(result):
-    """Comparable form: NaN made equal to NaN, -0.0 told apart from +0.0."""
-    return [(i, "nan" if math.isnan(d) else (d, math.copysign(1.0, d))) for i, d in result]
+    return [(i, comparable(d)) for i, d in result]
 
 
 def _index(rows, dim=None, metric=None):
@@ -56,7 +50,7 @@ def test_distances_bit_exact(metric, dim):
     for _ in range(4):
         q = [_value(rng, 10.0 ** rng.randint(-5, 5)) for _ in range(dim)]
         for k in (1, 3, len(rows)):
-            assert _bits(idx.search(q, k)) == _bits(_ranked(q, rows, fn, k))
+            assert _bits(idx.search(q, k)) == _bits(top(q, rows, fn, k))
 
 
 @pytest.mark.parametrize("metric", REFS)
@@ -69,7 +63,7 @@ def test_non_finite_values_rank_like_the_reference(metric):
     idx.create(rows)
     for q in ([0.0] * dim, [rng.uniform(-2, 2) for _ in range(dim)], [INF] + [1.0] * (dim - 1), [NAN] * dim):
         for k in (1, 4, 60):
-            assert _bits(idx.search(q, k)) == _bits(_ranked(q, rows, REFS[metric], k))
+            assert _bits(idx.search(q, k)) == _bits(top(q, rows, REFS[metric], k))
 
 
 def test_documented_examples():
@@ -206,11 +200,11 @@ def test_failing_create_keeps_earlier_vectors(metric):
         rows[1:] + [[5.0, 6.0, 7.0], [8.0, 8.0]],
     )
     assert type(e).__name__ == "PanicException" and not isinstance(e, Exception)
-    assert _bits(idx.search(q, k=10)) == _bits(_ranked(q, rows, REFS[metric], 10))
+    assert _bits(idx.search(q, k=10)) == _bits(top(q, rows, REFS[metric], 10))
     idx.insert([8.0, 8.0])  # the borrow was released and ids continue at 3
     idx.create([[7.0, 7.0]])
     rows += [[8.0, 8.0], [7.0, 7.0]]
-    assert _bits(idx.search(q, k=10)) == _bits(_ranked(q, rows, REFS[metric], 10))
+    assert _bits(idx.search(q, k=10)) == _bits(top(q, rows, REFS[metric], 10))
 
 
 def test_panic_example_keeps_earlier_vectors():

@@ -7,6 +7,7 @@ import math
 import random
 
 import pytest
+from shared import comparable, nan_last
 
 import orbisk
 
@@ -31,12 +32,8 @@ def _raises(exc, msg, f, *a, **kw):
 METRICS = {"euclidean": _euclid, "angular": _cos, "inner_product": _dot}
 
 
-def _key(d):
-    return "nan" if math.isnan(d) else (d, math.copysign(1.0, d))
-
-
 def _bits(result):
-    return [(_key(d), tuple(v)) for d, v in result]
+    return [(comparable(d), tuple(v)) for d, v in result]
 
 
 # A literal single-layer model: with layers=1 every node has level 0 and
@@ -56,7 +53,7 @@ def _place(w, d, e):
 
 def _knn(rows, lists, fn, query, ef, admit=None):
     def item(d, e):
-        return (math.isnan(d), 0.0 if math.isnan(d) else d, e), d, e
+        return (*nan_last(d), e), d, e
 
     d0 = fn(query, rows[0])
     w, queue, seen = [(d0, 0)], [item(d0, 0)], {0}
@@ -175,14 +172,16 @@ def test_layered_results_are_exact(metric, layers):
     for i, r in enumerate(rows):
         tags.setdefault(tuple(r), set()).add(i % 3)
     for q in ([rng.gauss(0, 1) for _ in range(19)], rows[3], [0.5] * 7, []):
-        want = sorted((fn(q, r) for r in rows), key=lambda d: (math.isnan(d), 0.0 if math.isnan(d) else d))
+        want = sorted((fn(q, r) for r in rows), key=nan_last)
         got = full.search(q, 10**6)
-        assert [_key(d) for d, _ in got] == [_key(d) for d in want]
+        assert [comparable(d) for d, _ in got] == [comparable(d) for d in want]
         assert sorted(tuple(v) for _, v in got) == sorted(map(tuple, rows))
         some = part.search(q, 50)
         assert len(some) == 10
-        assert all(_key(d) == _key(fn(q, v)) for d, v in some)
-        assert [_key(d) for d, _ in some] == sorted((_key(d) for d, _ in some), key=lambda k: (k == "nan", k))
+        assert all(comparable(d) == comparable(fn(q, v)) for d, v in some)
+        assert [comparable(d) for d, _ in some] == sorted(
+            (comparable(d) for d, _ in some), key=lambda k: (k == "nan", k)
+        )
         for t in range(3):
             hits = full.search(q, 10**6, ("t", t))
             assert all(t in tags[tuple(v)] for _, v in hits if v != rows[0])
@@ -508,7 +507,7 @@ def test_result_shape_and_fresh_copies():
     got[1][1].append(7.0)
     got.clear()
     assert _bits(idx.search((1.0, 2.0), k=10)) == before
-    assert _bits(idx.search([1.0, 2.0, 3.0, 100.0, -4.0], k=1)) == [(_key(0.0), (1.0, 2.0, 3.0))]
+    assert _bits(idx.search([1.0, 2.0, 3.0, 100.0, -4.0], k=1)) == [(comparable(0.0), (1.0, 2.0, 3.0))]
 
 
 @pytest.mark.parametrize(

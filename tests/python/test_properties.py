@@ -4,6 +4,7 @@ data, PyHNSW wherever its answer is fully determined."""
 import math
 
 from hypothesis import assume, given, settings, strategies as st
+from shared import ranked, same_double
 
 import orbisk
 
@@ -23,19 +24,6 @@ coord = st.one_of(
 finite = st.floats(-100, 100, allow_nan=False, allow_infinity=False)
 
 
-def _same(d, e):
-    """Bit for bit: NaN equals NaN, and -0.0 is told apart from +0.0."""
-    if math.isnan(d) or math.isnan(e):
-        return math.isnan(d) and math.isnan(e)
-    return d == e and math.copysign(1.0, d) == math.copysign(1.0, e)
-
-
-def _ranked(query, rows, fn):
-    scored = [(fn(query, r), i) for i, r in enumerate(rows)]
-    scored.sort(key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]))
-    return scored
-
-
 @st.composite
 def flat_case(draw):
     dim = draw(st.integers(1, 19))
@@ -50,10 +38,10 @@ def test_flat_equals_the_model(case):
     dim, rows, query, k, metric = case
     idx = orbisk.PyFlat(dim, metric)
     idx.create(rows)
-    want = _ranked(query, rows, FLAT[metric])[: max(k, 1)]
+    want = ranked(query, rows, FLAT[metric])[: max(k, 1)]
     got = idx.search(query, k)
     assert [i for i, _ in got] == [i for _, i in want]
-    assert all(_same(d, e) for (_, d), (e, _) in zip(got, want, strict=True))
+    assert all(same_double(d, e) for (_, d), (e, _) in zip(got, want, strict=True))
 
 
 @st.composite
@@ -68,14 +56,14 @@ def graph_case(draw):
 @given(graph_case(), st.integers(1, 5), st.integers(1, 40), st.integers(0, 10))
 def test_graph_with_full_capacity_returns_every_node_in_order(case, layers, ef_construction, extra):
     dim, rows, query, metric = case
-    want = _ranked(query, rows, GRAPH[metric])
+    want = ranked(query, rows, GRAPH[metric])
     dists = [d for d, _ in want]
     assume(not any(math.isnan(d) for d in dists) and len(set(dists)) == len(dists))
     idx = orbisk.PyHNSW(dim, layers, ef_construction=ef_construction, ef_search=len(rows) + extra, metric=metric)
     idx.create(rows)
     got = idx.search(query, len(rows) + extra)
     assert [v for _, v in got] == [rows[i] for _, i in want]
-    assert all(_same(d, e) for (d, _), e in zip(got, dists, strict=True))
+    assert all(same_double(d, e) for (d, _), e in zip(got, dists, strict=True))
 
 
 @settings(max_examples=100, deadline=None)
@@ -92,4 +80,4 @@ def test_single_layer_builds_agree(case, ef_construction, ef_search, k, batch):
             b.insert(r)
     got, again = a.search(query, k), b.search(query, k)
     assert [v for _, v in got] == [v for _, v in again]
-    assert all(_same(d, e) for (d, _), (e, _) in zip(got, again, strict=True))
+    assert all(same_double(d, e) for (d, _), (e, _) in zip(got, again, strict=True))

@@ -6,12 +6,12 @@ index), which must answer as the recipe does."""
 
 import math
 import signal
-import struct
 import sys
 from array import array
 
 import pytest
 from hypothesis import given, settings, strategies as st
+from shared import float_bits, nan_last, same_double
 
 import orbisk
 
@@ -60,19 +60,10 @@ def companion():
     return Index
 
 
-def bits(x):
-    return struct.pack("<d", x)
-
-
-def same(a, b):
-    """Bit for bit, any NaN equal to any NaN."""
-    return math.isnan(a) and math.isnan(b) or bits(a) == bits(b)
-
-
 def given_back(s, sim):
     """What 0.0 - distance gives back for the similarity sim: sim bit for
     bit, but +0.0 for -0.0 (a negative cosine that rounds to zero)."""
-    return same(s, 0.0 if sim == 0.0 else sim)
+    return same_double(s, 0.0 if sim == 0.0 else sim)
 
 
 @st.composite
@@ -86,9 +77,7 @@ def similarity_case(draw):
 def descending(rows, query, fn):
     """Ids by descending similarity, ties by ascending id, NaN last."""
     sims = [fn(query, r) for r in rows]
-    return sorted(
-        range(len(rows)), key=lambda i: (math.isnan(sims[i]), 0.0 if math.isnan(sims[i]) else -sims[i], i)
-    ), sims
+    return sorted(range(len(rows)), key=lambda i: (*nan_last(-sims[i]), i)), sims
 
 
 @settings(max_examples=300, deadline=None)
@@ -151,7 +140,7 @@ POOL = [
 
 
 def stored_bits(vector):
-    return [bits(float(x)) for x in vector]
+    return [float_bits(float(x)) for x in vector]
 
 
 @settings(max_examples=100, deadline=None)
