@@ -148,7 +148,7 @@ tsan: $(VENV)/.ready | gtest
 	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*'
 	TSAN_OPTIONS=halt_on_error=1 LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_engine.py tests/python/test_engine_sets.py \
-	  -k "thread or ctrl_c"
+	  tests/python/test_engine_threads.py -k "thread or ctrl_c"
 
 # Line and branch coverage of src/ from the C++ and Python suites, on an
 # instrumented build at -O0 (one count per source line and branch). Branches

@@ -7,28 +7,39 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "binding/gate.h"
 #include "common/failure.h"
 #include "common/interrupt.h"
 #include "common/shared_array.h"
 #include "flat/batch.h"
 #include "flat/flat_index.h"
+#include "module/errors.h"
+#include "module/ref.h"
 
 namespace orbisk {
 
 static_assert(std::endian::native == std::endian::little, "buffers are read as little-endian");
 
 namespace {
+
+/// Every method body runs in here: no C++ exception reaches the
+/// interpreter, and an internal failure is a RuntimeError.
+template <class Body>
+PyObject* call(Body&& body) {
+    return guarded(std::forward<Body>(body), raise_runtime_error);
+}
 
 // ---- results: a 2-D buffer of int64 or float64 --------------------------
 
@@ -286,117 +297,101 @@ struct FlatIndex {
     PyObject_HEAD
     Flat* flat;
     const char* metric;  ///< its name in the metric table
-    /// Searches running with the interpreter lock released: rows cannot be
-    /// added meanwhile.
-    std::atomic<int> searching;
+    /// Searches pass together, changes alone.
+    Gate gate;
 };
 
 PyObject* flat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"dim", "metric", nullptr};
-    Py_ssize_t dim = 0;
-    const char* metric = "euclidean";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|s:FlatIndex", const_cast<char**>(keywords), &dim, &metric)) {
-        return nullptr;
-    }
-    if (dim < 1 || dim > 0xFFFFFFFF)
-        return PyErr_Format(PyExc_ValueError, "dim must be between 1 and 4294967295, got %zd", dim);
-    const std::optional<MetricKind> kind = metric_named(metric);
-    if (!kind) {
-        std::string known;
-        for (const MetricName& m : metric_names) known += (known.empty() ? "'" : ", '") + std::string(m.name) + "'";
-        return PyErr_Format(PyExc_ValueError, "unknown metric '%s': expected one of %s", metric, known.c_str());
-    }
-    Flat* flat = new (std::nothrow) Flat(static_cast<std::uint32_t>(dim), *kind);
-    if (!flat) return PyErr_NoMemory();
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) {
-        delete flat;
-        return nullptr;
-    }
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    ix->flat = flat;
-    ix->metric = metric_name(*kind).data();  // the table's texts end in a zero
-    new (&ix->searching) std::atomic<int>(0);
-    return self;
+    return call([&]() -> PyObject* {
+        static const char* keywords[] = {"dim", "metric", nullptr};
+        Py_ssize_t dim = 0;
+        const char* metric = "euclidean";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "n|s:FlatIndex", const_cast<char**>(keywords), &dim, &metric)) {
+            return nullptr;
+        }
+        if (dim < 1 || dim > 0xFFFFFFFF)
+            return PyErr_Format(PyExc_ValueError, "dim must be between 1 and 4294967295, got %zd", dim);
+        const std::optional<MetricKind> kind = metric_named(metric);
+        if (!kind) {
+            std::string known;
+            for (const MetricName& m : metric_names) known += (known.empty() ? "'" : ", '") + std::string(m.name) + "'";
+            return PyErr_Format(PyExc_ValueError, "unknown metric '%s': expected one of %s", metric, known.c_str());
+        }
+        auto flat = std::make_unique<Flat>(static_cast<std::uint32_t>(dim), *kind);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        ix->flat = flat.release();
+        ix->metric = metric_name(*kind).data();  // the table's texts end in a zero
+        new (&ix->gate) Gate();
+        return self;
+    });
 }
 
 void flat_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    delete reinterpret_cast<FlatIndex*>(self)->flat;
+    auto* ix = reinterpret_cast<FlatIndex*>(self);
+    delete ix->flat;
+    ix->gate.~Gate();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 bool check_signals(void*) { return PyErr_CheckSignals() < 0; }
 
-/// Runs `grow` (an add or a reservation): false with the exception set when
-/// it stopped: a signal's (its exception is set already), ValueError past
-/// the capacity, MemoryError.
-template <class F>
-bool growing(F&& grow) {
-    try {
-        grow();
-        return true;
-    } catch (const Interrupted&) {
-    } catch (const CapacityExceeded& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return false;
-}
-
-/// A RuntimeError when searches of another thread run: the index may not
-/// change meanwhile.
-bool refuse_while_searched(FlatIndex* ix, const char* what) {
-    if (ix->searching.load() == 0) return false;
-    PyErr_Format(PyExc_RuntimeError, "FlatIndex.%s: the index is being searched by another thread", what);
-    return true;
-}
-
 PyObject* flat_add(PyObject* self, PyObject* rows_obj) {
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    if (refuse_while_searched(ix, "add")) return nullptr;
-    Matrix rows;
-    if (!rows.take(rows_obj, "rows", ix->flat->dim(), false)) return nullptr;
-    // Rows of another type are converted a chunk at a time: the index's
-    // memory grows by the rows, not by a second copy of them.
-    // (At most 64 KiB of converted rows at a time: a buffer that small stays
-    // in the allocator's cache, not beside the rows.)
-    const std::size_t chunk = std::max<std::size_t>(16, (std::size_t{1} << 16) / (8 * std::size_t{ix->flat->dim()}));
-    std::vector<double> buffer;
-    const bool done = growing([&] {
+    return call([&]() -> PyObject* {
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        Matrix rows;
+        if (!rows.take(rows_obj, "rows", ix->flat->dim(), false)) return nullptr;
+        Pass changing(ix->gate, Pass::Write, "FlatIndex.add");
+        if (!changing) return nullptr;
+        // Rows of another type are converted a chunk at a time: the index's
+        // memory grows by the rows, not by a second copy of them.
+        // (At most 64 KiB of converted rows at a time: a buffer that small
+        // stays in the allocator's cache, not beside the rows.)
+        const std::size_t chunk =
+            std::max<std::size_t>(16, (std::size_t{1} << 16) / (8 * std::size_t{ix->flat->dim()}));
+        std::vector<double> buffer;
         ix->flat->reserve(rows.rows());  // all the room at once: no copy as the rows grow
+        // A stop (a signal's exception, or an error) keeps the rows before it.
         for (std::size_t first = 0; first < rows.rows(); first += chunk) {
             const std::size_t count = std::min(chunk, rows.rows() - first);
             ix->flat->append_rows(rows.rows(first, count, buffer), count, Interrupt(check_signals, nullptr));
         }
+        Py_RETURN_NONE;
     });
-    if (!done) return nullptr;  // a signal's exception, or the error; the rows before it stay
-    Py_RETURN_NONE;
 }
 
-/// The row ids of a 1-D buffer of integers, each checked against `size`.
-bool take_ids(PyObject* obj, std::size_t size, std::vector<std::uint32_t>& ids) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) return false;
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const char* f = view.format ? view.format : "B";
-    if (*f == '@' || *f == '=' || *f == '<') ++f;
-    if (view.ndim != 1 || !(f[0] != '\0' && f[1] == '\0' && std::strchr("bhilqBHILQ", f[0]))) {
-        PyErr_SetString(PyExc_TypeError, "ids must be a 1-D array of integers");
-        return false;
+/// A 1-D buffer of row ids (integers of any width), held from take() to
+/// resolve(), which checks them against the rows there are then.
+class Ids {
+  public:
+    ~Ids() {
+        if (view_.obj) PyBuffer_Release(&view_);
     }
-    const bool is_signed = std::strchr("bhilq", f[0]) != nullptr;
-    try {
-        ids.resize(static_cast<std::size_t>(view.shape[0]));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
+    bool take(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) < 0) return false;
+        const char* f = view_.format ? view_.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (view_.ndim != 1 || !(f[0] != '\0' && f[1] == '\0' && std::strchr("bhilqBHILQ", f[0]))) {
+            PyErr_SetString(PyExc_TypeError, "ids must be a 1-D array of integers");
+            return false;
+        }
+        signed_ = std::strchr("bhilq", f[0]) != nullptr;
+        return true;
     }
+    bool resolve(std::size_t size, std::vector<std::uint32_t>& ids) const;
+
+  private:
+    Py_buffer view_{};
+    bool signed_ = false;
+};
+
+bool Ids::resolve(std::size_t size, std::vector<std::uint32_t>& ids) const {
+    const Py_buffer& view = view_;
+    const bool is_signed = signed_;
+    ids.resize(static_cast<std::size_t>(view.shape[0]));
     for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
         const auto* at = static_cast<const unsigned char*>(view.buf) + i * view.strides[0];
         std::int64_t v = 0;
@@ -431,57 +426,61 @@ bool take_ids(PyObject* obj, std::size_t size, std::vector<std::uint32_t>& ids) 
 }
 
 PyObject* flat_remove(PyObject* self, PyObject* ids_obj) {
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    if (refuse_while_searched(ix, "remove")) return nullptr;
-    std::vector<std::uint32_t> ids;
-    if (!take_ids(ids_obj, ix->flat->size(), ids)) return nullptr;
-    try {
-        ix->flat->remove(ids);
-    } catch (const std::out_of_range& e) {  // take_ids checked the range already
-        PyErr_SetString(PyExc_IndexError, e.what());
-        return nullptr;
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    Py_RETURN_NONE;
+    return call([&]() -> PyObject* {
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        Ids given;
+        if (!given.take(ids_obj)) return nullptr;
+        Pass changing(ix->gate, Pass::Write, "FlatIndex.remove");
+        if (!changing) return nullptr;
+        std::vector<std::uint32_t> ids;
+        if (!given.resolve(ix->flat->size(), ids)) return nullptr;
+        try {
+            ix->flat->remove(ids);
+        } catch (const std::out_of_range& e) {  // resolve() checked the range already
+            PyErr_SetString(PyExc_IndexError, e.what());
+            return nullptr;
+        } catch (const std::invalid_argument& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* flat_reserve(PyObject* self, PyObject* rows_obj) {
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    if (refuse_while_searched(ix, "reserve")) return nullptr;
-    const Py_ssize_t rows = PyNumber_AsSsize_t(rows_obj, PyExc_OverflowError);
-    if (rows == -1 && PyErr_Occurred()) return nullptr;
-    if (rows < 0) return PyErr_Format(PyExc_ValueError, "rows must be at least 0, got %zd", rows);
-    if (!growing([&] { ix->flat->reserve(static_cast<std::size_t>(rows)); })) return nullptr;
-    Py_RETURN_NONE;
+    return call([&]() -> PyObject* {
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        const Py_ssize_t rows = PyNumber_AsSsize_t(rows_obj, PyExc_OverflowError);
+        if (rows == -1 && PyErr_Occurred()) return nullptr;
+        if (rows < 0) return PyErr_Format(PyExc_ValueError, "rows must be at least 0, got %zd", rows);
+        Pass changing(ix->gate, Pass::Write, "FlatIndex.reserve");
+        if (!changing) return nullptr;
+        ix->flat->reserve(static_cast<std::size_t>(rows));
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* flat_compact(PyObject* self, PyObject*) {
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    if (refuse_while_searched(ix, "compact")) return nullptr;
-    try {
+    return call([&]() -> PyObject* {
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        Pass changing(ix->gate, Pass::Write, "FlatIndex.compact");
+        if (!changing) return nullptr;
         ix->flat->compact();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 /// The rows a search may return: those not removed, and with a mask
-/// (a 1-D array of bools or bytes over every row id), those it admits.
+/// (a 1-D array of bools or bytes over every row id), those it admits. The
+/// mask is taken first, its length checked against the rows there are when
+/// the search has passed the gate.
 class Admitted {
   public:
     ~Admitted() {
         if (view_.obj) PyBuffer_Release(&view_);
     }
-    bool take(const Flat& flat, PyObject* mask) {
-        if (mask == Py_None) {
-            set_ = flat.live_rows();
-            return true;
-        }
+    bool take(PyObject* mask) {
+        if (mask == Py_None) return true;
         if (!PyObject_CheckBuffer(mask)) {
             PyErr_Format(PyExc_TypeError, "mask must be a 1-D array of bools, not %.200s", Py_TYPE(mask)->tp_name);
             return false;
@@ -493,21 +492,23 @@ class Admitted {
             PyErr_SetString(PyExc_TypeError, "mask must be a 1-D array of bools");
             return false;
         }
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            PyErr_SetString(PyExc_ValueError, "mask must be contiguous");
+            return false;
+        }
+        return true;
+    }
+    bool select(const Flat& flat) {
+        if (!view_.obj) {
+            set_ = flat.live_rows();
+            return true;
+        }
         if (view_.shape[0] != static_cast<Py_ssize_t>(flat.size())) {
             PyErr_Format(PyExc_ValueError, "mask must have one entry per row (%zu), got %zd", flat.size(),
                          view_.shape[0]);
             return false;
         }
-        if (!PyBuffer_IsContiguous(&view_, 'C')) {
-            PyErr_SetString(PyExc_ValueError, "mask must be contiguous");
-            return false;
-        }
-        try {
-            set_ = flat.admitted_rows(static_cast<const std::uint8_t*>(view_.buf), words_);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
+        set_ = flat.admitted_rows(static_cast<const std::uint8_t*>(view_.buf), words_);
         return true;
     }
     const RowSet& set() const { return set_; }
@@ -518,10 +519,11 @@ class Admitted {
     RowSet set_;
 };
 
-/// The `threads` argument: None for every core (see default_threads).
-bool take_threads(PyObject* obj, unsigned& threads, std::size_t m, const Flat& flat, const RowSet& set) {
+/// The `threads` argument: 0 for None (every core the work pays for, see
+/// default_threads, decided once the rows are known).
+bool take_threads(PyObject* obj, unsigned& threads) {
     if (obj == Py_None) {
-        threads = default_threads(m, flat.scan_bytes(set));  // asks the system for the cores: only when needed
+        threads = 0;
         return true;
     }
     const Py_ssize_t t = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
@@ -547,215 +549,222 @@ struct Released {
     }
 };
 
-/// Runs `batch(poll)` with the interpreter lock released, the index marked
-/// as searched meanwhile; false with the exception set when it stopped
-/// (a signal's exception, or MemoryError).
+/// Runs `batch(poll)` with the interpreter lock released, inside the gate
+/// `reading` holds; whatever it throws is thrown again with the lock back.
 template <class F>
-bool without_lock(FlatIndex* ix, F&& batch) {
-    ++ix->searching;
+void without_lock(Pass& reading, F&& batch) {
     Released released{PyEval_SaveThread()};
-    enum { Done, Stopped, NoMemory, Failed } outcome = Done;
-    std::string failure;
+    std::exception_ptr failure;
     try {
         batch(Poll{Released::check, &released});
-    } catch (const Interrupted&) {
-        outcome = Stopped;
-    } catch (const std::bad_alloc&) {
-        outcome = NoMemory;
-    } catch (const std::exception& e) {  // none expected: reported, never thrown past the lock
-        outcome = Failed;
-        failure = e.what();
+    } catch (...) {
+        failure = std::current_exception();
     }
+    // The index is read no more: a writer need not wait until this thread
+    // has the interpreter lock back.
+    reading.end();
     PyEval_RestoreThread(released.state);
-    --ix->searching;
-    if (outcome == NoMemory) PyErr_NoMemory();
-    if (outcome == Failed) PyErr_SetString(PyExc_RuntimeError, failure.c_str());
-    return outcome == Done;
+    if (failure) std::rethrow_exception(failure);
+}
+
+PyObject* nonfinite_type = nullptr;
+
+/// NonFiniteError naming the first query that holds NaN or an infinity, its
+/// row in `.row`.
+bool raise_nonfinite(std::size_t row) {
+    Ref text = Ref::steal(PyUnicode_FromFormat("row %zu of queries holds NaN or infinity", row));
+    Ref error = text ? Ref::steal(PyObject_CallOneArg(nonfinite_type, text.get())) : Ref();
+    Ref number = error ? Ref::steal(PyLong_FromSize_t(row)) : Ref();
+    if (!number || PyObject_SetAttrString(error.get(), "row", number.get()) < 0) return false;
+    PyErr_SetRaisedException(error.release());
+    return false;
 }
 
 /// What every batch call takes: the queries, the rows searched, the threads.
 struct BatchArgs {
     Matrix queries;
     Admitted admitted;
-    unsigned threads = 1;
-    bool take(FlatIndex* ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj, int finite) {
+    unsigned threads = 0;
+    /// The arguments alone, before the gate: reading them may run Python
+    /// code (a buffer's exporter, an __index__).
+    bool take(const FlatIndex* ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj, int finite) {
         return queries.take(queries_obj, "queries", ix->flat->dim()) && (!finite || all_finite()) &&
-               admitted.take(*ix->flat, mask_obj) &&
-               take_threads(threads_obj, threads, queries.rows(), *ix->flat, admitted.set());
+               admitted.take(mask_obj) && take_threads(threads_obj, threads);
     }
-    /// ValueError naming the first query that holds NaN or an infinity.
+    /// What depends on the rows, inside the gate.
+    bool select(const Flat& flat) {
+        if (!admitted.select(flat)) return false;
+        // Asks the system for the cores: only when needed.
+        if (threads == 0) threads = default_threads(queries.rows(), flat.scan_bytes(admitted.set()));
+        return true;
+    }
     bool all_finite() const {
         const std::size_t dim = queries.rows() ? queries.dim() : 0;
         const double* q = queries.data();
         for (std::size_t i = 0; i < queries.rows() * dim; ++i) {
-            if (!std::isfinite(q[i])) {
-                PyErr_Format(PyExc_ValueError, "row %zu of queries holds NaN or infinity", i / dim);
-                return false;
-            }
+            if (!std::isfinite(q[i])) return raise_nonfinite(i / dim);
         }
         return true;
     }
 };
 
 PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"queries", "k", "mask", "threads", "finite", nullptr};
-    PyObject* queries_obj = nullptr;
-    Py_ssize_t k = 0;
-    PyObject* mask_obj = Py_None;
-    PyObject* threads_obj = Py_None;
-    int finite = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$OOp:search", const_cast<char**>(keywords), &queries_obj, &k,
-                                     &mask_obj, &threads_obj, &finite)) {
-        return nullptr;
-    }
-    if (k < 0) return PyErr_Format(PyExc_ValueError, "k must be at least 0, got %zd", k);
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    BatchArgs b;
-    if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
-    const std::size_t m = b.queries.rows();
-    const auto kk = static_cast<std::uint32_t>(std::min<Py_ssize_t>(k, 0xFFFFFFFF));
-    const std::size_t width = batch_width(b.admitted.set(), kk);
-    PyObject* ids = reinterpret_cast<PyObject*>(new_result('q', m, width));
-    if (!ids) return nullptr;
-    PyObject* distances = reinterpret_cast<PyObject*>(new_result('d', m, width));
-    if (!distances) {
-        Py_DECREF(ids);
-        return nullptr;
-    }
-    // Results of width 0 are still 2-D.
-    reinterpret_cast<ResultBuffer*>(ids)->ndim = reinterpret_cast<ResultBuffer*>(distances)->ndim = 2;
-    auto* id_data = static_cast<std::int64_t*>(reinterpret_cast<ResultBuffer*>(ids)->data);
-    auto* distance_data = static_cast<double*>(reinterpret_cast<ResultBuffer*>(distances)->data);
-    const bool done = without_lock(ix, [&](Poll poll) {
-        search_batch(*ix->flat, b.queries.data(), m, kk, b.admitted.set(), id_data, distance_data, b.threads, poll);
+    return call([&]() -> PyObject* {
+        static const char* keywords[] = {"queries", "k", "mask", "threads", "finite", nullptr};
+        PyObject* queries_obj = nullptr;
+        Py_ssize_t k = 0;
+        PyObject* mask_obj = Py_None;
+        PyObject* threads_obj = Py_None;
+        int finite = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$OOp:search", const_cast<char**>(keywords), &queries_obj, &k,
+                                         &mask_obj, &threads_obj, &finite)) {
+            return nullptr;
+        }
+        if (k < 0) return PyErr_Format(PyExc_ValueError, "k must be at least 0, got %zd", k);
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        BatchArgs b;
+        if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
+        Pass reading(ix->gate, Pass::Read, "FlatIndex.search");
+        if (!reading || !b.select(*ix->flat)) return nullptr;
+        const std::size_t m = b.queries.rows();
+        const auto kk = static_cast<std::uint32_t>(std::min<Py_ssize_t>(k, 0xFFFFFFFF));
+        const std::size_t width = batch_width(b.admitted.set(), kk);
+        Ref ids = Ref::steal(reinterpret_cast<PyObject*>(new_result('q', m, width)));
+        if (!ids) return nullptr;
+        Ref distances = Ref::steal(reinterpret_cast<PyObject*>(new_result('d', m, width)));
+        if (!distances) return nullptr;
+        // Results of width 0 are still 2-D.
+        reinterpret_cast<ResultBuffer*>(ids.get())->ndim = reinterpret_cast<ResultBuffer*>(distances.get())->ndim = 2;
+        auto* id_data = static_cast<std::int64_t*>(reinterpret_cast<ResultBuffer*>(ids.get())->data);
+        auto* distance_data = static_cast<double*>(reinterpret_cast<ResultBuffer*>(distances.get())->data);
+        without_lock(reading, [&](Poll poll) {
+            search_batch(*ix->flat, b.queries.data(), m, kk, b.admitted.set(), id_data, distance_data, b.threads, poll);
+        });
+        return PyTuple_Pack(2, ids.get(), distances.get());
     });
-    if (!done) {
-        Py_DECREF(ids);
-        Py_DECREF(distances);
-        return nullptr;
-    }
-    return Py_BuildValue("(NN)", ids, distances);  // takes both references, also on failure
 }
 
 PyObject* flat_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"queries", "radius", "mask", "threads", "finite", nullptr};
-    PyObject* queries_obj = nullptr;
-    double radius = 0.0;
-    PyObject* mask_obj = Py_None;
-    PyObject* threads_obj = Py_None;
-    int finite = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOp:search_radius", const_cast<char**>(keywords), &queries_obj,
-                                     &radius, &mask_obj, &threads_obj, &finite)) {
-        return nullptr;
-    }
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    BatchArgs b;
-    if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
-    const std::size_t m = b.queries.rows();
-    std::vector<std::vector<Candidate>> found;
-    try {
-        found.resize(m);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-    const bool done = without_lock(ix, [&](Poll poll) {
-        search_radius_batch(*ix->flat, b.queries.data(), m, radius, b.admitted.set(), found.data(), b.threads, poll);
-    });
-    if (!done) return nullptr;
-    std::size_t total = 0;
-    for (const auto& f : found) total += f.size();
-    ResultBuffer* offsets = new_result('q', m + 1, 0);
-    ResultBuffer* ids = offsets ? new_result('q', total, 0) : nullptr;
-    ResultBuffer* distances = ids ? new_result('d', total, 0) : nullptr;
-    if (!distances) {
-        Py_XDECREF(offsets);
-        Py_XDECREF(ids);
-        return nullptr;
-    }
-    auto* o = static_cast<std::int64_t*>(offsets->data);
-    auto* id = static_cast<std::int64_t*>(ids->data);
-    auto* d = static_cast<double*>(distances->data);
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        o[i] = static_cast<std::int64_t>(at);
-        for (const Candidate& c : found[i]) {
-            id[at] = c.id;
-            d[at++] = c.distance;
+    return call([&]() -> PyObject* {
+        static const char* keywords[] = {"queries", "radius", "mask", "threads", "finite", nullptr};
+        PyObject* queries_obj = nullptr;
+        double radius = 0.0;
+        PyObject* mask_obj = Py_None;
+        PyObject* threads_obj = Py_None;
+        int finite = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOp:search_radius", const_cast<char**>(keywords),
+                                         &queries_obj, &radius, &mask_obj, &threads_obj, &finite)) {
+            return nullptr;
         }
-    }
-    o[m] = static_cast<std::int64_t>(at);
-    return Py_BuildValue("(NNN)", offsets, ids, distances);
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        BatchArgs b;
+        if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
+        Pass reading(ix->gate, Pass::Read, "FlatIndex.search_radius");
+        if (!reading || !b.select(*ix->flat)) return nullptr;
+        const std::size_t m = b.queries.rows();
+        std::vector<std::vector<Candidate>> found(m);
+        without_lock(reading, [&](Poll poll) {
+            search_radius_batch(*ix->flat, b.queries.data(), m, radius, b.admitted.set(), found.data(), b.threads,
+                                poll);
+        });
+        std::size_t total = 0;
+        for (const auto& f : found) total += f.size();
+        Ref offsets = Ref::steal(reinterpret_cast<PyObject*>(new_result('q', m + 1, 0)));
+        Ref ids = offsets ? Ref::steal(reinterpret_cast<PyObject*>(new_result('q', total, 0))) : Ref();
+        Ref distances = ids ? Ref::steal(reinterpret_cast<PyObject*>(new_result('d', total, 0))) : Ref();
+        if (!distances) return nullptr;
+        auto* o = static_cast<std::int64_t*>(reinterpret_cast<ResultBuffer*>(offsets.get())->data);
+        auto* id = static_cast<std::int64_t*>(reinterpret_cast<ResultBuffer*>(ids.get())->data);
+        auto* d = static_cast<double*>(reinterpret_cast<ResultBuffer*>(distances.get())->data);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            o[i] = static_cast<std::int64_t>(at);
+            for (const Candidate& c : found[i]) {
+                id[at] = c.id;
+                d[at++] = c.distance;
+            }
+        }
+        o[m] = static_cast<std::int64_t>(at);
+        return PyTuple_Pack(3, offsets.get(), ids.get(), distances.get());
+    });
 }
 
 /// Where a view of no rows points (a buffer needs an address).
 const double no_rows = 0.0;
 
 PyObject* flat_rows(PyObject* self, void*) {
-    const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
-    const SharedArray<double>& rows = flat.row_store();
-    return reinterpret_cast<PyObject*>(new_result('d', flat.size(), flat.dim(), rows.size() ? rows.data() : &no_rows,
-                                                  rows.block() ? rows.block() : std::make_shared<int>(0)));
+    return call([&]() -> PyObject* {
+        const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
+        const SharedArray<double>& rows = flat.row_store();
+        return reinterpret_cast<PyObject*>(new_result('d', flat.size(), flat.dim(),
+                                                      rows.size() ? rows.data() : &no_rows,
+                                                      rows.block() ? rows.block() : std::make_shared<int>(0)));
+    });
 }
 
 PyObject* flat_removed(PyObject* self, void*) {
-    return PyLong_FromSize_t(reinterpret_cast<FlatIndex*>(self)->flat->removed());
+    return call([&]() -> PyObject* { return PyLong_FromSize_t(reinterpret_cast<FlatIndex*>(self)->flat->removed()); });
 }
 
 PyObject* flat_is_removed(PyObject* self, PyObject* id_obj) {
-    const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
-    const Py_ssize_t id = PyNumber_AsSsize_t(id_obj, PyExc_IndexError);
-    if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (id < 0 || static_cast<std::size_t>(id) >= flat.size()) {
-        return PyErr_Format(PyExc_IndexError, "row id %zd is out of range for %zu rows", id, flat.size());
-    }
-    return PyBool_FromLong(flat.is_removed(static_cast<std::size_t>(id)));
+    return call([&]() -> PyObject* {
+        const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
+        const Py_ssize_t id = PyNumber_AsSsize_t(id_obj, PyExc_IndexError);
+        if (id == -1 && PyErr_Occurred()) return nullptr;
+        if (id < 0 || static_cast<std::size_t>(id) >= flat.size()) {
+            return PyErr_Format(PyExc_IndexError, "row id %zd is out of range for %zu rows", id, flat.size());
+        }
+        return PyBool_FromLong(flat.is_removed(static_cast<std::size_t>(id)));
+    });
 }
 
 /// The arrays a file keeps of the index (see restore).
 PyObject* flat_parts(PyObject* self, PyObject*) {
-    const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
-    if (flat.removed()) {
-        PyErr_SetString(PyExc_ValueError, "FlatIndex.parts: the index holds removed rows; compact() it first");
-        return nullptr;
-    }
-    const std::size_t n = flat.size();
-    const FlatParts p = flat.parts();
-    const bool codes = flat.coding();
-    const bool norms = flat.metric().keeps_norms();
-    const SharedArray<double>& rows = flat.row_store();
-    auto keep = [](const SharedArray<double>::Block& b) { return b ? b : std::make_shared<int>(0); };
-    PyObject* parts = PyDict_New();
-    if (!parts) return nullptr;
-    struct Item {
-        const char* name;
-        PyObject* value;
-    } items[] = {
-        {"rows",
-         reinterpret_cast<PyObject*>(new_result('d', n, flat.dim(), n ? p.rows : &no_rows, keep(rows.block())))},
-        {"code_blocks", codes ? copied_result('B', flat.code_block_bytes(n), p.code_blocks) : nullptr},
-        {"code_open", codes ? copied_result('B', flat.code_open_bytes(n), p.code_open) : nullptr},
-        {"scales", codes ? copied_result('f', n, p.scales) : nullptr},
-        {"rhos", codes ? copied_result('f', n, p.rhos) : nullptr},
-        {"extents", codes ? copied_result('d', n, p.extents) : nullptr},
-        {"norms", norms ? copied_result('d', n, p.norms) : nullptr},
-    };
-    bool failed = false;
-    for (const Item& item : items) {
-        if (failed) {
-            Py_XDECREF(item.value);
-            continue;
+    return call([&]() -> PyObject* {
+        const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
+        if (flat.removed()) {
+            PyErr_SetString(PyExc_ValueError, "FlatIndex.parts: the index holds removed rows; compact() it first");
+            return nullptr;
         }
-        const bool wanted =
-            std::strcmp(item.name, "rows") == 0 || (std::strcmp(item.name, "norms") == 0 ? norms : codes);
-        if (!wanted) continue;
-        failed = !item.value || PyDict_SetItemString(parts, item.name, item.value) < 0;
-        Py_XDECREF(item.value);
-    }
-    if (failed) {
-        Py_DECREF(parts);
-        return nullptr;
-    }
-    return parts;
+        const std::size_t n = flat.size();
+        const FlatParts p = flat.parts();
+        const bool codes = flat.coding();
+        const bool norms = flat.metric().keeps_norms();
+        const SharedArray<double>& rows = flat.row_store();
+        auto keep = [](const SharedArray<double>::Block& b) { return b ? b : std::make_shared<int>(0); };
+        PyObject* parts = PyDict_New();
+        if (!parts) return nullptr;
+        struct Item {
+            const char* name;
+            PyObject* value;
+        } items[] = {
+            {"rows",
+             reinterpret_cast<PyObject*>(new_result('d', n, flat.dim(), n ? p.rows : &no_rows, keep(rows.block())))},
+            {"code_blocks", codes ? copied_result('B', flat.code_block_bytes(n), p.code_blocks) : nullptr},
+            {"code_open", codes ? copied_result('B', flat.code_open_bytes(n), p.code_open) : nullptr},
+            {"scales", codes ? copied_result('f', n, p.scales) : nullptr},
+            {"rhos", codes ? copied_result('f', n, p.rhos) : nullptr},
+            {"extents", codes ? copied_result('d', n, p.extents) : nullptr},
+            {"norms", norms ? copied_result('d', n, p.norms) : nullptr},
+        };
+        bool failed = false;
+        for (const Item& item : items) {
+            if (failed) {
+                Py_XDECREF(item.value);
+                continue;
+            }
+            const bool wanted =
+                std::strcmp(item.name, "rows") == 0 || (std::strcmp(item.name, "norms") == 0 ? norms : codes);
+            if (!wanted) continue;
+            failed = !item.value || PyDict_SetItemString(parts, item.name, item.value) < 0;
+            Py_XDECREF(item.value);
+        }
+        if (failed) {
+            Py_DECREF(parts);
+            return nullptr;
+        }
+        return parts;
+    });
 }
 
 /// One array of a restore: a C-contiguous buffer of `format` items, of
@@ -804,74 +813,76 @@ struct HeldViews {
 };
 
 PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"dim", "metric", "count", "parts", "verify", nullptr};
-    Py_ssize_t dim = 0, count = 0;
-    const char* metric = nullptr;
-    PyObject* parts = nullptr;
-    int verify = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsnO!|$p:restore", const_cast<char**>(keywords), &dim, &metric,
-                                     &count, &PyDict_Type, &parts, &verify)) {
-        return nullptr;
-    }
-    if (count < 0) return PyErr_Format(PyExc_ValueError, "count must be at least 0, got %zd", count);
-    PyObject* made = PyObject_CallFunction(cls, "ns", dim, metric);
-    if (!made) return nullptr;
-    auto* ix = reinterpret_cast<FlatIndex*>(made);
-    Flat& flat = *ix->flat;
-    const auto n = static_cast<std::size_t>(count);
-    if (n == 0) return made;
-    Part rows, blocks, open, scales, rhos, extents, norms;
-    const bool codes = flat.coding();
-    const bool ok = rows.take(parts, "rows", 'd', n * flat.dim(), flat.dim()) &&
-                    (!codes || (blocks.take(parts, "code_blocks", 'B', flat.code_block_bytes(n)) &&
-                                open.take(parts, "code_open", 'B', flat.code_open_bytes(n)) &&
-                                scales.take(parts, "scales", 'f', n) && rhos.take(parts, "rhos", 'f', n) &&
-                                extents.take(parts, "extents", 'd', n))) &&
-                    (!flat.metric().keeps_norms() || norms.take(parts, "norms", 'd', n));
-    if (!ok) {
-        Py_DECREF(made);
-        return nullptr;
-    }
-    FlatParts p{rows.data<double>(),
-                codes ? blocks.data<std::uint8_t>() : nullptr,
-                codes ? open.data<std::uint8_t>() : nullptr,
-                codes ? scales.data<float>() : nullptr,
-                codes ? rhos.data<float>() : nullptr,
-                codes ? extents.data<double>() : nullptr,
-                flat.metric().keeps_norms() ? norms.data<double>() : nullptr};
-    try {
-        auto held = std::make_shared<HeldViews>();
-        enum { Matched, Mismatched, NoMemory, TooMany } outcome = Matched;
-        {
-            // The check computes every row's code again: without the lock,
-            // and nothing thrown past the lock's return.
-            Py_BEGIN_ALLOW_THREADS
-            try {
-                outcome = flat.restore(n, p, held, verify != 0) ? Matched : Mismatched;
-            } catch (const std::bad_alloc&) {
-                outcome = NoMemory;
-            } catch (const InternalFailure&) {
-                outcome = TooMany;  // count beyond what an index holds
-            }
-            Py_END_ALLOW_THREADS
-        }
-        if (outcome != Matched) {
-            Py_DECREF(made);
-            if (outcome == NoMemory) return PyErr_NoMemory();
-            PyErr_SetString(PyExc_ValueError, outcome == TooMany ? "count is beyond what an index holds"
-                                                                 : "the stored codes do not match the rows");
+    return call([&]() -> PyObject* {
+        static const char* keywords[] = {"dim", "metric", "count", "parts", "verify", nullptr};
+        Py_ssize_t dim = 0, count = 0;
+        const char* metric = nullptr;
+        PyObject* parts = nullptr;
+        int verify = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsnO!|$p:restore", const_cast<char**>(keywords), &dim, &metric,
+                                         &count, &PyDict_Type, &parts, &verify)) {
             return nullptr;
         }
-        // The index reads the two big arrays in place from now on.
-        held->rows = rows.view;
-        rows.view.obj = nullptr;
-        held->codes = blocks.view;
-        blocks.view.obj = nullptr;
-    } catch (const std::bad_alloc&) {
-        Py_DECREF(made);
-        return PyErr_NoMemory();
-    }
-    return made;
+        if (count < 0) return PyErr_Format(PyExc_ValueError, "count must be at least 0, got %zd", count);
+        PyObject* made = PyObject_CallFunction(cls, "ns", dim, metric);
+        if (!made) return nullptr;
+        auto* ix = reinterpret_cast<FlatIndex*>(made);
+        Flat& flat = *ix->flat;
+        const auto n = static_cast<std::size_t>(count);
+        if (n == 0) return made;
+        Part rows, blocks, open, scales, rhos, extents, norms;
+        const bool codes = flat.coding();
+        const bool ok = rows.take(parts, "rows", 'd', n * flat.dim(), flat.dim()) &&
+                        (!codes || (blocks.take(parts, "code_blocks", 'B', flat.code_block_bytes(n)) &&
+                                    open.take(parts, "code_open", 'B', flat.code_open_bytes(n)) &&
+                                    scales.take(parts, "scales", 'f', n) && rhos.take(parts, "rhos", 'f', n) &&
+                                    extents.take(parts, "extents", 'd', n))) &&
+                        (!flat.metric().keeps_norms() || norms.take(parts, "norms", 'd', n));
+        if (!ok) {
+            Py_DECREF(made);
+            return nullptr;
+        }
+        FlatParts p{rows.data<double>(),
+                    codes ? blocks.data<std::uint8_t>() : nullptr,
+                    codes ? open.data<std::uint8_t>() : nullptr,
+                    codes ? scales.data<float>() : nullptr,
+                    codes ? rhos.data<float>() : nullptr,
+                    codes ? extents.data<double>() : nullptr,
+                    flat.metric().keeps_norms() ? norms.data<double>() : nullptr};
+        try {
+            auto held = std::make_shared<HeldViews>();
+            enum { Matched, Mismatched, NoMemory, TooMany } outcome = Matched;
+            {
+                // The check computes every row's code again: without the lock,
+                // and nothing thrown past the lock's return.
+                Py_BEGIN_ALLOW_THREADS
+                try {
+                    outcome = flat.restore(n, p, held, verify != 0) ? Matched : Mismatched;
+                } catch (const std::bad_alloc&) {
+                    outcome = NoMemory;
+                } catch (const InternalFailure&) {
+                    outcome = TooMany;  // count beyond what an index holds
+                }
+                Py_END_ALLOW_THREADS
+            }
+            if (outcome != Matched) {
+                Py_DECREF(made);
+                if (outcome == NoMemory) return PyErr_NoMemory();
+                PyErr_SetString(PyExc_ValueError, outcome == TooMany ? "count is beyond what an index holds"
+                                                                     : "the stored codes do not match the rows");
+                return nullptr;
+            }
+            // The index reads the two big arrays in place from now on.
+            held->rows = rows.view;
+            rows.view.obj = nullptr;
+            held->codes = blocks.view;
+            blocks.view.obj = nullptr;
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(made);
+            return PyErr_NoMemory();
+        }
+        return made;
+    });
 }
 
 Py_ssize_t flat_len(PyObject* self) {
@@ -879,17 +890,20 @@ Py_ssize_t flat_len(PyObject* self) {
 }
 
 PyObject* flat_dim(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(reinterpret_cast<FlatIndex*>(self)->flat->dim());
+    return call(
+        [&]() -> PyObject* { return PyLong_FromUnsignedLong(reinterpret_cast<FlatIndex*>(self)->flat->dim()); });
 }
 
 PyObject* flat_metric(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<FlatIndex*>(self)->metric);
+    return call([&]() -> PyObject* { return PyUnicode_FromString(reinterpret_cast<FlatIndex*>(self)->metric); });
 }
 
 PyObject* flat_repr(PyObject* self) {
-    auto* ix = reinterpret_cast<FlatIndex*>(self);
-    return PyUnicode_FromFormat("FlatIndex(dim=%u, metric='%s', rows=%zu)", ix->flat->dim(), ix->metric,
-                                ix->flat->size());
+    return call([&]() -> PyObject* {
+        auto* ix = reinterpret_cast<FlatIndex*>(self);
+        return PyUnicode_FromFormat("FlatIndex(dim=%u, metric='%s', rows=%zu)", ix->flat->dim(), ix->metric,
+                                    ix->flat->size());
+    });
 }
 
 PyMethodDef flat_methods[] = {
@@ -901,7 +915,7 @@ PyMethodDef flat_methods[] = {
      "The first rows for each query of a 2-D array: (ids, distances), buffers of shape (m, c) of int64\n"
      "and float64, c = min(k, rows searched). Row i is bit for bit orbisk.PyFlat.search(queries[i], k)\n"
      "over the rows searched alone: those not removed, and with a mask, those whose entry is true.\n"
-     "With finite, a query holding NaN or an infinity is a ValueError naming its row."},
+     "With finite, a query holding NaN or an infinity raises NonFiniteError (a ValueError) naming its row in .row."},
     {"search_radius", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(flat_search_radius)),
      METH_VARARGS | METH_KEYWORDS,
      "search_radius($self, /, queries, radius, *, mask=None, threads=None, finite=False)\n--\n\n"
@@ -963,28 +977,29 @@ PyModuleDef module_def = {
 };
 
 PyObject* init() {
-    PyObject* module = PyModule_Create(&module_def);
+    Ref module = Ref::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED
-    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED) < 0) {
-        Py_DECREF(module);
-        return nullptr;
-    }
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
 #endif
     if (!result_type) {
         result_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&result_spec));
-        if (!result_type) {
-            Py_DECREF(module);
-            return nullptr;
-        }
+        if (!result_type) return nullptr;
     }
-    PyObject* flat_type = PyType_FromSpec(&flat_spec);
-    if (!flat_type || PyModule_Add(module, "FlatIndex", flat_type) < 0 ||
-        PyModule_AddObjectRef(module, "ResultBuffer", reinterpret_cast<PyObject*>(result_type)) < 0) {
-        Py_DECREF(module);
+    if (!nonfinite_type) {
+        nonfinite_type = PyErr_NewExceptionWithDoc(
+            "orbisk_engine.NonFiniteError",
+            "A query holds NaN or an infinity where finite queries were asked for (finite=True): a ValueError "
+            "whose `row` is the first such query's row.",
+            PyExc_ValueError, nullptr);
+        if (!nonfinite_type) return nullptr;
+    }
+    if (PyModule_Add(module.get(), "FlatIndex", PyType_FromSpec(&flat_spec)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "ResultBuffer", reinterpret_cast<PyObject*>(result_type)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "NonFiniteError", nonfinite_type) < 0) {
         return nullptr;
     }
-    return module;
+    return module.release();
 }
 
 }  // namespace

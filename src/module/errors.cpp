@@ -26,6 +26,11 @@ PyObject* raise_panic(const char* text) {
     return nullptr;
 }
 
+PyObject* raise_runtime_error(const char* text) {
+    PyErr_SetString(PyExc_RuntimeError, text);
+    return nullptr;
+}
+
 PyObject* raise_value_error(std::string_view text) {
     PyObject* msg = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (!msg) return nullptr;

@@ -32,22 +32,26 @@ PyObject* raise_core_error(std::string_view op, CoreError e) {
     return raise_value_error(std::string(op) + " error: " + std::string(name(e)));
 }
 
-/// Runs a method body, turning escaping C++ exceptions into Python ones.
+/// Sets RuntimeError(text) and returns null.
+PyObject* raise_runtime_error(const char* text);
+
+/// Runs a method body, turning escaping C++ exceptions into Python ones; an
+/// internal failure (a broken invariant) raises through `internal`.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body, PyObject* (*internal)(const char*) = raise_panic) noexcept {
     try {
         return body();
     } catch (const Interrupted&) {
         // The check that stopped the batch has raised its exception.
-        return PyErr_Occurred() ? nullptr : raise_panic("interrupted without an exception");
+        return PyErr_Occurred() ? nullptr : internal("interrupted without an exception");
     } catch (const CapacityExceeded& e) {
         return raise_value_error(e.what());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
-        return raise_panic(e.what());
+        return internal(e.what());
     } catch (...) {
-        return raise_panic("unexpected internal failure");
+        return internal("unexpected internal failure");
     }
 }
 
