@@ -106,6 +106,7 @@ lint: $(VENV)/.lint-ready
 	@echo "clang-format --dry-run -Werror (the $(words $(CXX_SOURCES)) C++ files)"
 	@$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(VENV)/bin/mypy
+	$(PY) tools/check_includes.py
 
 format: $(VENV)/.lint-ready
 	$(VENV)/bin/ruff check --fix-only .

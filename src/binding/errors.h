@@ -1,19 +1,27 @@
 #pragma once
 // How failures reach Python: reported errors as ValueError, broken invariants
-// as PanicException, allocation failures as MemoryError. No C++ exception
-// leaves a function the interpreter calls.
+// as PanicException (orbisk) or RuntimeError (orbisk_engine), allocation
+// failures as MemoryError. No C++ exception leaves a function the
+// interpreter calls.
 
 #include <Python.h>
 
+#include <atomic>
 #include <exception>
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/failure.h"
 #include "common/interrupt.h"
 
 namespace orbisk {
+
+/// The exception class `name` deriving from `base`, made on first use and
+/// kept in `slot` for the life of the process (borrowed). Null with an
+/// exception set when it cannot be made.
+PyObject* cached_exception(std::atomic<PyObject*>& slot, const char* name, const char* doc, PyObject* base);
 
 /// The exception class for internal failures, derived from BaseException.
 /// Created on first use; null (with an exception set) if that fails.
@@ -53,6 +61,13 @@ PyObject* guarded(Body&& body, PyObject* (*internal)(const char*) = raise_panic)
     } catch (...) {
         return internal("unexpected internal failure");
     }
+}
+
+/// guarded() for orbisk_engine's methods, where an internal failure is a
+/// RuntimeError.
+template <class Body>
+PyObject* engine_guarded(Body&& body) noexcept {
+    return guarded(std::forward<Body>(body), raise_runtime_error);
 }
 
 }  // namespace orbisk

@@ -1,22 +1,25 @@
-#include "module/errors.h"
+#include "binding/errors.h"
 
 #include <atomic>
 
 namespace orbisk {
 
-PyObject* panic_type() {
-    static std::atomic<PyObject*> cached{nullptr};
-    if (PyObject* t = cached.load(std::memory_order_acquire)) return t;
-    PyObject* made = PyErr_NewExceptionWithDoc("orbisk.PanicException",
-                                               "An internal failure of orbisk: a broken invariant, not bad input.",
-                                               PyExc_BaseException, nullptr);
+PyObject* cached_exception(std::atomic<PyObject*>& slot, const char* name, const char* doc, PyObject* base) {
+    if (PyObject* t = slot.load(std::memory_order_acquire)) return t;
+    PyObject* made = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
     if (!made) return nullptr;
     PyObject* expected = nullptr;
-    if (!cached.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         Py_DECREF(made);
         return expected;
     }
     return made;  // kept for the life of the process
+}
+
+PyObject* panic_type() {
+    static std::atomic<PyObject*> slot{nullptr};
+    return cached_exception(slot, "orbisk.PanicException",
+                            "An internal failure of orbisk: a broken invariant, not bad input.", PyExc_BaseException);
 }
 
 PyObject* raise_panic(const char* text) {
