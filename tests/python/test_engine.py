@@ -110,6 +110,16 @@ def test_other_dtypes_are_converted_exactly(dtype):
     ]
 
 
+def test_misaligned_float64_and_bool_bytes_beyond_one_read_as_their_values():
+    misaligned = np.frombuffer(bytearray(8 * 2 * DIM + 1), offset=1, dtype=np.float64, count=2 * DIM).reshape(2, DIM)
+    misaligned[:] = _data("gaussian", 2, 13)
+    ix = _engine(_data("gaussian", 50, 14), "euclidean")
+    assert [bytes(b) for b in ix.search(misaligned, 5)] == [bytes(b) for b in ix.search(misaligned.copy(), 5)]
+    raw = np.arange(2 * DIM, dtype=np.uint8).reshape(2, DIM) % 4 * 85  # 0, 85, 170, 255
+    ix.add(raw.view(np.bool_))
+    assert (np.asarray(ix.rows)[-2:] == (raw != 0)).all()
+
+
 @pytest.mark.parametrize(
     "bad, error, text",
     [
