@@ -27,6 +27,8 @@ thread_local Pass* innermost = nullptr;
 }  // namespace
 
 Gate::Gate() noexcept : generation_(fork_generation.load(std::memory_order_relaxed)) {
+    // Registered once, by the first gate. (It fails only without memory;
+    // the gates of a forked child then keep their parent's passes.)
     [[maybe_unused]] static const bool watching = pthread_atfork(nullptr, nullptr, Pass::after_fork) == 0;
 }
 
@@ -42,15 +44,14 @@ void Gate::reset(std::uint64_t generation) {
 
 void Gate::renew() {
     const std::uint64_t now = fork_generation.load(std::memory_order_relaxed);
-    std::uint64_t seen = generation_.load(std::memory_order_acquire);
-    while (seen != now) {
-        if (seen == renewing) {
-            std::this_thread::yield();
-            seen = generation_.load(std::memory_order_acquire);
-        } else if (generation_.compare_exchange_weak(seen, renewing, std::memory_order_acquire)) {
+    for (std::uint64_t seen = generation_.load(std::memory_order_acquire); seen != now;
+         seen = generation_.load(std::memory_order_acquire)) {
+        // One thread renews the gate; any other waits until it has.
+        if (seen != renewing && generation_.compare_exchange_strong(seen, renewing, std::memory_order_acquire)) {
             reset(now);
             return;
         }
+        std::this_thread::yield();
     }
 }
 
@@ -67,13 +68,11 @@ void Pass::after_fork() {
         } else {
             g.writing_ = true;
         }
-        p->generation_ = now;
     }
 }
 
 Pass::Pass(Gate& gate, Mode mode, const char* call) : gate_(gate), mode_(mode), outer_(innermost) {
     gate.renew();
-    generation_ = gate.generation_.load(std::memory_order_relaxed);
     held_ = enter(call);
     if (held_) innermost = this;
 }

@@ -83,7 +83,6 @@ class Pass {
     Gate& gate_;
     Mode mode_;
     bool held_ = false;
-    std::uint64_t generation_ = 0;
     Pass* outer_;  ///< the pass this thread held before this one
 };
 

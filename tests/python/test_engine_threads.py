@@ -168,6 +168,18 @@ def _busy():
     return ix, searcher
 
 
+def _exit_code(pid, seconds=30):
+    """The child's exit code, or None when it has not ended in time (killed)."""
+    deadline = time.monotonic() + seconds
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if done[0] == 0:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        return None
+    return os.waitstatus_to_exitcode(done[1])
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_a_child_forked_while_a_thread_searches_can_change_its_index():
     ix, searcher = _busy()
@@ -185,16 +197,49 @@ def test_a_child_forked_while_a_thread_searches_can_change_its_index():
         finally:
             os._exit(code)
     searching = searcher.is_alive()
-    deadline = time.monotonic() + 30
-    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
-        time.sleep(0.05)
-    if done[0] == 0:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
+    code = _exit_code(pid)
     searcher.join()
     assert searching, "the search ended before the fork"
-    assert done[0] == pid, "the child's index waited for a search its parent ran"
-    assert os.waitstatus_to_exitcode(done[1]) == 0
+    assert code == 0, "the child's index waited for a search its parent ran" if code is None else code
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_inside_its_own_search_is_still_in_it():
+    # Forked from a signal handler in the middle of a search: the child's
+    # thread is still inside that search. Its own change is refused; another
+    # thread's waits for the search to end.
+    ix, queries = _long_search()
+    children = []
+
+    def handler(signum, frame):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid:
+            children.append(pid)
+            return
+        code = 2
+        try:
+            ids, _ = ix.search(queries[:1], 1)  # joins the search it is in
+            with pytest.raises(RuntimeError, match="this thread is searching the index already"):
+                ix.add(np.zeros((1, DIM)))
+            other = threading.Thread(target=ix.add, args=(np.zeros((1, DIM)),), daemon=True)
+            other.start()
+            other.join(0.5)
+            code = 0 if other.is_alive() and len(ix) == 200_000 and np.asarray(ids).shape == (1, 1) else 1
+        finally:
+            os._exit(code)
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1))
+    try:
+        timer.start()
+        ix.search(queries, 10, threads=1)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGUSR1, previous)
+    (pid,) = children
+    assert _exit_code(pid) == 0
 
 
 def test_ctrl_c_ends_a_change_waiting_for_a_search():
