@@ -199,27 +199,44 @@ def test_ctrl_c_stops_a_long_batch_within_a_second():
     assert np.asarray(ix.search(queries[:2], 3)[0]).shape == (2, 3)  # still usable
 
 
-def test_adds_wait_for_the_searches_of_another_thread_and_none_is_refused():
+@pytest.mark.parametrize("stream", ["searches", "changes"])
+def test_neither_changes_nor_searches_starve_in_a_stream_of_the_other_from_three_threads(stream):
+    # Searches that overlap would starve a change, and changes queued behind
+    # a search would starve the next one, without their turns. None is
+    # refused. (The streamed change is a reserve: the rows searched stay.)
     ix, queries = _long_batch(20)
     stop = threading.Event()
-    searches = []
+    deadline = time.monotonic() + 30
+    search = lambda: ix.search(queries, 10, threads=1)  # noqa: E731
+    streamed, counted = (
+        (search, lambda: ix.add(np.zeros((1, DIM))))
+        if stream == "searches"
+        else (
+            lambda: ix.reserve(1),
+            search,
+        )
+    )
+    seen = []
 
-    def search_until_stopped():
-        while not stop.is_set():
-            ix.search(queries, 10, threads=1)
-            searches.append(len(ix))
+    def stream_until_stopped():
+        while not stop.is_set() and time.monotonic() < deadline:
+            streamed()
+            seen.append(len(ix))
 
-    searcher = threading.Thread(target=search_until_stopped)
-    searcher.start()
+    threads = [threading.Thread(target=stream_until_stopped) for _ in range(3)]
+    for t in threads:
+        t.start()
     try:
         for _ in range(20):
-            ix.add(np.zeros((1, DIM)))
-            time.sleep(0.001)
+            counted()
+        in_time = time.monotonic() < deadline
     finally:
         stop.set()
-        searcher.join()
-    assert len(ix) == 200_020
-    assert len(set(searches)) > 1, "the searches did not go on between the adds"
+        for t in threads:
+            t.join()
+    assert in_time, f"the {stream} starved the other calls"
+    assert len(ix) == 200_000 + 20 * (stream == "searches")
+    assert len(set(seen)) > 1 or stream == "changes", "the searches did not go on between the adds"
 
 
 _testcapi = pytest.importorskip("_testcapi")

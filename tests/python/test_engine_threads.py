@@ -140,6 +140,26 @@ def test_six_threads_mixing_every_call(metric):
         _check_quiescent(ix, metric, added, removed, seed)
 
 
+def test_searches_of_several_threads_at_once_give_the_same_bits():
+    rng = np.random.default_rng(8)
+    ix = orbisk_engine.FlatIndex(DIM, "cosine")
+    ix.add(rng.standard_normal((20_000, DIM)))
+    queries = rng.standard_normal((30, DIM))
+    want = [bytes(a) for a in ix.search(queries, 10, threads=1)]
+    got, start = [], threading.Barrier(4)
+
+    def search(threads):
+        start.wait()
+        got.extend([bytes(a) for a in ix.search(queries, 10, threads=threads)] for _ in range(5))
+
+    workers = [threading.Thread(target=search, args=(t,)) for t in (1, 2, None, 3)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert got == [want] * 20
+
+
 def _long_search(seconds=1.0):
     """An index and queries that take it about `seconds` on one thread, on
     this machine as it is now (a sanitized build is many times slower)."""
