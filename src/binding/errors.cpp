@@ -1,6 +1,11 @@
 #include "binding/errors.h"
 
 #include <atomic>
+#include <exception>
+#include <new>
+
+#include "common/failure.h"
+#include "common/interrupt.h"
 
 namespace orbisk {
 
@@ -40,6 +45,23 @@ PyObject* raise_value_error(std::string_view text) {
     PyErr_SetObject(PyExc_ValueError, msg);
     Py_DECREF(msg);
     return nullptr;
+}
+
+PyObject* guarded(CallableRef<PyObject*()> body, PyObject* (*internal)(const char*)) noexcept {
+    try {
+        return body();
+    } catch (const Interrupted&) {
+        // The check that stopped the batch has raised its exception.
+        return PyErr_Occurred() ? nullptr : internal("interrupted without an exception");
+    } catch (const CapacityExceeded& e) {
+        return raise_value_error(e.what());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        return internal(e.what());
+    } catch (...) {
+        return internal("unexpected internal failure");
+    }
 }
 
 }  // namespace orbisk

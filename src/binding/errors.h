@@ -7,14 +7,10 @@
 #include <Python.h>
 
 #include <atomic>
-#include <exception>
-#include <new>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include "common/failure.h"
-#include "common/interrupt.h"
+#include "binding/callable.h"
 
 namespace orbisk {
 
@@ -45,29 +41,10 @@ PyObject* raise_runtime_error(const char* text);
 
 /// Runs a method body, turning escaping C++ exceptions into Python ones; an
 /// internal failure (a broken invariant) raises through `internal`.
-template <class Body>
-PyObject* guarded(Body&& body, PyObject* (*internal)(const char*) = raise_panic) noexcept {
-    try {
-        return body();
-    } catch (const Interrupted&) {
-        // The check that stopped the batch has raised its exception.
-        return PyErr_Occurred() ? nullptr : internal("interrupted without an exception");
-    } catch (const CapacityExceeded& e) {
-        return raise_value_error(e.what());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return internal(e.what());
-    } catch (...) {
-        return internal("unexpected internal failure");
-    }
-}
+PyObject* guarded(CallableRef<PyObject*()> body, PyObject* (*internal)(const char*) = raise_panic) noexcept;
 
 /// guarded() for orbisk_engine's methods, where an internal failure is a
 /// RuntimeError.
-template <class Body>
-PyObject* engine_guarded(Body&& body) noexcept {
-    return guarded(std::forward<Body>(body), raise_runtime_error);
-}
+inline PyObject* engine_guarded(CallableRef<PyObject*()> body) noexcept { return guarded(body, raise_runtime_error); }
 
 }  // namespace orbisk

@@ -6,8 +6,8 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <exception>
 
+#include "binding/callable.h"
 #include "binding/gate.h"
 #include "common/interrupt.h"
 #include "common/memory.h"
@@ -41,19 +41,7 @@ struct Released {
 /// when given, is ended first: the body was the last to read what it
 /// guards, and a writer waiting for it need not wait for this thread to get
 /// the interpreter lock back.
-template <class Body>
-void without_lock(Body&& body, Pass* leaving = nullptr) {
-    Released released{PyEval_SaveThread()};
-    std::exception_ptr failure;
-    try {
-        body(released);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (leaving) leaving->end();
-    PyEval_RestoreThread(released.state);
-    if (failure) std::rethrow_exception(failure);
-}
+void without_lock(CallableRef<void(Released&)> body, Pass* leaving = nullptr);
 
 /// Releases the heap's free pages when it goes out of scope, if a batch of
 /// at least 1 MiB was handled; declared first in a method, so that it runs
