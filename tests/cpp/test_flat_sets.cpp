@@ -261,22 +261,22 @@ TEST(FlatSplit, RowsSplitAmongThreadsGiveTheSameBits) {
                 const std::size_t width = batch_width(f, k);
                 std::vector<std::int64_t> ids1(m * width), ids(m * width);
                 V d1(m * width), d(m * width);
-                search_batch(f, queries.data(), m, k, ids1.data(), d1.data(), 1);
+                search_on_threads(f, queries.data(), m, k, ids1.data(), d1.data(), 1);
                 for (std::size_t i = 0; i < m; ++i) {
                     std::vector<Candidate> want;
                     ASSERT_FALSE(f.search(Vec(queries.data() + i * dim, dim), k, want));
                     for (std::size_t j = 0; j < width; ++j) ASSERT_EQ(ids1[i * width + j], want[j].id);
                 }
                 for (unsigned threads = 2; threads <= 8; ++threads) {
-                    search_batch(f, queries.data(), m, k, ids.data(), d.data(), threads);
+                    search_on_threads(f, queries.data(), m, k, ids.data(), d.data(), threads);
                     ASSERT_EQ(ids, ids1) << threads << " threads, m " << m << " k " << k;
                     ASSERT_EQ(std::memcmp(d.data(), d1.data(), d.size() * sizeof(double)), 0);
                 }
                 // Radius: the same rows for any thread count.
                 std::vector<std::vector<Candidate>> r1(m), r(m);
                 const double radius = d1[width - 1];
-                search_radius_batch(f, queries.data(), m, radius, f.live_rows(), r1.data(), 1);
-                search_radius_batch(f, queries.data(), m, radius, f.live_rows(), r.data(), 5);
+                search_radius_on_threads(f, queries.data(), m, radius, f.live_rows(), r1.data(), 1);
+                search_radius_on_threads(f, queries.data(), m, radius, f.live_rows(), r.data(), 5);
                 for (std::size_t i = 0; i < m; ++i) {
                     ASSERT_EQ(r[i].size(), r1[i].size());
                     for (std::size_t j = 0; j < r[i].size(); ++j) ASSERT_EQ(r[i][j].id, r1[i][j].id);
