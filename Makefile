@@ -7,14 +7,17 @@ PY    := $(VENV)/bin/python
 BUILD := build
 JOBS  := $(shell nproc 2>/dev/null || echo 2)
 
+# The kernel tables, portable first: their names from the one list of
+# instruction sets, src/common/isa_list.h.
+KERNEL_TABLES := $(shell sed -n 's/^ORBISK_ISA.[A-Za-z0-9]*, *\([a-z0-9]*\),.*/\1/p' src/common/isa_list.h)
 # The kernel tables a build uses: empty for every one the CPU runs, or the
-# last to use (scalar, avx2, avx512, avx512vnni), so that this machine runs
-# the tests, coverage and the benchmark as one with fewer instruction sets
-# would: `make test KERNELS=avx2`. Every build below is configured with it
-# each time, so no build tree keeps the tables of an earlier run.
+# last to use, so that this machine runs the tests, coverage and the
+# benchmark as one with fewer instruction sets would: `make test
+# KERNELS=avx2`. Every build below is configured with it each time, so no
+# build tree keeps the tables of an earlier run.
 KERNELS ?=
-ifneq ($(filter-out scalar avx2 avx512 avx512vnni,$(KERNELS))$(word 2,$(KERNELS)),)
-$(error KERNELS=$(KERNELS): name one of scalar, avx2, avx512, avx512vnni, or none for every table the CPU runs)
+ifneq ($(filter-out $(KERNEL_TABLES),$(KERNELS))$(word 2,$(KERNELS)),)
+$(error KERNELS=$(KERNELS): name one of $(KERNEL_TABLES), or none for every table the CPU runs)
 endif
 CAP := ORBISK_MAX_KERNELS=$(KERNELS)
 
@@ -167,9 +170,9 @@ COVERAGE_EXEMPT := tests/coverage_exempt.txt
 # Its Ctrl-C must land after the batch is converted, which at -O0 takes
 # longer than the test waits; the release and sanitized runs keep it.
 COVERAGE_DESELECT := --deselect tests/python/test_interrupt.py::test_graph_create_stops_between_insertions
-# The files of each kernel table but the portable one.
-TABLE_FILES := avx2:src/metrics/kernels_avx2.cpp avx2:src/hnsw/visit_avx2.cpp \
-	avx512:src/metrics/kernels_avx512.cpp avx512:src/hnsw/visit_avx512.cpp avx512vnni:src/metrics/kernels_vnni.cpp
+# The files of each kernel table but the portable one (table:file), named
+# after their table as CMakeLists.txt finds them.
+TABLE_FILES := $(foreach t,$(wordlist 2,$(words $(KERNEL_TABLES)),$(KERNEL_TABLES)),$(addprefix $(t):,$(wildcard src/*/*_$(t).cpp)))
 COVERAGE_TABLES := $(COVERAGE_BUILD)/kernel_tables.txt
 GCOVR = $(VENV)/bin/gcovr --root . --filter src/ --object-directory $(COVERAGE_BUILD) \
 	--gcov-suspicious-hits-threshold 0
