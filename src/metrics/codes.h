@@ -71,8 +71,9 @@ inline constexpr std::size_t code_lanes = 16;
 /// block.
 inline void interleave_codes(const std::uint8_t* rows, std::size_t bytes, std::uint8_t* block) {
     for (std::size_t r = 0; r < code_lanes; ++r) {
-        for (std::size_t g = 0; g < bytes / 4; ++g)
+        for (std::size_t g = 0; g < bytes / 4; ++g) {
             std::memcpy(block + (g * code_lanes + r) * 4, rows + r * bytes + 4 * g, 4);
+        }
     }
 }
 
