@@ -64,6 +64,11 @@ class Engine(Protocol):
         """Ids in use, removed rows included."""
         ...
 
+    @property
+    def removed(self) -> int:
+        """Rows removed and not compacted away."""
+        ...
+
     def exact(self, what: str) -> None:
         """ValueError naming `what` unless the engine can forget and find rows exactly."""
 
@@ -71,7 +76,7 @@ class Engine(Protocol):
         """`vectors` as the array `append` takes (TypeError for non-numbers)."""
         ...
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
+    def tag(self, metadata: Metadata | None) -> list[Tags] | None:
         """The values of `fields` of each row, checked (ValueError); None
         without fields."""
         ...
@@ -86,7 +91,8 @@ class Engine(Protocol):
     def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
         """Appends `rows` (checked) in pieces, calling `step(rows in the
         piece)` after each and stopping when it returns True. A failure may
-        keep the pieces before it: `len` says how many rows stay."""
+        keep the pieces before it (`len` says how many rows stay), never
+        part of one."""
 
     def search(
         self,
@@ -151,11 +157,12 @@ class _Common:
     fields: tuple[str, ...] | None = None
     checks_finite: bool = False
     pads: bool = False
+    removed: int = 0
 
     def exact(self, what: str) -> None:
         pass
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
+    def tag(self, metadata: Metadata | None) -> list[Tags] | None:
         return None
 
     def reserve(self, count: int) -> None:
@@ -187,6 +194,10 @@ class _Exact(_Common):
 
     def __len__(self) -> int:
         return len(self.native)
+
+    @property
+    def removed(self) -> int:  # type: ignore[override]
+        return int(self.native.removed)
 
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         return engine_array(vectors, what)
@@ -396,8 +407,8 @@ class Graph(_Common):
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         return real_array(vectors, what)
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
-        if self.fields is None:
+    def tag(self, metadata: Metadata | None) -> list[Tags] | None:
+        if self.fields is None or metadata is None:
             return None
         out = []
         for i, m in enumerate(metadata):
@@ -450,17 +461,25 @@ class Graph(_Common):
         for j in range(rows.shape[0]):
             walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
             tagged = None if tags is None else tags[j]
-            pairs = None if tagged is None else list(zip(self.fields or (), (v for _, v in tagged), strict=True))
-            self.native.insert(walked, pairs)
-            # The records of the row just linked (its key follows).
+            pairs = None if tagged is None else list(zip(self.fields or (), [v for _, v in tagged], strict=True))
+            # The row's records go first, past the rows linked (where nothing
+            # reads them): once the extension has linked it, only the count
+            # changes, which cannot fail.
             row_id = self._n
+            after = row_id + 1
             self._rows[row_id] = rows[j]
             if self._scaled:
                 self._walked[row_id] = walked
             if tagged is not None:
-                self._tagged.append(tagged)
-            self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), []).append(row_id)
-            self._n += 1
+                self._tagged[row_id:] = [tagged]
+            same = self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), [])
+            same.append(row_id)
+            try:
+                self.native.insert(walked, pairs)
+            except BaseException:
+                same.pop()
+                raise
+            self._n = after
             if step(1):
                 break
 

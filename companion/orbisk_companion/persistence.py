@@ -113,10 +113,6 @@ class Snapshot:
     engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
 
 
-class Saved(Protocol):
-    def snapshot(self) -> Snapshot: ...
-
-
 class Loaded(Protocol):
     """What `load` builds (an `Index`): it adds a version 1 file's rows."""
 
@@ -381,10 +377,19 @@ def _load_zip[L: Loaded](path: str, build: Build[L], *, backend: Any, progress: 
 # -- version 2 ---------------------------------------------------------------
 
 
-def save(index: Saved, path: Any) -> None:
-    """Writes `index` to `path` atomically; see the module's docstring."""
-    snap = index.snapshot()
+def save(snap: Snapshot, path: Any) -> None:
+    """Writes the index of `snap` to `path` atomically; see the module's
+    docstring. Rows, keys and metadata that do not agree (an index out of
+    step) are a ValueError, and nothing is written."""
     n = snap.rows.shape[0]
+    held = {"keys": len(snap.keys), "metadata rows": len(snap.columns)}
+    if snap.int_keys is not None:
+        held["int keys"] = snap.int_keys.shape[0]
+    if snap.engine is not None:
+        held["engine rows"] = snap.engine["rows"].shape[0]
+    if any(count != n for count in held.values()):
+        found = ", ".join(f"{count} {what}" for what, count in held.items())
+        raise ValueError(f"{os.fspath(path)}: not saved: the index holds {n} rows but {found}")
     if snap.int_keys is not None:
         keys = snap.int_keys
         key_kind = "int64"
