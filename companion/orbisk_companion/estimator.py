@@ -1,6 +1,6 @@
 """`ExactNeighbors`: exact nearest neighbours in scikit-learn's conventions.
 
-Needs scikit-learn (``pip install 'orbisk-companion[sklearn]'``). It follows
+Needs scikit-learn (``pip install './companion[sklearn]'``). It follows
 `sklearn.neighbors.KNeighborsTransformer`: `fit`, `kneighbors`,
 `kneighbors_graph`, and `transform` giving the sparse neighbours graph that
 estimators with ``metric="precomputed"`` take (DBSCAN, Isomap, TSNE, ...);

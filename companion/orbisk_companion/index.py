@@ -59,7 +59,9 @@ class Index:
     Exact kinds ("flat", "sharded") hold each row once, in the engine:
     ``rows`` is a read-only view of it. Their searches take a ``filter``:
     ``{field: value, ...}`` (every field must equal its value, typed: 1, 1.0
-    and "1" are three values, NaN matches nothing, a bool is an int), a
+    and "1" are three values, NaN matches nothing, a bool is an int; a field
+    that some rows lack matches none of them, one that no row has is a
+    ValueError naming the fields the rows have), a
     numpy bool array with one entry per row (in the order of ``keys``), or
     any other collection of keys (the rows allowed; keys not in the index
     allow nothing). The result is exactly the search of an index holding the
@@ -519,6 +521,7 @@ class Index:
         if filter is None:
             return None
         if isinstance(filter, Mapping):
+            self._refuse_unknown_fields(filter)
             return self._columns.mask(filter)
         if isinstance(filter, np.ndarray) and filter.dtype == bool:
             if filter.shape != (len(self),):
@@ -546,6 +549,17 @@ class Index:
                 ids.append(row)
         mask[ids] = True
         return mask
+
+    def _refuse_unknown_fields(self, where: Mapping[Any, Any]) -> None:
+        """ValueError for a field that no row has (a misspelt name would
+        otherwise match nothing, silently); an index without rows has no
+        fields and answers every filter with nothing."""
+        if not self._n:
+            return
+        fields = self._columns.fields
+        for name in where:
+            if isinstance(name, str) and name not in fields:
+                raise ValueError(f"filter on field {name!r}: no row has it (the rows have {fields})")
 
     @reads
     def search(self, query: Any, k: int = 10, *, filter: Any = None, return_metadata: bool = False) -> Any:
@@ -922,12 +936,15 @@ class Index:
             persistence.save(self._snapshot(), path)
 
     @classmethod
-    def load(cls, path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+    def load(
+        cls, path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False
+    ) -> Index:
         """Reads a file written by `save`: a flat index as it was, nothing
         computed again (``mmap=True``: its rows and codes mapped read-only
-        from the file, used in place); a graph or sharded index is built
-        again from its rows. See `orbisk_companion.persistence`."""
-        return persistence.load(path, cls.from_snapshot, mmap=mmap, backend=backend, progress=progress)
+        from the file, used in place, checked at open only with
+        ``verify=True``); a graph or sharded index is built again from its
+        rows. See `orbisk_companion.persistence`."""
+        return persistence.load(path, cls.from_snapshot, mmap=mmap, verify=verify, backend=backend, progress=progress)
 
 
 # The code of a change makes no generator expression or closure, enters no
@@ -964,6 +981,6 @@ def _int64_keys(keys: Sequence[Hashable]) -> npt.NDArray[np.int64] | None:
         return None
 
 
-def load(path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+def load(path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False) -> Index:
     """`Index.load`: reads a file written by `Index.save`."""
-    return Index.load(path, mmap=mmap, backend=backend, progress=progress)
+    return Index.load(path, mmap=mmap, verify=verify, backend=backend, progress=progress)

@@ -26,10 +26,12 @@ values); ``save`` refuses anything else with TypeError before writing.
 The file is written to a temporary file in the same folder, flushed to disk
 (fsync), and renamed over `path`, and the folder is synced: at every moment
 `path` is the old file or the new one, complete. A writer killed mid-way
-leaves a ``.<name>.*.tmp`` file beside it, which nothing reads. A new file
-gets the mode any new file gets (0o666 less the umask); a file replaced
-keeps its permission bits. An OSError about the temporary file (a missing or
-read-only folder, `path` a folder) is raised naming `path`.
+leaves a ``.<name>.<host>.<pid>.<random>.tmp`` file beside it, which nothing
+reads, and which the next save into that folder from the same machine
+removes once that process no longer runs. A new file gets the mode any new
+file gets (0o666 less the umask); a file replaced keeps its permission bits.
+An OSError about the temporary file or about writing it (a missing or
+read-only folder, `path` a folder, a full disk) is raised naming `path`.
 
 ``load(path)`` reads every array, checks every CRC, and for a flat index
 hands the rows and codes to the engine, which computes every row's code
@@ -37,15 +39,21 @@ again and compares (a file whose codes do not match its rows is refused):
 no index is built again. ``load(path, mmap=True)`` maps the file read-only
 instead: the rows and codes are used in place, pages read as searches touch
 them. It checks the file's structure (header, array table, every array's
-place, dtype and shape, the padding between them) but trusts the arrays'
-bytes: no CRC, no check of the codes against the rows, none of NaN in rows
-an index refuses (reading every byte at open would lose the point of the
-map). A file must not be rewritten in place while it is mapped (``save``
-never does: it renames a new file over the old one). A mapped index stays
-read-only until it changes: the first add copies its rows into memory,
-removals only mark rows, and a compaction builds new arrays. A graph or a
-sharded index is built again from the rows (``mmap`` then only spares a
-copy while reading).
+place, dtype and shape, the padding between them) and the CRC of every
+array it reads at open (keys, metadata), but trusts the bytes of the rows
+and codes: no CRC, no check of the codes against the rows, none of NaN in
+rows an index refuses (reading every byte at open would lose the point of
+the map); ``load(path, mmap=True, verify=True)`` checks those too, reading
+the file once. A mapped file must stay as it is while an index uses it:
+``save`` never rewrites a file in place (it renames a new file over the old
+one, and the mapping keeps the old), but a file truncated or overwritten in
+place from outside (``cp other.idx live.idx``) is undefined, as with
+databases that map their files: searches may answer from the new bytes, or
+reading past a new end may end the process (SIGBUS). Replace a mapped file
+by renaming a new one over it. A mapped index stays read-only until it
+changes: the first add copies its rows into memory, removals only mark rows,
+and a compaction builds new arrays. A graph or a sharded index is built
+again from the rows (``mmap`` then only spares a copy while reading).
 
 ``load`` raises `IndexFileError` (a ValueError), naming the path and what is
 wrong, for every file that is not a complete index file of a version it
@@ -68,6 +76,7 @@ draws new random levels, so its approximate results can differ).
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import math
 import os
@@ -272,7 +281,10 @@ def _text(z: zipfile.ZipFile, name: str, path: str) -> bytes:
 
 
 def _list(text: bytes, n: int, ok: Callable[[Any], bool], what: str, path: str) -> list[Any]:
-    values = json.loads(text)
+    try:
+        values = json.loads(text)
+    except (ValueError, RecursionError) as e:  # bad JSON or UTF-8; nested too deep
+        raise IndexFileError(f"{path}: the {what} are not JSON text ({type(e).__name__})") from None
     if not isinstance(values, list) or len(values) != n:
         raise IndexFileError(f"{path}: the {what} are not a list of {n}")
     for v in values:
@@ -311,28 +323,36 @@ def _parse(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any
     return header, rows, key_list, meta
 
 
-def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
-    with open(path, "rb") as f:  # an error about the path itself is the OS's, as is
-        try:
-            return _parse(f, path)
-        except IndexFileError:
-            raise
-        except (zipfile.BadZipFile, EOFError, OSError, ValueError, struct.error, RecursionError) as e:
-            # ValueError covers bad JSON and UTF-8; RecursionError, JSON nested too deep.
-            raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
+def _read(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
+    f.seek(0)
+    try:
+        return _parse(f, path)
+    except IndexFileError:
+        raise
+    except (zipfile.BadZipFile, EOFError, OSError, ValueError, struct.error, RecursionError) as e:
+        # ValueError covers bad JSON and UTF-8; RecursionError, JSON nested too deep.
+        raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
 
 
 def load[L: Loaded](
-    path: Any, build: Build[L], *, mmap: bool = False, backend: Any = None, progress: bool = False
+    path: Any,
+    build: Build[L],
+    *,
+    mmap: bool = False,
+    verify: bool = False,
+    backend: Any = None,
+    progress: bool = False,
 ) -> L:
     """Reads `path` into the index `build` makes (`Index.from_snapshot`);
     see the module's docstring. `backend` chooses the shards' backend for
     kind "sharded" (default "local"); `mmap` maps a version 2 flat index's
-    rows and codes from the file instead of reading them."""
+    rows and codes from the file instead of reading them, and `verify`
+    checks them then too."""
     path = os.fspath(path)
-    if _container.is_container(path):
-        return _load_container(path, build, mmap=mmap, backend=backend, progress=progress)
-    return _load_zip(path, build, backend=backend, progress=progress)
+    with open(path, "rb", buffering=0) as f:  # an error about the path itself is the OS's, as is
+        if f.read(len(_container.MAGIC)) == _container.MAGIC:
+            return _load_container(f, path, build, mmap=mmap, verify=verify, backend=backend, progress=progress)
+        return _load_zip(f, path, build, backend=backend, progress=progress)
 
 
 def _backend(header: dict[str, Any], backend: Any) -> Any:
@@ -343,8 +363,8 @@ def _backend(header: dict[str, Any], backend: Any) -> Any:
     return _resolve_backend(backend)  # the caller's mistake stays the caller's
 
 
-def _load_zip[L: Loaded](path: str, build: Build[L], *, backend: Any, progress: bool) -> L:
-    header, rows, keys, meta = _read(path)
+def _load_zip[L: Loaded](f: BinaryIO, path: str, build: Build[L], *, backend: Any, progress: bool) -> L:
+    header, rows, keys, meta = _read(f, path)
     dim = header["dim"]
     fields = header["fields"]
     empty = Snapshot(
@@ -431,8 +451,16 @@ def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple
     return a
 
 
-def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backend: Any, progress: bool) -> L:
-    header, arrays = _container.read(path, mmap=mmap, verify=not mmap)
+def _in_place(name: str) -> bool:
+    """The arrays a mapped index uses in place: checked at open only with `verify`."""
+    return name == "rows" or name.startswith("engine.")
+
+
+def _load_container[L: Loaded](
+    f: io.FileIO, path: str, build: Build[L], *, mmap: bool, verify: bool, backend: Any, progress: bool
+) -> L:
+    verify = verify or not mmap
+    header, arrays = _container.read_from(f, path, mmap=mmap, trusted=None if verify else _in_place)
     header = _check_header(header, path)
     n, dim, kind = header["count"], header["dim"], header["kind"]
     rows = _array_of(arrays, "rows", "<f8", (n, dim), path)
@@ -448,7 +476,7 @@ def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backen
     meta = {name[len("metadata.") :]: a for name, a in arrays.items() if name.startswith("metadata.")}
     try:
         columns = Columns.from_arrays(header["metadata"], meta, n)
-    except (TypeError, ValueError) as e:
+    except (TypeError, ValueError, RecursionError) as e:
         raise IndexFileError(f"{path}: its metadata is damaged: {e}") from None
     engine = {name[len("engine.") :]: a for name, a in arrays.items() if name.startswith("engine.")}
     known = {"rows", "keys"} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
@@ -456,16 +484,14 @@ def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backen
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
-    if not mmap and not header["allow_nonfinite"]:
+    if verify and not header["allow_nonfinite"]:
         for start in range(0, n, 65536):
             if not np.isfinite(rows[start : start + 65536]).all():
                 raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
     native = None
     if kind == "flat":
         try:
-            native = orbisk_engine.FlatIndex.restore(
-                dim, header["metric"], n, {"rows": rows, **engine}, verify=not mmap
-            )
+            native = orbisk_engine.FlatIndex.restore(dim, header["metric"], n, {"rows": rows, **engine}, verify=verify)
         except (TypeError, ValueError) as e:
             raise IndexFileError(f"{path}: its rows and codes are refused: {e}") from None
     snap = Snapshot(

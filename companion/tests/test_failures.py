@@ -26,6 +26,8 @@ import orbisk_companion
 from orbisk_companion import Index, _engines, index as index_module
 
 _testcapi = pytest.importorskip("_testcapi", reason="needs CPython's _testcapi to make allocations fail")
+# Each attempt runs in a forked child; the engine's pool threads do not touch the index.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 
 DIM = 3
 QUERIES = np.random.default_rng(1).standard_normal((2, DIM))
