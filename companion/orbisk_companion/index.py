@@ -13,6 +13,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
+from orbisk_shard import Metric
 from orbisk_shard.locking import ReadWriteLock, reads, writes
 
 from . import _engines, _interrupt, _progress, persistence
@@ -119,12 +120,7 @@ class Index:
         backend: Any = "local",
         allow_nonfinite: bool = False,
     ) -> None:
-        self._dim: int = positive("dim", dim, optional=False) or 0
-        self._metric = check_metric(metric)
-        if kind not in KINDS:
-            raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
-        self._kind = kind
-        self._allow_nonfinite = bool(allow_nonfinite)
+        dim, checked = _checked(dim, metric, kind)
         options = dict(
             fields=fields,
             layers=layers,
@@ -135,7 +131,15 @@ class Index:
             max_shard_rows=max_shard_rows,
             backend=backend,
         )
-        self._engine: _engines.Engine = _engines.make(kind, self._dim, self._metric, options)
+        self._open(dim, checked, kind, _engines.make(kind, dim, checked, options), allow_nonfinite)
+
+    def _open(self, dim: int, metric: Metric, kind: str, engine: _engines.Engine, allow_nonfinite: bool) -> None:
+        """The records of an index over `engine`, holding no row yet."""
+        self._dim = dim
+        self._metric = metric
+        self._kind = kind
+        self._allow_nonfinite = bool(allow_nonfinite)
+        self._engine = engine
         self._lock = ReadWriteLock()
         # Row ids are the engine's: 0, 1, ... in insertion order, removed
         # rows included until a compaction renumbers the rest.
@@ -880,29 +884,37 @@ class Index:
 
     @classmethod
     def from_snapshot(
-        cls, snap: Snapshot, *, native: Any = None, backend: Any = "local", progress: bool = False
+        cls,
+        snap: Snapshot,
+        *,
+        restore: bool = False,
+        verify: bool = True,
+        backend: Any = "local",
+        progress: bool = False,
     ) -> Index:
-        """An index holding what `snap` holds. A flat index takes `native`,
-        an ``orbisk_engine.FlatIndex`` already holding the rows (restored
-        from the engine's parts), when given; the other kinds add the rows
-        again. TypeError or ValueError when `snap` describes no index."""
-        fields = None if snap.fields is None else list(snap.fields)
-        options: dict[str, Any] = dict(snap.parameters)
-        index = cls(
-            snap.dim,
-            snap.metric,
-            snap.kind,
-            fields=fields,
-            backend=backend,
-            allow_nonfinite=snap.allow_nonfinite,
-            **options,
-        )
+        """An index holding what `snap` holds. With `restore`, its engine is
+        restored from the parts the snapshot keeps of it (a flat index's
+        rows and codes: nothing is computed again, but every code to compare
+        with `verify`; for the other kinds the rows are added again);
+        without, the rows are added to a new engine. TypeError or ValueError
+        when `snap` describes no index."""
+        dim, metric = _checked(snap.dim, snap.metric, snap.kind)
+        options = {
+            **dict.fromkeys(_engines.PARAMETERS[snap.kind]),
+            **snap.parameters,
+            "fields": None if snap.fields is None else list(snap.fields),
+            "backend": backend,
+        }
+        parts = snap.engine if restore else None
+        engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify)
+        index = cls.__new__(cls)
+        index._open(dim, metric, snap.kind, engine, snap.allow_nonfinite)
         n = snap.rows.shape[0]
-        if native is None:
-            index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
+        if not len(engine):
+            if n:
+                index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
             return index
-        index._engine.adopt(native)
-        if len(native) != n or native.dim != snap.dim or len(snap.keys) != n or len(snap.columns) != n:
+        if len(engine) != n or len(snap.keys) != n or len(snap.columns) != n:
             raise ValueError("the engine, keys and metadata hold different numbers of rows")
         # The keys in one pass each (a million keys open in a fraction of a
         # second): the mapping to rows, then duplicates by its size.
@@ -944,7 +956,18 @@ class Index:
         from the file, used in place, checked at open only with
         ``verify=True``); a graph or sharded index is built again from its
         rows. See `orbisk_companion.persistence`."""
-        return persistence.load(path, cls.from_snapshot, mmap=mmap, verify=verify, backend=backend, progress=progress)
+        return persistence.load(
+            path, cls.from_snapshot, _engines.PARAMETERS, mmap=mmap, verify=verify, backend=backend, progress=progress
+        )
+
+
+def _checked(dim: Any, metric: Any, kind: Any) -> tuple[int, Metric]:
+    """`dim` and `metric` checked, and `kind` one of KINDS."""
+    n = positive("dim", dim, optional=False) or 0
+    checked = check_metric(metric)
+    if kind not in KINDS:
+        raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
+    return n, checked
 
 
 # The code of a change makes no generator expression or closure, enters no

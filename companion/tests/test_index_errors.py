@@ -43,7 +43,7 @@ def test_only_a_flat_index_takes_a_restored_engine(kind):
     snap = source.snapshot()
     snap = type(snap)(**{**vars(snap), "kind": kind, "parameters": Index(3, "cosine", kind).parameters})
     with pytest.raises(ValueError, match="only a flat index takes an engine holding its rows"):
-        Index.from_snapshot(snap, native=source.native)
+        Index.from_snapshot(snap, restore=True)
     assert Index.from_snapshot(snap).search([1.0, 0.0, 0.0], 1)[0].tolist() == [0]  # rows added again
 
 
