@@ -88,7 +88,10 @@ test-python: build
 
 # The companion's in-process suite, against the orbisk `make build`
 # installed (its Ray and Dask tests skip here; companion/ci.sh runs them).
+# The companion is installed into .venv too (editable, so it is the
+# checkout's), as `make demo` installs it.
 test-companion: build
+	$(PY) -m pip install -q --no-deps --no-build-isolation -e ./companion
 	cd companion && PYTHONPATH=$(CURDIR)/companion $(abspath $(PY)) -m pytest -q -rs -p no:cacheprovider tests
 
 test: test-cpp test-python test-companion
@@ -117,6 +120,7 @@ format: $(VENV)/.lint-ready
 	@$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 demo: build
+	$(PY) -m pip install -q --no-deps --no-build-isolation -e ./companion
 	$(PY) examples/demo.py
 
 # Every example in turn (numpy, which two of them need, is in .venv).
