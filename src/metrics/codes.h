@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "common/vec.h"
@@ -93,8 +94,18 @@ struct CodeInfo {
 
 /// Codes `v` into `out` (code_bytes(v.size()) bytes, pad included) for an
 /// index ranking by `kind`. Longer than max_code_dim, `v` has no code and
-/// `out` is not written (it may be empty).
+/// `out` is not written (it may be empty). Floats are coded as their
+/// widened values: the code of a float32 row is that of the same values
+/// stored as float64.
 CodeInfo encode(Vec v, MetricKind kind, std::uint8_t* out);
+CodeInfo encode(std::span<const float> v, MetricKind kind, std::uint8_t* out);
+
+/// Codes code_lanes rows of `dim` (<= max_code_dim) values, one after
+/// another, straight into one block (interleaved as interleave_codes lays
+/// it out), and their CodeInfo into info[0..code_lanes): what encode gives
+/// each row, bit for bit.
+template <class T>
+void encode_block(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t* block, CodeInfo* info);
 
 /// A query coded for one search, with what every bound needs of it.
 struct QueryCode {

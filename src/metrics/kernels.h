@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/cpu.h"
 #include "metrics/codes.h"
@@ -50,9 +51,12 @@ extern const CodeKernels scalar_codes;
 extern const CodeKernels avx2_codes;
 extern const CodeKernels vnni_codes;
 
-/// A row kernel: see Kernels.
-using RowsKernel = void (*)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-                            std::size_t from, std::size_t to, double* acc);
+/// A row kernel over rows stored as T (double, or float widened exactly):
+/// see Kernels.
+template <class T>
+using RowsKernelOf = void (*)(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+                              std::size_t from, std::size_t to, double* acc);
+using RowsKernel = RowsKernelOf<double>;
 
 struct Kernels {
     const char* name;
@@ -63,7 +67,30 @@ struct Kernels {
     /// as one call. Groups are independent chains, computed side by side.
     RowsKernel squared_l2_rows;
     RowsKernel dot_rows;
+    /// The same over float32 rows: each value widened to float64 (exact)
+    /// before its subtract or multiply, so each sum is bit for bit that of
+    /// the widened rows.
+    RowsKernelOf<float> squared_l2_floats;
+    RowsKernelOf<float> dot_floats;
     const CodeKernels* codes;
+
+    /// The kernels for rows stored as T.
+    template <class T>
+    RowsKernelOf<T> squared_l2() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return squared_l2_floats;
+        } else {
+            return squared_l2_rows;
+        }
+    }
+    template <class T>
+    RowsKernelOf<T> dot() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return dot_floats;
+        } else {
+            return dot_rows;
+        }
+    }
 };
 
 /// Calls f.template operator()<N>() with N == count, for count in 1..slots:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "metrics/kernels.h"
 
@@ -12,13 +13,20 @@ namespace orbisk {
 namespace {
 
 // Elements at..at+3 of four row-major rows, transposed: e[k] holds element
-// at + k of the four rows. Lanes beyond `count` are zero.
-[[gnu::always_inline]] inline void transpose4(const double* base, const std::int64_t* offsets, std::size_t at,
+// at + k of the four rows, floats widened (exactly). Lanes beyond `count`
+// are zero.
+template <class T>
+[[gnu::always_inline]] inline void transpose4(const T* base, const std::int64_t* offsets, std::size_t at,
                                               std::size_t count, __m256d* e) {
-    const __m256i mask =
-        _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
     __m256d r[4];
-    for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
+    if constexpr (std::is_same_v<T, float>) {
+        const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(count)), _mm_set_epi32(3, 2, 1, 0));
+        for (int j = 0; j < 4; ++j) r[j] = _mm256_cvtps_pd(_mm_maskload_ps(base + offsets[j] + at, mask));
+    } else {
+        const __m256i mask =
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
+        for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
+    }
     const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
     const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
     e[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
@@ -28,8 +36,8 @@ namespace {
 }
 
 // Each group is two chains of four rows (lanes 0-3 and 4-7).
-template <std::size_t N, bool Euclidean>
-void rows_n(const double* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
+template <class T, std::size_t N, bool Euclidean>
+void rows_n(const T* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
             double* acc) {
     __m256d sum[2 * N];
     for (std::size_t h = 0; h < 2 * N; ++h) sum[h] = _mm256_loadu_pd(acc + h * 4);
@@ -52,10 +60,10 @@ void rows_n(const double* base, const std::int64_t* offsets, const double* q, st
     for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_pd(acc + h * 4, sum[h]);
 }
 
-template <bool Euclidean>
-void rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+template <class T, bool Euclidean>
+void rows(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
           std::size_t to, double* acc) {
-    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, Euclidean>(base, offsets, q, from, to, acc); });
+    with_slot_count(groups, [&]<std::size_t N>() { rows_n<T, N, Euclidean>(base, offsets, q, from, to, acc); });
 }
 
 // Codes: bytes widened to 16 bits and multiplied by 16-bit query codes in
@@ -120,6 +128,7 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 const CodeKernels avx2_codes = {"avx2", byte_pair_limit, code_blocks, code_rows, screen_with<code_blocks>};
 
-const Kernels avx2_kernels = {"avx2", rows<true>, rows<false>, &avx2_codes};
+const Kernels avx2_kernels = {
+    "avx2", rows<double, true>, rows<double, false>, rows<float, true>, rows<float, false>, &avx2_codes};
 
 }  // namespace orbisk

@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <type_traits>
 
 #include "metrics/kernels.h"
 
@@ -17,11 +18,22 @@ struct Columns {
     __m512d e[8];
 };
 
-[[gnu::always_inline]] inline Columns transpose(const double* base, const std::int64_t* offsets, std::size_t at,
+// Floats are widened (exactly) as they are loaded.
+template <class T>
+[[gnu::always_inline]] inline Columns transpose(const T* base, const std::int64_t* offsets, std::size_t at,
                                                 std::size_t count) {
-    const __mmask8 m = static_cast<__mmask8>((1u << count) - 1);
     __m512d r[8];
-    for (int j = 0; j < 8; ++j) r[j] = _mm512_maskz_loadu_pd(m, base + offsets[j] + at);
+    if constexpr (std::is_same_v<T, float>) {
+        // AVX's masked load: the lanes past `count` are not read (AVX-512 F
+        // has no 256-bit masked load of its own).
+        const __m256i mask =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+        for (int j = 0; j < 8; ++j)
+            r[j] = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskload_ps(base + offsets[j] + at, mask));
+    } else {
+        const __mmask8 m = static_cast<__mmask8>((1u << count) - 1);
+        for (int j = 0; j < 8; ++j) r[j] = _mm512_maskz_loadu_pd(m, base + offsets[j] + at);
+    }
     // Interleave pairs of rows, then pairs of 128-bit lanes, then halves.
     const __m512i lo = _mm512_set_epi64(14, 6, 12, 4, 10, 2, 8, 0), hi = _mm512_set_epi64(15, 7, 13, 5, 11, 3, 9, 1);
     const __m512i even = _mm512_set_epi64(13, 12, 9, 8, 5, 4, 1, 0), odd = _mm512_set_epi64(15, 14, 11, 10, 7, 6, 3, 2);
@@ -47,8 +59,8 @@ struct Columns {
     return c;
 }
 
-template <std::size_t N, bool Euclidean>
-void rows_n(const double* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
+template <class T, std::size_t N, bool Euclidean>
+void rows_n(const T* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
             double* acc) {
     __m512d sum[N];
     for (std::size_t g = 0; g < N; ++g) sum[g] = _mm512_loadu_pd(acc + g * lanes);
@@ -70,16 +82,18 @@ void rows_n(const double* base, const std::int64_t* offsets, const double* q, st
     for (std::size_t g = 0; g < N; ++g) _mm512_storeu_pd(acc + g * lanes, sum[g]);
 }
 
-template <bool Euclidean>
-void rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+template <class T, bool Euclidean>
+void rows(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
           std::size_t to, double* acc) {
-    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, Euclidean>(base, offsets, q, from, to, acc); });
+    with_slot_count(groups, [&]<std::size_t N>() { rows_n<T, N, Euclidean>(base, offsets, q, from, to, acc); });
 }
 
 }  // namespace
 
 // Without VNNI, the AVX2 code kernels serve.
-const Kernels avx512_kernels = {"avx512", rows<true>, rows<false>, &avx2_codes};
-const Kernels avx512vnni_kernels = {"avx512vnni", rows<true>, rows<false>, &vnni_codes};
+const Kernels avx512_kernels = {"avx512",          rows<double, true>, rows<double, false>,
+                                rows<float, true>, rows<float, false>, &avx2_codes};
+const Kernels avx512vnni_kernels = {"avx512vnni",      rows<double, true>, rows<double, false>,
+                                    rows<float, true>, rows<float, false>, &vnni_codes};
 
 }  // namespace orbisk
