@@ -207,15 +207,12 @@ void Flat::append_blocks(const T* data, std::size_t rows, std::vector<std::uint8
 template <class T>
 void Flat::write_blocks_ahead(const T* data, std::size_t ahead, std::size_t rows) {
     rows_.write_ahead(ahead, data, rows);
-    if (metric_.keeps_norms()) {
-        for (std::size_t r = 0; r < rows; ++r)
-            norms_.tail()[ahead + r] = norm(std::span<const T>(data + r * dim_, dim_));
-    }
     const std::size_t block = code_lanes * code_row_bytes();
     CodeInfo info[code_lanes];
     for (std::size_t b = 0; b < rows / code_lanes; ++b) {
         const std::size_t at = ahead + b * code_lanes;
-        metric_.encode_block(data + b * code_lanes * dim_, dim_, code_blocks_.tail() + at / code_lanes * block, info);
+        metric_.encode_block(data + b * code_lanes * dim_, dim_, code_blocks_.tail() + at / code_lanes * block, info,
+                             metric_.keeps_norms() ? norms_.tail() + at : nullptr);
         for (std::size_t r = 0; r < code_lanes; ++r) {
             scales_.tail()[at + r] = info[r].scale;
             rhos_.tail()[at + r] = info[r].rho;

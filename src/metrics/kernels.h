@@ -58,6 +58,11 @@ using RowsKernelOf = void (*)(const T* base, const std::int64_t* offsets, std::s
                               std::size_t from, std::size_t to, double* acc);
 using RowsKernel = RowsKernelOf<double>;
 
+/// A block encoder over rows stored as T: see Kernels.
+template <class T>
+using EncodeBlockOf = void (*)(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t* block, CodeInfo* info,
+                               double* norms);
+
 struct Kernels {
     const char* name;
     /// For `groups` (<= slots) groups of `lanes` row-major rows, row r of
@@ -72,6 +77,12 @@ struct Kernels {
     /// the widened rows.
     RowsKernelOf<float> squared_l2_floats;
     RowsKernelOf<float> dot_floats;
+    /// encode_block (codes.h) of code_lanes rows: the same bytes, CodeInfo
+    /// and norms, bit for bit. The steps for each row are those codes.h
+    /// lists, with rows side by side in the lanes (each lane's sums in
+    /// element order) instead of one after another.
+    EncodeBlockOf<double> encode_doubles;
+    EncodeBlockOf<float> encode_floats;
     const CodeKernels* codes;
 
     /// The kernels for rows stored as T.
@@ -89,6 +100,14 @@ struct Kernels {
             return dot_floats;
         } else {
             return dot_rows;
+        }
+    }
+    template <class T>
+    EncodeBlockOf<T> encode() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return encode_floats;
+        } else {
+            return encode_doubles;
         }
     }
 };

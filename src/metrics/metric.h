@@ -80,10 +80,11 @@ class Metric {
     /// A stored vector's screening code and what its bounds need (codes.h).
     CodeInfo encode(Vec v, std::uint8_t* out) const { return orbisk::encode(v, kind_, out); }
     CodeInfo encode(std::span<const float> v, std::uint8_t* out) const { return orbisk::encode(v, kind_, out); }
-    /// code_lanes rows coded into one block (encode_block).
+    /// code_lanes rows coded into one block, with their norms when `norms`
+    /// is not null (encode_block, by the kernel table's encoder).
     template <class T>
-    void encode_block(const T* rows, std::size_t dim, std::uint8_t* block, CodeInfo* info) const {
-        orbisk::encode_block(rows, dim, kind_, block, info);
+    void encode_block(const T* rows, std::size_t dim, std::uint8_t* block, CodeInfo* info, double* norms) const {
+        kernels_->encode<T>()(rows, dim, kind_, block, info, norms);
     }
 
     /// One screen of coded blocks by the kernels (CodeKernels::screen): rows

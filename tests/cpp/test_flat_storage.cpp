@@ -63,7 +63,9 @@ void expect_same_parts(const Flat& got, const Flat& want) {
         EXPECT_TRUE(same_bits(g.rhos, w.rhos, n * sizeof(float)));
         EXPECT_TRUE(same_bits(g.extents, w.extents, n * sizeof(double)));
     }
-    if (want.metric().keeps_norms()) EXPECT_TRUE(same_bits(g.norms, w.norms, n * sizeof(double)));
+    if (want.metric().keeps_norms()) {
+        EXPECT_TRUE(same_bits(g.norms, w.norms, n * sizeof(double)));
+    }
 }
 
 /// Every search of `queries` on `got` gives the bits `want` gives: one

@@ -28,6 +28,7 @@ std::vector<const Table*> tables_of(const Table& (*table)(Isa)) {
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(const void* a, const void* b, std::size_t bytes) { return std::memcmp(a, b, bytes) == 0; }
 
 struct Case {
     std::vector<double> block;  // lanes rows, interleaved
@@ -106,6 +107,52 @@ TEST(KernelTables, RowGroupsMatchSequentialSums) {
                     EXPECT_TRUE(same_value(l2f[r], sequential_squares(q, wide))) << tables[t]->name << " (floats)";
                     EXPECT_TRUE(same_value(dotsf[r], sum_of_products(q.data(), wide.data(), dim)))
                         << tables[t]->name << " (floats) dim " << dim << " row " << r;
+                }
+            }
+        }
+    }
+}
+
+// Each table's block encoder against encode() and norm() of each row, over
+// doubles and floats, rows without a code among them.
+TEST(KernelTables, BlockEncodersGiveEachRowsCodeAndNorm) {
+    const auto tables = tables_of(distance_kernels);
+    std::mt19937_64 rng(31);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (std::size_t dim : {1, 3, 4, 5, 8, 13, 16, 17, 31, 64, 130}) {
+        std::vector<double> rows(code_lanes * dim);
+        for (double& v : rows) v = static_cast<float>(rng() % 4 ? normal(rng) : std::round(normal(rng) * 40));
+        const double special[] = {std::numeric_limits<double>::quiet_NaN(), -INFINITY, 1e38, 1e-38, 0.0};
+        for (std::size_t k = 0; k < 5; ++k) rows[(2 + 3 * k) * dim + (k % dim)] = static_cast<float>(special[k]);
+        std::fill_n(rows.begin(), dim, 0.0);
+        const std::vector<float> floats(rows.begin(), rows.end());
+        for (MetricKind kind : {MetricKind::Euclidean, MetricKind::Dot}) {
+            const std::size_t bytes = code_bytes(dim);
+            std::vector<std::uint8_t> want(code_lanes * bytes), row_major(code_lanes * bytes);
+            CodeInfo want_info[code_lanes];
+            double want_norms[code_lanes];
+            for (std::size_t r = 0; r < code_lanes; ++r) {
+                const Vec row(rows.data() + r * dim, dim);
+                want_info[r] = encode(row, kind, row_major.data() + r * bytes);
+                want_norms[r] = norm(row);
+            }
+            interleave_codes(row_major.data(), bytes, want.data());
+            for (const Kernels* t : tables) {
+                for (bool as_floats : {false, true}) {
+                    std::vector<std::uint8_t> block(want.size(), 0xAA);
+                    CodeInfo info[code_lanes];
+                    double norms[code_lanes];
+                    if (as_floats) {
+                        t->encode_floats(floats.data(), dim, kind, block.data(), info, norms);
+                    } else {
+                        t->encode_doubles(rows.data(), dim, kind, block.data(), info, norms);
+                    }
+                    EXPECT_EQ(block, want) << t->name << " dim " << dim << (as_floats ? " floats" : "");
+                    for (std::size_t r = 0; r < code_lanes; ++r) {
+                        EXPECT_TRUE(same_bits(&info[r], &want_info[r], sizeof(CodeInfo)))
+                            << t->name << " dim " << dim << " row " << r << (as_floats ? " floats" : "");
+                        EXPECT_TRUE(same_value(norms[r], want_norms[r])) << t->name << " dim " << dim << " row " << r;
+                    }
                 }
             }
         }
