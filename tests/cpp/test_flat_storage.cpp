@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -16,6 +17,8 @@
 #include "each_table.h"
 #include "flat/batch.h"
 #include "flat/flat_index.h"
+
+#include <unistd.h>
 
 using namespace orbisk;
 
@@ -249,6 +252,38 @@ TEST(BatchAppend, AStopKeepsTheRowsBeforeItWhole) {
         want.append_rows(rows.data() + want.size() * dim, n - want.size());
         expect_same_parts(f, want);
     }
+}
+
+/// The resident size of this process, in bytes (0 where it cannot be read).
+std::size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    if (!(statm >> pages >> resident)) return 0;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Compaction after most rows were removed gives their memory back to the
+// system: the resident size falls by about what the index let go of.
+TEST(FlatMemory, CompactionGivesTheDroppedRowsMemoryBack) {
+    const std::size_t dim = 32, n = 400000;
+    if (resident_bytes() == 0) GTEST_SKIP() << "no /proc/self/statm here";
+    Flat f(dim, MetricKind::Euclidean, Storage::Float32);
+    {
+        const F rows = values(n, dim, 11);
+        f.append_rows(rows.data(), n, {}, 2);
+    }
+    std::vector<std::uint32_t> gone;
+    for (std::uint32_t id = 0; id < n; ++id) {
+        if (id % 10 != 0) gone.push_back(id);
+    }
+    f.remove(gone);
+    gone = {};
+    const std::size_t held = f.bytes(), before = resident_bytes();
+    f.compact();
+    const std::size_t freed = held - f.bytes(), after = resident_bytes();
+    ASSERT_GT(freed, held * 8 / 10);
+    EXPECT_GE(before - std::min(before, after), freed * 9 / 10)
+        << "resident " << before << " -> " << after << " bytes; the index let go of " << freed;
 }
 
 }  // namespace
