@@ -96,7 +96,6 @@ class RowStore {
     std::size_t size() const {
         return std::visit([](const auto& a) { return a.size(); }, values_);
     }
-    std::size_t rows() const { return dim_ ? size() / dim_ : 0; }
     /// The stored values in place, of the stored type.
     const void* data() const {
         return std::visit([](const auto& a) -> const void* { return a.data(); }, values_);
@@ -115,13 +114,6 @@ class RowStore {
     template <class F>
     decltype(auto) visit(F&& f) const {
         return std::visit([&](const auto& a) -> decltype(auto) { return f(a.data()); }, values_);
-    }
-
-    /// Row `id` widened into `out` (dim values).
-    void widen_row(std::size_t id, double* out) const {
-        visit([&](const auto* values) {
-            for (std::size_t i = 0; i < dim_; ++i) out[i] = static_cast<double>(values[id * dim_ + i]);
-        });
     }
 
     /// Room for `rows` more rows. Throws std::bad_alloc with nothing changed.

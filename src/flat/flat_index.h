@@ -4,6 +4,11 @@
 // in place and a file can hold them as they are; the row kernels compute
 // several rows at once, each in element order. Removed rows stay, marked,
 // until a compaction drops them.
+//
+// What a row costs: dim values of the storage type, code_bytes(dim) bytes of
+// code (codes.h), 16 bytes of what its bounds need (scale, rho, extent), and
+// 8 more for its norm under cosine: at dimension 128 in float32, 656 bytes,
+// 1.28 times the rows alone.
 
 #include <cstdint>
 #include <optional>
@@ -86,8 +91,9 @@ class Flat {
     void insert(Vec vector);
 
     /// Appends a batch in order, or EmptyVectors for an empty batch. The
-    /// first vector of the wrong length throws InternalFailure; the ones
-    /// before it stay stored, as they do when `interrupt` stops the batch.
+    /// first vector of the wrong length throws InternalFailure (one float32
+    /// storage cannot keep, InexactRow); the ones before it stay stored, as
+    /// they do when `interrupt` stops the batch.
     std::optional<FlatError> create(const Rows& vectors, Interrupt interrupt = {});
 
     /// Appends `rows` vectors of length dim stored one after another, their

@@ -1,10 +1,12 @@
 #pragma once
 // Distance kernels, one table per instruction set: row kernels, which read
-// row-major rows wherever they lie (the exhaustive scan's rows one after
-// another, a graph walk's scattered), and the kernels of the byte codes.
+// row-major rows of float64 or float32 wherever they lie (the exhaustive
+// scan's rows one after another, a graph walk's scattered), the encoders
+// that code blocks of stored rows, and the kernels of the byte codes.
 // Every row kernel keeps one accumulator per row and adds that row's terms in
 // element order, so each lane computes exactly the sequential sum; SIMD runs
-// across rows, never within one sum.
+// across rows, never within one sum. Float32 values are widened to float64
+// (exactly) in registers, before any arithmetic.
 
 #include <cstddef>
 #include <cstdint>
