@@ -191,11 +191,11 @@ struct Caller {
 }  // namespace
 
 void run_tiles(const Tiles& tiles, unsigned threads, Interrupt interrupt) {
-    if (tiles.items == 0) return;
     Shared shared{tiles};
     Caller caller{shared, interrupt};
     {
-        const std::size_t takers = (tiles.items + tiles.tile - 1) / tiles.tile;
+        // No more threads than tiles (and the calling one, whatever there is).
+        const std::size_t takers = std::max<std::size_t>(1, (tiles.items + tiles.tile - 1) / tiles.tile);
         const Helpers helpers(
             [](void* s) {
                 auto* sh = static_cast<Shared*>(s);

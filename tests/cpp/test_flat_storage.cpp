@@ -202,6 +202,7 @@ TEST(FlatStorageRows, AFloat64ValueFloat32CannotHoldIsRefusedNamingItsRow) {
     }
     EXPECT_EQ(storage_named("float32"), Storage::Float32);
     EXPECT_EQ(storage_name(Storage::Float64), "float64");
+    EXPECT_EQ(storage_name(Storage::Float32), "float32");
     EXPECT_FALSE(storage_named("float16"));
 }
 
