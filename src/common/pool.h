@@ -5,7 +5,15 @@
 // cap of its own; its threads sleep between calls and last as long as the
 // process.
 
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "common/interrupt.h"
+
 namespace orbisk {
+
+struct Pool;
 
 /// Up to `count` pool threads running job(context) beside the calling thread:
 /// asked when made, waited for when destroyed. A request no thread took by
@@ -18,11 +26,41 @@ class Helpers {
     Helpers(const Helpers&) = delete;
     Helpers& operator=(const Helpers&) = delete;
 
-    /// Requests a pool thread took (guarded by the pool's lock).
-    unsigned running = 0;
+  private:
+    friend struct Pool;
+    /// Requests a pool thread took and has not finished: read and written
+    /// only by the pool, under its lock (Pool::running_of asks for it).
+    unsigned running_ = 0;
 };
 
 /// Threads the pool has started (a test's view).
 unsigned pool_threads();
+
+/// A job cut into `items` items: run(context, first, count, interrupt) does
+/// the items [first, first + count), stepping `interrupt` as it goes.
+struct Tiles {
+    void (*run)(void* context, std::size_t first, std::size_t count, Interrupt& interrupt);
+    void* context;
+    std::size_t items;
+    std::size_t tile;  ///< items taken at a time
+};
+
+/// Runs every tile of `tiles` on up to `threads` threads, the calling one
+/// among them and the others from the pool (Helpers), each taking the next
+/// tile when it is free. The calling thread alone asks `interrupt`: before
+/// any work, and whenever its tiles step it. Throws Interrupted when it said
+/// stop, std::bad_alloc when a tile ran out of memory; the tiles not taken by
+/// then never run, and those under way stop at their next step.
+void run_tiles(const Tiles& tiles, unsigned threads, Interrupt interrupt);
+
+/// run_tiles with f(first, count, interrupt) as the job.
+template <class F>
+void run_tiles(std::size_t items, std::size_t tile, unsigned threads, Interrupt interrupt, F&& f) {
+    using Job = std::remove_reference_t<F>;
+    const Tiles tiles{
+        [](void* c, std::size_t first, std::size_t count, Interrupt& i) { (*static_cast<Job*>(c))(first, count, i); },
+        &f, items, tile};
+    run_tiles(tiles, threads, interrupt);
+}
 
 }  // namespace orbisk

@@ -68,7 +68,7 @@ struct HeldParts {
 PyObject* flat_rows(PyObject* self, void*) {
     return engine_guarded([&]() -> PyObject* {
         const Flat& flat = *flat_object(self).flat;
-        const SharedArray<double>& rows = flat.row_store();
+        const RowStore& rows = flat.row_store();
         return shared_matrix('d', flat.size(), flat.dim(), rows.size() ? rows.data() : nullptr, rows.block()).release();
     });
 }

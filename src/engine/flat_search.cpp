@@ -78,8 +78,8 @@ PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!distances) return nullptr;
         without_lock(
             [&](Released& released) {
-                search_batch(*ix.flat, b.queries.data(), m, kk, b.rows, result_items<std::int64_t>(ids),
-                             result_items<double>(distances), b.threads, poll_of(released));
+                search_on_threads(*ix.flat, b.queries.data(), m, kk, b.rows, result_items<std::int64_t>(ids),
+                                  result_items<double>(distances), b.threads, poll_of(released));
             },
             &reading);
         return PyTuple_Pack(2, ids.get(), distances.get());
@@ -107,8 +107,8 @@ PyObject* flat_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::vector<std::vector<Candidate>> found(m);
         without_lock(
             [&](Released& released) {
-                search_radius_batch(*ix.flat, b.queries.data(), m, radius, b.rows, found.data(), b.threads,
-                                    poll_of(released));
+                search_radius_on_threads(*ix.flat, b.queries.data(), m, radius, b.rows, found.data(), b.threads,
+                                         poll_of(released));
             },
             &reading);
         std::size_t total = 0;
