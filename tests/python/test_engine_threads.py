@@ -293,6 +293,11 @@ def test_ctrl_c_ends_a_change_waiting_for_a_search():
         timer.join()
         searcher.join()
     assert len(ix) == 200_000
+    # The interrupted change left no place in the queue: a search and a change pass.
+    after = threading.Thread(target=lambda: (ix.search(np.zeros((1, DIM)), 1), ix.add(np.zeros((1, DIM)))), daemon=True)
+    after.start()
+    after.join(10)
+    assert not after.is_alive() and len(ix) == 200_001, "the gate stayed shut after an interrupted wait"
 
 
 def test_a_signal_handler_cannot_change_the_index_its_thread_searches():
