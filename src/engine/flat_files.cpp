@@ -57,10 +57,20 @@ struct Part {
 };
 
 /// The two arrays a restored index reads in place, let go where the index
-/// lets go of them: with the interpreter lock held (indexes change and die
-/// only under it).
+/// lets go of them: when it dies, with the interpreter lock held, or when an
+/// add moves its rows or codes into memory of their own, on the adding
+/// thread with the lock released. The buffers are let go under the lock.
 struct HeldParts {
     HeldBuffer rows, codes;
+    HeldParts() = default;
+    HeldParts(const HeldParts&) = delete;
+    HeldParts& operator=(const HeldParts&) = delete;
+    ~HeldParts() {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        rows.release();
+        codes.release();
+        PyGILState_Release(state);
+    }
 };
 
 /// The item format of rows stored as `storage`.

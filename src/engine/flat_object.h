@@ -17,8 +17,7 @@ struct FlatIndexObject {
     PyObject_HEAD
     Flat* flat;
     const char* metric;  ///< its name in the metric table
-    /// Searches pass together, changes alone (gate.h says what a reader
-    /// holding the interpreter lock may read without passing).
+    /// Searches and reads pass together, changes alone (gate.h).
     Gate gate;
 };
 

@@ -2,6 +2,10 @@
 float64 storage of the same values; a value float32 cannot keep is refused,
 naming its row, with nothing changed; parts carry the storage."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -73,3 +77,19 @@ def test_parts_restore_an_index_of_the_same_storage(metric, n):
     assert repr(again) == repr(ix) == f"FlatIndex(dim=9, metric='{metric}', storage='float32', rows={n})"
     assert [np.asarray(a).tobytes() for a in again.parts().values()] == [a.tobytes() for a in parts.values()]
     assert bytes(again.search(np.ones((1, 9)), 5)[1]) == bytes(ix.search(np.ones((1, 9)), 5)[1])
+
+
+def test_an_add_lets_go_of_the_arrays_an_index_was_restored_from_under_the_interpreter_lock():
+    # The add moves the rows out of the arrays on its own thread, the lock
+    # released; Python's debug allocator aborts a free made without it.
+    child = """if True:
+        import numpy as np, orbisk_engine
+        ix = orbisk_engine.FlatIndex(9, "cosine", storage="float32")
+        ix.add(np.ones((37, 9), np.float32))
+        again = orbisk_engine.FlatIndex.restore(9, "cosine", 37, {k: np.array(a) for k, a in ix.parts().items()})
+        again.add(np.ones((40_000, 9), np.float32), threads=2)
+        assert len(again) == 40_037
+    """
+    env = {**os.environ, "PYTHONMALLOC": "debug"}
+    done = subprocess.run([sys.executable, "-c", child], env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
