@@ -7,10 +7,11 @@
 // either. Whoever waits waits with the interpreter lock released, so that
 // the calls it waits for can end, and looks at the signals now and then.
 //
-// A change holds the interpreter lock from its first write to its last, and
-// the index is whole wherever it may run Python code (a signal handler
-// between chunks): a reader holding the lock (len, a view of the rows) sees
-// one state without passing the gate.
+// A change may write with the interpreter lock released (an add computes
+// its rows' codes on several threads), so every read of what a change
+// alters passes the gate, len and a view of the rows too. A signal handler
+// that runs inside a change (between its pieces) and reads its index is
+// refused rather than shown half a change.
 
 #include <Python.h>
 

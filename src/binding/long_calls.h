@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 
 #include "binding/callable.h"
@@ -26,13 +27,24 @@ inline Interrupt pending_signals() {
 /// the look and releases it again (a core's poll or interrupt callback).
 struct Released {
     PyThreadState* state;
+    std::chrono::steady_clock::time_point looked{};
     static bool check(void* self) {
         auto* r = static_cast<Released*>(self);
         PyEval_RestoreThread(r->state);
         const bool stop = PyErr_CheckSignals() < 0;
         r->state = PyEval_SaveThread();
+        r->looked = std::chrono::steady_clock::now();
         return stop;
     }
+    /// check(), once 20 ms have passed since the last look: the interrupt
+    /// of a core that asks every few tens of microseconds, which would
+    /// otherwise wait for the interpreter lock as often (up to the switch
+    /// interval each time, while another thread runs Python).
+    static bool check_now_and_then(void* self) {
+        const auto* r = static_cast<const Released*>(self);
+        return std::chrono::steady_clock::now() - r->looked >= std::chrono::milliseconds(20) && check(self);
+    }
+    Interrupt interrupt() { return Interrupt(check_now_and_then, this); }
 };
 
 /// Runs body(released) with the interpreter lock released; `released` is

@@ -101,17 +101,27 @@ bool Matrix::finite(const char* what) const {
     const double* q = data();
     for (std::size_t i = 0; i < rows_ * dim_; ++i) {
         if (std::isfinite(q[i])) continue;
-        PyObject* type = nonfinite_error();
-        const std::size_t row = i / dim_;
-        Ref text = type ? Ref::steal(PyUnicode_FromFormat("row %zu of %s holds NaN or infinity", row, what)) : Ref();
-        Ref error = text ? Ref::steal(PyObject_CallOneArg(type, text.get())) : Ref();
-        Ref number = error ? Ref::steal(PyLong_FromSize_t(row)) : Ref();
-        if (number && PyObject_SetAttrString(error.get(), "row", number.get()) == 0) {
-            PyErr_SetRaisedException(error.release());
-        }
+        raise_row_error(nonfinite_error(), i / dim_, what, "holds NaN or infinity");
         return false;
     }
     return true;
+}
+
+const float* Matrix::float32s() const {
+    const void* buf = buffer_.view().buf;
+    return item_.is(Item::Float, sizeof(float)) && reinterpret_cast<std::uintptr_t>(buf) % alignof(float) == 0
+               ? static_cast<const float*>(buf)
+               : nullptr;
+}
+
+PyObject* raise_row_error(PyObject* type, std::size_t row, const char* what, const char* says) {
+    Ref text = type ? Ref::steal(PyUnicode_FromFormat("row %zu of %s %s", row, what, says)) : Ref();
+    Ref error = text ? Ref::steal(PyObject_CallOneArg(type, text.get())) : Ref();
+    Ref number = error ? Ref::steal(PyLong_FromSize_t(row)) : Ref();
+    if (number && PyObject_SetAttrString(error.get(), "row", number.get()) == 0) {
+        PyErr_SetRaisedException(error.release());
+    }
+    return nullptr;
 }
 
 PyObject* nonfinite_error() {
@@ -119,6 +129,14 @@ PyObject* nonfinite_error() {
     return cached_exception(slot, "orbisk_engine.NonFiniteError",
                             "A query holds NaN or an infinity where finite ones were asked for (finite=True): a "
                             "ValueError whose `row` is the first such query's row.",
+                            PyExc_ValueError);
+}
+
+PyObject* inexact_row_error() {
+    static std::atomic<PyObject*> slot{nullptr};
+    return cached_exception(slot, "orbisk_engine.InexactRowError",
+                            "A row holds a value that float32 storage cannot keep exactly: a ValueError whose `row` "
+                            "is the first such row.",
                             PyExc_ValueError);
 }
 

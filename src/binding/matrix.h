@@ -32,13 +32,16 @@ class Matrix {
     /// Rows [first, first + count) as float64: in place when they are, else
     /// converted into `buffer` (resized; std::bad_alloc when it cannot be).
     const double* rows(std::size_t first, std::size_t count, std::vector<double>& buffer) const;
+    /// Whether the rows are read in place: aligned float64.
+    bool in_place() const;
+    /// The values in place when they are aligned float32 items; else null.
+    const float* float32s() const;
     /// NonFiniteError naming the first row that holds NaN or an infinity
     /// (after take(..., convert = true)), as "row R of <what> holds NaN or
     /// infinity", R in its `row`.
     bool finite(const char* what) const;
 
   private:
-    bool in_place() const;
     const double* doubles() const { return static_cast<const double*>(buffer_.view().buf); }
     bool exact(const char* what) const;
     void convert_rows(std::size_t first, std::size_t count, double* out) const;
@@ -49,9 +52,14 @@ class Matrix {
     std::vector<double> copy_;
 };
 
-/// orbisk_engine.NonFiniteError, a ValueError subclass, created on first
-/// request (borrowed; it lives for the whole process). Null with an
+/// orbisk_engine.NonFiniteError and orbisk_engine.InexactRowError,
+/// ValueError subclasses naming a row in their `row`, created on first
+/// request (borrowed; they live for the whole process). Null with an
 /// exception set when creation fails.
 PyObject* nonfinite_error();
+PyObject* inexact_row_error();
+
+/// Sets `type`("row R of <what> <says>") with R in its `row`; returns null.
+PyObject* raise_row_error(PyObject* type, std::size_t row, const char* what, const char* says);
 
 }  // namespace orbisk

@@ -57,25 +57,53 @@ struct Part {
 };
 
 /// The two arrays a restored index reads in place, let go where the index
-/// lets go of them: with the interpreter lock held (indexes change and die
-/// only under it).
+/// lets go of them: when it dies, with the interpreter lock held, or when an
+/// add moves its rows or codes into memory of their own, on the adding
+/// thread with the lock released. The buffers are let go under the lock.
 struct HeldParts {
     HeldBuffer rows, codes;
+    HeldParts() = default;
+    HeldParts(const HeldParts&) = delete;
+    HeldParts& operator=(const HeldParts&) = delete;
+    ~HeldParts() {
+        const PyGILState_STATE state = PyGILState_Ensure();
+        rows.release();
+        codes.release();
+        PyGILState_Release(state);
+    }
 };
+
+/// The item format of rows stored as `storage`.
+char rows_format(Storage storage) { return storage == Storage::Float32 ? 'f' : 'd'; }
+
+/// The storage the rows of `parts` were kept as: float32 for float32
+/// items, else float64 (and Part::take says what is wrong with them).
+bool storage_of_rows(PyObject* parts, Storage& storage) {
+    storage = Storage::Float64;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(parts, "rows", &found) < 0) return false;
+    const Ref rows = Ref::steal(found);
+    if (!rows || !PyObject_CheckBuffer(rows.get())) return true;
+    HeldBuffer held;
+    if (!held.take(rows.get(), PyBUF_RECORDS_RO)) return false;
+    const std::optional<Item> item = held.item(Prefixes::Little);
+    if (item && item->is(Item::Float, sizeof(float))) storage = Storage::Float32;
+    return true;
+}
 
 }  // namespace
 
 PyObject* flat_rows(PyObject* self, void*) {
-    return engine_guarded([&]() -> PyObject* {
-        const Flat& flat = *flat_object(self).flat;
+    return read_flat(self, "FlatIndex.rows", [](const Flat& flat) {
         const RowStore& rows = flat.row_store();
-        return shared_matrix('d', flat.size(), flat.dim(), rows.size() ? rows.data() : nullptr, rows.block()).release();
+        return shared_matrix(rows_format(flat.storage()), flat.size(), flat.dim(), rows.size() ? rows.data() : nullptr,
+                             rows.block())
+            .release();
     });
 }
 
 PyObject* flat_parts(PyObject* self, PyObject*) {
-    return engine_guarded([&]() -> PyObject* {
-        const Flat& flat = *flat_object(self).flat;
+    return read_flat(self, "FlatIndex.parts", [](const Flat& flat) -> PyObject* {
         if (flat.removed()) {
             PyErr_SetString(PyExc_ValueError, "FlatIndex.parts: the index holds removed rows; compact() it first");
             return nullptr;
@@ -87,7 +115,8 @@ PyObject* flat_parts(PyObject* self, PyObject*) {
         auto put = [&](const char* name, const Ref& value) {
             return value && PyDict_SetItemString(parts.get(), name, value.get()) == 0;
         };
-        if (!put("rows", shared_matrix('d', n, flat.dim(), n ? p.rows : nullptr, flat.row_store().block()))) {
+        if (!put("rows", shared_matrix(rows_format(p.storage), n, flat.dim(), n ? p.rows : nullptr,
+                                       flat.row_store().block()))) {
             return nullptr;
         }
         if (flat.coding() &&
@@ -114,28 +143,33 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         if (count < 0) return PyErr_Format(PyExc_ValueError, "count must be at least 0, got %zd", count);
+        Storage storage = Storage::Float64;
+        if (!storage_of_rows(parts, storage)) return nullptr;
         // A new index: no other thread has it, so no gate to pass.
-        Ref made = Ref::steal(PyObject_CallFunction(cls, "ns", dim, metric));
+        const Ref call = Ref::steal(Py_BuildValue("(ns)", dim, metric));
+        const Ref options = call ? Ref::steal(Py_BuildValue("{ss}", "storage", storage_name(storage).data())) : Ref();
+        Ref made = options ? Ref::steal(PyObject_Call(cls, call.get(), options.get())) : Ref();
         if (!made) return nullptr;
         Flat& flat = *flat_object(made.get()).flat;
         const auto n = static_cast<std::size_t>(count);
         if (n == 0) return made.release();
         Part rows, blocks, open, scales, rhos, extents, norms;
         const bool codes = flat.coding(), keeps_norms = flat.metric().keeps_norms();
-        const bool ok = rows.take(parts, "rows", 'd', n * flat.dim(), flat.dim()) &&
+        const bool ok = rows.take(parts, "rows", rows_format(storage), n * flat.dim(), flat.dim()) &&
                         (!codes || (blocks.take(parts, "code_blocks", 'B', flat.code_block_bytes(n)) &&
                                     open.take(parts, "code_open", 'B', flat.code_open_bytes(n)) &&
                                     scales.take(parts, "scales", 'f', n) && rhos.take(parts, "rhos", 'f', n) &&
                                     extents.take(parts, "extents", 'd', n))) &&
                         (!keeps_norms || norms.take(parts, "norms", 'd', n));
         if (!ok) return nullptr;
-        const FlatParts p{rows.data<double>(),
+        const FlatParts p{rows.data<void>(),
                           codes ? blocks.data<std::uint8_t>() : nullptr,
                           codes ? open.data<std::uint8_t>() : nullptr,
                           codes ? scales.data<float>() : nullptr,
                           codes ? rhos.data<float>() : nullptr,
                           codes ? extents.data<double>() : nullptr,
-                          keeps_norms ? norms.data<double>() : nullptr};
+                          keeps_norms ? norms.data<double>() : nullptr,
+                          storage};
         auto held = std::make_shared<HeldParts>();
         bool matched = false;
         try {

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "binding/errors.h"
 #include "binding/gate.h"
 #include "flat/flat_index.h"
 
@@ -16,18 +17,29 @@ struct FlatIndexObject {
     PyObject_HEAD
     Flat* flat;
     const char* metric;  ///< its name in the metric table
-    /// Searches pass together, changes alone (gate.h says what a reader
-    /// holding the interpreter lock may read without passing).
+    /// Searches and reads pass together, changes alone (gate.h).
     Gate gate;
 };
 
 inline FlatIndexObject& flat_object(PyObject* self) { return *reinterpret_cast<FlatIndexObject*>(self); }
 
+/// f(flat) for what the index says of itself that a change alters, read as
+/// a search reads: through the gate, beside other readers (an add writes
+/// with the interpreter lock released).
+template <class F>
+PyObject* read_flat(PyObject* self, const char* call, F&& f) {
+    return engine_guarded([&]() -> PyObject* {
+        FlatIndexObject& ix = flat_object(self);
+        Pass reading(ix.gate, Pass::Read, call);
+        return reading ? f(static_cast<const Flat&>(*ix.flat)) : nullptr;
+    });
+}
+
 /// The class, created on first request (borrowed; it lives for the whole
 /// process). Null with an exception set when creation fails.
 PyTypeObject* flat_index_type();
 
-PyObject* flat_add(PyObject* self, PyObject* rows);
+PyObject* flat_add(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* flat_remove(PyObject* self, PyObject* ids);
 PyObject* flat_reserve(PyObject* self, PyObject* rows);
 PyObject* flat_compact(PyObject* self, PyObject*);

@@ -38,7 +38,7 @@ PyObject* init() {
         return object && PyModule_AddObjectRef(module.get(), name, static_cast<PyObject*>(object)) == 0;
     };
     if (!add("FlatIndex", flat_index_type()) || !add("ResultBuffer", result_type()) ||
-        !add("NonFiniteError", nonfinite_error())) {
+        !add("NonFiniteError", nonfinite_error()) || !add("InexactRowError", inexact_row_error())) {
         return nullptr;
     }
     return module.release();

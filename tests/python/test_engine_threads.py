@@ -277,20 +277,28 @@ def test_a_child_forked_inside_its_own_search_is_still_in_it():
     assert _exit_code(pid) == 0
 
 
-def test_ctrl_c_ends_a_change_waiting_for_a_search():
-    ix, searcher = _busy()
+def _stopped_by_ctrl_c(call, late):
+    """call() with a Ctrl-C 0.3 s in raises KeyboardInterrupt within a second
+    of it; `late` says what ended first when it returned."""
     timer = threading.Timer(0.3, _thread.interrupt_main)
     start, returned = time.monotonic(), False
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            ix.add(np.zeros((1, DIM)))
+            call()
             returned = True
             time.sleep(5)
-        assert not returned, "the add did not wait: the search ended first"
+        assert not returned, late
         assert time.monotonic() - start < 1.3
     finally:
         timer.join()
+
+
+def test_ctrl_c_ends_a_change_waiting_for_a_search():
+    ix, searcher = _busy()
+    try:
+        _stopped_by_ctrl_c(lambda: ix.add(np.zeros((1, DIM))), "the add did not wait: the search ended first")
+    finally:
         searcher.join()
     assert len(ix) == 200_000
     # The interrupted change left no place in the queue: a search and a change pass.
@@ -323,3 +331,34 @@ def test_a_signal_handler_cannot_change_the_index_its_thread_searches():
     assert seen == ["FlatIndex.add: this thread is searching the index already", (1, 1)]
     ix.add(np.zeros((1, DIM)))
     assert len(ix) == 200_001
+
+
+@pytest.mark.parametrize("storage", ["float64", "float32"])
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+def test_adds_on_any_number_of_threads_give_the_bits_of_rows_added_one_block_at_a_time(metric, storage):
+    x = np.random.default_rng(6).standard_normal((50_003, DIM)).astype(np.float32)
+    reference = orbisk_engine.FlatIndex(DIM, metric, storage=storage)
+    for first in range(0, len(x), 15):  # fewer rows than a block of codes: each row's code alone
+        reference.add(x[first : first + 15])
+    want = [np.asarray(a).tobytes() for a in reference.parts().values()]
+    for threads in (1, 2, 3, None):
+        ix = orbisk_engine.FlatIndex(DIM, metric, storage=storage)
+        ix.add(x[:5])
+        ix.add(x[5:], threads=threads)
+        assert [np.asarray(a).tobytes() for a in ix.parts().values()] == want, threads
+
+
+def test_ctrl_c_stops_a_long_add_within_a_second_and_leaves_the_index_as_it_was():
+    rng = np.random.default_rng(9)
+    ix = orbisk_engine.FlatIndex(64, "cosine", storage="float32")
+    ix.add(rng.standard_normal((1_007, 64)).astype(np.float32))  # an open block the add closes
+    before = [np.asarray(a).tobytes() for a in ix.parts().values()]
+    probe = rng.standard_normal((20_000, 64)).astype(np.float32)
+    each = []
+    for _ in range(3):  # the fastest probe: a busy moment cannot shorten the add below
+        start = time.perf_counter()
+        orbisk_engine.FlatIndex(64, "cosine", storage="float32").add(probe, threads=1)
+        each.append((time.perf_counter() - start) / len(probe))
+    rows = np.resize(probe, (int(1.5 / min(each)), 64))  # 1.5 s on one thread
+    _stopped_by_ctrl_c(lambda: ix.add(rows, threads=2), "the add ended before the interrupt")
+    assert len(ix) == 1_007 and [np.asarray(a).tobytes() for a in ix.parts().values()] == before
