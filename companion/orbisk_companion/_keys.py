@@ -17,7 +17,7 @@ looks a key up (`row_map`).
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterable, Sequence
+from collections.abc import Hashable, Sequence
 from typing import Any, Final
 
 import numpy as np
@@ -123,19 +123,16 @@ class Keys:
             return self.blob[self._start(i) : self.ends[i]].tobytes().decode("utf-8", "surrogatepass")
         return self.objects[i]
 
-    def listed(self, ids: Iterable[int]) -> list[Hashable]:
+    def listed(self, ids: Sequence[int] | npt.NDArray[np.intp]) -> list[Hashable]:
         """The keys of `ids`, as Python values."""
         if self.form == INT:
-            return np.take(self.ints, np.fromiter(ids, dtype=np.int64)).tolist()  # type: ignore[no-any-return]
+            return np.take(self.ints, np.asarray(ids, dtype=np.intp)).tolist()  # type: ignore[no-any-return]
         if self.form == STR:
             self._checked()
-            raw = memoryview(self.blob)
-            ends = self.ends
-            out: list[Hashable] = []
-            for i in ids:
-                lo = int(ends[i - 1]) if i else 0
-                out.append(str(raw[lo : int(ends[i])], "utf-8", "surrogatepass"))
-            return out
+            at = np.asarray(ids, dtype=np.intp)
+            his = np.take(self.ends, at).tolist()
+            los = np.where(at == 0, 0, np.take(self.ends, at - 1)).tolist()  # id 0 starts at 0
+            return _decoded(self.blob, los, his)
         return [self.objects[i] for i in ids]
 
     def first(self, n: int) -> list[Hashable]:
@@ -143,10 +140,7 @@ class Keys:
         if self.form == INT:
             return self.ints[:n].tolist()  # type: ignore[no-any-return]
         if self.form == STR:
-            self._checked()
-            text = self.blob[: self._start(n)].tobytes()
-            bounds = [0, *self.ends[:n].tolist()]
-            return [text[bounds[i] : bounds[i + 1]].decode("utf-8", "surrogatepass") for i in range(n)]
+            return self.listed(np.arange(n))
         return self.objects[:n]
 
     def of(self, ids: npt.NDArray[np.intp]) -> npt.NDArray[Any]:
@@ -172,7 +166,7 @@ class Keys:
         """{key: id} over `ids` (the live ones). ValueError when two share a
         key (only a file mapped without `verify` can bring that)."""
         id_list = ids.tolist()
-        out = dict(zip(self.listed(id_list), id_list, strict=True))
+        out = dict(zip(self.listed(ids), id_list, strict=True))
         if len(out) != len(id_list):
             raise ValueError("the index holds a key twice: its file was damaged (load it with verify=True)")
         return out
@@ -305,6 +299,18 @@ def _check_text(blob: npt.NDArray[np.uint8], ends: _IntArray) -> None:
         str(memoryview(blob), "utf-8", "surrogatepass")
     except UnicodeDecodeError as e:
         raise ValueError(f"the keys are not UTF-8: {e.reason} at byte {e.start}") from None
+
+
+def _decoded(blob: npt.NDArray[np.uint8], los: list[int], his: list[int]) -> list[Hashable]:
+    """The texts blob[lo:hi]: many keys of ASCII text sliced from one
+    decoded str, others decoded one by one."""
+    if len(los) > 256:
+        end = max(his)
+        if not (blob[:end] >= 0x80).any():
+            text = str(memoryview(blob[:end]), "ascii")
+            return [text[lo:hi] for lo, hi in zip(los, his, strict=True)]
+    raw = memoryview(blob)
+    return [str(raw[lo:hi], "utf-8", "surrogatepass") for lo, hi in zip(los, his, strict=True)]
 
 
 def _array(arrays: dict[str, np.ndarray], name: str, dtype: type, n: int | None) -> np.ndarray:
