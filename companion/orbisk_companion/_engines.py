@@ -120,12 +120,12 @@ class Engine(Protocol):
         where: Any,
         threads: int | None,
         shown: Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[Ids, Raw]:
         """(row ids, raw values) of the k best rows for each query, a row
         per query. `refuse` is given when the engine checks the queries'
         values (`checks_finite`): it raises the error naming the first
-        non-finite query."""
+        non-finite query, given its row when the engine found it (or None)."""
         ...
 
     def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
@@ -231,13 +231,13 @@ class _Exact(_Common):
         where: Any,
         threads: int | None,
         shown: Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[Ids, Raw]:
         m = queries.shape[0]
         live = len(self.native) - self.native.removed
         if k == 0 or live == 0 or m == 0:
             if refuse is not None:
-                refuse()
+                refuse(None)
             c = 0 if m else min(k, live)
             ids, raw = np.empty((m, c), dtype=np.intp), np.empty((m, c))
         else:
@@ -253,7 +253,7 @@ class _Exact(_Common):
         k: int,
         mask: Mask | None,
         threads: int | None,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         raise NotImplementedError
 
@@ -309,13 +309,13 @@ class FlatEngine(_Exact):
         k: int,
         mask: Mask | None,
         threads: int | None,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         try:
             found = self.native.search(searched, k, mask=mask, threads=threads, finite=refuse is not None)
-        except ValueError as e:
-            if refuse is not None and str(e).endswith("holds NaN or infinity"):
-                refuse()  # raises, naming the row
+        except orbisk_engine.NonFiniteError as e:
+            if refuse is not None:
+                refuse(e.row)  # raises, naming the row
             raise
         return np.asarray(found[0]), np.asarray(found[1])
 
@@ -356,7 +356,7 @@ class ShardedEngine(_Exact):
         k: int,
         mask: Mask | None,
         threads: int | None,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         ids, raw = self.native.search_batch(searched, k, threads=threads, mask=mask)
         return ids, raw
@@ -522,7 +522,7 @@ class GraphEngine(_Common):
         where: Any,
         threads: int | None,
         shown: Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[Ids, Raw]:
         m = queries.shape[0]
         found = []

@@ -552,12 +552,13 @@ class Index:
             refuse_nonfinite(Q, "queries")
         return Q
 
-    def _refusal(self, queries: npt.NDArray[np.float64], what: str) -> Callable[[], None] | None:
+    def _refusal(self, queries: npt.NDArray[np.float64], what: str) -> Callable[[int | None], None] | None:
         """What an engine that checks the queries' values in its search
-        calls to raise the error naming the first non-finite one."""
+        calls to raise the error naming the first non-finite one (its row,
+        when the engine found it)."""
         if self._allow_nonfinite or not self._engine.checks_finite:
             return None
-        return lambda: refuse_nonfinite(queries, what)
+        return lambda row: refuse_nonfinite(queries, what, row)
 
     @staticmethod
     def _k(k: Any) -> int:
@@ -649,7 +650,7 @@ class Index:
         filter: Any,
         threads: int | None,
         shown: _engines.Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
         """(row ids, scores) of the k best rows for each query, a row each."""
         where = None if filter is None else self._engine.where(filter, self._mask)

@@ -9,31 +9,69 @@ class ResultBuffer(Buffer):
     ``numpy.asarray`` wraps without a copy."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+class NonFiniteError(ValueError):
+    """A query holds NaN or an infinity where finite ones were asked for
+    (``finite=True``). The message is "row R of queries holds NaN or
+    infinity"; ``row`` is R, the first such query's row."""
+
+    row: int
+
+class InexactRowError(ValueError):
+    """A row holds a value that float32 storage cannot keep exactly. The
+    message is "row R of rows holds a value that float32 storage cannot keep
+    exactly"; ``row`` is R, the first such row of the call."""
+
+    row: int
+
 @final
 class FlatIndex:
     """An exact flat index: every search compares each query with every row.
 
-    Rows and queries are 2-D C-contiguous arrays of real numbers (float64 as
-    they are; float32, ints and bools converted exactly; a 64-bit int beyond
+    Rows and queries are 2-D C-contiguous arrays of real numbers (float64 and
+    float32 as they are; ints and bools converted exactly; a 64-bit int beyond
     2**53 without a float64 of its own is refused).
+
+    ``storage="float32"`` keeps the rows as float32, at half the bytes: every
+    value must be a float32 (float32 arrays go in as they are; another value
+    raises InexactRowError), and every distance is computed from the values
+    widened exactly, so results are bit for bit those of float64 storage.
+
+    Threads may share an index: searches run together, with the interpreter
+    lock released; a change (add, remove, reserve, compact) waits for the
+    searches in progress, with the lock released, then runs alone, and
+    searches and reads (``len``, ``rows``) that come meanwhile wait for it.
+    Nothing a thread reads is half a change. Ctrl-C ends a wait as it ends a
+    batch.
     """
 
-    def __new__(cls, dim: int, metric: Literal["euclidean", "cosine", "inner_product"] = ...) -> FlatIndex: ...
+    def __new__(
+        cls,
+        dim: int,
+        metric: Literal["euclidean", "cosine", "inner_product"] = ...,
+        *,
+        storage: Literal["float64", "float32"] = ...,
+    ) -> FlatIndex: ...
     @property
     def dim(self) -> int: ...
     @property
     def metric(self) -> Literal["euclidean", "cosine", "inner_product"]: ...
+    @property
+    def storage(self) -> Literal["float64", "float32"]: ...
     def __len__(self) -> int: ...
     @property
     def rows(self) -> ResultBuffer:
-        """A read-only (len(self), dim) float64 view of every row stored, removed
-        ones included, in id order; it stays valid (and unchanged) whatever
-        the index does later."""
+        """A read-only (len(self), dim) view of every row as stored (float64 or
+        float32), removed ones included, in id order; it stays valid (and
+        unchanged) whatever the index does later."""
     @property
     def removed(self) -> int:
         """Rows removed and not yet compacted away."""
-    def add(self, rows: Buffer, /) -> None:
-        """Appends the rows of an (n, dim) array; their ids continue from len(self)."""
+    def add(self, rows: Buffer, /, *, threads: int | None = None) -> None:
+        """Appends the rows of an (n, dim) array; their ids continue from len(self).
+        Their codes and norms are computed on ``threads`` threads (None: the cores
+        the work pays for) with the interpreter lock released, the same bits for
+        any count. A failure (MemoryError, InexactRowError) or Ctrl-C (within a
+        second) leaves the index as it was."""
     def search(
         self, queries: Buffer, k: int, *, mask: Buffer | None = None, threads: int | None = None, finite: bool = False
     ) -> tuple[ResultBuffer, ResultBuffer]:
@@ -44,7 +82,7 @@ class FlatIndex:
         many of the cores this process may use as the work pays for (a thread
         per 2**20 values, queries x rows x dim; fewer queries than threads
         share out their rows). ``finite``: a query holding NaN or an infinity
-        is a ValueError naming its row."""
+        raises NonFiniteError naming its row."""
     def search_radius(
         self,
         queries: Buffer,
@@ -77,5 +115,6 @@ class FlatIndex:
         verify: bool = True,
     ) -> FlatIndex:
         """An index from ``parts()``'s arrays, nothing computed again; the rows and
-        code blocks are read in place. ``verify`` computes every code again and
+        code blocks are read in place, and their type (float64 or float32) is the
+        index's storage. ``verify`` computes every code again and
         raises ValueError when one does not match."""

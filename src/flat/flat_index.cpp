@@ -232,6 +232,30 @@ void Flat::take_ahead(std::size_t rows) {
     count_ += rows;
 }
 
+void Flat::truncate(std::size_t count) {
+    if (count >= count_) return;
+    if (coding()) {
+        const std::size_t bytes = code_row_bytes(), full = count / code_lanes * code_lanes;
+        const bool reopened = full < count_ / code_lanes * code_lanes;
+        code_open_.resize((count - full) * bytes);  // within the block's room, reserved since the first append
+        // A block the append closed opens again: its first rows' codes out of it.
+        for (std::size_t r = 0; reopened && r < count - full; ++r) {
+            lane_code(code_blocks_.data() + full * bytes, r, bytes, code_open_.data() + r * bytes);
+        }
+        code_blocks_.resize_down(full * bytes);
+        scales_.resize_down(count);
+        rhos_.resize_down(count);
+        extents_.resize_down(count);
+    }
+    rows_.truncate(count);
+    norms_.resize_down(count);
+    if (removed_) {
+        live_.resize((count + 63) / 64);
+        if (count % 64) live_.back() &= (std::uint64_t{1} << (count % 64)) - 1;
+    }
+    count_ = count;
+}
+
 void Flat::mark_live(std::size_t from, std::size_t to) {
     if (!removed_) return;
     live_.resize((to + 63) / 64, 0);  // reserved
