@@ -16,7 +16,7 @@ from orbisk_shard import Metric
 from orbisk_shard.locking import ReadWriteLock, reads, writes
 
 from . import _engines, _interrupt, _progress, persistence
-from ._arguments import positive, real_array, refuse_nonfinite
+from ._arguments import positive, real_array, refuse_inexact, refuse_nonfinite
 from ._columns import Columns, Staged
 from ._keys import INT, STR, Keys, normalized
 from ._scores import check_metric, scores
@@ -50,6 +50,11 @@ class Index:
     - ``allow_nonfinite``: False (the default) refuses rows and queries that
       hold NaN or an infinity with ValueError, as scikit-learn does; True
       takes them, and their scores follow the extension's rules (NaN last).
+    - ``storage``: "float64" (the default) or, for kind "flat", "float32":
+      the rows kept at half the bytes. A float32 value widened to float64 is
+      exact and every distance is computed from the widened values, so the
+      results are bit for bit those of float64 storage; a row holding a
+      value that is not a float32 is refused with ValueError naming it.
 
     Keys are any hashable values, unique in the index (ints from 0 in
     insertion order by default), kept without an object per row when every
@@ -120,6 +125,7 @@ class Index:
         max_shard_rows: int | None = None,
         backend: Any = "local",
         allow_nonfinite: bool = False,
+        storage: str = "float64",
     ) -> None:
         dim, checked = _checked(dim, metric, kind)
         options = dict(
@@ -131,6 +137,7 @@ class Index:
             shards=shards,
             max_shard_rows=max_shard_rows,
             backend=backend,
+            storage=storage,
         )
         self._open(dim, checked, kind, _engines.make(kind, dim, checked, options), allow_nonfinite)
 
@@ -162,6 +169,9 @@ class Index:
     metric = property(lambda self: self._metric, doc='"euclidean", "cosine" or "inner_product".')
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
     fields = property(lambda self: self._engine.fields, doc="The graph's filterable metadata names, or None.")
+    storage = property(
+        lambda self: self._engine.storage, doc='How the rows are kept: "float64", or "float32" (kind "flat").'
+    )
     allow_nonfinite = property(
         lambda self: self._allow_nonfinite, doc="Whether rows and queries may hold NaN and infinities."
     )
@@ -227,8 +237,9 @@ class Index:
         return self._keys.listed(self._live_ids().tolist())
 
     @property
-    def rows(self) -> npt.NDArray[np.float64]:
-        """The stored rows in insertion order (the order of ``keys``): a
+    def rows(self) -> npt.NDArray[Any]:
+        """The stored rows in insertion order (the order of ``keys``), as
+        stored (float32 with ``storage="float32"``): a
         read-only view of the engine's rows for "flat" (it stays as it is
         whatever the index does later), a copy gathered from the shards for
         "sharded", a read-only view of the graph's copy for "graph"."""
@@ -261,6 +272,8 @@ class Index:
             raise ValueError(f"Expected a 2-D array of shape (n, {self._dim}), got shape {rows.shape}")
         if not self._allow_nonfinite:
             refuse_nonfinite(rows, what)
+        if self._engine.storage == "float32":
+            refuse_inexact(rows, what)
         return rows
 
     @writes
@@ -943,6 +956,7 @@ class Index:
             **snap.parameters,
             "fields": None if snap.fields is None else list(snap.fields),
             "backend": backend,
+            "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
         }
         parts = snap.engine if restore else None
         engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify)

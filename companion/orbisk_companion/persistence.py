@@ -129,7 +129,7 @@ class Snapshot:
     parameters: dict[str, Any]
     fields: tuple[str, ...] | None
     allow_nonfinite: bool
-    rows: npt.NDArray[np.float64]  # (n, dim), read-only
+    rows: npt.NDArray[Any]  # (n, dim), read-only; float32 rows for a flat index of float32 storage
     keys: Keys  # exactly the rows' keys
     columns: Columns
     engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
@@ -262,6 +262,11 @@ def _check_header(header: Any, path: str, kinds: Kinds, zipped: bool = False) ->
         raise IndexFileError(f"{path}: header field 'allow_nonfinite' must be true or false, not {_shown(allowed)}")
     if version > 1 and not isinstance(header.get("metadata"), dict):
         raise IndexFileError(f"{path}: header field 'metadata' must be an object")
+    storage = header.setdefault("storage", "float64") if version < 3 else header.get("storage")
+    if storage not in ("float64", "float32") or (storage == "float32" and header["kind"] != "flat"):
+        raise IndexFileError(
+            f"{path}: header field 'storage' must be 'float64' (or 'float32' for a flat index), not {_shown(storage)}"
+        )
     return header
 
 
@@ -445,6 +450,7 @@ def save(snap: Snapshot, path: Any) -> None:
         "count": n,
         "keys": _KEY_KINDS[snap.keys.form],
         "allow_nonfinite": snap.allow_nonfinite,
+        "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
         "metadata": description,
     }
     arrays: dict[str, np.ndarray] = {"rows": snap.rows, **keys}
@@ -499,7 +505,7 @@ def _load_container[L: Loaded](
     header, arrays = _container.read_from(f, path, mmap=mmap, trusted=None if verify else _in_place)
     header = _check_header(header, path, kinds)
     n, dim, kind = header["count"], header["dim"], header["kind"]
-    rows = _array_of(arrays, "rows", "<f8", (n, dim), path)
+    rows = _array_of(arrays, "rows", "<f4" if header["storage"] == "float32" else "<f8", (n, dim), path)
     keys = _keys(header["keys"], arrays, n, path, mapped=mmap and not verify)
     meta = {name[len("metadata.") :]: a for name, a in arrays.items() if name.startswith("metadata.")}
     try:
