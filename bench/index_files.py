@@ -76,13 +76,13 @@ def resident(which: str, path: str) -> int:
     return int(done.stdout)
 
 
-def files(name: str, rows: np.ndarray, keys: Any, folder: str) -> list[tuple[str, float, float]]:
-    """(step, ours, faiss's) for one data set."""
+def files(name: str, rows: np.ndarray, keys: Any, folder: str, storage: str) -> list[tuple[str, float, float]]:
+    """(step, ours, faiss's) for one data set, our rows kept as `storage`."""
     ours_path, theirs_path = os.path.join(folder, f"{name}.idx"), os.path.join(folder, f"{name}.faiss")
     out: list[tuple[str, float, float]] = []
 
     def ours_add() -> Index:
-        index = Index(rows.shape[1])
+        index = Index(rows.shape[1], storage=storage)
         index.add(rows, keys=keys)
         return index
 
@@ -129,7 +129,7 @@ def glove(count: int) -> tuple[np.ndarray, list[str]]:
 def filters(rng: np.random.Generator) -> list[tuple[str, float]]:
     n, dim = 100_000, 64
     rows = rng.standard_normal((n, dim)).astype(np.float32)
-    index = Index(dim)
+    index = Index(dim, storage="float32")
     index.add(rows, metadata=[{"g": i % 100} for i in range(n)])
     queries = rng.standard_normal((200, dim))
     mask = np.arange(n) % 100 == 7
@@ -159,7 +159,7 @@ def rss():
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmRSS:"))
 
 n, dim = int(sys.argv[1]), 128
-index = Index(dim)
+index = Index(dim, storage="float32")
 rows = np.random.default_rng(0).standard_normal((n, dim)).astype(np.float32)
 index.add(rows)
 del rows
@@ -189,10 +189,17 @@ def main() -> None:
     lines = []
     try:
         gaussian = rng.standard_normal((a.rows, 128)).astype(np.float32)
-        sets = [(f"{a.rows:,} x 128 Gaussian, int keys", files("gaussian", gaussian, None, folder))]
+        sets = [
+            (
+                f"{a.rows:,} x 128 Gaussian, int keys, {storage} storage",
+                files("gaussian", gaussian, None, folder, storage),
+            )
+            for storage in ("float32", "float64")
+        ]
         del gaussian
         words_rows, words = glove(a.glove)
-        sets.append((f"{len(words):,} GloVe x 50, str keys", files("glove", words_rows, words, folder)))
+        glove_set = files("glove", words_rows, words, folder, "float32")
+        sets.append((f"{len(words):,} GloVe x 50, str keys, float32 storage", glove_set))
         lines += [
             "# What an index costs around its searches\n",
             "Written by `make bench` (`bench/index_files.py`). Each library on every core; our `save`",
