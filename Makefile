@@ -268,10 +268,11 @@ package: $(VENV)/.ready
 
 # Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
 # writes docs/bench.md and docs/bench.png, then the batches beside faiss and
-# scikit-learn, docs/batch.md.
+# scikit-learn, docs/batch.md, and what an index costs around its searches, docs/files.md.
 bench: build
 	bench/run.sh $(BUILD)
 	bench/run.sh $(BUILD) --batch --out docs/batch.md
+	bench/run.sh $(BUILD) --files --out docs/files.md
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(COVERAGE_BUILD) dist

@@ -45,6 +45,23 @@ def engine_array(x: object, what: str) -> npt.NDArray[Any]:
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
+def refuse_inexact(a: npt.NDArray[Any], what: str) -> None:
+    """ValueError naming the first row of `a` holding a value that float32
+    storage cannot keep exactly (NaN and infinities it keeps), checked a
+    block of rows at a time."""
+    if a.dtype == np.float32 or a.dtype == np.bool_:
+        return
+    step = max(1, 2**16 // max(1, a.shape[1]))
+    for start in range(0, a.shape[0], step):
+        block = a[start : start + step]
+        with np.errstate(over="ignore"):
+            kept = block.astype(np.float32) == block
+        kept |= np.isnan(block) if block.dtype.kind == "f" else False
+        if not kept.all():
+            row = start + int(np.flatnonzero(~kept.all(axis=1))[0])
+            raise ValueError(f"row {row} of {what} holds a value that float32 storage cannot keep exactly")
+
+
 def refuse_nonfinite(a: npt.NDArray[Any], what: str, row: int | None = None) -> None:
     """ValueError naming the first row of `a` (or the vector `a`) that holds
     a NaN or an infinity: `row`, when a search has found it already, or else
