@@ -1,0 +1,122 @@
+#pragma once
+// Working memory of the graph's walks, one per thread: private to the
+// graph's own files. Sized before a build starts, so that linking a row
+// allocates nothing (a row is linked whole or not at all).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "common/candidate.h"
+#include "graph/graph.h"
+
+namespace orbisk {
+
+/// A query coded for code distances: the codes a_i (signed), and what the
+/// distance adds to their products (codes.h's scheme: the value is about
+/// scale * a).
+struct WalkCode {
+    std::vector<std::int8_t> codes;
+    double scale = 0.0;
+    double offset = 0.0;   ///< 128 * sum a_i: what the stored bytes' +128 adds
+    double squares = 0.0;  ///< the squared norm of what was coded (0 for the inner product)
+};
+
+/// Candidates a build's walk keeps queued at most: far more than it ever
+/// holds (each step queues at most `slots` and takes one, and only those
+/// that beat the worst of ef found), so that it never grows while linking.
+inline std::size_t queue_room(std::size_t ef, std::size_t slots) { return ef * slots + slots + 1; }
+
+struct Graph::Scratch {
+    WalkCode query;  ///< the walk's query
+    WalkCode base;   ///< the node whose list is pruned
+    WalkCode other;  ///< a candidate, during selection
+    std::vector<double> unit;  ///< the query turned around (and scaled to length one for cosine)
+    std::vector<std::uint8_t> bytes;
+    /// Visited marks by generation: starting a walk is one increment.
+    std::vector<std::uint32_t> stamps;
+    std::uint32_t generation = 0;
+    std::vector<Candidate> queue;  ///< to expand: a heap, best on top
+    std::vector<Candidate> found;  ///< W: a heap, worst on top; sorted when the walk ends
+    std::vector<std::uint32_t> links, fresh, kept, kept_back;
+    std::vector<std::int32_t> raw;
+    std::vector<double> near;
+    std::vector<Candidate> pool;
+    /// An insertion's choice of links, layer by layer, made before any is
+    /// written.
+    std::vector<std::vector<std::uint32_t>> layers;
+    std::vector<double> zeros;  ///< the origin: squared distances from it are squared norms
+    WalkCounts* counts = nullptr;
+
+    /// Room for walks over `nodes` nodes keeping `ef`, lists of `slots`.
+    void size_for(std::size_t nodes, std::size_t ef, std::size_t slots, std::size_t dim, std::size_t code_bytes) {
+        if (stamps.size() < nodes) stamps.resize(nodes, 0);
+        const std::size_t most = std::max(ef, slots) + slots + 1;
+        queue.reserve(queue_room(ef, slots));
+        found.reserve(most);
+        links.reserve(slots);
+        fresh.reserve(slots);
+        kept.reserve(slots + 1);
+        kept_back.reserve(slots + 1);
+        raw.reserve(most);
+        near.reserve(most);
+        pool.reserve(most);
+        unit.resize(dim);
+        bytes.resize(code_bytes);
+        query.codes.resize(code_bytes);
+        other.codes.resize(code_bytes);
+        base.codes.resize(code_bytes);
+        layers.resize(max_graph_level + 1);
+        for (auto& l : layers) l.reserve(slots);
+        zeros.resize(dim, 0.0);
+    }
+    /// A new walk: nothing visited.
+    void begin() {
+        if (++generation == 0) {
+            std::fill(stamps.begin(), stamps.end(), 0);
+            generation = 1;
+        }
+    }
+    bool visit(std::uint32_t node) {
+        if (stamps[node] == generation) return false;
+        stamps[node] = generation;
+        return true;
+    }
+};
+
+/// What the threads of one build share: a lock per node (striped: a thread
+/// holds one at a time, so two nodes sharing a stripe cannot deadlock) and
+/// the entry point.
+struct Graph::Build {
+    static constexpr std::size_t stripes = std::size_t{1} << 12;
+    std::unique_ptr<std::mutex[]> locks{new std::mutex[stripes]};
+    std::mutex& lock_of(std::uint32_t node) const { return locks[node & (stripes - 1)]; }
+    std::mutex top_lock;
+    std::uint32_t entry = 0, top = 0;  ///< guarded by top_lock
+    bool empty = true;
+};
+
+/// Takes the index's spare scratch for one call, or a fresh one when another
+/// reader holds it, and hands it back afterwards.
+class Graph::Lease {
+  public:
+    explicit Lease(const Graph& g) : g_(g), s_(g.spare_.exchange(nullptr)) {
+        if (!s_) s_.reset(new Scratch);
+    }
+    ~Lease() {
+        Scratch* expected = nullptr;
+        if (g_.spare_.compare_exchange_strong(expected, s_.get())) s_.release();
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Scratch& operator*() { return *s_; }
+
+  private:
+    const Graph& g_;
+    std::unique_ptr<Scratch> s_;
+};
+
+}  // namespace orbisk

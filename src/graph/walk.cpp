@@ -1,0 +1,291 @@
+// Walks and searches.
+//
+// A walk ranks nodes by code distances (below); nothing it reports is
+// ranked by them. Every result is scored from the stored row with the
+// metric's row kernels and finish(), the flat index's expressions, so its
+// distance is the flat index's bits, and results are ranked by the one
+// order of candidate.h (ties by id, NaN last). The walk only decides which
+// rows are scored: what it misses is the approximation, never a wrong score.
+//
+// Code distance. A row x is coded as codes.h codes it (x is scaled to length
+// one first for cosine): bytes c_i + 128 on a float scale s, |c_i| <= 127.
+// The query (or a stored row, during construction) is coded the same way,
+// codes a_i on scale t. With P = sum a_i c_i, an exact integer the code
+// kernels give (products of bytes by signed codes, summed in 32 bits), the
+// walk ranks by
+//     d = |q'|^2 + |x'|^2 - 2 t s P
+// where |q'|^2 and |x'|^2 are the squared norms of what was coded (0 for the
+// inner product, whose walk ranks by -2 t s P). d is symmetric in its two
+// rows to the last bit (a sum and products of the same two factors), so a
+// link's length is the same whichever end computes it.
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "graph/graph.h"
+#include "graph/parallel.h"
+#include "graph/scratch.h"
+#include "metrics/codes.h"
+#include "metrics/kernels.h"
+#include "metrics/metrics.h"
+
+namespace orbisk {
+
+namespace {
+
+constexpr std::size_t batch_rows = slots * lanes;  // rows one row-kernel call scores
+
+/// Best on top of the queue, worst on top of W.
+bool worse(const Candidate& a, const Candidate& b) { return ranks_before(b, a); }
+
+void prefetch_lines(const void* p, std::size_t bytes) {
+    const auto* c = static_cast<const char*>(p);
+    for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(c + i);
+}
+
+bool admitted(const RowSet& set, std::size_t id) { return id >= set.from && id < set.to && set.has(id); }
+
+}  // namespace
+
+void Graph::code_query(Scratch& s, Vec query) const {
+    // Results rank by the metric's value, smallest first, as the flat
+    // index ranks them: for a product, the rows most like the query turned
+    // around. The walk goes there: it walks to -q, whose code distance to a
+    // row grows with the row's product with q.
+    Vec coded = query;
+    if (params_.metric != MetricKind::Euclidean) {
+        const double n = params_.metric == MetricKind::Cosine ? norm(query) : 1.0;
+        for (std::size_t i = 0; i < query.size(); ++i) s.unit[i] = -query[i] / n;
+        coded = Vec(s.unit.data(), query.size());
+    }
+    WalkCode& q = s.query;
+    const CodeInfo info = encode(coded, params_.metric, s.bytes.data());
+    q.scale = info.coded() ? info.scale : 0.0;
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < code_bytes_; ++i) {
+        const int a = info.coded() && i < coded.size() ? static_cast<int>(s.bytes[i]) - 128 : 0;
+        q.codes[i] = static_cast<std::int8_t>(a);
+        sum += a;
+    }
+    q.offset = 128.0 * static_cast<double>(sum);
+    q.squares = params_.metric == MetricKind::Dot ? 0.0 : sum_of_products(coded.data(), coded.data(), coded.size());
+}
+
+void Graph::code_row(WalkCode& q, std::uint32_t row) const {
+    const std::uint8_t* rec = record(row);
+    std::int32_t sum = 0;
+    for (std::size_t i = 0; i < code_bytes_; ++i) {
+        const int a = static_cast<int>(rec[i]) - 128;
+        q.codes[i] = static_cast<std::int8_t>(a);
+        sum += a;
+    }
+    q.scale = scale(row);
+    q.offset = 128.0 * static_cast<double>(sum);
+    q.squares = squares(row);
+}
+
+void Graph::code_distances(const Scratch& s, const WalkCode& q, const std::uint32_t* ids, std::size_t count,
+                           double* out) const {
+    auto* raw = const_cast<std::int32_t*>(s.raw.data());
+    metric_.kernels().codes->rows(records_.data(), ids, count, stride_, q.codes.data(), code_bytes_, raw);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double p = static_cast<double>(raw[i]) - q.offset;
+        out[i] = (q.squares + static_cast<double>(squares(ids[i]))) -
+                 2.0 * (q.scale * static_cast<double>(scale(ids[i]))) * p;
+    }
+}
+
+template <bool Locked, bool Filtered>
+void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef, std::uint32_t layer,
+                 const RowSet* set, const Build* build) const {
+    s.begin();
+    s.queue.clear();
+    s.found.clear();
+    s.visit(entry.id);
+    s.queue.push_back(entry);
+    if (!Filtered || admitted(*set, entry.id)) s.found.push_back(entry);
+    const std::uint32_t cap = capacity(layer);
+    while (!s.queue.empty()) {
+        std::pop_heap(s.queue.begin(), s.queue.end(), worse);
+        const Candidate c = s.queue.back();
+        s.queue.pop_back();
+        if (s.found.size() >= ef && ranks_before(s.found.front(), c)) break;
+        const std::uint32_t* l = list(c.id, layer);
+        if constexpr (Locked) {
+            // Another thread may be writing this list: a copy, under its lock.
+            std::lock_guard lock(build->lock_of(c.id));
+            s.links.assign(l, l + cap);
+            l = s.links.data();
+        }
+        s.fresh.clear();
+        for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) {
+            if (s.visit(l[j])) {
+                s.fresh.push_back(l[j]);
+                prefetch_lines(record(l[j]), stride_);
+            }
+        }
+        if (s.counts) {
+            ++s.counts->expanded;
+            s.counts->coded += s.fresh.size();
+            s.counts->lines += (cap * 4 + 63) / 64 + s.fresh.size() * ((stride_ + 63) / 64);
+        }
+        if (s.fresh.empty()) continue;
+        s.near.resize(s.fresh.size());
+        s.raw.resize(s.fresh.size());
+        code_distances(s, q, s.fresh.data(), s.fresh.size(), s.near.data());
+        for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+            const Candidate x{s.near[i], s.fresh[i]};
+            if (s.found.size() >= ef && !ranks_before(x, s.found.front())) continue;
+            // A build's queue never grows (an insertion allocates nothing
+            // once it starts); it holds far fewer than its room.
+            if (!Locked || s.queue.size() < s.queue.capacity()) {
+                s.queue.push_back(x);
+                std::push_heap(s.queue.begin(), s.queue.end(), worse);
+            }
+            if (Filtered && !admitted(*set, x.id)) continue;
+            s.found.push_back(x);
+            std::push_heap(s.found.begin(), s.found.end(), ranks_before);
+            if (s.found.size() > ef) {
+                std::pop_heap(s.found.begin(), s.found.end(), ranks_before);
+                s.found.pop_back();
+            }
+        }
+    }
+    std::sort_heap(s.found.begin(), s.found.end(), ranks_before);
+}
+
+template void Graph::walk<true, false>(Scratch&, const WalkCode&, Candidate, std::size_t, std::uint32_t,
+                                       const RowSet*, const Build*) const;
+
+template <bool Locked>
+Candidate Graph::descend(Scratch& s, const WalkCode& q, Candidate from, std::uint32_t top, std::uint32_t down_to,
+                         const Build* build) const {
+    for (std::uint32_t layer = top; layer > down_to; --layer) {
+        walk<Locked, false>(s, q, from, 1, layer, nullptr, build);
+        from = s.found.front();
+    }
+    return from;
+}
+
+template Candidate Graph::descend<true>(Scratch&, const WalkCode&, Candidate, std::uint32_t, std::uint32_t,
+                                        const Build*) const;
+
+void Graph::exact(const Scratch& s, Vec query, double query_norm, const std::uint32_t* ids, std::size_t count,
+                  double* out) const {
+    const std::size_t dim = params_.dim;
+    for (std::size_t i = 0; i < count; i += batch_rows) {
+        const std::size_t n = std::min(batch_rows, count - i);
+        const std::size_t groups = (n + lanes - 1) / lanes;
+        std::int64_t offsets[batch_rows];
+        for (std::size_t j = 0; j < groups * lanes; ++j) {
+            offsets[j] = static_cast<std::int64_t>(ids[i + std::min(j, n - 1)] * dim);  // padded with the last row
+        }
+        double acc[batch_rows] = {};
+        metric_.rows_kernel()(rows_.data(), offsets, groups, query.data(), 0, dim, acc);
+        double squares[batch_rows] = {};
+        if (metric_.keeps_norms()) {
+            // A row's norm, as norm() computes it: (0 - x_i)^2 is x_i * x_i
+            // to the bit (negation is exact), summed from +0.0 in element
+            // order. Kept by no store: computed for the rows scored alone.
+            metric_.kernels().squared_l2_rows(rows_.data(), offsets, groups, s.zeros.data(), 0, dim, squares);
+        }
+        for (std::size_t j = 0; j < n; ++j) out[i + j] = metric_.finish(acc[j], query_norm, std::sqrt(squares[j]));
+    }
+}
+
+void Graph::scan(const Scratch& s, Vec query, std::size_t k, const RowSet& set, std::vector<Candidate>& out) const {
+    out.clear();
+    std::vector<std::uint32_t> ids;
+    ids.reserve(set.count);
+    for (std::size_t id = set.from; id < set.to; ++id) {
+        if (set.has(id)) ids.push_back(static_cast<std::uint32_t>(id));
+    }
+    std::vector<double> d(ids.size());
+    exact(s, query, metric_.query_norm(query), ids.data(), ids.size(), d.data());
+    out.resize(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) out[i] = {d[i], ids[i]};
+    const std::size_t keep = std::min(k, out.size());
+    std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(keep), out.end(), ranks_before);
+    out.resize(keep);
+}
+
+std::size_t Graph::scan_below() const { return std::max<std::size_t>(2048, count_ / 32); }
+
+void Graph::search_with(Scratch& s, Vec query, std::uint32_t k, std::uint32_t ef, const RowSet& set,
+                        std::vector<Candidate>& out) const {
+    out.clear();
+    const std::size_t want = std::min<std::size_t>(k, set.count);
+    if (want == 0) return;
+    const std::size_t width = std::max<std::size_t>(ef, want);
+    s.size_for(count_, width, capacity(0), params_.dim, code_bytes_);
+    code_query(s, query);
+    // A set of few rows is scanned: cheaper than a walk that passes most
+    // nodes by. So is a query without a usable code (not finite, or no
+    // direction for an angle), whose code distances would rank nothing.
+    const bool directionless = params_.metric != MetricKind::Euclidean && s.query.scale == 0.0;
+    if (set.count < scan_below() || directionless || !std::isfinite(s.query.squares)) {
+        scan(s, query, want, set, out);
+        return;
+    }
+    const WalkCode& q = s.query;
+    std::uint32_t e = entry_;
+    double d;
+    code_distances(s, q, &e, 1, &d);
+    const Candidate start = descend<false>(s, q, {d, e}, top_, 0, nullptr);
+    if (set.bits || set.from != 0 || set.to != count_) {
+        walk<false, true>(s, q, start, width, 0, &set, nullptr);
+    } else {
+        walk<false, false>(s, q, start, width, 0, nullptr, nullptr);
+    }
+    s.fresh.clear();
+    for (const Candidate& c : s.found) s.fresh.push_back(c.id);
+    out.resize(s.fresh.size());
+    s.near.resize(s.fresh.size());
+    exact(s, query, metric_.query_norm(query), s.fresh.data(), s.fresh.size(), s.near.data());
+    if (s.counts) s.counts->exact += s.fresh.size();
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = {s.near[i], s.fresh[i]};
+    if (out.size() < want) {
+        // The walk reached fewer rows of the set than asked for (a graph
+        // cut in parts, a set whose rows lie apart): the scan finds them.
+        scan(s, query, want, set, out);
+        return;
+    }
+    std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want), out.end(), ranks_before);
+    out.resize(want);
+}
+
+void Graph::search(Vec query, std::uint32_t k, std::uint32_t ef, const RowSet* set, std::vector<Candidate>& out,
+                   WalkCounts* counts) const {
+    Lease lease(*this);
+    Scratch& s = *lease;
+    s.counts = counts;
+    search_with(s, query, k, ef, set ? *set : live_rows(), out);
+    s.counts = nullptr;
+}
+
+void Graph::search_batch(const double* queries, std::size_t m, std::uint32_t k, std::uint32_t ef, const RowSet* set,
+                         std::int64_t* ids, double* distances, unsigned threads, Poll poll) const {
+    const RowSet rows = set ? *set : live_rows();
+    const std::size_t width = batch_width(rows, k);
+    if (m == 0 || width == 0) return;
+    Items items(m, poll);
+    auto body = [&](Items& it, bool caller) {
+        Scratch s;
+        std::vector<Candidate> out;
+        std::size_t i;
+        while (it.next(i, caller)) {
+            search_with(s, Vec(queries + i * params_.dim, params_.dim), k, ef, rows, out);
+            for (std::size_t j = 0; j < width; ++j) {
+                ids[i * width + j] = j < out.size() ? out[j].id : -1;
+                distances[i * width + j] = j < out.size() ? out[j].distance : std::numeric_limits<double>::quiet_NaN();
+            }
+        }
+    };
+    run_items(items, static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), m)), body);
+}
+
+}  // namespace orbisk
