@@ -183,9 +183,6 @@ class Graph {
     /// the top level.
     std::string check() const;
 
-    /// The code distance of two stored rows (what construction ranks by).
-    double code_distance(std::uint32_t a, std::uint32_t b) const;
-
   private:
     struct Scratch;
     struct Build;

@@ -42,6 +42,7 @@ struct Graph::Scratch {
     std::vector<Candidate> queue;  ///< to expand: a heap, best on top
     std::vector<Candidate> found;  ///< W: a heap, worst on top; sorted when the walk ends
     std::vector<std::uint32_t> links, fresh, kept, kept_back;
+    std::vector<std::uint32_t> copy;  ///< a list read under its lock
     std::vector<std::int32_t> raw;
     std::vector<double> near;
     std::vector<Candidate> pool;
@@ -57,7 +58,8 @@ struct Graph::Scratch {
         const std::size_t most = std::max(ef, slots) + slots + 1;
         queue.reserve(queue_room(ef, slots));
         found.reserve(most);
-        links.reserve(slots);
+        links.reserve(slots + 1);
+        copy.resize(slots);
         fresh.reserve(slots);
         kept.reserve(slots + 1);
         kept_back.reserve(slots + 1);

@@ -39,8 +39,18 @@ namespace {
 
 constexpr std::size_t batch_rows = slots * lanes;  // rows one row-kernel call scores
 
+/// The walk's order: code distances, then ids. Code distances are never
+/// NaN (code_distances makes NaN +inf), so this is ranks_before without its
+/// NaN tests; the functions inline where heaps call them.
+struct Nearer {
+    bool operator()(const Candidate& a, const Candidate& b) const {
+        return a.distance < b.distance || (a.distance == b.distance && a.id < b.id);
+    }
+};
 /// Best on top of the queue, worst on top of W.
-bool worse(const Candidate& a, const Candidate& b) { return ranks_before(b, a); }
+struct Farther {
+    bool operator()(const Candidate& a, const Candidate& b) const { return Nearer()(b, a); }
+};
 
 void prefetch_lines(const void* p, std::size_t bytes) {
     const auto* c = static_cast<const char*>(p);
@@ -94,8 +104,9 @@ void Graph::code_distances(const Scratch& s, const WalkCode& q, const std::uint3
     metric_.kernels().codes->rows(records_.data(), ids, count, stride_, q.codes.data(), code_bytes_, raw);
     for (std::size_t i = 0; i < count; ++i) {
         const double p = static_cast<double>(raw[i]) - q.offset;
-        out[i] = (q.squares + static_cast<double>(squares(ids[i]))) -
-                 2.0 * (q.scale * static_cast<double>(scale(ids[i]))) * p;
+        const double d = (q.squares + static_cast<double>(squares(ids[i]))) -
+                         2.0 * (q.scale * static_cast<double>(scale(ids[i]))) * p;
+        out[i] = d == d ? d : std::numeric_limits<double>::infinity();
     }
 }
 
@@ -110,18 +121,23 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
     if (!Filtered || admitted(*set, entry.id)) s.found.push_back(entry);
     const std::uint32_t cap = capacity(layer);
     while (!s.queue.empty()) {
-        std::pop_heap(s.queue.begin(), s.queue.end(), worse);
+        std::pop_heap(s.queue.begin(), s.queue.end(), Farther());
         const Candidate c = s.queue.back();
         s.queue.pop_back();
-        if (s.found.size() >= ef && ranks_before(s.found.front(), c)) break;
+        if (s.found.size() >= ef && Nearer()(s.found.front(), c)) break;
+        // The next node to expand is likely the queue's best: its list is
+        // asked from memory now, to be there when its turn comes.
+        if (!s.queue.empty()) prefetch_lines(list(s.queue.front().id, layer), cap * 4);
         const std::uint32_t* l = list(c.id, layer);
         if constexpr (Locked) {
             // Another thread may be writing this list: a copy, under its lock.
             std::lock_guard lock(build->lock_of(c.id));
-            s.links.assign(l, l + cap);
-            l = s.links.data();
+            std::uint32_t* to = s.copy.data();
+            for (std::uint32_t j = 0; j < cap; ++j) to[j] = l[j];
+            l = to;
         }
         s.fresh.clear();
+        for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) __builtin_prefetch(s.stamps.data() + l[j]);
         for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) {
             if (s.visit(l[j])) {
                 s.fresh.push_back(l[j]);
@@ -139,23 +155,23 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
         code_distances(s, q, s.fresh.data(), s.fresh.size(), s.near.data());
         for (std::size_t i = 0; i < s.fresh.size(); ++i) {
             const Candidate x{s.near[i], s.fresh[i]};
-            if (s.found.size() >= ef && !ranks_before(x, s.found.front())) continue;
+            if (s.found.size() >= ef && !Nearer()(x, s.found.front())) continue;
             // A build's queue never grows (an insertion allocates nothing
             // once it starts); it holds far fewer than its room.
             if (!Locked || s.queue.size() < s.queue.capacity()) {
                 s.queue.push_back(x);
-                std::push_heap(s.queue.begin(), s.queue.end(), worse);
+                std::push_heap(s.queue.begin(), s.queue.end(), Farther());
             }
             if (Filtered && !admitted(*set, x.id)) continue;
             s.found.push_back(x);
-            std::push_heap(s.found.begin(), s.found.end(), ranks_before);
+            std::push_heap(s.found.begin(), s.found.end(), Nearer());
             if (s.found.size() > ef) {
-                std::pop_heap(s.found.begin(), s.found.end(), ranks_before);
+                std::pop_heap(s.found.begin(), s.found.end(), Nearer());
                 s.found.pop_back();
             }
         }
     }
-    std::sort_heap(s.found.begin(), s.found.end(), ranks_before);
+    std::sort_heap(s.found.begin(), s.found.end(), Nearer());
 }
 
 template void Graph::walk<true, false>(Scratch&, const WalkCode&, Candidate, std::size_t, std::uint32_t,
