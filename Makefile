@@ -145,7 +145,7 @@ tsan: $(VENV)/.ready | gtest
 	$(CMAKE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TSAN=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(TSAN_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*'
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*:Graph.BuildsAndSearchesOnSeveralThreads:Graph.AStop*'
 	TSAN_OPTIONS=halt_on_error=1 LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_engine.py tests/python/test_engine_sets.py \
 	  -k "thread or ctrl_c"

@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
         }
     }
     const double admit = argc > 10 ? std::atof(argv[10]) : 1.0;
-    std::printf("{\"kernels\": \"%s\", \"rows\": %zu, \"dim\": %zu, \"queries\": %zu, \"threads\": %u",
-                isa_name(p.isa), rows.rows, rows.cols, queries.rows, threads);
+    std::printf("{\"kernels\": \"%s\", \"rows\": %zu, \"dim\": %zu, \"queries\": %zu, \"threads\": %u", isa_name(p.isa),
+                rows.rows, rows.cols, queries.rows, threads);
     Graph g(p);
     auto start = Clock::now();
     g.add(rows.values.data(), rows.rows, threads);

@@ -172,11 +172,10 @@ std::string Graph::check() const {
     return "";
 }
 
-bool Graph::restore(std::size_t count, const GraphParts& parts, SharedArray<double>::Block keep, bool verify) {
+std::string Graph::restore(std::size_t count, const GraphParts& parts, SharedArray<double>::Block keep, bool verify) {
     if (count_ != 0 || count > max_vectors) throw InternalFailure("restore: not an empty graph");
-    if (!check_lists(count, parts.levels, parts.bottom, parts.upper, parts.upper_size, parts.entry).empty()) {
-        return false;
-    }
+    std::string broken = check_lists(count, parts.levels, parts.bottom, parts.upper, parts.upper_size, parts.entry);
+    if (!broken.empty()) return broken;
     Graph g(params_);
     g.rows_ = SharedArray<double>::adopt(parts.rows, count * params_.dim, std::move(keep));
     g.count_ = count;
@@ -193,7 +192,9 @@ bool Graph::restore(std::size_t count, const GraphParts& parts, SharedArray<doub
         // the levels just checked.
         if (verify || !parts.records) {
             g.encode_row(id, unit);
-            if (parts.records && std::memcmp(rec, parts.records + id * stride_, code_bytes_ + 8) != 0) return false;
+            if (parts.records && std::memcmp(rec, parts.records + id * stride_, code_bytes_ + 8) != 0) {
+                return "node " + std::to_string(id) + ": its code is not its row's";
+            }
         } else {
             std::memcpy(rec, parts.records + id * stride_, code_bytes_ + 8);
         }
@@ -208,12 +209,12 @@ bool Graph::restore(std::size_t count, const GraphParts& parts, SharedArray<doub
     count_ = count;
     entry_ = parts.entry;
     top_ = count ? levels_[entry_] : 0;
-    return true;
+    return "";
 }
 
 std::size_t Graph::bytes() const {
-    return rows_.bytes() + records_.capacity() + bottom_.capacity() * 4 + upper_.capacity() * 4 +
-           levels_.capacity() + live_.capacity() * 8;
+    return rows_.bytes() + records_.capacity() + bottom_.capacity() * 4 + upper_.capacity() * 4 + levels_.capacity() +
+           live_.capacity() * 8;
 }
 
 }  // namespace orbisk

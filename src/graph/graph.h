@@ -172,9 +172,9 @@ class Graph {
     /// twice, degrees within bounds, links only to nodes of the layer's
     /// level, the entry point on the top level); with `verify`, the codes
     /// given are computed again and must be equal (without, they are
-    /// taken as they are: a wrong one misleads walks, nothing worse). False, with nothing
-    /// taken, when something does not hold.
-    bool restore(std::size_t count, const GraphParts& parts, SharedArray<double>::Block keep, bool verify);
+    /// taken as they are: a wrong one misleads walks, nothing worse). Returns
+    /// what does not hold, with nothing taken, or empty.
+    std::string restore(std::size_t count, const GraphParts& parts, SharedArray<double>::Block keep, bool verify);
 
     /// Bytes held: rows, code records, lists and levels.
     std::size_t bytes() const;

@@ -42,13 +42,11 @@ class Items {
 /// runs out of memory stops the call; once every thread has returned, that
 /// is thrown as std::bad_alloc, and a stop the poll asked for as Interrupted.
 /// Every item taken was finished by the thread that took it.
-void run_items(Items& items, unsigned threads, void (*body)(void* context, Items& items, bool caller),
-               void* context);
+void run_items(Items& items, unsigned threads, void (*body)(void* context, Items& items, bool caller), void* context);
 
 template <class F>
 void run_items(Items& items, unsigned threads, F& body) {
-    run_items(
-        items, threads, [](void* c, Items& i, bool caller) { (*static_cast<F*>(c))(i, caller); }, &body);
+    run_items(items, threads, [](void* c, Items& i, bool caller) { (*static_cast<F*>(c))(i, caller); }, &body);
 }
 
 }  // namespace orbisk

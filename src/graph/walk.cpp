@@ -111,8 +111,8 @@ void Graph::code_distances(const Scratch& s, const WalkCode& q, const std::uint3
 }
 
 template <bool Locked, bool Filtered>
-void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef, std::uint32_t layer,
-                 const RowSet* set, const Build* build) const {
+void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef, std::uint32_t layer, const RowSet* set,
+                 const Build* build) const {
     s.begin();
     s.queue.clear();
     s.found.clear();
@@ -174,8 +174,8 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
     std::sort_heap(s.found.begin(), s.found.end(), Nearer());
 }
 
-template void Graph::walk<true, false>(Scratch&, const WalkCode&, Candidate, std::size_t, std::uint32_t,
-                                       const RowSet*, const Build*) const;
+template void Graph::walk<true, false>(Scratch&, const WalkCode&, Candidate, std::size_t, std::uint32_t, const RowSet*,
+                                       const Build*) const;
 
 template <bool Locked>
 Candidate Graph::descend(Scratch& s, const WalkCode& q, Candidate from, std::uint32_t top, std::uint32_t down_to,

@@ -6,13 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
 #include <thread>
-#include <chrono>
 #include <tuple>
 #include <vector>
 
@@ -79,7 +80,8 @@ std::vector<Candidate> flat_answer(const V& data, std::size_t dim, MetricKind me
 
 /// The same rows in the same order with the same bits.
 bool same(const std::vector<Candidate>& a, const std::vector<Candidate>& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](const Candidate& x, const Candidate& y) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const Candidate& x, const Candidate& y) {
                return x.id == y.id && std::memcmp(&x.distance, &y.distance, 8) == 0;
            });
 }
@@ -266,6 +268,210 @@ TEST(Graph, AskedForMoreThanEfItWidensAndForEveryRowItGivesThemAll) {
         expect_exact(g, q, out);
     }
     EXPECT_TRUE(same(out, flat_answer(data, dim, MetricKind::Cosine, q, n)));
+}
+
+}  // namespace
+
+namespace {
+
+/// A set of the rows of `n` whose bit `pick` sets, as a RowSet over `words`.
+template <class Pick>
+RowSet rows_where(std::size_t n, std::vector<std::uint64_t>& words, Pick pick) {
+    words.assign((n + 63) / 64, 0);
+    std::size_t count = 0;
+    for (std::size_t id = 0; id < n; ++id) {
+        if (!pick(id)) continue;
+        words[id / 64] |= std::uint64_t{1} << (id % 64);
+        ++count;
+    }
+    return {0, n, words.data(), count};
+}
+
+TEST(Graph, AFilterReportsOnlyItsRowsScanningFewAndWalkingMany) {
+    const std::size_t dim = 10, n = 6000;
+    const V data = clustered(n + 40, dim, 8);
+    const V rows(data.begin(), data.begin() + n * dim);
+    const auto made = built(rows, dim, MetricKind::Euclidean);
+    const Graph& g = *made;
+    std::vector<std::uint64_t> words;
+    // One row in 500 (a scan), one in 3 (a walk), every row but one.
+    for (std::size_t every : {500u, 3u, 1u}) {
+        const RowSet set = rows_where(n, words, [&](std::size_t id) { return id % every == 0 && id != 6; });
+        double total = 0;
+        std::vector<Candidate> out;
+        for (std::size_t i = n; i < n + 40; ++i) {
+            const V q = query_of(data, dim, i, MetricKind::Euclidean);
+            g.search(q, 10, 40, &set, out);
+            for (const Candidate& c : out) ASSERT_TRUE(set.has(c.id));
+            const auto truth = flat_answer(rows, dim, MetricKind::Euclidean, q, 10, &set);
+            if (set.count < g.scan_below()) {
+                ASSERT_TRUE(same(out, truth));
+            }
+            total += recall(out, truth);
+        }
+        EXPECT_GE(total / 40, 0.95) << "one row in " << every;
+    }
+}
+
+TEST(Graph, RemovedRowsAreStepsNeverResultsUntilCompactDropsThem) {
+    const std::size_t dim = 10, n = 5000;
+    const V data = clustered(n + 40, dim, 9);
+    const V rows(data.begin(), data.begin() + n * dim);
+    auto made = built(rows, dim, MetricKind::Cosine);
+    Graph& g = *made;
+    std::vector<std::uint32_t> gone;
+    for (std::uint32_t id = 0; id < n; id += 3) gone.push_back(id);
+    gone.push_back(g.entry() % 3 ? g.entry() : 1);  // the entry point among them
+    EXPECT_THROW(g.remove(std::vector<std::uint32_t>{5, 5}), std::invalid_argument);
+    EXPECT_THROW(g.remove(std::vector<std::uint32_t>{5, static_cast<std::uint32_t>(n)}), std::out_of_range);
+    EXPECT_EQ(g.removed(), 0u);
+    g.remove(gone);
+    EXPECT_THROW(g.remove(std::vector<std::uint32_t>{0}), std::invalid_argument);
+    ASSERT_EQ(g.removed(), gone.size());
+    std::vector<std::uint64_t> words;
+    const RowSet kept = rows_where(n, words, [&](std::size_t id) { return !g.is_removed(id); });
+    V rows_kept;
+    for (std::size_t id = 0; id < n; ++id) {
+        if (!g.is_removed(id))
+            rows_kept.insert(rows_kept.end(), rows.begin() + id * dim, rows.begin() + (id + 1) * dim);
+    }
+    std::vector<Candidate> out;
+    double before = 0;
+    for (std::size_t i = n; i < n + 40; ++i) {
+        const V q = query_of(data, dim, i, MetricKind::Cosine);
+        g.search(q, 10, 40, nullptr, out);
+        for (const Candidate& c : out) ASSERT_FALSE(g.is_removed(c.id));
+        before += recall(out, flat_answer(rows, dim, MetricKind::Cosine, q, 10, &kept));
+    }
+    EXPECT_GE(before / 40, 0.95);
+    g.compact();
+    ASSERT_EQ(g.check(), "");
+    ASSERT_EQ(g.size(), n - gone.size());
+    ASSERT_EQ(g.removed(), 0u);
+    ASSERT_TRUE(std::equal(rows_kept.begin(), rows_kept.end(), g.row_store().data()));
+    double after = 0;
+    for (std::size_t i = n; i < n + 40; ++i) {
+        const V q = query_of(data, dim, i, MetricKind::Cosine);
+        g.search(q, 10, 40, nullptr, out);
+        expect_exact(g, q, out);
+        after += recall(out, flat_answer(rows_kept, dim, MetricKind::Cosine, q, 10));
+    }
+    EXPECT_GE(after / 40, 0.95);
+    // Removing every row leaves an empty graph that still takes rows.
+    std::vector<std::uint32_t> every(g.size());
+    for (std::uint32_t id = 0; id < every.size(); ++id) every[id] = id;
+    g.remove(every);
+    g.search(query_of(data, dim, n, MetricKind::Cosine), 10, 40, nullptr, out);
+    EXPECT_TRUE(out.empty());
+    g.compact();
+    EXPECT_EQ(g.size(), 0u);
+    g.add(rows.data(), 100);
+    EXPECT_EQ(g.check(), "");
+}
+
+TEST(Graph, OddRowsAndQueriesRankLikeTheFlatIndex) {
+    // NaN and infinite rows, zero rows (no direction for cosine), duplicates:
+    // nothing crashes, NaN ranks last, and a query without a code is scanned.
+    const std::size_t dim = 5, n = 3000;
+    V data = clustered(n, dim, 10);
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    for (std::size_t r = 0; r < n; r += 41) std::fill_n(data.begin() + r * dim, dim, 0.0);
+    data[7 * dim] = nan;
+    data[8 * dim + 1] = inf;
+    data[9 * dim + 2] = 1e300;
+    for (MetricKind metric : {MetricKind::Euclidean, MetricKind::Cosine, MetricKind::Dot}) {
+        const auto made = built(data, dim, metric);
+        const Graph& g = *made;
+        ASSERT_EQ(g.check(), "");
+        std::vector<Candidate> out;
+        for (const V& q : {V(dim, 0.0), V{nan, 1, 2, 3, 4}, V{inf, 0, 0, 0, 1}, query_of(data, dim, 20, metric)}) {
+            g.search(q, 3000, 10, nullptr, out);
+            ASSERT_TRUE(same(out, flat_answer(data, dim, metric, q, 3000))) << metric_name(metric);
+        }
+    }
+}
+
+TEST(Graph, HoldsAtMostHalfAgainItsRowsBytes) {
+    // 50 dimensions, m = 16: the rows are 400 bytes, the record 64, the
+    // bottom list 128, a level and the upper lists about 5.
+    const std::size_t dim = 50, n = 2000;
+    const V data = clustered(n, dim, 11);
+    GraphParams p = params(dim, MetricKind::Cosine);
+    p.m = 16;
+    Graph g(p);
+    g.add(data.data(), n);
+    EXPECT_LE(static_cast<double>(g.bytes()), 1.5 * static_cast<double>(n * dim * 8));
+}
+
+}  // namespace
+
+namespace {
+
+/// A graph's parts, copied so that a test can spoil them.
+struct Copied {
+    std::size_t count;
+    V rows;
+    std::vector<std::uint8_t> levels, records;
+    std::vector<std::uint32_t> bottom, upper;
+    std::uint32_t entry;
+    explicit Copied(const Graph& g) : count(g.size()), entry(g.parts().entry) {
+        const GraphParts p = g.parts();
+        rows.assign(p.rows, p.rows + count * g.dim());
+        levels.assign(p.levels, p.levels + count);
+        records.assign(p.records, p.records + count * g.record_bytes());
+        bottom.assign(p.bottom, p.bottom + count * g.capacity(0));
+        upper.assign(p.upper, p.upper + p.upper_size);
+    }
+    GraphParts parts() const {
+        return {rows.data(), levels.data(), bottom.data(), upper.data(), upper.size(), entry, records.data()};
+    }
+};
+
+TEST(Graph, RestoresItsPartsAndRefusesHostileOnes) {
+    const std::size_t dim = 9, n = 2000;
+    const V data = clustered(n, dim, 12);
+    const auto made = built(data, dim, MetricKind::Euclidean);
+    const Graph& g = *made;
+    const Copied good(g);
+    const GraphParams p = params(dim, MetricKind::Euclidean);
+    for (bool verify : {true, false}) {
+        Graph r(p);
+        ASSERT_EQ(r.restore(n, good.parts(), nullptr, verify), "");
+        EXPECT_EQ(r.check(), "");
+        EXPECT_EQ(all_links(r), all_links(g));
+        EXPECT_EQ(r.row_store().data(), good.rows.data());  // read in place
+        std::vector<Candidate> a, b;
+        for (std::size_t i = 0; i < 20; ++i) {
+            g.search(Vec(data.data() + i * dim, dim), 10, 20, nullptr, a);
+            r.search(Vec(data.data() + i * dim, dim), 10, 20, nullptr, b);
+            ASSERT_TRUE(same(a, b));
+        }
+    }
+    std::uint32_t high = 0, low = 0;  // the first node above the bottom, the first on it alone
+    while (g.level(high) == 0) ++high;
+    while (g.level(low) != 0) ++low;
+    const std::size_t cap = g.capacity(0);
+    using Spoil = std::function<void(Copied&)>;
+    const std::vector<std::pair<const char*, Spoil>> spoils = {
+        {"a link past the last node", [&](Copied& c) { c.bottom[3 * cap] = n; }},
+        {"a link to itself", [&](Copied& c) { c.bottom[3 * cap] = 3; }},
+        {"a link twice", [&](Copied& c) { c.bottom[3 * cap + 1] = c.bottom[3 * cap]; }},
+        {"a link after an empty slot", [&](Copied& c) { c.bottom[3 * cap] = no_link; }},
+        {"a level above the highest", [&](Copied& c) { c.levels[4] = 200; }},
+        {"the upper lists do not match the levels", [&](Copied& c) { c.levels[high] += 1; }},
+        {"a link to a node below the layer", [&](Copied& c) { c.upper[0] = low; }},
+        {"the entry point is past the last node", [&](Copied& c) { c.entry = 5000; }},
+        {"the entry point is not on the top level", [&](Copied& c) { c.entry = low; }},
+        {"its code is not its row's", [&](Copied& c) { c.records[0] ^= 1; }},
+    };
+    for (const auto& [what, spoil] : spoils) {
+        Copied bad(g);
+        spoil(bad);
+        Graph r(p);
+        const std::string reason = r.restore(n, bad.parts(), nullptr, true);
+        EXPECT_NE(reason.find(what), std::string::npos) << what << ", refused for: " << reason;
+        EXPECT_EQ(r.size(), 0u) << what;
+    }
 }
 
 }  // namespace
