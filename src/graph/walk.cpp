@@ -125,9 +125,6 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
         const Candidate c = s.queue.back();
         s.queue.pop_back();
         if (s.found.size() >= ef && Nearer()(s.found.front(), c)) break;
-        // The next node to expand is likely the queue's best: its list is
-        // asked from memory now, to be there when its turn comes.
-        if (!s.queue.empty()) prefetch_lines(list(s.queue.front().id, layer), cap * 4);
         const std::uint32_t* l = list(c.id, layer);
         if constexpr (Locked) {
             // Another thread may be writing this list: a copy, under its lock.
@@ -170,6 +167,9 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
                 s.found.pop_back();
             }
         }
+        // The next node to expand is the queue's best: its list is asked
+        // from memory while the heaps settle.
+        if (!s.queue.empty()) prefetch_lines(list(s.queue.front().id, layer), cap * 4);
     }
     std::sort_heap(s.found.begin(), s.found.end(), Nearer());
 }
@@ -193,7 +193,16 @@ template Candidate Graph::descend<true>(Scratch&, const WalkCode&, Candidate, st
 void Graph::exact(const Scratch& s, Vec query, double query_norm, const std::uint32_t* ids, std::size_t count,
                   double* out) const {
     const std::size_t dim = params_.dim;
+    // The rows of the next batch are asked from memory while this one is
+    // summed: scattered rows, each read once.
+    auto fetch = [&](std::size_t from) {
+        for (std::size_t j = from; j < std::min(count, from + batch_rows); ++j) {
+            prefetch_lines(rows_.data() + std::size_t{ids[j]} * dim, dim * sizeof(double));
+        }
+    };
+    fetch(0);
     for (std::size_t i = 0; i < count; i += batch_rows) {
+        fetch(i + batch_rows);
         const std::size_t n = std::min(batch_rows, count - i);
         const std::size_t groups = (n + lanes - 1) / lanes;
         std::int64_t offsets[batch_rows];
