@@ -146,6 +146,10 @@ class Graph {
     void search_batch(const double* queries, std::size_t m, std::uint32_t k, std::uint32_t ef, const RowSet* set,
                       std::int64_t* ids, double* distances, unsigned threads, Poll poll = {}) const;
 
+    /// What a walk ranks row `id` by for `query` (walk.cpp says how it is
+    /// made from the codes).
+    double code_distance(Vec query, std::uint32_t id) const;
+
     /// Every row not removed.
     RowSet live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }
     /// Sets admitting fewer rows than this are scanned rather than walked.

@@ -283,6 +283,17 @@ void Graph::search_with(Scratch& s, Vec query, std::uint32_t k, std::uint32_t ef
     out.resize(want);
 }
 
+double Graph::code_distance(Vec query, std::uint32_t id) const {
+    Lease lease(*this);
+    Scratch& s = *lease;
+    s.size_for(count_, 1, capacity(0), params_.dim, code_bytes_);
+    code_query(s, query);
+    double d;
+    s.raw.resize(1);
+    code_distances(s, s.query, &id, 1, &d);
+    return d;
+}
+
 void Graph::search(Vec query, std::uint32_t k, std::uint32_t ef, const RowSet* set, std::vector<Candidate>& out,
                    WalkCounts* counts) const {
     Lease lease(*this);

@@ -479,3 +479,48 @@ TEST(Graph, RestoresItsPartsAndRefusesHostileOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Graph, CodeDistancesStayWithinTheRoundingOfTheirCodes) {
+    // A walk ranks by |q' - x'|^2 (q' the query turned around for a product,
+    // both scaled to length one for cosine; the squares left out for the
+    // inner product) from codes of step t and s: each coded element is
+    // within half a step, so the product of the codes errs by at most
+    // |q'| s/2 sqrt(d) + |x'| t/2 sqrt(d) + d t s / 4, and the distance by
+    // twice that. The query here is constant, coded without error; rows of
+    // scales far apart make an error in a row's scale or offset show.
+    const std::size_t dim = 32, n = 200;
+    std::mt19937 gen(13);
+    std::normal_distribution<double> normal;
+    V data(n * dim);
+    for (std::size_t r = 0; r < n; ++r) {
+        const double size = std::exp(3 * normal(gen));
+        for (std::size_t i = 0; i < dim; ++i) data[r * dim + i] = size * (1.0 + normal(gen));
+    }
+    const V q(dim, 0.75);
+    for (MetricKind metric : {MetricKind::Euclidean, MetricKind::Cosine, MetricKind::Dot}) {
+        const auto made = built(data, dim, metric);
+        auto coded = [&](Vec v, double sign) {
+            const double n = metric == MetricKind::Cosine ? norm(v) : 1.0;
+            V out(v.size());
+            for (std::size_t i = 0; i < v.size(); ++i) out[i] = sign * v[i] / n;
+            return out;
+        };
+        const V qq = coded(q, metric == MetricKind::Euclidean ? 1.0 : -1.0);
+        for (std::uint32_t id = 0; id < n; ++id) {
+            const V x = coded(made->row(id), 1.0);
+            double top = 0;
+            for (double v : x) top = std::max(top, std::fabs(v));
+            const double s = top / 127 * (1 + 1e-6), t = std::fabs(qq[0]) / 127 * (1 + 1e-6), root = std::sqrt(double(dim));
+            const double dot = sum_of_products(qq.data(), x.data(), dim);
+            const double qn = norm(qq), xn = norm(x);
+            const double ideal = metric == MetricKind::Dot ? -2 * dot : qn * qn + xn * xn - 2 * dot;
+            const double slack = 2 * (qn * s / 2 * root + xn * t / 2 * root + dim * s * t / 4) +
+                                 1e-6 * (qn * qn + xn * xn);
+            ASSERT_NEAR(made->code_distance(q, id), ideal, slack) << metric_name(metric) << " row " << id;
+        }
+    }
+}
+
+}  // namespace
