@@ -149,6 +149,9 @@ class Graph {
     /// What a walk ranks row `id` by for `query` (walk.cpp says how it is
     /// made from the codes).
     double code_distance(Vec query, std::uint32_t id) const;
+    /// What construction ranks row `b` by from row `a`: the same bits as
+    /// from b to a.
+    double code_distance(std::uint32_t a, std::uint32_t b) const;
 
     /// Every row not removed.
     RowSet live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }

@@ -294,6 +294,17 @@ double Graph::code_distance(Vec query, std::uint32_t id) const {
     return d;
 }
 
+double Graph::code_distance(std::uint32_t a, std::uint32_t b) const {
+    Lease lease(*this);
+    Scratch& s = *lease;
+    s.size_for(count_, 1, capacity(0), params_.dim, code_bytes_);
+    code_row(s.query, a);
+    double d;
+    s.raw.resize(1);
+    code_distances(s, s.query, &b, 1, &d);
+    return d;
+}
+
 void Graph::search(Vec query, std::uint32_t k, std::uint32_t ef, const RowSet* set, std::vector<Candidate>& out,
                    WalkCounts* counts) const {
     Lease lease(*this);

@@ -519,6 +519,10 @@ TEST(Graph, CodeDistancesStayWithinTheRoundingOfTheirCodes) {
             const double slack = 2 * (qn * s / 2 * root + xn * t / 2 * root + dim * s * t / 4) +
                                  1e-6 * (qn * qn + xn * xn);
             ASSERT_NEAR(made->code_distance(q, id), ideal, slack) << metric_name(metric) << " row " << id;
+            // Between rows the distance is the same from either end, to the bit.
+            const std::uint32_t other = (id * 7 + 3) % n;
+            const double there = made->code_distance(id, other), back = made->code_distance(other, id);
+            ASSERT_EQ(std::memcmp(&there, &back, 8), 0) << metric_name(metric) << " rows " << id << ", " << other;
         }
     }
 }
