@@ -155,10 +155,21 @@ int main(int argc, char** argv) {
             best = std::min(best, seconds_since(start));
         }
         const double q = static_cast<double>(queries.rows);
+        double scan_qps = 0;
+        if (admit < 1.0 && e == 0) {
+            // The exact scan of the same set, for the switch point.
+            start = Clock::now();
+            for (std::size_t i = 0; i < queries.rows; ++i) {
+                g.scan(Vec(queries.values.data() + i * queries.cols, queries.cols), static_cast<std::uint32_t>(k), set,
+                       out);
+            }
+            scan_qps = static_cast<double>(queries.rows) / seconds_since(start);
+        }
+        if (scan_qps > 0) std::printf("%s{\"scan_qps\": %.1f}", e ? ", " : "", scan_qps);
         std::printf(
             "%s{\"ef\": %u, \"recall\": %.4f, \"qps\": %.1f, \"expanded\": %.1f, \"coded\": %.1f, \"exact\": %.1f, "
             "\"lines\": %.1f}",
-            e ? ", " : "", efs[e], static_cast<double>(hits) / (q * static_cast<double>(k)), q / best,
+            e || scan_qps > 0 ? ", " : "", efs[e], static_cast<double>(hits) / (q * static_cast<double>(k)), q / best,
             static_cast<double>(counts.expanded) / q, static_cast<double>(counts.coded) / q,
             static_cast<double>(counts.exact) / q, static_cast<double>(counts.lines) / q);
         std::fflush(stdout);

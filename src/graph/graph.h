@@ -153,6 +153,10 @@ class Graph {
     /// from b to a.
     double code_distance(std::uint32_t a, std::uint32_t b) const;
 
+    /// The first min(k, rows of `set`) rows of `set` by exact distance, every
+    /// row scored: what search answers for a set below scan_below().
+    void scan(Vec query, std::uint32_t k, const RowSet& set, std::vector<Candidate>& out) const;
+
     /// Every row not removed.
     RowSet live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }
     /// Sets admitting fewer rows than this are scanned rather than walked.
