@@ -250,7 +250,14 @@ void Graph::scan(const Scratch& s, Vec query, std::size_t k, const RowSet& set, 
     out.resize(keep);
 }
 
-std::size_t Graph::scan_below() const { return std::max<std::size_t>(2048, count_ / 32); }
+// The walk of a set admitting a share f of n rows passes about 1/f nodes for
+// each one it keeps; the scan scores f n rows. Measured on 100,000 GloVe rows
+// (d = 50, one thread): the scan took 73 ns a row, the walk at recall 0.98
+// about 25 us / f, so they cost the same near f n = sqrt(340 n) rows (5,800
+// of 100,000, 11,700 of 400,000).
+std::size_t Graph::scan_below() const {
+    return std::max<std::size_t>(1024, static_cast<std::size_t>(16.0 * std::sqrt(static_cast<double>(count_))));
+}
 
 void Graph::search_with(Scratch& s, Vec query, std::uint32_t k, std::uint32_t ef, const RowSet& set,
                         std::vector<Candidate>& out) const {
