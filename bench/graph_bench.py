@@ -49,10 +49,22 @@ def clustered(n: int, dim: int) -> tuple[np.ndarray, np.ndarray]:
     return a[QUERIES:], a[:QUERIES]
 
 
+def minilm() -> tuple[np.ndarray, np.ndarray]:
+    # GloVe's first 101,000 words embedded by all-MiniLM-L6-v2 (d = 384):
+    # bench/embed_words.py makes the file, in an environment with torch.
+    path = OUT / "minilm_words.npy"
+    if not path.exists():
+        raise SystemExit(f"{path} is missing: run bench/embed_words.py 101000 {path} where torch is installed")
+    a = np.load(path).astype(np.float64)
+    a = a[np.random.default_rng(SEED).permutation(len(a))]
+    return a[QUERIES:], a[:QUERIES]
+
+
 SETS = {
     "glove100k": (lambda: glove(100_000), "cosine"),
     "glove400k": (lambda: glove(399_000), "cosine"),
     "clustered": (lambda: clustered(100_000, 128), "euclidean"),
+    "minilm": (minilm, "cosine"),
 }
 
 

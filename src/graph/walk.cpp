@@ -57,6 +57,22 @@ void prefetch_lines(const void* p, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; i += 64) __builtin_prefetch(c + i);
 }
 
+/// Puts `x` in place of the worst of the full heap W: one pass down the
+/// heap, where a push and a pop would take two.
+void replace_worst(std::vector<Candidate>& heap, Candidate x) {
+    const std::size_t n = heap.size();
+    std::size_t at = 0;
+    for (;;) {
+        std::size_t child = 2 * at + 1;
+        if (child >= n) break;
+        if (child + 1 < n && Nearer()(heap[child], heap[child + 1])) ++child;
+        if (!Nearer()(x, heap[child])) break;
+        heap[at] = heap[child];
+        at = child;
+    }
+    heap[at] = x;
+}
+
 bool admitted(const RowSet& set, std::size_t id) { return id >= set.from && id < set.to && set.has(id); }
 
 }  // namespace
@@ -160,11 +176,11 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
                 std::push_heap(s.queue.begin(), s.queue.end(), Farther());
             }
             if (Filtered && !admitted(*set, x.id)) continue;
-            s.found.push_back(x);
-            std::push_heap(s.found.begin(), s.found.end(), Nearer());
-            if (s.found.size() > ef) {
-                std::pop_heap(s.found.begin(), s.found.end(), Nearer());
-                s.found.pop_back();
+            if (s.found.size() < ef) {
+                s.found.push_back(x);
+                std::push_heap(s.found.begin(), s.found.end(), Nearer());
+            } else {
+                replace_worst(s.found, x);
             }
         }
         // The next node to expand is the queue's best: its list is asked

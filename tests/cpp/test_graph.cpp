@@ -512,12 +512,13 @@ TEST(Graph, CodeDistancesStayWithinTheRoundingOfTheirCodes) {
             const V x = coded(made->row(id), 1.0);
             double top = 0;
             for (double v : x) top = std::max(top, std::fabs(v));
-            const double s = top / 127 * (1 + 1e-6), t = std::fabs(qq[0]) / 127 * (1 + 1e-6), root = std::sqrt(double(dim));
+            const double s = top / 127 * (1 + 1e-6), t = std::fabs(qq[0]) / 127 * (1 + 1e-6),
+                         root = std::sqrt(double(dim));
             const double dot = sum_of_products(qq.data(), x.data(), dim);
             const double qn = norm(qq), xn = norm(x);
             const double ideal = metric == MetricKind::Dot ? -2 * dot : qn * qn + xn * xn - 2 * dot;
-            const double slack = 2 * (qn * s / 2 * root + xn * t / 2 * root + dim * s * t / 4) +
-                                 1e-6 * (qn * qn + xn * xn);
+            const double slack =
+                2 * (qn * s / 2 * root + xn * t / 2 * root + dim * s * t / 4) + 1e-6 * (qn * qn + xn * xn);
             ASSERT_NEAR(made->code_distance(q, id), ideal, slack) << metric_name(metric) << " row " << id;
             // Between rows the distance is the same from either end, to the bit.
             const std::uint32_t other = (id * 7 + 3) % n;
