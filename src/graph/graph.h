@@ -141,7 +141,7 @@ class Graph {
                 WalkCounts* counts = nullptr) const;
     /// search for `m` queries stored one after another on up to `threads`
     /// threads: row i of `ids` and `distances` (batch_width(set, k)
-    /// columns, -1 and NaN past what search gave) is search(query i). Throws
+    /// columns) is search(query i). Throws
     /// Interrupted when the poll says stop (the outputs partly written).
     void search_batch(const double* queries, std::size_t m, std::uint32_t k, std::uint32_t ef, const RowSet* set,
                       std::int64_t* ids, double* distances, unsigned threads, Poll poll = {}) const;

@@ -17,7 +17,28 @@
 // where |q'|^2 and |x'|^2 are the squared norms of what was coded (0 for the
 // inner product, whose walk ranks by -2 t s P). d is symmetric in its two
 // rows to the last bit (a sum and products of the same two factors), so a
-// link's length is the same whichever end computes it.
+// link's length is the same whichever end computes it. Why a walk on codes:
+// a step reads one 64-byte record per neighbour up to 52 dimensions, where a
+// float32 row of 50 takes 200 bytes and the float64 row 400; the products
+// are exact integers, the same on every kernel table, so a graph walks the
+// same way on every machine. The error of d is within the rounding of the
+// codes (half a step per element; tested against it).
+//
+// What the walk order does and does not decide, each with its test:
+//  1. Results are scored exactly (exact() below: the row kernels and
+//     finish(), as Flat::distances; a cosine row's norm summed as
+//     (0 - x_i)^2, which is x_i * x_i to the bit, from +0.0 in element
+//     order, as norm() sums it). Tests: GraphOnTables.* (every metric and
+//     table, bit for bit the flat index's), Graph.OddRows*.
+//  2. A set of few rows (below scan_below()), and a query without a usable
+//     code, are scanned: every row of the set scored. Tests: Graph.AFilter*,
+//     Graph.OddRows*.
+//  3. A walk that reaches fewer rows of the set than asked for is followed
+//     by the scan: k up to the rows of the set always gives k rows. Test:
+//     Graph.AskedForMoreThanEf*.
+//  4. A filtered walk (removed rows, a filter's set) passes through the rows
+//     outside the set and reports none of them. Tests: Graph.AFilter*,
+//     Graph.RemovedRows*.
 
 #include <algorithm>
 #include <bit>
@@ -368,9 +389,9 @@ void Graph::search_batch(const double* queries, std::size_t m, std::uint32_t k, 
         std::size_t i;
         while (it.next(i, caller)) {
             search_with(s, Vec(queries + i * params_.dim, params_.dim), k, ef, rows, out);
-            for (std::size_t j = 0; j < width; ++j) {
-                ids[i * width + j] = j < out.size() ? out[j].id : -1;
-                distances[i * width + j] = j < out.size() ? out[j].distance : std::numeric_limits<double>::quiet_NaN();
+            for (std::size_t j = 0; j < width; ++j) {  // search gives width rows: the scan completes a walk
+                ids[i * width + j] = out[j].id;
+                distances[i * width + j] = out[j].distance;
             }
         }
     };

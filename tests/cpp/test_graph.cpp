@@ -219,6 +219,10 @@ TEST(Graph, BuildsAndSearchesOnSeveralThreads) {
         std::vector<double> d(m * 10);
         for (unsigned t : {1u, 2u, 5u}) {
             g.search_batch(data.data() + n * dim, m, 10, 40, nullptr, ids.data(), d.data(), t);
+            auto at_once = [](void*) { return true; };
+            EXPECT_THROW(
+                g.search_batch(data.data(), m, 10, 40, nullptr, ids.data(), d.data(), t, Poll{at_once, nullptr}),
+                Interrupted);
             for (std::size_t i = 0; i < m; ++i) {
                 g.search(Vec(data.data() + (n + i) * dim, dim), 10, 40, nullptr, out);
                 for (std::size_t j = 0; j < 10; ++j) {
@@ -438,9 +442,11 @@ TEST(Graph, RestoresItsPartsAndRefusesHostileOnes) {
     const Graph& g = *made;
     const Copied good(g);
     const GraphParams p = params(dim, MetricKind::Euclidean);
-    for (bool verify : {true, false}) {
+    for (int how : {0, 1, 2}) {  // codes checked, taken, or computed
         Graph r(p);
-        ASSERT_EQ(r.restore(n, good.parts(), nullptr, verify), "");
+        GraphParts parts = good.parts();
+        if (how == 2) parts.records = nullptr;
+        ASSERT_EQ(r.restore(n, parts, nullptr, how == 0), "");
         EXPECT_EQ(r.check(), "");
         EXPECT_EQ(all_links(r), all_links(g));
         EXPECT_EQ(r.row_store().data(), good.rows.data());  // read in place
