@@ -102,7 +102,7 @@ def recall(found: np.ndarray, t: np.ndarray) -> float:
     return float(np.mean([len(set(f) & set(g)) / K for f, g in zip(found, t, strict=True)]))
 
 
-def run_hnswlib(rows, queries, t, metric, threads):
+def run_hnswlib(rows, queries, t, metric, threads, efs):
     import hnswlib
 
     index = hnswlib.Index(space="cosine" if metric == "cosine" else "l2", dim=rows.shape[1])
@@ -112,14 +112,14 @@ def run_hnswlib(rows, queries, t, metric, threads):
     build = time.perf_counter() - start
     runs = []
     q = queries.astype(np.float32)
-    for ef in EFS:
+    for ef in efs:
         index.set_ef(ef)
         best = min(timed(lambda: index.knn_query(q, k=K, num_threads=1)) for _ in range(3))
         runs.append({"ef": ef, "recall": recall(index.knn_query(q, k=K, num_threads=1)[0], t), "qps": len(q) / best})
     return build, runs
 
 
-def run_faiss(rows, queries, t, metric, threads):
+def run_faiss(rows, queries, t, metric, threads, efs):
     import faiss
 
     faiss.omp_set_num_threads(threads)
@@ -135,16 +135,16 @@ def run_faiss(rows, queries, t, metric, threads):
     build = time.perf_counter() - start
     faiss.omp_set_num_threads(1)
     runs = []
-    for ef in EFS:
+    for ef in efs:
         index.hnsw.efSearch = ef
         best = min(timed(lambda: index.search(q, K)) for _ in range(3))
         runs.append({"ef": ef, "recall": recall(index.search(q, K)[1], t), "qps": len(q) / best})
     return build, runs
 
 
-def run_ours(driver, folder, metric, threads, isa):
+def run_ours(driver, folder, metric, threads, isa, efs):
     args = [driver, *(str(folder / f) for f in ("rows.npy", "queries.npy", "truth.npy")), metric, str(threads)]
-    args += [",".join(map(str, EFS)), str(M), str(EFC), isa]
+    args += [",".join(map(str, efs)) or "none", str(M), str(EFC), isa]
     out = json.loads(subprocess.run(args, check=True, capture_output=True, text=True).stdout)
     return out["build_s"], out["runs"], out
 
@@ -174,10 +174,12 @@ def main() -> None:
         rows, queries, t = (np.load(folder / f) for f in ("rows.npy", "queries.npy", "truth.npy"))
         results = {}
         for threads in (1, cores):
-            # Alternately, so that a change of load falls on all of them.
-            results["ours", threads] = run_ours(a.driver, folder, metric, threads, a.isa)
-            results["hnswlib", threads] = run_hnswlib(rows, queries, t, metric, threads)
-            results["faiss", threads] = run_faiss(rows, queries, t, metric, threads)
+            # Alternately, so that a change of load falls on all of them;
+            # queries on one thread, after the one-thread build.
+            efs = EFS if threads == 1 else []
+            results["ours", threads] = run_ours(a.driver, folder, metric, threads, a.isa, efs)
+            results["hnswlib", threads] = run_hnswlib(rows, queries, t, metric, threads, efs)
+            results["faiss", threads] = run_faiss(rows, queries, t, metric, threads, efs)
         info = results["ours", 1][2]
         print(f"\n### {name}: {len(rows):,} rows, d = {rows.shape[1]}, {metric}, {len(queries)} held-out queries")
         print(f"our kernels {info['kernels']}; memory {info['bytes'] / info['row_bytes']:.2f}x the float64 rows")

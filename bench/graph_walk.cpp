@@ -3,7 +3,7 @@
 // call on one thread, and prints per ef recall@10 against the exact ids
 // given, queries per second and what one walk did on average. For the
 // benchmark script (bench/graph_bench.py) and for profiling (`perf record`).
-// Usage: graph_walk ROWS.npy QUERIES.npy TRUTH.npy METRIC THREADS EF[,EF...]
+// Usage: graph_walk ROWS.npy QUERIES.npy TRUTH.npy METRIC THREADS EF[,EF...]|none
 //                   [m=16] [ef_construction=200] [isa=best] [filter=1.0]
 
 #include <algorithm>
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     }
     const unsigned threads = static_cast<unsigned>(std::atoi(argv[5]));
     std::vector<std::uint32_t> efs;
-    for (std::stringstream list(argv[6]); list.good();) {
+    for (std::stringstream list(argv[6]); list.good() && std::string(argv[6]) != "none";) {
         std::string e;
         std::getline(list, e, ',');
         efs.push_back(static_cast<std::uint32_t>(std::stoul(e)));
