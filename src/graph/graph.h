@@ -223,6 +223,10 @@ class Graph {
     /// Code distances from `q` to `count` rows (s.raw holds room for them).
     void code_distances(const Scratch& s, const WalkCode& q, const std::uint32_t* ids, std::size_t count,
                         double* out) const;
+    /// Scores the unvisited neighbours of `node` on `layer` into s.fresh
+    /// and s.near. Locked: other threads are linking.
+    template <bool Locked>
+    void expand(Scratch& s, const WalkCode& q, std::uint32_t node, std::uint32_t layer, const Build* build) const;
     /// The best `ef` nodes of `layer` that the walk from `entry` finds (of
     /// `set` when Filtered, passing through the others), by code distance,
     /// into s.found in ranking order. Locked: other threads are linking.

@@ -25,10 +25,16 @@ struct WalkCode {
     double squares = 0.0;  ///< the squared norm of what was coded (0 for the inner product)
 };
 
-/// Candidates a build's walk keeps queued at most: far more than it ever
-/// holds (each step queues at most `slots` and takes one, and only those
-/// that beat the worst of ef found), so that it never grows while linking.
-inline std::size_t queue_room(std::size_t ef, std::size_t slots) { return ef * slots + slots + 1; }
+/// A node of W in the unfiltered walk: W kept in order, each node marked
+/// once expanded.
+struct Ranked {
+    double distance;
+    std::uint32_t id;
+    std::uint32_t done;
+    /// The walk's order: code distances, then ids (never NaN: see
+    /// code_distances).
+    bool before(const Ranked& o) const { return distance < o.distance || (distance == o.distance && id < o.id); }
+};
 
 struct Graph::Scratch {
     WalkCode query;  ///< the walk's query
@@ -46,6 +52,7 @@ struct Graph::Scratch {
     std::vector<std::int32_t> raw;
     std::vector<double> near;
     std::vector<Candidate> pool;
+    std::vector<Ranked> ranked;  ///< W of the unfiltered walk
     /// An insertion's choice of links, layer by layer, made before any is
     /// written.
     std::vector<std::vector<std::uint32_t>> layers;
@@ -56,8 +63,8 @@ struct Graph::Scratch {
     void size_for(std::size_t nodes, std::size_t ef, std::size_t slots, std::size_t dim, std::size_t code_bytes) {
         if (stamps.size() < nodes) stamps.resize(nodes, 0);
         const std::size_t most = std::max(ef, slots) + slots + 1;
-        queue.reserve(queue_room(ef, slots));
         found.reserve(most);
+        if (ranked.size() < most) ranked.resize(most);
         links.reserve(slots + 1);
         copy.resize(slots);
         fresh.reserve(slots);

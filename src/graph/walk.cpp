@@ -147,56 +147,99 @@ void Graph::code_distances(const Scratch& s, const WalkCode& q, const std::uint3
     }
 }
 
+template <bool Locked>
+void Graph::expand(Scratch& s, const WalkCode& q, std::uint32_t node, std::uint32_t layer, const Build* build) const {
+    const std::uint32_t cap = capacity(layer);
+    const std::uint32_t* l = list(node, layer);
+    if constexpr (Locked) {
+        // Another thread may be writing this list: a copy, under its lock.
+        std::lock_guard lock(build->lock_of(node));
+        std::uint32_t* to = s.copy.data();
+        for (std::uint32_t j = 0; j < cap; ++j) to[j] = l[j];
+        l = to;
+    }
+    s.fresh.clear();
+    for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) __builtin_prefetch(s.stamps.data() + l[j]);
+    for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) {
+        if (s.visit(l[j])) {
+            s.fresh.push_back(l[j]);
+            prefetch_lines(record(l[j]), stride_);
+        }
+    }
+    if (s.counts) {
+        ++s.counts->expanded;
+        s.counts->coded += s.fresh.size();
+        s.counts->lines += (cap * 4 + 63) / 64 + s.fresh.size() * ((stride_ + 63) / 64);
+    }
+    s.near.resize(s.fresh.size());
+    s.raw.resize(s.fresh.size());
+    if (!s.fresh.empty()) code_distances(s, q, s.fresh.data(), s.fresh.size(), s.near.data());
+}
+
 template <bool Locked, bool Filtered>
 void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef, std::uint32_t layer, const RowSet* set,
                  const Build* build) const {
     s.begin();
-    s.queue.clear();
-    s.found.clear();
     s.visit(entry.id);
-    s.queue.push_back(entry);
-    if (!Filtered || admitted(*set, entry.id)) s.found.push_back(entry);
+    s.found.clear();
     const std::uint32_t cap = capacity(layer);
+    if constexpr (!Filtered) {
+        // W alone, in order, each node marked once expanded: the next to
+        // expand is the nearest not yet expanded, and the walk ends when W
+        // holds none. A node pushed out of W is never expanded by the walk
+        // with a queue beside W either (its distance is then beyond W's
+        // last, which only falls), so this is that walk with one array in
+        // place of two heaps: an insertion moves part of an array of ef,
+        // where heaps take two unpredictable descents.
+        Ranked* w = s.ranked.data();
+        std::size_t size = 1, next = 0;
+        w[0] = {entry.distance, entry.id, 0};
+        while (next < size) {
+            w[next].done = 1;
+            expand<Locked>(s, q, w[next].id, layer, build);
+            std::size_t lowest = size;
+            for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+                const Ranked x{s.near[i], s.fresh[i], 0};
+                if (size == ef && !x.before(w[size - 1])) continue;
+                if (size == ef) --size;
+                std::size_t at = size;
+                for (std::size_t lo = 0, hi = size; lo < hi;) {  // the first that x ranks before
+                    const std::size_t mid = (lo + hi) / 2;
+                    if (x.before(w[mid])) {
+                        hi = at = mid;
+                    } else {
+                        lo = mid + 1;
+                    }
+                }
+                std::memmove(w + at + 1, w + at, (size - at) * sizeof(Ranked));
+                w[at] = x;
+                ++size;
+                lowest = std::min(lowest, at);
+            }
+            next = std::min(lowest, next + 1);
+            while (next < size && w[next].done) ++next;
+            // Its list is asked from memory while this one's end is settled.
+            if (next < size) prefetch_lines(list(w[next].id, layer), cap * 4);
+        }
+        for (std::size_t i = 0; i < size; ++i) s.found.push_back({w[i].distance, w[i].id});
+        return;
+    }
+    // Filtered: W holds only rows of the set, the queue the others too.
+    s.queue.clear();
+    s.queue.push_back(entry);
+    if (admitted(*set, entry.id)) s.found.push_back(entry);
     while (!s.queue.empty()) {
         std::pop_heap(s.queue.begin(), s.queue.end(), Farther());
         const Candidate c = s.queue.back();
         s.queue.pop_back();
         if (s.found.size() >= ef && Nearer()(s.found.front(), c)) break;
-        const std::uint32_t* l = list(c.id, layer);
-        if constexpr (Locked) {
-            // Another thread may be writing this list: a copy, under its lock.
-            std::lock_guard lock(build->lock_of(c.id));
-            std::uint32_t* to = s.copy.data();
-            for (std::uint32_t j = 0; j < cap; ++j) to[j] = l[j];
-            l = to;
-        }
-        s.fresh.clear();
-        for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) __builtin_prefetch(s.stamps.data() + l[j]);
-        for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) {
-            if (s.visit(l[j])) {
-                s.fresh.push_back(l[j]);
-                prefetch_lines(record(l[j]), stride_);
-            }
-        }
-        if (s.counts) {
-            ++s.counts->expanded;
-            s.counts->coded += s.fresh.size();
-            s.counts->lines += (cap * 4 + 63) / 64 + s.fresh.size() * ((stride_ + 63) / 64);
-        }
-        if (s.fresh.empty()) continue;
-        s.near.resize(s.fresh.size());
-        s.raw.resize(s.fresh.size());
-        code_distances(s, q, s.fresh.data(), s.fresh.size(), s.near.data());
+        expand<Locked>(s, q, c.id, layer, build);
         for (std::size_t i = 0; i < s.fresh.size(); ++i) {
             const Candidate x{s.near[i], s.fresh[i]};
             if (s.found.size() >= ef && !Nearer()(x, s.found.front())) continue;
-            // A build's queue never grows (an insertion allocates nothing
-            // once it starts); it holds far fewer than its room.
-            if (!Locked || s.queue.size() < s.queue.capacity()) {
-                s.queue.push_back(x);
-                std::push_heap(s.queue.begin(), s.queue.end(), Farther());
-            }
-            if (Filtered && !admitted(*set, x.id)) continue;
+            s.queue.push_back(x);
+            std::push_heap(s.queue.begin(), s.queue.end(), Farther());
+            if (!admitted(*set, x.id)) continue;
             if (s.found.size() < ef) {
                 s.found.push_back(x);
                 std::push_heap(s.found.begin(), s.found.end(), Nearer());
