@@ -160,14 +160,31 @@ def at_recall(runs, target):
     return max(ok, key=lambda r: r["qps"]) if ok else None
 
 
+def table(results, libs, cores) -> None:
+    peers = ("hnswlib", "faiss")
+    ours = [lib for lib in libs if lib not in peers]
+    head = " | ".join(libs) + " | " + " | ".join(f"{o} / {p}" for o in ours for p in peers)
+    print(f"\n| | {head} |\n|" + "---|" * (1 + len(libs) + len(ours) * len(peers)))
+    for threads in (1, cores):
+        b = {lib: results[lib, threads][0] for lib in libs}
+        cells = [f"{b[lib]:.2f}" for lib in libs] + [f"{b[o] / b[p]:.2f}" for o in ours for p in peers]
+        print(f"| build, {threads} thread(s), s | " + " | ".join(cells) + " |")
+    for target in TARGETS:
+        best = {lib: at_recall(results[lib, 1][1], target) for lib in libs}
+        cells = [f"{v['qps']:,.0f} (ef {v['ef']})" if v else "not reached" for v in best.values()]
+        cells += [f"{best[o]['qps'] / best[p]['qps']:.2f}" if best[o] and best[p] else "-" for o in ours for p in peers]
+        print(f"| QPS at recall >= {target}, 1 thread | " + " | ".join(cells) + " |")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--driver", default=str(ROOT / "build" / "graph_walk"))
     ap.add_argument("--sets", default="glove100k,clustered")
-    ap.add_argument("--isa", default="best", help="kernel table of our graph: best, avx2, avx512, avx512vnni")
+    ap.add_argument("--isa", default="best,avx2", help="kernel tables of our graph: best, avx2, avx512, avx512vnni")
     ap.add_argument("--details", action="store_true", help="print every ef of every library")
     a = ap.parse_args()
     cores = os.cpu_count() or 1
+    isas = a.isa.split(",")
     print(f"machine: {platform.processor() or platform.machine()}, {cores} cores; load {os.getloadavg()}")
     for name in a.sets.split(","):
         folder, metric = prepare(name)
@@ -177,34 +194,20 @@ def main() -> None:
             # Alternately, so that a change of load falls on all of them;
             # queries on one thread, after the one-thread build.
             efs = EFS if threads == 1 else []
-            results["ours", threads] = run_ours(a.driver, folder, metric, threads, a.isa, efs)
+            for isa in isas:
+                results[f"ours {isa}", threads] = run_ours(a.driver, folder, metric, threads, isa, efs)
             results["hnswlib", threads] = run_hnswlib(rows, queries, t, metric, threads, efs)
             results["faiss", threads] = run_faiss(rows, queries, t, metric, threads, efs)
-        info = results["ours", 1][2]
+        libs = [f"ours {isa}" for isa in isas] + ["hnswlib", "faiss"]
+        info = results[libs[0], 1][2]
         print(f"\n### {name}: {len(rows):,} rows, d = {rows.shape[1]}, {metric}, {len(queries)} held-out queries")
-        print(f"our kernels {info['kernels']}; memory {info['bytes'] / info['row_bytes']:.2f}x the float64 rows")
-        print("\n| | ours | hnswlib | faiss | ours / hnswlib | ours / faiss |\n|---|---|---|---|---|---|")
-        for threads in (1, cores):
-            b = {lib: results[lib, threads][0] for lib in ("ours", "hnswlib", "faiss")}
-            print(
-                f"| build, {threads} thread(s), s | {b['ours']:.2f} | {b['hnswlib']:.2f} | {b['faiss']:.2f} "
-                f"| {b['ours'] / b['hnswlib']:.2f} | {b['ours'] / b['faiss']:.2f} |"
-            )
-        for target in TARGETS:
-            best = {lib: at_recall(results[lib, 1][1], target) for lib in ("ours", "hnswlib", "faiss")}
-            cell = {k: f"{v['qps']:,.0f} (ef {v['ef']})" if v else "not reached" for k, v in best.items()}
-            ratio = {
-                k: f"{best['ours']['qps'] / best[k]['qps']:.2f}" if best["ours"] and best[k] else "-"
-                for k in ("hnswlib", "faiss")
-            }
-            print(
-                f"| QPS at recall >= {target}, 1 thread | {cell['ours']} | {cell['hnswlib']} | {cell['faiss']} "
-                f"| {ratio['hnswlib']} | {ratio['faiss']} |"
-            )
+        kernels = ", ".join(results[f"ours {isa}", 1][2]["kernels"] for isa in isas)
+        print(f"our kernel tables: {kernels}; memory {info['bytes'] / info['row_bytes']:.2f}x the float64 rows")
+        table(results, libs, cores)
         if a.details:
-            for lib in ("ours", "hnswlib", "faiss"):
+            for lib in libs:
                 print(lib, json.dumps(results[lib, 1][1]))
-    print(f"\nload after: {os.getloadavg()}")
+        print(f"load now: {os.getloadavg()}")
 
 
 if __name__ == "__main__":
