@@ -30,9 +30,10 @@
 //     (0 - x_i)^2, which is x_i * x_i to the bit, from +0.0 in element
 //     order, as norm() sums it). Tests: GraphOnTables.* (every metric and
 //     table, bit for bit the flat index's), Graph.OddRows*.
-//  2. A set of few rows (below scan_below()), and a query without a usable
-//     code, are scanned: every row of the set scored. Tests: Graph.AFilter*,
-//     Graph.OddRows*.
+//  2. A set of few rows (below scan_below()), a search keeping a quarter of
+//     its set or more, and a query without a usable code are scanned: every
+//     row of the set scored. Tests: Graph.AFilter*, Graph.OddRows*,
+//     Graph.AskedForMoreThanEf*.
 //  3. A walk that reaches fewer rows of the set than asked for is followed
 //     by the scan: k up to the rows of the set always gives k rows. Test:
 //     Graph.AskedForMoreThanEf*.
@@ -93,6 +94,10 @@ void replace_worst(std::vector<Candidate>& heap, Candidate x) {
     }
     heap[at] = x;
 }
+
+/// Longest W a search keeps in order: an insertion moves up to this many
+/// nodes (16 KiB), no more than two descents of a heap would cost.
+constexpr std::size_t sorted_limit = 1024;
 
 bool admitted(const RowSet& set, std::size_t id) { return id >= set.from && id < set.to && set.has(id); }
 
@@ -183,7 +188,7 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
     s.visit(entry.id);
     s.found.clear();
     const std::uint32_t cap = capacity(layer);
-    if constexpr (!Filtered) {
+    if (!Filtered && (Locked || ef <= sorted_limit)) {
         // W alone, in order, each node marked once expanded: the next to
         // expand is the nearest not yet expanded, and the walk ends when W
         // holds none. A node pushed out of W is never expanded by the walk
@@ -224,10 +229,11 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
         for (std::size_t i = 0; i < size; ++i) s.found.push_back({w[i].distance, w[i].id});
         return;
     }
-    // Filtered: W holds only rows of the set, the queue the others too.
+    // Filtered, or a W too long to keep in order: W a heap, holding only
+    // rows of the set, and a queue of every node to expand.
     s.queue.clear();
     s.queue.push_back(entry);
-    if (admitted(*set, entry.id)) s.found.push_back(entry);
+    if (!Filtered || admitted(*set, entry.id)) s.found.push_back(entry);
     while (!s.queue.empty()) {
         std::pop_heap(s.queue.begin(), s.queue.end(), Farther());
         const Candidate c = s.queue.back();
@@ -239,7 +245,7 @@ void Graph::walk(Scratch& s, const WalkCode& q, Candidate entry, std::size_t ef,
             if (s.found.size() >= ef && !Nearer()(x, s.found.front())) continue;
             s.queue.push_back(x);
             std::push_heap(s.queue.begin(), s.queue.end(), Farther());
-            if (!admitted(*set, x.id)) continue;
+            if (Filtered && !admitted(*set, x.id)) continue;
             if (s.found.size() < ef) {
                 s.found.push_back(x);
                 std::push_heap(s.found.begin(), s.found.end(), Nearer());
@@ -351,7 +357,9 @@ void Graph::search_with(Scratch& s, Vec query, std::uint32_t k, std::uint32_t ef
     // nodes by. So is a query without a usable code (not finite, or no
     // direction for an angle), whose code distances would rank nothing.
     const bool directionless = params_.metric != MetricKind::Euclidean && s.query.scale == 0.0;
-    if (set.count < scan_below() || directionless || !std::isfinite(s.query.squares)) {
+    // So is a search keeping a quarter of the set or more: its walk would
+    // pass most of the graph.
+    if (set.count < scan_below() || width * 4 >= set.count || directionless || !std::isfinite(s.query.squares)) {
         scan(s, query, want, set, out);
         return;
     }
