@@ -139,6 +139,7 @@ void Graph::reserve(std::size_t rows, std::size_t upper_words) {
 
 void Graph::add(const double* data, std::size_t count, unsigned threads, Poll poll) {
     if (count == 0) return;
+    if (count > max_vectors - count_) throw CapacityExceeded();
     std::size_t upper_words = 0;
     for (std::size_t i = 0; i < count; ++i) upper_words += std::size_t{draw_level(count_ + i)} * params_.m;
     reserve(count, upper_words);

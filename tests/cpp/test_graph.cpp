@@ -177,6 +177,16 @@ TEST(Graph, RefusesParametersOutOfRange) {
     }
 }
 
+TEST(Graph, ABatchTooLargeAddsNothing) {
+    const V data = clustered(100, 4, 2);
+    Graph g(params(4, MetricKind::Euclidean));
+    g.add(data.data(), 100);
+    EXPECT_THROW(g.add(data.data(), max_vectors), CapacityExceeded);
+    EXPECT_THROW(g.add(data.data(), std::size_t{1} << 40), CapacityExceeded);
+    EXPECT_EQ(g.size(), 100u);
+    EXPECT_EQ(g.check(), "");
+}
+
 TEST(Graph, OneThreadBuildsTheSameGraphHoweverTheRowsAreSplit) {
     const std::size_t dim = 12, n = 1500;
     const V data = clustered(n, dim, 3);
