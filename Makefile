@@ -169,7 +169,8 @@ COVERAGE_EXEMPT := tests/coverage_exempt.txt
 COVERAGE_DESELECT := --deselect tests/python/test_interrupt.py::test_graph_create_stops_between_insertions
 # The files of each kernel table but the portable one.
 TABLE_FILES := avx2:src/metrics/kernels_avx2.cpp avx2:src/hnsw/visit_avx2.cpp \
-	avx512:src/metrics/kernels_avx512.cpp avx512:src/hnsw/visit_avx512.cpp avx512vnni:src/metrics/kernels_vnni.cpp
+	avx512:src/metrics/kernels_avx512.cpp avx512:src/hnsw/visit_avx512.cpp avx512vnni:src/metrics/kernels_vnni.cpp \
+	avx2:src/graph/walk_kernels_avx2.cpp avx512vnni:src/graph/walk_kernels_vnni.cpp
 COVERAGE_TABLES := $(COVERAGE_BUILD)/kernel_tables.txt
 GCOVR = $(VENV)/bin/gcovr --root . --filter src/ --object-directory $(COVERAGE_BUILD) \
 	--gcov-suspicious-hits-threshold 0

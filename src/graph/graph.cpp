@@ -46,6 +46,7 @@ std::uint64_t mix(std::uint64_t x) {
 Graph::Graph(GraphParams params)
     : params_(params),
       metric_(params.metric, params.isa),
+      walk_(&walk_kernels(params.isa)),
       level_factor_(1.0 / std::log(static_cast<double>(std::max(params.m, 2u)))),
       code_bytes_(code_bytes(params.dim)),
       stride_(record_stride(code_bytes_)) {

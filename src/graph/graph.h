@@ -28,6 +28,7 @@
 #include "common/vec.h"
 #include "flat/batch.h"
 #include "flat/flat_index.h"
+#include "graph/walk_kernels.h"
 #include "metrics/metric.h"
 
 namespace orbisk {
@@ -269,6 +270,7 @@ class Graph {
 
     GraphParams params_;
     Metric metric_;
+    const WalkKernels* walk_;
     double level_factor_;  ///< 1 / ln m
     std::size_t code_bytes_;
     std::size_t stride_;   ///< bytes of a record

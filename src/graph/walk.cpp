@@ -143,7 +143,7 @@ void Graph::code_row(WalkCode& q, std::uint32_t row) const {
 void Graph::code_distances(const Scratch& s, const WalkCode& q, const std::uint32_t* ids, std::size_t count,
                            double* out) const {
     auto* raw = const_cast<std::int32_t*>(s.raw.data());
-    metric_.kernels().codes->rows(records_.data(), ids, count, stride_, q.codes.data(), code_bytes_, raw);
+    walk_->products(records_.data(), ids, count, stride_, q.codes.data(), code_bytes_, raw);
     for (std::size_t i = 0; i < count; ++i) {
         const double p = static_cast<double>(raw[i]) - q.offset;
         const double d = (q.squares + static_cast<double>(squares(ids[i]))) -

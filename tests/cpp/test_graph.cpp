@@ -552,3 +552,32 @@ TEST(Graph, CodeDistancesStayWithinTheRoundingOfTheirCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+class WalkTables : public OnEachTable {};
+
+TEST_P(WalkTables, ProductsAreTheScalarOnesForEveryLengthAndCount) {
+    // Records of `bytes` code bytes each, the last one ending the buffer (a
+    // read past its code would leave it, which the sanitized run reports);
+    // bytes and queries at their extremes.
+    std::mt19937 gen(14);
+    for (std::size_t bytes : {4u, 8u, 12u, 16u, 20u, 28u, 32u, 36u, 52u, 64u, 68u, 100u, 128u, 1028u, 4100u}) {
+        for (std::size_t count : {1u, 7u, 8u, 9u, 17u}) {
+            std::vector<std::uint8_t> records(count * bytes);
+            for (auto& b : records) b = static_cast<std::uint8_t>(gen() % 3 == 0 ? 255 : gen());
+            std::vector<std::int8_t> q(bytes);
+            for (auto& a : q) a = static_cast<std::int8_t>(gen() % 3 == 0 ? -127 : static_cast<int>(gen() % 255) - 127);
+            std::vector<std::uint32_t> ids(count);
+            for (std::uint32_t i = 0; i < count; ++i) ids[i] = count - 1 - i;
+            std::vector<std::int32_t> want(count), got(count);
+            scalar_walk.products(records.data(), ids.data(), count, bytes, q.data(), bytes, want.data());
+            walk_kernels(isa()).products(records.data(), ids.data(), count, bytes, q.data(), bytes, got.data());
+            ASSERT_EQ(want, got) << bytes << " bytes, " << count << " records";
+        }
+    }
+}
+
+INSTANTIATE_ON_EACH_TABLE(WalkTables);
+
+}  // namespace
