@@ -125,8 +125,11 @@ TEST_P(GraphOnTables, FindsTheFlatAnswerWithItsBits) {
     std::vector<Candidate> out;
     for (std::size_t i = n; i < n + 60; ++i) {
         const V q = query_of(data, dim, i, metric());
-        g.search(q, 10, 32, nullptr, out);
+        WalkCounts counts;
+        g.search(q, 10, 32, nullptr, out, &counts);
         ASSERT_EQ(out.size(), 10u);
+        ASSERT_EQ(counts.exact, 32u);  // W's nodes, each scored once
+        ASSERT_GT(counts.coded, counts.expanded);
         expect_exact(g, q, out);
         total += recall(out, flat_answer(rows, dim, metric(), q, 10));
     }
@@ -246,10 +249,13 @@ TEST(Graph, BuildsAndSearchesOnSeveralThreads) {
 }
 
 TEST(Graph, AStopKeepsTheRowsLinkedSoFar) {
-    const std::size_t dim = 8, n = 4000;
+    // 60 dimensions: records of two lines. A row removed before the stop.
+    const std::size_t dim = 60, n = 4000;
     const V data = clustered(n, dim, 5);
     for (unsigned threads : {1u, 2u}) {
         Graph g(params(dim, MetricKind::Euclidean));
+        g.add(data.data(), 1);
+        g.remove(std::vector<std::uint32_t>{0});
         // Asked every 20 ms: the first look lets the build start, the next
         // one (10 ms on at least) stops it, some rows in.
         using Clock = std::chrono::steady_clock;
@@ -259,13 +265,18 @@ TEST(Graph, AStopKeepsTheRowsLinkedSoFar) {
             if (start == Clock::time_point{}) start = Clock::now();
             return Clock::now() - start > std::chrono::milliseconds(10);
         };
-        EXPECT_THROW(g.add(data.data(), n, threads, Poll{after_10ms, &first}), Interrupted);
-        EXPECT_GT(g.size(), 0u);
+        EXPECT_THROW(g.add(data.data() + dim, n - 1, threads, Poll{after_10ms, &first}), Interrupted);
+        EXPECT_GT(g.size(), 1u);
         EXPECT_LT(g.size(), n);
         ASSERT_EQ(g.check(), "");
+        EXPECT_EQ(g.live_rows().count, g.size() - 1);
         const std::size_t kept = g.size();
         g.add(data.data() + kept * dim, n - kept, threads);
         ASSERT_EQ(g.size(), n);
+        ASSERT_EQ(g.check(), "");
+        EXPECT_EQ(g.live_rows().count, n - 1);
+        g.compact();  // the entry point stays
+        EXPECT_EQ(g.size(), n - 1);
         ASSERT_EQ(g.check(), "");
     }
 }
@@ -323,6 +334,9 @@ TEST(Graph, AFilterReportsOnlyItsRowsScanningFewAndWalkingMany) {
                 ASSERT_LT(set.count, g.scan_below());
                 ASSERT_TRUE(same(out, truth));
             }
+            std::vector<Candidate> scanned;
+            g.scan(q, 10, set, scanned);
+            ASSERT_TRUE(same(scanned, truth));
             total += recall(out, truth);
         }
         EXPECT_GE(total / 40, 0.95) << "one row in " << every;
@@ -473,6 +487,19 @@ TEST(Graph, RestoresItsPartsAndRefusesHostileOnes) {
             r.search(Vec(data.data() + i * dim, dim), 10, 20, nullptr, b);
             ASSERT_TRUE(same(a, b));
         }
+    }
+    {
+        // A graph without a link is a graph: its walks find nothing, and the
+        // scan that follows them answers.
+        Copied bare(g);
+        std::fill(bare.bottom.begin(), bare.bottom.end(), no_link);
+        std::fill(bare.upper.begin(), bare.upper.end(), no_link);
+        Graph r(p);
+        ASSERT_EQ(r.restore(n, bare.parts(), nullptr, false), "");
+        std::vector<Candidate> out;
+        const Vec q(data.data() + 5 * dim, dim);
+        r.search(q, 10, 20, nullptr, out);
+        EXPECT_TRUE(same(out, flat_answer(data, dim, MetricKind::Euclidean, q, 10)));
     }
     std::uint32_t high = 0, low = 0;  // the first node above the bottom, the first on it alone
     while (g.level(high) == 0) ++high;
