@@ -7,14 +7,17 @@ PY    := $(VENV)/bin/python
 BUILD := build
 JOBS  := $(shell nproc 2>/dev/null || echo 2)
 
+# The kernel tables, portable first: their names from the one list of
+# instruction sets, src/common/isa_list.h.
+KERNEL_TABLES := $(shell sed -n 's/^ORBISK_ISA.[A-Za-z0-9]*, *\([a-z0-9]*\),.*/\1/p' src/common/isa_list.h)
 # The kernel tables a build uses: empty for every one the CPU runs, or the
-# last to use (scalar, avx2, avx512, avx512vnni), so that this machine runs
-# the tests, coverage and the benchmark as one with fewer instruction sets
-# would: `make test KERNELS=avx2`. Every build below is configured with it
-# each time, so no build tree keeps the tables of an earlier run.
+# last to use, so that this machine runs the tests, coverage and the
+# benchmark as one with fewer instruction sets would: `make test
+# KERNELS=avx2`. Every build below is configured with it each time, so no
+# build tree keeps the tables of an earlier run.
 KERNELS ?=
-ifneq ($(filter-out scalar avx2 avx512 avx512vnni,$(KERNELS))$(word 2,$(KERNELS)),)
-$(error KERNELS=$(KERNELS): name one of scalar, avx2, avx512, avx512vnni, or none for every table the CPU runs)
+ifneq ($(filter-out $(KERNEL_TABLES),$(KERNELS))$(word 2,$(KERNELS)),)
+$(error KERNELS=$(KERNELS): name one of $(KERNEL_TABLES), or none for every table the CPU runs)
 endif
 CAP := ORBISK_MAX_KERNELS=$(KERNELS)
 
@@ -85,7 +88,10 @@ test-python: build
 
 # The companion's in-process suite, against the orbisk `make build`
 # installed (its Ray and Dask tests skip here; companion/ci.sh runs them).
+# The companion is installed into .venv too (editable, so it is the
+# checkout's), as `make demo` installs it.
 test-companion: build
+	$(PY) -m pip install -q --no-deps --no-build-isolation -e ./companion
 	cd companion && PYTHONPATH=$(CURDIR)/companion $(abspath $(PY)) -m pytest -q -rs -p no:cacheprovider tests
 
 test: test-cpp test-python test-companion
@@ -114,6 +120,7 @@ format: $(VENV)/.lint-ready
 	@$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 demo: build
+	$(PY) -m pip install -q --no-deps --no-build-isolation -e ./companion
 	$(PY) examples/demo.py
 
 # Every example in turn (numpy, which two of them need, is in .venv).
@@ -167,10 +174,9 @@ COVERAGE_EXEMPT := tests/coverage_exempt.txt
 # Its Ctrl-C must land after the batch is converted, which at -O0 takes
 # longer than the test waits; the release and sanitized runs keep it.
 COVERAGE_DESELECT := --deselect tests/python/test_interrupt.py::test_graph_create_stops_between_insertions
-# The files of each kernel table but the portable one.
-TABLE_FILES := avx2:src/metrics/kernels_avx2.cpp avx2:src/hnsw/visit_avx2.cpp \
-	avx512:src/metrics/kernels_avx512.cpp avx512:src/hnsw/visit_avx512.cpp avx512vnni:src/metrics/kernels_vnni.cpp \
-	avx2:src/graph/walk_kernels_avx2.cpp avx512vnni:src/graph/walk_kernels_vnni.cpp
+# The files of each kernel table but the portable one (table:file), named
+# after their table as CMakeLists.txt finds them.
+TABLE_FILES := $(foreach t,$(wordlist 2,$(words $(KERNEL_TABLES)),$(KERNEL_TABLES)),$(addprefix $(t):,$(wildcard src/*/*_$(t).cpp)))
 COVERAGE_TABLES := $(COVERAGE_BUILD)/kernel_tables.txt
 GCOVR = $(VENV)/bin/gcovr --root . --filter src/ --object-directory $(COVERAGE_BUILD) \
 	--gcov-suspicious-hits-threshold 0

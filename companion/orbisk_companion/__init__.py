@@ -11,7 +11,7 @@ The sharded index itself is `orbisk_shard.ShardedFlat`; this package uses it
 and it does not import this one.
 """
 
-from orbisk_shard._types import METRICS
+from orbisk_shard import METRICS
 
 from .index import COMPACT_FRACTION, KINDS, Index, load
 from .persistence import IndexFileError

@@ -33,6 +33,8 @@ list inside a row is the list that was given.
 
 from __future__ import annotations
 
+import bisect
+import itertools
 import json
 import math
 import operator
@@ -156,17 +158,17 @@ class _Column:
         pos = self.pos[: self.count]
         e = np.searchsorted(pos, rows)
         found = e < self.count
-        found[found] = pos[e[found]] == rows[found]
+        found[found] = np.take(pos, e[found]) == rows[found]
         return np.where(found, e, -1)
 
     def values(self, entries: _IntArray) -> list[Any]:
         """The values of these entries (every one present)."""
         out: list[Any] = [None] * len(entries)
-        kinds = self.kinds[entries]
+        kinds = np.take(self.kinds, entries)
         for kind, source in ((INT, self.ints), (FLOAT, self.floats), (STR, self.codes)):
             at = np.flatnonzero(kinds == kind)
             if len(at):
-                got = source[entries[at]].tolist()
+                got = np.take(source, np.take(entries, at)).tolist()
                 if kind == STR:
                     got = [self.words[w] for w in got]
                 for j, v in zip(at.tolist(), got, strict=True):
@@ -201,6 +203,55 @@ class _Batch:
         self.words.append(value if kind == STR else None)
 
 
+class _Change:
+    """One column's part of a staged append: its arrays holding the new
+    entries past its count, the strings new to its vocabulary (str -> code)
+    and its other values (entry -> value), and what it held before."""
+
+    __slots__ = ("column", "rows", "arrays", "words", "other", "before", "count", "count_after", "vocabulary")
+
+    def __init__(
+        self, column: _Column, rows: list[int], arrays: tuple[Any, ...], words: dict[str, int], other: dict[int, Any]
+    ) -> None:
+        self.column = column
+        self.rows = rows  # the rows of the new entries, ascending
+        self.arrays = arrays
+        self.words = words
+        self.other = other
+        self.before = (column.pos, column.kinds, column.ints, column.floats, column.codes)
+        self.count = column.count
+        self.count_after = column.count + len(rows)
+        self.vocabulary = len(column.words)
+
+
+class Staged:
+    """An append read, checked and allocated, nothing changed yet
+    (`Columns.stage`)."""
+
+    def __init__(
+        self,
+        columns: Columns,
+        start: int,
+        count: int,
+        layout: npt.NDArray[np.int32],
+        new_columns: list[_Column],
+        new_fields: dict[str, int],
+        new_layouts: dict[tuple[int, ...], int],
+        changes: list[_Change],
+    ) -> None:
+        self.start = start
+        self.count = count
+        self.end = start + count
+        self.layout = layout
+        self.layout_before = columns._layout
+        self.layouts_before = len(columns._layouts)
+        self.columns = new_columns
+        self.columns_before = columns._columns
+        self.new_fields = new_fields
+        self.new_layouts = new_layouts
+        self.changes = changes
+
+
 class Columns:
     """The metadata of an index's rows, field by field."""
 
@@ -223,16 +274,22 @@ class Columns:
     # -- adding ------------------------------------------------------------
 
     def append(self, metadata: Sequence[Mapping[str, Any] | None]) -> None:
-        """Appends one row per mapping (or None). Everything is read and
-        checked first: a failure (TypeError for a row that is not a mapping
-        or None, or for a key that is not a str; ValueError for a mapping
-        that gives a key twice) appends nothing."""
+        """Appends one row per mapping (or None): `stage`, then `commit`."""
+        self.commit(self.stage(metadata, len(metadata)))
+
+    def stage(self, metadata: Sequence[Mapping[str, Any] | None] | None, count: int) -> Staged:
+        """Reads and checks an append of one row per mapping (or None; with
+        `metadata` None, `count` rows of None), and allocates what it takes,
+        changing nothing: `commit` then makes it. A failure (TypeError for a
+        row that is not a mapping or None, or for a key that is not a str;
+        ValueError for a mapping that gives a key twice) leaves nothing to
+        undo."""
         start = self._n
         new_fields: dict[str, int] = {}
         new_layouts: dict[tuple[int, ...], int] = {}
         batches: dict[int, _Batch] = {}
         codes: list[int] = []
-        for j, m in enumerate(metadata):
+        for j, m in enumerate(metadata or ()):
             if m is None:
                 codes.append(-1)
                 continue
@@ -260,37 +317,22 @@ class Columns:
             if code is None:
                 code = new_layouts.setdefault(key, len(self._layouts) + len(new_layouts))
             codes.append(code)
-        count = len(codes)
-        if count == 0:
-            return
-        # New entries go past each array's count, where nothing reads them,
-        # so a failure here (MemoryError) still leaves every column as it was.
+        if metadata is not None:
+            count = len(codes)
+        # New entries go past each array's count, where nothing reads them:
+        # until the commit every column is as it was.
         columns = self._columns + [_Column(name) for name in new_fields]
         layout = _grown(self._layout, self._n, self._n + count)
-        layout[self._n : self._n + count] = codes
+        layout[self._n : self._n + count] = codes if metadata is not None else -1
         empty = _Batch()
-        staged = [
-            (column, b, self._staged(column, b, start, count))
-            for column, b in ((c, batches.get(f, empty)) for f, c in enumerate(columns))
-            if b.rows or column.pos is None
-        ]
-        # Nothing below fails.
-        for column, b, (arrays, words) in staged:
-            column.pos, column.kinds, column.ints, column.floats, column.codes = arrays
-            for w in words:
-                column.code_of[w] = len(column.words)
-                column.words.append(w)
-            column.other.update((column.count + j, v) for j, v in b.other.items())
-            column.count += len(b.rows)
-        self._columns = columns
-        self._field_of.update(new_fields)
-        for key, code in new_layouts.items():
-            self._layouts.append(key)
-            self._layout_of[key] = code
-        self._layout = layout
-        self._n += count
+        changes = []
+        for f, column in enumerate(columns):
+            b = batches.get(f, empty)
+            if b.rows or column.pos is None:
+                changes.append(self._change(column, b, start, count))
+        return Staged(self, start, count, layout, columns, new_fields, new_layouts, changes)
 
-    def _staged(self, column: _Column, batch: _Batch, start: int, count: int) -> tuple[tuple[Any, ...], list[str]]:
+    def _change(self, column: _Column, batch: _Batch, start: int, count: int) -> _Change:
         """The column's arrays holding `batch` past its count and the strings
         new to its vocabulary, the column itself unchanged."""
         c = column.count
@@ -325,7 +367,73 @@ class Columns:
                 code = fresh.setdefault(w, len(column.words) + len(fresh))
             got.append(code)
         codes[c:need] = got
-        return (pos, kinds, ints, floats, codes), list(fresh)
+        other = {c + j: v for j, v in batch.other.items()}
+        return _Change(column, batch.rows, (pos, kinds, ints, floats, codes), fresh, other)
+
+    def commit(self, staged: Staged) -> None:
+        """Makes a staged append, all or nothing: a failure on the way
+        (MemoryError) is rolled back before it is raised."""
+        if staged.columns_before is not self._columns or staged.start != self._n:
+            raise RuntimeError("the columns changed since the append was staged")
+        try:
+            for change in staged.changes:
+                column = change.column
+                column.pos, column.kinds, column.ints, column.floats, column.codes = change.arrays
+                column.words.extend(change.words)
+                column.code_of.update(change.words)
+                column.other.update(change.other)
+                column.count = change.count_after
+            self._columns = staged.columns
+            self._field_of.update(staged.new_fields)
+            self._layouts.extend(staged.new_layouts)
+            self._layout_of.update(staged.new_layouts)
+            self._layout = staged.layout
+            self._n = staged.end
+        except BaseException:
+            self.rollback(staged)
+            raise
+
+    def rollback(self, staged: Staged, kept: int = 0) -> None:
+        """Undoes `staged`, committed or only partly, but for its first
+        `kept` rows (an add that stopped keeps them; its later rows' new
+        fields, layouts and strings go with them). With `kept` 0 every
+        column is as it was before the commit; nothing here allocates in
+        proportion to the rows."""
+        end = staged.start + kept
+        for change in staged.changes:
+            column = change.column
+            if kept:
+                column.count = change.count + bisect.bisect_left(change.rows, end)
+            else:
+                column.pos, column.kinds, column.ints, column.floats, column.codes = change.before
+                column.count = change.count
+            # Strings new to the column are numbered in the order they first
+            # came: those the kept entries use are the first of them.
+            kept_codes = column.codes[change.count : column.count]
+            words = max(change.vocabulary, int(kept_codes.max(initial=-1)) + 1)
+            for w in itertools.islice(change.words, words - change.vocabulary, None):
+                column.code_of.pop(w, None)
+            del column.words[words:]
+            for e in change.other:
+                if e >= column.count:
+                    column.other.pop(e, None)
+        before = len(staged.columns_before)
+        # New fields come in the order rows first name them: those the kept
+        # rows have are the first of them.
+        fields = before
+        while fields < len(staged.columns) and staged.columns[fields].count:
+            fields += 1
+        for column in staged.columns[fields:]:
+            self._field_of.pop(column.name, None)
+        self._columns = staged.columns[:fields] if kept else staged.columns_before
+        layouts = staged.layouts_before
+        if kept:
+            layouts = max(layouts, int(staged.layout[staged.start : end].max(initial=-1)) + 1)
+        for key in itertools.islice(staged.new_layouts, layouts - staged.layouts_before, None):
+            self._layout_of.pop(key, None)
+        del self._layouts[layouts:]
+        self._layout = staged.layout if kept else staged.layout_before
+        self._n = end
 
     # -- reading -----------------------------------------------------------
 
@@ -347,7 +455,7 @@ class Columns:
     def rows(self, ids: Sequence[int] | np.ndarray) -> list[dict[str, Any] | None]:
         """The rows at these positions, each a new dict (or None)."""
         at = self._positions(ids)
-        codes = self._layout[at]
+        codes = np.take(self._layout, at)
         fields = sorted({f for code in np.unique(codes[codes >= 0]).tolist() for f in self._layouts[code]})
         values: dict[int, list[Any]] = {}
         for f in fields:
@@ -386,6 +494,26 @@ class Columns:
                 out &= rows
         return out
 
+    def copy(self) -> Columns:
+        """Columns equal to these that no later change of these alters (the
+        arrays are shared: a change only writes past their counts, or
+        replaces them)."""
+        out = Columns()
+        out._n = self._n
+        out._layout = self._layout
+        out._layouts = list(self._layouts)
+        out._layout_of = dict(self._layout_of)
+        out._field_of = dict(self._field_of)
+        for column in self._columns:
+            c = _Column(column.name)
+            c.count, c.pos, c.kinds, c.ints = column.count, column.pos, column.kinds, column.ints
+            c.floats, c.codes = column.floats, column.codes
+            c.words = list(column.words)
+            c.code_of = dict(column.code_of)
+            c.other = dict(column.other)
+            out._columns.append(c)
+        return out
+
     # -- compaction ----------------------------------------------------------
 
     def take(self, keep: npt.ArrayLike) -> None:
@@ -401,14 +529,14 @@ class Columns:
             if len(at) > 1 and (np.diff(at) <= 0).any():
                 raise ValueError("positions to keep must be strictly increasing")
         n = len(at)
-        layout = self._layout[at]
+        layout = np.take(self._layout, at)
         used = np.unique(layout[layout >= 0])
         fields = sorted({f for code in used.tolist() for f in self._layouts[code]})
         field_id = {f: j for j, f in enumerate(fields)}
-        layouts = [tuple(field_id[f] for f in self._layouts[code]) for code in used.tolist()]
+        layouts = [tuple([field_id[f] for f in self._layouts[code]]) for code in used.tolist()]
         renumber = np.full(len(self._layouts) + 1, -1, dtype=np.int32)
-        renumber[used] = np.arange(len(used), dtype=np.int32)
-        layout = renumber[layout]  # -1 (None) reads the last slot, -1
+        np.put(renumber, used, np.arange(len(used), dtype=np.int32))
+        layout = np.take(renumber, layout)  # -1 (None) reads the last slot, -1
         columns = [self._kept(self._columns[f], at, n) for f in fields]
         self._columns = columns
         self._field_of = {c.name: j for j, c in enumerate(columns)}
@@ -425,14 +553,14 @@ class Columns:
         out = _Column(column.name)
         out.count = len(e)
         out.pos = None if out.count == n else np.flatnonzero(present).astype(np.int64)
-        out.kinds = column.kinds[e]
-        out.ints = column.ints[e]
-        out.floats = column.floats[e]
-        codes = column.codes[e]
+        out.kinds = np.take(column.kinds, e)
+        out.ints = np.take(column.ints, e)
+        out.floats = np.take(column.floats, e)
+        codes = np.take(column.codes, e)
         used = np.unique(codes[codes >= 0])
         renumber = np.full(len(column.words) + 1, -1, dtype=np.int32)
-        renumber[used] = np.arange(len(used), dtype=np.int32)
-        out.codes = renumber[codes]
+        np.put(renumber, used, np.arange(len(used), dtype=np.int32))
+        out.codes = np.take(renumber, codes)
         out.words = [column.words[w] for w in used.tolist()]
         out.code_of = {w: code for code, w in enumerate(out.words)}
         kept = np.flatnonzero(out.kinds == OTHER)

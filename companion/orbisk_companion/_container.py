@@ -40,12 +40,15 @@ the file and the file no longer than the last one; then the padding is zero.
 With ``mmap=False`` each array is read into memory it owns, and with
 ``verify`` its CRC is checked as it is read (and a bool array's bytes are 0
 or 1). With ``mmap=True`` each array is a read-only view of one read-only
-mapping of the file, which stays valid while any of them is alive (the file's descriptor is closed before `read`
-returns). Mapping checks everything above except the arrays' CRCs, so it
-costs about the same for any size: it trusts the arrays' bytes, and it
-trusts that nobody truncates or rewrites the file in place while it is
-mapped (`write` never does: it replaces a file by renaming a new one over
-it, and a mapping keeps the old one).
+mapping of the file, which stays valid while any of them is alive (the
+file's descriptor is closed before `read` returns); ``verify`` checks the
+arrays through the mapping, but for those that ``trusted`` names, which are
+not read at open: a large array used in place then costs nothing until it
+is used. A mapping trusts that nobody truncates or rewrites the file in
+place while it is mapped (`write` never does: it replaces a file by renaming
+a new one over it, and a mapping keeps the old one); a file changed under a
+mapping is undefined (its pages may show the new bytes, or reading past a
+new end may end the process with SIGBUS).
 
 An OSError about the path itself (a missing file, a folder, no permission) is
 raised as it is.
@@ -61,6 +64,7 @@ import mmap as _mmap
 import os
 import re
 import secrets
+import socket
 import stat
 import struct
 import zlib
@@ -178,11 +182,45 @@ def _header_text(header: dict[str, Any], table: list[dict[str, Any]]) -> bytes:
     return text.encode("ascii")
 
 
+# A temporary file's name: ``.<name>.<host>.<pid>.<random>.tmp``, the host
+# as 8 hex digits of a hash of its name. A writer that is killed leaves it;
+# the next write into the folder from the same host removes those whose
+# process no longer runs.
+_TEMPORARY: Final = re.compile(r"\..+\.(?P<host>[0-9a-f]{8})\.(?P<pid>[0-9]+)\.[0-9a-f]{12}\.tmp")
+_HOST: Final = zlib.crc32(socket.gethostname().encode()).to_bytes(4, "big").hex()
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # another user's: it runs
+    return True
+
+
+def _remove_abandoned(folder: str) -> None:
+    """Removes the temporary files of this host's writers that no longer
+    run (and nothing else: only regular files named as `_create_beside`
+    names them). Best effort: what cannot be listed or removed stays."""
+    with contextlib.suppress(OSError), os.scandir(folder) as entries:
+        for entry in entries:
+            found = _TEMPORARY.fullmatch(entry.name)
+            if found is None or found["host"] != _HOST:
+                continue
+            pid = int(found["pid"])
+            if pid != os.getpid() and not _running(pid) and entry.is_file(follow_symlinks=False):
+                with contextlib.suppress(OSError):
+                    os.unlink(entry.path)
+
+
 def _create_beside(path: str, folder: str) -> tuple[int, str]:
-    """Creates ``.<name>.<random>.tmp`` in `folder` with mode 0o666 less the
-    umask, as any new file (tempfile's 0o600 would stay on the renamed file)."""
+    """Creates ``.<name>.<host>.<pid>.<random>.tmp`` in `folder` with mode
+    0o666 less the umask, as any new file (tempfile's 0o600 would stay on
+    the renamed file)."""
     for _ in range(100):
-        tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+        tmp = os.path.join(folder, f".{os.path.basename(path)}.{_HOST}.{os.getpid()}.{secrets.token_hex(6)}.tmp")
         try:
             return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666), tmp
         except FileExistsError:
@@ -204,8 +242,10 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
     every moment `path` is the old file or the new one, complete. A new file
     gets the mode 0o666 less the umask, a replaced one keeps its permission
     bits. On any failure the temporary file is removed, and an OSError about
-    it is raised naming `path`."""
+    it, or about writing it (a full disk), is raised naming `path`. The
+    temporary files of writers that were killed are removed first."""
     folder = os.path.dirname(os.path.abspath(path))
+    _remove_abandoned(folder)
     try:
         keep = stat.S_IMODE(os.stat(path).st_mode) & 0o777
     except FileNotFoundError:
@@ -222,7 +262,7 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
     except BaseException as e:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
-        if isinstance(e, OSError) and tmp in (e.filename, e.filename2):
+        if isinstance(e, OSError) and (e.filename is None or tmp in (e.filename, e.filename2)):
             raise _naming(e, path) from None
         raise
     dir_fd = os.open(folder, os.O_RDONLY)
@@ -235,18 +275,28 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
 # ----------------------------------------------------------------- reading
 
 
-def read(path: Any, *, mmap: bool = False, verify: bool = True) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
+def read(
+    path: Any, *, mmap: bool = False, verify: bool = True, trusted: Callable[[str], bool] | None = None
+) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     """The header and the arrays (in the order written) of the file at
     `path`; see the module's docstring for what is checked. `verify` checks
-    each array's CRC as it is read; a mapping never reads the arrays, so
-    `verify` does not apply to it."""
+    each array's CRC as it is read; a mapping checks those that `trusted`
+    (a test of the array's name) does not name, reading them once."""
     path = os.fspath(path)
     with open(path, "rb", buffering=0) as f:
-        size = os.fstat(f.fileno()).st_size
-        header, table, start = _layout(f, size, path)
-        if mmap:
-            return header, _mapped(f, size, table, start, path)
-        return header, _loaded(f, table, start, verify, path)
+        return read_from(f, path, mmap=mmap, verify=verify, trusted=trusted)
+
+
+def read_from(
+    f: io.FileIO, path: str, *, mmap: bool = False, verify: bool = True, trusted: Callable[[str], bool] | None = None
+) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
+    """`read` of a file already open (unbuffered, from its start), named `path` in errors."""
+    f.seek(0)
+    size = os.fstat(f.fileno()).st_size
+    header, table, start = _layout(f, size, path)
+    if mmap:
+        return header, _mapped(f, size, table, start, verify, trusted, path)
+    return header, _loaded(f, table, start, verify, path)
 
 
 def _refusal(path: str, what: str) -> ValueError:
@@ -389,15 +439,30 @@ def _loaded(
             if verify:
                 crc = zlib.crc32(data[done : done + n], crc)
             done += n
-        if verify and f"{crc:08x}" != entry["crc32"]:
-            raise _refusal(path, f"checksum mismatch in array {entry['name']!r}: the file is damaged")
-        if verify and array.dtype == np.bool_ and array.view(np.uint8).max(initial=0) > 1:
-            raise _refusal(path, f"array {entry['name']!r} holds bytes other than 0 and 1 for bool")
+        if verify:
+            _check(array, crc, entry, path)
         arrays[entry["name"]] = array
     return arrays
 
 
-def _mapped(f: io.FileIO, size: int, table: list[dict[str, Any]], header_end: int, path: str) -> dict[str, np.ndarray]:
+def _check(array: np.ndarray, crc: int, entry: dict[str, Any], path: str) -> None:
+    """Refuses an array whose bytes' CRC is not its entry's, or a bool
+    array holding other bytes than 0 and 1."""
+    if f"{crc:08x}" != entry["crc32"]:
+        raise _refusal(path, f"checksum mismatch in array {entry['name']!r}: the file is damaged")
+    if array.dtype == np.bool_ and array.view(np.uint8).max(initial=0) > 1:
+        raise _refusal(path, f"array {entry['name']!r} holds bytes other than 0 and 1 for bool")
+
+
+def _mapped(
+    f: io.FileIO,
+    size: int,
+    table: list[dict[str, Any]],
+    header_end: int,
+    verify: bool,
+    trusted: Callable[[str], bool] | None,
+    path: str,
+) -> dict[str, np.ndarray]:
     # trackfd=False: the mapping keeps no descriptor of its own, so closing
     # the file leaves nothing open; the arrays keep the mapping alive.
     whole = _mmap.mmap(f.fileno(), size, access=_mmap.ACCESS_READ, trackfd=False)
@@ -411,5 +476,12 @@ def _mapped(f: io.FileIO, size: int, table: list[dict[str, Any]], header_end: in
         else:
             array = np.empty(0, dtype)
             array.flags.writeable = False
+        if verify and not (trusted and trusted(entry["name"])):
+            data = memoryview(whole)[entry["offset"] : entry["offset"] + entry["nbytes"]]
+            crc = 0
+            for start in range(0, len(data), _CHUNK):
+                crc = zlib.crc32(data[start : start + _CHUNK], crc)
+            data.release()
+            _check(array, crc, entry, path)
         arrays[entry["name"]] = array.reshape(entry["shape"])
     return arrays

@@ -11,18 +11,18 @@ distance itself, or for a similarity its negation up to the sign of a zero;
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Final, NoReturn, Protocol
+from typing import Any, ClassVar, Final, NoReturn, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
 import orbisk
 import orbisk_engine
-from orbisk_shard._types import Metric
+from orbisk_shard import Metric
 
 from . import _values
 from ._arguments import engine_array, positive, real_array
-from ._scores import SIMILARITIES, cosines, padding, steering
+from ._scores import cosines, padding, searched, steering
 
 Ids = npt.NDArray[np.intp]
 Raw = npt.NDArray[np.float64]
@@ -32,7 +32,6 @@ Metadata = Sequence[Mapping[str, Any] | None]
 
 # Values handed to the flat engine per call: a Ctrl-C waits for one chunk.
 _FLAT_CHUNK_VALUES: Final = 2**23
-GRAPH_OPTIONS: Final = ("layers", "m", "ef_construction", "ef_search")
 
 
 class Progress(Protocol):
@@ -44,6 +43,26 @@ class Engine(Protocol):
 
     native: Any
     parameters: dict[str, Any]  # the kind's parameters as given (None: the extension's default)
+
+    PARAMETERS: ClassVar[dict[str, bool]]
+    """The kind's parameters, each name with whether it may be None: what
+    `parameters` holds and a file's header keeps."""
+
+    @classmethod
+    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Engine:
+        """A new engine holding no row, checking the options it takes (its
+        `PARAMETERS`, "fields", "backend") and refusing the graph's."""
+        ...
+
+    @classmethod
+    def restore(
+        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+    ) -> Engine:
+        """The engine `parts()` described (rows included), nothing computed
+        again but, with `verify`, every code to compare; for a kind that
+        keeps no parts (`parts` None), a new one, to which the rows are
+        added. TypeError or ValueError for parts that describe no engine."""
+        ...
 
     @property
     def fields(self) -> tuple[str, ...] | None:
@@ -64,6 +83,11 @@ class Engine(Protocol):
         """Ids in use, removed rows included."""
         ...
 
+    @property
+    def removed(self) -> int:
+        """Rows removed and not compacted away."""
+        ...
+
     def exact(self, what: str) -> None:
         """ValueError naming `what` unless the engine can forget and find rows exactly."""
 
@@ -71,7 +95,7 @@ class Engine(Protocol):
         """`vectors` as the array `append` takes (TypeError for non-numbers)."""
         ...
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
+    def tag(self, metadata: Metadata | None) -> list[Tags] | None:
         """The values of `fields` of each row, checked (ValueError); None
         without fields."""
         ...
@@ -86,7 +110,8 @@ class Engine(Protocol):
     def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
         """Appends `rows` (checked) in pieces, calling `step(rows in the
         piece)` after each and stopping when it returns True. A failure may
-        keep the pieces before it: `len` says how many rows stay."""
+        keep the pieces before it (`len` says how many rows stay), never
+        part of one."""
 
     def search(
         self,
@@ -124,21 +149,12 @@ class Engine(Protocol):
         it again (rows included), or None when it is built from its rows."""
         ...
 
-    def adopt(self, native: Any) -> None:
-        """Holds `native`, a restored engine holding the rows, instead."""
-
     def close(self) -> None: ...
 
 
-def make(kind: str, dim: int, metric: Metric, options: dict[str, Any]) -> Engine:
-    """A new engine of `kind` (one of `KINDS`), checking the options it takes
-    (`GRAPH_OPTIONS`, "fields", "shards", "max_shard_rows", "backend")."""
-    return _CLASSES[kind].make(dim, metric, options)
-
-
 def _refuse_graph_options(options: dict[str, Any]) -> None:
-    given = [name for name in GRAPH_OPTIONS if options[name] is not None]
-    given += ["fields"] if options["fields"] is not None else []
+    given = [name for name in GraphEngine.PARAMETERS if options.get(name) is not None]
+    given += ["fields"] if options.get("fields") is not None else []
     if given:
         raise ValueError(f"{', '.join(given)}: only for kind='graph'")
 
@@ -151,11 +167,12 @@ class _Common:
     fields: tuple[str, ...] | None = None
     checks_finite: bool = False
     pads: bool = False
+    removed: int = 0
 
     def exact(self, what: str) -> None:
         pass
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
+    def tag(self, metadata: Metadata | None) -> list[Tags] | None:
         return None
 
     def reserve(self, count: int) -> None:
@@ -164,8 +181,17 @@ class _Common:
     def parts(self) -> dict[str, npt.NDArray[Any]] | None:
         return None
 
-    def adopt(self, native: Any) -> None:
-        raise ValueError("only a flat index takes an engine holding its rows; the other kinds add them again")
+    @classmethod
+    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Engine:
+        raise NotImplementedError
+
+    @classmethod
+    def restore(
+        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+    ) -> Engine:
+        if parts is not None:
+            raise ValueError("only a flat index takes an engine holding its rows; the other kinds add them again")
+        return cls.make(dim, metric, options)
 
     def close(self) -> None:
         pass
@@ -183,10 +209,14 @@ class _Exact(_Common):
         self.parameters = parameters
         # The engine ranks every metric ascending: a similarity is searched
         # with the negated query (see `_scores`).
-        self._similar = metric in SIMILARITIES
+        self._metric = metric
 
     def __len__(self) -> int:
         return len(self.native)
+
+    @property
+    def removed(self) -> int:  # type: ignore[override]
+        return int(self.native.removed)
 
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         return engine_array(vectors, what)
@@ -211,7 +241,7 @@ class _Exact(_Common):
             c = 0 if m else min(k, live)
             ids, raw = np.empty((m, c), dtype=np.intp), np.empty((m, c))
         else:
-            ids, raw = self._search(-queries if self._similar else queries, k, where, threads, refuse)
+            ids, raw = self._search(searched(self._metric, queries), k, where, threads, refuse)
             if ids.dtype != np.intp:
                 ids = ids.astype(np.intp)
         shown.update(m)  # one call: the bar ends with it
@@ -230,8 +260,9 @@ class _Exact(_Common):
     def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
         # A similarity s >= r exactly when -s <= -r: the engine's values for
         # the negated query are the negated similarities.
-        searched = (-query if self._similar else query)[None, :]
-        found = self.native.search_radius(searched, -radius if self._similar else radius, mask=mask, threads=1)
+        found = self.native.search_radius(
+            searched(self._metric, query)[None, :], searched(self._metric, radius), mask=mask, threads=1
+        )
         return np.asarray(found[1]).astype(np.intp, copy=False), np.asarray(found[2])
 
     def remove(self, ids: Sequence[int] | npt.NDArray[Any]) -> None:
@@ -241,16 +272,27 @@ class _Exact(_Common):
         self.native.compact()
 
 
-class Flat(_Exact):
-    """``orbisk_engine.FlatIndex``: exact, every core, the queries' values
-    checked in the search itself."""
+class FlatEngine(_Exact):
+    """The companion's flat kind: ``orbisk_engine.FlatIndex``, exact, every
+    core, the queries' values checked in the search itself."""
 
+    PARAMETERS: ClassVar[dict[str, bool]] = {}
     checks_finite = True
 
     @classmethod
-    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Flat:
+    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> FlatEngine:
         _refuse_graph_options(options)
         return cls(orbisk_engine.FlatIndex(dim, metric), metric, {})
+
+    @classmethod
+    def restore(
+        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+    ) -> FlatEngine:
+        if parts is None:
+            return cls.make(dim, metric, options)
+        _refuse_graph_options(options)
+        count = parts["rows"].shape[0] if "rows" in parts else 0
+        return cls(orbisk_engine.FlatIndex.restore(dim, metric, count, parts, verify=verify), metric, {})
 
     def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
         count = rows.shape[0]
@@ -287,21 +329,20 @@ class Flat(_Exact):
     def parts(self) -> dict[str, npt.NDArray[Any]] | None:
         return {name: np.asarray(a) for name, a in self.native.parts().items()}
 
-    def adopt(self, native: Any) -> None:
-        self.native = native
 
+class ShardedEngine(_Exact):
+    """The companion's sharded kind: ``orbisk_shard.ShardedFlat``, exact as
+    the flat engine, over shards."""
 
-class Sharded(_Exact):
-    """``orbisk_shard.ShardedFlat``: exact as the flat engine, over shards."""
+    PARAMETERS: ClassVar[dict[str, bool]] = {"shards": False, "max_shard_rows": True}
 
     @classmethod
-    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Sharded:
+    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> ShardedEngine:
         from orbisk_shard import ShardedFlat
 
         _refuse_graph_options(options)
         parameters: dict[str, Any] = {
-            "shards": positive("shards", options["shards"], optional=False),
-            "max_shard_rows": positive("max_shard_rows", options["max_shard_rows"]),
+            name: positive(name, options[name], optional=null) for name, null in cls.PARAMETERS.items()
         }
         return cls(ShardedFlat(dim, metric, backend=options["backend"], **parameters), metric, parameters)
 
@@ -335,8 +376,9 @@ class Sharded(_Exact):
 # -- the graph ----------------------------------------------------------------
 
 
-class Graph(_Common):
-    """``orbisk.PyHNSW``: approximate, its own filter on `fields`, no removal.
+class GraphEngine(_Common):
+    """The companion's graph kind: ``orbisk.PyHNSW``, approximate, its own
+    filter on `fields`, no removal.
 
     Its results carry vectors, not ids: the engine finds the row of each
     from a copy of the vectors it walks (for "cosine", the rows scaled by
@@ -345,6 +387,7 @@ class Graph(_Common):
     the start node, which a filtered walk can return.
     """
 
+    PARAMETERS: ClassVar[dict[str, bool]] = dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True)
     pads = True
 
     def __init__(
@@ -362,11 +405,11 @@ class Graph(_Common):
         self._by_hash: dict[int, list[int]] = {}  # walked bytes -> rows
 
     @classmethod
-    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> Graph:
+    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> GraphEngine:
         if metric == "inner_product":
             raise ValueError('kind="graph" offers "euclidean" and "cosine"; for inner products use kind="flat" (exact)')
-        parameters = {name: positive(name, options[name]) for name in GRAPH_OPTIONS}
-        fields = options["fields"]
+        parameters = {name: positive(name, options.get(name)) for name in cls.PARAMETERS}
+        fields = options.get("fields")
         if fields is not None:
             if isinstance(fields, str) or not all(isinstance(f, str) for f in fields):
                 raise TypeError("fields must be a sequence of str")
@@ -396,8 +439,8 @@ class Graph(_Common):
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         return real_array(vectors, what)
 
-    def tag(self, metadata: Metadata) -> list[Tags] | None:
-        if self.fields is None:
+    def tag(self, metadata: Metadata | None) -> list[Tags] | None:
+        if self.fields is None or metadata is None:
             return None
         out = []
         for i, m in enumerate(metadata):
@@ -450,17 +493,25 @@ class Graph(_Common):
         for j in range(rows.shape[0]):
             walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
             tagged = None if tags is None else tags[j]
-            pairs = None if tagged is None else list(zip(self.fields or (), (v for _, v in tagged), strict=True))
-            self.native.insert(walked, pairs)
-            # The records of the row just linked (its key follows).
+            pairs = None if tagged is None else list(zip(self.fields or (), [v for _, v in tagged], strict=True))
+            # The row's records go first, past the rows linked (where nothing
+            # reads them): once the extension has linked it, only the count
+            # changes, which cannot fail.
             row_id = self._n
+            after = row_id + 1
             self._rows[row_id] = rows[j]
             if self._scaled:
                 self._walked[row_id] = walked
             if tagged is not None:
-                self._tagged.append(tagged)
-            self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), []).append(row_id)
-            self._n += 1
+                self._tagged[row_id:] = [tagged]
+            same = self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), [])
+            same.append(row_id)
+            try:
+                self.native.insert(walked, pairs)
+            except BaseException:
+                same.pop()
+                raise
+            self._n = after
             if step(1):
                 break
 
@@ -542,9 +593,23 @@ class Graph(_Common):
         return row
 
 
-_CLASSES: Final[dict[str, type[Flat] | type[Graph] | type[Sharded]]] = {
-    "flat": Flat,
-    "graph": Graph,
-    "sharded": Sharded,
+CLASSES: Final[dict[str, type[FlatEngine] | type[GraphEngine] | type[ShardedEngine]]] = {
+    "flat": FlatEngine,
+    "graph": GraphEngine,
+    "sharded": ShardedEngine,
 }
-KINDS: Final = tuple(_CLASSES)
+KINDS: Final = tuple(CLASSES)
+PARAMETERS: Final = {kind: engine.PARAMETERS for kind, engine in CLASSES.items()}
+"""Each kind's parameters, name -> whether it may be None."""
+
+
+def make(kind: str, dim: int, metric: Metric, options: dict[str, Any]) -> Engine:
+    """A new engine of `kind` (one of `KINDS`) holding no row."""
+    return CLASSES[kind].make(dim, metric, options)
+
+
+def restore(
+    kind: str, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+) -> Engine:
+    """The engine of `kind` that a file's `parts` describe (see `Engine.restore`)."""
+    return CLASSES[kind].restore(dim, metric, options, parts, verify=verify)

@@ -1,50 +1,55 @@
-"""Ctrl-C held back until the index's own records agree with the extension.
+"""Ctrl-C held back until the index's own records agree with its engine.
 
-The extension stops a long batch between two rows when Ctrl-C arrives and
-keeps the rows before it, but it does not say how many it kept, and a
-KeyboardInterrupt raised just after a call returns would leave the keys one
-batch behind the rows. While `deferred()` is active, SIGINT only sets a flag
-(the extension's own check then finds no exception and finishes its chunk);
-`pending()` says whether one arrived, and the caller raises it once its
-records are in step. Outside the main thread Python delivers no SIGINT, and
-nothing is changed.
+The engine stops a long add between two pieces when Ctrl-C arrives and keeps
+the rows before it, and a KeyboardInterrupt raised just after a call returns
+would leave the keys one piece behind the rows. While a `Deferred` is
+active, SIGINT only sets a flag (the engine's own check then finds no
+exception and finishes its piece); `pending()` says whether one arrived, and
+the KeyboardInterrupt is raised on leaving, once the records are in step.
+Outside the main thread Python delivers no SIGINT, and nothing is changed.
+
+A class rather than a generator, and `_signal` rather than `signal` (which
+makes enums of the numbers): leaving it allocates nothing, so that once a
+change is committed no failed allocation can report it as failed.
 """
 
 from __future__ import annotations
 
+import _signal  # type: ignore[import-not-found]  # no stubs: the C half of `signal`
 import signal
 import threading
-from collections.abc import Iterator
-from contextlib import contextmanager
 from typing import Any
 
 
 class Deferred:
     def __init__(self) -> None:
         self.hit = False
+        self._previous: Any = None
+        self._installed = False
 
     def pending(self) -> bool:
         return self.hit
 
+    def _hold(self, signum: int, frame: object) -> None:
+        self.hit = True
 
-@contextmanager
-def deferred() -> Iterator[Deferred]:
-    state = Deferred()
-    if threading.current_thread() is not threading.main_thread():
-        yield state
-        return
-    previous: Any = signal.getsignal(signal.SIGINT)
+    def __enter__(self) -> Deferred:
+        if threading.current_thread() is threading.main_thread():
+            self._previous = _signal.signal(_signal.SIGINT, self._hold)
+            self._installed = True
+        return self
 
-    def hold(signum: int, frame: object) -> None:
-        state.hit = True
+    def __exit__(self, kind: object, *exc: object) -> None:
+        if not self._installed:
+            return
+        self._installed = False
+        _signal.signal(_signal.SIGINT, self._previous)
+        if self.hit and kind is None:  # an error on its way out is raised as it is
+            if callable(self._previous):
+                self._previous(signal.SIGINT, None)
+            elif self._previous == signal.SIG_DFL:
+                raise KeyboardInterrupt
 
-    signal.signal(signal.SIGINT, hold)
-    try:
-        yield state
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if state.hit:
-        if callable(previous):
-            previous(signal.SIGINT, None)
-        elif previous == signal.SIG_DFL:
-            raise KeyboardInterrupt
+
+def deferred() -> Deferred:
+    return Deferred()

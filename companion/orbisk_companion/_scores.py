@@ -7,7 +7,9 @@ so the raw value for -q is exactly the negated similarity for q, and
 negating it again gives the similarity bit for bit. The one exception is the
 sign of a zero: a sum that starts from +0.0 ends on +0.0 whenever it
 cancels, for q and for -q alike, so negating turns that +0.0 into -0.0.
-`scores`, the one place that turns raw values into scores, puts it back.
+`searched` (negation in) and `scores` (negation out, and the sign of a zero
+put back) are the one place that does this, for the index and the
+estimator alike.
 
 The graph is walked in another space for "cosine" (see `steering`) and its
 results are scored here by `cosines`, bit for bit the extension's cosine.
@@ -22,7 +24,7 @@ from typing import Final
 import numpy as np
 import numpy.typing as npt
 
-from orbisk_shard._types import METRICS, Metric
+from orbisk_shard import METRICS, Metric
 
 SIMILARITIES: Final = frozenset({"cosine", "inner_product"})
 
@@ -85,6 +87,12 @@ def steering(rows: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return out
 
 
+def searched[T: (float, npt.NDArray[np.float64])](metric: str, values: T) -> T:
+    """What the engine is asked with for `values` (queries, or a radius):
+    negated for a similarity, which the engine then ranks as a distance."""
+    return -values if metric in SIMILARITIES else values
+
+
 def padding(metric: str) -> float:
     """The raw value that `scores` turns into a NaN score (the NaN numpy
     gives): what pads a result shorter than the others of its batch."""
@@ -96,13 +104,14 @@ def scores(
     queries: npt.NDArray[np.float64],
     ids: npt.NDArray[np.intp],
     raw: npt.NDArray[np.float64],
-    row: Callable[[int], npt.NDArray[np.float64]],
+    row: Callable[[int], npt.NDArray[np.float64]] | None,
 ) -> npt.NDArray[np.float64]:
     """The scores of an engine's raw values (row i for `queries[i]`, `ids`
     the row ids found): the distance as it is, a similarity negated, each
     zero similarity with the sign of its definition.
 
-    `row(id)` returns a stored row. A dot product that is zero is +0.0 for q
+    `row(id)` returns a stored row; without it, a zero keeps the sign the
+    negation gives it (for a use that loses the sign, as 1 - cos does). A dot product that is zero is +0.0 for q
     as for -q (a sum from +0.0 never reaches -0.0), so a zero inner product
     is always +0.0. A zero cosine is either such a zero dot (true value
     +0.0) or a non-zero dot divided into zero by huge norms, where the
@@ -114,6 +123,8 @@ def scores(
     if metric not in SIMILARITIES:
         return raw
     out = -raw
+    if row is None:
+        return out
     for i in np.flatnonzero((out == 0.0).any(axis=1)).tolist():
         for j in np.flatnonzero(out[i] == 0.0).tolist():
             if metric == "inner_product" or sequential_dot(queries[i], row(int(ids[i, j]))) == 0.0:

@@ -1,6 +1,6 @@
 """`ExactNeighbors`: exact nearest neighbours in scikit-learn's conventions.
 
-Needs scikit-learn (``pip install 'orbisk-companion[sklearn]'``). It follows
+Needs scikit-learn (``pip install './companion[sklearn]'``). It follows
 `sklearn.neighbors.KNeighborsTransformer`: `fit`, `kneighbors`,
 `kneighbors_graph`, and `transform` giving the sparse neighbours graph that
 estimators with ``metric="precomputed"`` take (DBSCAN, Isomap, TSNE, ...);
@@ -47,7 +47,9 @@ from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import orbisk_engine
-from orbisk_shard._types import METRICS, Metric
+from orbisk_shard import METRICS, Metric
+
+from ._scores import scores, searched
 
 _METRICS = tuple(m for m in METRICS if m != "inner_product")  # no distance from an inner product
 
@@ -215,16 +217,20 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         if self.metric == "euclidean":
             found, dist = self._index.search(Q, k, threads=threads)
             return np.asarray(dist), np.asarray(found).astype(np.intp)
-        found, raw = self._index.search(-Q, k, threads=threads)
-        # -(raw) is the exact cosine up to the sign of a zero, which 1 - c drops.
-        ids, cos = np.asarray(found).astype(np.intp), -np.asarray(raw)
+        found, raw = self._index.search(searched("cosine", Q), k, threads=threads)
+        ids = np.asarray(found).astype(np.intp)
+        cos = scores("cosine", Q, ids, np.asarray(raw), None)  # up to the sign of a zero, which 1 - c drops
         # The extension ranks a NaN cosine (a zero vector) last; here it counts
         # as 0, so when the k-th cosine is not above 0 such a row may belong
         # among the k: rank every row, a NaN as 0, ties by the smaller index.
         if k < self.n_samples_fit_:
             for i in np.flatnonzero(~(cos[:, -1] > 0.0)).tolist():
-                every_id, every_raw = self._index.search(-Q[i : i + 1], self.n_samples_fit_, threads=threads)
-                ids[i], cos[i] = self._nan_as_zero(np.asarray(every_id)[0], -np.asarray(every_raw)[0], k)
+                every_id, every_raw = self._index.search(
+                    searched("cosine", Q[i : i + 1]), self.n_samples_fit_, threads=threads
+                )
+                every = np.asarray(every_id)
+                every_cos = scores("cosine", Q[i : i + 1], every, np.asarray(every_raw), None)
+                ids[i], cos[i] = self._nan_as_zero(every[0], every_cos[0], k)
         for i in np.flatnonzero(np.isnan(cos).any(axis=1)).tolist():
             ids[i], cos[i] = self._nan_as_zero(ids[i], cos[i], k)
         # 1 - cos rounds below 0 (or above 2) at cosines a rounding past +-1.
@@ -350,8 +356,11 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         # never a zero (1 - c is 1 at 0 and at the double below it), so that
         # sign decides nothing.
         least = _least_cosine_within(r)
-        offsets, ids, raw = map(np.asarray, self._index.search_radius(-Q, -least, threads=threads))
-        offsets, ids, cos = offsets.astype(np.intp), ids.astype(np.intp), -raw
+        offsets, ids, raw = map(
+            np.asarray, self._index.search_radius(searched("cosine", Q), searched("cosine", least), threads=threads)
+        )
+        offsets, ids = offsets.astype(np.intp), ids.astype(np.intp)
+        cos = scores("cosine", Q, ids[None, :], raw[None, :], None)[0]
         if r >= 1.0:  # a NaN cosine counts as 0: distance 1, within
             offsets, ids, cos = self._with_nan_cosines(Q, offsets, ids, cos)
         return offsets, ids, np.clip(1.0 - cos, 0.0, 2.0)
@@ -370,7 +379,9 @@ class ExactNeighbors(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         for which, mask in ((np.flatnonzero(extreme), None), (np.flatnonzero(~extreme), self._extreme_rows)):
             k = self.n_samples_fit_ if mask is None else int(np.count_nonzero(mask))
             if which.size and k:
-                got, raw = map(np.asarray, self._index.search(-Q[which], k, mask=mask, threads=threads))
+                got, raw = map(
+                    np.asarray, self._index.search(searched("cosine", Q[which]), k, mask=mask, threads=threads)
+                )
                 at, col = np.nonzero(np.isnan(raw))
                 queries.append(which[at])
                 rows.append(got[at, col].astype(np.intp))

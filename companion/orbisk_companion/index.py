@@ -3,17 +3,22 @@
 from __future__ import annotations
 
 import copy
+import itertools
 import math
 import operator
-from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
 
+from orbisk_shard import Metric
+from orbisk_shard.locking import ReadWriteLock, reads, writes
+
 from . import _engines, _interrupt, _progress, persistence
 from ._arguments import positive, real_array, refuse_nonfinite
-from ._columns import Columns
+from ._columns import Columns, Staged
 from ._scores import check_metric, scores
 from .persistence import Snapshot
 
@@ -21,6 +26,9 @@ KINDS: Final = _engines.KINDS
 _INT64: Final = range(-(2**63), 2**63)
 # Past this fraction of removed rows among those stored, a removal compacts.
 COMPACT_FRACTION: Final = 0.25
+# Keys entered at a time: a Ctrl-C waits for one piece (a tenth of a second
+# for str keys).
+_PIECE: Final = 2**18
 
 
 class Index:
@@ -52,7 +60,9 @@ class Index:
     Exact kinds ("flat", "sharded") hold each row once, in the engine:
     ``rows`` is a read-only view of it. Their searches take a ``filter``:
     ``{field: value, ...}`` (every field must equal its value, typed: 1, 1.0
-    and "1" are three values, NaN matches nothing, a bool is an int), a
+    and "1" are three values, NaN matches nothing, a bool is an int; a field
+    that some rows lack matches none of them, one that no row has is a
+    ValueError naming the fields the rows have), a
     numpy bool array with one entry per row (in the order of ``keys``), or
     any other collection of keys (the rows allowed; keys not in the index
     allow nothing). The result is exactly the search of an index holding the
@@ -110,12 +120,7 @@ class Index:
         backend: Any = "local",
         allow_nonfinite: bool = False,
     ) -> None:
-        self._dim: int = positive("dim", dim, optional=False) or 0
-        self._metric = check_metric(metric)
-        if kind not in KINDS:
-            raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
-        self._kind = kind
-        self._allow_nonfinite = bool(allow_nonfinite)
+        dim, checked = _checked(dim, metric, kind)
         options = dict(
             fields=fields,
             layers=layers,
@@ -126,13 +131,25 @@ class Index:
             max_shard_rows=max_shard_rows,
             backend=backend,
         )
-        self._engine: _engines.Engine = _engines.make(kind, self._dim, self._metric, options)
+        self._open(dim, checked, kind, _engines.make(kind, dim, checked, options), allow_nonfinite)
+
+    def _open(self, dim: int, metric: Metric, kind: str, engine: _engines.Engine, allow_nonfinite: bool) -> None:
+        """The records of an index over `engine`, holding no row yet."""
+        self._dim = dim
+        self._metric = metric
+        self._kind = kind
+        self._allow_nonfinite = bool(allow_nonfinite)
+        self._engine = engine
+        self._lock = ReadWriteLock()
         # Row ids are the engine's: 0, 1, ... in insertion order, removed
         # rows included until a compaction renumbers the rest.
         self._n = 0  # ids in use
         self._removed = 0
         self._live = np.ones(16, dtype=bool)
-        self._keys: list[Hashable] = []  # by id (a removed row's key stays until compaction)
+        # By id (a removed row's key stays until compaction). Entries from
+        # _n on are left by an add that failed and mean nothing: the next
+        # add writes over them, so a failure has nothing to undo here.
+        self._keys: list[Hashable] = []
         self._key_ints = np.empty(16, dtype=np.int64)
         self._int_keys = True  # every key an int (not bool) in int64
         self._row_of: dict[Hashable, int] = {}
@@ -158,26 +175,42 @@ class Index:
         """The kind's parameters as given (None for the extension's default)."""
         return dict(self._engine.parameters)
 
+    @reads
     def __len__(self) -> int:
         return self._n - self._removed
 
+    @reads
     def __contains__(self, key: object) -> bool:
         try:
             return key in self._row_of
         except TypeError:
             return False
 
+    @reads
     def __repr__(self) -> str:
         return f"Index(dim={self._dim}, metric={self._metric!r}, kind={self._kind!r}, rows={len(self)})"
 
     def _live_ids(self) -> npt.NDArray[np.intp]:
         return np.flatnonzero(self._live[: self._n])
 
+    @contextmanager
+    def _compacted(self) -> Iterator[None]:
+        """Holds the lock to read, with no removed row left: they are
+        compacted away first (which waits for the searches in progress, as
+        every change does)."""
+        while True:
+            with self._lock.reading():
+                if not self._removed:
+                    yield
+                    return
+            self.compact()
+
     @property
+    @reads
     def keys(self) -> list[Hashable]:
         """The keys in insertion order."""
         if not self._removed:
-            return list(self._keys)
+            return self._keys[: self._n]
         return [self._keys[i] for i in self._live_ids().tolist()]
 
     @property
@@ -186,15 +219,17 @@ class Index:
         read-only view of the engine's rows for "flat" (it stays as it is
         whatever the index does later), a copy gathered from the shards for
         "sharded", a read-only view of the graph's copy for "graph"."""
-        self.compact()
-        view = self._engine.rows()
+        with self._compacted():
+            view = self._engine.rows()
         view.flags.writeable = False
         return view
 
+    @reads
     def metadata(self, key: Hashable) -> Mapping[str, Any] | None:
         """The metadata stored with `key` (KeyError if there is no such key)."""
         return self._columns.row(self._row_of[key])
 
+    @writes
     def close(self) -> None:
         """Stops the shards' actors (kind "sharded"); nothing for the others."""
         self._engine.close()
@@ -215,6 +250,7 @@ class Index:
             refuse_nonfinite(rows, what)
         return rows
 
+    @writes
     def add(
         self,
         vectors: Any,
@@ -235,64 +271,167 @@ class Index:
         converts them a chunk at a time, so its memory grows by the rows
         alone.
 
-        Ctrl-C stops the batch (after the row being linked for a graph, after
-        the chunk being added for a flat index, about 8 million values, after
-        the whole batch for shards) and raises KeyboardInterrupt; the rows
-        added so far stay, with their keys and metadata, and the index is
-        usable.
+        A failure (MemoryError included) adds nothing: keys, metadata and
+        rows stay as they were. A graph cannot forget a row it has linked,
+        so a failure while it links keeps the rows linked before it, with
+        their keys and metadata, as Ctrl-C does.
+
+        Ctrl-C stops the batch within a second (after the row being linked
+        for a graph, after the piece being added for a flat index, about 8
+        million values, after the whole batch for shards) and raises
+        KeyboardInterrupt; the rows added so far stay, with their keys and
+        metadata, and the index is usable.
         """
         rows = self._vectors(vectors)
         count = rows.shape[0]
-        new_keys = self._check_keys(keys, count)
+        new_keys = self._new_keys(keys, count)
         meta = self._check_metadata(metadata, count)
         tags = self._engine.tag(meta)
         if count == 0:
             return
+        staged = self._columns.stage(meta, count)
+        ints = _int64_keys(new_keys)
         self._reserve(count)
-        start = self._n
-        self._columns.append(meta)  # checks the field names; undone below for rows not added
         shown = _progress.bar(count, "add", progress)
-        # Ctrl-C is held while the records change (it would land between the
-        # extension's rows and the keys); it stops the batch between pieces
-        # and is raised once the keys are in step.
         try:
             with _interrupt.deferred() as interrupt:
-
-                def step(n: int) -> bool:
-                    shown.update(n)
-                    return interrupt.pending()
-
-                try:
-                    self._engine.append(rows, tags, step)
-                finally:
-                    added = len(self._engine) - start  # a failed piece may keep rows before its failure
-                    if added < count:
-                        self._columns.take(np.arange(start + added))
-                    self._record(new_keys[:added])
+                self._append(rows, tags, new_keys, ints, staged, interrupt, shown)
         finally:
             shown.close()
 
-    def _check_keys(self, keys: Sequence[Hashable] | None, count: int) -> list[Hashable]:
+    def _append(
+        self,
+        rows: npt.NDArray[Any],
+        tags: list[_engines.Tags] | None,
+        keys: Sequence[Hashable],
+        ints: npt.NDArray[np.int64] | None,
+        staged: Staged,
+        interrupt: _interrupt.Deferred,
+        shown: _engines.Progress,
+    ) -> None:
+        """Adds checked rows with their keys and metadata, all or nothing:
+        the records first (a failure there is undone), the engine's append
+        last. A Ctrl-C stops it between pieces, keeping the rows added so
+        far with their keys and metadata."""
+        start = self._n
+        end = start + len(keys)
+        if ints is not None:  # past _n: nothing reads them yet
+            self._key_ints[start:end] = ints
+        self._live[start:end] = True
+        self._columns.commit(staged)
+        try:
+            entered = self._enter(keys, start, interrupt)
+        except BaseException:
+            self._columns.rollback(staged)
+            raise
+        if not entered:
+            self._columns.rollback(staged)
+            return
+        try:
+            self._engine.append(rows, tags, _Steps(shown, interrupt))
+            stopped = len(self._engine) != end
+        except BaseException:
+            self._undo(keys, staged, start)
+            raise
+        if stopped:
+            self._keep(keys, staged, start, len(self._engine) - start)
+            return
+        # The rows are in: nothing below allocates, so nothing can fail.
+        self._int_keys = self._int_keys and ints is not None
+        self._n = end
+
+    def _enter(self, keys: Sequence[Hashable], start: int, interrupt: _interrupt.Deferred) -> bool:
+        """Enters `keys` for the ids from `start` on, a piece at a time, all
+        or nothing; False, with nothing entered, when Ctrl-C comes first."""
+        self._keys[start:] = keys
+        try:
+            for lo in range(0, len(keys), _PIECE):
+                piece = keys[lo : lo + _PIECE]
+                self._row_of.update(zip(piece, range(start + lo, start + lo + len(piece)), strict=True))
+                if interrupt.pending():
+                    break
+            else:
+                return True
+        except BaseException:
+            self._forget(keys)
+            raise
+        self._forget(keys)
+        return False
+
+    def _forget(self, keys: Iterable[Hashable]) -> None:
+        """Drops `keys` from the map of keys to ids (those there)."""
+        for key in keys:
+            self._row_of.pop(key, None)
+
+    def _keep(self, keys: Sequence[Hashable], staged: Staged, start: int, added: int) -> None:
+        """After an append that stopped: its first `added` rows stay, with
+        their keys and metadata."""
+        self._forget(itertools.islice(keys, added, None))
+        self._columns.rollback(staged, added)
+        kept = _int64_keys(keys[:added])
+        if kept is None:
+            self._int_keys = False
+        else:
+            self._key_ints[start : start + added] = kept
+        self._n = start + added
+
+    def _undo(self, keys: Sequence[Hashable], staged: Staged, start: int) -> None:
+        """After an append that failed: keys and metadata as before, and the
+        rows the engine took before the failure removed, as tombstones.
+        `keys` are those the append entered (none for an update, whose keys
+        keep their rows)."""
+        added = len(self._engine) - start
+        if added:
+            try:
+                self._engine.remove(np.arange(start, start + added))
+            except BaseException:  # a graph cannot remove: they stay, as after Ctrl-C
+                self._keep(keys, staged, start, added)
+                return
+            self._live[start : start + added] = False
+            self._removed += added
+        self._forget(keys)
+        self._columns.rollback(staged, added)  # a tombstone keeps its metadata until compaction
+        self._n = start + added
+
+    def _new_keys(self, keys: Sequence[Hashable] | None, count: int) -> Sequence[Hashable]:
+        """The keys of `count` new rows: hashable, new and unique."""
         if keys is None:
-            start = len(self)
-            while start in self._row_of:  # user keys may have taken these ints
-                start += 1
-            out: list[Hashable] = []
-            k = start
-            while len(out) < count:
-                if k not in self._row_of:
-                    out.append(k)
-                k += 1
-            return out
+            return self._default_keys(count)
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys must be a sequence of keys, not a single str")
         # numpy's integer and bool scalars are keys of their Python values
         # (np.arange(n) gives int keys, an int64 keys array, and can be saved).
-        out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in keys]
+        if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype.kind in "biu":
+            out = keys.tolist()
+        else:
+            out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in keys]
         if len(out) != count:
             raise ValueError(f"got {len(out)} keys for {count} rows")
+        if not self._all_new(out):
+            self._check_one_by_one(out)
+        return out
+
+    def _all_new(self, keys: list[Hashable]) -> bool:
+        """Whether every key is hashable, new and unique, found a piece at a
+        time by sets (False: `_check_one_by_one` says which key is not)."""
         seen: set[Hashable] = set()
-        for key in out:
+        known = self._row_of.keys()
+        for lo in range(0, len(keys), _PIECE):
+            piece = keys[lo : lo + _PIECE]
+            try:
+                fresh = set(piece)
+            except TypeError:
+                return False
+            if len(fresh) < len(piece) or not known.isdisjoint(fresh) or not seen.isdisjoint(fresh):
+                return False
+            seen |= fresh
+        return True
+
+    def _check_one_by_one(self, keys: list[Hashable]) -> None:
+        """The error of the first key in order that is not hashable, or
+        not new, or given twice."""
+        seen: set[Hashable] = set()
+        for key in keys:
             try:
                 hash(key)
             except TypeError:
@@ -300,15 +439,27 @@ class Index:
             if key in self._row_of or key in seen:
                 raise ValueError(f"duplicate key {key!r}")
             seen.add(key)
+
+    def _default_keys(self, count: int) -> Sequence[Hashable]:
+        """The first `count` ints from len(self) on that no row has as its key."""
+        start = len(self)
+        if self._row_of.keys().isdisjoint(range(start, start + count)):
+            return range(start, start + count)
+        out: list[Hashable] = []
+        k = start
+        while len(out) < count:
+            if k not in self._row_of:
+                out.append(k)
+            k += 1
         return out
 
     def _check_metadata(
         self, metadata: Sequence[Mapping[str, Any] | None] | None, count: int
-    ) -> list[Mapping[str, Any] | None]:
+    ) -> list[Mapping[str, Any] | None] | None:
         if metadata is None:
             if self._engine.fields:
                 raise ValueError(f"this index filters on fields {list(self._engine.fields)}: every row needs metadata")
-            return [None] * count
+            return None
         meta = list(metadata)
         if len(meta) != count:
             raise ValueError(f"got {len(meta)} metadata entries for {count} rows")
@@ -318,6 +469,8 @@ class Index:
         return meta
 
     def _reserve(self, count: int) -> None:
+        """Room for `count` more rows in the engine and the arrays by id
+        (their entries from _n on mean nothing)."""
         self._engine.reserve(count)
         need = self._n + count
         if need <= self._key_ints.shape[0]:
@@ -328,19 +481,6 @@ class Index:
         live = np.ones(size, dtype=bool)
         live[: self._n] = self._live[: self._n]
         self._key_ints, self._live = keys, live
-
-    def _record(self, keys: list[Hashable]) -> None:
-        """The keys of the rows just added (ids from self._n on)."""
-        start = self._n
-        for j, key in enumerate(keys):
-            self._row_of[key] = start + j
-            if self._int_keys and isinstance(key, int) and not isinstance(key, bool) and key in _INT64:
-                self._key_ints[start + j] = key
-            else:
-                self._int_keys = False
-        self._keys.extend(keys)
-        self._live[start : start + len(keys)] = True
-        self._n = start + len(keys)
 
     # -- searching -------------------------------------------------------
 
@@ -385,6 +525,7 @@ class Index:
         if filter is None:
             return None
         if isinstance(filter, Mapping):
+            self._refuse_unknown_fields(filter)
             return self._columns.mask(filter)
         if isinstance(filter, np.ndarray) and filter.dtype == bool:
             if filter.shape != (len(self),):
@@ -413,6 +554,18 @@ class Index:
         mask[ids] = True
         return mask
 
+    def _refuse_unknown_fields(self, where: Mapping[Any, Any]) -> None:
+        """ValueError for a field that no row has (a misspelt name would
+        otherwise match nothing, silently); an index without rows has no
+        fields and answers every filter with nothing."""
+        if not self._n:
+            return
+        fields = self._columns.fields
+        for name in where:
+            if isinstance(name, str) and name not in fields:
+                raise ValueError(f"filter on field {name!r}: no row has it (the rows have {fields})")
+
+    @reads
     def search(self, query: Any, k: int = 10, *, filter: Any = None, return_metadata: bool = False) -> Any:
         """The k best rows for `query`: ``(keys, scores)``, numpy arrays.
 
@@ -466,6 +619,7 @@ class Index:
             flat[j] = self._keys[r] if r >= 0 else None
         return out
 
+    @reads
     def search_batch(
         self, queries: Any, k: int = 10, *, filter: Any = None, threads: int | None = None, progress: bool = False
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
@@ -493,6 +647,7 @@ class Index:
             shown.close()
         return self._keys_of(ids), found
 
+    @reads
     def search_radius(self, query: Any, radius: float, *, filter: Any = None, return_metadata: bool = False) -> Any:
         """Every row within `radius` of `query`: ``(keys, scores)``, most
         similar first (as ``search``), exactly.
@@ -542,38 +697,67 @@ class Index:
             ids.append(row)
         return ids
 
+    @writes
     def remove(self, keys: Any) -> None:
         """Removes the rows of `keys` (a sequence of keys): every search then
         answers as an index built from the other rows.
 
         An unknown key raises KeyError naming the first, a key given twice
-        ValueError; nothing is removed then. The rows stay as tombstones,
-        never found, until ``compact()`` (run by the removal itself once they
-        are more than ``COMPACT_FRACTION`` of the rows stored). A graph
-        cannot remove rows: ValueError.
+        ValueError; nothing is removed then, nor after any other failure
+        (but a shard lost beyond recovery: the removal is made and the shard
+        takes it when it is rebuilt, then ShardLostError is raised). The rows
+        stay as tombstones, never found, until ``compact()`` (run by the
+        removal itself once they are more than ``COMPACT_FRACTION`` of the
+        rows stored). A graph cannot remove rows: ValueError.
         """
         self._engine.exact("remove")
         ids = self._ids_of(keys, "remove")
         if not ids:
             return
-        self._engine.remove(ids)
-        self._forget(ids)
-        if self._removed > COMPACT_FRACTION * self._n:
-            self.compact()
+        old = np.array(ids, dtype=np.int64)
+        live = self._live.copy()
+        np.put(live, old, False)
+        removed = self._removed + len(ids)
+        # Made now, run once the engine has removed the rows: a loop over a
+        # map made beforehand allocates nothing.
+        gone = map(self._row_of.pop, [self._keys[i] for i in ids])
+        with _interrupt.deferred():
+            try:
+                self._engine.remove(old)  # the one step that can fail
+            except BaseException:
+                if self._engine.removed == removed:  # made all the same (a lost shard)
+                    self._removed_now(gone, live, removed)
+                raise
+            self._removed_now(gone, live, removed)
+        self._compact_if_due()
 
-    def _forget(self, ids: list[int]) -> None:
-        self._live[ids] = False
-        for i in ids:
-            del self._row_of[self._keys[i]]
-        self._removed += len(ids)
+    def _removed_now(self, gone: Iterator[Any], live: npt.NDArray[np.bool_], removed: int) -> None:
+        """The records of a removal the engine has made; nothing allocated."""
+        for _ in gone:
+            pass
+        self._live = live
+        self._removed = removed
 
+    def _compact_if_due(self) -> None:
+        """Compacts once tombstones pass COMPACT_FRACTION of the rows
+        stored. A change that made them is done: if memory is short, they
+        stay until the next removal or ``compact()``."""
+        try:
+            if self._removed > COMPACT_FRACTION * self._n:
+                self.compact()
+        except MemoryError:
+            pass
+
+    @writes
     def update(self, keys: Any, vectors: Any, metadata: Sequence[Mapping[str, Any] | None] | None = None) -> None:
         """Replaces the rows of `keys` by `vectors` (and their metadata by
         `metadata`, one mapping or None per row; None keeps each row's
         metadata): a removal and an add under the same keys, so each updated
         row counts as added last. All or nothing: every check as ``add``
-        and ``remove`` make, and a Ctrl-C during the add leaves the old rows.
-        A graph cannot update rows: ValueError.
+        and ``remove`` make, and a failure leaves the old rows, keys and
+        metadata (but a shard lost beyond recovery, as for ``remove``); a
+        Ctrl-C is held until the update is whole, then raised. A graph cannot
+        update rows: ValueError.
         """
         self._engine.exact("update")
         ids = self._ids_of(keys, "update")
@@ -583,58 +767,107 @@ class Index:
         meta = self._columns.rows(ids) if metadata is None else self._check_metadata(metadata, len(ids))
         if not ids:
             return
-        key_list = [self._keys[i] for i in ids]
-        self._reserve(len(ids))
+        count = len(ids)
         start = self._n
-        # Ctrl-C is held until the update is whole (then raised).
+        end = start + count
+        old = np.array(ids, dtype=np.int64)
+        moved = {self._keys[i]: start + j for j, i in enumerate(ids)}  # key -> its new id
+        staged = self._columns.stage(meta, count)
+        self._reserve(count)
+        live = self._live.copy()
+        np.put(live, old, False)
+        live[start:end] = True
+        removed = self._removed + count
         with _interrupt.deferred():
-            self._columns.append(meta)
+            self._columns.commit(staged)
             try:
-                self._engine.append(rows, None, lambda n: False)
+                self._keys[start:] = list(moved)
+                self._key_ints[start:end] = np.take(self._key_ints, old)
+                self._engine.append(rows, None, _never)
+                self._engine.remove(old)
             except BaseException:
-                # Rows the engine took before it failed become tombstones
-                # with no key: the old rows stay as they were.
-                added = len(self._engine) - start
-                self._columns.take(np.arange(start + added))
-                if added:
-                    self._engine.remove(np.arange(start, start + added))
-                    self._keys.extend([None] * added)
-                    self._live[start : start + added] = False
-                    self._n += added
-                    self._removed += added
+                if len(self._engine) == end and self._engine.removed == removed:
+                    self._updated_now(moved, live, removed, end)  # made all the same (a lost shard)
+                else:
+                    self._undo((), staged, start)
                 raise
-            self._engine.remove(ids)
-            self._forget(ids)
-            self._record(key_list)
-        if self._removed > COMPACT_FRACTION * self._n:
-            self.compact()
+            self._updated_now(moved, live, removed, end)
+        self._compact_if_due()
 
+    def _updated_now(self, moved: dict[Hashable, int], live: npt.NDArray[np.bool_], removed: int, end: int) -> None:
+        """The records of an update the engine has made; nothing allocated
+        (the keys are there already: only their values change)."""
+        self._row_of.update(moved)
+        self._live = live
+        self._removed = removed
+        self._n = end
+
+    @writes
     def compact(self) -> None:
         """Drops the removed rows' tombstones and frees their memory. Keys,
-        metadata and every search stay as they were."""
+        metadata and every search stay as they were, after a failure too."""
         if not self._removed:
             return
-        keep = self._live_ids()
-        n = len(keep)
-        keys = [self._keys[i] for i in keep.tolist()]
+        after = self._compaction(self._removed)
+        with _interrupt.deferred():
+            try:
+                self._engine.compact()  # the last step that can fail
+            except BaseException:
+                # Shards compact one after the other: those before a failure
+                # (and a lost one, which compacts when it is rebuilt) did.
+                left = self._engine.removed
+                if left != self._removed:
+                    self._commit_compaction(self._compaction(self._removed - left))
+                raise
+            self._commit_compaction(after)
+
+    def _compaction(self, dropped: int) -> tuple[Any, ...]:
+        """What the records become once the first `dropped` tombstones (in
+        id order) are gone: keys, key ints, the map of keys, metadata,
+        liveness, ids in use and tombstones left."""
+        dead = np.flatnonzero(~self._live[: self._n])
+        keep = np.ones(self._n, dtype=bool)
+        np.put(keep, dead[:dropped], False)
+        at = np.flatnonzero(keep)
+        n = len(at)
+        keys = [self._keys[i] for i in at.tolist()]
         key_ints = np.empty(max(n, 16), dtype=np.int64)
-        key_ints[:n] = self._key_ints[keep]
-        row_of = {key: i for i, key in enumerate(keys)}
-        columns = copy.copy(self._columns)
-        columns.take(keep)
+        key_ints[:n] = np.take(self._key_ints, at)
         live = np.ones(max(n, 16), dtype=bool)
-        self._engine.compact()  # the last step that can fail
-        self._keys, self._key_ints, self._row_of, self._columns, self._live = keys, key_ints, row_of, columns, live
-        self._n, self._removed = n, 0
+        live[:n] = np.take(self._live, at)
+        if dropped == len(dead):
+            row_of = dict(zip(keys, range(n), strict=True))
+        else:
+            row_of = dict(zip(itertools.compress(keys, live[:n]), np.flatnonzero(live[:n]).tolist(), strict=True))
+        columns = copy.copy(self._columns)
+        columns.take(at)
+        return keys, key_ints, row_of, columns, live, n, len(dead) - dropped
+
+    def _commit_compaction(self, after: tuple[Any, ...]) -> None:
+        keys, key_ints, row_of, columns, live, n, removed = after
+        self._keys = keys
+        self._key_ints = key_ints
+        self._row_of = row_of
+        self._columns = columns
+        self._live = live
+        self._n = n
+        self._removed = removed
 
     # -- files -----------------------------------------------------------
 
     def snapshot(self) -> Snapshot:
-        """The index as a file keeps it (removed rows compacted first)."""
-        self.compact()
+        """The index as a file keeps it (removed rows compacted first); it
+        stays as it is whatever the index does later."""
+        with self._compacted():
+            return self._snapshot(frozen=True)
+
+    def _snapshot(self, frozen: bool = False) -> Snapshot:
+        """The snapshot of an index held to read, with no removed row; it
+        shares the metadata columns unless `frozen`."""
         n = self._n
         engine = self._engine.parts()
-        rows = engine["rows"] if engine is not None else self.rows
+        rows = engine["rows"] if engine is not None else self._engine.rows()
+        rows.flags.writeable = False
         return Snapshot(
             self._kind,
             self._dim,
@@ -643,37 +876,45 @@ class Index:
             self._engine.fields,
             self._allow_nonfinite,
             rows,
-            list(self._keys),
+            self._keys[:n],
             self._key_ints[:n].copy() if self._int_keys else None,
-            self._columns,
+            self._columns.copy() if frozen else self._columns,
             engine,
         )
 
     @classmethod
     def from_snapshot(
-        cls, snap: Snapshot, *, native: Any = None, backend: Any = "local", progress: bool = False
+        cls,
+        snap: Snapshot,
+        *,
+        restore: bool = False,
+        verify: bool = True,
+        backend: Any = "local",
+        progress: bool = False,
     ) -> Index:
-        """An index holding what `snap` holds. A flat index takes `native`,
-        an ``orbisk_engine.FlatIndex`` already holding the rows (restored
-        from the engine's parts), when given; the other kinds add the rows
-        again. TypeError or ValueError when `snap` describes no index."""
-        fields = None if snap.fields is None else list(snap.fields)
-        options: dict[str, Any] = dict(snap.parameters)
-        index = cls(
-            snap.dim,
-            snap.metric,
-            snap.kind,
-            fields=fields,
-            backend=backend,
-            allow_nonfinite=snap.allow_nonfinite,
-            **options,
-        )
+        """An index holding what `snap` holds. With `restore`, its engine is
+        restored from the parts the snapshot keeps of it (a flat index's
+        rows and codes: nothing is computed again, but every code to compare
+        with `verify`; for the other kinds the rows are added again);
+        without, the rows are added to a new engine. TypeError or ValueError
+        when `snap` describes no index."""
+        dim, metric = _checked(snap.dim, snap.metric, snap.kind)
+        options = {
+            **dict.fromkeys(_engines.PARAMETERS[snap.kind]),
+            **snap.parameters,
+            "fields": None if snap.fields is None else list(snap.fields),
+            "backend": backend,
+        }
+        parts = snap.engine if restore else None
+        engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify)
+        index = cls.__new__(cls)
+        index._open(dim, metric, snap.kind, engine, snap.allow_nonfinite)
         n = snap.rows.shape[0]
-        if native is None:
-            index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
+        if not len(engine):
+            if n:
+                index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
             return index
-        index._engine.adopt(native)
-        if len(native) != n or native.dim != snap.dim or len(snap.keys) != n or len(snap.columns) != n:
+        if len(engine) != n or len(snap.keys) != n or len(snap.columns) != n:
             raise ValueError("the engine, keys and metadata hold different numbers of rows")
         # The keys in one pass each (a million keys open in a fraction of a
         # second): the mapping to rows, then duplicates by its size.
@@ -698,18 +939,71 @@ class Index:
         return index
 
     def save(self, path: Any) -> None:
-        """Writes the index to `path` atomically (see `orbisk_companion.persistence`)."""
-        persistence.save(self, path)
+        """Writes the index to `path` atomically (see `orbisk_companion.persistence`).
+
+        It compacts the removed rows away first (a change: it waits for the
+        searches in progress), then writes as a reader: searches go on
+        meanwhile, changes wait for the file."""
+        with self._compacted():
+            persistence.save(self._snapshot(), path)
 
     @classmethod
-    def load(cls, path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+    def load(
+        cls, path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False
+    ) -> Index:
         """Reads a file written by `save`: a flat index as it was, nothing
         computed again (``mmap=True``: its rows and codes mapped read-only
-        from the file, used in place); a graph or sharded index is built
-        again from its rows. See `orbisk_companion.persistence`."""
-        return persistence.load(path, cls.from_snapshot, mmap=mmap, backend=backend, progress=progress)
+        from the file, used in place, checked at open only with
+        ``verify=True``); a graph or sharded index is built again from its
+        rows. See `orbisk_companion.persistence`."""
+        return persistence.load(
+            path, cls.from_snapshot, _engines.PARAMETERS, mmap=mmap, verify=verify, backend=backend, progress=progress
+        )
 
 
-def load(path: Any, *, mmap: bool = False, backend: Any = None, progress: bool = False) -> Index:
+def _checked(dim: Any, metric: Any, kind: Any) -> tuple[int, Metric]:
+    """`dim` and `metric` checked, and `kind` one of KINDS."""
+    n = positive("dim", dim, optional=False) or 0
+    checked = check_metric(metric)
+    if kind not in KINDS:
+        raise ValueError(f"unknown kind {kind!r}: expected one of {', '.join(map(repr, KINDS))}")
+    return n, checked
+
+
+# The code of a change makes no generator expression or closure, enters no
+# generator-based context, and indexes no numpy array with an array of ints
+# (np.take and np.put instead): when one of their allocations fails, CPython
+# 3.13.0 and numpy 2 free memory twice, and the process crashes.
+
+
+class _Steps:
+    """The pieces of an add: each shown, and a Ctrl-C noted stops it."""
+
+    def __init__(self, shown: _engines.Progress, interrupt: _interrupt.Deferred) -> None:
+        self.shown, self.interrupt = shown, interrupt
+
+    def __call__(self, n: int) -> bool:
+        self.shown.update(n)
+        return self.interrupt.pending()
+
+
+def _never(n: int) -> bool:
+    return False
+
+
+def _int64_keys(keys: Sequence[Hashable]) -> npt.NDArray[np.int64] | None:
+    """The keys as int64 when every one is an int (not a bool) that fits."""
+    if isinstance(keys, range):
+        return np.arange(keys.start, keys.stop, dtype=np.int64)
+    for kind in set(map(type, keys)):
+        if not issubclass(kind, int) or kind is bool:
+            return None
+    try:
+        return np.array(keys, dtype=np.int64)
+    except OverflowError:
+        return None
+
+
+def load(path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False) -> Index:
     """`Index.load`: reads a file written by `Index.save`."""
-    return Index.load(path, mmap=mmap, backend=backend, progress=progress)
+    return Index.load(path, mmap=mmap, verify=verify, backend=backend, progress=progress)

@@ -26,10 +26,12 @@ values); ``save`` refuses anything else with TypeError before writing.
 The file is written to a temporary file in the same folder, flushed to disk
 (fsync), and renamed over `path`, and the folder is synced: at every moment
 `path` is the old file or the new one, complete. A writer killed mid-way
-leaves a ``.<name>.*.tmp`` file beside it, which nothing reads. A new file
-gets the mode any new file gets (0o666 less the umask); a file replaced
-keeps its permission bits. An OSError about the temporary file (a missing or
-read-only folder, `path` a folder) is raised naming `path`.
+leaves a ``.<name>.<host>.<pid>.<random>.tmp`` file beside it, which nothing
+reads, and which the next save into that folder from the same machine
+removes once that process no longer runs. A new file gets the mode any new
+file gets (0o666 less the umask); a file replaced keeps its permission bits.
+An OSError about the temporary file or about writing it (a missing or
+read-only folder, `path` a folder, a full disk) is raised naming `path`.
 
 ``load(path)`` reads every array, checks every CRC, and for a flat index
 hands the rows and codes to the engine, which computes every row's code
@@ -37,15 +39,21 @@ again and compares (a file whose codes do not match its rows is refused):
 no index is built again. ``load(path, mmap=True)`` maps the file read-only
 instead: the rows and codes are used in place, pages read as searches touch
 them. It checks the file's structure (header, array table, every array's
-place, dtype and shape, the padding between them) but trusts the arrays'
-bytes: no CRC, no check of the codes against the rows, none of NaN in rows
-an index refuses (reading every byte at open would lose the point of the
-map). A file must not be rewritten in place while it is mapped (``save``
-never does: it renames a new file over the old one). A mapped index stays
-read-only until it changes: the first add copies its rows into memory,
-removals only mark rows, and a compaction builds new arrays. A graph or a
-sharded index is built again from the rows (``mmap`` then only spares a
-copy while reading).
+place, dtype and shape, the padding between them) and the CRC of every
+array it reads at open (keys, metadata), but trusts the bytes of the rows
+and codes: no CRC, no check of the codes against the rows, none of NaN in
+rows an index refuses (reading every byte at open would lose the point of
+the map); ``load(path, mmap=True, verify=True)`` checks those too, reading
+the file once. A mapped file must stay as it is while an index uses it:
+``save`` never rewrites a file in place (it renames a new file over the old
+one, and the mapping keeps the old), but a file truncated or overwritten in
+place from outside (``cp other.idx live.idx``) is undefined, as with
+databases that map their files: searches may answer from the new bytes, or
+reading past a new end may end the process (SIGBUS). Replace a mapped file
+by renaming a new one over it. A mapped index stays read-only until it
+changes: the first add copies its rows into memory, removals only mark rows,
+and a compaction builds new arrays. A graph or a sharded index is built
+again from the rows (``mmap`` then only spares a copy while reading).
 
 ``load`` raises `IndexFileError` (a ValueError), naming the path and what is
 wrong, for every file that is not a complete index file of a version it
@@ -68,21 +76,21 @@ draws new random levels, so its approximate results can differ).
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import math
 import os
 import re
 import struct
 import zipfile
-from collections.abc import Callable, Hashable
+from collections.abc import Callable, Hashable, Mapping
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Final, Protocol, TypeGuard
 
 import numpy as np
 import numpy.typing as npt
 
-import orbisk_engine
-from orbisk_shard._types import METRICS
+from orbisk_shard import METRICS
 
 from . import _container
 from ._columns import Columns
@@ -113,10 +121,6 @@ class Snapshot:
     engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
 
 
-class Saved(Protocol):
-    def snapshot(self) -> Snapshot: ...
-
-
 class Loaded(Protocol):
     """What `load` builds (an `Index`): it adds a version 1 file's rows."""
 
@@ -127,10 +131,11 @@ class Loaded(Protocol):
 
 class Build[L: Loaded](Protocol):
     """`Index.from_snapshot`: an index holding what a snapshot holds (with
-    `native`, the restored engine of a flat index), TypeError or ValueError
-    when the snapshot describes no index."""
+    `restore`, its engine restored from the snapshot's `engine` parts, the
+    codes computed again only with `verify`), TypeError or ValueError when
+    the snapshot describes no index."""
 
-    def __call__(self, snap: Snapshot, *, native: Any, backend: Any, progress: bool) -> L: ...
+    def __call__(self, snap: Snapshot, *, restore: bool, verify: bool, backend: Any, progress: bool) -> L: ...
 
 
 def _check_json(value: Any, where: str) -> None:
@@ -167,19 +172,18 @@ def _array(b: bytes) -> np.ndarray:
 _NPY_HEADERS: Final = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
 _MEMBERS: Final = ("header", "rows", "keys", "metadata")
 _UINT32: Final = range(1, 2**32)
-_KIND_PARAMETERS: Final = {
-    "flat": {},
-    "graph": dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True),
-    "sharded": {"shards": False, "max_shard_rows": True},
-}  # name -> may be null
+
+Kinds = Mapping[str, Mapping[str, bool]]
+"""Each kind's parameters, name -> whether it may be null (what the engine
+classes declare; `load` is given them)."""
 
 
 def _exact_int(value: object, allowed: range) -> TypeGuard[int]:
     return type(value) is int and value in allowed  # JSON true is not a 1 here
 
 
-def _parameters_ok(value: Any, kind: str) -> bool:
-    wanted = _KIND_PARAMETERS[kind]
+def _parameters_ok(value: Any, kind: str, kinds: Kinds) -> bool:
+    wanted = kinds[kind]
     return (
         isinstance(value, dict)
         and value.keys() == wanted.keys()
@@ -187,28 +191,28 @@ def _parameters_ok(value: Any, kind: str) -> bool:
     )
 
 
-# Every field after format and version: (what it must be, the test), in the
-# order they are checked; "parameters" and "fields" depend on "kind".
-_FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any]], bool]]]] = {
-    "kind": (
-        f"one of {', '.join(map(repr, _KIND_PARAMETERS))}",
-        lambda v, h: isinstance(v, str) and v in _KIND_PARAMETERS,
-    ),
-    "dim": ("an int from 1 to 4294967295", lambda v, h: _exact_int(v, _UINT32)),
-    "metric": (f"one of {', '.join(map(repr, METRICS))}", lambda v, h: isinstance(v, str) and v in METRICS),
+# Every field after format and version: (what it must be, the test of its
+# value, the header and the kinds), in the order they are checked;
+# "parameters" and "fields" depend on "kind".
+_FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any], Kinds], bool]]]] = {
+    "kind": ("one of {kinds}", lambda v, h, k: isinstance(v, str) and v in k),
+    "dim": ("an int from 1 to 4294967295", lambda v, h, k: _exact_int(v, _UINT32)),
+    "metric": (f"one of {', '.join(map(repr, METRICS))}", lambda v, h, k: isinstance(v, str) and v in METRICS),
     "parameters": (
         "the kind's parameters, each null or an int from 1 to 4294967295",
-        lambda v, h: _parameters_ok(v, h["kind"]),
+        lambda v, h, k: _parameters_ok(v, h["kind"], k),
     ),
     "fields": (
         "null, or for a graph a list of str",
-        lambda v, h: v is None or (h["kind"] == "graph" and isinstance(v, list) and all(isinstance(f, str) for f in v)),
+        lambda v, h, k: (
+            v is None or (h["kind"] == "graph" and isinstance(v, list) and all(isinstance(f, str) for f in v))
+        ),
     ),
-    "count": ("an int from 0", lambda v, h: _exact_int(v, range(2**63))),
-    "keys": ("'int64' or 'json'", lambda v, h: v in ("int64", "json")),
+    "count": ("an int from 0", lambda v, h, k: _exact_int(v, range(2**63))),
+    "keys": ("'int64' or 'json'", lambda v, h, k: v in ("int64", "json")),
     "sha256": (
         "64 lowercase hex digits",
-        lambda v, h: isinstance(v, str) and re.fullmatch("[0-9a-f]{64}", v) is not None,
+        lambda v, h, k: isinstance(v, str) and re.fullmatch("[0-9a-f]{64}", v) is not None,
     ),
 }
 
@@ -218,7 +222,7 @@ def _shown(value: Any) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def _check_header(header: Any, path: str, zipped: bool = False) -> dict[str, Any]:
+def _check_header(header: Any, path: str, kinds: Kinds, zipped: bool = False) -> dict[str, Any]:
     if not isinstance(header, dict) or header.get("format") != FORMAT:
         found = _shown(header.get("format")) if isinstance(header, dict) else "none"
         raise IndexFileError(f"{path}: not an index file of this format (format {found})")
@@ -233,7 +237,8 @@ def _check_header(header: Any, path: str, zipped: bool = False) -> dict[str, Any
             continue  # version 2 files carry a checksum of each array instead
         if name not in header:
             raise IndexFileError(f"{path}: the header has no field {name!r}")
-        if not ok(header[name], header):
+        if not ok(header[name], header, kinds):
+            what = what.format(kinds=", ".join(map(repr, kinds)))
             raise IndexFileError(f"{path}: header field {name!r} must be {what}, not {_shown(header[name])}")
     allowed = header.get("allow_nonfinite", False)  # absent from older files
     if not isinstance(allowed, bool) or (version > 1 and "allow_nonfinite" not in header):
@@ -276,7 +281,10 @@ def _text(z: zipfile.ZipFile, name: str, path: str) -> bytes:
 
 
 def _list(text: bytes, n: int, ok: Callable[[Any], bool], what: str, path: str) -> list[Any]:
-    values = json.loads(text)
+    try:
+        values = json.loads(text)
+    except (ValueError, RecursionError) as e:  # bad JSON or UTF-8; nested too deep
+        raise IndexFileError(f"{path}: the {what} are not JSON text ({type(e).__name__})") from None
     if not isinstance(values, list) or len(values) != n:
         raise IndexFileError(f"{path}: the {what} are not a list of {n}")
     for v in values:
@@ -285,12 +293,12 @@ def _list(text: bytes, n: int, ok: Callable[[Any], bool], what: str, path: str) 
     return values
 
 
-def _parse(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
+def _parse(f: BinaryIO, path: str, kinds: Kinds) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
     with zipfile.ZipFile(f) as z:
         names = z.namelist()
         if sorted(names) != sorted(f"{m}.npy" for m in _MEMBERS):
             raise IndexFileError(f"{path}: not an index file (it holds {_shown(sorted(names))})")
-        header = _check_header(json.loads(_text(z, "header", path)), path, zipped=True)
+        header = _check_header(json.loads(_text(z, "header", path)), path, kinds, zipped=True)
         n, dim = header["count"], header["dim"]
         rows = _member(z, "rows", "<f8", path)
         if rows.shape != (n, dim):
@@ -315,28 +323,38 @@ def _parse(f: BinaryIO, path: str) -> tuple[dict[str, Any], np.ndarray, list[Any
     return header, rows, key_list, meta
 
 
-def _read(path: str) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
-    with open(path, "rb") as f:  # an error about the path itself is the OS's, as is
-        try:
-            return _parse(f, path)
-        except IndexFileError:
-            raise
-        except (zipfile.BadZipFile, EOFError, OSError, ValueError, struct.error, RecursionError) as e:
-            # ValueError covers bad JSON and UTF-8; RecursionError, JSON nested too deep.
-            raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
+def _read(f: BinaryIO, path: str, kinds: Kinds) -> tuple[dict[str, Any], np.ndarray, list[Any], list[Any]]:
+    f.seek(0)
+    try:
+        return _parse(f, path, kinds)
+    except IndexFileError:
+        raise
+    except (zipfile.BadZipFile, EOFError, OSError, ValueError, struct.error, RecursionError) as e:
+        # ValueError covers bad JSON and UTF-8; RecursionError, JSON nested too deep.
+        raise IndexFileError(f"{path}: damaged or not an index file ({type(e).__name__})") from None
 
 
 def load[L: Loaded](
-    path: Any, build: Build[L], *, mmap: bool = False, backend: Any = None, progress: bool = False
+    path: Any,
+    build: Build[L],
+    kinds: Kinds,
+    *,
+    mmap: bool = False,
+    verify: bool = False,
+    backend: Any = None,
+    progress: bool = False,
 ) -> L:
-    """Reads `path` into the index `build` makes (`Index.from_snapshot`);
+    """Reads `path` into the index `build` makes (`Index.from_snapshot`),
+    of one of `kinds` (each with its parameters, which may be null or not);
     see the module's docstring. `backend` chooses the shards' backend for
     kind "sharded" (default "local"); `mmap` maps a version 2 flat index's
-    rows and codes from the file instead of reading them."""
+    rows and codes from the file instead of reading them, and `verify`
+    checks them then too."""
     path = os.fspath(path)
-    if _container.is_container(path):
-        return _load_container(path, build, mmap=mmap, backend=backend, progress=progress)
-    return _load_zip(path, build, backend=backend, progress=progress)
+    with open(path, "rb", buffering=0) as f:  # an error about the path itself is the OS's, as is
+        if f.read(len(_container.MAGIC)) == _container.MAGIC:
+            return _load_container(f, path, build, kinds, mmap=mmap, verify=verify, backend=backend, progress=progress)
+        return _load_zip(f, path, build, kinds, backend=backend, progress=progress)
 
 
 def _backend(header: dict[str, Any], backend: Any) -> Any:
@@ -347,8 +365,8 @@ def _backend(header: dict[str, Any], backend: Any) -> Any:
     return _resolve_backend(backend)  # the caller's mistake stays the caller's
 
 
-def _load_zip[L: Loaded](path: str, build: Build[L], *, backend: Any, progress: bool) -> L:
-    header, rows, keys, meta = _read(path)
+def _load_zip[L: Loaded](f: BinaryIO, path: str, build: Build[L], kinds: Kinds, *, backend: Any, progress: bool) -> L:
+    header, rows, keys, meta = _read(f, path, kinds)
     dim = header["dim"]
     fields = header["fields"]
     empty = Snapshot(
@@ -367,7 +385,7 @@ def _load_zip[L: Loaded](path: str, build: Build[L], *, backend: Any, progress: 
     # The index is made empty, then takes the rows: what the header asks
     # for and what the rows hold are refused with their own messages.
     try:
-        index = build(empty, native=None, backend=_backend(header, backend), progress=False)
+        index = build(empty, restore=False, verify=True, backend=_backend(header, backend), progress=False)
     except (TypeError, ValueError) as e:
         raise IndexFileError(f"{path}: the header describes an index that cannot be made: {e}") from None
     try:
@@ -381,10 +399,19 @@ def _load_zip[L: Loaded](path: str, build: Build[L], *, backend: Any, progress: 
 # -- version 2 ---------------------------------------------------------------
 
 
-def save(index: Saved, path: Any) -> None:
-    """Writes `index` to `path` atomically; see the module's docstring."""
-    snap = index.snapshot()
+def save(snap: Snapshot, path: Any) -> None:
+    """Writes the index of `snap` to `path` atomically; see the module's
+    docstring. Rows, keys and metadata that do not agree (an index out of
+    step) are a ValueError, and nothing is written."""
     n = snap.rows.shape[0]
+    held = {"keys": len(snap.keys), "metadata rows": len(snap.columns)}
+    if snap.int_keys is not None:
+        held["int keys"] = snap.int_keys.shape[0]
+    if snap.engine is not None:
+        held["engine rows"] = snap.engine["rows"].shape[0]
+    if any(count != n for count in held.values()):
+        found = ", ".join(f"{count} {what}" for what, count in held.items())
+        raise ValueError(f"{os.fspath(path)}: not saved: the index holds {n} rows but {found}")
     if snap.int_keys is not None:
         keys = snap.int_keys
         key_kind = "int64"
@@ -426,9 +453,17 @@ def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple
     return a
 
 
-def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backend: Any, progress: bool) -> L:
-    header, arrays = _container.read(path, mmap=mmap, verify=not mmap)
-    header = _check_header(header, path)
+def _in_place(name: str) -> bool:
+    """The arrays a mapped index uses in place: checked at open only with `verify`."""
+    return name == "rows" or name.startswith("engine.")
+
+
+def _load_container[L: Loaded](
+    f: io.FileIO, path: str, build: Build[L], kinds: Kinds, *, mmap: bool, verify: bool, backend: Any, progress: bool
+) -> L:
+    verify = verify or not mmap
+    header, arrays = _container.read_from(f, path, mmap=mmap, trusted=None if verify else _in_place)
+    header = _check_header(header, path, kinds)
     n, dim, kind = header["count"], header["dim"], header["kind"]
     rows = _array_of(arrays, "rows", "<f8", (n, dim), path)
     if header["keys"] == "int64":
@@ -443,7 +478,7 @@ def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backen
     meta = {name[len("metadata.") :]: a for name, a in arrays.items() if name.startswith("metadata.")}
     try:
         columns = Columns.from_arrays(header["metadata"], meta, n)
-    except (TypeError, ValueError) as e:
+    except (TypeError, ValueError, RecursionError) as e:
         raise IndexFileError(f"{path}: its metadata is damaged: {e}") from None
     engine = {name[len("engine.") :]: a for name, a in arrays.items() if name.startswith("engine.")}
     known = {"rows", "keys"} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
@@ -451,18 +486,10 @@ def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backen
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
-    if not mmap and not header["allow_nonfinite"]:
+    if verify and not header["allow_nonfinite"]:
         for start in range(0, n, 65536):
             if not np.isfinite(rows[start : start + 65536]).all():
                 raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
-    native = None
-    if kind == "flat":
-        try:
-            native = orbisk_engine.FlatIndex.restore(
-                dim, header["metric"], n, {"rows": rows, **engine}, verify=not mmap
-            )
-        except (TypeError, ValueError) as e:
-            raise IndexFileError(f"{path}: its rows and codes are refused: {e}") from None
     snap = Snapshot(
         kind,
         dim,
@@ -474,9 +501,9 @@ def _load_container[L: Loaded](path: str, build: Build[L], *, mmap: bool, backen
         keys,
         int_keys,
         columns,
-        None,
+        {"rows": rows, **engine} if kind == "flat" else None,
     )
     try:
-        return build(snap, native=native, backend=_backend(header, backend), progress=progress)
+        return build(snap, restore=True, verify=verify, backend=_backend(header, backend), progress=progress)
     except (TypeError, ValueError) as e:
-        raise IndexFileError(f"{path}: its rows, keys or metadata are refused: {e}") from None
+        raise IndexFileError(f"{path}: its rows, codes, keys or metadata are refused: {e}") from None

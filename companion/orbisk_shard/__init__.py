@@ -10,13 +10,15 @@ bit for bit, same order.
 from ._local import LocalBackend, LocalShard
 from ._recovery import ShardLostError
 from ._sharded import ShardedFlat, merge, merge_radius
-from ._types import Backend, Mask, Part, Radius, Rows, Shard
+from ._types import METRICS, Backend, Mask, Metric, Part, Radius, Rows, Shard
 
 __all__ = [
+    "METRICS",
     "Backend",
     "LocalBackend",
     "LocalShard",
     "Mask",
+    "Metric",
     "Part",
     "Radius",
     "Rows",

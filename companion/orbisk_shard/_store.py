@@ -5,6 +5,7 @@ client; this record is the same for both."""
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable
 from itertools import pairwise
 from typing import Any
@@ -85,10 +86,15 @@ class Batches[Item]:
 
 class StoredShard:
     """What the driver's side of a Ray or a Dask shard shares: searches are
-    calls to its actor (`_ask`), rows are read from its stored batches."""
+    calls to its actor (`_ask`), rows are read from its stored batches.
+
+    Threads may search a shard together: the waits for their answers, which
+    restart a lost actor, take turns (`_waits`), so that one loss starts one
+    new actor."""
 
     store: Batches[Any]
     _dim: int
+    _waits: threading.Lock
 
     def _ask(self, method: str, *args: Any) -> Callable[[], Any]:
         """Start `method(*args)` on the actor; a function that waits for

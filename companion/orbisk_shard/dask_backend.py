@@ -27,6 +27,7 @@ removal sent to it, the call repeated.
 
 from __future__ import annotations
 
+import threading
 import time
 from collections.abc import Callable
 from typing import Any
@@ -99,6 +100,7 @@ class DaskShard(StoredShard):
         self.actor_future: Any = None
         self.actor: Any = None
         self._in_doubt = False
+        self._waits = threading.Lock()
         self._run(None, None)
 
     @property
@@ -284,7 +286,8 @@ class DaskShard(StoredShard):
                     raise
 
         def wait() -> Any:
-            return self._run(lambda actor: getattr(actor, method)(*args), started, rebuild_does_it=False)
+            with self._waits:
+                return self._run(lambda actor: getattr(actor, method)(*args), started, rebuild_does_it=False)
 
         return wait
 

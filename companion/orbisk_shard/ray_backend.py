@@ -24,6 +24,7 @@ more loss, and the next one goes elsewhere.
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable
 from typing import Any
 
@@ -91,6 +92,7 @@ class RayShard(StoredShard):
         self.store: Batches[ray.ObjectRef[Any]] = Batches(ray.put(rows), rows.shape[0])
         self.restarts = 0
         self._in_doubt = False
+        self._waits = threading.Lock()
         self._start()
 
     @property
@@ -160,6 +162,10 @@ class RayShard(StoredShard):
             self._pending = []
 
     def _wait(self, ref: ray.ObjectRef[Any], method: str, args: tuple[Any, ...]) -> Any:
+        with self._waits:
+            return self._recovering(ref, method, args)
+
+    def _recovering(self, ref: ray.ObjectRef[Any], method: str, args: tuple[Any, ...]) -> Any:
         backend = self._backend
         recovery = Recovery(backend.retries, backend.recovery_timeout, start_now=self._in_doubt)
         while True:

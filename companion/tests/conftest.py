@@ -101,7 +101,7 @@ class RayNodes:
 @pytest.fixture(scope="session")
 def _ray_session() -> Iterator[RayNodes]:
     if not have("ray"):
-        pytest.skip("Ray is not installed (pip install 'orbisk-shard[ray]')")
+        pytest.skip("Ray is not installed (pip install './companion[ray]')")
     nodes = RayNodes()
     yield nodes
     nodes.close()
@@ -126,7 +126,7 @@ DASK_WORKERS = 3
 @pytest.fixture(scope="session")
 def _dask_session() -> Iterator[tuple[Any, Any]]:
     if not have("distributed"):
-        pytest.skip("Dask is not installed (pip install 'orbisk-shard[dask]')")
+        pytest.skip("Dask is not installed (pip install './companion[dask]')")
     from distributed import Client, LocalCluster
 
     cluster = LocalCluster(n_workers=DASK_WORKERS, threads_per_worker=1, processes=True, dashboard_address=None)

@@ -67,6 +67,13 @@ def test_every_dtype_and_shape_comes_back_bit_for_bit(tmp_path, dtype, mmap):
     assert all(back[name].flags.writeable != mmap for name in back)
 
 
+def test_an_array_of_several_chunks_has_the_checksum_of_all_its_bytes(tmp_path):
+    array = sample("<f8", (3 * (1 << 20) // 8 + 5,))  # three 1 MiB chunks and a part
+    container.write(tmp_path / "x", {}, {"a": array})
+    assert table_of((tmp_path / "x").read_bytes())[0]["crc32"] == f"{zlib.crc32(array.tobytes()):08x}"
+    assert same(container.read(tmp_path / "x")[1]["a"], array)
+
+
 def test_arrays_start_aligned_and_the_file_ends_with_the_last(tmp_path):
     container.write(tmp_path / "x", {}, small())
     blob = (tmp_path / "x").read_bytes()

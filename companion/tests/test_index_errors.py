@@ -43,7 +43,7 @@ def test_only_a_flat_index_takes_a_restored_engine(kind):
     snap = source.snapshot()
     snap = type(snap)(**{**vars(snap), "kind": kind, "parameters": Index(3, "cosine", kind).parameters})
     with pytest.raises(ValueError, match="only a flat index takes an engine holding its rows"):
-        Index.from_snapshot(snap, native=source.native)
+        Index.from_snapshot(snap, restore=True)
     assert Index.from_snapshot(snap).search([1.0, 0.0, 0.0], 1)[0].tolist() == [0]  # rows added again
 
 
@@ -131,3 +131,15 @@ def test_default_keys_skip_ints_already_taken():
     index.add(np.zeros((3, 1)))
     assert index.keys == [1, 3, 2, 4, 5]
     assert 3 in index and "x" not in index and [] not in index
+
+
+@pytest.mark.parametrize("kind", ["flat", "sharded"])
+def test_a_filter_on_a_field_no_row_has_names_the_fields_the_rows_have(kind):
+    index = Index(3, kind=kind)
+    assert index.search(np.ones(3), filter={"colour": "red"})[0].tolist() == []  # no rows, no fields
+    index.add(np.eye(3), keys=["a", "b", "c"], metadata=[{"color": "red"}, {"color": "blue", "size": 2}, None])
+    with pytest.raises(
+        ValueError, match=r"filter on field 'colour': no row has it \(the rows have \['color', 'size'\]\)"
+    ):
+        index.search_batch(np.ones((1, 3)), filter={"color": "red", "colour": "red"})
+    assert index.search(np.ones(3), filter={"size": 2})[0].tolist() == ["b"]  # a field some rows have

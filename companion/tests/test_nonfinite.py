@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from orbisk_companion import Index, load
+from orbisk_companion._arguments import refuse_nonfinite
 
 from plain import ranking, same
 from test_persistence import version1
@@ -94,3 +95,15 @@ def test_files_keep_the_choice_and_older_files_allow_what_they_hold(tmp_path, ki
     rewritten_header(path, "allow_nonfinite")
     again = load(path)
     assert again.allow_nonfinite is holds_nan and again.rows.tobytes() == index.rows.tobytes()
+
+
+@pytest.mark.parametrize("value", BAD, ids=repr)
+@pytest.mark.parametrize("row", [0, 63, 64, 127, 128, 199], ids=lambda r: f"row{r}")
+def test_the_check_in_blocks_of_rows_finds_a_value_at_each_edge_of_a_block(row, value):
+    # 1024 values a row: blocks of 64 rows; the last row of a block, the
+    # first of the next, and the last row of all.
+    a = np.ones((200, 1024), dtype=np.float32)
+    a[row, -1] = value
+    with pytest.raises(ValueError, match=rf"^row {row} of vectors holds NaN or infinity"):
+        refuse_nonfinite(a, "vectors")
+    refuse_nonfinite(np.ones((200, 1024)), "vectors")

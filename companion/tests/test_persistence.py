@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import io
 import json
@@ -16,7 +17,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from orbisk_companion import Index, IndexFileError, load
+from orbisk_companion import Index, IndexFileError, _container, load
 
 from plain import data, same
 
@@ -506,3 +507,135 @@ def test_save_replaces_by_rename_not_in_place(tmp_path):
     held.close()
     assert len(load(path)) == 0
     assert [p for p in os.listdir(tmp_path)] == ["index.npz"]
+
+
+def _rewritten(path, change) -> None:
+    """The file at `path` written again with its arrays changed by
+    change(header, arrays), every checksum valid."""
+    header, arrays = _container.read(path)
+    arrays = dict(arrays)
+    change(header, arrays)
+    _container.write(path, header, arrays)
+
+
+def _saved(tmp_path, keys=None):
+    path = tmp_path / "index.idx"
+    filled("flat", keys=keys).save(path)
+    return path
+
+
+def _json_keys(text: bytes):
+    def change(header, arrays):
+        header["keys"] = "json"
+        arrays["keys"] = np.frombuffer(text, dtype=np.uint8).copy()
+
+    return change
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+@pytest.mark.parametrize(
+    "text", [b'["a", "b"', b'["\xff"]', b"[" * 100_000, b"{}"], ids=["json", "utf8", "deep", "object"]
+)
+def test_keys_that_are_not_what_save_writes_are_an_index_file_error(tmp_path, text, mmap):
+    path = _saved(tmp_path)
+    _rewritten(path, _json_keys(text))
+    with pytest.raises(IndexFileError, match="keys"):
+        load(path, mmap=mmap)
+
+
+@pytest.mark.parametrize("mmap", [False, True])
+def test_every_array_of_another_dtype_or_shape_is_refused_with_valid_checksums(tmp_path, mmap):
+    path = _saved(tmp_path, keys=list(range(10, 40)))
+    names = list(_container.read(path)[1])
+    assert "keys" in names and "rows" in names and len(names) > 10  # metadata and engine arrays too
+    other = {"<f8": "<i8", "<i8": "<f8", "<f4": "<i4", "<i4": "<f4", "<u4": "<i4", "|u1": "|i1", "|i1": "|u1"}
+    for name in names:
+        for change in ("dtype", "shape"):
+
+            def changed(header, arrays, name=name, change=change):
+                a = arrays[name]
+                if change == "dtype":
+                    with np.errstate(invalid="ignore"):  # int64 keys as float64: [10.0, 11.0, ...]
+                        arrays[name] = a.astype(other[a.dtype.str])
+                else:
+                    arrays[name] = a.reshape(1, -1) if a.ndim == 1 else a.reshape(-1)
+
+            fresh = _saved(tmp_path, keys=list(range(10, 40)))
+            _rewritten(fresh, changed)
+            with pytest.raises(IndexFileError):
+                load(fresh, mmap=mmap)
+
+
+def _flip(path, name: str) -> None:
+    """One bit of array `name`'s first value flipped in the file (its checksum now wrong)."""
+    entry = next(e for e in _table(path) if e["name"] == name)
+    blob = bytearray(path.read_bytes())
+    blob[entry["offset"]] ^= 1
+    path.write_bytes(bytes(blob))
+
+
+def _table(path) -> list:
+    blob = path.read_bytes()
+    length = int.from_bytes(blob[16:24], "little")
+    return json.loads(blob[24 : 24 + length])["arrays"]
+
+
+@pytest.mark.parametrize("name", ["keys", "metadata.strings", "metadata.kinds", "rows", "engine.code_blocks"])
+def test_a_mapped_load_checks_what_it_reads_at_open_and_with_verify_the_rows_and_codes(tmp_path, name):
+    path = _saved(tmp_path, keys=[f"k{i}" for i in range(30)])
+    _flip(path, name)
+    in_place = name == "rows" or name.startswith("engine.")
+    if in_place:
+        assert len(load(path, mmap=True)) == 30  # used in place, checked as it is used: not at open
+    else:
+        with pytest.raises(IndexFileError, match=f"checksum mismatch in array '{name}'"):
+            load(path, mmap=True)
+    with pytest.raises(IndexFileError, match=f"checksum mismatch in array '{name}'"):
+        load(path, mmap=True, verify=True)
+
+
+def test_saving_over_a_mapped_file_leaves_the_mapped_index_answering_as_before(tmp_path):
+    path = _saved(tmp_path)
+    mapped = load(path, mmap=True)
+    answers = [(keys.tolist(), scores.tobytes()) for keys, scores in map(mapped.search, data(n=30)[:3])]
+    Index(4, "cosine").save(path)  # a new file renamed over the mapped one
+    assert [(keys.tolist(), scores.tobytes()) for keys, scores in map(mapped.search, data(n=30)[:3])] == answers
+    assert len(load(path)) == 0
+
+
+def test_the_next_save_removes_the_temporary_files_of_writers_that_no_longer_run(tmp_path):
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    host = _container._HOST
+    names = {
+        "dead": f".a.idx.{host}.{int(dead.stdout)}.0123456789ab.tmp",
+        "alive": f".a.idx.{host}.{os.getppid()}.0123456789ab.tmp",
+        "other host": f".a.idx.{'0' * 8 if host != '0' * 8 else '1' * 8}.{int(dead.stdout)}.0123456789ab.tmp",
+        "not ours": ".a.idx.0123456789ab.tmp",
+    }
+    for name in names.values():
+        (tmp_path / name).write_bytes(b"x")
+    Index(2).save(tmp_path / "b.idx")
+    assert sorted(os.listdir(tmp_path)) == sorted({*names.values(), "b.idx"} - {names["dead"]})
+
+
+_FULL = textwrap.dedent("""
+    import resource, signal, sys, numpy as np
+    from orbisk_companion import Index
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the cap fails, as on a full disk
+    index = Index(16)
+    index.add(np.ones((20_000, 16)))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+    try:
+        index.save(sys.argv[1])
+    except OSError as e:
+        print(e.errno, e.filename)
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a cap on file sizes needs Linux")
+def test_a_full_disk_is_an_os_error_naming_the_path_with_the_old_file_intact(tmp_path):
+    path = _saved(tmp_path)
+    before = path.read_bytes()
+    done = subprocess.run([sys.executable, "-c", _FULL, str(path)], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == [str(errno.EFBIG), str(path)], done.stderr
+    assert path.read_bytes() == before and os.listdir(tmp_path) == ["index.idx"]

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 
 #include "kernel_cap.h"
 
@@ -9,24 +10,37 @@ namespace orbisk {
 
 namespace {
 
+/// Whether this CPU runs `isa`.
+bool runs(Isa isa) {
+    switch (isa) {
+        case Isa::Scalar: return true;
+#if defined(__x86_64__)
+        case Isa::Avx2: return __builtin_cpu_supports("avx2");
+        case Isa::Avx512: return __builtin_cpu_supports("avx512f");
+        case Isa::Avx512Vnni:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
+#else
+        default: break;  // another machine's sets
+#endif
+    }
+    return false;
+}
+
 struct Detected {
-    std::array<Isa, 4> sets{};
+    std::array<Isa, std::size(all_isas)> sets{};
     std::size_t count = 0;
 };
 
 // Every set the CPU runs, in the order of Isa.
 Detected detect() {
-    Detected d;
-    d.sets[d.count++] = Isa::Scalar;
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) d.sets[d.count++] = Isa::Avx2;
-    if (__builtin_cpu_supports("avx512f")) d.sets[d.count++] = Isa::Avx512;
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vnni")) {
-        d.sets[d.count++] = Isa::Avx512Vnni;
-    }
 #endif
+    Detected d;
+    for (Isa isa : all_isas) {
+        if (runs(isa)) d.sets[d.count++] = isa;
+    }
     return d;
 }
 
@@ -52,10 +66,10 @@ Isa best_isa() { return supported_isas().back(); }
 
 const char* isa_name(Isa isa) {
     switch (isa) {
-        case Isa::Scalar: return "scalar";
-        case Isa::Avx2: return "avx2";
-        case Isa::Avx512: return "avx512";
-        case Isa::Avx512Vnni: return "avx512vnni";
+#define ORBISK_ISA(id, name, flags) \
+    case Isa::id: return #name;
+#include "common/isa_list.h"
+#undef ORBISK_ISA
     }
     return "unknown";
 }

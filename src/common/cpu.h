@@ -11,11 +11,18 @@
 
 namespace orbisk {
 
+/// The sets of isa_list.h, in its order.
 enum class Isa : std::uint8_t {
-    Scalar,  ///< plain C++: every machine
-    Avx2,
-    Avx512,  ///< AVX-512 F
-    Avx512Vnni,  ///< AVX-512 F, BW and VNNI
+#define ORBISK_ISA(id, name, flags) id,
+#include "common/isa_list.h"
+#undef ORBISK_ISA
+};
+
+/// Every set of isa_list.h, portable first.
+inline constexpr Isa all_isas[] = {
+#define ORBISK_ISA(id, name, flags) Isa::id,
+#include "common/isa_list.h"
+#undef ORBISK_ISA
 };
 
 /// The sets this CPU runs up to `cap`, portable first and fastest last;
@@ -23,7 +30,7 @@ enum class Isa : std::uint8_t {
 std::vector<Isa> isas_up_to(Isa cap);
 
 /// The last set this build may use: the one ORBISK_MAX_KERNELS names, or
-/// Avx512Vnni when it names none.
+/// the last of all_isas when it names none.
 Isa kernel_cap();
 
 /// The sets in use: isas_up_to(kernel_cap()), found once.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -24,6 +25,8 @@ struct Request {
     Helpers* owner;
 };
 
+}  // namespace
+
 struct Pool {
     std::mutex mutex;
     std::condition_variable wake;      ///< requests queued
@@ -31,7 +34,17 @@ struct Pool {
     std::deque<Request> queue;
     std::atomic<std::size_t> queued{0};  ///< queue.size(), readable without the lock
     unsigned threads = 0;
+
+    /// The requests of `owner` under way; `held` is the lock on `mutex`,
+    /// which guards them.
+    unsigned& running_of(Helpers& owner, const std::unique_lock<std::mutex>& held) {
+        assert(held.owns_lock() && held.mutex() == &mutex);
+        (void)held;
+        return owner.running_;
+    }
 };
+
+namespace {
 
 /// Never destroyed: its threads may still wait on it while the process
 /// exits. After fork() the child has none of the parent's threads (and the
@@ -72,15 +85,13 @@ void serve(Pool* p) {
         const Request r = p->queue.front();
         p->queue.pop_front();
         p->queued.store(p->queue.size(), std::memory_order_relaxed);
-        ++r.owner->running;
+        ++p->running_of(*r.owner, lock);
         lock.unlock();
         r.job(r.context);
         lock.lock();
-        if (--r.owner->running == 0) p->finished.notify_all();
+        if (--p->running_of(*r.owner, lock) == 0) p->finished.notify_all();
     }
 }
-
-}  // namespace
 
 /// Threads the pool starts at most: a call asking for more is served by
 /// these (every call's bits are the same for any number of threads), and
@@ -89,6 +100,8 @@ unsigned most_threads() {
     static const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
     return most;
 }
+
+}  // namespace
 
 Helpers::Helpers(void (*job)(void*), void* context, unsigned count) {
     if (count == 0) return;
@@ -116,7 +129,7 @@ Helpers::~Helpers() {
     std::unique_lock lock(p.mutex);
     std::erase_if(p.queue, [this](const Request& r) { return r.owner == this; });
     p.queued.store(p.queue.size(), std::memory_order_relaxed);
-    p.finished.wait(lock, [this] { return running == 0; });
+    p.finished.wait(lock, [&] { return p.running_of(*this, lock) == 0; });
 }
 
 unsigned pool_threads() {

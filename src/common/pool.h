@@ -7,6 +7,8 @@
 
 namespace orbisk {
 
+struct Pool;
+
 /// Up to `count` pool threads running job(context) beside the calling thread:
 /// asked when made, waited for when destroyed. A request no thread took by
 /// then is withdrawn, so the job must be one the calling thread finishes
@@ -18,8 +20,11 @@ class Helpers {
     Helpers(const Helpers&) = delete;
     Helpers& operator=(const Helpers&) = delete;
 
-    /// Requests a pool thread took (guarded by the pool's lock).
-    unsigned running = 0;
+  private:
+    friend struct Pool;
+    /// Requests a pool thread took and has not finished: read and written
+    /// only by the pool, under its lock (Pool::running_of asks for it).
+    unsigned running_ = 0;
 };
 
 /// Threads the pool has started (a test's view).

@@ -627,7 +627,8 @@ PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* id_data = static_cast<std::int64_t*>(reinterpret_cast<ResultBuffer*>(ids)->data);
     auto* distance_data = static_cast<double*>(reinterpret_cast<ResultBuffer*>(distances)->data);
     const bool done = without_lock(ix, [&](Poll poll) {
-        search_batch(*ix->flat, b.queries.data(), m, kk, b.admitted.set(), id_data, distance_data, b.threads, poll);
+        search_on_threads(*ix->flat, b.queries.data(), m, kk, b.admitted.set(), id_data, distance_data, b.threads,
+                          poll);
     });
     if (!done) {
         Py_DECREF(ids);
@@ -659,7 +660,8 @@ PyObject* flat_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
         return PyErr_NoMemory();
     }
     const bool done = without_lock(ix, [&](Poll poll) {
-        search_radius_batch(*ix->flat, b.queries.data(), m, radius, b.admitted.set(), found.data(), b.threads, poll);
+        search_radius_on_threads(*ix->flat, b.queries.data(), m, radius, b.admitted.set(), found.data(), b.threads,
+                                 poll);
     });
     if (!done) return nullptr;
     std::size_t total = 0;

@@ -157,8 +157,8 @@ unsigned default_threads(std::size_t m, std::size_t bytes) {
     return static_cast<unsigned>(std::clamp<std::size_t>(work / per_thread, 1, cores));
 }
 
-void search_batch(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, const RowSet& set,
-                  std::int64_t* ids, double* distances, unsigned threads, Poll poll) {
+void search_on_threads(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, const RowSet& set,
+                       std::int64_t* ids, double* distances, unsigned threads, Poll poll) {
     const std::size_t width = batch_width(set, k);
     if (m == 0 || width == 0) return;
     threads = std::max(threads, 1u);
@@ -206,8 +206,8 @@ void search_batch(const Flat& flat, const double* queries, std::size_t m, std::u
     }
 }
 
-void search_radius_batch(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
-                         std::vector<Candidate>* outs, unsigned threads, Poll poll) {
+void search_radius_on_threads(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
+                              std::vector<Candidate>* outs, unsigned threads, Poll poll) {
     for (std::size_t i = 0; i < m; ++i) outs[i].clear();
     if (m == 0 || set.count == 0) return;
     threads = std::max(threads, 1u);

@@ -36,17 +36,17 @@ inline std::size_t batch_width(const Flat& flat, std::uint32_t k) { return batch
 /// the poll says stop and std::bad_alloc when a thread could not allocate;
 /// the outputs are then partly written. The index must not change while
 /// this runs.
-void search_batch(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, const RowSet& set,
-                  std::int64_t* ids, double* distances, unsigned threads, Poll poll = {});
-inline void search_batch(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, std::int64_t* ids,
-                         double* distances, unsigned threads, Poll poll = {}) {
-    search_batch(flat, queries, m, k, flat.live_rows(), ids, distances, threads, poll);
+void search_on_threads(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k, const RowSet& set,
+                       std::int64_t* ids, double* distances, unsigned threads, Poll poll = {});
+inline void search_on_threads(const Flat& flat, const double* queries, std::size_t m, std::uint32_t k,
+                              std::int64_t* ids, double* distances, unsigned threads, Poll poll = {}) {
+    search_on_threads(flat, queries, m, k, flat.live_rows(), ids, distances, threads, poll);
 }
 
 /// flat.search_radius for each of the `m` queries into outs[i], on
-/// threads as search_batch.
-void search_radius_batch(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
-                         std::vector<Candidate>* outs, unsigned threads, Poll poll = {});
+/// threads as search_on_threads.
+void search_radius_on_threads(const Flat& flat, const double* queries, std::size_t m, double radius, const RowSet& set,
+                              std::vector<Candidate>* outs, unsigned threads, Poll poll = {});
 
 /// Threads worth running for `m` queries that each read `bytes`
 /// (Flat::scan_bytes) on this machine: the cores this process may run on,

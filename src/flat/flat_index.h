@@ -18,11 +18,16 @@
 #include "common/rows.h"
 #include "common/shared_array.h"
 #include "common/vec.h"
+#include "flat/row_set.h"
 #include "metrics/codes.h"
 #include "metrics/metric.h"
 
 namespace orbisk {
 
+/// What a flat index's operations report. The index returns only the first
+/// two; the four metadata variants stay because the type is shared in shape
+/// with the graph index's (HNSWError), and its six variants, in this order,
+/// are part of the extension's fixed surface.
 enum class FlatError {
     EmptyIndex,
     EmptyVectors,
@@ -32,21 +37,8 @@ enum class FlatError {
     AttributeNotFound,
 };
 
-/// The variant's name, which is also its text in messages. No operation of
-/// the index returns the last four variants; the error type has them all.
+/// The variant's name, which is also its text in messages.
 std::string_view name(FlatError e);
-
-/// The rows a search may return: those of [from, to) whose bit is set in
-/// `bits` (every one of them when `bits` is null); `count` of them.
-struct RowSet {
-    std::size_t from = 0, to = 0;
-    const std::uint64_t* bits = nullptr;
-    std::size_t count = 0;
-    bool has(std::size_t id) const { return !bits || (bits[id / 64] >> (id % 64) & 1); }
-    /// Fewer than one row in eight of the range: computing each in full
-    /// costs less than screening the code blocks they lie in.
-    bool scattered() const { return bits && count * 8 < to - from; }
-};
 
 /// What a flat index holds beyond its rows, in the layout it keeps them:
 /// enough to restore it without computing anything again.
@@ -163,6 +155,7 @@ class Flat {
     bool restore(std::size_t count, const FlatParts& parts, SharedArray<double>::Block keep, bool verify);
 
   private:
+    class TopK;
     struct Selection;
     struct Within;
     /// Bytes of codes that a batch screens together, each query in turn.
@@ -180,8 +173,15 @@ class Flat {
     void screen_open_block(Sel& selection, const RowSet& set) const;
     /// The rows the screen left, computed exactly into `out`.
     void finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const;
-    /// Every row of `set` computed, the best `keep` kept.
+    /// Every row of `set` computed, the best `keep` kept: by one of the
+    /// three scans below.
     void scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const;
+    /// Few rows far apart: each computed in full, fetched ahead.
+    void scan_scattered(Vec query, double query_norm, const RowSet& set, TopK& top) const;
+    /// Sums of products (dot, cosine): every row summed to its end.
+    void scan_products(Vec query, double query_norm, const RowSet& set, TopK& top) const;
+    /// Sums of squares: groups of rows abandoned once past the worst kept.
+    void scan_abandoning(Vec query, const RowSet& set, TopK& top) const;
     /// Exact distances of `count` rows (at most slots * lanes) into `out`.
     void distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const;
     void reserve_rows(std::size_t rows);

@@ -20,15 +20,4 @@ void products(const std::uint8_t* base, const std::uint32_t* ids, std::size_t co
 
 const WalkKernels scalar_walk = {"scalar", products};
 
-const WalkKernels& walk_kernels(Isa isa) {
-    switch (isa) {
-#if defined(__x86_64__)
-        case Isa::Avx2:
-        case Isa::Avx512: return avx2_walk;
-        case Isa::Avx512Vnni: return vnni_walk;
-#endif
-        default: return scalar_walk;
-    }
-}
-
 }  // namespace orbisk

@@ -134,7 +134,7 @@ std::optional<HNSWError> HNSW::insert(Vec vector, const MetadataRecord* record, 
         reserve_more(codes_, bytes);
         reserve_more(infos_, 1);
         codes_.resize(codes_.size() + bytes);
-        infos_.push_back(encode(vector, metric_.kind(), codes_.data() + codes_.size() - bytes));
+        infos_.push_back(metric_.encode(vector, codes_.data() + codes_.size() - bytes));
         if (metric_.sums_squares()) {
             reserve_more(scales_, 1);
             scales_.push_back(0.0);

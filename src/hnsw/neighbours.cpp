@@ -110,7 +110,7 @@ void HNSW::screen_batch(const Scratch& s, double last, Batch& b) const {
         // A node whose lower bound exceeds W's last distance cannot beat it;
         // one without a code always may.
         const double row_norm = metric_.row_norm(norms_.data(), rows[t]);
-        if (may_pass(metric_.kind(), q, widened, last, c.scale, c.rho, c.extent, raw[t], row_norm)) {
+        if (metric_.may_pass(q, widened, last, c.scale, c.rho, c.extent, raw[t], row_norm)) {
             b.todo[kept++] = b.todo[t];
         } else {
             b.distances[b.todo[t]] = std::numeric_limits<double>::quiet_NaN();

@@ -32,15 +32,6 @@ extern const VisitKernels avx2_visit;
 extern const VisitKernels avx512_visit;
 
 /// The table of `isa`, which must be one this CPU runs (supported_isas()).
-inline const VisitKernels& visit_kernels(Isa isa) {
-    switch (isa) {
-#if defined(__x86_64__)
-        case Isa::Avx2: return avx2_visit;
-        case Isa::Avx512:
-        case Isa::Avx512Vnni: return avx512_visit;
-#endif
-        default: return scalar_visit;
-    }
-}
+const VisitKernels& visit_kernels(Isa isa);
 
 }  // namespace orbisk

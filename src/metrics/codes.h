@@ -67,6 +67,21 @@ inline std::size_t code_bytes(std::size_t dim) { return (dim + 3) / 4 * 4; }
 /// interleaved: bytes 4g..4g+3 of row r at block[(g * code_lanes + r) * 4].
 inline constexpr std::size_t code_lanes = 16;
 
+/// The codes of code_lanes rows (`bytes` each, one after another) as one
+/// block.
+inline void interleave_codes(const std::uint8_t* rows, std::size_t bytes, std::uint8_t* block) {
+    for (std::size_t r = 0; r < code_lanes; ++r) {
+        for (std::size_t g = 0; g < bytes / 4; ++g) {
+            std::memcpy(block + (g * code_lanes + r) * 4, rows + r * bytes + 4 * g, 4);
+        }
+    }
+}
+
+/// The code of row `r` of a block (`bytes` of it) into `out`.
+inline void lane_code(const std::uint8_t* block, std::size_t r, std::size_t bytes, std::uint8_t* out) {
+    for (std::size_t g = 0; g < bytes / 4; ++g) std::memcpy(out + 4 * g, block + (g * code_lanes + r) * 4, 4);
+}
+
 /// What a stored vector's code needs beside its bytes: 16 bytes. A vector
 /// without a code has scale 0 and rho infinite, which no screen excludes.
 struct CodeInfo {

@@ -7,13 +7,16 @@ namespace orbisk {
 
 const Kernels& distance_kernels(Isa isa) {
     switch (isa) {
+        case Isa::Scalar: break;
 #if defined(__x86_64__)
         case Isa::Avx2: return avx2_kernels;
         case Isa::Avx512: return avx512_kernels;
         case Isa::Avx512Vnni: return avx512vnni_kernels;
+#else
+        default: break;  // another machine's sets
 #endif
-        default: return scalar_kernels;
     }
+    return scalar_kernels;
 }
 
 }  // namespace orbisk

@@ -12,6 +12,7 @@
 
 #include "common/cpu.h"
 #include "common/vec.h"
+#include "metrics/codes.h"
 #include "metrics/kernels.h"
 #include "metrics/metric_kind.h"
 #include "metrics/metrics.h"
@@ -23,7 +24,6 @@ class Metric {
     explicit Metric(MetricKind kind = MetricKind::Euclidean, Isa isa = best_isa())
         : kind_(kind), isa_(isa), kernels_(&distance_kernels(isa)) {}
 
-    MetricKind kind() const { return kind_; }
     Isa isa() const { return isa_; }
     const Kernels& kernels() const { return *kernels_; }
 
@@ -72,6 +72,26 @@ class Metric {
 
     /// The Euclidean distance from its sum of squared differences.
     static double from_squares(double sum) { return std::sqrt(sum); }
+
+    /// A stored vector's screening code and what its bounds need (codes.h).
+    CodeInfo encode(Vec v, std::uint8_t* out) const { return orbisk::encode(v, kind_, out); }
+
+    /// One screen of coded blocks by the kernels (CodeKernels::screen): rows
+    /// whose lower bound exceeds `threshold` fail it.
+    Screen screen(const QueryCode& q, double threshold) const { return {kind_, &q, threshold}; }
+
+    /// Bounds on the distance of a query and a coded stored vector (codes.h);
+    /// `row_norm` as row_norm() gives it.
+    Bounds bounds(const QueryCode& q, float scale, float rho, double extent, std::int32_t raw, double row_norm) const {
+        return orbisk::bounds(kind_, q, scale, rho, extent, raw, row_norm);
+    }
+
+    /// Whether a coded stored vector may lie within `t` (codes.h, may_pass);
+    /// `widened` is widened_threshold(t).
+    bool may_pass(const QueryCode& q, double widened, double t, float scale, float rho, double extent, std::int32_t raw,
+                  double row_norm) const {
+        return orbisk::may_pass(kind_, q, widened, t, scale, rho, extent, raw, row_norm);
+    }
 
   private:
     MetricKind kind_;

@@ -542,7 +542,7 @@ TEST_P(BatchAllocations, FailureIsBadAllocOrTheSameAnswer) {
     const std::size_t m = 40, width = batch_width(f, k);
     std::vector<std::int64_t> want_ids(m * width), ids(m * width);
     std::vector<double> want(m * width), got(m * width);
-    search_batch(f, queries.data(), m, k, want_ids.data(), want.data(), threads);
+    search_on_threads(f, queries.data(), m, k, want_ids.data(), want.data(), threads);
     std::size_t nth = 1;
     for (; nth < 5000; ++nth) {
         std::fill(ids.begin(), ids.end(), -1);
@@ -550,7 +550,7 @@ TEST_P(BatchAllocations, FailureIsBadAllocOrTheSameAnswer) {
         countdown = nth;
         bool threw = false;
         try {
-            search_batch(f, queries.data(), m, k, ids.data(), got.data(), threads);
+            search_on_threads(f, queries.data(), m, k, ids.data(), got.data(), threads);
         } catch (const std::bad_alloc&) {
             threw = true;
         }

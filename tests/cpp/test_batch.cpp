@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -60,7 +64,7 @@ Answer batch(const Flat& f, const V& queries, std::uint32_t k, unsigned threads,
     const std::size_t m = queries.size() / f.dim();
     const std::size_t width = batch_width(f, k);
     Answer a{std::vector<std::int64_t>(m * width, -7), std::vector<double>(m * width, -7.0)};
-    search_batch(f, queries.data(), m, k, a.ids.data(), a.distances.data(), threads, poll);
+    search_on_threads(f, queries.data(), m, k, a.ids.data(), a.distances.data(), threads, poll);
     return a;
 }
 
@@ -132,7 +136,7 @@ TEST(BatchEdges, AnEmptyIndexOrBatchWritesNothing) {
     f.append_rows(q.data(), 2);
     std::int64_t id = -7;
     double d = -7;
-    search_batch(f, q.data(), 0, 10, &id, &d, 4);
+    search_on_threads(f, q.data(), 0, 10, &id, &d, 4);
     EXPECT_EQ(id, -7);
 }
 
@@ -155,13 +159,137 @@ TEST(BatchEdges, APollSayingStopEndsTheBatchOnTheCallingThread) {
     } watch;
     std::vector<std::int64_t> ids(m * 10, -1);
     std::vector<double> distances(m * 10);
-    EXPECT_THROW(search_batch(f, queries.data(), m, 10, ids.data(), distances.data(), 4, {Watch::check, &watch}),
+    EXPECT_THROW(search_on_threads(f, queries.data(), m, 10, ids.data(), distances.data(), 4, {Watch::check, &watch}),
                  Interrupted);
     EXPECT_EQ(watch.asked.load(), 2);
     EXPECT_EQ(watch.elsewhere.load(), 0);
     // Stopped early: some queries were never answered.
     EXPECT_NE(std::count(ids.begin(), ids.end(), -1), 0);
 }
+
+// The first look at the caller comes before any work: a poll that says stop
+// at once ends even a batch too short for a second look.
+TEST(BatchEdges, APollSayingStopAtOnceEndsEvenAShortBatch) {
+    const Flat f = [] {
+        Flat g(4, MetricKind::Euclidean);
+        const V rows = gaussian(100, 4, 3);
+        g.append_rows(rows.data(), 100);
+        return g;
+    }();
+    const V query = gaussian(1, 4, 4);
+    for (unsigned threads : {1u, 4u}) {
+        int asked = 0;
+        const Poll stop{[](void* n) { return ++*static_cast<int*>(n) > 0; }, &asked};
+        std::int64_t ids[10];
+        double distances[10];
+        EXPECT_THROW(search_on_threads(f, query.data(), 1, 10, ids, distances, threads, stop), Interrupted);
+        EXPECT_EQ(asked, 1) << threads << " threads";
+    }
+}
+
+/// Pool jobs that, once started, wait until the test opens the gate.
+struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    unsigned started = 0;
+    bool open = false;
+
+    static void hold(void* self) {
+        auto* g = static_cast<Gate*>(self);
+        std::unique_lock lock(g->mutex);
+        ++g->started;
+        g->changed.notify_all();
+        g->changed.wait(lock, [g] { return g->open; });
+    }
+    void wait_started(unsigned n) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return started >= n; });
+    }
+    void release() {
+        const std::lock_guard lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+};
+
+/// Pool jobs that each wait until `n` of them run at once: a round only
+/// ends once every pool thread took one, each after what it took before.
+struct Round {
+    Gate gate;
+    unsigned n;
+    static void meet(void* self) {
+        auto* r = static_cast<Round*>(self);
+        std::unique_lock lock(r->gate.mutex);
+        ++r->gate.started;
+        r->gate.changed.notify_all();
+        r->gate.changed.wait(lock, [r] { return r->gate.started >= r->n; });
+    }
+};
+
+// A request still queued when its owner goes is withdrawn: no thread ever
+// runs it (its context may be gone), even once threads are free again.
+TEST(BatchPool, ARequestNoThreadTookNeverRuns) {
+    std::atomic<bool> ran{false};
+    // The withdrawn owner's storage outlives it, so that a request wrongly
+    // left queued runs harmlessly and shows.
+    alignas(Helpers) unsigned char room[sizeof(Helpers)];
+    unsigned threads = 0;
+    {
+        Gate busy;
+        const Helpers every(Gate::hold, &busy, ~0u);  // every pool thread, held
+        threads = pool_threads();
+        busy.wait_started(threads);
+        auto* late = new (room) Helpers([](void* r) { static_cast<std::atomic<bool>*>(r)->store(true); }, &ran, 1);
+        late->~Helpers();
+        busy.release();
+    }
+    Round round{{}, threads};
+    {
+        const Helpers all(Round::meet, &round, threads);
+        round.gate.wait_started(threads);
+    }
+    EXPECT_FALSE(ran.load());
+}
+
+#if defined(__unix__)
+// Two owners wait for their helpers; the second's ends first. Every owner
+// waiting must be woken (a wake-up for one alone may reach the first, whose
+// helper still runs, and leave the second waiting for good).
+TEST(BatchPool, AnOwnerIsWokenWhenItsHelperEndsWhoeverElseWaits) {
+    alarm(120);  // a hang fails the run rather than stalling it
+    {
+        const Helpers two([](void*) {}, nullptr, 2);
+    }
+    Gate first, second;
+    std::atomic<bool> first_done{false}, second_done{false};
+    auto owner = [](Gate& gate, std::atomic<bool>& done) {
+        {
+            const Helpers h(Gate::hold, &gate, 1);
+            gate.wait_started(1);
+        }  // waits here for its helper
+        done = true;
+    };
+    std::thread a(owner, std::ref(first), std::ref(first_done));
+    first.wait_started(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the first owner waits
+    std::thread b(owner, std::ref(second), std::ref(second_done));
+    second.wait_started(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // and the second
+    second.release();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!second_done && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    EXPECT_TRUE(second_done.load());
+    first.release();
+    // Requests that end wake the waiters again, so that a failure unwinds.
+    while (!first_done || !second_done) {
+        const Helpers nudge([](void*) {}, nullptr, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    a.join();
+    b.join();
+    alarm(0);
+}
+#endif
 
 /// An index of n Gaussian rows.
 Flat gaussian_index(MetricKind metric, std::size_t n, std::size_t dim, std::uint32_t seed) {

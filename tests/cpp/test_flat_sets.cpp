@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -113,20 +114,16 @@ class FlatSets : public ::testing::TestWithParam<std::tuple<SetCase, Isa>> {
     }
 };
 
-TEST_P(FlatSets, ASearchOverAFilterIsTheSearchOfItsRowsAlone) {
-    const auto [c, isa] = GetParam();
-    const auto [metric, p, tied, dim] = c;
-    const auto [rows, f, chosen] = made(3);
-    const Alone a = alone(rows, dim, metric, isa, chosen);
-    std::vector<std::uint64_t> words;
-    const auto admit = bytes_of(chosen);
-    const RowSet set = f.admitted_rows(admit.data(), words);
+/// Each search of `queries` over `set`, one by one and as a batch, is bit
+/// for bit the search of `a`, which holds the rows of the set alone.
+void expect_searches_alone(const Flat& f, const RowSet& set, const Alone& a, const V& queries,
+                           std::initializer_list<std::uint32_t> ks) {
     ASSERT_EQ(set.count, a.ids.size());
-    const V queries = rows_of(9, dim, 5, tied);
-    for (std::uint32_t k : {1u, 10u, 200u}) {
-        std::vector<std::vector<Candidate>> many(9);
-        f.search_many(queries.data(), 9, k, set, many.data());
-        for (std::size_t i = 0; i < 9; ++i) {
+    const std::size_t dim = f.dim(), m = queries.size() / dim;
+    for (std::uint32_t k : ks) {
+        std::vector<std::vector<Candidate>> many(m);
+        f.search_many(queries.data(), m, k, set, many.data());
+        for (std::size_t i = 0; i < m; ++i) {
             const Vec q(queries.data() + i * dim, dim);
             std::vector<Candidate> got, want;
             f.search(q, k, set, got);
@@ -138,6 +135,43 @@ TEST_P(FlatSets, ASearchOverAFilterIsTheSearchOfItsRowsAlone) {
             expect_same(many[i], want, a, where + " (batch)");
         }
     }
+}
+
+TEST_P(FlatSets, ASearchOverAFilterIsTheSearchOfItsRowsAlone) {
+    const auto [c, isa] = GetParam();
+    const auto [metric, p, tied, dim] = c;
+    const auto [rows, f, chosen] = made(3);
+    std::vector<std::uint64_t> words;
+    const auto admit = bytes_of(chosen);
+    expect_searches_alone(f, f.admitted_rows(admit.data(), words), alone(rows, dim, metric, isa, chosen),
+                          rows_of(9, dim, 5, tied), {1, 10, 200});
+}
+
+// Rows removed, then more appended (across a word of live bits and into the
+// open code block), then a filter: searches see the live rows alone, and the
+// filter admits only live ones.
+TEST_P(FlatSets, AFilterAfterRemovalsAndAppendsAdmitsOnlyLiveRows) {
+    const auto [c, isa] = GetParam();
+    const auto [metric, p, tied, dim] = c;
+    auto [rows, f, admitted] = made(17);
+    constexpr std::size_t more = 100;
+    std::vector<std::uint32_t> gone;
+    for (std::uint32_t id = 1; id < n; id += 3) gone.push_back(id);
+    f.remove(gone);
+    const V later = rows_of(more, dim, 19, tied);
+    f.append_rows(later.data(), more);
+    rows.insert(rows.end(), later.begin(), later.end());
+    std::vector<bool> live(n + more, true), both(n + more);
+    for (std::uint32_t id : gone) live[id] = false;
+    admitted.resize(n + more);
+    for (std::size_t id = n; id < n + more; id += 2) admitted[id] = true;
+    for (std::size_t id = 0; id < n + more; ++id) both[id] = live[id] && admitted[id];
+    const V queries = rows_of(5, dim, 21, tied);
+    expect_searches_alone(f, f.live_rows(), alone(rows, dim, metric, isa, live), queries, {1, 10});
+    std::vector<std::uint64_t> words;
+    const auto admit = bytes_of(admitted);
+    expect_searches_alone(f, f.admitted_rows(admit.data(), words), alone(rows, dim, metric, isa, both), queries,
+                          {1, 10});
 }
 
 TEST_P(FlatSets, RemovedRowsAreNeverFoundAndCompactionRenumbersTheRest) {
@@ -261,22 +295,22 @@ TEST(FlatSplit, RowsSplitAmongThreadsGiveTheSameBits) {
                 const std::size_t width = batch_width(f, k);
                 std::vector<std::int64_t> ids1(m * width), ids(m * width);
                 V d1(m * width), d(m * width);
-                search_batch(f, queries.data(), m, k, ids1.data(), d1.data(), 1);
+                search_on_threads(f, queries.data(), m, k, ids1.data(), d1.data(), 1);
                 for (std::size_t i = 0; i < m; ++i) {
                     std::vector<Candidate> want;
                     ASSERT_FALSE(f.search(Vec(queries.data() + i * dim, dim), k, want));
                     for (std::size_t j = 0; j < width; ++j) ASSERT_EQ(ids1[i * width + j], want[j].id);
                 }
                 for (unsigned threads = 2; threads <= 8; ++threads) {
-                    search_batch(f, queries.data(), m, k, ids.data(), d.data(), threads);
+                    search_on_threads(f, queries.data(), m, k, ids.data(), d.data(), threads);
                     ASSERT_EQ(ids, ids1) << threads << " threads, m " << m << " k " << k;
                     ASSERT_EQ(std::memcmp(d.data(), d1.data(), d.size() * sizeof(double)), 0);
                 }
                 // Radius: the same rows for any thread count.
                 std::vector<std::vector<Candidate>> r1(m), r(m);
                 const double radius = d1[width - 1];
-                search_radius_batch(f, queries.data(), m, radius, f.live_rows(), r1.data(), 1);
-                search_radius_batch(f, queries.data(), m, radius, f.live_rows(), r.data(), 5);
+                search_radius_on_threads(f, queries.data(), m, radius, f.live_rows(), r1.data(), 1);
+                search_radius_on_threads(f, queries.data(), m, radius, f.live_rows(), r.data(), 5);
                 for (std::size_t i = 0; i < m; ++i) {
                     ASSERT_EQ(r[i].size(), r1[i].size());
                     for (std::size_t j = 0; j < r[i].size(); ++j) ASSERT_EQ(r[i][j].id, r1[i][j].id);

@@ -1,4 +1,4 @@
-// Built with -mavx512f -mavx512bw -mavx512vl -mavx512vnni: vpdpbusd on
+// Built with the AVX-512 VNNI set's flags (F, BW, VL and VNNI): vpdpbusd on
 // 256-bit registers multiplies stored bytes by the query's signed codes and
 // adds each four products into a 32-bit lane, exactly; the last step's bytes
 // past the code are masked off. Eight records side by side, their sums
