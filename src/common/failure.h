@@ -1,8 +1,10 @@
 #pragma once
 // Failures the cores report by exception rather than by error value.
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 namespace orbisk {
 
@@ -18,6 +20,18 @@ class InternalFailure : public std::runtime_error {
 class CapacityExceeded : public std::length_error {
   public:
     CapacityExceeded() : std::length_error("Index cannot hold more than 4294967295 vectors") {}
+};
+
+/// A float64 row holding a value that float32 storage cannot keep exactly
+/// (row_store.h): `row` counts from the first row of the call. The Python
+/// layer reports it as ValueError.
+class InexactRow : public std::invalid_argument {
+  public:
+    explicit InexactRow(std::size_t row)
+        : std::invalid_argument("row " + std::to_string(row) +
+                                " holds a value that float32 storage cannot keep exactly"),
+          row(row) {}
+    std::size_t row;
 };
 
 /// Largest number of vectors an index can hold: ids are 32-bit.

@@ -19,6 +19,11 @@ class Interrupt {
     Interrupt() = default;  ///< never stops
     Interrupt(Check check, void* context) : check_(check), context_(context) {}
 
+    /// Whether there is a caller to ask.
+    bool asks() const { return check_ != nullptr; }
+    /// Asks the caller now, whatever was counted: true to stop.
+    bool stop_now() const { return check_ && check_(context_); }
+
     /// Counts `work` (values handled since the last call) and, once about
     /// 64 Ki values have been handled (well under a millisecond), asks the
     /// caller. Throws Interrupted when the caller says stop.

@@ -138,4 +138,81 @@ unsigned pool_threads() {
     return p.threads;
 }
 
+namespace {
+
+/// What the threads of one run share: the next tile to take, and why to
+/// stop early.
+struct Shared {
+    const Tiles& tiles;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> out_of_memory{false};
+
+    /// Takes tiles until none is left; Interrupted when `interrupt` says stop.
+    void take_tiles(Interrupt& interrupt) {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::size_t first = next.fetch_add(tiles.tile, std::memory_order_relaxed);
+            if (first >= tiles.items) return;
+            tiles.run(tiles.context, first, std::min(tiles.tile, tiles.items - first), interrupt);
+        }
+    }
+
+    /// A thread's whole share: stops when another thread stopped the run.
+    void work(Interrupt interrupt) {
+        try {
+            take_tiles(interrupt);
+        } catch (const Interrupted&) {
+        } catch (const std::bad_alloc&) {
+            out_of_memory.store(true);
+            stop.store(true);
+        }
+    }
+
+    static bool stopped(void* self) { return static_cast<Shared*>(self)->stop.load(std::memory_order_relaxed); }
+};
+
+/// The calling thread's look between its steps: the run's stop, then its
+/// caller's interrupt.
+struct Caller {
+    Shared& shared;
+    Interrupt interrupt;
+    bool interrupted = false;
+
+    static bool check(void* self) {
+        auto* c = static_cast<Caller*>(self);
+        if (c->shared.stop.load(std::memory_order_relaxed)) return true;
+        if (!c->interrupt.stop_now()) return false;
+        c->interrupted = true;
+        c->shared.stop.store(true);
+        return true;
+    }
+};
+
+}  // namespace
+
+void run_tiles(const Tiles& tiles, unsigned threads, Interrupt interrupt) {
+    Shared shared{tiles};
+    Caller caller{shared, interrupt};
+    {
+        // No more threads than tiles (and the calling one, whatever there is).
+        const std::size_t takers = std::max<std::size_t>(1, (tiles.items + tiles.tile - 1) / tiles.tile);
+        const Helpers helpers(
+            [](void* s) {
+                auto* sh = static_cast<Shared*>(s);
+                sh->work(Interrupt(Shared::stopped, sh));
+            },
+            &shared, static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), takers) - 1));
+        // The calling thread works too, and looks at its caller between
+        // steps. The first look comes before any work: a signal that arrived
+        // before the call stops it at once.
+        if (!(interrupt.asks() && Caller::check(&caller))) {
+            shared.work(interrupt.asks() ? Interrupt(Caller::check, &caller) : Interrupt(Shared::stopped, &shared));
+        }
+        // Every tile is taken or the run stopped: each helper ends its tile
+        // before `helpers` lets `shared` go.
+    }
+    if (shared.out_of_memory.load()) throw std::bad_alloc();
+    if (caller.interrupted) throw Interrupted{};
+}
+
 }  // namespace orbisk

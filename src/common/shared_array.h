@@ -71,6 +71,8 @@ class SharedArray {
         if (count) std::memcpy(data_ + size_, from, count * sizeof(T));
         size_ += count;
     }
+    /// The reserved room past the elements: written before grow() takes it in.
+    T* tail() { return data_ + size_; }
     /// The next `count` elements, to be written by the caller; reserved.
     T* grow(std::size_t count) {
         T* at = data_ + size_;

@@ -694,7 +694,7 @@ const double no_rows = 0.0;
 
 PyObject* flat_rows(PyObject* self, void*) {
     const Flat& flat = *reinterpret_cast<FlatIndex*>(self)->flat;
-    const SharedArray<double>& rows = flat.row_store();
+    const RowStore& rows = flat.row_store();
     return reinterpret_cast<PyObject*>(new_result('d', flat.size(), flat.dim(), rows.size() ? rows.data() : &no_rows,
                                                   rows.block() ? rows.block() : std::make_shared<int>(0)));
 }
@@ -724,7 +724,7 @@ PyObject* flat_parts(PyObject* self, PyObject*) {
     const FlatParts p = flat.parts();
     const bool codes = flat.coding();
     const bool norms = flat.metric().keeps_norms();
-    const SharedArray<double>& rows = flat.row_store();
+    const RowStore& rows = flat.row_store();
     auto keep = [](const SharedArray<double>::Block& b) { return b ? b : std::make_shared<int>(0); };
     PyObject* parts = PyDict_New();
     if (!parts) return nullptr;

@@ -1,10 +1,7 @@
 #include "flat/batch.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <new>
 #include <thread>
 
 #include "common/interrupt.h"
@@ -21,101 +18,6 @@ namespace {
 constexpr std::size_t max_tile = 32;
 /// Rows below which a query is not worth splitting among threads.
 constexpr std::size_t min_split_rows = 16384;
-using Clock = std::chrono::steady_clock;
-
-/// One piece of work: the tiles [first, first + count) of a batch.
-struct Task {
-    void (*run)(void* context, std::size_t first, std::size_t count, Interrupt interrupt);
-    void* context;
-};
-
-/// What the threads of one batch share: the next tile to take, and why to
-/// stop early.
-struct Shared {
-    Task task;
-    std::size_t items;
-    std::size_t tile;  ///< items taken at a time
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::atomic<bool> out_of_memory{false};
-
-    /// Takes tiles until none is left; Interrupted when `interrupt` says stop.
-    void take_tiles(Interrupt interrupt) {
-        while (!stop.load(std::memory_order_relaxed)) {
-            const std::size_t first = next.fetch_add(tile, std::memory_order_relaxed);
-            if (first >= items) return;
-            task.run(task.context, first, std::min(tile, items - first), interrupt);
-        }
-    }
-
-    /// A thread's whole share: stops when another thread stopped the batch.
-    void work(Interrupt interrupt) {
-        try {
-            take_tiles(interrupt);
-        } catch (const Interrupted&) {
-        } catch (const std::bad_alloc&) {
-            out_of_memory.store(true);
-            stop.store(true);
-        }
-    }
-
-    static bool stopped(void* self) { return static_cast<Shared*>(self)->stop.load(std::memory_order_relaxed); }
-};
-
-/// The calling thread's look between chunks: the batch's stop, and every
-/// poll_interval_ms the caller's poll.
-struct Caller {
-    Shared& shared;
-    Poll poll;
-    Clock::time_point last_look;
-    bool interrupted = false;
-
-    static bool check(void* self) {
-        auto* c = static_cast<Caller*>(self);
-        if (c->shared.stop.load(std::memory_order_relaxed)) return true;
-        const auto now = Clock::now();
-        if (now - c->last_look < std::chrono::milliseconds(poll_interval_ms)) return false;
-        c->last_look = now;
-        if (!c->poll.check(c->poll.context)) return false;
-        c->interrupted = true;
-        c->shared.stop.store(true);
-        return true;
-    }
-};
-
-/// Runs `task` over `items` items, `tile` at a time, on `threads` threads
-/// (the calling one among them, the others from the pool), the calling
-/// thread looking at `poll`.
-void run(Task task, std::size_t items, std::size_t tile, unsigned threads, Poll poll) {
-    Shared shared{task, items, tile};
-    Caller caller{shared, poll, Clock::now() - std::chrono::milliseconds(poll_interval_ms)};
-    {
-        const Helpers helpers(
-            [](void* s) {
-                auto* sh = static_cast<Shared*>(s);
-                sh->work(Interrupt(Shared::stopped, sh));
-            },
-            &shared, threads - 1);
-        // The calling thread works too, and looks at its caller between
-        // chunks. The first look comes before any work: a signal that
-        // arrived before the call stops it at once.
-        if (!(poll.check && Caller::check(&caller))) {
-            shared.work(poll.check ? Interrupt(Caller::check, &caller) : Interrupt(Shared::stopped, &shared));
-        }
-        // Every tile is taken or the batch stopped: each helper ends its
-        // chunk before `helpers` lets `shared` go.
-    }
-    if (shared.out_of_memory.load()) throw std::bad_alloc();
-    if (caller.interrupted) throw Interrupted{};
-}
-
-template <class F>
-Task task_of(F& f) {
-    return {[](void* c, std::size_t first, std::size_t count, Interrupt interrupt) {
-                (*static_cast<F*>(c))(first, count, interrupt);
-            },
-            &f};
-}
 
 /// Parts of the rows of `set` for `threads` threads: several each, so that
 /// they end together, split at code block boundaries.
@@ -175,12 +77,11 @@ void search_on_threads(const Flat& flat, const double* queries, std::size_t m, s
         // every chunk of codes they screen), up to max_tile: a thread takes
         // one tile of a small batch, several of a large one.
         const std::size_t tile = std::clamp<std::size_t>((m + threads - 1) / threads, 1, max_tile);
-        auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+        run_tiles(m, tile, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
             std::vector<std::vector<Candidate>> found(count);
             flat.search_many(queries + first * dim, count, k, set, found.data(), interrupt);
             for (std::size_t i = 0; i < count; ++i) write(first + i, found[i]);
-        };
-        run(task_of(answer), m, tile, threads, poll);
+        });
         return;
     }
     // Each part's best rows for every query, then merged: the first `width`
@@ -188,12 +89,11 @@ void search_on_threads(const Flat& flat, const double* queries, std::size_t m, s
     // each part kept at least as many of its own as can rank.
     const std::vector<RowSet> parts = parts_of(set, threads);
     std::vector<std::vector<Candidate>> found(parts.size() * m);
-    auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+    run_tiles(parts.size(), 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
         for (std::size_t p = first; p < first + count; ++p) {
             flat.search_many(queries, m, k, parts[p], found.data() + p * m, interrupt);
         }
-    };
-    run(task_of(answer), parts.size(), 1, threads, poll);
+    });
     std::vector<Candidate> merged;
     for (std::size_t i = 0; i < m; ++i) {
         merged.clear();
@@ -214,26 +114,24 @@ void search_radius_on_threads(const Flat& flat, const double* queries, std::size
     const std::size_t dim = flat.dim();
     if (!split_rows(m, threads, set)) {
         threads = static_cast<unsigned>(std::min<std::size_t>(threads, m));
-        auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+        run_tiles(m, 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
             for (std::size_t i = first; i < first + count; ++i) {
                 interrupt.step(set.count * dim);
                 flat.search_radius(Vec(queries + i * dim, dim), radius, set, outs[i]);
             }
-        };
-        run(task_of(answer), m, 1, threads, poll);
+        });
         return;
     }
     const std::vector<RowSet> parts = parts_of(set, threads);
     std::vector<std::vector<Candidate>> found(parts.size() * m);
-    auto answer = [&](std::size_t first, std::size_t count, Interrupt interrupt) {
+    run_tiles(parts.size(), 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
         for (std::size_t p = first; p < first + count; ++p) {
             for (std::size_t i = 0; i < m; ++i) {
                 interrupt.step(parts[p].count * dim);
                 flat.search_radius(Vec(queries + i * dim, dim), radius, parts[p], found[p * m + i]);
             }
         }
-    };
-    run(task_of(answer), parts.size(), 1, threads, poll);
+    });
     for (std::size_t i = 0; i < m; ++i) {
         for (std::size_t p = 0; p < parts.size(); ++p) {
             outs[i].insert(outs[i].end(), found[p * m + i].begin(), found[p * m + i].end());

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/failure.h"
+#include "common/pool.h"
 #include "metrics/kernels.h"
 
 namespace orbisk {
@@ -29,11 +30,20 @@ std::string_view name(FlatError e) {
     return "FlatError";
 }
 
-std::vector<double> Flat::vectors() const { return std::vector<double>(rows_.data(), rows_.data() + count_ * dim_); }
+std::vector<double> Flat::vectors() const {
+    std::vector<double> out(count_ * dim_);
+    rows_.visit([&](const auto* values) { std::copy_n(values, out.size(), out.begin()); });
+    return out;
+}
+
+std::size_t Flat::bytes() const {
+    return rows_.bytes() + norms_.bytes() + code_blocks_.bytes() + code_open_.capacity() + scales_.bytes() +
+           rhos_.bytes() + extents_.bytes() + live_.capacity() * sizeof(std::uint64_t);
+}
 
 void Flat::reserve_rows(std::size_t rows) {
-    rows_.reserve_more(rows * dim_);
-    if (metric_.keeps_norms()) reserve_more(norms_, rows);
+    rows_.reserve_more(rows);
+    if (metric_.keeps_norms()) norms_.reserve_more(rows);
     reserve_codes(rows);
     if (removed_) {
         const std::size_t words = (count_ + rows + 63) / 64;
@@ -57,9 +67,9 @@ void Flat::reserve_codes(std::size_t rows) {
     const std::size_t need = (count_ + rows) / code_lanes * block;
     if (need > code_blocks_.size()) code_blocks_.reserve_more(need - code_blocks_.size());
     if (code_open_.capacity() < block) code_open_.reserve(block);
-    reserve_more(scales_, rows);
-    reserve_more(rhos_, rows);
-    reserve_more(extents_, rows);
+    scales_.reserve_more(rows);
+    rhos_.reserve_more(rows);
+    extents_.reserve_more(rows);
 }
 
 namespace {
@@ -83,26 +93,16 @@ void code_of_row(const std::uint8_t* blocks, const std::uint8_t* open, std::size
     }
 }
 
+/// A copy of `count` values at `from`.
+template <class T>
+SharedArray<T> copy_of(const T* from, std::size_t count) {
+    SharedArray<T> a;
+    a.reserve_more(count);
+    a.append(from, count);
+    return a;
+}
+
 }  // namespace
-
-void Flat::keep_codes(const double* data, std::size_t rows) {
-    if (!coding()) return;
-    const std::size_t bytes = code_row_bytes();
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::size_t at = code_open_.size();
-        code_open_.resize(at + bytes);
-        const CodeInfo info = metric_.encode(Vec(data + r * dim_, dim_), code_open_.data() + at);
-        scales_.push_back(info.scale);
-        rhos_.push_back(info.rho);
-        extents_.push_back(info.extent);
-        close_full_block(code_open_, code_blocks_, bytes);
-    }
-}
-
-void Flat::keep_norms(const double* data, std::size_t rows) {
-    if (!metric_.keeps_norms()) return;
-    for (std::size_t r = 0; r < rows; ++r) norms_.push_back(norm(Vec(data + r * dim_, dim_)));
-}
 
 std::optional<FlatError> Flat::create(const Rows& vectors, Interrupt interrupt) {
     if (vectors.empty()) return FlatError::EmptyVectors;
@@ -118,25 +118,124 @@ std::optional<FlatError> Flat::create(const Rows& vectors, Interrupt interrupt) 
     return std::nullopt;
 }
 
-void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt) {
+void Flat::append_rows(const double* data, std::size_t rows, Interrupt interrupt, unsigned threads) {
+    if (storage() == Storage::Float32 && dim_ != 0) {
+        const std::size_t inexact = first_inexact_row(data, rows, dim_);
+        if (inexact < rows) throw InexactRow(inexact);
+    }
+    append_from(data, rows, interrupt, threads);
+}
+
+void Flat::append_rows(const float* data, std::size_t rows, Interrupt interrupt, unsigned threads) {
+    append_from(data, rows, interrupt, threads);
+}
+
+template <class T>
+void Flat::append_from(const T* data, std::size_t rows, Interrupt interrupt, unsigned threads) {
     if (dim_ == 0 || rows == 0) return;
     if (rows > max_vectors - count_) throw CapacityExceeded();
+    // The rows that close the open block, one by one; then whole blocks, on
+    // threads; then the rest one by one, into the open block.
+    const std::size_t head = coding() ? std::min(rows, (code_lanes - count_ % code_lanes) % code_lanes) : rows;
+    const std::size_t whole = (rows - head) / code_lanes * code_lanes;
+    std::vector<std::uint8_t> done(pieces_of(whole), 0);  // allocated before anything changes
     reserve_rows(rows);
+    append_each(data, head, interrupt);
+    append_blocks(data + head * dim_, whole, done, interrupt, threads);
+    append_each(data + (head + whole) * dim_, rows - head - whole, interrupt);
+}
+
+template <class T>
+void Flat::append_each(const T* data, std::size_t rows, Interrupt& interrupt) {
+    const std::size_t bytes = code_row_bytes();
     constexpr std::size_t chunk = 256;
     for (std::size_t done = 0; done < rows;) {
         const std::size_t n = std::min(chunk, rows - done);
         if (rows > 1) interrupt.step(n * std::size_t{dim_});
-        const double* first = data + done * dim_;
-        rows_.append(first, n * dim_);
-        keep_norms(first, n);
-        keep_codes(first, n);
-        if (removed_) {
-            live_.resize((count_ + n + 63) / 64, 0);  // reserved
-            for (std::size_t id = count_; id < count_ + n; ++id) live_[id / 64] |= std::uint64_t{1} << (id % 64);
+        const T* first = data + done * dim_;
+        rows_.append(first, n);
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::span<const T> row(first + r * dim_, dim_);
+            if (metric_.keeps_norms()) *norms_.grow(1) = norm(row);
+            if (!coding()) continue;
+            const std::size_t at = code_open_.size();
+            code_open_.resize(at + bytes);  // reserved
+            const CodeInfo info = metric_.encode(row, code_open_.data() + at);
+            *scales_.grow(1) = info.scale;
+            *rhos_.grow(1) = info.rho;
+            *extents_.grow(1) = info.extent;
+            close_full_block(code_open_, code_blocks_, bytes);
         }
+        mark_live(count_, count_ + n);
         count_ += n;
         done += n;
     }
+}
+
+std::size_t Flat::piece_rows() const {
+    // Whole blocks and about 64 Ki values: a piece pays many times over for
+    // being handed to a thread, and a stop between pieces is answered within
+    // a fraction of a millisecond.
+    return std::max<std::size_t>(1, (std::size_t{1} << 16) / (code_lanes * dim_)) * code_lanes;
+}
+
+template <class T>
+void Flat::append_blocks(const T* data, std::size_t rows, std::vector<std::uint8_t>& done, Interrupt& interrupt,
+                         unsigned threads) {
+    if (rows == 0) return;
+    const std::size_t piece = piece_rows(), pieces = done.size();
+    // done[p]: written by the thread that did piece p, read once all are joined.
+    auto commit = [&] {
+        // The pieces done before the first one not done: rows kept whole.
+        const std::size_t kept = static_cast<std::size_t>(std::find(done.begin(), done.end(), 0) - done.begin());
+        take_ahead(std::min(rows, kept * piece));
+    };
+    try {
+        run_tiles(pieces, 1, threads, interrupt, [&](std::size_t p, std::size_t, Interrupt& stop) {
+            const std::size_t first = p * piece, n = std::min(piece, rows - first);
+            stop.step(n * dim_);
+            write_blocks_ahead(data + first * dim_, first, n);
+            done[p] = 1;
+        });
+    } catch (...) {
+        commit();
+        throw;
+    }
+    commit();
+}
+
+template <class T>
+void Flat::write_blocks_ahead(const T* data, std::size_t ahead, std::size_t rows) {
+    rows_.write_ahead(ahead, data, rows);
+    const std::size_t block = code_lanes * code_row_bytes();
+    CodeInfo info[code_lanes];
+    for (std::size_t b = 0; b < rows / code_lanes; ++b) {
+        const std::size_t at = ahead + b * code_lanes;
+        metric_.encode_block(data + b * code_lanes * dim_, dim_, code_blocks_.tail() + at / code_lanes * block, info,
+                             metric_.keeps_norms() ? norms_.tail() + at : nullptr);
+        for (std::size_t r = 0; r < code_lanes; ++r) {
+            scales_.tail()[at + r] = info[r].scale;
+            rhos_.tail()[at + r] = info[r].rho;
+            extents_.tail()[at + r] = info[r].extent;
+        }
+    }
+}
+
+void Flat::take_ahead(std::size_t rows) {
+    rows_.grow(rows);
+    if (metric_.keeps_norms()) norms_.grow(rows);
+    code_blocks_.grow(rows / code_lanes * code_lanes * code_row_bytes());
+    scales_.grow(rows);
+    rhos_.grow(rows);
+    extents_.grow(rows);
+    mark_live(count_, count_ + rows);
+    count_ += rows;
+}
+
+void Flat::mark_live(std::size_t from, std::size_t to) {
+    if (!removed_) return;
+    live_.resize((to + 63) / 64, 0);  // reserved
+    for (std::size_t id = from; id < to; ++id) live_[id / 64] |= std::uint64_t{1} << (id % 64);
 }
 
 void Flat::remove(std::span<const std::uint32_t> ids) {
@@ -164,28 +263,28 @@ void Flat::compact() {
     const std::size_t bytes = coding() ? code_row_bytes() : 0;
     // Everything the compacted index needs is allocated first, so that a
     // failure changes nothing; then nothing can fail.
-    SharedArray<double> rows;
-    rows.reserve_more(kept * dim_);
+    RowStore rows(dim_, storage());
+    rows.reserve_more(kept);
     SharedArray<std::uint8_t> blocks;
     blocks.reserve_more(kept / code_lanes * code_lanes * bytes);
     std::vector<std::uint8_t> open;
     open.reserve(code_lanes * bytes);
-    std::vector<double> norms, extents;
-    std::vector<float> scales, rhos;
-    norms.reserve(metric_.keeps_norms() ? kept : 0);
+    SharedArray<double> norms, extents;
+    SharedArray<float> scales, rhos;
+    norms.reserve_more(metric_.keeps_norms() ? kept : 0);
     if (coding()) {
-        scales.reserve(kept);
-        rhos.reserve(kept);
-        extents.reserve(kept);
+        scales.reserve_more(kept);
+        rhos.reserve_more(kept);
+        extents.reserve_more(kept);
     }
     const std::size_t full = count_ / code_lanes * code_lanes;
     each_row(live_rows(), [&](std::size_t id) {
-        rows.append(rows_.data() + id * dim_, dim_);
-        if (metric_.keeps_norms()) norms.push_back(norms_[id]);
+        rows.append_row_of(rows_, id);
+        if (metric_.keeps_norms()) norms.append(&norms_[id], 1);
         if (!coding()) return;
-        scales.push_back(scales_[id]);
-        rhos.push_back(rhos_[id]);
-        extents.push_back(extents_[id]);
+        scales.append(&scales_[id], 1);
+        rhos.append(&rhos_[id], 1);
+        extents.append(&extents_[id], 1);
         const std::size_t at = open.size();
         open.resize(at + bytes);  // reserved
         code_of_row(code_blocks_.data(), code_open_.data(), full, id, bytes, open.data() + at);
@@ -202,6 +301,9 @@ void Flat::compact() {
     live_.shrink_to_fit();
     count_ = kept;
     removed_ = 0;
+    // The old stores went back to the system as they were freed (those of
+    // whole pages); the heap's free pages go back too.
+    release_free_memory();
 }
 
 RowSet Flat::live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }
@@ -271,46 +373,52 @@ std::size_t Flat::code_open_bytes(std::size_t rows) const {
 
 FlatParts Flat::parts() const {
     return {rows_.data(), code_blocks_.data(), code_open_.data(), scales_.data(),
-            rhos_.data(), extents_.data(),     norms_.data()};
+            rhos_.data(), extents_.data(),     norms_.data(),     storage()};
 }
 
-bool Flat::restore(std::size_t count, const FlatParts& parts, SharedArray<double>::Block keep, bool verify) {
+bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify) {
     if (count_ != 0 || dim_ == 0 || count > max_vectors) throw InternalFailure("restore: not an empty index");
+    if (parts.storage != storage()) throw InternalFailure("restore: rows of another storage than the index's");
+    RowStore rows = RowStore::adopt(dim_, storage(), parts.rows, count, std::move(keep));
     const std::size_t bytes = coding() ? code_row_bytes() : 0;
     const std::size_t full = count / code_lanes * code_lanes;
     if (verify) {
         // Each row's code and values computed again, compared bit for bit.
         std::vector<std::uint8_t> code(bytes), stored(bytes);
-        for (std::size_t id = 0; id < count; ++id) {
-            const Vec row(parts.rows + id * dim_, dim_);
-            if (metric_.keeps_norms()) {
-                const double n = norm(row);
-                if (std::memcmp(&n, parts.norms + id, sizeof n) != 0) return false;
+        const bool same = rows.visit([&]<class T>(const T* values) {
+            for (std::size_t id = 0; id < count; ++id) {
+                const std::span<const T> row(values + id * dim_, dim_);
+                if (metric_.keeps_norms()) {
+                    const double n = norm(row);
+                    if (std::memcmp(&n, parts.norms + id, sizeof n) != 0) return false;
+                }
+                if (!coding()) continue;
+                const CodeInfo info = metric_.encode(row, code.data());
+                code_of_row(parts.code_blocks, parts.code_open, full, id, bytes, stored.data());
+                if (std::memcmp(&info.scale, parts.scales + id, sizeof info.scale) != 0 ||
+                    std::memcmp(&info.rho, parts.rhos + id, sizeof info.rho) != 0 ||
+                    std::memcmp(&info.extent, parts.extents + id, sizeof info.extent) != 0 ||
+                    std::memcmp(stored.data(), code.data(), bytes) != 0) {
+                    return false;
+                }
             }
-            if (!coding()) continue;
-            const CodeInfo info = metric_.encode(row, code.data());
-            code_of_row(parts.code_blocks, parts.code_open, full, id, bytes, stored.data());
-            if (std::memcmp(&info.scale, parts.scales + id, sizeof info.scale) != 0 ||
-                std::memcmp(&info.rho, parts.rhos + id, sizeof info.rho) != 0 ||
-                std::memcmp(&info.extent, parts.extents + id, sizeof info.extent) != 0 ||
-                std::memcmp(stored.data(), code.data(), bytes) != 0) {
-                return false;
-            }
-        }
+            return true;
+        });
+        if (!same) return false;
     }
-    std::vector<double> norms, extents;
-    std::vector<float> scales, rhos;
+    SharedArray<double> norms, extents;
+    SharedArray<float> scales, rhos;
     std::vector<std::uint8_t> open;
-    if (metric_.keeps_norms()) norms.assign(parts.norms, parts.norms + count);
+    if (metric_.keeps_norms()) norms = copy_of(parts.norms, count);
     if (coding()) {
-        scales.assign(parts.scales, parts.scales + count);
-        rhos.assign(parts.rhos, parts.rhos + count);
-        extents.assign(parts.extents, parts.extents + count);
+        scales = copy_of(parts.scales, count);
+        rhos = copy_of(parts.rhos, count);
+        extents = copy_of(parts.extents, count);
         open.reserve(code_lanes * bytes);
         open.assign(parts.code_open, parts.code_open + (count - full) * bytes);
     }
-    code_blocks_ = SharedArray<std::uint8_t>::adopt(parts.code_blocks, full * bytes, keep);
-    rows_ = SharedArray<double>::adopt(parts.rows, count * dim_, std::move(keep));
+    code_blocks_ = SharedArray<std::uint8_t>::adopt(parts.code_blocks, full * bytes, rows.block());
+    rows_ = std::move(rows);
     norms_ = std::move(norms);
     scales_ = std::move(scales);
     rhos_ = std::move(rhos);

@@ -1,8 +1,14 @@
 #pragma once
 // The exhaustive index: every search a full scan. Rows are stored one after
-// another, so that a reader can see them in place and a file can hold them as
-// they are; the row kernels compute several rows at once, each in element
-// order. Removed rows stay, marked, until a compaction drops them.
+// another, as float64 or float32 (row_store.h), so that a reader can see them
+// in place and a file can hold them as they are; the row kernels compute
+// several rows at once, each in element order. Removed rows stay, marked,
+// until a compaction drops them.
+//
+// What a row costs: dim values of the storage type, code_bytes(dim) bytes of
+// code (codes.h), 16 bytes of what its bounds need (scale, rho, extent), and
+// 8 more for its norm under cosine: at dimension 128 in float32, 656 bytes,
+// 1.28 times the rows alone.
 
 #include <cstdint>
 #include <optional>
@@ -15,6 +21,7 @@
 #include "common/failure.h"
 #include "common/interrupt.h"
 #include "common/memory.h"
+#include "common/row_store.h"
 #include "common/rows.h"
 #include "common/shared_array.h"
 #include "common/vec.h"
@@ -43,21 +50,26 @@ std::string_view name(FlatError e);
 /// What a flat index holds beyond its rows, in the layout it keeps them:
 /// enough to restore it without computing anything again.
 struct FlatParts {
-    const double* rows = nullptr;             ///< count * dim, row after row
+    const void* rows = nullptr;               ///< count * dim values of `storage`, row after row
     const std::uint8_t* code_blocks = nullptr; ///< count / code_lanes full blocks
     const std::uint8_t* code_open = nullptr;   ///< the open block's rows, row after row
     const float* scales = nullptr;
     const float* rhos = nullptr;
     const double* extents = nullptr;
     const double* norms = nullptr;            ///< when the metric keeps norms
+    Storage storage = Storage::Float64;       ///< the type of `rows`
 };
 
 class Flat {
   public:
-    /// An empty index; its scans use the kernels of `isa`.
-    Flat(std::uint32_t dim, MetricKind metric, Isa isa = best_isa()) : dim_(dim), metric_(metric, isa) {}
+    /// An empty index keeping its rows as `storage`; its scans use the
+    /// kernels of `isa`.
+    Flat(std::uint32_t dim, MetricKind metric, Isa isa = best_isa(), Storage storage = Storage::Float64)
+        : dim_(dim), metric_(metric, isa), rows_(dim, storage) {}
+    Flat(std::uint32_t dim, MetricKind metric, Storage storage) : Flat(dim, metric, best_isa(), storage) {}
 
     std::uint32_t dim() const { return dim_; }
+    Storage storage() const { return rows_.storage(); }
     const Metric& metric() const { return metric_; }
     /// Number of stored vectors (0 when dim is 0, whatever was inserted),
     /// removed ones included: ids run from 0 to size() - 1.
@@ -65,24 +77,33 @@ class Flat {
     /// Vectors removed and not yet compacted away.
     std::size_t removed() const { return removed_; }
     bool is_removed(std::size_t id) const { return removed_ && !(live_[id / 64] >> (id % 64) & 1); }
-    /// All stored vectors, row after row.
+    /// All stored vectors, row after row, widened to float64.
     std::vector<double> vectors() const;
-    /// The stored vectors in place, row after row, and the block that holds
-    /// them for a reader that outlives the next change.
-    const SharedArray<double>& row_store() const { return rows_; }
+    /// The stored vectors in place, row after row in their own type, and the
+    /// block that holds them for a reader that outlives the next change.
+    const RowStore& row_store() const { return rows_; }
+    /// Bytes of memory the index holds: rows, codes and what each row keeps.
+    std::size_t bytes() const;
 
     /// Appends one vector. A length other than dim throws InternalFailure and
-    /// stores nothing; an allocation failure stores nothing either.
+    /// stores nothing, as does a value float32 storage cannot keep
+    /// (InexactRow) or an allocation failure.
     void insert(Vec vector);
 
     /// Appends a batch in order, or EmptyVectors for an empty batch. The
-    /// first vector of the wrong length throws InternalFailure; the ones
-    /// before it stay stored, as they do when `interrupt` stops the batch.
+    /// first vector of the wrong length throws InternalFailure (one float32
+    /// storage cannot keep, InexactRow); the ones before it stay stored, as
+    /// they do when `interrupt` stops the batch.
     std::optional<FlatError> create(const Rows& vectors, Interrupt interrupt = {});
 
-    /// Appends `rows` vectors of length dim stored one after another; an
-    /// interruption keeps the rows appended before it.
-    void append_rows(const double* data, std::size_t rows, Interrupt interrupt = {});
+    /// Appends `rows` vectors of length dim stored one after another, their
+    /// codes and norms computed on up to `threads` threads (the calling one
+    /// among them): the same bits for any count. Float64 rows into float32
+    /// storage must hold float32 values only: else InexactRow names the
+    /// first row that does not, with nothing stored. An interruption (asked
+    /// on the calling thread only) keeps the rows appended before it, whole.
+    void append_rows(const double* data, std::size_t rows, Interrupt interrupt = {}, unsigned threads = 1);
+    void append_rows(const float* data, std::size_t rows, Interrupt interrupt = {}, unsigned threads = 1);
 
     /// Room for `rows` more vectors, so that appending them allocates
     /// nothing more. Throws std::bad_alloc (or CapacityExceeded) with
@@ -98,7 +119,8 @@ class Flat {
     /// one removed already or given twice; nothing changes then.
     void remove(std::span<const std::uint32_t> ids);
     /// Drops the removed rows: the others keep their order, and their ids
-    /// become their ranks among them. Nothing changes when it throws.
+    /// become their ranks among them. The memory the dropped rows held goes
+    /// back to the system. Nothing changes when it throws.
     void compact();
 
     /// Every row not removed (the set points into the index: valid until
@@ -149,10 +171,11 @@ class Flat {
     bool coding() const { return dim_ >= 1 && dim_ <= max_code_dim; }
     /// An empty index takes `count` rows and their codes as they were
     /// stored: the rows and code blocks in place (never written; `keep`
-    /// holds them), the rest copied. With `verify`, each row's code, code
+    /// holds them), the rest copied. The rows must be of the index's
+    /// storage (else InternalFailure). With `verify`, each row's code, code
     /// values and norm are computed again and must equal the stored ones:
     /// false, with nothing taken, when one does not.
-    bool restore(std::size_t count, const FlatParts& parts, SharedArray<double>::Block keep, bool verify);
+    bool restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify);
 
   private:
     class TopK;
@@ -185,12 +208,27 @@ class Flat {
     /// Exact distances of `count` rows (at most slots * lanes) into `out`.
     void distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const;
     void reserve_rows(std::size_t rows);
-    /// Keeps the norms of `rows` vectors stored one after another, when the
-    /// metric asks for them; room reserved by the caller.
-    void keep_norms(const double* data, std::size_t rows);
-    /// Codes `rows` vectors stored one after another; room reserved by the
-    /// caller (reserve_codes).
-    void keep_codes(const double* data, std::size_t rows);
+    template <class T>
+    void append_from(const T* data, std::size_t rows, Interrupt interrupt, unsigned threads);
+    /// Appends rows one by one, each code into the open block.
+    template <class T>
+    void append_each(const T* data, std::size_t rows, Interrupt& interrupt);
+    /// Appends whole code blocks of rows (the open block empty), pieces of
+    /// them on threads; the pieces done before a stop are kept.
+    template <class T>
+    void append_blocks(const T* data, std::size_t rows, std::vector<std::uint8_t>& done, Interrupt& interrupt,
+                       unsigned threads);
+    /// Rows of a piece of append_blocks, and pieces of `rows` rows.
+    std::size_t piece_rows() const;
+    std::size_t pieces_of(std::size_t rows) const { return rows ? (rows + piece_rows() - 1) / piece_rows() : 0; }
+    /// Writes the rows, norms and codes of `rows` rows `ahead` rows past the
+    /// stored ones, whole blocks of them, into reserved room.
+    template <class T>
+    void write_blocks_ahead(const T* data, std::size_t ahead, std::size_t rows);
+    /// Takes in `rows` rows written ahead, their marks among them.
+    void take_ahead(std::size_t rows);
+    /// Marks the rows [from, to) live, when rows are marked; room reserved.
+    void mark_live(std::size_t from, std::size_t to);
     /// Room for the codes of `rows` more vectors. All-or-nothing.
     void reserve_codes(std::size_t rows);
     std::size_t code_row_bytes() const { return code_bytes(dim_); }
@@ -198,15 +236,15 @@ class Flat {
     std::uint32_t dim_;
     Metric metric_;
     std::size_t count_ = 0;
-    SharedArray<double> rows_;    ///< count * dim values, row after row
-    std::vector<double> norms_;   ///< per row: its norm(), when the metric keeps norms
+    RowStore rows_;               ///< count * dim values, row after row
+    SharedArray<double> norms_;   ///< per row: its norm(), when the metric keeps norms
     /// Codes, when the dimension allows them: count / code_lanes full blocks
     /// of code_lanes rows (element groups interleaved, kernels.h), the rows
     /// of the open block one after another, and every row's CodeInfo.
     SharedArray<std::uint8_t> code_blocks_;
     std::vector<std::uint8_t> code_open_;
-    std::vector<float> scales_, rhos_;  ///< per row: its CodeInfo, by field
-    std::vector<double> extents_;
+    SharedArray<float> scales_, rhos_;  ///< per row: its CodeInfo, by field
+    SharedArray<double> extents_;
     /// When rows are removed: a bit per row, set for the rows still in.
     std::vector<std::uint64_t> live_;
     std::size_t removed_ = 0;

@@ -105,7 +105,8 @@ void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std
         offsets[j] = static_cast<std::int64_t>(ids[std::min(j, count - 1)]) * dim_;  // padded with the last row
     }
     double acc[batch_rows] = {};
-    metric_.rows_kernel()(rows_.data(), offsets, groups, query.data(), 0, dim_, acc);
+    rows_.visit(
+        [&]<class T>(const T* rows) { metric_.rows_kernel<T>()(rows, offsets, groups, query.data(), 0, dim_, acc); });
     for (std::size_t j = 0; j < count; ++j) {
         out[j] = metric_.finish(acc[j], query_norm, metric_.row_norm(norms_.data(), ids[j]));
     }
@@ -130,10 +131,11 @@ void Flat::scan_scattered(Vec query, double query_norm, const RowSet& set, TopK&
     std::vector<std::uint32_t> ids;
     ids.reserve(set.count);
     each_row(set, [&](std::size_t id) { ids.push_back(static_cast<std::uint32_t>(id)); });
+    const std::size_t row_bytes = dim_ * value_bytes(storage());
     auto fetch = [&](std::size_t from) {
         for (std::size_t j = from; j < std::min(ids.size(), from + batch_rows); ++j) {
-            const double* row = rows_.data() + std::size_t{ids[j]} * dim_;
-            for (std::size_t e = 0; e < dim_; e += 64 / sizeof(double)) __builtin_prefetch(row + e);
+            const char* row = static_cast<const char*>(rows_.data()) + ids[j] * row_bytes;
+            for (std::size_t e = 0; e < row_bytes; e += 64) __builtin_prefetch(row + e);
         }
     };
     fetch(0);
@@ -161,44 +163,46 @@ void Flat::scan_abandoning(Vec query, const RowSet& set, TopK& top) const {
     // the worst kept distance or beyond (sums never decrease). A tie would
     // not be kept either: the bound comes from rows offered before the
     // group started, all of smaller ids.
-    const Kernels& k = metric_.kernels();
-    double bound = std::numeric_limits<double>::quiet_NaN();  // drop nothing yet
-    constexpr std::size_t stride = 16;
-    each_batch(set, [&](const std::uint32_t* ids, std::size_t n) {
-        const std::size_t groups = (n + lanes - 1) / lanes;
-        std::int64_t offsets[batch_rows];
-        std::size_t group_of[slots];
-        for (std::size_t j = 0; j < groups * lanes; ++j) {
-            offsets[j] = static_cast<std::int64_t>(ids[std::min(j, n - 1)]) * dim_;
-        }
-        double acc[batch_rows] = {};
-        std::size_t alive = groups;
-        for (std::size_t g = 0; g < groups; ++g) group_of[g] = g;
-        for (std::size_t from = 0; from < dim_ && alive; from += stride) {
-            const std::size_t to = std::min<std::size_t>(dim_, from + stride);
-            k.squared_l2_rows(rows_.data(), offsets, alive, query.data(), from, to, acc);
-            if (to == dim_) break;
-            for (std::size_t g = 0; g < alive;) {
-                const double* sums = acc + g * lanes;
-                if (!std::all_of(sums, sums + lanes, [&](double a) { return a >= bound; })) {
-                    ++g;
-                    continue;
+    rows_.visit([&]<class T>(const T* rows) {
+        const RowsKernelOf<T> squared_l2 = metric_.kernels().squared_l2<T>();
+        double bound = std::numeric_limits<double>::quiet_NaN();  // drop nothing yet
+        constexpr std::size_t stride = 16;
+        each_batch(set, [&](const std::uint32_t* ids, std::size_t n) {
+            const std::size_t groups = (n + lanes - 1) / lanes;
+            std::int64_t offsets[batch_rows];
+            std::size_t group_of[slots];
+            for (std::size_t j = 0; j < groups * lanes; ++j) {
+                offsets[j] = static_cast<std::int64_t>(ids[std::min(j, n - 1)]) * dim_;
+            }
+            double acc[batch_rows] = {};
+            std::size_t alive = groups;
+            for (std::size_t g = 0; g < groups; ++g) group_of[g] = g;
+            for (std::size_t from = 0; from < dim_ && alive; from += stride) {
+                const std::size_t to = std::min<std::size_t>(dim_, from + stride);
+                squared_l2(rows, offsets, alive, query.data(), from, to, acc);
+                if (to == dim_) break;
+                for (std::size_t g = 0; g < alive;) {
+                    const double* sums = acc + g * lanes;
+                    if (!std::all_of(sums, sums + lanes, [&](double a) { return a >= bound; })) {
+                        ++g;
+                        continue;
+                    }
+                    // Dropped: the last alive group takes its place.
+                    --alive;
+                    std::copy_n(offsets + alive * lanes, lanes, offsets + g * lanes);
+                    std::copy_n(acc + alive * lanes, lanes, acc + g * lanes);
+                    group_of[g] = group_of[alive];
                 }
-                // Dropped: the last alive group takes its place.
-                --alive;
-                std::copy_n(offsets + alive * lanes, lanes, offsets + g * lanes);
-                std::copy_n(acc + alive * lanes, lanes, acc + g * lanes);
-                group_of[g] = group_of[alive];
             }
-        }
-        bool changed = false;
-        for (std::size_t g = 0; g < alive; ++g) {
-            for (std::size_t r = 0; r < lanes; ++r) {
-                const std::size_t j = group_of[g] * lanes + r;
-                if (j < n) changed |= top.offer(Metric::from_squares(acc[g * lanes + r]), ids[j]);
+            bool changed = false;
+            for (std::size_t g = 0; g < alive; ++g) {
+                for (std::size_t r = 0; r < lanes; ++r) {
+                    const std::size_t j = group_of[g] * lanes + r;
+                    if (j < n) changed |= top.offer(Metric::from_squares(acc[g * lanes + r]), ids[j]);
+                }
             }
-        }
-        if (changed) bound = abandoning_bound(top.worst());
+            if (changed) bound = abandoning_bound(top.worst());
+        });
     });
 }
 
@@ -283,7 +287,7 @@ void Flat::screen_open_block(Sel& selection, const RowSet& set) const {
 }
 
 std::size_t Flat::scan_bytes(const RowSet& set) const {
-    return coding() && !set.scattered() ? set.count * code_row_bytes() : set.count * dim_ * sizeof(double);
+    return coding() && !set.scattered() ? set.count * code_row_bytes() : set.count * dim_ * value_bytes(storage());
 }
 
 bool Flat::screens(std::size_t keep, const RowSet& set) const {

@@ -10,13 +10,14 @@
 // whole, so whatever stops a build leaves the rows taken so far linked.
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <new>
 
 #include "common/interrupt.h"
+#include "common/pool.h"
 #include "graph/graph.h"
-#include "graph/parallel.h"
 #include "graph/scratch.h"
 
 namespace orbisk {
@@ -117,21 +118,25 @@ std::size_t Graph::link_rows(std::size_t first, unsigned threads, Poll poll, std
     b.empty = first == 0;
     b.entry = entry_;
     b.top = top_;
-    Items items(count_ - first, poll);
-    auto body = [&](Items& it, bool caller) {
-        Scratch s;
-        s.size_for(count_, params_.ef_construction, capacity(0), params_.dim, code_bytes_);
-        std::size_t i;
-        while (it.next(i, caller)) insert(s, b, static_cast<std::uint32_t>(first + i));
-    };
+    // Every row taken is linked whole before anyone looks at the caller:
+    // the rows linked are always the first ones.
+    std::atomic<std::size_t> linked{0};
     try {
-        run_items(items, threads, body);
+        Scratches scratches(std::max(threads, 1u));
+        for (Scratch& s : scratches.all()) {
+            s.size_for(count_, params_.ef_construction, capacity(0), params_.dim, code_bytes_);
+        }
+        run_tiles(count_ - first, 1, threads, poll, [&](std::size_t i, std::size_t, Interrupt& interrupt) {
+            scratches.with_one([&](Scratch& s) { insert(s, b, static_cast<std::uint32_t>(first + i)); });
+            linked.fetch_add(1, std::memory_order_relaxed);
+            if (interrupt.stop_now()) throw Interrupted{};
+        });
     } catch (...) {
         stop = std::current_exception();
     }
     entry_ = b.entry;
     top_ = b.top;
-    return first + items.taken();
+    return first + linked.load();
 }
 
 }  // namespace orbisk

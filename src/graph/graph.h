@@ -24,10 +24,10 @@
 
 #include "common/candidate.h"
 #include "common/cpu.h"
+#include "common/pool.h"
 #include "common/shared_array.h"
 #include "common/vec.h"
-#include "flat/batch.h"
-#include "flat/flat_index.h"
+#include "flat/row_set.h"
 #include "graph/walk_kernels.h"
 #include "metrics/metric.h"
 
@@ -199,6 +199,7 @@ class Graph {
     struct Scratch;
     struct Build;
     class Lease;
+    class Scratches;
 
     // Records and stores (graph.cpp).
     std::uint8_t* record(std::size_t id) { return records_.data() + id * stride_; }

@@ -52,6 +52,7 @@ struct Graph::Scratch {
     std::vector<std::int32_t> raw;
     std::vector<double> near;
     std::vector<Candidate> pool;
+    std::vector<Candidate> out;  ///< a batch's answer to one query
     std::vector<Ranked> ranked;  ///< W of the unfiltered walk
     /// An insertion's choice of links, layer by layer, made before any is
     /// written.
@@ -126,6 +127,45 @@ class Graph::Lease {
   private:
     const Graph& g_;
     std::unique_ptr<Scratch> s_;
+};
+
+/// The working memory of one call on several threads, one per thread, made
+/// before the call starts: a tile takes one that no other tile holds and
+/// gives it back when it ends, so no tile allocates it.
+class Graph::Scratches {
+  public:
+    explicit Scratches(unsigned threads) : all_(threads) {
+        free_.reserve(threads);
+        for (Scratch& s : all_) free_.push_back(&s);
+    }
+    std::vector<Scratch>& all() { return all_; }
+
+    /// f(scratch), with one no other tile holds.
+    template <class F>
+    void with_one(F&& f) {
+        Held held(*this);
+        f(*held.s);
+    }
+
+  private:
+    struct Held {
+        explicit Held(Scratches& from) : from(from) {
+            std::lock_guard lock(from.lock_);
+            s = from.free_.back();
+            from.free_.pop_back();
+        }
+        ~Held() {
+            std::lock_guard lock(from.lock_);
+            from.free_.push_back(s);  // within the room reserved
+        }
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+        Scratches& from;
+        Scratch* s;
+    };
+    std::vector<Scratch> all_;
+    std::vector<Scratch*> free_;
+    std::mutex lock_;
 };
 
 }  // namespace orbisk

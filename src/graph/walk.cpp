@@ -48,8 +48,8 @@
 #include <limits>
 #include <new>
 
+#include "flat/batch.h"
 #include "graph/graph.h"
-#include "graph/parallel.h"
 #include "graph/scratch.h"
 #include "metrics/codes.h"
 #include "metrics/kernels.h"
@@ -433,20 +433,18 @@ void Graph::search_batch(const double* queries, std::size_t m, std::uint32_t k, 
     const RowSet rows = set ? *set : live_rows();
     const std::size_t width = batch_width(rows, k);
     if (m == 0 || width == 0) return;
-    Items items(m, poll);
-    auto body = [&](Items& it, bool caller) {
-        Scratch s;
-        std::vector<Candidate> out;
-        std::size_t i;
-        while (it.next(i, caller)) {
-            search_with(s, Vec(queries + i * params_.dim, params_.dim), k, ef, rows, out);
+    threads = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), m));
+    Scratches scratches(threads);
+    run_tiles(m, 1, threads, poll, [&](std::size_t i, std::size_t, Interrupt& interrupt) {
+        if (interrupt.stop_now()) throw Interrupted{};
+        scratches.with_one([&](Scratch& s) {
+            search_with(s, Vec(queries + i * params_.dim, params_.dim), k, ef, rows, s.out);
             for (std::size_t j = 0; j < width; ++j) {  // search gives width rows: the scan completes a walk
-                ids[i * width + j] = out[j].id;
-                distances[i * width + j] = out[j].distance;
+                ids[i * width + j] = s.out[j].id;
+                distances[i * width + j] = s.out[j].distance;
             }
-        }
-    };
-    run_items(items, static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), m)), body);
+        });
+    });
 }
 
 }  // namespace orbisk

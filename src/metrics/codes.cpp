@@ -24,63 +24,105 @@ float round_up(double x) {
     return f;
 }
 
-// Codes v as bytes c + 128 (into `out`, code_bytes(n) of them) and bounds
-// the residual; scale 0 when v has no code. The scale is a float at least
-// max|x_i| / limit, so every |x_i / s| rounds to at most limit (<= 127).
-// The residual:
-// with t_i the computed |x_i - fl(s c_i)|, |x_i - s c_i| <= t_i (1 + 2u) +
-// 2u max|x|, so |x - s c| <= (1 + 2u)|t| + 2^-44 max|x| for n <= 65536; the
-// computed |t| errs by at most (n + 3)u relative and, where squares
-// underflow, by 2^-529.
+// Codes v (n values, each widened to double) as bytes c + 128, put(i, byte)
+// for each of the code_bytes(n) bytes, and bounds the residual (code_radius);
+// scale 0 when v has no code. The steps are those the kernel tables'
+// encoders take for each row (kernels.h).
 // A vector longer than max_code_dim has no code and no room is kept for
-// one: `out` is not written.
-Coded code(Vec v, std::uint8_t* out, int limit = 127) {
-    const std::size_t n = v.size();
+// one: nothing is put.
+template <class T, class Put>
+Coded code(const T* v, std::size_t n, Put put, int limit = 127) {
     if (n > max_code_dim) return {};
-    std::memset(out, 0, code_bytes(n));
     double top = 0.0;
-    for (double x : v) top = std::isfinite(x) ? std::max(top, std::fabs(x)) : std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = static_cast<double>(v[i]);
+        top = std::isfinite(x) ? std::max(top, std::fabs(x)) : std::numeric_limits<double>::infinity();
+    }
+    const double s = n ? code_scale(top, limit) : 0.0;
+    if (s == 0.0) {
+        for (std::size_t i = 0; i < code_bytes(n); ++i) put(i, std::uint8_t{0});
+        return {};
+    }
     const double most = limit;
-    if (n == 0 || !(top / most >= min_scale && top / most <= max_scale)) return {};
-    const double s = round_up(top / most * (1.0 + code_margin));
-    std::memset(out, 128, code_bytes(n));  // the pad codes 0
     Coded c;
     double residual = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double k = std::clamp(std::nearbyint(v[i] / s), -most, most);
+        const double x = static_cast<double>(v[i]);
+        const double k = std::clamp(std::nearbyint(x / s), -most, most);
         const auto ki = static_cast<std::int64_t>(k);
-        out[i] = static_cast<std::uint8_t>(ki + 128);
+        put(i, static_cast<std::uint8_t>(ki + 128));
         c.squares += ki * ki;
         c.sum += ki;
-        const double t = v[i] - s * k;
+        const double t = x - s * k;
         residual += t * t;
     }
+    for (std::size_t i = n; i < code_bytes(n); ++i) put(i, std::uint8_t{128});  // the pad codes 0
     c.scale = s;
-    c.radius = (std::sqrt(residual) * (1.0 + code_margin) + top * 0x1p-44 + 0x1p-529) * (1.0 + code_margin);
+    c.radius = code_radius(residual, top);
     return c;
+}
+
+template <class T>
+CodeInfo encode_row(const T* v, std::size_t n, MetricKind kind, std::uint8_t* out) {
+    const Coded c = code(v, n, [out](std::size_t i, std::uint8_t b) { out[i] = b; });
+    return code_info(kind, c.scale, c.radius, static_cast<double>(c.squares));
 }
 
 }  // namespace
 
-CodeInfo encode(Vec v, MetricKind kind, std::uint8_t* out) {
-    const Coded c = code(v, out);
-    if (c.scale == 0.0) return {};
-    const double squares = static_cast<double>(c.squares);
+double code_scale(double top, int limit) {
+    const double most = limit;
+    if (!(top / most >= min_scale && top / most <= max_scale)) return 0.0;
+    return round_up(top / most * (1.0 + code_margin));
+}
+
+// With t_i the computed |x_i - fl(s c_i)|, |x_i - s c_i| <= t_i (1 + 2u) +
+// 2u max|x|, so |x - s c| <= (1 + 2u)|t| + 2^-44 max|x| for n <= 65536; the
+// computed |t| errs by at most (n + 3)u relative and, where squares
+// underflow, by 2^-529.
+double code_radius(double residual, double top) {
+    return (std::sqrt(residual) * (1.0 + code_margin) + top * 0x1p-44 + 0x1p-529) * (1.0 + code_margin);
+}
+
+CodeInfo code_info(MetricKind kind, double scale, double radius, double squares) {
+    if (scale == 0.0) return {};
     // Euclidean: s^2 C as the bounds compute it; the others: s sqrt(C),
     // rounded up.
-    const double extent = kind == MetricKind::Euclidean ? c.scale * c.scale * squares
-                                                        : c.scale * std::sqrt(squares) * (1.0 + code_margin);
-    return {static_cast<float>(c.scale), round_up(c.radius / c.scale * (1.0 + code_margin)), extent};
+    const double extent =
+        kind == MetricKind::Euclidean ? scale * scale * squares : scale * std::sqrt(squares) * (1.0 + code_margin);
+    return {static_cast<float>(scale), round_up(radius / scale * (1.0 + code_margin)), extent};
 }
+
+CodeInfo encode(Vec v, MetricKind kind, std::uint8_t* out) { return encode_row(v.data(), v.size(), kind, out); }
+CodeInfo encode(std::span<const float> v, MetricKind kind, std::uint8_t* out) {
+    return encode_row(v.data(), v.size(), kind, out);
+}
+
+template <class T>
+void encode_block(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t* block, CodeInfo* info, double* norms) {
+    for (std::size_t r = 0; r < code_lanes; ++r) {
+        // Byte i of row r at its place in the interleaved block.
+        auto put = [block, r](std::size_t i, std::uint8_t b) { block[(i / 4 * code_lanes + r) * 4 + i % 4] = b; };
+        const Coded c = code(rows + r * dim, dim, put);
+        info[r] = code_info(kind, c.scale, c.radius, static_cast<double>(c.squares));
+        if (norms) norms[r] = norm(std::span<const T>(rows + r * dim, dim));
+    }
+}
+template void encode_block(const double*, std::size_t, MetricKind, std::uint8_t*, CodeInfo*, double*);
+template void encode_block(const float*, std::size_t, MetricKind, std::uint8_t*, CodeInfo*, double*);
 
 void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit) {
     out.usable = false;
     out.codes.assign(code_bytes(dim), 0);
     if (query.size() != dim) return;
-    std::vector<std::uint8_t> bytes(code_bytes(dim));
-    const Coded c = code(query, bytes.data(), limit);
-    if (c.scale == 0.0) return;
-    for (std::size_t i = 0; i < dim; ++i) out.codes[i] = static_cast<std::int8_t>(static_cast<int>(bytes[i]) - 128);
+    std::int8_t* codes = out.codes.data();
+    const Coded c = code(
+        query.data(), dim, [codes](std::size_t i, std::uint8_t b) { codes[i] = static_cast<std::int8_t>(b - 128); },
+        limit);
+    if (c.scale == 0.0) {
+        std::fill(out.codes.begin(), out.codes.end(), 0);
+        return;
+    }
     out.scale = c.scale;
     out.radius = c.radius;
     out.squares = static_cast<double>(c.squares);

@@ -48,6 +48,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "common/vec.h"
@@ -93,8 +94,38 @@ struct CodeInfo {
 
 /// Codes `v` into `out` (code_bytes(v.size()) bytes, pad included) for an
 /// index ranking by `kind`. Longer than max_code_dim, `v` has no code and
-/// `out` is not written (it may be empty).
+/// `out` is not written (it may be empty). Floats are coded as their
+/// widened values: the code of a float32 row is that of the same values
+/// stored as float64.
 CodeInfo encode(Vec v, MetricKind kind, std::uint8_t* out);
+CodeInfo encode(std::span<const float> v, MetricKind kind, std::uint8_t* out);
+
+/// Codes code_lanes rows of `dim` (1..max_code_dim) values, one after
+/// another, straight into one block (interleaved as interleave_codes lays
+/// it out), their CodeInfo into info[0..code_lanes) and, when `norms` is
+/// not null, their norms (norm()) into norms[0..code_lanes): what encode
+/// and norm give each row, bit for bit. The portable reference of the
+/// kernel tables' encoders (kernels.h).
+template <class T>
+void encode_block(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t* block, CodeInfo* info, double* norms);
+
+// The steps of coding a stored vector that every encoder shares, in order:
+//  1. top = max |x_i| (infinite when a value is not finite), and its scale
+//     code_scale(top) (0: the vector has no code, every byte 0);
+//  2. for each i in order: k_i = clamp(nearbyint(x_i / s), -127, 127), its
+//     byte k_i + 128, C += k_i^2, t_i = x_i - s * k_i, R += t_i * t_i
+//     (from +0.0, in element order), the pad bytes 128;
+//  3. code_info(kind, s, code_radius(R, top), C).
+
+/// The scale a vector whose largest magnitude is `top` is coded on, its
+/// codes within +-limit: a float at least top / limit, so that no
+/// |x_i / s| rounds beyond it; 0 when the vector has no code.
+double code_scale(double top, int limit = 127);
+/// An upper bound on |x - s c| from R, the sum of the computed residuals'
+/// squares in element order, and top.
+double code_radius(double residual, double top);
+/// What a stored vector keeps of its code (`squares` is C).
+CodeInfo code_info(MetricKind kind, double scale, double radius, double squares);
 
 /// A query coded for one search, with what every bound needs of it.
 struct QueryCode {

@@ -1,13 +1,16 @@
 #pragma once
 // Distance kernels, one table per instruction set: row kernels, which read
-// row-major rows wherever they lie (the exhaustive scan's rows one after
-// another, a graph walk's scattered), and the kernels of the byte codes.
+// row-major rows of float64 or float32 wherever they lie (the exhaustive
+// scan's rows one after another, a graph walk's scattered), the encoders
+// that code blocks of stored rows, and the kernels of the byte codes.
 // Every row kernel keeps one accumulator per row and adds that row's terms in
 // element order, so each lane computes exactly the sequential sum; SIMD runs
-// across rows, never within one sum.
+// across rows, never within one sum. Float32 values are widened to float64
+// (exactly) in registers, before any arithmetic.
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/cpu.h"
 #include "metrics/codes.h"
@@ -50,9 +53,17 @@ extern const CodeKernels scalar_codes;
 extern const CodeKernels avx2_codes;
 extern const CodeKernels vnni_codes;
 
-/// A row kernel: see Kernels.
-using RowsKernel = void (*)(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-                            std::size_t from, std::size_t to, double* acc);
+/// A row kernel over rows stored as T (double, or float widened exactly):
+/// see Kernels.
+template <class T>
+using RowsKernelOf = void (*)(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q,
+                              std::size_t from, std::size_t to, double* acc);
+using RowsKernel = RowsKernelOf<double>;
+
+/// A block encoder over rows stored as T: see Kernels.
+template <class T>
+using EncodeBlockOf = void (*)(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t* block, CodeInfo* info,
+                               double* norms);
 
 struct Kernels {
     const char* name;
@@ -63,7 +74,44 @@ struct Kernels {
     /// as one call. Groups are independent chains, computed side by side.
     RowsKernel squared_l2_rows;
     RowsKernel dot_rows;
+    /// The same over float32 rows: each value widened to float64 (exact)
+    /// before its subtract or multiply, so each sum is bit for bit that of
+    /// the widened rows.
+    RowsKernelOf<float> squared_l2_floats;
+    RowsKernelOf<float> dot_floats;
+    /// encode_block (codes.h) of code_lanes rows: the same bytes, CodeInfo
+    /// and norms, bit for bit. The steps for each row are those codes.h
+    /// lists, with rows side by side in the lanes (each lane's sums in
+    /// element order) instead of one after another.
+    EncodeBlockOf<double> encode_doubles;
+    EncodeBlockOf<float> encode_floats;
     const CodeKernels* codes;
+
+    /// The kernels for rows stored as T.
+    template <class T>
+    RowsKernelOf<T> squared_l2() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return squared_l2_floats;
+        } else {
+            return squared_l2_rows;
+        }
+    }
+    template <class T>
+    RowsKernelOf<T> dot() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return dot_floats;
+        } else {
+            return dot_rows;
+        }
+    }
+    template <class T>
+    EncodeBlockOf<T> encode() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return encode_floats;
+        } else {
+            return encode_doubles;
+        }
+    }
 };
 
 /// Calls f.template operator()<N>() with N == count, for count in 1..slots:

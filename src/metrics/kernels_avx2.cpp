@@ -3,7 +3,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 
 #include "metrics/kernels.h"
 
@@ -12,13 +15,20 @@ namespace orbisk {
 namespace {
 
 // Elements at..at+3 of four row-major rows, transposed: e[k] holds element
-// at + k of the four rows. Lanes beyond `count` are zero.
-[[gnu::always_inline]] inline void transpose4(const double* base, const std::int64_t* offsets, std::size_t at,
+// at + k of the four rows, floats widened (exactly). Lanes beyond `count`
+// are zero.
+template <class T>
+[[gnu::always_inline]] inline void transpose4(const T* base, const std::int64_t* offsets, std::size_t at,
                                               std::size_t count, __m256d* e) {
-    const __m256i mask =
-        _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
     __m256d r[4];
-    for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
+    if constexpr (std::is_same_v<T, float>) {
+        const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(count)), _mm_set_epi32(3, 2, 1, 0));
+        for (int j = 0; j < 4; ++j) r[j] = _mm256_cvtps_pd(_mm_maskload_ps(base + offsets[j] + at, mask));
+    } else {
+        const __m256i mask =
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
+        for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
+    }
     const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
     const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
     e[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
@@ -28,8 +38,8 @@ namespace {
 }
 
 // Each group is two chains of four rows (lanes 0-3 and 4-7).
-template <std::size_t N, bool Euclidean>
-void rows_n(const double* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
+template <class T, std::size_t N, bool Euclidean>
+void rows_n(const T* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
             double* acc) {
     __m256d sum[2 * N];
     for (std::size_t h = 0; h < 2 * N; ++h) sum[h] = _mm256_loadu_pd(acc + h * 4);
@@ -52,10 +62,99 @@ void rows_n(const double* base, const std::int64_t* offsets, const double* q, st
     for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_pd(acc + h * 4, sum[h]);
 }
 
-template <bool Euclidean>
-void rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+template <class T, bool Euclidean>
+void rows(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
           std::size_t to, double* acc) {
-    with_slot_count(groups, [&]<std::size_t N>() { rows_n<N, Euclidean>(base, offsets, q, from, to, acc); });
+    with_slot_count(groups, [&]<std::size_t N>() { rows_n<T, N, Euclidean>(base, offsets, q, from, to, acc); });
+}
+
+// Codes: the steps of codes.h for the sixteen rows of a block, four to a
+// register, each lane one row: its division, rounding (in the current
+// direction, as nearbyint), clamp, residual, square and norm are the scalar
+// steps, and its sums run in element order.
+
+/// The largest magnitude of a row, infinite when a value is not finite: a
+/// maximum, exact in any order (floats compared before they are widened).
+template <class T>
+double top_of(const T* row, std::size_t dim) {
+    constexpr std::size_t step = 32 / sizeof(T);
+    T most[step] = {};
+    bool finite = true;
+    if constexpr (std::is_same_v<T, float>) {
+        const __m256 sign = _mm256_set1_ps(-0.0f), limit = _mm256_set1_ps(std::numeric_limits<float>::max());
+        __m256 m = _mm256_setzero_ps();
+        for (std::size_t i = 0; i < dim; i += step) {
+            const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(std::min(step, dim - i))),
+                                                    _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+            const __m256 v = _mm256_andnot_ps(sign, _mm256_maskload_ps(row + i, mask));
+            finite &= _mm256_movemask_ps(_mm256_cmp_ps(v, limit, _CMP_LE_OQ)) == 0xFF;
+            m = _mm256_max_ps(m, v);
+        }
+        _mm256_storeu_ps(most, m);
+    } else {
+        const __m256d sign = _mm256_set1_pd(-0.0), limit = _mm256_set1_pd(std::numeric_limits<double>::max());
+        __m256d m = _mm256_setzero_pd();
+        for (std::size_t i = 0; i < dim; i += step) {
+            const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(std::min(step, dim - i))),
+                                                    _mm256_set_epi64x(3, 2, 1, 0));
+            const __m256d v = _mm256_andnot_pd(sign, _mm256_maskload_pd(row + i, mask));
+            finite &= _mm256_movemask_pd(_mm256_cmp_pd(v, limit, _CMP_LE_OQ)) == 0xF;
+            m = _mm256_max_pd(m, v);
+        }
+        _mm256_storeu_pd(most, m);
+    }
+    if (!finite) return std::numeric_limits<double>::infinity();
+    return static_cast<double>(*std::max_element(most, most + step));
+}
+
+template <class T>
+void encode_lanes(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t* block, CodeInfo* info, double* norms) {
+    double top[code_lanes], scale[code_lanes], divisor[code_lanes];
+    std::int64_t offsets[code_lanes];
+    std::int32_t keep[code_lanes];
+    for (std::size_t r = 0; r < code_lanes; ++r) {
+        top[r] = top_of(rows + r * dim, dim);
+        scale[r] = code_scale(top[r]);
+        divisor[r] = scale[r] != 0.0 ? scale[r] : 1.0;  // a row without a code: computed, then written as zeros
+        keep[r] = scale[r] != 0.0 ? -1 : 0;
+        offsets[r] = static_cast<std::int64_t>(r * dim);
+    }
+    const __m256d most = _mm256_set1_pd(127.0), least = _mm256_set1_pd(-127.0);
+    const __m128i bias = _mm_set1_epi32(128);
+    for (std::size_t h = 0; h < code_lanes; h += 4) {
+        const __m256d s = _mm256_loadu_pd(divisor + h);
+        const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + h));
+        __m256d residual = _mm256_setzero_pd(), squares = _mm256_setzero_pd(), lengths = _mm256_setzero_pd();
+        for (std::size_t i = 0; i < dim; i += 4) {
+            // Past the last element the values are zeros: codes 0 (the pad
+            // bytes), and +0.0 added to every sum, which changes none.
+            __m256d e[4];
+            transpose4(rows, offsets + h, i, std::min<std::size_t>(4, dim - i), e);
+            __m128i bytes[4];
+            for (std::size_t j = 0; j < 4; ++j) {
+                const __m256d q = _mm256_round_pd(_mm256_div_pd(e[j], s), _MM_FROUND_CUR_DIRECTION);
+                const __m256d k = _mm256_min_pd(_mm256_max_pd(q, least), most);
+                const __m256d t = _mm256_sub_pd(e[j], _mm256_mul_pd(s, k));
+                residual = _mm256_add_pd(residual, _mm256_mul_pd(t, t));
+                squares = _mm256_add_pd(squares, _mm256_mul_pd(k, k));
+                lengths = _mm256_add_pd(lengths, _mm256_mul_pd(e[j], e[j]));
+                bytes[j] = _mm_add_epi32(_mm256_cvtpd_epi32(k), bias);
+            }
+            // Group i / 4: each row's four bytes in its 32-bit lane.
+            const __m128i word = _mm_or_si128(_mm_or_si128(bytes[0], _mm_slli_epi32(bytes[1], 8)),
+                                              _mm_or_si128(_mm_slli_epi32(bytes[2], 16), _mm_slli_epi32(bytes[3], 24)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(block + (i / 4 * code_lanes + h) * 4),
+                             _mm_and_si128(word, kept));
+        }
+        double res[4], sq[4], len[4];
+        _mm256_storeu_pd(res, residual);
+        _mm256_storeu_pd(sq, squares);
+        _mm256_storeu_pd(len, lengths);
+        for (std::size_t l = 0; l < 4; ++l) {
+            info[h + l] = code_info(kind, scale[h + l], code_radius(res[l], top[h + l]), sq[l]);
+            if (norms) norms[h + l] = std::sqrt(len[l]);
+        }
+    }
 }
 
 // Codes: bytes widened to 16 bits and multiplied by 16-bit query codes in
@@ -120,6 +219,13 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 const CodeKernels avx2_codes = {"avx2", byte_pair_limit, code_blocks, code_rows, screen_with<code_blocks>};
 
-const Kernels avx2_kernels = {"avx2", rows<true>, rows<false>, &avx2_codes};
+const Kernels avx2_kernels = {"avx2",
+                              rows<double, true>,
+                              rows<double, false>,
+                              rows<float, true>,
+                              rows<float, false>,
+                              encode_lanes<double>,
+                              encode_lanes<float>,
+                              &avx2_codes};
 
 }  // namespace orbisk

@@ -6,22 +6,25 @@ namespace orbisk {
 
 namespace {
 
-void squared_l2_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q,
-                     std::size_t from, std::size_t to, double* acc) {
+// Each value widened to double (exact for a float) before it is used.
+template <class T>
+void squared_l2_rows(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+                     std::size_t to, double* acc) {
     for (std::size_t r = 0; r < groups * lanes; ++r) {
-        const double* row = base + offsets[r];
+        const T* row = base + offsets[r];
         for (std::size_t i = from; i < to; ++i) {
-            const double d = q[i] - row[i];
+            const double d = q[i] - static_cast<double>(row[i]);
             acc[r] += d * d;
         }
     }
 }
 
-void dot_rows(const double* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
+template <class T>
+void dot_rows(const T* base, const std::int64_t* offsets, std::size_t groups, const double* q, std::size_t from,
               std::size_t to, double* acc) {
     for (std::size_t r = 0; r < groups * lanes; ++r) {
-        const double* row = base + offsets[r];
-        for (std::size_t i = from; i < to; ++i) acc[r] += q[i] * row[i];
+        const T* row = base + offsets[r];
+        for (std::size_t i = from; i < to; ++i) acc[r] += q[i] * static_cast<double>(row[i]);
     }
 }
 
@@ -53,6 +56,7 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 const CodeKernels scalar_codes = {"scalar", 127, code_blocks, code_rows, screen_with<code_blocks>};
 
-const Kernels scalar_kernels = {"scalar", squared_l2_rows, dot_rows, &scalar_codes};
+const Kernels scalar_kernels = {"scalar",        squared_l2_rows<double>, dot_rows<double>,    squared_l2_rows<float>,
+                                dot_rows<float>, encode_block<double>,    encode_block<float>, &scalar_codes};
 
 }  // namespace orbisk

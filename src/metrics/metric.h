@@ -51,8 +51,12 @@ class Metric {
     /// may fall as well as rise: such rows are summed to the end.
     bool sums_squares() const { return kind_ == MetricKind::Euclidean; }
 
-    /// The row kernel (kernels.h) whose sums finish() turns into distances.
-    RowsKernel rows_kernel() const { return sums_squares() ? kernels_->squared_l2_rows : kernels_->dot_rows; }
+    /// The row kernel (kernels.h) for rows stored as T whose sums finish()
+    /// turns into distances.
+    template <class T = double>
+    RowsKernelOf<T> rows_kernel() const {
+        return sums_squares() ? kernels_->squared_l2<T>() : kernels_->dot<T>();
+    }
 
     /// The distance from rows_kernel()'s sum over a whole row: bit for bit
     /// distance(query, row), given the norms that norm() computes.
@@ -75,6 +79,13 @@ class Metric {
 
     /// A stored vector's screening code and what its bounds need (codes.h).
     CodeInfo encode(Vec v, std::uint8_t* out) const { return orbisk::encode(v, kind_, out); }
+    CodeInfo encode(std::span<const float> v, std::uint8_t* out) const { return orbisk::encode(v, kind_, out); }
+    /// code_lanes rows coded into one block, with their norms when `norms`
+    /// is not null (encode_block, by the kernel table's encoder).
+    template <class T>
+    void encode_block(const T* rows, std::size_t dim, std::uint8_t* block, CodeInfo* info, double* norms) const {
+        kernels_->encode<T>()(rows, dim, kind_, block, info, norms);
+    }
 
     /// One screen of coded blocks by the kernels (CodeKernels::screen): rows
     /// whose lower bound exceeds `threshold` fail it.

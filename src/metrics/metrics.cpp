@@ -10,6 +10,15 @@ double sum_of_products(const double* a, const double* b, std::size_t n) {
     return sum;
 }
 
+double norm(std::span<const float> v) {
+    double sum = 0.0;
+    for (float f : v) {
+        const double x = f;
+        sum += x * x;
+    }
+    return std::sqrt(sum);
+}
+
 double euclidean_distance(Vec a, Vec b) {
     const std::size_t n = std::min(a.size(), b.size());
     double sum = 0.0;

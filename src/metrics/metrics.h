@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <span>
 
 #include "common/vec.h"
 
@@ -29,6 +30,8 @@ double sum_of_products(const double* a, const double* b, std::size_t n);
 
 /// sqrt of v's sum of squares: the norm cosine_similarity divides by.
 inline double norm(Vec v) { return std::sqrt(sum_of_products(v.data(), v.data(), v.size())); }
+/// The norm of v's values widened: norm() of the same values as doubles.
+double norm(std::span<const float> v);
 
 /// cosine_similarity's last step: its dot product over the two norms.
 inline double cosine_of(double dot, double norm_a, double norm_b) { return dot / (norm_a * norm_b); }

@@ -387,7 +387,7 @@ TEST(FlatRows, AViewOfTheRowsOutlivesAppendsAndCompaction) {
     Flat f(5, MetricKind::Euclidean);
     f.append_rows(rows.data(), 100);
     const SharedArray<double>::Block held = f.row_store().block();
-    const double* seen = f.row_store().data();
+    const auto* seen = static_cast<const double*>(f.row_store().data());
     f.append_rows(rows.data() + 100 * 5, 200);
     const std::vector<std::uint32_t> gone{0, 1, 2};
     f.remove(gone);

@@ -10,8 +10,10 @@
 #include <random>
 #include <vector>
 
+#include "common/row_store.h"
 #include "hnsw/visit.h"
 #include "metrics/kernels.h"
+#include "metrics/metrics.h"
 
 using namespace orbisk;
 
@@ -26,6 +28,7 @@ std::vector<const Table*> tables_of(const Table& (*table)(Isa)) {
 }
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(const void* a, const void* b, std::size_t bytes) { return std::memcmp(a, b, bytes) == 0; }
 
 struct Case {
     std::vector<double> block;  // lanes rows, interleaved
@@ -45,6 +48,16 @@ Case make_case(std::size_t dim, std::mt19937_64& rng) {
 
 bool same_value(double got, double want) { return same_bits(got, want) || (std::isnan(got) && std::isnan(want)); }
 
+/// The sum of squared differences, from +0.0 in element order.
+double sequential_squares(Vec q, Vec row) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const double d = q[i] - row[i];
+        sum += d * d;
+    }
+    return sum;
+}
+
 // Row-major rows in groups of eight, 1 to `slots` groups, summed in steps
 // of uneven length: each lane must end with its row's sequential sum.
 TEST(KernelTables, RowGroupsMatchSequentialSums) {
@@ -62,6 +75,14 @@ TEST(KernelTables, RowGroupsMatchSequentialSums) {
             }
         }
         const std::vector<double>& q = rows[0].query;
+        // The same rows as float32 (a value float32 cannot hold becomes its
+        // largest finite one), and those widened: the float kernels must
+        // give the sums of the widened rows.
+        std::vector<float> floats(store.size());
+        for (std::size_t i = 0; i < store.size(); ++i) {
+            floats[i] = is_float32(store[i]) ? static_cast<float>(store[i]) : std::numeric_limits<float>::max();
+        }
+        const std::vector<double> widened(floats.begin(), floats.end());
         for (std::size_t t = 0; t < count; ++t) {
             for (std::size_t groups = 1; groups <= slots; ++groups) {
                 std::int64_t offsets[slots * lanes];
@@ -70,22 +91,68 @@ TEST(KernelTables, RowGroupsMatchSequentialSums) {
                     offsets[r] = static_cast<std::int64_t>(((r * 7) % (slots * lanes)) * dim);
                 }
                 double l2[slots * lanes] = {}, dots[slots * lanes] = {};
+                double l2f[slots * lanes] = {}, dotsf[slots * lanes] = {};
                 for (std::size_t at = 0; at < dim;) {
                     const std::size_t to = std::min(dim, at + 1 + rng() % 11);
                     tables[t]->squared_l2_rows(store.data(), offsets, groups, q.data(), at, to, l2);
                     tables[t]->dot_rows(store.data(), offsets, groups, q.data(), at, to, dots);
+                    tables[t]->squared_l2_floats(floats.data(), offsets, groups, q.data(), at, to, l2f);
+                    tables[t]->dot_floats(floats.data(), offsets, groups, q.data(), at, to, dotsf);
                     at = to;
                 }
                 for (std::size_t r = 0; r < groups * lanes; ++r) {
-                    const double* row = store.data() + offsets[r];
-                    double want_l2 = 0.0, want_dot = 0.0;
-                    for (std::size_t i = 0; i < dim; ++i) {
-                        const double d = q[i] - row[i];
-                        want_l2 += d * d;
-                        want_dot += q[i] * row[i];
+                    const Vec row(store.data() + offsets[r], dim), wide(widened.data() + offsets[r], dim);
+                    EXPECT_TRUE(same_value(l2[r], sequential_squares(q, row))) << tables[t]->name << " dim " << dim;
+                    EXPECT_TRUE(same_value(dots[r], sum_of_products(q.data(), row.data(), dim))) << tables[t]->name;
+                    EXPECT_TRUE(same_value(l2f[r], sequential_squares(q, wide))) << tables[t]->name << " (floats)";
+                    EXPECT_TRUE(same_value(dotsf[r], sum_of_products(q.data(), wide.data(), dim)))
+                        << tables[t]->name << " (floats) dim " << dim << " row " << r;
+                }
+            }
+        }
+    }
+}
+
+// Each table's block encoder against encode() and norm() of each row, over
+// doubles and floats, rows without a code among them.
+TEST(KernelTables, BlockEncodersGiveEachRowsCodeAndNorm) {
+    const auto tables = tables_of(distance_kernels);
+    std::mt19937_64 rng(31);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (std::size_t dim : {1, 3, 4, 5, 8, 13, 16, 17, 31, 64, 130}) {
+        std::vector<double> rows(code_lanes * dim);
+        for (double& v : rows) v = static_cast<float>(rng() % 4 ? normal(rng) : std::round(normal(rng) * 40));
+        const double special[] = {std::numeric_limits<double>::quiet_NaN(), -INFINITY, 1e38, 1e-38, 0.0};
+        for (std::size_t k = 0; k < 5; ++k) rows[(2 + 3 * k) * dim + (k % dim)] = static_cast<float>(special[k]);
+        std::fill_n(rows.begin(), dim, 0.0);
+        const std::vector<float> floats(rows.begin(), rows.end());
+        for (MetricKind kind : {MetricKind::Euclidean, MetricKind::Dot}) {
+            const std::size_t bytes = code_bytes(dim);
+            std::vector<std::uint8_t> want(code_lanes * bytes), row_major(code_lanes * bytes);
+            CodeInfo want_info[code_lanes];
+            double want_norms[code_lanes];
+            for (std::size_t r = 0; r < code_lanes; ++r) {
+                const Vec row(rows.data() + r * dim, dim);
+                want_info[r] = encode(row, kind, row_major.data() + r * bytes);
+                want_norms[r] = norm(row);
+            }
+            interleave_codes(row_major.data(), bytes, want.data());
+            for (const Kernels* t : tables) {
+                for (bool as_floats : {false, true}) {
+                    std::vector<std::uint8_t> block(want.size(), 0xAA);
+                    CodeInfo info[code_lanes];
+                    double norms[code_lanes];
+                    if (as_floats) {
+                        t->encode_floats(floats.data(), dim, kind, block.data(), info, norms);
+                    } else {
+                        t->encode_doubles(rows.data(), dim, kind, block.data(), info, norms);
                     }
-                    EXPECT_TRUE(same_value(l2[r], want_l2)) << tables[t]->name << " dim " << dim << " row " << r;
-                    EXPECT_TRUE(same_value(dots[r], want_dot)) << tables[t]->name << " dim " << dim << " row " << r;
+                    EXPECT_EQ(block, want) << t->name << " dim " << dim << (as_floats ? " floats" : "");
+                    for (std::size_t r = 0; r < code_lanes; ++r) {
+                        EXPECT_TRUE(same_bits(&info[r], &want_info[r], sizeof(CodeInfo)))
+                            << t->name << " dim " << dim << " row " << r << (as_floats ? " floats" : "");
+                        EXPECT_TRUE(same_value(norms[r], want_norms[r])) << t->name << " dim " << dim << " row " << r;
+                    }
                 }
             }
         }
