@@ -14,6 +14,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include "common/interrupt.h"
 #include "common/pool.h"
@@ -114,28 +115,32 @@ void Graph::insert(Scratch& s, Build& b, std::uint32_t node) {
 }
 
 std::size_t Graph::link_rows(std::size_t first, unsigned threads, Poll poll, std::exception_ptr& stop) {
-    Build b;
-    b.empty = first == 0;
-    b.entry = entry_;
-    b.top = top_;
     // Every row taken is linked whole before anyone looks at the caller:
-    // the rows linked are always the first ones.
+    // the rows linked are always the first ones. Whatever fails before the
+    // first is taken (the build's locks, the threads' scratches) links none.
+    std::optional<Build> b;
     std::atomic<std::size_t> linked{0};
     try {
+        b.emplace();
+        b->empty = first == 0;
+        b->entry = entry_;
+        b->top = top_;
         Scratches scratches(std::max(threads, 1u));
         for (Scratch& s : scratches.all()) {
             s.size_for(count_, params_.ef_construction, capacity(0), params_.dim, code_bytes_);
         }
         run_tiles(count_ - first, 1, threads, poll, [&](std::size_t i, std::size_t, Interrupt& interrupt) {
-            scratches.with_one([&](Scratch& s) { insert(s, b, static_cast<std::uint32_t>(first + i)); });
+            scratches.with_one([&](Scratch& s) { insert(s, *b, static_cast<std::uint32_t>(first + i)); });
             linked.fetch_add(1, std::memory_order_relaxed);
             if (interrupt.stop_now()) throw Interrupted{};
         });
     } catch (...) {
         stop = std::current_exception();
     }
-    entry_ = b.entry;
-    top_ = b.top;
+    if (linked.load() > 0) {
+        entry_ = b->entry;
+        top_ = b->top;
+    }
     return first + linked.load();
 }
 
