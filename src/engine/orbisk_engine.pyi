@@ -9,6 +9,13 @@ class ResultBuffer(Buffer):
     ``numpy.asarray`` wraps without a copy."""
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+class NonFiniteError(ValueError):
+    """A query holds NaN or an infinity where finite ones were asked for
+    (``finite=True``). The message is "row R of queries holds NaN or
+    infinity"; ``row`` is R, the first such query's row."""
+
+    row: int
+
 @final
 class FlatIndex:
     """An exact flat index: every search compares each query with every row.
@@ -16,6 +23,12 @@ class FlatIndex:
     Rows and queries are 2-D C-contiguous arrays of real numbers (float64 as
     they are; float32, ints and bools converted exactly; a 64-bit int beyond
     2**53 without a float64 of its own is refused).
+
+    Threads may share an index: searches run together, with the interpreter
+    lock released; a change (add, remove, reserve, compact) waits for the
+    searches in progress, with the lock released, then runs alone, and
+    searches that come meanwhile wait for it. Nothing a thread reads is half
+    a change. Ctrl-C ends a wait as it ends a batch.
     """
 
     def __new__(cls, dim: int, metric: Literal["euclidean", "cosine", "inner_product"] = ...) -> FlatIndex: ...
@@ -44,7 +57,7 @@ class FlatIndex:
         many of the cores this process may use as the work pays for (a thread
         per 2**20 values, queries x rows x dim; fewer queries than threads
         share out their rows). ``finite``: a query holding NaN or an infinity
-        is a ValueError naming its row."""
+        raises NonFiniteError naming its row."""
     def search_radius(
         self,
         queries: Buffer,

@@ -1,0 +1,159 @@
+// FlatIndex's rows and parts as arrays, and an index restored from them:
+// what the companion's files keep, read in place when they are mapped.
+
+#include <cstdint>
+#include <memory>
+
+#include "binding/buffers.h"
+#include "binding/errors.h"
+#include "binding/long_calls.h"
+#include "binding/ref.h"
+#include "binding/results.h"
+#include "engine/flat_object.h"
+
+namespace orbisk::engine {
+
+namespace {
+
+/// One array of a restore: a C-contiguous buffer of `count` items of
+/// `format` ('d', 'f' or 'B'), of shape (count / cols, cols) when cols is
+/// given, aligned for its items.
+struct Part {
+    HeldBuffer buffer;
+
+    bool take(PyObject* parts, const char* name, char format, std::size_t count, std::size_t cols = 0) {
+        Ref obj;
+        {
+            PyObject* found = nullptr;
+            if (PyDict_GetItemStringRef(parts, name, &found) < 0) return false;
+            obj = Ref::steal(found);
+        }
+        if (!obj) {
+            PyErr_Format(PyExc_ValueError, "parts lack '%s'", name);
+            return false;
+        }
+        if (!buffer.take(obj.get(), PyBUF_RECORDS_RO)) return false;
+        const Py_buffer& view = buffer.view();
+        const std::optional<Item> item = buffer.item(Prefixes::Little);
+        const Item wanted = format == 'd'   ? Item{Item::Float, 8}
+                            : format == 'f' ? Item{Item::Float, 4}
+                                            : Item{Item::Unsigned, 1};
+        const bool shape_ok = cols ? view.ndim == 2 && view.shape[1] == static_cast<Py_ssize_t>(cols) &&
+                                         static_cast<std::size_t>(view.shape[0]) * cols == count
+                                   : view.ndim == 1 && static_cast<std::size_t>(view.shape[0]) == count;
+        if (!item || !item->is(wanted.kind, wanted.size) || !shape_ok || !PyBuffer_IsContiguous(&view, 'C') ||
+            reinterpret_cast<std::uintptr_t>(view.buf) % wanted.size != 0) {
+            PyErr_Format(PyExc_ValueError, "parts['%s'] must be a contiguous aligned array of %zu items of format '%c'",
+                         name, count, format);
+            return false;
+        }
+        return true;
+    }
+
+    template <class T>
+    const T* data() const {
+        return static_cast<const T*>(buffer.view().buf);
+    }
+};
+
+/// The two arrays a restored index reads in place, let go where the index
+/// lets go of them: with the interpreter lock held (indexes change and die
+/// only under it).
+struct HeldParts {
+    HeldBuffer rows, codes;
+};
+
+}  // namespace
+
+PyObject* flat_rows(PyObject* self, void*) {
+    return engine_guarded([&]() -> PyObject* {
+        const Flat& flat = *flat_object(self).flat;
+        const RowStore& rows = flat.row_store();
+        return shared_matrix('d', flat.size(), flat.dim(), rows.size() ? rows.data() : nullptr, rows.block()).release();
+    });
+}
+
+PyObject* flat_parts(PyObject* self, PyObject*) {
+    return engine_guarded([&]() -> PyObject* {
+        const Flat& flat = *flat_object(self).flat;
+        if (flat.removed()) {
+            PyErr_SetString(PyExc_ValueError, "FlatIndex.parts: the index holds removed rows; compact() it first");
+            return nullptr;
+        }
+        const std::size_t n = flat.size();
+        const FlatParts p = flat.parts();
+        Ref parts = Ref::steal(PyDict_New());
+        if (!parts) return nullptr;
+        auto put = [&](const char* name, const Ref& value) {
+            return value && PyDict_SetItemString(parts.get(), name, value.get()) == 0;
+        };
+        if (!put("rows", shared_matrix('d', n, flat.dim(), n ? p.rows : nullptr, flat.row_store().block()))) {
+            return nullptr;
+        }
+        if (flat.coding() &&
+            !(put("code_blocks", copied_vector('B', flat.code_block_bytes(n), p.code_blocks)) &&
+              put("code_open", copied_vector('B', flat.code_open_bytes(n), p.code_open)) &&
+              put("scales", copied_vector('f', n, p.scales)) && put("rhos", copied_vector('f', n, p.rhos)) &&
+              put("extents", copied_vector('d', n, p.extents)))) {
+            return nullptr;
+        }
+        if (flat.metric().keeps_norms() && !put("norms", copied_vector('d', n, p.norms))) return nullptr;
+        return parts.release();
+    });
+}
+
+PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return engine_guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"dim", "metric", "count", "parts", "verify", nullptr};
+        Py_ssize_t dim = 0, count = 0;
+        const char* metric = nullptr;
+        PyObject* parts = nullptr;
+        int verify = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsnO!|$p:restore", const_cast<char**>(keywords), &dim, &metric,
+                                         &count, &PyDict_Type, &parts, &verify)) {
+            return nullptr;
+        }
+        if (count < 0) return PyErr_Format(PyExc_ValueError, "count must be at least 0, got %zd", count);
+        // A new index: no other thread has it, so no gate to pass.
+        Ref made = Ref::steal(PyObject_CallFunction(cls, "ns", dim, metric));
+        if (!made) return nullptr;
+        Flat& flat = *flat_object(made.get()).flat;
+        const auto n = static_cast<std::size_t>(count);
+        if (n == 0) return made.release();
+        Part rows, blocks, open, scales, rhos, extents, norms;
+        const bool codes = flat.coding(), keeps_norms = flat.metric().keeps_norms();
+        const bool ok = rows.take(parts, "rows", 'd', n * flat.dim(), flat.dim()) &&
+                        (!codes || (blocks.take(parts, "code_blocks", 'B', flat.code_block_bytes(n)) &&
+                                    open.take(parts, "code_open", 'B', flat.code_open_bytes(n)) &&
+                                    scales.take(parts, "scales", 'f', n) && rhos.take(parts, "rhos", 'f', n) &&
+                                    extents.take(parts, "extents", 'd', n))) &&
+                        (!keeps_norms || norms.take(parts, "norms", 'd', n));
+        if (!ok) return nullptr;
+        const FlatParts p{rows.data<double>(),
+                          codes ? blocks.data<std::uint8_t>() : nullptr,
+                          codes ? open.data<std::uint8_t>() : nullptr,
+                          codes ? scales.data<float>() : nullptr,
+                          codes ? rhos.data<float>() : nullptr,
+                          codes ? extents.data<double>() : nullptr,
+                          keeps_norms ? norms.data<double>() : nullptr};
+        auto held = std::make_shared<HeldParts>();
+        bool matched = false;
+        try {
+            // The check computes every row's code again: without the lock.
+            without_lock([&](Released&) { matched = flat.restore(n, p, held, verify != 0); });
+        } catch (const InternalFailure&) {
+            PyErr_SetString(PyExc_ValueError, "count is beyond what an index holds");
+            return nullptr;
+        }
+        if (!matched) {
+            PyErr_SetString(PyExc_ValueError, "the stored codes do not match the rows");
+            return nullptr;
+        }
+        // The index reads the two big arrays in place from now on.
+        held->rows = std::move(rows.buffer);
+        held->codes = std::move(blocks.buffer);
+        return made.release();
+    });
+}
+
+}  // namespace orbisk::engine
