@@ -114,7 +114,7 @@ void Graph::insert(Scratch& s, Build& b, std::uint32_t node) {
     }
 }
 
-std::size_t Graph::link_rows(std::size_t first, unsigned threads, Poll poll, std::exception_ptr& stop) {
+std::size_t Graph::link(std::size_t first, unsigned threads, Poll poll, std::exception_ptr& stop) {
     // Every row taken is linked whole before anyone looks at the caller:
     // the rows linked are always the first ones. Whatever fails before the
     // first is taken (the build's locks, the threads' scratches) links none.

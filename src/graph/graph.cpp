@@ -140,6 +140,13 @@ void Graph::reserve(std::size_t rows, std::size_t upper_words) {
 
 void Graph::add(const double* data, std::size_t count, unsigned threads, Poll poll) {
     if (count == 0) return;
+    const std::size_t first = append_unlinked(data, count);
+    std::exception_ptr stop;
+    truncate(link(first, threads, poll, stop));
+    if (stop) std::rethrow_exception(stop);
+}
+
+std::size_t Graph::append_unlinked(const double* data, std::size_t count) {
     if (count > max_vectors - count_) throw CapacityExceeded();
     std::size_t upper_words = 0;
     for (std::size_t i = 0; i < count; ++i) upper_words += std::size_t{draw_level(count_ + i)} * params_.m;
@@ -164,13 +171,11 @@ void Graph::add(const double* data, std::size_t count, unsigned threads, Poll po
     if (removed_) {
         for (std::size_t id = first; id < count_; ++id) live_[id / 64] |= std::uint64_t{1} << (id % 64);
     }
-    std::exception_ptr stop;
-    const std::size_t linked = link_rows(first, threads, poll, stop);
-    if (linked < count_) truncate(linked);
-    if (stop) std::rethrow_exception(stop);
+    return first;
 }
 
 void Graph::truncate(std::size_t count) {
+    if (count >= count_) return;
     const std::size_t upper = upper_at(count);
     count_ = count;
     rows_.resize_down(count * params_.dim);

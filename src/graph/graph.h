@@ -133,6 +133,16 @@ class Graph {
     /// rows linked so far stay, the graph whole, and Interrupted is thrown;
     /// so it is when a thread runs out of memory midway (std::bad_alloc).
     void add(const double* rows, std::size_t count, unsigned threads = 1, Poll poll = {});
+    /// add() in its three steps, for a caller whose readers must not see
+    /// the stores change while rows are linked: append_unlinked() stores
+    /// the rows (nothing changes when it throws) and returns the first id;
+    /// link() links the rows from `first` on, writing nothing but lists,
+    /// and returns the end of those linked (a stop keeps the rows taken so
+    /// far, its reason in `stop`); truncate() then drops the rows not linked.
+    std::size_t append_unlinked(const double* rows, std::size_t count);
+    std::size_t link(std::size_t first, unsigned threads, Poll poll, std::exception_ptr& stop);
+    /// Drops the rows from `count` on (rows not linked yet).
+    void truncate(std::size_t count);
 
     /// The first min(k, rows of `set`) rows the walk finds, in ranking
     /// order, scored exactly. The walk keeps max(ef, k) candidates; a set
@@ -160,6 +170,11 @@ class Graph {
 
     /// Every row not removed.
     RowSet live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }
+    /// The rows not removed whose byte of `admit` (one per row) is not
+    /// zero, their bits in `words`.
+    RowSet admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const {
+        return orbisk::admitted_rows(live_rows(), admit, words);
+    }
     /// Sets admitting fewer rows than this are scanned rather than walked.
     std::size_t scan_below() const;
 
@@ -215,8 +230,6 @@ class Graph {
     std::uint32_t* list(std::size_t id, std::uint32_t layer);
     /// Room for `rows` more rows in every store; all-or-nothing.
     void reserve(std::size_t rows, std::size_t upper_words);
-    /// Drops the rows from `count` on (rows not linked yet).
-    void truncate(std::size_t count);
 
     // Walks (walk.cpp).
     /// Codes a query for a walk; a stored row's code as a query.
@@ -249,9 +262,6 @@ class Graph {
                      std::vector<Candidate>& out) const;
 
     // Construction (build.cpp).
-    /// Links the rows from `first` on; returns the end of those linked (a
-    /// stop keeps those taken so far, its reason in `stop`).
-    std::size_t link_rows(std::size_t first, unsigned threads, Poll poll, std::exception_ptr& stop);
     void insert(Scratch& s, Build& b, std::uint32_t node);
     /// Keeps, of `candidates` in ranking order from a base node, those
     /// closer to the base than to every one kept before them, up to `cap`.
