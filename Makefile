@@ -155,10 +155,10 @@ tsan: $(VENV)/.ready | gtest
 	$(CMAKE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TSAN=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(TSAN_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*'
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*:Graph.BuildsAndSearchesOnSeveralThreads:Graph.AStop*'
 	TSAN_OPTIONS=halt_on_error=1 LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_engine.py tests/python/test_engine_sets.py \
-	  tests/python/test_engine_threads.py -k "(thread or ctrl_c) and not fork"
+	  tests/python/test_engine_threads.py tests/python/test_engine_graph.py -k "(thread or ctrl_c) and not fork"
 
 # Line and branch coverage of src/ from the C++ and Python suites, on an
 # instrumented build at -O0 (one count per source line and branch). Branches

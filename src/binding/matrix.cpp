@@ -11,19 +11,21 @@
 
 namespace orbisk {
 
-bool Matrix::take(PyObject* obj, const char* what, std::size_t dim, bool convert) {
+bool Matrix::take(PyObject* obj, const char* what, std::size_t dim, bool convert, bool vector) {
     if (!PyObject_CheckBuffer(obj)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a 2-D array (numpy.ndarray or another buffer), not %.200s", what,
-                     Py_TYPE(obj)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s must be a %s array (numpy.ndarray or another buffer), not %.200s", what,
+                     vector ? "1-D" : "2-D", Py_TYPE(obj)->tp_name);
         return false;
     }
     if (!buffer_.take(obj, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& view = buffer_.view();
-    if (view.ndim != 2 || view.shape[1] != static_cast<Py_ssize_t>(dim)) {
+    const int ndim = vector ? 1 : 2;
+    if (view.ndim != ndim || view.shape[ndim - 1] != static_cast<Py_ssize_t>(dim)) {
         std::string got = "(";
         for (int i = 0; i < view.ndim; ++i) got += (i ? ", " : "") + std::to_string(view.shape[i]);
         got += view.ndim == 1 ? ",)" : ")";
-        PyErr_Format(PyExc_ValueError, "%s must have shape (n, %zu), got shape %s", what, dim, got.c_str());
+        PyErr_Format(PyExc_ValueError, "%s must have shape (%s%zu%s), got shape %s", what, vector ? "" : "n, ", dim,
+                     vector ? "," : "", got.c_str());
         return false;
     }
     if (!PyBuffer_IsContiguous(&view, 'C')) {
@@ -37,7 +39,7 @@ bool Matrix::take(PyObject* obj, const char* what, std::size_t dim, bool convert
         return false;
     }
     item_ = *item;
-    rows_ = static_cast<std::size_t>(view.shape[0]);
+    rows_ = vector ? 1 : static_cast<std::size_t>(view.shape[0]);
     dim_ = dim;
     if (!exact(what)) return false;
     if (!convert || in_place()) return true;

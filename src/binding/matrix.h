@@ -22,8 +22,9 @@ class Matrix {
     /// value has no exact float64 (a 64-bit integer beyond 2^53 without one
     /// of its own), checked over the whole array. With `convert`, every
     /// value is converted at once (data() holds them); without, rows()
-    /// converts them on demand.
-    bool take(PyObject* obj, const char* what, std::size_t dim, bool convert = true);
+    /// converts them on demand. With `vector`, a 1-D array of `dim` values
+    /// instead: one row.
+    bool take(PyObject* obj, const char* what, std::size_t dim, bool convert = true, bool vector = false);
 
     std::size_t rows() const { return rows_; }
     std::size_t dim() const { return dim_; }

@@ -77,7 +77,7 @@ PyType_Spec result_spec = {"orbisk_engine.ResultBuffer", sizeof(ResultBuffer), 0
 
 std::atomic<PyObject*> type_slot{nullptr};
 
-std::size_t item_size(char format) { return format == 'f' ? 4 : format == 'B' ? 1 : 8; }
+std::size_t item_size(char format) { return format == 'f' || format == 'I' ? 4 : format == 'B' ? 1 : 8; }
 
 /// An array of `ndim` dimensions over `data` held by `held`, read-only; or,
 /// with no data, over new memory it owns.

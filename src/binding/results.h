@@ -17,7 +17,7 @@ namespace orbisk {
 /// exception set when creation fails.
 PyTypeObject* result_type();
 
-/// A new array of `format` items ('q', 'd', 'f' or 'B'), shape (rows, cols)
+/// A new array of `format` items ('q', 'd', 'f', 'I' or 'B'), shape (rows, cols)
 /// (2-D, also of no columns), uninitialised. Null with an exception set
 /// when it cannot be had.
 Ref new_matrix(char format, std::size_t rows, std::size_t cols);

@@ -7,6 +7,7 @@
 #include "binding/buffers.h"
 #include "binding/errors.h"
 #include "binding/long_calls.h"
+#include "binding/parts.h"
 #include "binding/ref.h"
 #include "binding/results.h"
 #include "engine/flat_object.h"
@@ -14,47 +15,6 @@
 namespace orbisk::engine {
 
 namespace {
-
-/// One array of a restore: a C-contiguous buffer of `count` items of
-/// `format` ('d', 'f' or 'B'), of shape (count / cols, cols) when cols is
-/// given, aligned for its items.
-struct Part {
-    HeldBuffer buffer;
-
-    bool take(PyObject* parts, const char* name, char format, std::size_t count, std::size_t cols = 0) {
-        Ref obj;
-        {
-            PyObject* found = nullptr;
-            if (PyDict_GetItemStringRef(parts, name, &found) < 0) return false;
-            obj = Ref::steal(found);
-        }
-        if (!obj) {
-            PyErr_Format(PyExc_ValueError, "parts lack '%s'", name);
-            return false;
-        }
-        if (!buffer.take(obj.get(), PyBUF_RECORDS_RO)) return false;
-        const Py_buffer& view = buffer.view();
-        const std::optional<Item> item = buffer.item(Prefixes::Little);
-        const Item wanted = format == 'd'   ? Item{Item::Float, 8}
-                            : format == 'f' ? Item{Item::Float, 4}
-                                            : Item{Item::Unsigned, 1};
-        const bool shape_ok = cols ? view.ndim == 2 && view.shape[1] == static_cast<Py_ssize_t>(cols) &&
-                                         static_cast<std::size_t>(view.shape[0]) * cols == count
-                                   : view.ndim == 1 && static_cast<std::size_t>(view.shape[0]) == count;
-        if (!item || !item->is(wanted.kind, wanted.size) || !shape_ok || !PyBuffer_IsContiguous(&view, 'C') ||
-            reinterpret_cast<std::uintptr_t>(view.buf) % wanted.size != 0) {
-            PyErr_Format(PyExc_ValueError, "parts['%s'] must be a contiguous aligned array of %zu items of format '%c'",
-                         name, count, format);
-            return false;
-        }
-        return true;
-    }
-
-    template <class T>
-    const T* data() const {
-        return static_cast<const T*>(buffer.view().buf);
-    }
-};
 
 /// The two arrays a restored index reads in place, let go where the index
 /// lets go of them: when it dies, with the interpreter lock held, or when an
@@ -153,7 +113,7 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
         Flat& flat = *flat_object(made.get()).flat;
         const auto n = static_cast<std::size_t>(count);
         if (n == 0) return made.release();
-        Part rows, blocks, open, scales, rhos, extents, norms;
+        PartArg rows, blocks, open, scales, rhos, extents, norms;
         const bool codes = flat.coding(), keeps_norms = flat.metric().keeps_norms();
         const bool ok = rows.take(parts, "rows", rows_format(storage), n * flat.dim(), flat.dim()) &&
                         (!codes || (blocks.take(parts, "code_blocks", 'B', flat.code_block_bytes(n)) &&

@@ -10,6 +10,7 @@
 #include "binding/ref.h"
 #include "binding/results.h"
 #include "engine/flat_object.h"
+#include "engine/graph_object.h"
 
 namespace orbisk::engine {
 
@@ -18,7 +19,7 @@ namespace {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "orbisk_engine",
-    "The engine of orbisk's everyday path: exact batch search on every core.",
+    "The engine of orbisk's everyday path: exact batch search on every core, and an approximate graph.",
     -1,
     nullptr,
     nullptr,
@@ -37,8 +38,9 @@ PyObject* init() {
     auto add = [&](const char* name, void* object) {
         return object && PyModule_AddObjectRef(module.get(), name, static_cast<PyObject*>(object)) == 0;
     };
-    if (!add("FlatIndex", flat_index_type()) || !add("ResultBuffer", result_type()) ||
-        !add("NonFiniteError", nonfinite_error()) || !add("InexactRowError", inexact_row_error())) {
+    if (!add("FlatIndex", flat_index_type()) || !add("GraphIndex", graph_index_type()) ||
+        !add("ResultBuffer", result_type()) || !add("NonFiniteError", nonfinite_error()) ||
+        !add("InexactRowError", inexact_row_error())) {
         return nullptr;
     }
     return module.release();

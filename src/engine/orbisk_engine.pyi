@@ -1,4 +1,4 @@
-"""The engine of orbisk's everyday path: exact batch search on every core."""
+"""The engine of orbisk's everyday path: exact batch search on every core, and an approximate graph."""
 
 from collections.abc import Buffer
 from typing import Literal, final
@@ -118,3 +118,96 @@ class FlatIndex:
         code blocks are read in place, and their type (float64 or float32) is the
         index's storage. ``verify`` computes every code again and
         raises ValueError when one does not match."""
+
+@final
+class GraphIndex:
+    """An approximate index: a layered graph of bounded degree (``m`` links a
+    node on the upper layers, ``2 * m`` on the bottom one), walked on one-byte
+    codes of the rows; every row it reports is scored again from the stored
+    row, so that a distance is bit for bit ``FlatIndex``'s. What a walk misses
+    is the only approximation.
+
+    Rows and queries are C-contiguous arrays of real numbers, as for
+    ``FlatIndex``. Threads may share an index as they share a ``FlatIndex``;
+    an add links its rows with the interpreter lock released (``len`` and
+    ``rows`` count them once it ends), and Ctrl-C keeps the rows linked so far.
+    """
+
+    def __new__(
+        cls,
+        dim: int,
+        metric: Literal["euclidean", "cosine", "inner_product"] = ...,
+        *,
+        m: int = 16,
+        ef_construction: int = 200,
+        seed: int = 0,
+    ) -> GraphIndex: ...
+    @property
+    def dim(self) -> int: ...
+    @property
+    def metric(self) -> Literal["euclidean", "cosine", "inner_product"]: ...
+    @property
+    def m(self) -> int: ...
+    @property
+    def ef_construction(self) -> int: ...
+    @property
+    def seed(self) -> int: ...
+    def __len__(self) -> int: ...
+    @property
+    def rows(self) -> ResultBuffer:
+        """A read-only (len(self), dim) float64 view of every row stored, removed
+        ones included, in id order."""
+    @property
+    def removed(self) -> int:
+        """Rows removed and not yet compacted away."""
+    def add(self, rows: Buffer, /, *, threads: int | None = None) -> None:
+        """Appends the rows of an (n, dim) array and links them, on up to ``threads``
+        threads (None: every core this process may use); their ids continue from
+        len(self). One thread builds the same graph for the same seed however the
+        rows are split into calls."""
+    def search(
+        self, query: Buffer, k: int, *, ef: int | None = None, mask: Buffer | None = None, finite: bool = False
+    ) -> tuple[ResultBuffer, ResultBuffer]:
+        """(ids, distances), 1-D, of min(k, c) entries over the c rows searched
+        (not removed and, with ``mask``, admitted), in ranking order. The walk
+        keeps max(ef, k) candidates (ef None: 64); a mask admitting few rows is
+        answered by an exact scan of them."""
+    def search_batch(
+        self,
+        queries: Buffer,
+        k: int,
+        *,
+        ef: int | None = None,
+        mask: Buffer | None = None,
+        threads: int | None = None,
+        finite: bool = False,
+    ) -> tuple[ResultBuffer, ResultBuffer]:
+        """``search`` for each row of an (m, dim) array: (ids, distances) of shape
+        (m, min(k, c)); row i is bit for bit ``search(queries[i], k)``, for any
+        number of threads."""
+    def remove(self, ids: Buffer, /) -> None:
+        """Marks rows removed: no search reports them, walks still pass through them
+        (IndexError out of range, ValueError if removed already; nothing changes then)."""
+    def compact(self) -> None:
+        """Drops the removed rows, linking their neighbours around them; the others
+        keep their order and take the ids 0, 1, ..."""
+    def is_removed(self, id: int, /) -> bool: ...
+    def parts(self) -> dict[str, ResultBuffer]:
+        """The arrays ``restore`` takes: rows, levels, bottom and upper lists, the
+        entry point and the code records (ValueError while removed rows remain)."""
+    @classmethod
+    def restore(
+        cls,
+        dim: int,
+        metric: Literal["euclidean", "cosine", "inner_product"],
+        count: int,
+        parts: dict[str, Buffer],
+        *,
+        m: int = 16,
+        ef_construction: int = 200,
+        seed: int = 0,
+        verify: bool = True,
+    ) -> GraphIndex:
+        """An index from ``parts()``'s arrays without a build; the rows are read in
+        place. Every list is checked; ``verify`` computes every code again. ValueError
+        names what does not hold."""
