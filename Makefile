@@ -231,9 +231,19 @@ coverage-report: $(VENV)/bin/gcovr
 # child's pool: memcheck counts the parent's thread records, which the
 # child inherits without their threads, as lost at the child's exit.
 VALGRIND_SKIP := BigGraphs/*:*nodes2500*:*nodes2000*:*nodes1500*:*rows70013*:FlatSplit.*:BatchPool.AForkedChild*
+# memcheck runs a process's threads one at a time, so the tests are split
+# into one share a core, run side by side (GoogleTest's shards).
+VALGRIND_SHARDS ?= $(JOBS)
 valgrind: core-tests
-	valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-	  --soname-synonyms=somalloc=nouserintercepts $(BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(VALGRIND_SKIP)'
+	@status=0; pids=""; \
+	for i in $$(seq 0 $$(($(VALGRIND_SHARDS) - 1))); do \
+	  GTEST_TOTAL_SHARDS=$(VALGRIND_SHARDS) GTEST_SHARD_INDEX=$$i \
+	    valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	    --soname-synonyms=somalloc=nouserintercepts $(BUILD)/core_tests --gtest_brief=1 \
+	    --gtest_filter='-$(VALGRIND_SKIP)' & pids="$$pids $$!"; \
+	done; \
+	for p in $$pids; do wait $$p || status=1; done; \
+	if [ $$status != 0 ]; then echo "valgrind: a shard failed" >&2; fi; exit $$status
 
 # Structured fuzzing of every callable with atheris (in fuzz/.venv only); the
 # scratch corpus lives outside the checkout so fuzz/corpus stays small.
