@@ -192,8 +192,14 @@ coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
 	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk orbisk_engine core_tests kernel_tables -j $(JOBS)
 	$(COVERAGE_BUILD)/kernel_tables > $(COVERAGE_TABLES)
 	find $(COVERAGE_BUILD) -name '*.gcda' -delete
-	$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
-	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT)
+# The C++ and Python suites side by side (each mostly one thread; the counts
+# of both processes are merged into the same files under a lock), the C++
+# suite's report printed after the Python one's.
+	@$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)' > $(COVERAGE_BUILD)/core_tests.log 2>&1 & \
+	core=$$!; \
+	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT); py=$$?; \
+	wait $$core; cpp=$$?; cat $(COVERAGE_BUILD)/core_tests.log; \
+	[ $$py = 0 ] && [ $$cpp = 0 ]
 	@$(MAKE) --no-print-directory coverage-report
 
 # The tables and the floors, from the counts of the last `make coverage`.
