@@ -14,16 +14,16 @@ import numpy.typing as npt
 _ENGINE_DTYPES: Final = frozenset("?bBhHiIfd")
 
 
-def positive(name: str, value: object, *, optional: bool = True) -> int | None:
-    """`value` as an int from 1 to 2**32 - 1 (None stays None if `optional`)."""
+def positive(name: str, value: object, *, optional: bool = True, least: int = 1) -> int | None:
+    """`value` as an int from `least` (1) to 2**32 - 1 (None stays None if `optional`)."""
     if value is None and optional:
         return None
     try:
         n = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
         raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if n < 1 or n > 2**32 - 1:
-        raise ValueError(f"{name} must be between 1 and 4294967295, got {n}")
+    if n < least or n > 2**32 - 1:
+        raise ValueError(f"{name} must be between {least} and 4294967295, got {n}")
     return n
 
 

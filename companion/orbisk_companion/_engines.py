@@ -16,13 +16,12 @@ from typing import Any, ClassVar, Final, Literal, NoReturn, Protocol
 import numpy as np
 import numpy.typing as npt
 
-import orbisk
 import orbisk_engine
 from orbisk_shard import Metric
 
 from . import _values
-from ._arguments import engine_array, positive, real_array
-from ._scores import cosines, padding, searched, steering
+from ._arguments import engine_array, positive
+from ._scores import searched
 
 Ids = npt.NDArray[np.intp]
 Raw = npt.NDArray[np.float64]
@@ -32,6 +31,11 @@ Metadata = Sequence[Mapping[str, Any] | None]
 
 # Values handed to the flat engine per call: a Ctrl-C waits for one chunk.
 _FLAT_CHUNK_VALUES: Final = 2**23
+# Rows the graph links per call, at least the first and about the second's
+# values: a piece links in a fraction of a second, so a Ctrl-C waits for
+# little, and on two cores a piece is big enough to keep both busy.
+_GRAPH_PIECE_ROWS: Final = 256
+_GRAPH_PIECE_VALUES: Final = 2**20
 STORAGES: Final = ("float64", "float32")
 
 
@@ -138,11 +142,18 @@ class Engine(Protocol):
         threads: int | None,
         shown: Progress,
         refuse: Callable[[int | None], None] | None,
+        ef: int | None = None,
     ) -> tuple[Ids, Raw]:
         """(row ids, raw values) of the k best rows for each query, a row
         per query. `refuse` is given when the engine checks the queries'
         values (`checks_finite`): it raises the error naming the first
-        non-finite query, given its row when the engine found it (or None)."""
+        non-finite query, given its row when the engine found it (or None).
+        `ef`: what `ef` made of the caller's."""
+        ...
+
+    def ef(self, ef: object) -> int | None:
+        """The candidates a walk keeps for the caller's `ef` (None: the
+        index's default); ValueError for an exact kind, which walks nothing."""
         ...
 
     def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
@@ -170,8 +181,7 @@ class Engine(Protocol):
 
 
 def _refuse_graph_options(options: dict[str, Any]) -> None:
-    given = [name for name in GraphEngine.PARAMETERS if options.get(name) is not None]
-    given += ["fields"] if options.get("fields") is not None else []
+    given = [name for name in (*GraphEngine.PARAMETERS, "layers", "fields") if options.get(name) is not None]
     if given:
         raise ValueError(f"{', '.join(given)}: only for kind='graph'")
 
@@ -181,6 +191,7 @@ class _Common:
     padding, every query checked by the index, nothing to reserve, close or
     restore."""
 
+    FORMER: tuple[dict[str, bool], ...] = ()  # the parameters older files hold
     fields: tuple[str, ...] | None = None
     storage: str = "float64"
     checks_finite: bool = False
@@ -189,6 +200,11 @@ class _Common:
 
     def exact(self, what: str) -> None:
         pass
+
+    def ef(self, ef: object) -> int | None:
+        if ef is not None:
+            raise ValueError("ef sets how far a graph walks: only for kind='graph' (an exact kind compares every row)")
+        return None
 
     def tag(self, metadata: Metadata | None) -> list[Tags] | None:
         return None
@@ -251,6 +267,7 @@ class _Exact(_Common):
         threads: int | None,
         shown: Progress,
         refuse: Callable[[int | None], None] | None,
+        ef: int | None = None,
     ) -> tuple[Ids, Raw]:
         m = queries.shape[0]
         live = len(self.native) - self.native.removed
@@ -260,7 +277,7 @@ class _Exact(_Common):
             c = 0 if m else min(k, live)
             ids, raw = np.empty((m, c), dtype=np.intp), np.empty((m, c))
         else:
-            ids, raw = self._search(searched(self._metric, queries), k, where, threads, refuse)
+            ids, raw = self._search(searched(self._metric, queries), k, where, threads, refuse, ef)
             if ids.dtype != np.intp:
                 ids = ids.astype(np.intp)
         shown.update(m)  # one call: the bar ends with it
@@ -273,6 +290,7 @@ class _Exact(_Common):
         mask: Mask | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
+        ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         raise NotImplementedError
 
@@ -289,6 +307,25 @@ class _Exact(_Common):
 
     def compact(self) -> None:
         self.native.compact()
+
+
+def _native_search(
+    call: Callable[..., Any],
+    searched: npt.NDArray[np.float64],
+    k: int,
+    mask: Mask | None,
+    threads: int | None,
+    refuse: Callable[[int | None], None] | None,
+    **walk: int | None,
+) -> tuple[npt.NDArray[Any], Raw]:
+    """A native engine's search, its non-finite query refused by `refuse`."""
+    try:
+        found = call(searched, k, mask=mask, threads=threads, finite=refuse is not None, **walk)
+    except orbisk_engine.NonFiniteError as e:
+        if refuse is not None:
+            refuse(e.row)  # raises, naming the row
+        raise
+    return np.asarray(found[0]), np.asarray(found[1])
 
 
 class FlatEngine(_Exact):
@@ -330,14 +367,9 @@ class FlatEngine(_Exact):
         mask: Mask | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
+        ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
-        try:
-            found = self.native.search(searched, k, mask=mask, threads=threads, finite=refuse is not None)
-        except orbisk_engine.NonFiniteError as e:
-            if refuse is not None:
-                refuse(e.row)  # raises, naming the row
-            raise
-        return np.asarray(found[0]), np.asarray(found[1])
+        return _native_search(self.native.search, searched, k, mask, threads, refuse)
 
     def rows(self) -> npt.NDArray[np.float64]:
         return np.asarray(self.native.rows)
@@ -377,6 +409,7 @@ class ShardedEngine(_Exact):
         mask: Mask | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
+        ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         ids, raw = self.native.search_batch(searched, k, threads=threads, mask=mask)
         return ids, raw
@@ -396,70 +429,61 @@ class ShardedEngine(_Exact):
 # -- the graph ----------------------------------------------------------------
 
 
-class GraphEngine(_Common):
-    """The companion's graph kind: ``orbisk.PyHNSW``, approximate, its own
-    filter on `fields`, no removal.
+class GraphEngine(_Exact):
+    """The companion's graph kind: ``orbisk_engine.GraphIndex``, approximate
+    (a walk can miss rows) but ranked and scored exactly as the flat engine,
+    with the same masks, removal and compaction; `fields` are checked in
+    every row's metadata, as the index was asked to."""
 
-    Its results carry vectors, not ids: the engine finds the row of each
-    from a copy of the vectors it walks (for "cosine", the rows scaled by
-    `steering`), and keeps the rows themselves for the exact cosine and
-    for a save. See `Index` for what that means for equal vectors and for
-    the start node, which a filtered walk can return.
-    """
+    PARAMETERS: ClassVar[dict[str, bool]] = dict.fromkeys(("m", "ef_construction", "ef_search", "seed"), True)
+    FORMER = (dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True),)
+    checks_finite = True
 
-    PARAMETERS: ClassVar[dict[str, bool]] = dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True)
-    pads = True
-
-    def __init__(
-        self, native: Any, dim: int, metric: Metric, parameters: dict[str, Any], fields: tuple[str, ...] | None
-    ) -> None:
-        self.native = native
-        self.parameters = parameters
+    def __init__(self, native: Any, metric: Metric, parameters: dict[str, Any], fields: tuple[str, ...] | None) -> None:
+        super().__init__(native, metric, parameters)
         self.fields = fields
-        self._scaled = metric == "cosine"
-        self._padding = padding(metric)
-        self._n = 0
-        self._rows = np.empty((16, dim))
-        self._walked = np.empty((16, dim)) if self._scaled else self._rows
-        self._tagged: list[Tags] = []  # with fields
-        self._by_hash: dict[int, list[int]] = {}  # walked bytes -> rows
 
-    @classmethod
-    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> GraphEngine:
-        if metric == "inner_product":
-            raise ValueError('kind="graph" offers "euclidean" and "cosine"; for inner products use kind="flat" (exact)')
-        parameters = {name: positive(name, options.get(name)) for name in cls.PARAMETERS}
-        fields = options.get("fields")
+    @staticmethod
+    def _options(options: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any], tuple[str, ...] | None]:
+        """The parameters as given, the engine's keywords and the fields, checked."""
+        parameters = {name: positive(name, options.get(name)) for name in ("m", "ef_construction", "ef_search")}
+        parameters["seed"] = positive("seed", options.get("seed"), least=0)
+        fields: Any = options.get("fields")
         if fields is not None:
             if isinstance(fields, str) or not all(isinstance(f, str) for f in fields):
                 raise TypeError("fields must be a sequence of str")
             if len(set(fields)) != len(fields):
                 raise ValueError("fields must not repeat a name")
             fields = tuple(fields)
-        native = orbisk.PyHNSW(
-            dim,
-            parameters["layers"],
-            parameters["m"],
-            parameters["ef_construction"],
-            parameters["ef_search"],
-            metric="euclidean",
-            schema=None if fields is None else list(fields),
-        )
-        return cls(native, dim, metric, parameters, fields)
+        given = {name: parameters[name] for name in ("m", "ef_construction", "seed") if parameters[name] is not None}
+        return parameters, given, fields
 
-    def __len__(self) -> int:
-        return self._n
+    @classmethod
+    def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> GraphEngine:
+        parameters, given, fields = cls._options(options)
+        return cls(orbisk_engine.GraphIndex(dim, metric, **given), metric, parameters, fields)
+
+    @classmethod
+    def restore(
+        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+    ) -> GraphEngine:
+        if parts is None:
+            return cls.make(dim, metric, options)
+        parameters, given, fields = cls._options(options)
+        count = parts["rows"].shape[0] if "rows" in parts else 0
+        native = orbisk_engine.GraphIndex.restore(dim, metric, count, parts, verify=verify, **given)
+        return cls(native, metric, parameters, fields)
 
     def exact(self, what: str) -> NoReturn:
-        raise ValueError(
-            f"{what} needs an exact index: a graph cannot forget or find rows exactly "
-            "(its links are fixed when rows are added); use kind='flat'"
-        )
+        raise ValueError(f"{what} needs an exact index: use kind='flat'")
 
-    def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
-        return real_array(vectors, what)
+    def ef(self, ef: object) -> int | None:
+        given = positive("ef", ef)
+        return self.parameters["ef_search"] if given is None else given
 
     def tag(self, metadata: Metadata | None) -> list[Tags] | None:
+        """Checks that every row has each of `fields`, with a str, int or
+        float value (filters test any field, named or not)."""
         if self.fields is None or metadata is None:
             return None
         out = []
@@ -477,140 +501,34 @@ class GraphEngine(_Common):
             out.append(tuple(values))
         return out
 
-    def where(self, filter: Any, mask: Callable[[Any], Mask | None]) -> tuple[str, _values.Tagged] | None:
-        """One field and its tagged value."""
-        if filter is None:
-            return None
-        if not self.fields:
-            raise ValueError("this index has no fields to filter on: give fields=[...] when creating it")
-        if not isinstance(filter, Mapping) or len(filter) != 1:
-            raise ValueError(
-                "a graph's filter must be a mapping with one entry, {field: value} "
-                "(kind='flat' takes several fields, masks and keys)"
-            )
-        ((name, value),) = filter.items()
-        if name not in self.fields:
-            raise ValueError(f"unknown field {name!r}: the fields are {list(self.fields)}")
-        t = _values.tag(value)
-        if t is None:
-            raise ValueError(f"filter value must be a str, int or float, not {type(value).__name__}")
-        return name, t
-
-    def reserve(self, count: int) -> None:
-        need = self._n + count
-        if need <= self._rows.shape[0]:
-            return
-        size = max(need, 2 * self._rows.shape[0])
-        rows = np.empty((size, self._rows.shape[1]))
-        rows[: self._n] = self._rows[: self._n]
-        walked = rows
-        if self._scaled:
-            walked = np.empty((size, self._rows.shape[1]))
-            walked[: self._n] = self._walked[: self._n]
-        self._rows, self._walked = rows, walked
-
     def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
-        for j in range(rows.shape[0]):
-            walked = steering(rows[j : j + 1])[0] if self._scaled else rows[j]
-            tagged = None if tags is None else tags[j]
-            pairs = None if tagged is None else list(zip(self.fields or (), [v for _, v in tagged], strict=True))
-            # The row's records go first, past the rows linked (where nothing
-            # reads them): once the extension has linked it, only the count
-            # changes, which cannot fail.
-            row_id = self._n
-            after = row_id + 1
-            self._rows[row_id] = rows[j]
-            if self._scaled:
-                self._walked[row_id] = walked
-            if tagged is not None:
-                self._tagged[row_id:] = [tagged]
-            same = self._by_hash.setdefault(hash(self._walked[row_id].tobytes()), [])
-            same.append(row_id)
-            try:
-                self.native.insert(walked, pairs)
-            except BaseException:
-                same.pop()
-                raise
-            self._n = after
-            if step(1):
+        count = rows.shape[0]
+        size = max(_GRAPH_PIECE_ROWS, _GRAPH_PIECE_VALUES // rows.shape[1])
+        for first in range(0, count, size):
+            self.native.add(rows[first : first + size])
+            if step(min(size, count - first)):
                 break
 
-    def search(
+    def _search(
         self,
-        queries: npt.NDArray[np.float64],
+        searched: npt.NDArray[np.float64],
         k: int,
-        where: Any,
+        mask: Mask | None,
         threads: int | None,
-        shown: Progress,
         refuse: Callable[[int | None], None] | None,
-    ) -> tuple[Ids, Raw]:
-        m = queries.shape[0]
-        found = []
-        for i in range(m):
-            found.append(self._search_one(queries[i], k, where))
-            shown.update(1)
-        width = max((len(ids) for ids, _ in found), default=0)
-        all_ids = np.full((m, width), -1, dtype=np.intp)
-        all_raw = np.full((m, width), self._padding)
-        for i, (ids, raw) in enumerate(found):
-            all_ids[i, : len(ids)] = ids
-            all_raw[i, : len(ids)] = raw
-        return all_ids, all_raw
-
-    def _search_one(
-        self, q: npt.NDArray[np.float64], k: int, wanted: tuple[str, _values.Tagged] | None
-    ) -> tuple[Ids, Raw]:
-        if k == 0 or self._n == 0:
-            return np.empty(0, dtype=np.intp), np.empty(0)
-        if not self._scaled:
-            return self._walk(q, k, wanted)
-        ids, _ = self._walk(steering(q[None, :])[0], min(2 * k, 2**32 - 1), wanted)
-        scores = cosines(q, self._rows[ids])
-        nan = np.isnan(scores)
-        order = np.lexsort((ids, np.where(nan, 0.0, -scores), nan))[:k]
-        return ids[order], -scores[order]
-
-    def _walk(self, v: npt.NDArray[np.float64], k: int, wanted: tuple[str, _values.Tagged] | None) -> tuple[Ids, Raw]:
-        """(row numbers, the extension's distances) of a graph search for
-        the walked vector `v`, at most k, each row matching the filter."""
-        # With a filter, one more: the start node may be dropped below.
-        found = self.native.search(
-            v, min(k + (wanted is not None), 2**32 - 1), None if wanted is None else (wanted[0], wanted[1][1])
-        )
-        ids_list: list[int] = []
-        raw_list: list[float] = []
-        used: dict[bytes, int] = {}
-        position = None if wanted is None else self.fields.index(wanted[0])  # type: ignore[union-attr]
-        for d, vector in found:
-            b = np.asarray(vector, dtype=np.float64).tobytes()
-            same = [r for r in self._by_hash.get(hash(b), ()) if self._walked[r].tobytes() == b]
-            if position is not None:
-                same = [r for r in same if _values.matches(self._tagged[r][position], wanted[1])]  # type: ignore[index]
-            taken = used.get(b, 0)
-            if taken >= len(same):
-                continue  # the start node, rejected by the filter
-            used[b] = taken + 1
-            ids_list.append(same[taken])
-            raw_list.append(d)
-            if len(ids_list) == k:
-                break
-        return np.array(ids_list, dtype=np.intp), np.array(raw_list, dtype=np.float64)
-
-    def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
-        self.exact("search_radius")
-
-    def remove(self, ids: Sequence[int] | npt.NDArray[Any]) -> None:
-        self.exact("remove")
-
-    def compact(self) -> None:
-        pass  # a graph never holds removed rows
+        ef: int | None = None,
+    ) -> tuple[npt.NDArray[Any], Raw]:
+        return _native_search(self.native.search_batch, searched, k, mask, threads, refuse, ef=ef)
 
     def rows(self) -> npt.NDArray[np.float64]:
-        return self._rows[: self._n]
+        return np.asarray(self.native.rows)
 
     def row(self, i: int) -> npt.NDArray[np.float64]:
-        row: npt.NDArray[np.float64] = self._rows[i]
+        row: npt.NDArray[np.float64] = np.asarray(self.native.rows)[i]
         return row
+
+    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
+        return {name: np.asarray(a) for name, a in self.native.parts().items()}
 
 
 CLASSES: Final[dict[str, type[FlatEngine] | type[GraphEngine] | type[ShardedEngine]]] = {
@@ -621,6 +539,8 @@ CLASSES: Final[dict[str, type[FlatEngine] | type[GraphEngine] | type[ShardedEngi
 KINDS: Final = tuple(CLASSES)
 PARAMETERS: Final = {kind: engine.PARAMETERS for kind, engine in CLASSES.items()}
 """Each kind's parameters, name -> whether it may be None."""
+IN_FILES: Final = {kind: (engine.PARAMETERS, *engine.FORMER) for kind, engine in CLASSES.items()}
+"""Each kind's sets of parameters a file may hold: its own, then older ones."""
 
 
 def make(kind: str, dim: int, metric: Metric, options: dict[str, Any]) -> Engine:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import copy
 import math
 import operator
+import warnings
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any, Final
@@ -40,13 +41,17 @@ class Index:
       ValueError. Scores are the distance or the similarity itself, equal bit
       for bit to the plain float64 definition (the extension's sums in
       element order); a zero similarity has the sign of that definition.
-    - ``kind``: "flat" (``orbisk_engine.FlatIndex``: exact, ties by insertion
-      order; filters, removal, radius search), "graph" (``orbisk.PyHNSW``:
-      approximate, at most ``ef_search`` results; ``layers``, ``m``,
-      ``ef_construction``, ``ef_search`` as there; ``fields`` names the
-      metadata attributes that filters test; "euclidean" and "cosine" only)
-      or "sharded" (``orbisk_shard.ShardedFlat``: exact as "flat", over
-      ``shards`` shards on ``backend`` "local", "ray" or "dask").
+    - ``kind``: "flat" (``orbisk_engine.FlatIndex``: exact, every row
+      compared; radius search), "graph" (``orbisk_engine.GraphIndex``:
+      approximate, a walk over a graph of the rows linked to their near
+      neighbours; ``m`` links per row (16), ``ef_construction`` candidates
+      while linking (200), ``ef_search`` candidates a search keeps unless
+      it gives ``ef`` (64), ``seed`` for its random layers (0: a build on
+      one thread is reproducible); ``fields`` names metadata attributes that
+      every row must carry) or "sharded" (``orbisk_shard.ShardedFlat``:
+      exact as "flat", over ``shards`` shards on ``backend`` "local", "ray"
+      or "dask"). ``layers`` means nothing any more: a graph ignores it with
+      a DeprecationWarning.
     - ``allow_nonfinite``: False (the default) refuses rows and queries that
       hold NaN or an infinity with ValueError, as scikit-learn does; True
       takes them, and their scores follow the extension's rules (NaN last).
@@ -63,51 +68,29 @@ class Index:
     kept field by field in typed columns and returned with the results;
     ``save`` needs keys and metadata of JSON types.
 
-    Exact kinds ("flat", "sharded") hold each row once, in the engine:
-    ``rows`` is a read-only view of it. Their searches take a ``filter``:
-    ``{field: value, ...}`` (every field must equal its value, typed: 1, 1.0
-    and "1" are three values, NaN matches nothing, a bool is an int; a field
-    that some rows lack matches none of them, one that no row has is a
-    ValueError naming the fields the rows have), a
-    numpy bool array with one entry per row (in the order of ``keys``), or
-    any other collection of keys (the rows allowed; keys not in the index
-    allow nothing). The result is exactly the search of an index holding the
-    admitted rows alone, so fewer than k rows when fewer are admitted.
-    ``remove`` and ``update`` leave the searches exactly those of an index
-    built from the remaining rows (an updated row counts as added last);
-    removed rows stay as tombstones until ``compact()``, which a removal
-    runs itself once they pass ``COMPACT_FRACTION`` (a quarter) of the rows
-    stored.
+    Every kind holds each row once, in the engine: ``rows`` is a read-only
+    view of it. Searches take a ``filter``: ``{field: value, ...}`` (every
+    field must equal its value, typed: 1, 1.0 and "1" are three values, NaN
+    matches nothing, a bool is an int; a field that some rows lack matches
+    none of them, one that no row has is a ValueError naming the fields the
+    rows have), a numpy bool array with one entry per row (in the order of
+    ``keys``), or any other collection of keys (the rows allowed; keys not
+    in the index allow nothing). The result is exactly the search of an
+    index holding the admitted rows alone, so fewer than k rows when fewer
+    are admitted. ``remove`` and ``update`` leave the searches exactly
+    those of an index built from the remaining rows (an updated row counts
+    as added last); removed rows stay as tombstones until ``compact()``,
+    which a removal runs itself once they pass ``COMPACT_FRACTION`` (a
+    quarter) of the rows stored.
 
-    A "cosine" graph is a Euclidean ``PyHNSW`` over the rows scaled to
-    length one, where distance order is cosine order up to rounding (the
-    extension's own "angular" graph ranks the raw cosine ascending, so each
-    insertion would link a row with the rows least similar to it). Its
-    results are scored with the exact cosine of the stored rows and ranked by
-    it, ties by insertion order, NaN last. Since the walk's order can differ
-    from the exact one among rows whose cosines lie within rounding of each
-    other, the walk is asked for twice k rows (it keeps ``ef_search``
-    candidates whatever k is, so they cost only their conversion) and the
-    best k of them by exact cosine are returned. Rows without a finite
-    direction (zero, or a length whose square under- or overflows) walk as
-    the zero vector. "inner_product" has no graph here (the extension's
-    would link each row with the rows of least inner product, and the index
-    offers no reduction of it to a distance): it is refused, naming
-    kind="flat".
-
-    Graph results carry vectors, not ids: the index finds the key from the
-    vector it returned (for "cosine", the scaled vector). Rows with
-    identical vectors (for "cosine", identical scaled vectors: a row and its
-    double, or any two zero rows) cannot be told apart there: the first time
-    such a vector appears in one result it is reported with the first key
-    inserted with it, the second time with the second,
-    and so on (in a filtered search, counting only rows the filter admits).
-    The graph's start node (the first row) can be returned by the extension
-    although a filter rejects it; the index checks each result against the
-    filter and drops such a row, so a filtered result holds only rows that
-    match. A graph keeps a copy of its rows (the extension cannot hand them
-    back), for ``save`` and for the keys of its results; it cannot forget a
-    row, so ``remove`` and ``update`` refuse it.
+    A graph answers as the flat kind does but for the rows its walk misses:
+    every score it reports is the exact one, bit for bit the flat kind's,
+    ranked by it (ties by insertion order, NaN last), and a result always
+    holds min(k, admitted rows) rows (the walk widens when k exceeds
+    ``ef``). A filter admitting few rows is answered by an exact scan of
+    them; one admitting many, by a walk that reports admitted rows only. A
+    removed row is never reported; walks pass through it until a compaction
+    links its neighbours around it.
     """
 
     def __init__(
@@ -121,6 +104,7 @@ class Index:
         m: int | None = None,
         ef_construction: int | None = None,
         ef_search: int | None = None,
+        seed: int | None = None,
         shards: int = 2,
         max_shard_rows: int | None = None,
         backend: Any = "local",
@@ -128,12 +112,16 @@ class Index:
         storage: str = "float64",
     ) -> None:
         dim, checked = _checked(dim, metric, kind)
+        if layers is not None and kind == "graph":
+            warnings.warn("layers= means nothing any more: a graph draws each row's layers", DeprecationWarning, 2)
+            layers = None
         options = dict(
             fields=fields,
             layers=layers,
             m=m,
             ef_construction=ef_construction,
             ef_search=ef_search,
+            seed=seed,
             shards=shards,
             max_shard_rows=max_shard_rows,
             backend=backend,
@@ -168,7 +156,7 @@ class Index:
     dim = property(lambda self: self._dim, doc="The length of every vector.")
     metric = property(lambda self: self._metric, doc='"euclidean", "cosine" or "inner_product".')
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
-    fields = property(lambda self: self._engine.fields, doc="The graph's filterable metadata names, or None.")
+    fields = property(lambda self: self._engine.fields, doc="The metadata names a graph checks every row for, or None.")
     storage = property(
         lambda self: self._engine.storage, doc='How the rows are kept: "float64", or "float32" (kind "flat").'
     )
@@ -240,9 +228,9 @@ class Index:
     def rows(self) -> npt.NDArray[Any]:
         """The stored rows in insertion order (the order of ``keys``), as
         stored (float32 with ``storage="float32"``): a
-        read-only view of the engine's rows for "flat" (it stays as it is
-        whatever the index does later), a copy gathered from the shards for
-        "sharded", a read-only view of the graph's copy for "graph"."""
+        read-only view of the engine's rows for "flat" and "graph" (it stays
+        as it is whatever the index does later), a copy gathered from the
+        shards for "sharded"."""
         with self._compacted():
             view = self._engine.rows()
         view.flags.writeable = False
@@ -293,18 +281,17 @@ class Index:
         one metadata mapping (with str field names) or None per row, and for
         a graph with ``fields`` every field present in every row with a str,
         int or float value. ``progress=True`` shows a bar (tqdm if installed).
-        float32, int and bool rows go to an exact index as they are: it
-        converts them a chunk at a time, so its memory grows by the rows
-        alone.
+        float32, int and bool rows go to the flat and graph engines as they
+        are: they convert them a piece at a time, so memory grows by the
+        rows alone. A graph links each piece on every core.
 
         A failure (MemoryError included) adds nothing: keys, metadata and
-        rows stay as they were. A graph cannot forget a row it has linked,
-        so a failure while it links keeps the rows linked before it, with
-        their keys and metadata, as Ctrl-C does.
+        rows stay as they were (rows an engine took before the failure are
+        removed again, as tombstones).
 
-        Ctrl-C stops the batch within a second (after the row being linked
-        for a graph, after the piece being added for a flat index, about 8
-        million values, after the whole batch for shards) and raises
+        Ctrl-C stops the batch within a second (after the piece being added:
+        for a flat index about 8 million values, for a graph max(256,
+        2**20 // dim) rows; after the whole batch for shards) and raises
         KeyboardInterrupt; the rows added so far stay, with their keys and
         metadata, and the index is usable.
         """
@@ -415,7 +402,7 @@ class Index:
         if added:
             try:
                 self._engine.remove(np.arange(start, start + added))
-            except BaseException:  # a graph cannot remove: they stay, as after Ctrl-C
+            except BaseException:  # the engine could not mark them: they stay, as after Ctrl-C
                 self._keep(keys, held, staged, start, added)
                 return
             self._live[start : start + added] = False
@@ -630,18 +617,18 @@ class Index:
                 raise ValueError(f"filter on field {name!r}: no row has it (the rows have {fields})")
 
     @reads
-    def search(self, query: Any, k: int = 10, *, filter: Any = None, return_metadata: bool = False) -> Any:
+    def search(
+        self, query: Any, k: int = 10, *, filter: Any = None, ef: int | None = None, return_metadata: bool = False
+    ) -> Any:
         """The k best rows for `query`: ``(keys, scores)``, numpy arrays.
 
         Most similar first: ascending distance for "euclidean", descending
-        similarity for "cosine" and "inner_product"; NaN scores last. Ties
-        keep the extension's order (insertion order for flat and sharded,
-        and for the cosine graph, which ranks its results itself).
-        Fewer than k when the index holds (or the filter admits) fewer rows,
-        and for a graph at most ``ef_search``. ``filter``: see the class; a
-        graph takes ``{field: value}`` on one of its ``fields`` (values
-        compared as the extension compares them: 1 and 1.0 differ). ``keys``
-        is int64 when every key is an int, else an object array. With
+        similarity for "cosine" and "inner_product"; NaN scores last; ties
+        in insertion order. Fewer than k when the index holds (or the filter
+        admits) fewer rows. ``filter``: see the class. ``ef`` (a graph
+        only; None: its ``ef_search``): the candidates the walk keeps, more
+        for a better recall at a slower search; an exact kind refuses it
+        with ValueError. ``keys`` is int64 when every key is an int, else an object array. With
         ``return_metadata=True`` a third item, the list of the results'
         metadata, follows. A query holding NaN or an infinity raises
         ValueError unless the index allows non-finite values. The rows of a
@@ -649,9 +636,10 @@ class Index:
         """
         q = self._query(query, engine_checks=True)
         kk = self._k(k)
+        walk = self._engine.ef(ef)
         # threads=None: the engine splits one query's rows among the cores
         # only when they are enough to pay for it.
-        ids, found = self._found(q[None, :], kk, filter, None, _progress.SILENT, self._refusal(q, "the query"))
+        ids, found = self._found(q[None, :], kk, filter, None, _progress.SILENT, self._refusal(q, "the query"), walk)
         if return_metadata:
             return self._keys_of(ids[0]), found[0], self._columns.rows(ids[0])
         return self._keys_of(ids[0]), found[0]
@@ -664,10 +652,11 @@ class Index:
         threads: int | None,
         shown: _engines.Progress,
         refuse: Callable[[int | None], None] | None,
+        ef: int | None,
     ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
         """(row ids, scores) of the k best rows for each query, a row each."""
         where = None if filter is None else self._engine.where(filter, self._mask)
-        ids, raw = self._engine.search(Q, k, where, threads, shown, refuse)
+        ids, raw = self._engine.search(Q, k, where, threads, shown, refuse, ef)
         return ids, scores(self._metric, Q, ids, raw, self._engine.row)
 
     def _keys_of(self, ids: npt.NDArray[np.intp]) -> npt.NDArray[Any]:
@@ -676,28 +665,33 @@ class Index:
 
     @reads
     def search_batch(
-        self, queries: Any, k: int = 10, *, filter: Any = None, threads: int | None = None, progress: bool = False
+        self,
+        queries: Any,
+        k: int = 10,
+        *,
+        filter: Any = None,
+        ef: int | None = None,
+        threads: int | None = None,
+        progress: bool = False,
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.float64]]:
-        """Row i is ``search(queries[i], k, filter=filter)``: arrays of shape (m, c).
+        """Row i is ``search(queries[i], k, filter=filter, ef=ef)``: arrays
+        of shape (m, min(k, rows admitted)).
 
-        c = min(k, rows admitted) for flat and sharded, where every row is
-        full. A graph can return fewer for some queries (``ef_search``, a
-        filter, unreachable rows): c is then the longest result, and shorter
-        rows are padded at the end with the key -1 (None in an object array)
-        and a NaN score. Flat and sharded indexes answer the whole batch in
-        one call, on ``threads`` threads (None: every core; for shards, every
+        The whole batch is answered in one call, on ``threads`` threads
+        (None: every core; for shards, every
         core of the process that holds each shard), with the interpreter lock
         released: the results are the same bits for any number of threads.
-        ``progress`` shows a bar (a flat or sharded batch fills it at once).
+        ``progress`` shows a bar (a batch fills it at once).
         Unless the index allows non-finite values, a query holding NaN
         or an infinity raises ValueError naming its row, before any search.
         """
         Q = self._queries(queries, engine_checks=True)
         kk = self._k(k)
+        walk = self._engine.ef(ef)
         threads = positive("threads", threads)
         shown = _progress.bar(Q.shape[0], "search", progress)
         try:
-            ids, found = self._found(Q, kk, filter, threads, shown, self._refusal(Q, "queries"))
+            ids, found = self._found(Q, kk, filter, threads, shown, self._refusal(Q, "queries"), walk)
         finally:
             shown.close()
         return self._keys_of(ids), found
@@ -710,7 +704,7 @@ class Index:
         For "euclidean", the rows at a distance of at most `radius`; for
         "cosine" and "inner_product", the rows whose similarity is at least
         `radius`. ``filter`` and ``return_metadata`` as for ``search``.
-        Exact kinds only (a graph raises ValueError); a NaN radius is a
+        Exact kinds only (a graph raises ValueError naming kind='flat'); a NaN radius is a
         ValueError.
         """
         self._engine.exact("search_radius")
@@ -764,9 +758,8 @@ class Index:
         takes it when it is rebuilt, then ShardLostError is raised). The rows
         stay as tombstones, never found, until ``compact()`` (run by the
         removal itself once they are more than ``COMPACT_FRACTION`` of the
-        rows stored). A graph cannot remove rows: ValueError.
+        rows stored).
         """
-        self._engine.exact("remove")
         ids = self._ids_of(keys, "remove")
         if not ids:
             return
@@ -812,10 +805,8 @@ class Index:
         row counts as added last. All or nothing: every check as ``add``
         and ``remove`` make, and a failure leaves the old rows, keys and
         metadata (but a shard lost beyond recovery, as for ``remove``); a
-        Ctrl-C is held until the update is whole, then raised. A graph cannot
-        update rows: ValueError.
+        Ctrl-C is held until the update is whole, then raised.
         """
-        self._engine.exact("update")
         ids = self._ids_of(keys, "update")
         rows = self._vectors(vectors)
         if rows.shape[0] != len(ids):
@@ -946,14 +937,17 @@ class Index:
     ) -> Index:
         """An index holding what `snap` holds. With `restore`, its engine is
         restored from the parts the snapshot keeps of it (a flat index's
-        rows and codes: nothing is computed again, but every code to compare
-        with `verify`; for the other kinds the rows are added again);
+        rows and codes, a graph's rows, codes and links: nothing is computed
+        again, but every code to compare with `verify`; for shards, and a
+        graph saved before graphs kept their links, the rows are added again);
         without, the rows are added to a new engine. TypeError or ValueError
         when `snap` describes no index."""
         dim, metric = _checked(snap.dim, snap.metric, snap.kind)
+        known = _engines.PARAMETERS[snap.kind]
         options = {
-            **dict.fromkeys(_engines.PARAMETERS[snap.kind]),
-            **snap.parameters,
+            **dict.fromkeys(known),
+            # An older graph file's "layers" means nothing any more.
+            **{name: value for name, value in snap.parameters.items() if name in known},
             "fields": None if snap.fields is None else list(snap.fields),
             "backend": backend,
             "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
@@ -994,13 +988,13 @@ class Index:
     def load(
         cls, path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False
     ) -> Index:
-        """Reads a file written by `save`: a flat index as it was, nothing
-        computed again (``mmap=True``: its rows, codes and keys mapped
-        read-only from the file, used in place, checked at open only with
-        ``verify=True``); a graph or sharded index is built again from its
-        rows. See `orbisk_companion.persistence`."""
+        """Reads a file written by `save`: a flat or graph index as it was,
+        nothing computed again (``mmap=True``: its rows, codes and keys
+        mapped read-only from the file, used in place, checked at open only
+        with ``verify=True``); a sharded index is built again from its rows.
+        See `orbisk_companion.persistence`."""
         return persistence.load(
-            path, cls.from_snapshot, _engines.PARAMETERS, mmap=mmap, verify=verify, backend=backend, progress=progress
+            path, cls.from_snapshot, _engines.IN_FILES, mmap=mmap, verify=verify, backend=backend, progress=progress
         )
 
 

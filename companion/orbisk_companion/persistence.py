@@ -17,9 +17,12 @@ arrays used in place:
   shape (count,), where each key ends in it) when every key is a str;
   otherwise ``keys``, uint8 JSON of the list of keys;
 - ``metadata.*``: the metadata columns' arrays;
-- ``engine.*`` (flat only): the engine's codes of the rows (code blocks, the
-  open block, the code values, the norms for cosine), as the engine keeps
-  them, so that loading computes nothing again.
+- ``engine.*`` (flat and graph): the engine's codes of the rows (code
+  blocks, the open block, the code values, the norms for cosine; for a
+  graph its code records, each row's level, the bottom and upper lists and
+  the entry point), as the engine keeps them, so that loading computes
+  nothing again. A graph file written before graphs kept them has none:
+  its rows are linked again when it loads.
 
 Keys must be str, int, float or bool (they come back with their type);
 metadata values must be JSON types (dict with str keys, list, str, int,
@@ -64,17 +67,20 @@ databases that map their files: searches may answer from the new bytes, or
 reading past a new end may end the process (SIGBUS). Replace a mapped file
 by renaming a new one over it. A mapped index stays read-only until it
 changes: the first add copies its rows into memory, removals only mark rows,
-and a compaction builds new arrays. A graph or a sharded index is built
+and a compaction builds new arrays. A sharded index is built
 again from the rows (``mmap`` then only spares a copy while reading).
 
 ``load`` raises `IndexFileError` (a ValueError), naming the path and what is
 wrong, for every file that is not a complete index file of a version it
 reads: a damaged container or zip, a CRC failing, arrays missing, extra or of
 another dtype or shape, header fields missing, of another type or out of
-range (``dim`` and the parameters from 1 to 4294967295, ``count`` from 0,
-``fields`` only for a graph), keys or metadata that are not what ``save``
-writes, codes that do not match their rows, and a header or rows the index
-itself refuses. An OSError about `path` itself (FileNotFoundError,
+range (``dim`` and the parameters from 1 to 4294967295, a graph's ``seed``
+from 0, ``count`` from 0, ``fields`` only for a graph), keys or metadata
+that are not what ``save`` writes, codes that do not match their rows, a
+graph's links that do not describe a graph of its rows, and a header or rows
+the index itself refuses. A graph's parameters are those it takes now
+(``m``, ``ef_construction``, ``ef_search``, ``seed``) or those older files
+hold (``layers`` in place of ``seed``, which then means nothing). An OSError about `path` itself (FileNotFoundError,
 PermissionError, IsADirectoryError) is raised as it is.
 
 Version 1 files (a zip archive as ``numpy.savez`` writes it: ``header``,
@@ -82,7 +88,7 @@ Version 1 files (a zip archive as ``numpy.savez`` writes it: ``header``,
 rows, keys and metadata in the header) still load: each member is read with
 numpy's npy header reader, its dtype checked before any data is read, never
 with ``np.load``; the index is built again by adding every row (a graph
-draws new random levels, so its approximate results can differ).
+links them again, so its approximate results can differ).
 """
 
 from __future__ import annotations
@@ -95,7 +101,7 @@ import os
 import re
 import struct
 import zipfile
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Final, Protocol, TypeGuard
 
@@ -132,7 +138,7 @@ class Snapshot:
     rows: npt.NDArray[Any]  # (n, dim), read-only; float32 rows for a flat index of float32 storage
     keys: Keys  # exactly the rows' keys
     columns: Columns
-    engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
+    engine: dict[str, npt.NDArray[Any]] | None = None  # a flat or graph index's engine parts (rows, codes, links)
 
 
 class Loaded(Protocol):
@@ -186,10 +192,12 @@ def _array(b: bytes) -> np.ndarray:
 _NPY_HEADERS: Final = {(1, 0): np.lib.format.read_array_header_1_0, (2, 0): np.lib.format.read_array_header_2_0}
 _MEMBERS: Final = ("header", "rows", "keys", "metadata")
 _UINT32: Final = range(1, 2**32)
+_SEEDS: Final = range(2**32)  # a graph's seed may be 0
 
-Kinds = Mapping[str, Mapping[str, bool]]
-"""Each kind's parameters, name -> whether it may be null (what the engine
-classes declare; `load` is given them)."""
+Kinds = Mapping[str, Sequence[Mapping[str, bool]]]
+"""Each kind's sets of parameters a file may hold, name -> whether it may be
+null: the one the engine class declares, then those of older versions
+(`load` is given them)."""
 
 
 def _exact_int(value: object, allowed: range) -> TypeGuard[int]:
@@ -197,12 +205,15 @@ def _exact_int(value: object, allowed: range) -> TypeGuard[int]:
 
 
 def _parameters_ok(value: Any, kind: str, kinds: Kinds) -> bool:
-    wanted = kinds[kind]
-    return (
-        isinstance(value, dict)
-        and value.keys() == wanted.keys()
-        and all((v is None and wanted[name]) or _exact_int(v, _UINT32) for name, v in value.items())
-    )
+    if not isinstance(value, dict):
+        return False
+    for wanted in kinds[kind]:
+        if value.keys() == wanted.keys():
+            return all(
+                (v is None and wanted[name]) or _exact_int(v, _SEEDS if name == "seed" else _UINT32)
+                for name, v in value.items()
+            )
+    return False
 
 
 # Every field after format and version: (what it must be, the test of its
@@ -213,7 +224,7 @@ _FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any], Kinds], bool]
     "dim": ("an int from 1 to 4294967295", lambda v, h, k: _exact_int(v, _UINT32)),
     "metric": (f"one of {', '.join(map(repr, METRICS))}", lambda v, h, k: isinstance(v, str) and v in METRICS),
     "parameters": (
-        "the kind's parameters, each null or an int from 1 to 4294967295",
+        "the kind's parameters, each null or an int from 1 (a seed from 0) to 4294967295",
         lambda v, h, k: _parameters_ok(v, h["kind"], k),
     ),
     "fields": (
@@ -514,7 +525,7 @@ def _load_container[L: Loaded](
         raise IndexFileError(f"{path}: its metadata is damaged: {e}") from None
     engine = {name[len("engine.") :]: a for name, a in arrays.items() if name.startswith("engine.")}
     known = {"rows", *_KEY_ARRAYS[header["keys"]]} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
-    if kind != "flat" and engine:
+    if kind == "sharded" and engine:
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
@@ -532,7 +543,8 @@ def _load_container[L: Loaded](
         rows,
         keys,
         columns,
-        {"rows": rows, **engine} if kind == "flat" else None,
+        # A graph file written before the graph kept its links holds none: its rows are linked again.
+        {"rows": rows, **engine} if kind == "flat" or engine else None,
     )
     try:
         return build(snap, restore=True, verify=verify, backend=_backend(header, backend), progress=progress)
