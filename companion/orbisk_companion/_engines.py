@@ -95,11 +95,6 @@ class Engine(Protocol):
         """Whether `search` refuses non-finite queries itself (see `refuse`)."""
         ...
 
-    @property
-    def pads(self) -> bool:
-        """Whether a result can be shorter than others (padded with id -1)."""
-        ...
-
     def __len__(self) -> int:
         """Ids in use, removed rows included."""
         ...
@@ -110,7 +105,7 @@ class Engine(Protocol):
         ...
 
     def exact(self, what: str) -> None:
-        """ValueError naming `what` unless the engine can forget and find rows exactly."""
+        """ValueError naming `what` unless the engine finds rows exactly."""
 
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         """`vectors` as the array `append` takes (TypeError for non-numbers)."""
@@ -187,15 +182,14 @@ def _refuse_graph_options(options: dict[str, Any]) -> None:
 
 
 class _Common:
-    """What an engine does unless its kind does more: no fields, no
-    padding, every query checked by the index, nothing to reserve, close or
+    """What an engine does unless its kind does more: no fields, every
+    query checked by the index, no walk, nothing to reserve, close or
     restore."""
 
     FORMER: tuple[dict[str, bool], ...] = ()  # the parameters older files hold
     fields: tuple[str, ...] | None = None
     storage: str = "float64"
     checks_finite: bool = False
-    pads: bool = False
     removed: int = 0
 
     def exact(self, what: str) -> None:
@@ -224,7 +218,7 @@ class _Common:
         cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
     ) -> Engine:
         if parts is not None:
-            raise ValueError("only a flat index takes an engine holding its rows; the other kinds add them again")
+            raise ValueError("only flat and graph indexes take an engine holding their rows; the other kinds add them again")
         return cls.make(dim, metric, options)
 
     def close(self) -> None:

@@ -812,6 +812,7 @@ class Index:
         if rows.shape[0] != len(ids):
             raise ValueError(f"got {rows.shape[0]} vectors for {len(ids)} keys")
         meta = self._columns.rows(ids) if metadata is None else self._check_metadata(metadata, len(ids))
+        self._engine.tag(meta)  # a graph's fields in every row
         if not ids:
             return
         count = len(ids)

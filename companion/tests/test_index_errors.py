@@ -28,6 +28,8 @@ def test_unknown_metric_names_are_refused_with_the_valid_ones(kind, metric):
         ((3, "euclidean", "graph"), {"ef_construction": 0}, ValueError, "ef_construction must be between 1"),
         ((3, "euclidean", "graph"), {"fields": "ab"}, TypeError, "fields must be a sequence of str"),
         ((3, "euclidean", "graph"), {"fields": ["a", "a"]}, ValueError, "must not repeat"),
+        ((3, "euclidean", "graph"), {"seed": -1}, ValueError, "seed must be between 0"),
+        ((3,), {"seed": 1}, ValueError, "seed: only for kind='graph'"),
         ((3, "euclidean", "sharded"), {"shards": 0}, ValueError, "shards must be between 1"),
     ],
 )
@@ -36,13 +38,13 @@ def test_bad_construction(args, kw, error, message):
         Index(*args, **kw)
 
 
-@pytest.mark.parametrize("kind", ["graph", "sharded"])
-def test_only_a_flat_index_takes_a_restored_engine(kind):
+@pytest.mark.parametrize("kind", ["sharded"])
+def test_only_flat_and_graph_indexes_take_a_restored_engine(kind):
     source = Index(3, "cosine", "flat")
     source.add(np.eye(3))
     snap = source.snapshot()
     snap = type(snap)(**{**vars(snap), "kind": kind, "parameters": Index(3, "cosine", kind).parameters})
-    with pytest.raises(ValueError, match="only a flat index takes an engine holding its rows"):
+    with pytest.raises(ValueError, match="only flat and graph indexes take an engine holding their rows"):
         Index.from_snapshot(snap, restore=True)
     assert Index.from_snapshot(snap).search([1.0, 0.0, 0.0], 1)[0].tolist() == [0]  # rows added again
 
@@ -102,27 +104,14 @@ def test_bad_calls_leave_the_index_as_it_was(kind, call, error, message):
         (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": None}]), ValueError, "must be a str, int or float"),
         (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": 10**400}]), ValueError, "must be a str, int or float"),
         (lambda ix: ix.add(np.ones((1, 3)), metadata=[{"c": "\ud800"}]), ValueError, "must be a str, int or float"),
-        (lambda ix: ix.search(np.ones(3), filter={"d": 1}), ValueError, "unknown field 'd'"),
-        (lambda ix: ix.search(np.ones(3), filter={"c": 1, "d": 2}), ValueError, "one entry"),
-        (lambda ix: ix.search(np.ones(3), filter={"c": None}), ValueError, "filter value must be"),
     ],
 )
-def test_bad_graph_metadata_and_filters(call, error, message):
+def test_bad_graph_metadata(call, error, message):
     index = filled("graph")
     before = snapshot(index)
     with pytest.raises(error, match=message):
         call(index)
     assert snapshot(index) == before
-
-
-def test_a_graphs_filters_need_its_fields_and_one_field():
-    with pytest.raises(ValueError, match="no fields to filter on"):
-        Index(3, kind="graph").search(np.ones(3), filter={"c": 1})
-    graph = Index(3, kind="graph", fields=["c"])
-    graph.add(np.ones((2, 3)), metadata=[{"c": 1}, {"c": 2}])
-    for f in ({"c": 1, "d": 2}, np.ones(2, dtype=bool), [0]):
-        with pytest.raises(ValueError, match="kind='flat' takes several fields, masks and keys"):
-            graph.search(np.ones(3), filter=f)
 
 
 def test_default_keys_skip_ints_already_taken():
@@ -133,7 +122,7 @@ def test_default_keys_skip_ints_already_taken():
     assert 3 in index and "x" not in index and [] not in index
 
 
-@pytest.mark.parametrize("kind", ["flat", "sharded"])
+@pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
 def test_a_filter_on_a_field_no_row_has_names_the_fields_the_rows_have(kind):
     index = Index(3, kind=kind)
     assert index.search(np.ones(3), filter={"colour": "red"})[0].tolist() == []  # no rows, no fields
@@ -143,3 +132,21 @@ def test_a_filter_on_a_field_no_row_has_names_the_fields_the_rows_have(kind):
     ):
         index.search_batch(np.ones((1, 3)), filter={"color": "red", "colour": "red"})
     assert index.search(np.ones(3), filter={"size": 2})[0].tolist() == ["b"]  # a field some rows have
+
+
+@pytest.mark.parametrize("kind", ["flat", "graph", "sharded"])
+@pytest.mark.parametrize("ef", [0, 5, 2**32, 2.0])
+def test_ef_is_a_graphs_and_a_count(kind, ef):
+    index = filled(kind)
+    before = snapshot(index)
+    if kind != "graph":
+        error, message = ValueError, "only for kind='graph'"
+    else:
+        error, message = (TypeError, "ef must be an int") if ef == 2.0 else (ValueError, "ef must be between 1")
+    for call in (lambda: index.search(np.ones(3), ef=ef), lambda: index.search_batch(np.ones((2, 3)), ef=ef)):
+        if (kind, ef) == ("graph", 5):
+            call()
+            continue
+        with pytest.raises(error, match=message):
+            call()
+    assert snapshot(index) == before
