@@ -123,9 +123,12 @@ class Engine(Protocol):
     def reserve(self, count: int) -> None:
         """Room for `count` more rows, so that `append` allocates no records."""
 
-    def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
-        """Appends `rows` (checked) in pieces, calling `step(rows in the
-        piece)` after each and stopping when it returns True. A failure may
+    def append(
+        self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
+    ) -> None:
+        """Appends `rows` (checked) in pieces on `threads` threads (None:
+        every core), calling `step(rows in the piece)` after each and
+        stopping when it returns True. A failure may
         keep the pieces before it (`len` says how many rows stay), never
         part of one."""
 
@@ -345,12 +348,14 @@ class FlatEngine(_Exact):
         # The rows' dtype is the storage: the engine restores it as it was.
         return cls(orbisk_engine.FlatIndex.restore(dim, metric, count, parts, verify=verify), metric, {})
 
-    def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
+    def append(
+        self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
+    ) -> None:
         count = rows.shape[0]
         self.native.reserve(count)  # one allocation for every chunk
         size = max(1, _FLAT_CHUNK_VALUES // rows.shape[1])
         for first in range(0, count, size):
-            self.native.add(rows[first : first + size])
+            self.native.add(rows[first : first + size], threads=threads)
             if step(min(size, count - first)):
                 break
 
@@ -392,7 +397,9 @@ class ShardedEngine(_Exact):
         }
         return cls(ShardedFlat(dim, metric, backend=options["backend"], **parameters), metric, parameters)
 
-    def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
+    def append(
+        self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
+    ) -> None:
         self.native.create(rows)
         step(rows.shape[0])
 
@@ -495,11 +502,13 @@ class GraphEngine(_Exact):
             out.append(tuple(values))
         return out
 
-    def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
+    def append(
+        self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
+    ) -> None:
         count = rows.shape[0]
         size = max(_GRAPH_PIECE_ROWS, _GRAPH_PIECE_VALUES // rows.shape[1])
         for first in range(0, count, size):
-            self.native.add(rows[first : first + size])
+            self.native.add(rows[first : first + size], threads=threads)
             if step(min(size, count - first)):
                 break
 

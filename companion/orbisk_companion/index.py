@@ -271,6 +271,8 @@ class Index:
         keys: Sequence[Hashable] | None = None,
         metadata: Sequence[Mapping[str, Any] | None] | None = None,
         progress: bool = False,
+        *,
+        threads: int | None = None,
     ) -> None:
         """Appends the rows of a 2-D array, each with its key and metadata.
 
@@ -281,6 +283,9 @@ class Index:
         one metadata mapping (with str field names) or None per row, and for
         a graph with ``fields`` every field present in every row with a str,
         int or float value. ``progress=True`` shows a bar (tqdm if installed).
+        ``threads``: how many threads a flat index computes codes on and a
+        graph links rows on (None: every core; a graph built on one thread
+        is the same for the same ``seed``, however its rows come in calls).
         float32, int and bool rows go to the flat and graph engines as they
         are: they convert them a piece at a time, so memory grows by the
         rows alone. A graph links each piece on every core.
@@ -296,6 +301,7 @@ class Index:
         metadata, and the index is usable.
         """
         rows = self._vectors(vectors)
+        threads = positive("threads", threads)
         count = rows.shape[0]
         form, new_keys = self._new_keys(keys, count)
         meta = self._check_metadata(metadata, count)
@@ -308,7 +314,7 @@ class Index:
         shown = _progress.bar(count, "add", progress)
         try:
             with _interrupt.deferred() as interrupt:
-                self._append(rows, tags, new_keys, held, staged, interrupt, shown)
+                self._append(rows, tags, new_keys, held, staged, interrupt, shown, threads)
         finally:
             shown.close()
 
@@ -321,6 +327,7 @@ class Index:
         staged: Staged,
         interrupt: _interrupt.Deferred,
         shown: _engines.Progress,
+        threads: int | None,
     ) -> None:
         """Adds checked rows with their keys (`held`: the keys by id, the new
         ones included) and metadata, all or nothing: the records first (a
@@ -340,7 +347,7 @@ class Index:
             self._columns.rollback(staged)
             return
         try:
-            self._engine.append(rows, tags, _Steps(shown, interrupt))
+            self._engine.append(rows, tags, _Steps(shown, interrupt), threads)
             stopped = len(self._engine) != end
         except BaseException:
             self._undo(keys, held, staged, start)
