@@ -221,7 +221,7 @@ class _Common:
         cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
     ) -> Engine:
         if parts is not None:
-            raise ValueError("only flat and graph indexes take an engine holding their rows; the other kinds add them again")
+            raise ValueError("only flat and graph indexes take an engine holding their rows; shards add them again")
         return cls.make(dim, metric, options)
 
     def close(self) -> None:
