@@ -296,7 +296,8 @@ class Index:
 
         Ctrl-C stops the batch within a second (after the piece being added:
         for a flat index about 8 million values, for a graph max(256,
-        2**20 // dim) rows; after the whole batch for shards) and raises
+        65536 // dim) rows at ef_construction 200, fewer for more; after
+        the whole batch for shards) and raises
         KeyboardInterrupt; the rows added so far stay, with their keys and
         metadata, and the index is usable.
         """
