@@ -165,7 +165,7 @@ class Index:
     )
     native = property(
         lambda self: self._engine.native,
-        doc="The native index underneath (orbisk_engine.FlatIndex, orbisk.PyHNSW or ShardedFlat); "
+        doc="The native index underneath (orbisk_engine.FlatIndex or GraphIndex, or ShardedFlat); "
         "changing it directly puts the index out of step.",
     )
 
