@@ -327,12 +327,41 @@ def _native_search(
     return np.asarray(found[0]), np.asarray(found[1])
 
 
-class FlatEngine(_Exact):
-    """The companion's flat kind: ``orbisk_engine.FlatIndex``, exact, every
-    core, the queries' values checked in the search itself."""
+class _Native(_Exact):
+    """What the flat and the graph engine share: an index of the engine
+    module holding the rows, added `_piece` rows at a time on every core,
+    the queries' values checked in the search itself."""
+
+    checks_finite = True
+
+    def _piece(self, dim: int) -> int:
+        raise NotImplementedError
+
+    def append(
+        self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
+    ) -> None:
+        count = rows.shape[0]
+        size = self._piece(rows.shape[1])
+        for first in range(0, count, size):
+            self.native.add(rows[first : first + size], threads=threads)
+            if step(min(size, count - first)):
+                break
+
+    def rows(self) -> npt.NDArray[np.float64]:
+        return np.asarray(self.native.rows)
+
+    def row(self, i: int) -> npt.NDArray[np.float64]:
+        row: npt.NDArray[np.float64] = np.asarray(self.native.rows)[i].astype(np.float64)  # widened exactly
+        return row
+
+    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
+        return {name: np.asarray(a) for name, a in self.native.parts().items()}
+
+
+class FlatEngine(_Native):
+    """The companion's flat kind: ``orbisk_engine.FlatIndex``, exact."""
 
     PARAMETERS: ClassVar[dict[str, bool]] = {}
-    checks_finite = True
 
     @classmethod
     def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> FlatEngine:
@@ -350,16 +379,14 @@ class FlatEngine(_Exact):
         # The rows' dtype is the storage: the engine restores it as it was.
         return cls(orbisk_engine.FlatIndex.restore(dim, metric, count, parts, verify=verify), metric, {})
 
+    def _piece(self, dim: int) -> int:
+        return max(1, _FLAT_CHUNK_VALUES // dim)
+
     def append(
         self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
     ) -> None:
-        count = rows.shape[0]
-        self.native.reserve(count)  # one allocation for every chunk
-        size = max(1, _FLAT_CHUNK_VALUES // rows.shape[1])
-        for first in range(0, count, size):
-            self.native.add(rows[first : first + size], threads=threads)
-            if step(min(size, count - first)):
-                break
+        self.native.reserve(rows.shape[0])  # one allocation for every chunk
+        super().append(rows, tags, step, threads)
 
     def _search(
         self,
@@ -371,16 +398,6 @@ class FlatEngine(_Exact):
         ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         return _native_search(self.native.search, searched, k, mask, threads, refuse)
-
-    def rows(self) -> npt.NDArray[np.float64]:
-        return np.asarray(self.native.rows)
-
-    def row(self, i: int) -> npt.NDArray[np.float64]:
-        row: npt.NDArray[np.float64] = np.asarray(self.native.rows)[i].astype(np.float64)  # widened exactly
-        return row
-
-    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
-        return {name: np.asarray(a) for name, a in self.native.parts().items()}
 
 
 class ShardedEngine(_Exact):
@@ -432,7 +449,7 @@ class ShardedEngine(_Exact):
 # -- the graph ----------------------------------------------------------------
 
 
-class GraphEngine(_Exact):
+class GraphEngine(_Native):
     """The companion's graph kind: ``orbisk_engine.GraphIndex``, approximate
     (a walk can miss rows) but ranked and scored exactly as the flat engine,
     with the same masks, removal and compaction; `fields` are checked in
@@ -440,7 +457,6 @@ class GraphEngine(_Exact):
 
     PARAMETERS: ClassVar[dict[str, bool]] = dict.fromkeys(("m", "ef_construction", "ef_search", "seed"), True)
     FORMER = (dict.fromkeys(("layers", "m", "ef_construction", "ef_search"), True),)
-    checks_finite = True
 
     def __init__(self, native: Any, metric: Metric, parameters: dict[str, Any], fields: tuple[str, ...] | None) -> None:
         super().__init__(native, metric, parameters)
@@ -504,16 +520,8 @@ class GraphEngine(_Exact):
             out.append(tuple(values))
         return out
 
-    def append(
-        self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
-    ) -> None:
-        count = rows.shape[0]
-        size = max(_GRAPH_PIECE_ROWS, _GRAPH_PIECE_VALUES // rows.shape[1]) * 200 // self.native.ef_construction
-        size = max(1, size)
-        for first in range(0, count, size):
-            self.native.add(rows[first : first + size], threads=threads)
-            if step(min(size, count - first)):
-                break
+    def _piece(self, dim: int) -> int:
+        return max(1, max(_GRAPH_PIECE_ROWS, _GRAPH_PIECE_VALUES // dim) * 200 // self.native.ef_construction)
 
     def _search(
         self,
@@ -525,16 +533,6 @@ class GraphEngine(_Exact):
         ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         return _native_search(self.native.search_batch, searched, k, mask, threads, refuse, ef=ef)
-
-    def rows(self) -> npt.NDArray[np.float64]:
-        return np.asarray(self.native.rows)
-
-    def row(self, i: int) -> npt.NDArray[np.float64]:
-        row: npt.NDArray[np.float64] = np.asarray(self.native.rows)[i]
-        return row
-
-    def parts(self) -> dict[str, npt.NDArray[Any]] | None:
-        return {name: np.asarray(a) for name, a in self.native.parts().items()}
 
 
 CLASSES: Final[dict[str, type[FlatEngine] | type[GraphEngine] | type[ShardedEngine]]] = {

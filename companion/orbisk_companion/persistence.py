@@ -549,4 +549,4 @@ def _load_container[L: Loaded](
     try:
         return build(snap, restore=True, verify=verify, backend=_backend(header, backend), progress=progress)
     except (TypeError, ValueError) as e:
-        raise IndexFileError(f"{path}: its rows, codes, keys or metadata are refused: {e}") from None
+        raise IndexFileError(f"{path}: its rows, codes, links, keys or metadata are refused: {e}") from None
