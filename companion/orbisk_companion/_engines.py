@@ -521,7 +521,7 @@ class GraphEngine(_Native):
         return out
 
     def _piece(self, dim: int) -> int:
-        return max(1, max(_GRAPH_PIECE_ROWS, _GRAPH_PIECE_VALUES // dim) * 200 // self.native.ef_construction)
+        return max(1, max(_GRAPH_PIECE_ROWS, _GRAPH_PIECE_VALUES // dim) * 200 // int(self.native.ef_construction))
 
     def _search(
         self,
