@@ -358,8 +358,9 @@ def test_a_flat_index_holds_its_rows_once_and_adds_them_without_a_second_copy(di
     assert peak <= 1.5, peak
 
 
-def test_the_rows_are_a_read_only_view():
-    ix = Index(DIM, "euclidean")
+@pytest.mark.parametrize("kind", ["flat", "graph"])
+def test_the_rows_are_a_read_only_view(kind):
+    ix = Index(DIM, "euclidean", kind)
     ix.add(np.ones((3, DIM), dtype=np.float32))
     view = ix.rows
     assert not view.flags.writeable and not view.flags.owndata
