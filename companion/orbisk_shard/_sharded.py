@@ -680,7 +680,7 @@ class ShardedFlat(_Sharded):
         storage: Storage = "float64",
     ) -> None:
         if storage not in ("float64", "float32"):
-            raise ValueError(f"storage must be 'float64' or 'float32', got {storage!r}")
+            raise ValueError(f"unknown storage {storage!r}: expected one of 'float64', 'float32'")
         super().__init__(dim, metric, shards, max_shard_rows, backend, FlatKind(storage))
 
     @property
