@@ -401,7 +401,18 @@ class _Sharded:
                 self._placed.append(_Placed(first + at, size, shard))
             else:
                 with _naming(len(self._placed) - 1, target.start, target.count + size):
-                    target.shard.append(chunk)
+                    try:
+                        target.shard.append(chunk)
+                    except BaseException:
+                        # An in-process graph interrupted (Ctrl-C) keeps the
+                        # rows it has linked: they are counted, as PyFlat
+                        # keeps the rows before a bad one. (A flat shard
+                        # keeps none; a remote one is rebuilt from its
+                        # stored batches, which have none of them.)
+                        kept = getattr(target.shard, "count", target.count) - target.count
+                        target.count += kept
+                        self._count += kept
+                        raise
                 target.count += size
             at += size
             self._count += size

@@ -7,6 +7,9 @@ test_shard_sets.py; lost shards in test_engines.py.)"""
 
 from __future__ import annotations
 
+import os
+import signal
+import threading
 from typing import Any
 
 import numpy as np
@@ -146,3 +149,21 @@ def test_float32_shards_refuse_an_inexact_row_by_its_row_in_the_call(at: int, va
 def test_float32_storage_is_named() -> None:
     with pytest.raises(ValueError, match="unknown storage 'float16'"):
         ShardedFlat(DIM, storage="float16")  # type: ignore[arg-type]
+
+
+def test_an_append_interrupted_inside_a_graph_counts_the_rows_it_linked() -> None:
+    rows = np.random.default_rng(4).normal(size=(40000, 32))
+    index = ShardedGraph(32, shards=1, m=8, ef_construction=64)
+    index.create(rows[:2000])
+    timer = threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            index.create(rows[2000:])
+    finally:
+        timer.cancel()
+    n = len(index)
+    assert 2000 < n < 40000 and index.shard_ranges == [range(n)]
+    ids, _ = index.search_batch(rows[:3], n)
+    assert sorted(ids[0].tolist()) == list(range(n))
+    assert np.array_equal(np.concatenate(list(index.iter_rows())), rows[:n])
