@@ -141,6 +141,8 @@ def test_ray_rebuilt_actor_keeps_removals_and_compaction(ray_cluster: Any, kind:
         _same_as_engine(index, reference)
         kinds = held()
         assert len(set(kinds)) == (3 if kind == "graph" else 1)
+        kept = {ray.get(b).dtype for shard in index.shards for b in shard.batches}
+        assert kept == {np.dtype(np.float32 if kind == "float32" else np.float64)}  # what a rebuild reads
         for shard in index.shards:
             ray.kill(shard.actor)
         _same_as_engine(index, reference)
@@ -234,6 +236,8 @@ def test_dask_rebuilt_actor_keeps_removals_and_compaction(dask_client: Any, kind
         reference = _remove_and_compact(index)
         _same_as_engine(index, reference)
         kinds = [held(shard) for shard in index.shards]
+        kept = {b.dtype for shard in index.shards for b in shard.batches}
+        assert kept == {np.dtype(np.float32 if kind == "float32" else np.float64)}  # what a rebuild reads
         _kill_worker_of(dask_client, index.shards[0])
         _same_as_engine(index, reference)
         assert index.shards[0].restarts == 1
