@@ -1,6 +1,6 @@
 """Dask backend: one actor per shard, pinned to its worker.
 
-An index can never be pickled or moved, so each shard's `PyFlat` lives in a
+An index can never be pickled or moved, so each shard's index lives in a
 Dask actor created on one worker (`workers=[address]`,
 `allow_other_workers=False`) and stays there.
 
@@ -10,7 +10,7 @@ active memory manager drops extra replicas within seconds (so
 `Client.replicate` does not keep a second copy). The backend therefore keeps
 every batch of every shard in the client (one copy per batch, taken when it
 is appended) and sends it to the shard's worker, which copies it into the
-actor's flat index; nothing of it stays in the worker beyond the index.
+actor's index; nothing of it stays in the worker beyond the index.
 Removals are kept beside the batches, and a compaction drops the removed
 rows from them too. `rows` reads the client's batches, not the actor.
 

@@ -5,7 +5,7 @@ into the object store with `ray.put`; the driver keeps the references, so
 the batches live there as long as the index does, in the driver's node's
 store. The shard's actor reads them there without a copy (Ray hands a numpy
 array to a worker on the same node as a read-only view of the shared-memory
-store) and copies them into its flat index, which must own its rows.
+store) and copies them into its index (flat or graph), which owns its rows.
 Removals are kept beside the batches; a compaction puts again, without the
 removed rows, only the batches that lost some. `rows` reads the store, not
 the actor.
