@@ -126,7 +126,7 @@ F32 = ROWS[:60].astype(np.float32)
     ],
 )
 def test_float32_shards_refuse_an_inexact_row_by_its_row_in_the_call(at: int, value: float) -> None:
-    index = ShardedFlat(DIM, shards=3, storage="float32")
+    index = ShardedFlat(DIM, shards=3, max_shard_rows=20, storage="float32")  # a call spans shards
     index.create(F32[:10])
     before = (len(index), index.shard_ranges, index.search_batch(QUERIES, 20))
     rows = F32.astype(np.float64)
