@@ -67,11 +67,11 @@ import secrets
 import socket
 import stat
 import struct
-import zlib
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, BinaryIO, Final
 
 import numpy as np
+from orbisk_engine import crc32
 
 MAGIC: Final = b"\x89orbisk\n"
 VERSION: Final = 2
@@ -117,7 +117,7 @@ def write(path: Any, header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -
             crc = 0
             for at in range(0, entry["nbytes"], _CHUNK):
                 chunk = data[at : at + _CHUNK]
-                crc = zlib.crc32(chunk, crc)
+                crc = crc32(chunk, crc)
                 f.write(chunk)
             entry["crc32"] = f"{crc:08x}"
             end = entry["offset"] + entry["nbytes"]
@@ -125,7 +125,7 @@ def write(path: Any, header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -
         if len(final) != len(text):  # never: a CRC is 8 hex digits each time
             raise AssertionError("the header changed length once the checksums were known")
         f.seek(0)
-        f.write(_PREFIX.pack(MAGIC, VERSION, zlib.crc32(final), len(final)) + final)
+        f.write(_PREFIX.pack(MAGIC, VERSION, crc32(final), len(final)) + final)
 
 
 def _plan(header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -> tuple[list[dict[str, Any]], list[memoryview]]:
@@ -187,7 +187,7 @@ def _header_text(header: dict[str, Any], table: list[dict[str, Any]]) -> bytes:
 # the next write into the folder from the same host removes those whose
 # process no longer runs.
 _TEMPORARY: Final = re.compile(r"\..+\.(?P<host>[0-9a-f]{8})\.(?P<pid>[0-9]+)\.[0-9a-f]{12}\.tmp")
-_HOST: Final = zlib.crc32(socket.gethostname().encode()).to_bytes(4, "big").hex()
+_HOST: Final = crc32(socket.gethostname().encode()).to_bytes(4, "big").hex()
 
 
 def _running(pid: int) -> bool:
@@ -328,7 +328,7 @@ def _layout(f: io.FileIO, size: int, path: str) -> tuple[dict[str, Any], list[di
     text = _read(f, length)
     if len(text) != length:
         raise _refusal(path, "the file ended while its header was read")
-    if zlib.crc32(text) != crc:
+    if crc32(text) != crc:
         raise _refusal(path, "header checksum mismatch: the file is damaged")
     try:
         document = json.loads(text.decode("utf-8"))
@@ -442,7 +442,7 @@ def _loaded(
             if not n:
                 raise _refusal(path, f"the file ended while array {entry['name']!r} was read")
             if verify:
-                crc = zlib.crc32(data[done : done + n], crc)
+                crc = crc32(data[done : done + n], crc)
             done += n
         if verify:
             _check(array, crc, entry, path)
@@ -485,7 +485,7 @@ def _mapped(
             data = memoryview(whole)[entry["offset"] : entry["offset"] + entry["nbytes"]]
             crc = 0
             for start in range(0, len(data), _CHUNK):
-                crc = zlib.crc32(data[start : start + _CHUNK], crc)
+                crc = crc32(data[start : start + _CHUNK], crc)
             data.release()
             _check(array, crc, entry, path)
         arrays[entry["name"]] = array.reshape(entry["shape"])

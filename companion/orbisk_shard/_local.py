@@ -7,16 +7,16 @@ from collections.abc import Callable
 import numpy as np
 
 from ._holder import ShardIndex
-from ._types import Ids, Mask, Metric, Part, Radius, Rows
+from ._types import FLAT, Ids, Kind, Mask, Metric, Part, Radius, Rows
 
 __all__ = ["LocalBackend", "LocalShard"]
 
 
 class LocalShard:
-    """A shard held in this process: one engine flat index."""
+    """A shard held in this process: one engine index of its kind."""
 
-    def __init__(self, dim: int, metric: Metric, rows: Rows) -> None:
-        self._held = ShardIndex(dim, metric)
+    def __init__(self, dim: int, metric: Metric, rows: Rows, kind: Kind = FLAT) -> None:
+        self._held = ShardIndex(dim, metric, kind)
         self._held.append(rows)
 
     @property
@@ -27,10 +27,15 @@ class LocalShard:
         self._held.append(rows)
 
     def search(
-        self, queries: object, keep: int, threads: int | None = None, mask: Mask | None = None
+        self,
+        queries: object,
+        keep: int,
+        threads: int | None = None,
+        mask: Mask | None = None,
+        ef: int | None = None,
     ) -> Callable[[], Part]:
         assert isinstance(queries, np.ndarray)
-        part = self._held.search(queries, keep, threads, mask)
+        part = self._held.search(queries, keep, threads, mask, ef)
         return lambda: part
 
     def search_radius(
@@ -57,8 +62,8 @@ class LocalBackend:
     """Shards in this process, searched one after the other. For tests, and
     to check a layout before moving it to a cluster."""
 
-    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> LocalShard:
-        return LocalShard(dim, metric, rows)
+    def new_shard(self, dim: int, metric: Metric, rows: Rows, kind: Kind = FLAT) -> LocalShard:
+        return LocalShard(dim, metric, rows, kind)
 
     def share_queries(self, queries: Rows) -> object:
         return queries

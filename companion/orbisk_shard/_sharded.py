@@ -1,4 +1,4 @@
-"""The sharded index: shard layout, argument checks, exact merge, and the
+"""The sharded indexes: shard layout, argument checks, exact merge, and the
 backend names.
 
 A `ShardedFlat` holds its rows in shards, each shard a contiguous range of
@@ -14,6 +14,12 @@ bit. A radius search merges the same way, query by query.
 Removal marks rows in their shards; `compact` drops them shard by shard,
 and a shard's later rows take the ids of those dropped before them: the
 live rows' ranks, as one flat index renumbers.
+
+A `ShardedGraph` lays out, removes and compacts the same way, each shard an
+engine graph index linked on its own worker. A shard's list holds the rows
+its walk found, each with the exact distance a flat index computes, so the
+same merge gives the best of the shards' candidates: what a walk misses is
+the only approximation.
 """
 
 from __future__ import annotations
@@ -21,19 +27,35 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
-from typing import Any, SupportsFloat, SupportsIndex, TypeVar, cast
+from dataclasses import dataclass, replace
+from typing import Any, Self, SupportsFloat, SupportsIndex, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import orbisk
+import orbisk_engine
 
 from ._local import LocalBackend
 from ._recovery import ShardLostError
-from ._types import METRICS, Backend, Ids, Mask, Metric, Part, Radius, Rows, Shard
+from ._types import (
+    FLAT,
+    METRICS,
+    Backend,
+    FlatKind,
+    GraphKind,
+    Ids,
+    Kind,
+    Mask,
+    Metric,
+    Part,
+    Radius,
+    Rows,
+    Shard,
+    Storage,
+)
 
-__all__ = ["ShardedFlat", "merge", "merge_radius"]
+__all__ = ["ShardedFlat", "ShardedGraph", "merge", "merge_radius"]
 
 Answer = TypeVar("Answer")
 
@@ -178,6 +200,31 @@ def _naming(number: int, start: int, count: int) -> Iterator[None]:
         raise ShardLostError(f"shard {number} (ids {start} to {start + count - 1}): {e}") from e.__cause__
 
 
+def _narrowed(rows: Rows) -> Rows:
+    """`rows` as float32, each value kept exactly (NaN and infinities
+    included), or InexactRowError naming the first row of the call that
+    float32 cannot keep, as the engine names it."""
+    if rows.dtype == np.float32:
+        return rows
+    with np.errstate(over="ignore"):  # beyond float32's range: inf, refused below
+        narrow = rows.astype(np.float32)
+    kept = (narrow == rows) | np.isnan(rows)
+    bad = np.flatnonzero(~kept.all(axis=1))
+    if bad.size:
+        error = orbisk_engine.InexactRowError(
+            f"row {bad[0]} of rows holds a value that float32 storage cannot keep exactly"
+        )
+        error.row = int(bad[0])
+        raise error
+    return cast(Rows, narrow)
+
+
+def _shard_seed(seed: int, number: int) -> int:
+    """Shard `number`'s own seed: distinct for every shard and seed (with
+    the odds of a 64-bit hash), the same on every run."""
+    return int(np.random.SeedSequence((seed, number)).generate_state(1, np.uint64)[0])
+
+
 def _split(m: int, parts: int) -> list[int]:
     base, extra = divmod(m, parts)
     return [base + (1 if i < extra else 0) for i in range(parts)]
@@ -200,37 +247,25 @@ def _resolve_backend(backend: Backend | str | None) -> Backend:
     return backend
 
 
-class ShardedFlat:
-    """An exact index over engine flat index shards that answers as one
-    `PyFlat` (`search`, `search_batch`) and as one `orbisk_engine.FlatIndex`
-    (masks, `search_radius`, `remove`, `compact`).
-
-    `ShardedFlat(dim, metric=None, *, shards=2, max_shard_rows=None,
-    backend=None)`: `dim` and `metric` as for `orbisk.PyFlat` (same checks,
-    same errors); `backend` is "local" (the default: shards in this process),
-    "ray", "dask" or a backend object such as
-    `orbisk_shard.ray_backend.RayBackend(actor_options=...)`.
-
-    Layout: the first batch of rows is split into `shards` contiguous ranges
-    of near-equal size (fewer if it has fewer rows, more if a range would
-    exceed `max_shard_rows`). Every later `insert` or `create` extends the
-    last shard, up to `max_shard_rows` rows if that is set, and opens new
-    shards for the rest. Global ids are insertion positions, as in `PyFlat`,
-    until `compact` renumbers them.
+class _Sharded:
+    """What `ShardedFlat` and `ShardedGraph` share: the layout of the rows
+    in shards, appends, the merged search, removal, compaction and reading
+    rows. They differ in their shards' `Kind` and in what a search may ask.
     """
 
     def __init__(
         self,
         dim: SupportsIndex,
-        metric: Metric | None = None,
-        *,
-        shards: int = 2,
-        max_shard_rows: int | None = None,
-        backend: Backend | str | None = None,
+        metric: Metric | None,
+        shards: int,
+        max_shard_rows: int | None,
+        backend: Backend | str | None,
+        kind: Kind,
     ) -> None:
         # A real PyFlat checks dim and metric and raises its own errors; it
         # then serves as the probe that checks every search's arguments.
         self._probe = orbisk.PyFlat(dim, metric)
+        self._kind = kind
         self._dim = operator.index(dim)
         self._metric = _metric_name(metric)
         self._shards_wanted = _positive("shards", shards, 2) or 2
@@ -272,9 +307,13 @@ class ShardedFlat:
 
     def __repr__(self) -> str:
         return (
-            f"ShardedFlat(dim={self._dim}, metric={self._metric!r}, rows={self._count}, "
+            f"{type(self).__name__}(dim={self._dim}, metric={self._metric!r}, rows={self._count}, "
             f"shards={len(self._placed)}, backend={type(self._backend).__name__})"
         )
+
+    def _shard_kind(self, number: int) -> Kind:
+        """The kind of shard `number`, as it is made and remade."""
+        return self._kind
 
     # -- appending -------------------------------------------------------
 
@@ -319,14 +358,18 @@ class ShardedFlat:
         if _is_plain_array(vectors, 2):
             a = cast(npt.NDArray[Any], vectors)
             if a.shape[0] >= 1 and a.shape[1] == self._dim:
-                return np.ascontiguousarray(a, dtype=np.float64)
+                # float32 rows for float32 shards go in as they are.
+                keep = a.dtype == np.float32 and self._kind.dtype == np.float32
+                return np.ascontiguousarray(a, dtype=np.float32 if keep else np.float64)
         return None
 
     def _check_open(self) -> None:
         if self._closed:
-            raise RuntimeError("ShardedFlat is closed")
+            raise RuntimeError(f"{type(self).__name__} is closed")
 
     def _append(self, rows: Rows) -> None:
+        if self._kind.dtype == np.float32:
+            rows = _narrowed(rows)  # refused before any shard has changed
         m = rows.shape[0]
         first = self._count
         pieces: list[tuple[_Placed | None, int]] = []
@@ -350,12 +393,26 @@ class ShardedFlat:
         for target, size in pieces:
             chunk = rows[at : at + size]
             if target is None:
+                kind = self._shard_kind(len(self._placed))
+                # A backend written before shards had kinds still holds flat ones.
+                given = {} if kind == FLAT else {"kind": kind}
                 with _naming(len(self._placed), first + at, size):
-                    shard = self._backend.new_shard(self._dim, self._metric, chunk)
+                    shard = self._backend.new_shard(self._dim, self._metric, chunk, **given)
                 self._placed.append(_Placed(first + at, size, shard))
             else:
                 with _naming(len(self._placed) - 1, target.start, target.count + size):
-                    target.shard.append(chunk)
+                    try:
+                        target.shard.append(chunk)
+                    except BaseException:
+                        # An in-process graph interrupted (Ctrl-C) keeps the
+                        # rows it has linked: they are counted, as PyFlat
+                        # keeps the rows before a bad one. (A flat shard
+                        # keeps none; a remote one is rebuilt from its
+                        # stored batches, which have none of them.)
+                        kept = getattr(target.shard, "count", target.count) - target.count
+                        target.count += kept
+                        self._count += kept
+                        raise
                 target.count += size
             at += size
             self._count += size
@@ -367,64 +424,20 @@ class ShardedFlat:
 
     # -- searching -------------------------------------------------------
 
-    def search(self, query: Any, k: SupportsIndex | None = None, *, mask: Any = None) -> list[tuple[int, float]]:
-        """The `k` best rows (default 1) as a list of (id, distance) pairs:
-        exactly what one `PyFlat` over the rows searched returns, with their
-        ids here. Errors as `PyFlat.search`; `mask` as in `search_batch`."""
+    def _search_one(self, query: Any, k: SupportsIndex | None, mask: Any, **options: int) -> list[tuple[int, float]]:
         self._check_open()
         self._probe.search(query, k)
         admitted = _take_mask(mask, self._count)
-        ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k), None, admitted)
+        ids, distances = self._search_rows(_row(query).reshape(1, self._dim), self._keep(k), None, admitted, options)
         return list(zip(ids[0].tolist(), distances[0].tolist(), strict=True))
 
-    def search_batch(
-        self, queries: Any, k: SupportsIndex | None = None, *, threads: int | None = None, mask: Any = None
+    def _search_batch(
+        self, queries: Any, k: SupportsIndex | None, threads: object, mask: Any, **options: int
     ) -> tuple[Ids, Rows]:
-        """Answer many queries in one round trip per shard.
-
-        `queries` is a 2-D numeric numpy array or a sequence of query
-        vectors; each is checked as `PyFlat.search` checks its query (the
-        first refused one raises that error). `mask`: None, or a 1-D array
-        of bools (or one-byte ints) with one entry per row id, removed rows
-        included (len(self) entries): only rows whose entry is true are
-        searched. Returns `(ids, distances)`: an int64 and a float64 array,
-        both of shape (number of queries, c) with c = min(max(k, 1), rows
-        searched), the rows searched being those not removed that the mask
-        admits; row i is, in order, what `search(queries[i], k)` returns,
-        and bit for bit what one `orbisk_engine.FlatIndex` holding every
-        row, with the same removals, returns with the same mask. Each shard
-        searches on `threads` threads of the process that holds it (None:
-        every core there).
-        """
         self._check_open()
         rows = self._queries(queries, k)
         admitted = _take_mask(mask, self._count)
-        return self._search_rows(rows, self._keep(k), _threads(threads), admitted)
-
-    def search_radius(
-        self, queries: Any, radius: SupportsFloat, *, threads: int | None = None, mask: Any = None
-    ) -> Radius:
-        """Every row searched within `radius` of each query (distance at
-        most `radius`; none for a NaN radius).
-
-        Queries, `mask` and `threads` as in `search_batch`. Returns
-        `(offsets, ids, distances)`, 1-D: int64 of m + 1 entries, int64 and
-        float64; query i's rows are ids[offsets[i]:offsets[i + 1]] in
-        ranking order (distance, then the smaller id), bit for bit what one
-        `orbisk_engine.FlatIndex` over every row returns.
-        """
-        self._check_open()
-        rows = self._queries(queries, None)
-        r = _radius(radius)
-        admitted = _take_mask(mask, self._count)
-        threads = _threads(threads)
-        m = rows.shape[0]
-        searched = self._searched(admitted) if m else []
-        if not searched:
-            return merge_radius([], m)
-        shared = self._backend.share_queries(rows)
-        found = self._ask(searched, lambda shard, part_mask: shard.search_radius(shared, r, threads, **part_mask))
-        return merge_radius([(offsets, ids + p.start, distances) for p, (offsets, ids, distances) in found], m)
+        return self._search_rows(rows, self._keep(k), _threads(threads), admitted, options)
 
     def _queries(self, queries: Any, k: SupportsIndex | None) -> Rows:
         """The queries as float64 rows, each checked by the probe."""
@@ -459,14 +472,21 @@ class ShardedFlat:
                 found.append((number, p, {"mask": part}))
         return found
 
-    def _search_rows(self, queries: Rows, keep: int, threads: int | None = None, mask: Mask | None = None) -> Part:
+    def _search_rows(
+        self, queries: Rows, keep: int, threads: int | None, mask: Mask | None, options: dict[str, int]
+    ) -> Part:
         m = queries.shape[0]
         searched = self._searched(mask)
         if m == 0 or not searched:
             c = 0 if not searched else min(keep, self._admitted(mask))
             return np.empty((m, c), dtype=np.int64), np.empty((m, c), dtype=np.float64)
         shared = self._backend.share_queries(queries)
-        found = self._ask(searched, lambda shard, part_mask: shard.search(shared, keep, threads, **part_mask))
+
+        def start(shard: Shard, part_mask: dict[str, Mask]) -> Callable[[], Part]:
+            given: dict[str, Any] = {**part_mask, **options}
+            return shard.search(shared, keep, threads, **given)
+
+        found = self._ask(searched, start)
         parts = [(ids + p.start, distances) for p, (ids, distances) in found]
         return merge(parts, min(keep, sum(part[0].shape[1] for part in parts)))
 
@@ -570,11 +590,12 @@ class ShardedFlat:
 
     def rows_of(self, ids: Any) -> Rows:
         """The rows of global `ids` (a 1-D array or sequence; removed rows
-        too, until compacted) as float64 of shape (len(ids), dim), read from
-        the shards that hold them. IndexError for an id out of range."""
+        too, until compacted) as stored (float64, or float32 for float32
+        storage), of shape (len(ids), dim), read from the shards that hold
+        them. IndexError for an id out of range."""
         self._check_open()
         wanted = _row_ids(ids, self._count)
-        out = np.empty((wanted.size, self._dim), dtype=np.float64)
+        out = np.empty((wanted.size, self._dim), dtype=self._kind.dtype)
         if not wanted.size:
             return out
         starts = np.array([p.start for p in self._placed])
@@ -588,7 +609,7 @@ class ShardedFlat:
 
     def iter_rows(self, chunk: int = 4096) -> Iterator[Rows]:
         """The live rows in global id order (the i-th row given is the one
-        that takes id i at the next `compact`), as float64 arrays of `chunk`
+        that takes id i at the next `compact`), as stored (see `rows_of`), in arrays of `chunk`
         rows each (the last one fewer), read from the shards a chunk at a
         time. The index must not change while they are read."""
         self._check_open()
@@ -628,8 +649,203 @@ class ShardedFlat:
         for p in placed:
             p.shard.close()
 
-    def __enter__(self) -> ShardedFlat:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+class ShardedFlat(_Sharded):
+    """An exact index over engine flat index shards that answers as one
+    `PyFlat` (`search`, `search_batch`) and as one `orbisk_engine.FlatIndex`
+    (masks, `search_radius`, `remove`, `compact`).
+
+    `ShardedFlat(dim, metric=None, *, shards=2, max_shard_rows=None,
+    backend=None, storage="float64")`: `dim` and `metric` as for
+    `orbisk.PyFlat` (same checks, same errors); `backend` is "local" (the
+    default: shards in this process), "ray", "dask" or a backend object such
+    as `orbisk_shard.ray_backend.RayBackend(actor_options=...)`.
+    `storage="float32"` keeps every shard's rows as float32, at half the
+    bytes, with the same results bit for bit: a row holding a value float32
+    cannot keep exactly is refused (`orbisk_engine.InexactRowError`, naming
+    its row in the call, nothing stored); `rows_of` and `iter_rows` give the
+    rows as float32.
+
+    Layout: the first batch of rows is split into `shards` contiguous ranges
+    of near-equal size (fewer if it has fewer rows, more if a range would
+    exceed `max_shard_rows`). Every later `insert` or `create` extends the
+    last shard, up to `max_shard_rows` rows if that is set, and opens new
+    shards for the rest. Global ids are insertion positions, as in `PyFlat`,
+    until `compact` renumbers them.
+    """
+
+    def __init__(
+        self,
+        dim: SupportsIndex,
+        metric: Metric | None = None,
+        *,
+        shards: int = 2,
+        max_shard_rows: int | None = None,
+        backend: Backend | str | None = None,
+        storage: Storage = "float64",
+    ) -> None:
+        if storage not in ("float64", "float32"):
+            raise ValueError(f"unknown storage {storage!r}: expected one of 'float64', 'float32'")
+        super().__init__(dim, metric, shards, max_shard_rows, backend, FlatKind(storage))
+
+    @property
+    def storage(self) -> Storage:
+        """How the shards keep their rows: "float64" or "float32"."""
+        return cast(FlatKind, self._kind).storage
+
+    def search(self, query: Any, k: SupportsIndex | None = None, *, mask: Any = None) -> list[tuple[int, float]]:
+        """The `k` best rows (default 1) as a list of (id, distance) pairs:
+        exactly what one `PyFlat` over the rows searched returns, with their
+        ids here. Errors as `PyFlat.search`; `mask` as in `search_batch`."""
+        return self._search_one(query, k, mask)
+
+    def search_batch(
+        self, queries: Any, k: SupportsIndex | None = None, *, threads: int | None = None, mask: Any = None
+    ) -> tuple[Ids, Rows]:
+        """Answer many queries in one round trip per shard.
+
+        `queries` is a 2-D numeric numpy array or a sequence of query
+        vectors; each is checked as `PyFlat.search` checks its query (the
+        first refused one raises that error). `mask`: None, or a 1-D array
+        of bools (or one-byte ints) with one entry per row id, removed rows
+        included (len(self) entries): only rows whose entry is true are
+        searched. Returns `(ids, distances)`: an int64 and a float64 array,
+        both of shape (number of queries, c) with c = min(max(k, 1), rows
+        searched), the rows searched being those not removed that the mask
+        admits; row i is, in order, what `search(queries[i], k)` returns,
+        and bit for bit what one `orbisk_engine.FlatIndex` holding every
+        row, with the same removals, returns with the same mask. Each shard
+        searches on `threads` threads of the process that holds it (None:
+        every core there).
+        """
+        return self._search_batch(queries, k, threads, mask)
+
+    def search_radius(
+        self, queries: Any, radius: SupportsFloat, *, threads: int | None = None, mask: Any = None
+    ) -> Radius:
+        """Every row searched within `radius` of each query (distance at
+        most `radius`; none for a NaN radius).
+
+        Queries, `mask` and `threads` as in `search_batch`. Returns
+        `(offsets, ids, distances)`, 1-D: int64 of m + 1 entries, int64 and
+        float64; query i's rows are ids[offsets[i]:offsets[i + 1]] in
+        ranking order (distance, then the smaller id), bit for bit what one
+        `orbisk_engine.FlatIndex` over every row returns.
+        """
+        self._check_open()
+        rows = self._queries(queries, None)
+        r = _radius(radius)
+        admitted = _take_mask(mask, self._count)
+        threads = _threads(threads)
+        m = rows.shape[0]
+        searched = self._searched(admitted) if m else []
+        if not searched:
+            return merge_radius([], m)
+        shared = self._backend.share_queries(rows)
+        found = self._ask(searched, lambda shard, part_mask: shard.search_radius(shared, r, threads, **part_mask))
+        return merge_radius([(offsets, ids + p.start, distances) for p, (offsets, ids, distances) in found], m)
+
+
+class ShardedGraph(_Sharded):
+    """An approximate index over engine graph index shards: each shard an
+    `orbisk_engine.GraphIndex` linked from its rows on its worker (every
+    core there), a search the exact merge of every shard's best.
+
+    `ShardedGraph(dim, metric="euclidean", *, shards=2,
+    max_shard_rows=None, backend="local", m=16, ef_construction=200,
+    ef_search=64, seed=0)`: `dim`, `metric`, `m` and `ef_construction` as
+    for `GraphIndex` (same checks, same errors); `shards`,
+    `max_shard_rows` and `backend` as for `ShardedFlat`. `ef_search` is
+    the candidates each shard's walk keeps when a search names no `ef`.
+    Shard number i is built with its own seed, derived from `seed` and i,
+    so that a graph built on one thread is the same on every run.
+
+    Every distance reported is the exact one (bit for bit `ShardedFlat`'s
+    for the same query and row), results are ranked as `ShardedFlat`
+    ranks them, and a search returns min(max(k, 1), rows searched) rows
+    per query: what a shard's walk misses is the only approximation. A
+    mask admitting few of a shard's rows is answered by an exact scan of
+    them. Rows are kept as float64. There is no radius search. The layout
+    of rows in shards, appends, removal, compaction and reading rows are
+    `ShardedFlat`'s.
+    """
+
+    def __init__(
+        self,
+        dim: SupportsIndex,
+        metric: Metric = "euclidean",
+        *,
+        shards: int = 2,
+        max_shard_rows: int | None = None,
+        backend: Backend | str | None = "local",
+        m: int = 16,
+        ef_construction: int = 200,
+        ef_search: int = 64,
+        seed: int = 0,
+    ) -> None:
+        # An empty graph checks dim, metric, m and ef_construction with the
+        # engine's own errors; its seed is taken whole, so it is checked here.
+        orbisk_engine.GraphIndex(operator.index(dim), metric, m=m, ef_construction=ef_construction)
+        if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**64:
+            raise ValueError(f"seed must be an int from 0 to 2**64 - 1, got {seed!r}")
+        self._ef_search = cast(int, _positive("ef_search", ef_search, None))
+        super().__init__(dim, metric, shards, max_shard_rows, backend, GraphKind(m, ef_construction, seed))
+
+    @property
+    def m(self) -> int:
+        return cast(GraphKind, self._kind).m
+
+    @property
+    def ef_construction(self) -> int:
+        return cast(GraphKind, self._kind).ef_construction
+
+    @property
+    def ef_search(self) -> int:
+        return self._ef_search
+
+    @property
+    def seed(self) -> int:
+        return cast(GraphKind, self._kind).seed
+
+    def _shard_kind(self, number: int) -> Kind:
+        return replace(cast(GraphKind, self._kind), seed=_shard_seed(self.seed, number))
+
+    def _ef(self, ef: object) -> dict[str, int]:
+        return {"ef": cast(int, _positive("ef", ef, self._ef_search))}
+
+    def search(
+        self, query: Any, k: SupportsIndex | None = None, *, mask: Any = None, ef: int | None = None
+    ) -> list[tuple[int, float]]:
+        """The `k` best rows (default 1) the shards' walks find, as (id,
+        distance) pairs in ranking order; `mask` as in `search_batch`,
+        `ef` the candidates each walk keeps (None: `ef_search`; a walk
+        keeps at least k)."""
+        return self._search_one(query, k, mask, **self._ef(ef))
+
+    def search_batch(
+        self,
+        queries: Any,
+        k: SupportsIndex | None = None,
+        *,
+        threads: int | None = None,
+        mask: Any = None,
+        ef: int | None = None,
+    ) -> tuple[Ids, Rows]:
+        """Answer many queries in one round trip per shard: queries, `k`,
+        `mask` and `threads` as in `ShardedFlat.search_batch`, `ef` as in
+        `search`. Returns `(ids, distances)` of shape (number of queries,
+        min(max(k, 1), rows searched)); row i is `search(queries[i], k)`."""
+        return self._search_batch(queries, k, threads, mask, **self._ef(ef))
+
+    def search_radius(self, *args: Any, **kwargs: Any) -> Radius:
+        """Not offered: a walk cannot promise every row within a radius."""
+        raise ValueError(
+            "ShardedGraph has no radius search: a walk cannot promise every row within a radius; "
+            "use ShardedFlat for an exact one"
+        )

@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from ._types import Ids, Mask, Part, Radius, Rows
+from ._types import FLAT, Ids, Kind, Mask, Part, Radius, Rows
 
 __all__ = ["Batches", "StoredShard"]
 
@@ -72,10 +72,12 @@ class Batches[Item]:
         self.items, self.sizes = items, sizes
         self.removed = np.empty(0, dtype=np.int64)
 
-    def take(self, ids: Ids, load: Callable[[Item], Rows], dim: int) -> Rows:
+    def take(
+        self, ids: Ids, load: Callable[[Item], Rows], dim: int, dtype: type[np.floating[Any]] = np.float64
+    ) -> Rows:
         """The rows of local `ids` (any order, in range), read from the
-        batches that hold them."""
-        out = np.empty((ids.shape[0], dim), dtype=np.float64)
+        batches that hold them, as `dtype` (the batches' own)."""
+        out = np.empty((ids.shape[0], dim), dtype=dtype)
         bounds = np.cumsum([0, *self.sizes])
         which = np.searchsorted(bounds, ids, side="right") - 1
         for b in np.unique(which):
@@ -94,6 +96,7 @@ class StoredShard:
 
     store: Batches[Any]
     _dim: int
+    _kind: Kind = FLAT
     _waits: threading.Lock
 
     def _ask(self, method: str, *args: Any) -> Callable[[], Any]:
@@ -106,9 +109,14 @@ class StoredShard:
         raise NotImplementedError
 
     def search(
-        self, queries: object, keep: int, threads: int | None = None, mask: Mask | None = None
+        self,
+        queries: object,
+        keep: int,
+        threads: int | None = None,
+        mask: Mask | None = None,
+        ef: int | None = None,
     ) -> Callable[[], Part]:
-        return self._ask("search", queries, keep, threads, mask)
+        return self._ask("search", queries, keep, threads, mask, ef)
 
     def search_radius(
         self, queries: object, radius: float, threads: int | None = None, mask: Mask | None = None
@@ -116,4 +124,4 @@ class StoredShard:
         return self._ask("search_radius", queries, radius, threads, mask)
 
     def rows(self, ids: Ids) -> Rows:
-        return self.store.take(ids, self._load, self._dim)
+        return self.store.take(ids, self._load, self._dim, self._kind.dtype)

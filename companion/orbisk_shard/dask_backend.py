@@ -1,6 +1,6 @@
 """Dask backend: one actor per shard, pinned to its worker.
 
-An index can never be pickled or moved, so each shard's `PyFlat` lives in a
+An index can never be pickled or moved, so each shard's index lives in a
 Dask actor created on one worker (`workers=[address]`,
 `allow_other_workers=False`) and stays there.
 
@@ -10,7 +10,7 @@ active memory manager drops extra replicas within seconds (so
 `Client.replicate` does not keep a second copy). The backend therefore keeps
 every batch of every shard in the client (one copy per batch, taken when it
 is appended) and sends it to the shard's worker, which copies it into the
-actor's flat index; nothing of it stays in the worker beyond the index.
+actor's index; nothing of it stays in the worker beyond the index.
 Removals are kept beside the batches, and a compaction drops the removed
 rows from them too. `rows` reads the client's batches, not the actor.
 
@@ -40,7 +40,7 @@ import numpy as np
 from ._holder import ShardIndex
 from ._recovery import Recovery, ShardLostError
 from ._store import Batches, StoredShard
-from ._types import Ids, Metric, Rows
+from ._types import FLAT, Ids, Kind, Metric, Rows
 
 __all__ = ["DaskBackend", "DaskShard", "ShardActor"]
 
@@ -50,10 +50,10 @@ call is waited for."""
 
 
 class ShardActor(ShardIndex):
-    """A flat index held by a Dask worker."""
+    """A shard's index held by a Dask worker."""
 
-    def __init__(self, dim: int, metric: Metric, batches: list[Rows], removed: Ids) -> None:
-        super().__init__(dim, metric)
+    def __init__(self, dim: int, metric: Metric, batches: list[Rows], removed: Ids, kind: Kind = FLAT) -> None:
+        super().__init__(dim, metric, kind)
         for rows in batches:
             self.append(rows)
         if removed.size:
@@ -90,11 +90,12 @@ class DaskShard(StoredShard):
     `actor_future` is the future of the task that made the actor: the
     scheduler's handle on it, as long as it lives."""
 
-    def __init__(self, backend: DaskBackend, dim: int, metric: Metric, rows: Rows) -> None:
+    def __init__(self, backend: DaskBackend, dim: int, metric: Metric, rows: Rows, kind: Kind = FLAT) -> None:
         self._backend = backend
         self._dim = dim
         self._metric = metric
-        self.store: Batches[Rows] = Batches(np.array(rows, dtype=np.float64, order="C", copy=True), rows.shape[0])
+        self._kind = kind
+        self.store: Batches[Rows] = Batches(np.array(rows, order="C", copy=True), rows.shape[0])
         self._starts = 0
         self.worker: str | None = None
         self.actor_future: Any = None
@@ -144,6 +145,7 @@ class DaskShard(StoredShard):
             self._metric,
             sent,
             self.store.removed,
+            self._kind,
             actor=True,
             workers=[worker],
             allow_other_workers=False,
@@ -241,7 +243,7 @@ class DaskShard(StoredShard):
     # -- the shard ---------------------------------------------------------
 
     def append(self, rows: Rows) -> None:
-        batch = np.array(rows, dtype=np.float64, order="C", copy=True)
+        batch = np.array(rows, order="C", copy=True)
         self.store.append(batch, rows.shape[0])
         # Waited for: calls to a Dask actor are not ordered, and a search
         # must see these rows. A restart sends this batch with the others.
@@ -346,8 +348,8 @@ class DaskBackend:
                 raise TimeoutError("no live Dask worker to place a shard on")
             time.sleep(POLL)
 
-    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> DaskShard:
-        shard = DaskShard(self, dim, metric, rows)
+    def new_shard(self, dim: int, metric: Metric, rows: Rows, kind: Kind = FLAT) -> DaskShard:
+        shard = DaskShard(self, dim, metric, rows, kind)
         self.shards.append(shard)
         return shard
 

@@ -5,7 +5,7 @@ into the object store with `ray.put`; the driver keeps the references, so
 the batches live there as long as the index does, in the driver's node's
 store. The shard's actor reads them there without a copy (Ray hands a numpy
 array to a worker on the same node as a read-only view of the shared-memory
-store) and copies them into its flat index, which must own its rows.
+store) and copies them into its index (flat or graph), which owns its rows.
 Removals are kept beside the batches; a compaction puts again, without the
 removed rows, only the batches that lost some. `rows` reads the store, not
 the actor.
@@ -37,7 +37,7 @@ import ray  # type: ignore[import-not-found, unused-ignore]
 from ._holder import ShardIndex
 from ._recovery import Recovery, ShardLostError
 from ._store import Batches, StoredShard
-from ._types import Ids, Metric, Rows
+from ._types import FLAT, Ids, Kind, Metric, Rows
 
 __all__ = ["DEFAULT_ACTOR_OPTIONS", "RayBackend", "RayShard", "ShardActor"]
 
@@ -59,10 +59,12 @@ own code (RayTaskError) is not among them: it is the call's result."""
 
 
 class ShardActor(ShardIndex):
-    """A flat index in its own worker process."""
+    """A shard's index in its own worker process."""
 
-    def __init__(self, dim: int, metric: Metric, batches: list[ray.ObjectRef[Any]], removed: Ids) -> None:
-        super().__init__(dim, metric)
+    def __init__(
+        self, dim: int, metric: Metric, batches: list[ray.ObjectRef[Any]], removed: Ids, kind: Kind = FLAT
+    ) -> None:
+        super().__init__(dim, metric, kind)
         # A list of references is not resolved by Ray: get them here, one
         # at a time, each a zero-copy view while it is copied in. (A
         # reference given to `append` as an argument arrives resolved.)
@@ -85,10 +87,11 @@ class RayShard(StoredShard):
     `node` is the id of the node its actor runs on, known once the actor has
     answered; `restarts` counts the actors started after the first."""
 
-    def __init__(self, backend: RayBackend, dim: int, metric: Metric, rows: Rows) -> None:
+    def __init__(self, backend: RayBackend, dim: int, metric: Metric, rows: Rows, kind: Kind = FLAT) -> None:
         self._backend = backend
         self._dim = dim
         self._metric = metric
+        self._kind = kind
         self.store: Batches[ray.ObjectRef[Any]] = Batches(ray.put(rows), rows.shape[0])
         self.restarts = 0
         self._in_doubt = False
@@ -102,7 +105,7 @@ class RayShard(StoredShard):
 
     def _start(self) -> None:
         self.actor: Any = _RemoteShardActor.options(**self._backend.actor_options).remote(
-            self._dim, self._metric, list(self.store.items), self.store.removed
+            self._dim, self._metric, list(self.store.items), self.store.removed, self._kind
         )
         self.node: str | None = None
         # Calls from one caller run on an actor in the order they were made:
@@ -208,8 +211,8 @@ class RayBackend:
         self.retries = retries
         self.recovery_timeout = recovery_timeout
 
-    def new_shard(self, dim: int, metric: Metric, rows: Rows) -> RayShard:
-        return RayShard(self, dim, metric, rows)
+    def new_shard(self, dim: int, metric: Metric, rows: Rows, kind: Kind = FLAT) -> RayShard:
+        return RayShard(self, dim, metric, rows, kind)
 
     def share_queries(self, queries: Rows) -> object:
         # Put once, read in place by every shard's actor.

@@ -1,6 +1,7 @@
 """Engine-specific promises: a killed shard loses nothing (and brings back
-no row removed), Ray reads shard data in place, Dask keeps each actor on its
-worker."""
+no row removed), whatever its kind (float64 or float32 rows, or a graph,
+rebuilt with its own seed), Ray reads shard data in place, Dask keeps each
+actor on its worker."""
 
 from __future__ import annotations
 
@@ -10,10 +11,11 @@ import time
 from typing import Any
 
 import numpy as np
+import pytest
 
 import orbisk
 import orbisk_engine
-from orbisk_shard import ShardedFlat
+from orbisk_shard import ShardedFlat, ShardedGraph
 
 from conftest import mismatch
 
@@ -40,13 +42,25 @@ def _same(reference: orbisk.PyFlat, got: list[list[tuple[int, float]]], k: int =
         assert mismatch(reference.search(q, k), g) is None
 
 
-def _remove_and_compact(index: ShardedFlat, metric: str = "euclidean") -> orbisk_engine.FlatIndex:
+KINDS = ["float64", "float32", "graph"]
+
+
+def _sharded(kind: str, shards: int, backend: Any) -> Any:
+    """A sharded index of `kind`: flat shards keeping float64 or float32
+    rows, or graph shards."""
+    if kind == "graph":
+        return ShardedGraph(8, shards=shards, backend=backend, m=8, ef_construction=64)
+    return ShardedFlat(8, shards=shards, backend=backend, storage=kind)
+
+
+def _remove_and_compact(index: Any, metric: str = "euclidean") -> orbisk_engine.FlatIndex:
     """Rows removed across shards, compacted, then more removed and left
-    as tombstones; the engine index that has had the same."""
+    as tombstones; the engine index (float64) that has had the same."""
+    rows = ROWS.astype(np.float32) if getattr(index, "storage", None) == "float32" else ROWS
     reference = orbisk_engine.FlatIndex(8, metric)
-    reference.add(ROWS)
-    index.create(ROWS[:2000])
-    index.create(ROWS[2000:])
+    reference.add(rows)
+    index.create(rows[:2000])
+    index.create(rows[2000:])
     for ids, compact in (([5, 1499, 1500, 2999, 700, 2001], True), ([0, 1200, 2990], False)):
         index.remove(ids)
         reference.remove(np.array(ids))
@@ -56,19 +70,25 @@ def _remove_and_compact(index: ShardedFlat, metric: str = "euclidean") -> orbisk
     return reference
 
 
-def _same_as_engine(index: ShardedFlat, reference: orbisk_engine.FlatIndex) -> None:
-    """Searches with and without a mask, radius search and rows: the engine's."""
+def _same_as_engine(index: Any, reference: orbisk_engine.FlatIndex) -> None:
+    """Searches with and without a mask, radius search and rows (as the
+    shards keep them): the engine's. A graph is asked for every row (its
+    walks must then return them all) and has no radius search."""
+    graph = isinstance(index, ShardedGraph)
+    k = len(reference) if graph else 40
     mask = np.zeros(len(reference), dtype=bool)
     mask[::3] = True
     for m in (None, mask):
-        for got, expected in (
-            (index.search_batch(QUERIES, 40, mask=m), reference.search(QUERIES, 40, mask=m)),
-            (index.search_radius(QUERIES, 2.5, mask=m), reference.search_radius(QUERIES, 2.5, mask=m)),
-        ):
+        answers = [(index.search_batch(QUERIES, k, mask=m), reference.search(QUERIES, k, mask=m))]
+        if not graph:
+            answers.append((index.search_radius(QUERIES, 2.5, mask=m), reference.search_radius(QUERIES, 2.5, mask=m)))
+        for got, expected in answers:
             for g, e in zip(got, expected, strict=True):
                 assert np.array_equal(g, np.asarray(e))
     ids = np.array([0, 1, 1499, len(reference) - 11, len(reference) - 1])
-    assert np.array_equal(index.rows_of(ids), np.asarray(reference.rows)[ids])
+    got = index.rows_of(ids)
+    assert np.array_equal(got, np.asarray(reference.rows)[ids])
+    assert got.dtype == (np.float32 if getattr(index, "storage", None) == "float32" else np.float64)
     assert len(index) == len(reference) and index.removed == reference.removed
 
 
@@ -99,17 +119,35 @@ def test_ray_killed_actor_is_rebuilt_from_the_object_store(ray_cluster: Any) -> 
             assert _ray_pid(ray, shard) != old_pid
 
 
-def test_ray_rebuilt_actor_keeps_removals_and_compaction(ray_cluster: Any) -> None:
+@pytest.mark.parametrize("kind", KINDS)
+def test_ray_rebuilt_actor_keeps_removals_and_compaction(ray_cluster: Any, kind: str) -> None:
     ray = ray_cluster
     from orbisk_shard.ray_backend import RayBackend
 
-    with ShardedFlat(8, shards=3, backend=RayBackend()) as index:
+    def held() -> list[tuple[str, Any]]:
+        """What index each actor holds: its type, and its storage or seed
+        (a lambda: Ray sends it by value)."""
+        return ray.get(
+            [
+                shard.actor.__ray_call__.remote(
+                    lambda a: (type(a._index).__name__, getattr(a._index, "storage", None) or a._index.seed)
+                )
+                for shard in index.shards
+            ]
+        )
+
+    with _sharded(kind, 3, RayBackend()) as index:
         reference = _remove_and_compact(index)
         _same_as_engine(index, reference)
+        kinds = held()
+        assert len(set(kinds)) == (3 if kind == "graph" else 1)
+        kept = {ray.get(b).dtype for shard in index.shards for b in shard.batches}
+        assert kept == {np.dtype(np.float32 if kind == "float32" else np.float64)}  # what a rebuild reads
         for shard in index.shards:
             ray.kill(shard.actor)
         _same_as_engine(index, reference)
         assert all(shard.restarts == 1 for shard in index.shards)
+        assert held() == kinds
         # Killed again right after a removal and a compaction not yet waited for.
         index.remove([3, 2500])
         reference.remove(np.array([3, 2500]))
@@ -178,16 +216,32 @@ def test_dask_killed_worker_loses_nothing(dask_client: Any) -> None:
         assert shard.restarts == 1 and shard.worker != dead
 
 
-def test_dask_rebuilt_actor_keeps_removals_and_compaction(dask_client: Any) -> None:
+@pytest.mark.parametrize("kind", KINDS)
+def test_dask_rebuilt_actor_keeps_removals_and_compaction(dask_client: Any, kind: str) -> None:
     from orbisk_shard.dask_backend import DaskBackend
 
+    def held(shard: Any) -> tuple[str, Any]:
+        key = shard.actor.key
+        found = dask_client.run(
+            lambda dask_worker: (
+                type(a := dask_worker.state.actors[key]._index).__name__,
+                getattr(a, "storage", None) or a.seed,
+            ),
+            workers=[shard.worker],
+        )
+        return found[shard.worker]  # type: ignore[no-any-return]
+
     dask_client.wait_for_workers(2, timeout=60)
-    with ShardedFlat(8, shards=2, backend=DaskBackend(dask_client)) as index:
+    with _sharded(kind, 2, DaskBackend(dask_client)) as index:
         reference = _remove_and_compact(index)
         _same_as_engine(index, reference)
+        kinds = [held(shard) for shard in index.shards]
+        kept = {b.dtype for shard in index.shards for b in shard.batches}
+        assert kept == {np.dtype(np.float32 if kind == "float32" else np.float64)}  # what a rebuild reads
         _kill_worker_of(dask_client, index.shards[0])
         _same_as_engine(index, reference)
         assert index.shards[0].restarts == 1
+        assert [held(shard) for shard in index.shards] == kinds
         # A removal and a compaction that reach a lost shard: rebuilt with both.
         _kill_worker_of(dask_client, index.shards[1])
         index.remove([3, 2500])

@@ -1,7 +1,8 @@
 """Masks, radius search, removal and compaction of a ShardedFlat: after any
 history of appends, removals and compactions it answers as one engine
-FlatIndex holding the same rows, bit for bit, and a refused call changes
-nothing on any shard."""
+FlatIndex holding the same rows, bit for bit (with float32 shards too, over
+the same values), and a refused call changes nothing on any shard. A
+ShardedGraph whose k covers a shard's rows answers the same."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 import orbisk_engine
-from orbisk_shard import LocalBackend, ShardedFlat
+from orbisk_shard import LocalBackend, ShardedFlat, ShardedGraph
 from orbisk_shard._holder import ShardIndex
 from orbisk_shard._store import Batches
 
@@ -29,17 +30,34 @@ def same(got: tuple[np.ndarray, ...], expected: tuple[np.ndarray, ...]) -> None:
     assert len(got) == len(expected)
     for g, e in zip(got, expected, strict=True):
         assert g.shape == e.shape and g.dtype == e.dtype, (g.shape, e.shape, g.dtype, e.dtype)
-        assert np.array_equal(g.view(np.int64), e.view(np.int64)), (g, e)
+        assert np.array_equal(g.view(f"i{g.itemsize}"), e.view(f"i{e.itemsize}")), (g, e)
+
+
+KINDS = ["flat", "float32", "graph"]
 
 
 class Twins:
-    """A ShardedFlat and one engine FlatIndex given the same calls."""
+    """A sharded index and one engine FlatIndex (float64) given the same
+    calls. `kind`: ShardedFlat, ShardedFlat with float32 storage (rows that
+    float32 keeps), or ShardedGraph, compared only where k covers the rows
+    of every shard (a walk then returns them all)."""
 
     def __init__(
-        self, rng: np.random.Generator, metric: str, shards: int, max_rows: int | None, backend: Any = None
+        self,
+        rng: np.random.Generator,
+        metric: str,
+        shards: int,
+        max_rows: int | None,
+        backend: Any = None,
+        kind: str = "flat",
     ) -> None:
         self.rng = rng
-        self.index = ShardedFlat(DIM, metric, shards=shards, max_shard_rows=max_rows, backend=backend)
+        self.kind = kind
+        given = {"shards": shards, "max_shard_rows": max_rows, "backend": backend}
+        if kind == "graph":
+            self.index: Any = ShardedGraph(DIM, metric, **given, m=2, ef_search=1, seed=int(rng.integers(99)))
+        else:
+            self.index = ShardedFlat(DIM, metric, **given, storage="float32" if kind == "float32" else "float64")
         self.reference = orbisk_engine.FlatIndex(DIM, metric)
         self.pool = np.round(rng.normal(size=(8, DIM)), 1)  # rows met again: ties across shards
 
@@ -49,6 +67,8 @@ class Twins:
         again = self.rng.random(n) < 0.4
         rows[again] = self.pool[self.rng.integers(0, len(self.pool), int(again.sum()))]
         rows[self.rng.random(n) < 0.1] = 0.0
+        if self.kind == "float32":
+            rows = rows.astype(np.float32)
         self.index.create(rows)
         self.reference.add(rows)
 
@@ -84,8 +104,11 @@ class Twins:
                 if mask is None
                 else int(sum(mask[i] and not reference.is_removed(i) for i in range(len(reference))))
             )
-            for k in (1, 3, admitted + 2):
+            widest = max(len(r) for r in ranges)
+            for k in (widest, admitted + 2) if self.kind == "graph" else (1, 3, admitted + 2):
                 same(index.search_batch(queries, k, mask=mask), _np(reference.search(queries, k, mask=mask)))
+            if self.kind == "graph":
+                continue
             expected = _np(reference.search(queries, admitted + 2, mask=mask))[1]
             radii = [0.0, np.inf, float(np.median(expected)) if expected.size else 1.0]
             if expected.size:
@@ -97,7 +120,7 @@ class Twins:
                     index.search_radius(queries, radius, mask=mask),
                     _np(reference.search_radius(queries, radius, mask=mask)),
                 )
-        rows = np.asarray(reference.rows)
+        rows = np.asarray(reference.rows).astype(np.float32 if self.kind == "float32" else np.float64)
         if len(rows):
             picked = self.rng.integers(0, len(rows), 7)
             same((index.rows_of(picked),), (rows[picked],))
@@ -123,12 +146,16 @@ def run_history(twins: Twins, steps: int) -> None:
 @pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])
 @pytest.mark.parametrize(("shards", "max_rows"), [(1, None), (2, 4), (3, 7), (5, 3)])
 @pytest.mark.parametrize("seed", range(3))
-def test_histories_answer_as_one_engine_index(metric: str, shards: int, max_rows: int | None, seed: int) -> None:
-    run_history(Twins(np.random.default_rng(seed), metric, shards, max_rows), steps=12)
+@pytest.mark.parametrize("kind", KINDS)
+def test_histories_answer_as_one_engine_index(
+    metric: str, shards: int, max_rows: int | None, seed: int, kind: str
+) -> None:
+    run_history(Twins(np.random.default_rng(seed), metric, shards, max_rows, kind=kind), steps=12)
 
 
-def test_histories_through_every_backend(backend: Callable[[], Any]) -> None:
-    twins = Twins(np.random.default_rng(7), "euclidean", 3, 5, backend())
+@pytest.mark.parametrize("kind", KINDS)
+def test_histories_through_every_backend(backend: Callable[[], Any], kind: str) -> None:
+    twins = Twins(np.random.default_rng(7), "euclidean", 3, 5, backend(), kind)
     try:
         run_history(twins, steps=8)
     finally:

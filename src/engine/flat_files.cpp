@@ -11,6 +11,7 @@
 #include "binding/ref.h"
 #include "binding/results.h"
 #include "engine/flat_object.h"
+#include "flat/batch.h"
 
 namespace orbisk::engine {
 
@@ -134,7 +135,10 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
         bool matched = false;
         try {
             // The check computes every row's code again: without the lock.
-            without_lock([&](Released&) { matched = flat.restore(n, p, held, verify != 0); });
+            without_lock([&](Released& released) {
+                matched = flat.restore(n, p, held, verify != 0, default_threads(1, n * flat.dim() * sizeof(double)),
+                                       released.interrupt());
+            });
         } catch (const InternalFailure&) {
             PyErr_SetString(PyExc_ValueError, "count is beyond what an index holds");
             return nullptr;

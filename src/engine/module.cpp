@@ -9,6 +9,7 @@
 #include "binding/matrix.h"
 #include "binding/ref.h"
 #include "binding/results.h"
+#include "engine/functions.h"
 #include "engine/flat_object.h"
 #include "engine/graph_object.h"
 
@@ -16,12 +17,22 @@ namespace orbisk::engine {
 
 namespace {
 
+PyMethodDef functions[] = {
+    {"crc32", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checksum)), METH_FASTCALL,
+     "crc32(data, value=0, /)\n--\n\nzlib.crc32's value for the bytes of a C-contiguous buffer, continuing from "
+     "`value`; the interpreter lock is released over large buffers."},
+    {"first_nonfinite", first_nonfinite, METH_O,
+     "first_nonfinite(rows, /)\n--\n\nThe first row of a 1-D or 2-D float32 or float64 array holding NaN or an "
+     "infinity (0 for a 1-D array), or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "orbisk_engine",
     "The engine of orbisk's everyday path: exact batch search on every core, and an approximate graph.",
     -1,
-    nullptr,
+    functions,
     nullptr,
     nullptr,
     nullptr,

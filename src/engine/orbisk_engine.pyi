@@ -24,6 +24,11 @@ class InexactRowError(ValueError):
     row: int
 
 @final
+def crc32(data: Buffer, value: int = 0, /) -> int:
+    """``zlib.crc32(data, value)`` for a C-contiguous buffer, several times
+    faster (carry-less multiplication where the processor has it); the
+    interpreter lock is released over buffers of 1 MiB and more."""
+
 class FlatIndex:
     """An exact flat index: every search compares each query with every row.
 

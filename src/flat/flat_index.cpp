@@ -4,6 +4,7 @@
 #include "flat/flat_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -354,40 +355,69 @@ std::size_t Flat::code_open_bytes(std::size_t rows) const {
     return coding() ? rows % code_lanes * code_row_bytes() : 0;
 }
 
+template <class T>
+bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, unsigned threads,
+                   Interrupt& interrupt) const {
+    // Each row's code, code values and norm computed again, compared bit for
+    // bit: whole blocks on threads by the block encoder (the add's), the
+    // open block's rows one by one (as they were added).
+    const std::size_t bytes = coding() ? code_row_bytes() : 0, full = coding() ? count / code_lanes * code_lanes : 0;
+    const std::size_t piece = piece_rows(), block = code_lanes * bytes;
+    std::atomic<bool> same{true};
+    run_tiles(pieces_of(full), 1, threads, interrupt, [&](std::size_t p, std::size_t, Interrupt& stop) {
+        const std::size_t first = p * piece, n = std::min(piece, full - first);
+        stop.step(n * dim_);
+        std::vector<std::uint8_t> code(block);
+        CodeInfo info[code_lanes];
+        double norms[code_lanes];
+        for (std::size_t at = first; at < first + n && same.load(std::memory_order_relaxed); at += code_lanes) {
+            metric_.encode_block(values + at * dim_, dim_, code.data(), info,
+                                 metric_.keeps_norms() ? norms : nullptr);
+            bool ok = std::memcmp(code.data(), parts.code_blocks + at * bytes, block) == 0;
+            for (std::size_t r = 0; r < code_lanes; ++r) {
+                ok = ok && std::memcmp(&info[r].scale, parts.scales + at + r, sizeof(float)) == 0 &&
+                     std::memcmp(&info[r].rho, parts.rhos + at + r, sizeof(float)) == 0 &&
+                     std::memcmp(&info[r].extent, parts.extents + at + r, sizeof(double)) == 0 &&
+                     (!metric_.keeps_norms() || std::memcmp(norms + r, parts.norms + at + r, sizeof(double)) == 0);
+            }
+            if (!ok) same.store(false, std::memory_order_relaxed);
+        }
+    });
+    if (!same.load()) return false;
+    std::vector<std::uint8_t> code(bytes), stored(bytes);
+    for (std::size_t id = full; id < count; ++id) {
+        const std::span<const T> row(values + id * dim_, dim_);
+        if (metric_.keeps_norms()) {
+            const double n = norm(row);
+            if (std::memcmp(&n, parts.norms + id, sizeof n) != 0) return false;
+        }
+        if (!coding()) continue;
+        const CodeInfo info = metric_.encode(row, code.data());
+        code_of_row(parts.code_blocks, parts.code_open, full, id, bytes, stored.data());
+        if (std::memcmp(&info.scale, parts.scales + id, sizeof info.scale) != 0 ||
+            std::memcmp(&info.rho, parts.rhos + id, sizeof info.rho) != 0 ||
+            std::memcmp(&info.extent, parts.extents + id, sizeof info.extent) != 0 ||
+            std::memcmp(stored.data(), code.data(), bytes) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 FlatParts Flat::parts() const {
     return {rows_.data(), code_blocks_.data(), code_open_.data(), scales_.data(),
             rhos_.data(), extents_.data(),     norms_.data(),     storage()};
 }
 
-bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify) {
+bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify, unsigned threads,
+                   Interrupt interrupt) {
     if (count_ != 0 || dim_ == 0 || count > max_vectors) throw InternalFailure("restore: not an empty index");
     if (parts.storage != storage()) throw InternalFailure("restore: rows of another storage than the index's");
     RowStore rows = RowStore::adopt(dim_, storage(), parts.rows, count, std::move(keep));
     const std::size_t bytes = coding() ? code_row_bytes() : 0;
     const std::size_t full = count / code_lanes * code_lanes;
-    if (verify) {
-        // Each row's code and values computed again, compared bit for bit.
-        std::vector<std::uint8_t> code(bytes), stored(bytes);
-        const bool same = rows.visit([&]<class T>(const T* values) {
-            for (std::size_t id = 0; id < count; ++id) {
-                const std::span<const T> row(values + id * dim_, dim_);
-                if (metric_.keeps_norms()) {
-                    const double n = norm(row);
-                    if (std::memcmp(&n, parts.norms + id, sizeof n) != 0) return false;
-                }
-                if (!coding()) continue;
-                const CodeInfo info = metric_.encode(row, code.data());
-                code_of_row(parts.code_blocks, parts.code_open, full, id, bytes, stored.data());
-                if (std::memcmp(&info.scale, parts.scales + id, sizeof info.scale) != 0 ||
-                    std::memcmp(&info.rho, parts.rhos + id, sizeof info.rho) != 0 ||
-                    std::memcmp(&info.extent, parts.extents + id, sizeof info.extent) != 0 ||
-                    std::memcmp(stored.data(), code.data(), bytes) != 0) {
-                    return false;
-                }
-            }
-            return true;
-        });
-        if (!same) return false;
+    if (verify && !rows.visit([&]<class T>(const T* values) { return matches(values, count, parts, threads, interrupt); })) {
+        return false;
     }
     SharedArray<double> norms, extents;
     SharedArray<float> scales, rhos;

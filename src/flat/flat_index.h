@@ -179,8 +179,10 @@ class Flat {
     /// holds them), the rest copied. The rows must be of the index's
     /// storage (else InternalFailure). With `verify`, each row's code, code
     /// values and norm are computed again and must equal the stored ones:
-    /// false, with nothing taken, when one does not.
-    bool restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify);
+    /// false, with nothing taken, when one does not. The check runs on up to
+    /// `threads` threads; a stop throws, with nothing taken.
+    bool restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify, unsigned threads = 1,
+                 Interrupt interrupt = {});
 
   private:
     class TopK;
@@ -225,6 +227,11 @@ class Flat {
                        unsigned threads);
     /// Rows of a piece of append_blocks, and pieces of `rows` rows.
     std::size_t piece_rows() const;
+    /// Whether `parts` hold the codes, code values and norms of the first
+    /// `count` rows of `values` (restore's check).
+    template <class T>
+    bool matches(const T* values, std::size_t count, const FlatParts& parts, unsigned threads,
+                 Interrupt& interrupt) const;
     std::size_t pieces_of(std::size_t rows) const { return rows ? (rows + piece_rows() - 1) / piece_rows() : 0; }
     /// Writes the rows, norms and codes of `rows` rows `ahead` rows past the
     /// stored ones, whole blocks of them, into reserved room.
