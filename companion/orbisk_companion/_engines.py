@@ -38,18 +38,31 @@ _FLAT_CHUNK_VALUES: Final = 2**23
 # core busy.
 _GRAPH_PIECE_ROWS: Final = 256
 _GRAPH_PIECE_VALUES: Final = 2**16
+# What a graph's parameters are when not given (orbisk_engine.GraphIndex's).
+_GRAPH_DEFAULTS: Final = {"m": 16, "ef_construction": 200, "ef_search": 64, "seed": 0}
 STORAGES: Final = ("float64", "float32")
 
 
 def _storage(options: dict[str, Any], kind: str) -> Literal["float64", "float32"]:
     """The rows' storage the options ask for ("float64" when not given);
-    float32 for a flat index only."""
+    float32 for flat rows only (a flat index, or flat shards)."""
     storage = options.get("storage") or "float64"
     if storage not in STORAGES:
         raise ValueError(f"storage must be 'float64' or 'float32', not {storage!r}")
-    if storage != "float64" and kind != "flat":
-        raise ValueError(f"storage={storage!r} is for kind='flat'; kind={kind!r} keeps float64 rows")
+    if storage != "float64" and (kind == "graph" or (kind == "sharded" and _shard_kind(options) == "graph")):
+        raise ValueError(f"storage={storage!r} is for flat rows (kind='flat', or shard_kind='flat'); a graph keeps float64 rows")
     return "float32" if storage == "float32" else "float64"
+
+
+def _shard_kind(options: dict[str, Any]) -> Literal["flat", "graph"]:
+    """The kind of index each shard is: "flat" unless the options say
+    "graph" (or, from a file, hold the graph's parameters)."""
+    kind = options.get("shard_kind")
+    if kind is None:
+        return "graph" if options.get("m") is not None else "flat"
+    if kind not in ("flat", "graph"):
+        raise ValueError(f"shard_kind must be 'flat' or 'graph', not {kind!r}")
+    return "graph" if kind == "graph" else "flat"
 
 
 class Progress(Protocol):
@@ -180,10 +193,13 @@ class Engine(Protocol):
     def close(self) -> None: ...
 
 
-def _refuse_graph_options(options: dict[str, Any]) -> None:
-    given = [name for name in (*GraphEngine.PARAMETERS, "layers", "fields") if options.get(name) is not None]
+def _refuse_graph_options(options: dict[str, Any], names: tuple[str, ...] = ()) -> None:
+    given = [
+        name for name in (*(names or GraphEngine.PARAMETERS), "layers", "fields") if options.get(name) is not None
+    ]
     if given:
-        raise ValueError(f"{', '.join(given)}: only for kind='graph'")
+        where = "kind='graph'" if not names else "kind='graph' (and m, ef_construction, ef_search, seed for shard_kind='graph')"
+        raise ValueError(f"{', '.join(given)}: only for {where}")
 
 
 class _Common:
@@ -240,7 +256,7 @@ class _Exact(_Common):
     def __init__(self, native: Any, metric: Metric, parameters: dict[str, Any]) -> None:
         self.native = native
         self.parameters = parameters
-        self.storage = str(getattr(native, "storage", "float64"))  # shards keep float64 rows
+        self.storage = str(getattr(native, "storage", "float64"))  # graph shards keep float64 rows
         # The engine ranks every metric ascending: a similarity is searched
         # with the negated query (see `_scores`).
         self._metric = metric
@@ -402,19 +418,51 @@ class FlatEngine(_Native):
 
 class ShardedEngine(_Exact):
     """The companion's sharded kind: ``orbisk_shard.ShardedFlat``, exact as
-    the flat engine, over shards."""
+    the flat engine, over shards; or with ``shard_kind="graph"``
+    ``orbisk_shard.ShardedGraph``, a graph a shard, each reported score
+    exact and the shards' lists merged exactly by it."""
 
     PARAMETERS: ClassVar[dict[str, bool]] = {"shards": False, "max_shard_rows": True}
+    # Graph shards keep the graph's parameters too, resolved (never null):
+    # a file's parameters tell the shards' kind.
+    GRAPH_PARAMETERS: ClassVar[dict[str, bool]] = {
+        **PARAMETERS,
+        **dict.fromkeys(("m", "ef_construction", "ef_search", "seed"), False),
+    }
+    FORMER = (GRAPH_PARAMETERS,)
 
     @classmethod
     def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> ShardedEngine:
-        from orbisk_shard import ShardedFlat
+        from orbisk_shard import ShardedFlat, ShardedGraph
 
-        _refuse_graph_options(options)
         parameters: dict[str, Any] = {
             name: positive(name, options[name], optional=null) for name, null in cls.PARAMETERS.items()
         }
-        return cls(ShardedFlat(dim, metric, backend=options["backend"], **parameters), metric, parameters)
+        if _shard_kind(options) == "flat":
+            _refuse_graph_options(options, tuple(_GRAPH_DEFAULTS))
+            native: Any = ShardedFlat(
+                dim, metric, backend=options["backend"], storage=_storage(options, "sharded"), **parameters
+            )
+            return cls(native, metric, parameters)
+        _refuse_graph_options({"fields": options.get("fields"), "layers": options.get("layers")}, ("fields",))
+        graph, _, _ = GraphEngine._options(options)
+        graph = {name: graph[name] if graph[name] is not None else default for name, default in _GRAPH_DEFAULTS.items()}
+        native = ShardedGraph(dim, metric, backend=options["backend"], **parameters, **graph)
+        return cls(native, metric, {**parameters, **graph})
+
+    @property
+    def graph(self) -> bool:
+        return "m" in self.parameters
+
+    def exact(self, what: str) -> None:
+        if self.graph:
+            raise ValueError(f"{what} needs exact shards: use shard_kind='flat'")
+
+    def ef(self, ef: object) -> int | None:
+        if not self.graph:
+            return super().ef(ef)
+        given = positive("ef", ef)
+        return int(self.parameters["ef_search"]) if given is None else given
 
     def append(
         self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool], threads: int | None = None
@@ -431,6 +479,8 @@ class ShardedEngine(_Exact):
         refuse: Callable[[int | None], None] | None,
         ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
+        if self.graph:
+            return self.native.search_batch(searched, k, threads=threads, mask=mask, ef=ef)  # type: ignore[no-any-return]
         ids, raw = self.native.search_batch(searched, k, threads=threads, mask=mask)
         return ids, raw
 
@@ -544,6 +594,9 @@ KINDS: Final = tuple(CLASSES)
 PARAMETERS: Final = {kind: engine.PARAMETERS for kind, engine in CLASSES.items()}
 """Each kind's parameters, name -> whether it may be None."""
 IN_FILES: Final = {kind: (engine.PARAMETERS, *engine.FORMER) for kind, engine in CLASSES.items()}
+TAKEN: Final = {kind: {*engine.PARAMETERS, *getattr(engine, "GRAPH_PARAMETERS", ())} for kind, engine in CLASSES.items()}
+"""Each kind's parameters that a file's header hands to it (graph shards
+take the graph's too; an older graph's "layers" no longer means anything)."""
 """Each kind's sets of parameters a file may hold: its own, then older ones."""
 
 

@@ -50,12 +50,15 @@ class Index:
       one thread is reproducible); ``fields`` names metadata attributes that
       every row must carry) or "sharded" (``orbisk_shard.ShardedFlat``:
       exact as "flat", over ``shards`` shards on ``backend`` "local", "ray"
-      or "dask"). ``layers`` means nothing any more: a graph ignores it with
-      a DeprecationWarning.
+      or "dask"; with ``shard_kind="graph"``, ``orbisk_shard.ShardedGraph``:
+      a graph a shard, with the graph's parameters, every score exact and
+      the shards' lists merged by it). ``layers`` means nothing any more: a
+      graph ignores it with a DeprecationWarning.
     - ``allow_nonfinite``: False (the default) refuses rows and queries that
       hold NaN or an infinity with ValueError, as scikit-learn does; True
       takes them, and their scores follow the extension's rules (NaN last).
-    - ``storage``: "float64" (the default) or, for kind "flat", "float32":
+    - ``storage``: "float64" (the default) or, for flat rows (kind "flat",
+      or "sharded" with flat shards), "float32":
       the rows kept at half the bytes. A float32 value widened to float64 is
       exact and every distance is computed from the widened values, so the
       results are bit for bit those of float64 storage; a row holding a
@@ -108,10 +111,13 @@ class Index:
         shards: int = 2,
         max_shard_rows: int | None = None,
         backend: Any = "local",
+        shard_kind: str | None = None,
         allow_nonfinite: bool = False,
         storage: str = "float64",
     ) -> None:
         dim, checked = _checked(dim, metric, kind)
+        if shard_kind is not None and kind != "sharded":
+            raise ValueError(f"shard_kind is for kind='sharded', not kind={kind!r}")
         if layers is not None and kind == "graph":
             warnings.warn("layers= means nothing any more: a graph draws each row's layers", DeprecationWarning, 2)
             layers = None
@@ -125,6 +131,7 @@ class Index:
             shards=shards,
             max_shard_rows=max_shard_rows,
             backend=backend,
+            shard_kind="flat" if shard_kind is None else shard_kind,
             storage=storage,
         )
         self._open(dim, checked, kind, _engines.make(kind, dim, checked, options), allow_nonfinite)
@@ -158,7 +165,7 @@ class Index:
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
     fields = property(lambda self: self._engine.fields, doc="The metadata names a graph checks every row for, or None.")
     storage = property(
-        lambda self: self._engine.storage, doc='How the rows are kept: "float64", or "float32" (kind "flat").'
+        lambda self: self._engine.storage, doc='How the rows are kept: "float64", or "float32" (flat rows).'
     )
     allow_nonfinite = property(
         lambda self: self._allow_nonfinite, doc="Whether rows and queries may hold NaN and infinities."
@@ -952,11 +959,10 @@ class Index:
         without, the rows are added to a new engine. TypeError or ValueError
         when `snap` describes no index."""
         dim, metric = _checked(snap.dim, snap.metric, snap.kind)
-        known = _engines.PARAMETERS[snap.kind]
+        taken = _engines.TAKEN[snap.kind]
         options = {
-            **dict.fromkeys(known),
-            # An older graph file's "layers" means nothing any more.
-            **{name: value for name, value in snap.parameters.items() if name in known},
+            **dict.fromkeys(_engines.PARAMETERS[snap.kind]),
+            **{name: value for name, value in snap.parameters.items() if name in taken},
             "fields": None if snap.fields is None else list(snap.fields),
             "backend": backend,
             "storage": "float32" if snap.rows.dtype == np.float32 else "float64",

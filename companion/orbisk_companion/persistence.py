@@ -274,9 +274,9 @@ def _check_header(header: Any, path: str, kinds: Kinds, zipped: bool = False) ->
     if version > 1 and not isinstance(header.get("metadata"), dict):
         raise IndexFileError(f"{path}: header field 'metadata' must be an object")
     storage = header.setdefault("storage", "float64") if version < 3 else header.get("storage")
-    if storage not in ("float64", "float32") or (storage == "float32" and header["kind"] != "flat"):
+    if storage not in ("float64", "float32") or (storage == "float32" and header["kind"] == "graph"):
         raise IndexFileError(
-            f"{path}: header field 'storage' must be 'float64' (or 'float32' for a flat index), not {_shown(storage)}"
+            f"{path}: header field 'storage' must be 'float64' (or 'float32' for flat rows), not {_shown(storage)}"
         )
     return header
 

@@ -125,7 +125,11 @@ def test_every_sequence_of_changes_answers_as_a_fresh_index_of_the_rows_left(
     want = model.fresh(metric)
     assert ix.keys == want.keys == model.keys
     if model.keys:
-        assert ix.search(np.array(model.rows[-1]), 1)[0].dtype == (np.int64 if form == "int" else object)
+        found = ix.search(np.array(model.rows[-1]), 1)[0].dtype
+        # Mixed keys whose str keys were all removed come back from a file
+        # as int keys: the file holds only the keys left.
+        ints_left = all(type(key) is int for key in model.keys)
+        assert found == (np.int64 if form == "int" else object) or (form == "mixed" and ints_left and found == np.int64)
     assert len(ix) == len(model.keys)
     np.testing.assert_array_equal(ix.rows, want.rows)
     queries = tied_rows(rng, 5)
