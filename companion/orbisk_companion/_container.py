@@ -71,6 +71,7 @@ from collections.abc import Callable, Iterator, Mapping
 from typing import Any, BinaryIO, Final
 
 import numpy as np
+
 from orbisk_engine import crc32
 
 MAGIC: Final = b"\x89orbisk\n"

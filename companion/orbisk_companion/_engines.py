@@ -50,7 +50,9 @@ def _storage(options: dict[str, Any], kind: str) -> Literal["float64", "float32"
     if storage not in STORAGES:
         raise ValueError(f"storage must be 'float64' or 'float32', not {storage!r}")
     if storage != "float64" and (kind == "graph" or (kind == "sharded" and _shard_kind(options) == "graph")):
-        raise ValueError(f"storage={storage!r} is for flat rows (kind='flat', or shard_kind='flat'); a graph keeps float64 rows")
+        raise ValueError(
+            f"storage={storage!r} is for flat rows (kind='flat', or shard_kind='flat'); a graph keeps float64 rows"
+        )
     return "float32" if storage == "float32" else "float64"
 
 
@@ -194,11 +196,13 @@ class Engine(Protocol):
 
 
 def _refuse_graph_options(options: dict[str, Any], names: tuple[str, ...] = ()) -> None:
-    given = [
-        name for name in (*(names or GraphEngine.PARAMETERS), "layers", "fields") if options.get(name) is not None
-    ]
+    given = [name for name in (*(names or GraphEngine.PARAMETERS), "layers", "fields") if options.get(name) is not None]
     if given:
-        where = "kind='graph'" if not names else "kind='graph' (and m, ef_construction, ef_search, seed for shard_kind='graph')"
+        where = (
+            "kind='graph'"
+            if not names
+            else "kind='graph' (and m, ef_construction, ef_search, seed for shard_kind='graph')"
+        )
         raise ValueError(f"{', '.join(given)}: only for {where}")
 
 
@@ -594,7 +598,9 @@ KINDS: Final = tuple(CLASSES)
 PARAMETERS: Final = {kind: engine.PARAMETERS for kind, engine in CLASSES.items()}
 """Each kind's parameters, name -> whether it may be None."""
 IN_FILES: Final = {kind: (engine.PARAMETERS, *engine.FORMER) for kind, engine in CLASSES.items()}
-TAKEN: Final = {kind: {*engine.PARAMETERS, *getattr(engine, "GRAPH_PARAMETERS", ())} for kind, engine in CLASSES.items()}
+TAKEN: Final = {
+    kind: {*engine.PARAMETERS, *getattr(engine, "GRAPH_PARAMETERS", ())} for kind, engine in CLASSES.items()
+}
 """Each kind's parameters that a file's header hands to it (graph shards
 take the graph's too; an older graph's "layers" no longer means anything)."""
 """Each kind's sets of parameters a file may hold: its own, then older ones."""

@@ -46,8 +46,7 @@ constexpr long long fold512_lo = 0x154442bd4, fold512_hi = 0x1c6e41596;
 constexpr long long fold128_lo = 0x1751997d0, fold128_hi = 0x0ccaa009e;
 
 __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i lane, __m128i k, __m128i next) {
-    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11)),
-                         next);
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11)), next);
 }
 
 __attribute__((target("pclmul,sse2"))) std::uint32_t folded(const unsigned char* p, std::size_t n, std::uint32_t c) {

@@ -26,8 +26,8 @@ constexpr std::size_t released_from = std::size_t{1} << 20;
 PyObject* checksum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return engine_guarded([&]() -> PyObject* {
         if (nargs < 1 || nargs > 2) {
-            return PyErr_Format(PyExc_TypeError, "crc32() takes a buffer and an optional start value, got %zd arguments",
-                                nargs);
+            return PyErr_Format(PyExc_TypeError,
+                                "crc32() takes a buffer and an optional start value, got %zd arguments", nargs);
         }
         std::uint32_t start = 0;
         if (nargs == 2) {

@@ -9,8 +9,8 @@
 #include "binding/matrix.h"
 #include "binding/ref.h"
 #include "binding/results.h"
-#include "engine/functions.h"
 #include "engine/flat_object.h"
+#include "engine/functions.h"
 #include "engine/graph_object.h"
 
 namespace orbisk::engine {

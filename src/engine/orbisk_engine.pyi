@@ -23,12 +23,16 @@ class InexactRowError(ValueError):
 
     row: int
 
-@final
 def crc32(data: Buffer, value: int = 0, /) -> int:
     """``zlib.crc32(data, value)`` for a C-contiguous buffer, several times
     faster (carry-less multiplication where the processor has it); the
     interpreter lock is released over buffers of 1 MiB and more."""
 
+def first_nonfinite(rows: Buffer, /) -> int | None:
+    """The first row of a C-contiguous 1-D or 2-D float32 or float64 array
+    that holds NaN or an infinity (0 for a 1-D array), or None."""
+
+@final
 class FlatIndex:
     """An exact flat index: every search compares each query with every row.
 

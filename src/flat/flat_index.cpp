@@ -371,8 +371,7 @@ bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, u
         CodeInfo info[code_lanes];
         double norms[code_lanes];
         for (std::size_t at = first; at < first + n && same.load(std::memory_order_relaxed); at += code_lanes) {
-            metric_.encode_block(values + at * dim_, dim_, code.data(), info,
-                                 metric_.keeps_norms() ? norms : nullptr);
+            metric_.encode_block(values + at * dim_, dim_, code.data(), info, metric_.keeps_norms() ? norms : nullptr);
             bool ok = std::memcmp(code.data(), parts.code_blocks + at * bytes, block) == 0;
             for (std::size_t r = 0; r < code_lanes; ++r) {
                 ok = ok && std::memcmp(&info[r].scale, parts.scales + at + r, sizeof(float)) == 0 &&
@@ -416,7 +415,8 @@ bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block ke
     RowStore rows = RowStore::adopt(dim_, storage(), parts.rows, count, std::move(keep));
     const std::size_t bytes = coding() ? code_row_bytes() : 0;
     const std::size_t full = count / code_lanes * code_lanes;
-    if (verify && !rows.visit([&]<class T>(const T* values) { return matches(values, count, parts, threads, interrupt); })) {
+    if (verify &&
+        !rows.visit([&]<class T>(const T* values) { return matches(values, count, parts, threads, interrupt); })) {
         return false;
     }
     SharedArray<double> norms, extents;
