@@ -125,6 +125,7 @@ std::size_t Graph::link(std::size_t first, unsigned threads, Poll poll, std::exc
         b->empty = first == 0;
         b->entry = entry_;
         b->top = top_;
+        b->alone = threads <= 1;
         Scratches scratches(std::max(threads, 1u));
         for (Scratch& s : scratches.all()) {
             s.size_for(count_, params_.ef_construction, capacity(0), params_.dim, code_bytes_);

@@ -209,6 +209,7 @@ std::string Graph::restore(std::size_t count, const GraphParts& parts, SharedArr
     count_ = count;
     entry_ = parts.entry;
     top_ = count ? levels_[entry_] : 0;
+    proven_ = verify || !parts.records;
     return "";
 }
 

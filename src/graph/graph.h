@@ -163,6 +163,9 @@ class Graph {
     /// What construction ranks row `b` by from row `a`: the same bits as
     /// from b to a.
     double code_distance(std::uint32_t a, std::uint32_t b) const;
+    /// A lower bound on the exact distance of `query` and row `id` from
+    /// their codes alone (walk.cpp proves it), or -inf where none is proven.
+    double score_floor(Vec query, std::uint32_t id) const;
 
     /// The first min(k, rows of `set`) rows of `set` by exact distance, every
     /// row scored: what search answers for a set below scan_below().
@@ -253,6 +256,8 @@ class Graph {
     template <bool Locked>
     Candidate descend(Scratch& s, const WalkCode& q, Candidate from, std::uint32_t top, std::uint32_t down_to,
                       const Build* build) const;
+    /// score_floor() of the row `id`, whose code distance from `q` is `code`.
+    double floor_of(const WalkCode& q, std::uint32_t id, double code) const;
     /// Exact distances of `count` rows into `out`.
     void exact(const Scratch& s, Vec query, double query_norm, const std::uint32_t* ids, std::size_t count,
                double* out) const;
@@ -297,6 +302,9 @@ class Graph {
     std::uint32_t top_ = 0;  ///< the entry point's level
     std::vector<std::uint64_t> live_;
     std::size_t removed_ = 0;
+    /// Whether every record is its row's code (not so after a restore that
+    /// took the codes unverified): a search's floors hold only then.
+    bool proven_ = true;
     /// Working memory of one walk, reused by the next; a concurrent reader
     /// finding it taken brings its own.
     mutable std::atomic<Scratch*> spare_{nullptr};

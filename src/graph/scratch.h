@@ -23,6 +23,10 @@ struct WalkCode {
     double scale = 0.0;
     double offset = 0.0;   ///< 128 * sum a_i: what the stored bytes' +128 adds
     double squares = 0.0;  ///< the squared norm of what was coded (0 for the inner product)
+    // A query's only, for score_floor():
+    double length = 0.0;   ///< |what was coded|, rounded up
+    double radius = 0.0;   ///< an upper bound on |what was coded - scale * codes|
+    bool bounded = false;  ///< whether score_floor() holds for this query
 };
 
 /// A node of W in the unfiltered walk: W kept in order, each node marked
@@ -51,6 +55,8 @@ struct Graph::Scratch {
     std::vector<std::uint32_t> copy;  ///< a list read under its lock
     std::vector<std::int32_t> raw;
     std::vector<double> near;
+    std::vector<std::uint32_t> scored;  ///< the candidates a search scores exactly
+    std::vector<double> exacts;         ///< their exact distances
     std::vector<Candidate> pool;
     std::vector<Candidate> out;  ///< a batch's answer to one query
     std::vector<Ranked> ranked;  ///< W of the unfiltered walk
@@ -72,6 +78,8 @@ struct Graph::Scratch {
         kept.reserve(slots + 1);
         kept_back.reserve(slots + 1);
         raw.reserve(most);
+        scored.reserve(most);
+        exacts.reserve(most);
         near.reserve(most);
         pool.reserve(most);
         unit.resize(dim);
@@ -107,6 +115,7 @@ struct Graph::Build {
     std::mutex top_lock;
     std::uint32_t entry = 0, top = 0;  ///< guarded by top_lock
     bool empty = true;
+    bool alone = false;  ///< one thread links: lists are read without their locks
 };
 
 /// Takes the index's spare scratch for one call, or a fresh one when another

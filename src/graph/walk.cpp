@@ -40,6 +40,46 @@
 //  4. A filtered walk (removed rows, a filter's set) passes through the rows
 //     outside the set and reports none of them. Tests: Graph.AFilter*,
 //     Graph.RemovedRows*.
+//  5. Of the walk's candidates, the first k (by code distance) are scored;
+//     a later one is scored unless its floor (below) exceeds the k-th
+//     exact distance so far, which no row beyond it can then displace
+//     (ties rank by id, so only a floor strictly beyond counts; a NaN k-th
+//     excludes nothing). The answer is the k best of all candidates, as if
+//     every one were scored. Tests: Graph.ScoreFloor* (the floor at its
+//     edge), GraphOnTables.* (the answer and its bits).
+//
+// The floor. Write w for what the query's code was made of (the query; for
+// cosine -q/|q|; for the product -q) and v for the row's (the row; x/|x|
+// for cosine), n the dimension, u = 2^-53. w = t a + e_w with |e_w| <= r
+// (the query's proven radius, codes.h). Each c_i = nearbyint(v_i / s)
+// computed, with |v_i| <= 127 s (no clamp), so |v_i - s c_i| <= s (1/2 +
+// 127u), and |e_v| <= h = s sqrt(n) / 2 (1 + 2^-30). Then
+//     |w.v - t s P| = |w.e_v + e_w.v - e_w.e_v| <= |w| h + |v| r + h r = E,
+// with |w| <= q.length, |v| <= sqrt(S) (1 + 2^-22) (S the row's float
+// squares, within 2^-23 relative and 2^-149 absolute of |v|^2), and for the
+// product, which keeps no squares, |v| <= 127 s sqrt(n). The walk's
+// d = (Sw + S) - 2(t s) P (t s exact) gives g = (Sw + S) - d within
+// 2^-50 (Sw + S + |g|) of 2 t s P. With sigma = 2^-21 (Sw + S + |g|) +
+// 2^-140, which holds these and every rounding of the floor's own
+// evaluation with room to spare:
+//  Euclidean: |q - x|^2 >= d - 2E - sigma; the metric's sum of squares errs
+//   by (n + 2)u relative and by n 2^-1075 where squares underflow, its root
+//   by u, so the distance is at least sqrt(d - 2E - sigma)(1 - 2^-30) -
+//   2^-500.
+//  Product: q.x = -(w.x) >= -t s P - E = d/2 - E (d = -2 t s P within u);
+//   the metric's sum errs by (n + 1)u |q| |x| + n 2^-1074, so it is at least
+//   d/2 - E - sigma - 2^-30 |w| |v| - 2^-1000.
+//  Cosine: the metric divides q.x by |q| |x| as norm() computes them; w and
+//   v divide by the same norms, so -(w.v) differs from the metric's value by
+//   the roundings of the divisions and of the sums, at most (n + 8)u |w| |v|,
+//   provided |q| lies in [2^-100, 2^100] (a coded row's norm lies in
+//   [2^-537, 2^512], so no product underflows beyond 2^-400 of |q| |x| and
+//   nothing overflows). The value is then at least -g/2 - E - sigma -
+//   2^-30 (Sw + S); queries outside the range get no floor.
+// A row without a code (scale 0), a query without one, or a code distance
+// that is not finite gives no floor: a NaN never exceeds the k-th. Nor does
+// any row of a graph whose codes were restored unverified (a file's codes
+// may not be its rows').
 
 #include <algorithm>
 #include <bit>
@@ -124,14 +164,40 @@ void Graph::code_query(Scratch& s, Vec query) const {
         sum += a;
     }
     q.offset = 128.0 * static_cast<double>(sum);
-    q.squares = params_.metric == MetricKind::Dot ? 0.0 : sum_of_products(coded.data(), coded.data(), coded.size());
+    const double squares = sum_of_products(coded.data(), coded.data(), coded.size());
+    q.squares = params_.metric == MetricKind::Dot ? 0.0 : squares;
+    q.length = std::sqrt(squares) * (1.0 + code_margin);
+    q.radius = info.coded() ? static_cast<double>(info.rho) * info.scale * (1.0 + code_margin) : 0.0;
+    const double size = params_.metric == MetricKind::Cosine ? norm(query) : 1.0;
+    q.bounded = info.coded() && std::isfinite(squares) && size >= 0x1p-100 && size <= 0x1p100;
+}
+
+double Graph::floor_of(const WalkCode& q, std::uint32_t id, double code) const {
+    constexpr double ninf = -std::numeric_limits<double>::infinity();
+    const double s = scale(id);
+    if (!q.bounded || s == 0.0 || !proven_) return ninf;
+    const double h = s * std::sqrt(static_cast<double>(params_.dim)) * 0.5 * (1.0 + code_margin);
+    const double rs = squares(id);
+    const double v = params_.metric == MetricKind::Dot ? 254.0 * h : std::sqrt(rs) * (1.0 + 0x1p-22);
+    const double e = (q.length * h + v * q.radius + h * q.radius) * (1.0 + code_margin);
+    const double g = (q.squares + rs) - code;
+    const double sigma = 0x1p-21 * (q.squares + rs + std::fabs(g)) + 0x1p-140;
+    switch (params_.metric) {
+        case MetricKind::Euclidean:
+            return std::sqrt(std::fmax(code - 2.0 * e - sigma, 0.0)) * (1.0 - code_margin) - 0x1p-500;
+        case MetricKind::Dot: return code / 2.0 - e - sigma - code_margin * q.length * v - 0x1p-1000;
+        case MetricKind::Cosine: break;
+    }
+    return -g / 2.0 - e - sigma - code_margin * (q.squares + rs);
 }
 
 void Graph::code_row(WalkCode& q, std::uint32_t row) const {
     const std::uint8_t* rec = record(row);
     std::int32_t sum = 0;
     for (std::size_t i = 0; i < code_bytes_; ++i) {
-        const int a = static_cast<int>(rec[i]) - 128;
+        // Within +-127 as the kernels need, also for a byte 0 of a file's
+        // code taken unverified (encode never writes one).
+        const int a = std::max(static_cast<int>(rec[i]) - 128, -127);
         q.codes[i] = static_cast<std::int8_t>(a);
         sum += a;
     }
@@ -157,11 +223,14 @@ void Graph::expand(Scratch& s, const WalkCode& q, std::uint32_t node, std::uint3
     const std::uint32_t cap = capacity(layer);
     const std::uint32_t* l = list(node, layer);
     if constexpr (Locked) {
-        // Another thread may be writing this list: a copy, under its lock.
-        std::lock_guard lock(build->lock_of(node));
-        std::uint32_t* to = s.copy.data();
-        for (std::uint32_t j = 0; j < cap; ++j) to[j] = l[j];
-        l = to;
+        // Another thread may be writing this list: a copy, under its lock
+        // (a build on one thread reads it as it is).
+        if (!build->alone) {
+            std::lock_guard lock(build->lock_of(node));
+            std::uint32_t* to = s.copy.data();
+            for (std::uint32_t j = 0; j < cap; ++j) to[j] = l[j];
+            l = to;
+        }
     }
     s.fresh.clear();
     for (std::uint32_t j = 0; j < cap && l[j] != no_link; ++j) __builtin_prefetch(s.stamps.data() + l[j]);
@@ -373,21 +442,39 @@ void Graph::search_with(Scratch& s, Vec query, std::uint32_t k, std::uint32_t ef
     } else {
         walk<false, false>(s, q, start, width, 0, nullptr, nullptr);
     }
-    s.fresh.clear();
-    for (const Candidate& c : s.found) s.fresh.push_back(c.id);
-    out.resize(s.fresh.size());
-    s.near.resize(s.fresh.size());
-    exact(s, query, metric_.query_norm(query), s.fresh.data(), s.fresh.size(), s.near.data());
-    if (s.counts) s.counts->exact += s.fresh.size();
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = {s.near[i], s.fresh[i]};
-    if (out.size() < want) {
+    if (s.found.size() < want) {
         // The walk reached fewer rows of the set than asked for (a graph
         // cut in parts, a set whose rows lie apart): the scan finds them.
         scan(s, query, want, set, out);
         return;
     }
-    std::partial_sort(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(want), out.end(), ranks_before);
-    out.resize(want);
+    // The first `want` candidates scored, then those of the rest whose
+    // floor does not exceed the k-th of them (shortcut 5).
+    const double query_norm = metric_.query_norm(query);
+    auto score = [&](std::size_t count) {
+        s.exacts.resize(count);
+        exact(s, query, query_norm, s.scored.data(), count, s.exacts.data());
+        if (s.counts) s.counts->exact += count;
+    };
+    s.scored.clear();
+    for (std::size_t i = 0; i < want; ++i) s.scored.push_back(s.found[i].id);
+    score(want);
+    for (std::size_t i = 0; i < want; ++i) out.push_back({s.exacts[i], s.scored[i]});
+    std::make_heap(out.begin(), out.end(), ranks_before);  // the k-th on top
+    const double kth = out.front().distance;
+    s.scored.clear();
+    for (std::size_t i = want; i < s.found.size(); ++i) {
+        if (!(floor_of(q, s.found[i].id, s.found[i].distance) > kth)) s.scored.push_back(s.found[i].id);
+    }
+    score(s.scored.size());
+    for (std::size_t i = 0; i < s.scored.size(); ++i) {
+        const Candidate c{s.exacts[i], s.scored[i]};
+        if (!ranks_before(c, out.front())) continue;
+        std::pop_heap(out.begin(), out.end(), ranks_before);
+        out.back() = c;
+        std::push_heap(out.begin(), out.end(), ranks_before);
+    }
+    std::sort_heap(out.begin(), out.end(), ranks_before);
 }
 
 double Graph::code_distance(Vec query, std::uint32_t id) const {
@@ -410,6 +497,17 @@ double Graph::code_distance(std::uint32_t a, std::uint32_t b) const {
     s.raw.resize(1);
     code_distances(s, s.query, &b, 1, &d);
     return d;
+}
+
+double Graph::score_floor(Vec query, std::uint32_t id) const {
+    Lease lease(*this);
+    Scratch& s = *lease;
+    s.size_for(count_, 1, capacity(0), params_.dim, code_bytes_);
+    code_query(s, query);
+    double d;
+    s.raw.resize(1);
+    code_distances(s, s.query, &id, 1, &d);
+    return floor_of(s.query, id, d);
 }
 
 void Graph::scan(Vec query, std::uint32_t k, const RowSet& set, std::vector<Candidate>& out) const {

@@ -15,8 +15,8 @@ namespace orbisk {
 struct WalkKernels {
     const char* name;
     /// out[i] = sum over j < bytes of rec[j] * q[j], rec the record at
-    /// base + ids[i] * stride; bytes is a multiple of four, and no byte
-    /// past a record's `bytes` is read.
+    /// base + ids[i] * stride; bytes is a multiple of four, every q[j]
+    /// within +-127, and no byte past a record's `bytes` is read.
     void (*products)(const std::uint8_t* base, const std::uint32_t* ids, std::size_t count, std::size_t stride,
                      const std::int8_t* q, std::size_t bytes, std::int32_t* out);
 };

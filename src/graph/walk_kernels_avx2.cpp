@@ -1,7 +1,12 @@
-// Built with -mavx2: bytes widened to 16 bits and multiplied by the query's
-// codes in pairs (vpmaddwd: 2 * 255 * 127 fits, nothing saturates). Eight
+// Built with -mavx2: 32 bytes a step by vpmaddubsw, which multiplies unsigned
+// bytes by signed ones and adds each two products in 16 bits, saturating. A
+// stored byte b is taken as c = b - 128 (its top bit flipped), and c * a as
+// |c| times a with c's sign (vpabsb, vpsignb): |c| <= 128 and |a| <= 127, so
+// each pair is at most 2 * 128 * 127 = 32512 in magnitude and never
+// saturates; vpmaddwd by ones then adds pairs of pairs into 32-bit lanes.
+// The sum of c * a plus 128 * sum a is the table's product, exactly. Eight
 // records side by side, their eight sums gathered into one register at the
-// end; the query's codes widened once per call.
+// end; the query's codes loaded once per call.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -20,38 +25,47 @@ inline __m256i sums_of_eight(const __m256i* a) {
     return _mm256_add_epi32(_mm256_permute2x128_si256(lo, hi, 0x20), _mm256_permute2x128_si256(lo, hi, 0x31));
 }
 
+/// The words of 32 bytes from `step` on that lie within `bytes` (a multiple
+/// of four): all eight but on the last step.
+inline __m256i words_within(std::size_t bytes, std::size_t step) {
+    const int words = static_cast<int>(std::min<std::size_t>(8, (bytes - 32 * step) / 4));
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(words), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
 void products(const std::uint8_t* base, const std::uint32_t* ids, std::size_t count, std::size_t stride,
               const std::int8_t* q, std::size_t bytes, std::int32_t* out) {
-    // 16 bytes a step; the last step's words past `bytes` masked off (bytes
-    // is a multiple of four), so no byte past a record's code is read.
-    const std::size_t steps = (bytes + 15) / 16;
-    constexpr std::size_t most = 64;  // steps the widened query holds: the codes of 1,024 elements
-    __m256i qw[most];
+    const std::size_t steps = (bytes + 31) / 32;
+    const __m256i mask = words_within(bytes, steps - 1);  // of the last step: no byte past `bytes` is read
+    constexpr std::size_t most = 32;                      // steps the split query holds: 1,024 elements
+    __m256i codes[most];
     const std::size_t held = std::min(steps, most);
-    for (std::size_t s = 0; s < held; ++s) {
-        const std::size_t words = std::min<std::size_t>(4, (bytes - 16 * s) / 4);
-        const __m128i m = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(words)), _mm_setr_epi32(0, 1, 2, 3));
-        qw[s] = _mm256_cvtepi8_epi16(_mm_maskload_epi32(reinterpret_cast<const int*>(q + 16 * s), m));
-    }
+    auto query_step = [&](std::size_t s) {
+        const __m256i m = s + 1 == steps ? mask : _mm256_set1_epi32(-1);
+        return _mm256_maskload_epi32(reinterpret_cast<const int*>(q + 32 * s), m);
+    };
+    std::int32_t lifted = 0;  // 128 * sum a: what the stored bytes' +128 adds
+    for (std::size_t j = 0; j < bytes; ++j) lifted += 128 * q[j];
+    for (std::size_t s = 0; s < held; ++s) codes[s] = query_step(s);
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(0x80)), ones = _mm256_set1_epi16(1);
     for (std::size_t i = 0; i < count; i += 8) {
         const std::size_t n = std::min<std::size_t>(8, count - i);
         __m256i acc[8];
         for (std::size_t r = 0; r < 8; ++r) acc[r] = _mm256_setzero_si256();
         for (std::size_t s = 0; s < steps; ++s) {
-            const std::size_t words = std::min<std::size_t>(4, (bytes - 16 * s) / 4);
-            const __m128i m = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(words)), _mm_setr_epi32(0, 1, 2, 3));
-            const __m256i w =
-                s < most ? qw[s]
-                         : _mm256_cvtepi8_epi16(_mm_maskload_epi32(reinterpret_cast<const int*>(q + 16 * s), m));
+            const __m256i a = s < most ? codes[s] : query_step(s);
             for (std::size_t r = 0; r < n; ++r) {
-                const std::uint8_t* rec = base + std::size_t{ids[i + r]} * stride + 16 * s;
-                const __m256i v = _mm256_cvtepu8_epi16(_mm_maskload_epi32(reinterpret_cast<const int*>(rec), m));
-                acc[r] = _mm256_add_epi32(acc[r], _mm256_madd_epi16(v, w));
+                const auto* rec = reinterpret_cast<const int*>(base + std::size_t{ids[i + r]} * stride + 32 * s);
+                const __m256i v = s + 1 == steps ? _mm256_maskload_epi32(rec, mask)
+                                                 : _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rec));
+                // A byte masked off reads as c = -128 against a query code 0.
+                const __m256i c = _mm256_xor_si256(v, flip);
+                const __m256i pairs = _mm256_maddubs_epi16(_mm256_abs_epi8(c), _mm256_sign_epi8(a, c));
+                acc[r] = _mm256_add_epi32(acc[r], _mm256_madd_epi16(pairs, ones));
             }
         }
         alignas(32) std::int32_t sums[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(sums), sums_of_eight(acc));
-        for (std::size_t r = 0; r < n; ++r) out[i + r] = sums[r];
+        for (std::size_t r = 0; r < n; ++r) out[i + r] = sums[r] + lifted;
     }
 }
 

@@ -21,6 +21,7 @@
 #include "each_table.h"
 #include "flat/flat_index.h"
 #include "graph/graph.h"
+#include "metrics/codes.h"
 
 using namespace orbisk;
 
@@ -122,18 +123,22 @@ TEST_P(GraphOnTables, FindsTheFlatAnswerWithItsBits) {
     ASSERT_EQ(g.check(), "");
     const V rows(data.begin(), data.begin() + n * dim);
     double total = 0;
+    std::size_t scored = 0;
     std::vector<Candidate> out;
     for (std::size_t i = n; i < n + 60; ++i) {
         const V q = query_of(data, dim, i, metric());
         WalkCounts counts;
         g.search(q, 10, 32, nullptr, out, &counts);
         ASSERT_EQ(out.size(), 10u);
-        ASSERT_EQ(counts.exact, 32u);  // W's nodes, each scored once
+        ASSERT_GE(counts.exact, 10u);  // the first k of W, then those its floors keep
+        ASSERT_LE(counts.exact, 32u);
+        scored += counts.exact;
         ASSERT_GT(counts.coded, counts.expanded);
         expect_exact(g, q, out);
         total += recall(out, flat_answer(rows, dim, metric(), q, 10));
     }
     EXPECT_GE(total / 60, 0.97);
+    EXPECT_LT(scored, 60u * 32u * 9 / 10);  // the floors spare a tenth of the exact scores at least
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, GraphOnTables,
@@ -482,11 +487,14 @@ TEST(Graph, RestoresItsPartsAndRefusesHostileOnes) {
         EXPECT_EQ(all_links(r), all_links(g));
         EXPECT_EQ(r.row_store().data(), good.rows.data());  // read in place
         std::vector<Candidate> a, b;
+        WalkCounts counts;
         for (std::size_t i = 0; i < 20; ++i) {
             g.search(Vec(data.data() + i * dim, dim), 10, 20, nullptr, a);
-            r.search(Vec(data.data() + i * dim, dim), 10, 20, nullptr, b);
+            r.search(Vec(data.data() + i * dim, dim), 10, 20, nullptr, b, &counts);
             ASSERT_TRUE(same(a, b));
         }
+        // Codes taken unverified prove no floor: every candidate is scored.
+        EXPECT_EQ(counts.exact == 20u * 20u, how == 1) << how;
     }
     {
         // A graph without a link is a graph: its walks find nothing, and the
@@ -575,6 +583,52 @@ TEST(Graph, CodeDistancesStayWithinTheRoundingOfTheirCodes) {
             const double there = made->code_distance(id, other), back = made->code_distance(other, id);
             ASSERT_EQ(std::memcmp(&there, &back, 8), 0) << metric_name(metric) << " rows " << id << ", " << other;
         }
+    }
+}
+
+TEST(Graph, ScoreFloorsNeverExceedTheExactDistanceAndMeetItWhereCodesErrMost) {
+    // Rows of scales far apart against queries of several sizes: no floor
+    // above the distance the metric computes.
+    const std::size_t dim = 32, n = 300;
+    std::mt19937 gen(29);
+    std::normal_distribution<double> normal;
+    V data(n * dim);
+    for (std::size_t r = 0; r < n; ++r) {
+        const double size = std::exp(3 * normal(gen));
+        for (std::size_t i = 0; i < dim; ++i) data[r * dim + i] = size * (normal(gen) + (r % 3 ? 0.0 : 2.0));
+    }
+    for (MetricKind metric : {MetricKind::Euclidean, MetricKind::Cosine, MetricKind::Dot}) {
+        const auto g = built(data, dim, metric);
+        const Metric m(metric);
+        std::size_t proven = 0;
+        for (std::size_t j = 0; j < 12; ++j) {
+            const V q = query_of(data, dim, (j * 37) % n, metric);
+            for (std::uint32_t id = 0; id < n; ++id) {
+                const double floor = g->score_floor(q, id), exact = m.distance(q, g->row(id));
+                ASSERT_LE(floor, exact) << metric_name(metric) << " row " << id << " query " << j;
+                proven += floor > -std::numeric_limits<double>::infinity();
+            }
+        }
+        EXPECT_EQ(proven, 12 * n) << metric_name(metric);
+        // A query too small for a proven code has no floor.
+        EXPECT_EQ(g->score_floor(V(dim, 1e-40), 0), -std::numeric_limits<double>::infinity());
+    }
+    // Every element of the row half a step off its code, all one way, and a
+    // query on the grid along it: the code errs by the floor's whole margin,
+    // so the floor meets the distance up to its own slack. A floor wider
+    // than the codes' error by a part in a thousand fails here.
+    const std::size_t wide = 4096;
+    for (MetricKind metric : {MetricKind::Euclidean, MetricKind::Dot}) {
+        const double s = code_scale(1.0);
+        V row(wide), q(wide, metric == MetricKind::Dot ? -0.5 : 0.5);
+        for (std::size_t i = 0; i < wide; ++i) row[i] = s * (2.0 * static_cast<double>(i % 40) + 0.5);
+        row[0] = 1.0;  // the largest element sets the scale
+        Graph g(params(wide, metric));
+        g.add(row.data(), 1);
+        const double exact = Metric(metric).distance(q, g.row(0)), floor = g.score_floor(q, 0);
+        const double code = metric == MetricKind::Dot ? g.code_distance(q, 0) / 2 : std::sqrt(g.code_distance(q, 0));
+        ASSERT_LE(floor, exact) << metric_name(metric);
+        EXPECT_LT(exact - floor, 1e-3 * std::fabs(code - exact)) << metric_name(metric);
     }
 }
 
