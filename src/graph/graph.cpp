@@ -126,6 +126,9 @@ void Graph::encode_row(std::size_t id, std::vector<double>& unit) {
                          : static_cast<float>(sum_of_products(coded.data(), coded.data(), coded.size()));
     std::memcpy(rec + code_bytes_, &info.scale, 4);
     std::memcpy(rec + code_bytes_ + 4, &sq, 4);
+    // After the upper lists' start (set apart), zeros to the stride: a file
+    // holds nothing but the index's own values.
+    std::memset(rec + code_bytes_ + 12, 0, stride_ - code_bytes_ - 12);
 }
 
 void Graph::reserve(std::size_t rows, std::size_t upper_words) {

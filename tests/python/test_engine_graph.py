@@ -140,6 +140,11 @@ def test_parts_restore_without_a_build_and_spoiled_ones_are_refused():
     for a, b in zip(ix.search_batch(queries, 5), again.search_batch(queries, 5), strict=True):
         assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
     assert np.shares_memory(np.asarray(again.rows), parts["rows"])  # read in place
+    # A record holds the row's code, scale, squared norm and where its upper
+    # lists start, then zeros to its stride: nothing else of the process's
+    # memory reaches a file.
+    records = parts["records"].reshape(len(ix), -1)
+    assert records.shape[1] > DIM + 12 and not records[:, DIM + 12 :].any()
     bottom = parts["bottom"].copy()
     bottom[0] = 0  # a link to itself
     with pytest.raises(ValueError, match="a link to itself"):
