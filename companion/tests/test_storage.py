@@ -70,12 +70,17 @@ def test_a_value_float32_cannot_keep_is_refused_naming_its_row():
 
 
 @pytest.mark.parametrize(
-    "kind, storage, message",
-    [("graph", "float32", "for kind='flat'"), ("sharded", "float32", "for kind='flat'"), ("flat", "half", "must be")],
+    "options, message",
+    [
+        (dict(kind="graph", storage="float32"), "a graph keeps float64 rows"),
+        (dict(kind="sharded", shard_kind="graph", storage="float32"), "a graph keeps float64 rows"),
+        (dict(kind="flat", storage="half"), "must be"),
+        (dict(kind="sharded", storage="half"), "must be"),
+    ],
 )
-def test_storage_is_float64_or_float32_for_a_flat_index(kind, storage, message):
+def test_storage_is_float64_or_float32_for_flat_rows(options, message):
     with pytest.raises(ValueError, match=message):
-        Index(DIM, kind=kind, storage=storage)
+        Index(DIM, **options)
 
 
 def test_a_file_whose_rows_disagree_with_its_storage_is_refused(tmp_path):
