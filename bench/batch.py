@@ -112,6 +112,7 @@ def row(cells: list[str]) -> str:
 
 
 def main() -> None:
+    global WORDS384
     p = argparse.ArgumentParser()
     p.add_argument("--rows", type=int, default=100_000)
     p.add_argument("--queries", type=int, default=1_000)
@@ -127,7 +128,6 @@ def main() -> None:
     p.add_argument("--out", default="bench/out/batch.md")
     p.add_argument("--single", type=int, default=1, help="one query a call too (0: no)")
     a = p.parse_args()
-    global WORDS384
     WORDS384 = a.words384
     if a.data is None:
         a.data = "clustered,gaussian,glove" + (",words384" if WORDS384 else "")
