@@ -291,7 +291,8 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                         (passes(mid) ? in : out) = mid;
                     }
                     const auto edge = static_cast<std::int32_t>(in);
-                    EXPECT_FALSE(up ? edge < first : edge > first)
+                    EXPECT_FALSE(up ? first_excludes<MetricKind::Euclidean>(edge, first)
+                                    : first_excludes<MetricKind::Dot>(edge, first))
                         << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << edge
                         << " first " << first;
                     if (rows == 1 && first != (up ? INT32_MIN : INT32_MAX) && edge != (up ? INT32_MIN : INT32_MAX)) {
@@ -596,6 +597,46 @@ TEST_P(ScreenedScan, RowsTooLongForCodesAreComputedInFull) {
                 for (std::size_t i = 0; i < k; ++i) {
                     EXPECT_EQ((*got)[i].id, all[i].id) << "metric " << m << " k " << k << " position " << i;
                     EXPECT_EQ((*got)[i].distance, all[i].distance) << "metric " << m << " k " << k;
+                }
+            }
+        }
+    }
+}
+
+// The blocks' RunBounds follow their rows through a compaction, the
+// appends after it and a restore. The first blocks' rows are removed, so
+// near rows move into blocks that held far rows (screened once the
+// threshold is finite), whose bounds would exclude them.
+TEST(ScreenedScanRuns, FollowCompactionAppendsAndRestore) {
+    std::mt19937_64 rng(43);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    constexpr std::size_t dim = 24, n = 160, gone = 48, more = 48;
+    V rows(n * dim);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const bool far = i / dim >= 64 && i / dim < 112;
+        rows[i] = normal(rng) * (far ? 1000.0 : 1.0);
+    }
+    std::vector<std::uint32_t> removed(gone);
+    for (std::uint32_t i = 0; i < gone; ++i) removed[i] = i;
+    for (MetricKind kind : kinds) {
+        Flat f(dim, kind), plain(dim, kind), restored(dim, kind);
+        f.append_rows(rows.data(), n);
+        f.remove(removed);
+        f.compact();
+        f.append_rows(rows.data() + (n - more) * dim, more);
+        plain.append_rows(rows.data() + gone * dim, n - gone);
+        plain.append_rows(rows.data() + (n - more) * dim, more);
+        ASSERT_TRUE(restored.restore(f.size(), f.parts(), f.row_store().block(), false));
+        for (std::size_t i = n - more; i < n; i += 5) {
+            const Vec q(rows.data() + i * dim, dim);
+            std::vector<Candidate> want, got, back;
+            ASSERT_FALSE(plain.search(q, 5, want));
+            ASSERT_FALSE(f.search(q, 5, got));
+            ASSERT_FALSE(restored.search(q, 5, back));
+            for (const auto* found : {&got, &back}) {
+                ASSERT_EQ(found->size(), want.size());
+                for (std::size_t j = 0; j < want.size(); ++j) {
+                    EXPECT_EQ((*found)[j].id, want[j].id) << "metric " << static_cast<int>(kind) << " row " << i;
                 }
             }
         }
