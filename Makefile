@@ -112,6 +112,7 @@ lint: $(VENV)/.lint-ready
 	@echo "clang-format --dry-run -Werror (the $(words $(CXX_SOURCES)) C++ files)"
 	@$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(VENV)/bin/mypy
+	$(PY) tools/check_includes.py
 
 format: $(VENV)/.lint-ready
 	$(VENV)/bin/ruff check --fix-only .
@@ -146,16 +147,18 @@ sanitize: $(VENV)/.ready | gtest
 	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
 
 # The engine's threaded batches under ThreadSanitizer: its core tests, then
-# its Python tests with the sanitized module, several thread counts each.
+# its Python tests with the sanitized module, several thread counts each, and
+# an index shared by several threads. (Not the forks: ThreadSanitizer ends a
+# child of a threaded process that starts a thread; the other runs have them.)
 TSAN_BUILD := build-tsan
 tsan: $(VENV)/.ready | gtest
 	$(CMAKE) -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORBISK_TSAN=ON -D$(CAP) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(TSAN_BUILD) --target orbisk orbisk_engine core_tests -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*'
+	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/core_tests --gtest_brief=1 --gtest_filter='*Batch*:FlatSplit.*:Graph.BuildsAndSearchesOnSeveralThreads:Graph.AStop*'
 	TSAN_OPTIONS=halt_on_error=1 LD_PRELOAD="$$(g++ -print-file-name=libtsan.so)" PYTHONPATH=$(TSAN_BUILD) \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python/test_engine.py tests/python/test_engine_sets.py \
-	  -k "thread or ctrl_c"
+	  tests/python/test_engine_threads.py tests/python/test_engine_graph.py -k "(thread or ctrl_c) and not fork"
 
 # Line and branch coverage of src/ from the C++ and Python suites, on an
 # instrumented build at -O0 (one count per source line and branch). Branches
@@ -189,8 +192,14 @@ coverage: $(VENV)/.ready $(VENV)/bin/gcovr | gtest
 	$(CMAKE) --build $(COVERAGE_BUILD) --target orbisk orbisk_engine core_tests kernel_tables -j $(JOBS)
 	$(COVERAGE_BUILD)/kernel_tables > $(COVERAGE_TABLES)
 	find $(COVERAGE_BUILD) -name '*.gcda' -delete
-	$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
-	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT)
+# The C++ and Python suites side by side (each mostly one thread; the counts
+# of both processes are merged into the same files under a lock), the C++
+# suite's report printed after the Python one's.
+	@$(COVERAGE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)' > $(COVERAGE_BUILD)/core_tests.log 2>&1 & \
+	core=$$!; \
+	ORBISK_COVERAGE=1 PYTHONPATH=$(COVERAGE_BUILD) $(PY) -m pytest -q -p no:cacheprovider $(COVERAGE_DESELECT); py=$$?; \
+	wait $$core; cpp=$$?; cat $(COVERAGE_BUILD)/core_tests.log; \
+	[ $$py = 0 ] && [ $$cpp = 0 ]
 	@$(MAKE) --no-print-directory coverage-report
 
 # The tables and the floors, from the counts of the last `make coverage`.
@@ -228,9 +237,19 @@ coverage-report: $(VENV)/bin/gcovr
 # child's pool: memcheck counts the parent's thread records, which the
 # child inherits without their threads, as lost at the child's exit.
 VALGRIND_SKIP := BigGraphs/*:*nodes2500*:*nodes2000*:*nodes1500*:*rows70013*:FlatSplit.*:BatchPool.AForkedChild*
+# memcheck runs a process's threads one at a time, so the tests are split
+# into one share a core, run side by side (GoogleTest's shards).
+VALGRIND_SHARDS ?= $(JOBS)
 valgrind: core-tests
-	valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-	  --soname-synonyms=somalloc=nouserintercepts $(BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(VALGRIND_SKIP)'
+	@status=0; pids=""; \
+	for i in $$(seq 0 $$(($(VALGRIND_SHARDS) - 1))); do \
+	  GTEST_TOTAL_SHARDS=$(VALGRIND_SHARDS) GTEST_SHARD_INDEX=$$i \
+	    valgrind -q --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+	    --soname-synonyms=somalloc=nouserintercepts $(BUILD)/core_tests --gtest_brief=1 \
+	    --gtest_filter='-$(VALGRIND_SKIP)' & pids="$$pids $$!"; \
+	done; \
+	for p in $$pids; do wait $$p || status=1; done; \
+	if [ $$status != 0 ]; then echo "valgrind: a shard failed" >&2; fi; exit $$status
 
 # Structured fuzzing of every callable with atheris (in fuzz/.venv only); the
 # scratch corpus lives outside the checkout so fuzz/corpus stays small.
@@ -247,28 +266,29 @@ fuzz-smoke: build fuzz/.venv/.ready
 	mkdir -p $(FUZZ_CORPUS)
 	PYTHONPATH=$(BUILD) fuzz/.venv/bin/python fuzz/fuzz_orbisk.py -max_total_time=60 $(FUZZ_CORPUS) fuzz/corpus
 
-# The sdist and the wheel, each installed in a fresh environment and tested
-# there (the tests then import the installed module, not build/). With
-# KERNELS, the wheel and the sdist's own build are capped as `make build` is.
+# The sdist and the wheel; `python -m build` makes the wheel from the sdist,
+# so a file missing from the sdist fails here. The wheel is installed in a
+# fresh environment and the Python tests run there (they then import the
+# installed module, not build/). With KERNELS, the wheel is capped as
+# `make build` is.
 PACKAGE_CAP := $(if $(KERNELS),-Ccmake.define.$(CAP))
 package: $(VENV)/.ready
 	rm -rf dist
 	$(PY) -m build $(PACKAGE_CAP) --outdir dist . >/dev/null
-	set -e; for art in dist/*.whl dist/*.tar.gz; do \
-	  env=$$(mktemp -d); \
-	  echo "== $$art"; \
+	set -e; env=$$(mktemp -d); art=$$(ls dist/*.whl); \
+	  echo "== $$art (built from $$(ls dist/*.tar.gz))"; \
 	  $(PY) -m venv $$env; \
-	  $$env/bin/pip install -q $(PACKAGE_CAP) "$$art" pytest numpy mypy hypothesis; \
+	  $$env/bin/pip install -q "$$art" pytest numpy mypy hypothesis; \
 	  PYTHONPATH= $$env/bin/python -m pytest -q -p no:cacheprovider tests/python; \
-	  rm -rf $$env; \
-	done
+	  rm -rf $$env
 
 # Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
 # writes docs/bench.md and docs/bench.png, then the batches beside faiss and
-# scikit-learn, docs/batch.md.
+# scikit-learn, docs/batch.md, and what an index costs around its searches, docs/files.md.
 bench: build
 	bench/run.sh $(BUILD)
 	bench/run.sh $(BUILD) --batch --out docs/batch.md
+	bench/run.sh $(BUILD) --files --out docs/files.md
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(COVERAGE_BUILD) dist

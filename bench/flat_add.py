@@ -1,6 +1,7 @@
 """Appends beside faiss's IndexFlatL2.add on the same float32 rows, in one
 sitting: orbisk's core through bench/flat_add (built with -DORBISK_BENCH=ON)
-on 1 and 2 threads, faiss on every core, each run in turn, best of REPEATS.
+on 1 and 2 threads, orbisk_engine.FlatIndex.add (float32 and float64
+storage) and faiss on every core, each run in turn, best of REPEATS.
 Also the bytes each holds per row, and a query over float32 rows beside one
 over the same values kept as float64.
 
@@ -18,6 +19,8 @@ from pathlib import Path
 import faiss
 import numpy as np
 
+import orbisk_engine
+
 sys.path.insert(0, str(Path(__file__).parent))
 from bench import glove_path  # noqa: E402
 
@@ -31,6 +34,13 @@ def faiss_add(rows):
     index = faiss.IndexFlatL2(rows.shape[1])
     start = time.perf_counter()
     index.add(rows)
+    return time.perf_counter() - start
+
+
+def engine_add(rows, storage):
+    index = orbisk_engine.FlatIndex(rows.shape[1], storage=storage)
+    start = time.perf_counter()
+    index.add(rows)  # threads=None: every core the work pays for
     return time.perf_counter() - start
 
 
@@ -57,9 +67,11 @@ def main():
         n, dim = rows.shape
         with tempfile.NamedTemporaryFile(suffix=".f32") as f:
             rows.tofile(f.name)
-            best = {"faiss": float("inf"), 1: float("inf"), 2: float("inf")}
+            best = dict.fromkeys(["faiss", 1, 2, "float32", "float64"], float("inf"))
             for _ in range(args.repeats):
                 best["faiss"] = min(best["faiss"], faiss_add(rows))
+                for storage in ("float32", "float64"):
+                    best[storage] = min(best[storage], engine_add(rows, storage))
                 runs = orbisk_add(driver, f.name, dim, [1, 2])
                 for t in (1, 2):
                     best[t] = min(best[t], runs[t][0])
@@ -70,8 +82,11 @@ def main():
         print("|---|---|---|")
         print(f"| faiss IndexFlatL2.add | {best['faiss']:.3f} | 1.00 |")
         for t in (1, 2):
-            label = f"orbisk float32, {t} thread{'s' if t > 1 else ''}"
+            label = f"orbisk core float32, {t} thread{'s' if t > 1 else ''}"
             print(f"| {label} | {best[t]:.3f} | {best[t] / best['faiss']:.2f} |")
+        for storage in ("float32", "float64"):
+            label = f"orbisk_engine.FlatIndex.add, {storage} storage, every core"
+            print(f"| {label} | {best[storage]:.3f} | {best[storage] / best['faiss']:.2f} |")
         print(f"bytes per row: orbisk {per_row:.1f}, faiss {4 * dim} ({per_row / (4 * dim):.2f}x)")
         f32, f64 = best["search"]
         print(f"one query, k = 10, one thread: float32 rows {f32 * 1e3:.3f} ms, float64 rows {f64 * 1e3:.3f} ms")

@@ -23,10 +23,14 @@ fi
 .venv/bin/cmake --build "$build" --target kernel_tables >/dev/null
 ORBISK_KERNEL_TABLES="$("$build/kernel_tables")"
 export ORBISK_KERNEL_TABLES
-# `--batch` first: the batch benchmark (bench/batch.py) instead.
+# `--batch` first: the batch benchmark (bench/batch.py) instead; `--files`,
+# what an index costs around its searches (bench/index_files.py).
 script=bench/bench.py
 if [ "${1:-}" = --batch ]; then
   script=bench/batch.py
+  shift
+elif [ "${1:-}" = --files ]; then
+  script=bench/index_files.py
   shift
 fi
 # numpy is a peer here: let OpenBLAS pick its own kernels for this run only.

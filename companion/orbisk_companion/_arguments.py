@@ -45,20 +45,43 @@ def engine_array(x: object, what: str) -> npt.NDArray[Any]:
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def refuse_nonfinite(a: npt.NDArray[Any], what: str) -> None:
-    """ValueError naming the first row of `a` (or the vector `a`) that holds
-    a NaN or an infinity. Checked a block of rows at a time: no mask as big
-    as the rows."""
-    if a.dtype.kind != "f":
-        return  # ints and bools are finite
-    if a.ndim == 1:
-        if not np.isfinite(a).all():
-            raise ValueError(f"{what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+def refuse_inexact(a: npt.NDArray[Any], what: str) -> None:
+    """ValueError naming the first row of `a` holding a value that float32
+    storage cannot keep exactly (NaN and infinities it keeps), checked a
+    block of rows at a time."""
+    if a.dtype == np.float32 or a.dtype == np.bool_:
         return
     step = max(1, 2**16 // max(1, a.shape[1]))
     for start in range(0, a.shape[0], step):
         block = a[start : start + step]
-        if np.isfinite(block).all():
-            continue
-        row = start + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
-        raise ValueError(f"row {row} of {what} holds NaN or infinity (allow_nonfinite=True accepts it)")
+        with np.errstate(over="ignore"):
+            kept = block.astype(np.float32) == block
+        kept |= np.isnan(block) if block.dtype.kind == "f" else False
+        if not kept.all():
+            row = start + int(np.flatnonzero(~kept.all(axis=1))[0])
+            raise ValueError(f"row {row} of {what} holds a value that float32 storage cannot keep exactly")
+
+
+def refuse_nonfinite(a: npt.NDArray[Any], what: str, row: int | None = None) -> None:
+    """ValueError naming the first row of `a` (or the vector `a`) that holds
+    a NaN or an infinity: `row`, when a search has found it already, or else
+    looked for a block of rows at a time (no mask as big as the rows)."""
+    if row is None:
+        row = _first_nonfinite(a)
+        if row is None:
+            return
+    named = what if a.ndim == 1 else f"row {row} of {what}"
+    raise ValueError(f"{named} holds NaN or infinity (allow_nonfinite=True accepts it)")
+
+
+def _first_nonfinite(a: npt.NDArray[Any]) -> int | None:
+    if a.dtype.kind != "f":
+        return None  # ints and bools are finite
+    if a.ndim == 1:
+        return None if np.isfinite(a).all() else 0
+    step = max(1, 2**16 // max(1, a.shape[1]))
+    for start in range(0, a.shape[0], step):
+        block = a[start : start + step]
+        if not np.isfinite(block).all():
+            return start + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
+    return None

@@ -34,11 +34,13 @@ list inside a row is the list that was given.
 from __future__ import annotations
 
 import bisect
+import contextlib
 import itertools
 import json
 import math
 import operator
 from collections.abc import Mapping, Sequence
+from contextlib import AbstractContextManager
 from itertools import pairwise
 from typing import Any, Final
 
@@ -106,9 +108,10 @@ def _wanted(name: Any, value: Any) -> tuple[int, Any]:
 
 
 def _grown(a: np.ndarray, count: int, need: int) -> np.ndarray:
-    """`a` if it holds `need` entries, else a copy of its first `count` with
-    room for at least twice as many (amortised appends)."""
-    if need <= a.shape[0]:
+    """`a` if it holds `need` entries and may be written (one mapped from a
+    file may not), else a copy of its first `count` with room for at least
+    twice as many (amortised appends)."""
+    if need <= a.shape[0] and a.flags.writeable:
         return a
     out = np.empty(max(need, 2 * a.shape[0]), dtype=a.dtype)
     out[:count] = a[:count]
@@ -118,7 +121,7 @@ def _grown(a: np.ndarray, count: int, need: int) -> np.ndarray:
 class _Column:
     """One field: its entries' kinds and values, and their rows when sparse."""
 
-    __slots__ = ("name", "count", "pos", "kinds", "ints", "floats", "codes", "words", "code_of", "other")
+    __slots__ = ("name", "count", "pos", "kinds", "ints", "floats", "codes", "words", "code_of", "other", "found")
 
     def __init__(self, name: str) -> None:
         self.name = name
@@ -131,25 +134,50 @@ class _Column:
         self.words: list[str] = []
         self.code_of: dict[str, int] = {}
         self.other: dict[int, Any] = {}
+        self.found: _Found | None = None  # the entries sorted by value, once a filter asked
 
-    def hits(self, kind: int, value: Any) -> npt.NDArray[np.bool_] | None:
-        """Which entries match, or None when none can."""
+    def hits(self, kind: int, value: Any, lo: int = 0) -> npt.NDArray[np.bool_]:
+        """Which entries from `lo` on match (`value` a code for STR; a float
+        not NaN for FLOAT)."""
         c = self.count
         if kind == STR:
-            code = self.code_of.get(value)
-            if code is None:
-                return None
-            coded: npt.NDArray[np.bool_] = self.codes[:c] == code
+            coded: npt.NDArray[np.bool_] = self.codes[lo:c] == value
             return coded
         if kind == INT:
-            same: npt.NDArray[np.bool_] = self.ints[:c] == value
-            same &= self.kinds[:c] >= INT  # ints and bools
+            same: npt.NDArray[np.bool_] = self.ints[lo:c] == value
+            same &= self.kinds[lo:c] >= INT  # ints and bools
             return same
-        if math.isnan(value):
-            return None
-        equal: npt.NDArray[np.bool_] = self.floats[:c] == value
-        equal &= self.kinds[:c] == FLOAT
+        equal: npt.NDArray[np.bool_] = self.floats[lo:c] == value
+        equal &= self.kinds[lo:c] == FLOAT
         return equal
+
+    def rows_of(self, entries: _IntArray) -> _IntArray:
+        """The rows of entries (in entry order: ascending)."""
+        return entries if self.pos is None else np.take(self.pos, entries)
+
+    def matching(self, kind: int, value: Any, once: AbstractContextManager[Any]) -> _IntArray | None:
+        """The rows whose entry equals `value` (of the filter's `kind`),
+        ascending, or None when none can. The sorted entries answer for
+        those they cover, a scan for the entries appended since; once
+        those pass a quarter of the rest, the entries are sorted again
+        (`once` held: readers may race here, and one sorts)."""
+        if kind == STR:
+            value = self.code_of.get(value)
+            if value is None:
+                return None
+        elif kind == FLOAT and math.isnan(value):
+            return None
+        found = self.found
+        if found is None or self.count - found.covered > max(_TAIL, found.covered // 4):
+            with once:
+                found = self.found
+                if found is None or self.count - found.covered > max(_TAIL, found.covered // 4):
+                    found = self.found = _Found(self)
+        head = found.rows(kind, value)
+        if found.covered == self.count:
+            return head
+        tail = self.rows_of(found.covered + np.flatnonzero(self.hits(kind, value, found.covered)))
+        return np.concatenate((head, tail))
 
     def entries(self, rows: _IntArray) -> _IntArray:
         """The entry of each row, -1 where the row lacks the field."""
@@ -178,6 +206,46 @@ class _Column:
         for j in np.flatnonzero(kinds == OTHER).tolist():
             out[j] = self.other[int(entries[j])]
         return out
+
+
+# Entries appended since a column was sorted that a filter scans, at most,
+# before it sorts the column again (or a quarter of those sorted, if more).
+_TAIL: Final = 4096
+
+
+class _Found:
+    """A column's first `covered` entries sorted by value, a kind at a time:
+    for each of STR (by code), INT (ints and bools) and FLOAT (but NaN),
+    the values in order and the row of each, ascending among equal values
+    (a stable sort of entries, which are in row order). A change never
+    alters it: appends go past `covered`, removed rows stay until
+    compaction (the engine never returns them), and a compaction makes
+    new columns, which sort again when a filter asks."""
+
+    __slots__ = ("covered", "sorted")
+
+    def __init__(self, column: _Column) -> None:
+        c = column.count
+        kinds = column.kinds[:c]
+        rows = column.rows_of(np.arange(c))
+        floats = column.floats[:c]
+        self.covered = c
+        self.sorted = {
+            STR: _by_value(column.codes[:c], kinds == STR, rows),
+            INT: _by_value(column.ints[:c], kinds >= INT, rows),
+            FLOAT: _by_value(floats, (kinds == FLOAT) & ~np.isnan(floats), rows),
+        }
+
+    def rows(self, kind: int, value: Any) -> _IntArray:
+        values, rows = self.sorted[kind]
+        return rows[np.searchsorted(values, value, "left") : np.searchsorted(values, value, "right")]
+
+
+def _by_value(values: np.ndarray, where: npt.NDArray[np.bool_], rows: _IntArray) -> tuple[np.ndarray, _IntArray]:
+    """The values `where` selects in order (stable), with their rows."""
+    picked = np.compress(where, values)
+    order = np.argsort(picked, kind="stable")
+    return np.take(picked, order), np.take(np.compress(where, rows), order)
 
 
 class _Batch:
@@ -472,26 +540,31 @@ class Columns:
             for j, code in enumerate(codes.tolist())
         ]
 
-    def mask(self, where: Mapping[str, Any]) -> npt.NDArray[np.bool_]:
+    def mask(self, where: Mapping[str, Any], once: AbstractContextManager[Any] | None = None) -> npt.NDArray[np.bool_]:
         """Which rows match every ``field: value`` of `where` (all of them
         for an empty `where`). ValueError for a value that is not a str, an
-        int in int64 or a float; a field no row has matches no row."""
+        int in int64 or a float; a field no row has matches no row. Each
+        field's rows come from its entries sorted by value (`_Found`), so a
+        filter costs about the rows it admits; `once` is held while a
+        column sorts (callers holding a shared lock to read give one)."""
         if not isinstance(where, Mapping):
             raise TypeError(f"a filter is a mapping of fields to values, not {type(where).__name__}")
         wanted = [(name, *_wanted(name, value)) for name, value in where.items()]
-        out = np.ones(self._n, dtype=bool)
-        for name, kind, value in wanted:
+        out = np.zeros(self._n, dtype=bool)
+        for j, (name, kind, value) in enumerate(wanted):
             f = self._field_of.get(name)
-            hit = None if f is None else self._columns[f].hits(kind, value)
-            if hit is None:
-                return np.zeros(self._n, dtype=bool)
-            column = self._columns[f]  # type: ignore[index]
-            if column.pos is None:
-                out &= hit
+            rows = None if f is None else self._columns[f].matching(kind, value, once or contextlib.nullcontext())
+            if rows is None or not len(rows):
+                out[:] = False
+                return out
+            if j == 0:
+                out[rows] = True  # a search, not a change: indexing by ints is safe here
             else:
-                rows = np.zeros(self._n, dtype=bool)
-                rows[column.pos[: column.count][hit]] = True
-                out &= rows
+                more = np.zeros(self._n, dtype=bool)
+                more[rows] = True
+                out &= more
+        if not wanted:
+            out[:] = True
         return out
 
     def copy(self) -> Columns:
@@ -507,6 +580,7 @@ class Columns:
         for column in self._columns:
             c = _Column(column.name)
             c.count, c.pos, c.kinds, c.ints = column.count, column.pos, column.kinds, column.ints
+            c.found = column.found
             c.floats, c.codes = column.floats, column.codes
             c.words = list(column.words)
             c.code_of = dict(column.code_of)
@@ -624,7 +698,7 @@ class Columns:
         d = _Description(description, arrays, rows)
         out = cls()
         out._n = rows
-        out._layout = d.layout.astype(np.int32)
+        out._layout = d.layout
         out._layouts = d.layouts
         out._layout_of = {key: code for code, key in enumerate(d.layouts)}
         other = iter(d.other)
@@ -633,10 +707,11 @@ class Columns:
             lo, hi = d.field_ends[f], d.field_ends[f + 1]
             column.count = hi - lo
             column.pos = None if column.count == rows else d.pos[lo:hi].copy()
-            column.kinds = d.kinds[lo:hi].astype(np.int8)
-            column.ints = d.ints[lo:hi].astype(np.int64)
-            column.floats = d.floats[lo:hi].astype(np.float64)
-            column.codes = d.codes[lo:hi].astype(np.int32)
+            # Used in place (a mapped file's arrays: its first append copies them).
+            column.kinds = d.kinds[lo:hi].astype(np.int8, copy=False)
+            column.ints = d.ints[lo:hi].astype(np.int64, copy=False)
+            column.floats = d.floats[lo:hi].astype(np.float64, copy=False)
+            column.codes = d.codes[lo:hi].astype(np.int32, copy=False)
             column.words = d.words[d.word_ends[f] : d.word_ends[f + 1]]
             column.code_of = {w: code for code, w in enumerate(column.words)}
             column.other = {e: next(other) for e in np.flatnonzero(column.kinds == OTHER).tolist()}
@@ -734,10 +809,10 @@ class _Description:
             raise ValueError("a layout names a field twice")
         if len(set(self.layouts)) != len(self.layouts):
             raise ValueError("a layout repeats")
-        layout = a["layout"].astype(np.int64)
+        layout = a["layout"]
         if len(layout) and (layout.min() < -1 or layout.max() >= len(self.layouts)):
             raise ValueError(f"a row's layout is outside [-1, {len(self.layouts)})")
-        self.layout = layout
+        self.layout = layout.astype(np.int32, copy=False)
         # Every (row, field) a layout gives, by field then row: the rows of
         # each field's entries.
         had = np.flatnonzero(layout >= 0)

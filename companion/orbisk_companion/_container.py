@@ -276,19 +276,24 @@ def _replacing(path: str) -> Iterator[BinaryIO]:
 
 
 def read(
-    path: Any, *, mmap: bool = False, verify: bool = True, trusted: Callable[[str], bool] | None = None
+    path: Any, *, mmap: bool = False, verify: bool = True, trusted: Callable[[str, str], bool] | None = None
 ) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     """The header and the arrays (in the order written) of the file at
     `path`; see the module's docstring for what is checked. `verify` checks
     each array's CRC as it is read; a mapping checks those that `trusted`
-    (a test of the array's name) does not name, reading them once."""
+    (a test of the array's name and dtype) does not name, reading them once."""
     path = os.fspath(path)
     with open(path, "rb", buffering=0) as f:
         return read_from(f, path, mmap=mmap, verify=verify, trusted=trusted)
 
 
 def read_from(
-    f: io.FileIO, path: str, *, mmap: bool = False, verify: bool = True, trusted: Callable[[str], bool] | None = None
+    f: io.FileIO,
+    path: str,
+    *,
+    mmap: bool = False,
+    verify: bool = True,
+    trusted: Callable[[str, str], bool] | None = None,
 ) -> tuple[dict[str, Any], dict[str, np.ndarray]]:
     """`read` of a file already open (unbuffered, from its start), named `path` in errors."""
     f.seek(0)
@@ -460,7 +465,7 @@ def _mapped(
     table: list[dict[str, Any]],
     header_end: int,
     verify: bool,
-    trusted: Callable[[str], bool] | None,
+    trusted: Callable[[str, str], bool] | None,
     path: str,
 ) -> dict[str, np.ndarray]:
     # trackfd=False: the mapping keeps no descriptor of its own, so closing
@@ -476,7 +481,7 @@ def _mapped(
         else:
             array = np.empty(0, dtype)
             array.flags.writeable = False
-        if verify and not (trusted and trusted(entry["name"])):
+        if verify and not (trusted and trusted(entry["name"], entry["dtype"])):
             data = memoryview(whole)[entry["offset"] : entry["offset"] + entry["nbytes"]]
             crc = 0
             for start in range(0, len(data), _CHUNK):

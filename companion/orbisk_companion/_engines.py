@@ -11,7 +11,7 @@ distance itself, or for a similarity its negation up to the sign of a zero;
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, ClassVar, Final, NoReturn, Protocol
+from typing import Any, ClassVar, Final, Literal, NoReturn, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,18 @@ Metadata = Sequence[Mapping[str, Any] | None]
 
 # Values handed to the flat engine per call: a Ctrl-C waits for one chunk.
 _FLAT_CHUNK_VALUES: Final = 2**23
+STORAGES: Final = ("float64", "float32")
+
+
+def _storage(options: dict[str, Any], kind: str) -> Literal["float64", "float32"]:
+    """The rows' storage the options ask for ("float64" when not given);
+    float32 for a flat index only."""
+    storage = options.get("storage") or "float64"
+    if storage not in STORAGES:
+        raise ValueError(f"storage must be 'float64' or 'float32', not {storage!r}")
+    if storage != "float64" and kind != "flat":
+        raise ValueError(f"storage={storage!r} is for kind='flat'; kind={kind!r} keeps float64 rows")
+    return "float32" if storage == "float32" else "float64"
 
 
 class Progress(Protocol):
@@ -67,6 +79,11 @@ class Engine(Protocol):
     @property
     def fields(self) -> tuple[str, ...] | None:
         """The metadata fields a filter tests in the engine itself."""
+        ...
+
+    @property
+    def storage(self) -> str:
+        """How the rows are kept: "float64", or "float32" (a flat index's choice)."""
         ...
 
     @property
@@ -120,12 +137,12 @@ class Engine(Protocol):
         where: Any,
         threads: int | None,
         shown: Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[Ids, Raw]:
         """(row ids, raw values) of the k best rows for each query, a row
         per query. `refuse` is given when the engine checks the queries'
         values (`checks_finite`): it raises the error naming the first
-        non-finite query."""
+        non-finite query, given its row when the engine found it (or None)."""
         ...
 
     def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
@@ -165,6 +182,7 @@ class _Common:
     restore."""
 
     fields: tuple[str, ...] | None = None
+    storage: str = "float64"
     checks_finite: bool = False
     pads: bool = False
     removed: int = 0
@@ -207,6 +225,7 @@ class _Exact(_Common):
     def __init__(self, native: Any, metric: Metric, parameters: dict[str, Any]) -> None:
         self.native = native
         self.parameters = parameters
+        self.storage = str(getattr(native, "storage", "float64"))  # shards keep float64 rows
         # The engine ranks every metric ascending: a similarity is searched
         # with the negated query (see `_scores`).
         self._metric = metric
@@ -231,13 +250,13 @@ class _Exact(_Common):
         where: Any,
         threads: int | None,
         shown: Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[Ids, Raw]:
         m = queries.shape[0]
         live = len(self.native) - self.native.removed
         if k == 0 or live == 0 or m == 0:
             if refuse is not None:
-                refuse()
+                refuse(None)
             c = 0 if m else min(k, live)
             ids, raw = np.empty((m, c), dtype=np.intp), np.empty((m, c))
         else:
@@ -253,7 +272,7 @@ class _Exact(_Common):
         k: int,
         mask: Mask | None,
         threads: int | None,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         raise NotImplementedError
 
@@ -282,7 +301,7 @@ class FlatEngine(_Exact):
     @classmethod
     def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> FlatEngine:
         _refuse_graph_options(options)
-        return cls(orbisk_engine.FlatIndex(dim, metric), metric, {})
+        return cls(orbisk_engine.FlatIndex(dim, metric, storage=_storage(options, "flat")), metric, {})
 
     @classmethod
     def restore(
@@ -292,6 +311,7 @@ class FlatEngine(_Exact):
             return cls.make(dim, metric, options)
         _refuse_graph_options(options)
         count = parts["rows"].shape[0] if "rows" in parts else 0
+        # The rows' dtype is the storage: the engine restores it as it was.
         return cls(orbisk_engine.FlatIndex.restore(dim, metric, count, parts, verify=verify), metric, {})
 
     def append(self, rows: npt.NDArray[Any], tags: list[Tags] | None, step: Callable[[int], bool]) -> None:
@@ -309,13 +329,13 @@ class FlatEngine(_Exact):
         k: int,
         mask: Mask | None,
         threads: int | None,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         try:
             found = self.native.search(searched, k, mask=mask, threads=threads, finite=refuse is not None)
-        except ValueError as e:
-            if refuse is not None and str(e).endswith("holds NaN or infinity"):
-                refuse()  # raises, naming the row
+        except orbisk_engine.NonFiniteError as e:
+            if refuse is not None:
+                refuse(e.row)  # raises, naming the row
             raise
         return np.asarray(found[0]), np.asarray(found[1])
 
@@ -323,7 +343,7 @@ class FlatEngine(_Exact):
         return np.asarray(self.native.rows)
 
     def row(self, i: int) -> npt.NDArray[np.float64]:
-        row: npt.NDArray[np.float64] = np.asarray(self.native.rows)[i]
+        row: npt.NDArray[np.float64] = np.asarray(self.native.rows)[i].astype(np.float64)  # widened exactly
         return row
 
     def parts(self) -> dict[str, npt.NDArray[Any]] | None:
@@ -356,7 +376,7 @@ class ShardedEngine(_Exact):
         k: int,
         mask: Mask | None,
         threads: int | None,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         ids, raw = self.native.search_batch(searched, k, threads=threads, mask=mask)
         return ids, raw
@@ -522,7 +542,7 @@ class GraphEngine(_Common):
         where: Any,
         threads: int | None,
         shown: Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[Ids, Raw]:
         m = queries.shape[0]
         found = []
@@ -605,6 +625,7 @@ PARAMETERS: Final = {kind: engine.PARAMETERS for kind, engine in CLASSES.items()
 
 def make(kind: str, dim: int, metric: Metric, options: dict[str, Any]) -> Engine:
     """A new engine of `kind` (one of `KINDS`) holding no row."""
+    _storage(options, kind)
     return CLASSES[kind].make(dim, metric, options)
 
 
@@ -612,4 +633,5 @@ def restore(
     kind: str, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
 ) -> Engine:
     """The engine of `kind` that a file's `parts` describe (see `Engine.restore`)."""
+    _storage(options, kind)
     return CLASSES[kind].restore(dim, metric, options, parts, verify=verify)

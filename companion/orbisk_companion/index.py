@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import copy
-import itertools
 import math
 import operator
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
@@ -17,13 +16,13 @@ from orbisk_shard import Metric
 from orbisk_shard.locking import ReadWriteLock, reads, writes
 
 from . import _engines, _interrupt, _progress, persistence
-from ._arguments import positive, real_array, refuse_nonfinite
+from ._arguments import positive, real_array, refuse_inexact, refuse_nonfinite
 from ._columns import Columns, Staged
+from ._keys import INT, STR, Keys, normalized
 from ._scores import check_metric, scores
 from .persistence import Snapshot
 
 KINDS: Final = _engines.KINDS
-_INT64: Final = range(-(2**63), 2**63)
 # Past this fraction of removed rows among those stored, a removal compacts.
 COMPACT_FRACTION: Final = 0.25
 # Keys entered at a time: a Ctrl-C waits for one piece (a tenth of a second
@@ -51,9 +50,16 @@ class Index:
     - ``allow_nonfinite``: False (the default) refuses rows and queries that
       hold NaN or an infinity with ValueError, as scikit-learn does; True
       takes them, and their scores follow the extension's rules (NaN last).
+    - ``storage``: "float64" (the default) or, for kind "flat", "float32":
+      the rows kept at half the bytes. A float32 value widened to float64 is
+      exact and every distance is computed from the widened values, so the
+      results are bit for bit those of float64 storage; a row holding a
+      value that is not a float32 is refused with ValueError naming it.
 
     Keys are any hashable values, unique in the index (ints from 0 in
-    insertion order by default). Metadata is one mapping (or None) per row,
+    insertion order by default), kept without an object per row when every
+    key is an int in int64 or every key a str (`_keys`); the map from keys
+    to rows is built by the first lookup by key. Metadata is one mapping (or None) per row,
     kept field by field in typed columns and returned with the results;
     ``save`` needs keys and metadata of JSON types.
 
@@ -119,6 +125,7 @@ class Index:
         max_shard_rows: int | None = None,
         backend: Any = "local",
         allow_nonfinite: bool = False,
+        storage: str = "float64",
     ) -> None:
         dim, checked = _checked(dim, metric, kind)
         options = dict(
@@ -130,6 +137,7 @@ class Index:
             shards=shards,
             max_shard_rows=max_shard_rows,
             backend=backend,
+            storage=storage,
         )
         self._open(dim, checked, kind, _engines.make(kind, dim, checked, options), allow_nonfinite)
 
@@ -149,10 +157,10 @@ class Index:
         # By id (a removed row's key stays until compaction). Entries from
         # _n on are left by an add that failed and mean nothing: the next
         # add writes over them, so a failure has nothing to undo here.
-        self._keys: list[Hashable] = []
-        self._key_ints = np.empty(16, dtype=np.int64)
-        self._int_keys = True  # every key an int (not bool) in int64
-        self._row_of: dict[Hashable, int] = {}
+        self._keys = Keys()
+        # The live rows' ids by key: built by the first lookup by key
+        # (`_lookup`), then kept up to date by every change.
+        self._row_of: dict[Hashable, int] | None = None
         self._columns = Columns()
 
     # -- what it holds ---------------------------------------------------
@@ -161,6 +169,9 @@ class Index:
     metric = property(lambda self: self._metric, doc='"euclidean", "cosine" or "inner_product".')
     kind = property(lambda self: self._kind, doc='"flat", "graph" or "sharded".')
     fields = property(lambda self: self._engine.fields, doc="The graph's filterable metadata names, or None.")
+    storage = property(
+        lambda self: self._engine.storage, doc='How the rows are kept: "float64", or "float32" (kind "flat").'
+    )
     allow_nonfinite = property(
         lambda self: self._allow_nonfinite, doc="Whether rows and queries may hold NaN and infinities."
     )
@@ -182,7 +193,7 @@ class Index:
     @reads
     def __contains__(self, key: object) -> bool:
         try:
-            return key in self._row_of
+            return key in self._lookup()
         except TypeError:
             return False
 
@@ -192,6 +203,18 @@ class Index:
 
     def _live_ids(self) -> npt.NDArray[np.intp]:
         return np.flatnonzero(self._live[: self._n])
+
+    def _lookup(self) -> dict[Hashable, int]:
+        """The live rows' ids by key, built on the first call: searches
+        need only id to key, so an index that is never asked by key never
+        makes an object per row. Readers may race here; one builds it."""
+        row_of = self._row_of
+        if row_of is None:
+            with self._lock.once:
+                row_of = self._row_of
+                if row_of is None:
+                    row_of = self._row_of = self._keys.row_map(self._live_ids())
+        return row_of
 
     @contextmanager
     def _compacted(self) -> Iterator[None]:
@@ -210,12 +233,13 @@ class Index:
     def keys(self) -> list[Hashable]:
         """The keys in insertion order."""
         if not self._removed:
-            return self._keys[: self._n]
-        return [self._keys[i] for i in self._live_ids().tolist()]
+            return self._keys.first(self._n)
+        return self._keys.listed(self._live_ids().tolist())
 
     @property
-    def rows(self) -> npt.NDArray[np.float64]:
-        """The stored rows in insertion order (the order of ``keys``): a
+    def rows(self) -> npt.NDArray[Any]:
+        """The stored rows in insertion order (the order of ``keys``), as
+        stored (float32 with ``storage="float32"``): a
         read-only view of the engine's rows for "flat" (it stays as it is
         whatever the index does later), a copy gathered from the shards for
         "sharded", a read-only view of the graph's copy for "graph"."""
@@ -227,7 +251,7 @@ class Index:
     @reads
     def metadata(self, key: Hashable) -> Mapping[str, Any] | None:
         """The metadata stored with `key` (KeyError if there is no such key)."""
-        return self._columns.row(self._row_of[key])
+        return self._columns.row(self._lookup()[key])
 
     @writes
     def close(self) -> None:
@@ -248,6 +272,8 @@ class Index:
             raise ValueError(f"Expected a 2-D array of shape (n, {self._dim}), got shape {rows.shape}")
         if not self._allow_nonfinite:
             refuse_nonfinite(rows, what)
+        if self._engine.storage == "float32":
+            refuse_inexact(rows, what)
         return rows
 
     @writes
@@ -284,18 +310,18 @@ class Index:
         """
         rows = self._vectors(vectors)
         count = rows.shape[0]
-        new_keys = self._new_keys(keys, count)
+        form, new_keys = self._new_keys(keys, count)
         meta = self._check_metadata(metadata, count)
         tags = self._engine.tag(meta)
         if count == 0:
             return
         staged = self._columns.stage(meta, count)
-        ints = _int64_keys(new_keys)
+        held = self._keys.with_new(self._n, new_keys, form)
         self._reserve(count)
         shown = _progress.bar(count, "add", progress)
         try:
             with _interrupt.deferred() as interrupt:
-                self._append(rows, tags, new_keys, ints, staged, interrupt, shown)
+                self._append(rows, tags, new_keys, held, staged, interrupt, shown)
         finally:
             shown.close()
 
@@ -303,20 +329,19 @@ class Index:
         self,
         rows: npt.NDArray[Any],
         tags: list[_engines.Tags] | None,
-        keys: Sequence[Hashable],
-        ints: npt.NDArray[np.int64] | None,
+        keys: Sequence[Hashable] | npt.NDArray[np.int64],
+        held: Keys,
         staged: Staged,
         interrupt: _interrupt.Deferred,
         shown: _engines.Progress,
     ) -> None:
-        """Adds checked rows with their keys and metadata, all or nothing:
-        the records first (a failure there is undone), the engine's append
-        last. A Ctrl-C stops it between pieces, keeping the rows added so
-        far with their keys and metadata."""
+        """Adds checked rows with their keys (`held`: the keys by id, the new
+        ones included) and metadata, all or nothing: the records first (a
+        failure there is undone), the engine's append last. A Ctrl-C stops
+        it between pieces, keeping the rows added so far with their keys
+        and metadata."""
         start = self._n
         end = start + len(keys)
-        if ints is not None:  # past _n: nothing reads them yet
-            self._key_ints[start:end] = ints
         self._live[start:end] = True
         self._columns.commit(staged)
         try:
@@ -331,91 +356,121 @@ class Index:
             self._engine.append(rows, tags, _Steps(shown, interrupt))
             stopped = len(self._engine) != end
         except BaseException:
-            self._undo(keys, staged, start)
+            self._undo(keys, held, staged, start)
             raise
         if stopped:
-            self._keep(keys, staged, start, len(self._engine) - start)
+            self._keep(keys, held, staged, start, len(self._engine) - start)
             return
         # The rows are in: nothing below allocates, so nothing can fail.
-        self._int_keys = self._int_keys and ints is not None
+        self._keys = held
         self._n = end
 
-    def _enter(self, keys: Sequence[Hashable], start: int, interrupt: _interrupt.Deferred) -> bool:
-        """Enters `keys` for the ids from `start` on, a piece at a time, all
-        or nothing; False, with nothing entered, when Ctrl-C comes first."""
-        self._keys[start:] = keys
+    def _enter(
+        self, keys: Sequence[Hashable] | npt.NDArray[np.int64], start: int, interrupt: _interrupt.Deferred
+    ) -> bool:
+        """Enters `keys` for the ids from `start` on in the map of keys, if
+        it is built, a piece at a time, all or nothing; False, with nothing
+        entered, when Ctrl-C comes first."""
+        row_of = self._row_of
+        if row_of is None:
+            return not interrupt.pending()
+        values = keys.tolist() if isinstance(keys, np.ndarray) else keys
         try:
-            for lo in range(0, len(keys), _PIECE):
-                piece = keys[lo : lo + _PIECE]
-                self._row_of.update(zip(piece, range(start + lo, start + lo + len(piece)), strict=True))
+            for lo in range(0, len(values), _PIECE):
+                piece = values[lo : lo + _PIECE]
+                row_of.update(zip(piece, range(start + lo, start + lo + len(piece)), strict=True))
                 if interrupt.pending():
                     break
             else:
                 return True
         except BaseException:
-            self._forget(keys)
+            self._forget(values)
             raise
-        self._forget(keys)
+        self._forget(values)
         return False
 
     def _forget(self, keys: Iterable[Hashable]) -> None:
         """Drops `keys` from the map of keys to ids (those there)."""
-        for key in keys:
-            self._row_of.pop(key, None)
+        if self._row_of is not None:
+            for key in keys:
+                self._row_of.pop(key, None)
 
-    def _keep(self, keys: Sequence[Hashable], staged: Staged, start: int, added: int) -> None:
+    def _keep(
+        self, keys: Sequence[Hashable] | npt.NDArray[np.int64], held: Keys, staged: Staged, start: int, added: int
+    ) -> None:
         """After an append that stopped: its first `added` rows stay, with
         their keys and metadata."""
-        self._forget(itertools.islice(keys, added, None))
+        if self._row_of is not None:
+            self._forget(keys[added:].tolist() if isinstance(keys, np.ndarray) else keys[added:])
         self._columns.rollback(staged, added)
-        kept = _int64_keys(keys[:added])
-        if kept is None:
-            self._int_keys = False
-        else:
-            self._key_ints[start : start + added] = kept
+        self._keys = held
         self._n = start + added
 
-    def _undo(self, keys: Sequence[Hashable], staged: Staged, start: int) -> None:
+    def _undo(self, keys: Sequence[Hashable] | npt.NDArray[np.int64], held: Keys, staged: Staged, start: int) -> None:
         """After an append that failed: keys and metadata as before, and the
-        rows the engine took before the failure removed, as tombstones.
-        `keys` are those the append entered (none for an update, whose keys
-        keep their rows)."""
+        rows the engine took before the failure removed, as tombstones (with
+        their keys in `held`). `keys` are those the append entered (none
+        for an update, whose keys keep their rows)."""
         added = len(self._engine) - start
         if added:
             try:
                 self._engine.remove(np.arange(start, start + added))
             except BaseException:  # a graph cannot remove: they stay, as after Ctrl-C
-                self._keep(keys, staged, start, added)
+                self._keep(keys, held, staged, start, added)
                 return
             self._live[start : start + added] = False
             self._removed += added
-        self._forget(keys)
+            self._keys = held
+        self._forget(keys.tolist() if isinstance(keys, np.ndarray) else keys)
         self._columns.rollback(staged, added)  # a tombstone keeps its metadata until compaction
         self._n = start + added
 
-    def _new_keys(self, keys: Sequence[Hashable] | None, count: int) -> Sequence[Hashable]:
-        """The keys of `count` new rows: hashable, new and unique."""
+    def _new_keys(self, keys: Any, count: int) -> tuple[str, Sequence[Hashable] | npt.NDArray[np.int64]]:
+        """The form and keys of `count` new rows (`_keys.normalized`):
+        hashable, new and unique."""
         if keys is None:
-            return self._default_keys(count)
+            return normalized(self._default_keys(count))
         if isinstance(keys, (str, bytes)):
             raise TypeError("keys must be a sequence of keys, not a single str")
         # numpy's integer and bool scalars are keys of their Python values
         # (np.arange(n) gives int keys, an int64 keys array, and can be saved).
-        if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype.kind in "biu":
+        if isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype.kind in "iu" and keys.dtype.itemsize <= 8:
+            if keys.dtype == np.uint64 and keys.size and keys.max() >= 2**63:
+                out: Any = keys.tolist()
+            else:
+                out = keys.astype(np.int64)
+        elif isinstance(keys, np.ndarray) and keys.ndim == 1 and keys.dtype.kind == "b":
             out = keys.tolist()
         else:
-            out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in keys]
+            out = list(keys)
+            for kind in set(map(type, out)):
+                if issubclass(kind, (np.integer, np.bool_)):
+                    out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in out]
+                    break
         if len(out) != count:
             raise ValueError(f"got {len(out)} keys for {count} rows")
-        if not self._all_new(out):
-            self._check_one_by_one(out)
-        return out
+        form, out = (INT, out) if isinstance(out, np.ndarray) else normalized(out)
+        if not self._all_new(form, out):
+            self._check_one_by_one(out.tolist() if isinstance(out, np.ndarray) else out)
+        return form, out
 
-    def _all_new(self, keys: list[Hashable]) -> bool:
-        """Whether every key is hashable, new and unique, found a piece at a
-        time by sets (False: `_check_one_by_one` says which key is not)."""
+    def _all_new(self, form: str, keys: Sequence[Hashable] | npt.NDArray[np.int64]) -> bool:
+        """Whether every key is hashable, new and unique (False:
+        `_check_one_by_one` says which key is not). Int keys are compared
+        as arrays while the map of keys is not built; other keys, by sets a
+        piece at a time."""
+        if isinstance(keys, np.ndarray) and self._row_of is None and self._keys.form == INT:
+            ordered = np.sort(keys)
+            if (ordered[1:] == ordered[:-1]).any():
+                return False
+            held = np.compress(self._live[: self._n], self._keys.ints[: self._n])
+            if not held.size or held.max() < ordered[0] or held.min() > ordered[-1]:
+                return True
+            return not np.isin(keys, held).any()
+        if isinstance(keys, np.ndarray):
+            keys = keys.tolist()
+        known = self._lookup().keys() if len(self) else {}.keys()
         seen: set[Hashable] = set()
-        known = self._row_of.keys()
         for lo in range(0, len(keys), _PIECE):
             piece = keys[lo : lo + _PIECE]
             try:
@@ -427,28 +482,38 @@ class Index:
             seen |= fresh
         return True
 
-    def _check_one_by_one(self, keys: list[Hashable]) -> None:
+    def _check_one_by_one(self, keys: Sequence[Hashable]) -> None:
         """The error of the first key in order that is not hashable, or
         not new, or given twice."""
+        row_of = self._lookup()
         seen: set[Hashable] = set()
         for key in keys:
             try:
                 hash(key)
             except TypeError:
                 raise TypeError(f"key {key!r} is not hashable") from None
-            if key in self._row_of or key in seen:
+            if key in row_of or key in seen:
                 raise ValueError(f"duplicate key {key!r}")
             seen.add(key)
 
     def _default_keys(self, count: int) -> Sequence[Hashable]:
         """The first `count` ints from len(self) on that no row has as its key."""
         start = len(self)
-        if self._row_of.keys().isdisjoint(range(start, start + count)):
-            return range(start, start + count)
+        stop = start + count
+        if self._row_of is None and self._keys.form != INT:
+            if self._keys.form == STR or not len(self):
+                return range(start, stop)  # no int key is a str
+        elif self._row_of is None:
+            held = np.compress(self._live[: self._n], self._keys.ints[: self._n])
+            if not ((held >= start) & (held < stop)).any():
+                return range(start, stop)
+        row_of = self._lookup()
+        if row_of.keys().isdisjoint(range(start, stop)):
+            return range(start, stop)
         out: list[Hashable] = []
         k = start
         while len(out) < count:
-            if k not in self._row_of:
+            if k not in row_of:
                 out.append(k)
             k += 1
         return out
@@ -469,18 +534,15 @@ class Index:
         return meta
 
     def _reserve(self, count: int) -> None:
-        """Room for `count` more rows in the engine and the arrays by id
-        (their entries from _n on mean nothing)."""
+        """Room for `count` more rows in the engine and the liveness by id
+        (its entries from _n on mean nothing)."""
         self._engine.reserve(count)
         need = self._n + count
-        if need <= self._key_ints.shape[0]:
+        if need <= self._live.shape[0]:
             return
-        size = max(need, 2 * self._key_ints.shape[0])
-        keys = np.empty(size, dtype=np.int64)
-        keys[: self._n] = self._key_ints[: self._n]
-        live = np.ones(size, dtype=bool)
+        live = np.ones(max(need, 2 * self._live.shape[0]), dtype=bool)
         live[: self._n] = self._live[: self._n]
-        self._key_ints, self._live = keys, live
+        self._live = live
 
     # -- searching -------------------------------------------------------
 
@@ -503,12 +565,13 @@ class Index:
             refuse_nonfinite(Q, "queries")
         return Q
 
-    def _refusal(self, queries: npt.NDArray[np.float64], what: str) -> Callable[[], None] | None:
+    def _refusal(self, queries: npt.NDArray[np.float64], what: str) -> Callable[[int | None], None] | None:
         """What an engine that checks the queries' values in its search
-        calls to raise the error naming the first non-finite one."""
+        calls to raise the error naming the first non-finite one (its row,
+        when the engine found it)."""
         if self._allow_nonfinite or not self._engine.checks_finite:
             return None
-        return lambda: refuse_nonfinite(queries, what)
+        return lambda row: refuse_nonfinite(queries, what, row)
 
     @staticmethod
     def _k(k: Any) -> int:
@@ -526,7 +589,7 @@ class Index:
             return None
         if isinstance(filter, Mapping):
             self._refuse_unknown_fields(filter)
-            return self._columns.mask(filter)
+            return self._columns.mask(filter, self._lock.once)
         if isinstance(filter, np.ndarray) and filter.dtype == bool:
             if filter.shape != (len(self),):
                 raise ValueError(f"a mask needs one entry per row: shape ({len(self)},), not {filter.shape}")
@@ -542,11 +605,12 @@ class Index:
             )
         mask = np.zeros(self._n, dtype=bool)
         ids = []
+        row_of = self._lookup()
         for key in filter:
             if isinstance(key, (np.integer, np.bool_)):
                 key = key.item()
             try:
-                row = self._row_of.get(key)
+                row = row_of.get(key)
             except TypeError:
                 raise TypeError(f"key {key!r} is not hashable") from None
             if row is not None:
@@ -599,7 +663,7 @@ class Index:
         filter: Any,
         threads: int | None,
         shown: _engines.Progress,
-        refuse: Callable[[], None] | None,
+        refuse: Callable[[int | None], None] | None,
     ) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.float64]]:
         """(row ids, scores) of the k best rows for each query, a row each."""
         where = None if filter is None else self._engine.where(filter, self._mask)
@@ -608,16 +672,7 @@ class Index:
 
     def _keys_of(self, ids: npt.NDArray[np.intp]) -> npt.NDArray[Any]:
         """The keys of row ids; -1 (None in an object array) for a padding id."""
-        if self._int_keys:
-            keys = self._key_ints[ids]
-            if self._engine.pads:
-                keys[ids < 0] = -1
-            return keys
-        out = np.empty(ids.shape, dtype=object)
-        flat = out.reshape(-1)
-        for j, r in enumerate(ids.reshape(-1).tolist()):
-            flat[j] = self._keys[r] if r >= 0 else None
-        return out
+        return self._keys.of(ids)
 
     @reads
     def search_batch(
@@ -684,11 +739,12 @@ class Index:
             raise TypeError(f"{what} takes a sequence of keys, not {type(keys).__name__}")
         ids: list[int] = []
         seen: set[int] = set()
+        row_of = self._lookup()
         for key in keys:
             if isinstance(key, (np.integer, np.bool_)):
                 key = key.item()
             try:
-                row = self._row_of[key]
+                row = row_of[key]
             except (KeyError, TypeError):
                 raise KeyError(key) from None
             if row in seen:
@@ -720,7 +776,7 @@ class Index:
         removed = self._removed + len(ids)
         # Made now, run once the engine has removed the rows: a loop over a
         # map made beforehand allocates nothing.
-        gone = map(self._row_of.pop, [self._keys[i] for i in ids])
+        gone = map(self._lookup().pop, self._keys.listed(ids))
         with _interrupt.deferred():
             try:
                 self._engine.remove(old)  # the one step that can fail
@@ -771,8 +827,10 @@ class Index:
         start = self._n
         end = start + count
         old = np.array(ids, dtype=np.int64)
-        moved = {self._keys[i]: start + j for j, i in enumerate(ids)}  # key -> its new id
+        moved = dict(zip(self._keys.listed(ids), range(start, end), strict=True))  # key -> its new id
         staged = self._columns.stage(meta, count)
+        same = self._keys.ints.take(old) if self._keys.form == INT else list(moved)
+        held = self._keys.with_new(start, same, self._keys.form)
         self._reserve(count)
         live = self._live.copy()
         np.put(live, old, False)
@@ -781,23 +839,24 @@ class Index:
         with _interrupt.deferred():
             self._columns.commit(staged)
             try:
-                self._keys[start:] = list(moved)
-                self._key_ints[start:end] = np.take(self._key_ints, old)
                 self._engine.append(rows, None, _never)
                 self._engine.remove(old)
             except BaseException:
                 if len(self._engine) == end and self._engine.removed == removed:
-                    self._updated_now(moved, live, removed, end)  # made all the same (a lost shard)
+                    self._updated_now(moved, held, live, removed, end)  # made all the same (a lost shard)
                 else:
-                    self._undo((), staged, start)
+                    self._undo((), held, staged, start)
                 raise
-            self._updated_now(moved, live, removed, end)
+            self._updated_now(moved, held, live, removed, end)
         self._compact_if_due()
 
-    def _updated_now(self, moved: dict[Hashable, int], live: npt.NDArray[np.bool_], removed: int, end: int) -> None:
+    def _updated_now(
+        self, moved: dict[Hashable, int], held: Keys, live: npt.NDArray[np.bool_], removed: int, end: int
+    ) -> None:
         """The records of an update the engine has made; nothing allocated
-        (the keys are there already: only their values change)."""
-        self._row_of.update(moved)
+        (the keys are in the map already: only their values change)."""
+        self._lookup().update(moved)
+        self._keys = held
         self._live = live
         self._removed = removed
         self._n = end
@@ -823,30 +882,24 @@ class Index:
 
     def _compaction(self, dropped: int) -> tuple[Any, ...]:
         """What the records become once the first `dropped` tombstones (in
-        id order) are gone: keys, key ints, the map of keys, metadata,
+        id order) are gone: keys, the map of keys (if built), metadata,
         liveness, ids in use and tombstones left."""
         dead = np.flatnonzero(~self._live[: self._n])
         keep = np.ones(self._n, dtype=bool)
         np.put(keep, dead[:dropped], False)
         at = np.flatnonzero(keep)
         n = len(at)
-        keys = [self._keys[i] for i in at.tolist()]
-        key_ints = np.empty(max(n, 16), dtype=np.int64)
-        key_ints[:n] = np.take(self._key_ints, at)
+        keys = self._keys.taken(at, self._n)
         live = np.ones(max(n, 16), dtype=bool)
         live[:n] = np.take(self._live, at)
-        if dropped == len(dead):
-            row_of = dict(zip(keys, range(n), strict=True))
-        else:
-            row_of = dict(zip(itertools.compress(keys, live[:n]), np.flatnonzero(live[:n]).tolist(), strict=True))
+        row_of = None if self._row_of is None else keys.row_map(np.flatnonzero(live[:n]))
         columns = copy.copy(self._columns)
         columns.take(at)
-        return keys, key_ints, row_of, columns, live, n, len(dead) - dropped
+        return keys, row_of, columns, live, n, len(dead) - dropped
 
     def _commit_compaction(self, after: tuple[Any, ...]) -> None:
-        keys, key_ints, row_of, columns, live, n, removed = after
+        keys, row_of, columns, live, n, removed = after
         self._keys = keys
-        self._key_ints = key_ints
         self._row_of = row_of
         self._columns = columns
         self._live = live
@@ -876,8 +929,7 @@ class Index:
             self._engine.fields,
             self._allow_nonfinite,
             rows,
-            self._keys[:n],
-            self._key_ints[:n].copy() if self._int_keys else None,
+            self._keys.frozen(n),
             self._columns.copy() if frozen else self._columns,
             engine,
         )
@@ -904,6 +956,7 @@ class Index:
             **snap.parameters,
             "fields": None if snap.fields is None else list(snap.fields),
             "backend": backend,
+            "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
         }
         parts = snap.engine if restore else None
         engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify)
@@ -912,28 +965,18 @@ class Index:
         n = snap.rows.shape[0]
         if not len(engine):
             if n:
-                index.add(snap.rows, keys=snap.keys, metadata=snap.columns.rows(range(n)), progress=progress)
+                keys = snap.keys.first(n)
+                index.add(snap.rows, keys=keys, metadata=snap.columns.rows(range(n)), progress=progress)
             return index
         if len(engine) != n or len(snap.keys) != n or len(snap.columns) != n:
             raise ValueError("the engine, keys and metadata hold different numbers of rows")
-        # The keys in one pass each (a million keys open in a fraction of a
-        # second): the mapping to rows, then duplicates by its size.
-        try:
-            row_of = dict(zip(snap.keys, range(n), strict=True))
-        except TypeError:
-            raise TypeError("keys must be hashable") from None
-        if len(row_of) != n:
-            seen: set[Hashable] = set()
-            duplicate = next(k for k in snap.keys if k in seen or seen.add(k))  # type: ignore[func-returns-value]
-            raise ValueError(f"duplicate key {duplicate!r}")
+        # Keys are checked for repeats without a map of them (built by the
+        # first lookup by key); a mapped file's only with `verify`.
+        if verify:
+            snap.keys.check_unique(n)
         index._columns = snap.columns
         index._reserve(n)
-        index._keys = list(snap.keys)
-        index._row_of = row_of
-        if snap.int_keys is not None:
-            index._key_ints[:n] = snap.int_keys
-        else:
-            index._int_keys = False
+        index._keys = snap.keys.frozen(n)
         index._live[:n] = True
         index._n = n
         return index
@@ -952,8 +995,8 @@ class Index:
         cls, path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False
     ) -> Index:
         """Reads a file written by `save`: a flat index as it was, nothing
-        computed again (``mmap=True``: its rows and codes mapped read-only
-        from the file, used in place, checked at open only with
+        computed again (``mmap=True``: its rows, codes and keys mapped
+        read-only from the file, used in place, checked at open only with
         ``verify=True``); a graph or sharded index is built again from its
         rows. See `orbisk_companion.persistence`."""
         return persistence.load(
@@ -989,19 +1032,6 @@ class _Steps:
 
 def _never(n: int) -> bool:
     return False
-
-
-def _int64_keys(keys: Sequence[Hashable]) -> npt.NDArray[np.int64] | None:
-    """The keys as int64 when every one is an int (not a bool) that fits."""
-    if isinstance(keys, range):
-        return np.arange(keys.start, keys.stop, dtype=np.int64)
-    for kind in set(map(type, keys)):
-        if not issubclass(kind, int) or kind is bool:
-            return None
-    try:
-        return np.array(keys, dtype=np.int64)
-    except OverflowError:
-        return None
 
 
 def load(path: Any, *, mmap: bool = False, verify: bool = False, backend: Any = None, progress: bool = False) -> Index:

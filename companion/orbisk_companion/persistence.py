@@ -1,18 +1,21 @@
-"""Index files, written atomically: format version 2, read with version 1.
+"""Index files, written atomically: format version 3, read with versions 1 and 2.
 
-Version 2 (what ``save`` writes) is a container of named arrays
+Version 3 (what ``save`` writes) is a container of named arrays
 (`_container`: a checked JSON header, then each array in C order at an
 aligned offset, with a CRC-32 of each), so that a file can be mapped and its
 arrays used in place:
 
 - the header: ``{"format": "orbisk-companion-index", "version": 2, "kind",
   "dim", "metric", "parameters", "fields", "count", "keys": "int64" |
-  "json", "allow_nonfinite", "metadata"}`` (``metadata``: the description
-  of the metadata columns, `_columns.Columns.to_arrays`);
+  "utf8" | "json", "allow_nonfinite", "metadata"}`` (``metadata``: the
+  description of the metadata columns, `_columns.Columns.to_arrays`);
 - ``rows``: float64 of shape (count, dim), in insertion order (removed rows
   are compacted away before a save);
-- ``keys``: int64 of shape (count,) when every key is an int that fits;
-  otherwise uint8 JSON of the list of keys;
+- the keys, in the form the index keeps them (`_keys`): ``keys``, int64 of
+  shape (count,), when every key is an int that fits; ``keys.blob`` (uint8,
+  the keys' UTF-8 text one after the other) and ``keys.ends`` (int64 of
+  shape (count,), where each key ends in it) when every key is a str;
+  otherwise ``keys``, uint8 JSON of the list of keys;
 - ``metadata.*``: the metadata columns' arrays;
 - ``engine.*`` (flat only): the engine's codes of the rows (code blocks, the
   open block, the code values, the norms for cosine), as the engine keeps
@@ -33,18 +36,27 @@ file gets (0o666 less the umask); a file replaced keeps its permission bits.
 An OSError about the temporary file or about writing it (a missing or
 read-only folder, `path` a folder, a full disk) is raised naming `path`.
 
-``load(path)`` reads every array, checks every CRC, and for a flat index
+Version 2 is the same but for the keys: int64, or JSON for any other keys
+(str keys among them, which load into the str form).
+
+``load(path)`` reads every array, checks every CRC, checks that no key
+repeats, and for a flat index
 hands the rows and codes to the engine, which computes every row's code
 again and compares (a file whose codes do not match its rows is refused):
 no index is built again. ``load(path, mmap=True)`` maps the file read-only
-instead: the rows and codes are used in place, pages read as searches touch
-them. It checks the file's structure (header, array table, every array's
-place, dtype and shape, the padding between them) and the CRC of every
-array it reads at open (keys, metadata), but trusts the bytes of the rows
-and codes: no CRC, no check of the codes against the rows, none of NaN in
-rows an index refuses (reading every byte at open would lose the point of
-the map); ``load(path, mmap=True, verify=True)`` checks those too, reading
-the file once. A mapped file must stay as it is while an index uses it:
+instead: the rows, codes and keys (but JSON keys) are used in place, pages
+read as searches touch them, so a file of a million rows opens in
+milliseconds whatever its keys. It checks the file's structure (header,
+array table, every array's place, dtype and shape, the padding between
+them) and the CRC of every array it reads at open (the metadata, JSON
+keys), but trusts the bytes of the rows, codes and keys: no CRC, no check
+of the codes against the rows, none of NaN in rows an index refuses, none
+of keys repeated (reading every byte at open would lose the point of the
+map). String keys are checked when first read (ends in order within the
+text, valid UTF-8, each key whole): a damaged one raises `IndexFileError`
+then; a repeated key is refused by the first lookup by key, which builds
+the map of keys. ``load(path, mmap=True, verify=True)`` checks all of it at
+open, reading the file once. A mapped file must stay as it is while an index uses it:
 ``save`` never rewrites a file in place (it renames a new file over the old
 one, and the mapping keeps the old), but a file truncated or overwritten in
 place from outside (``cp other.idx live.idx``) is undefined, as with
@@ -83,7 +95,7 @@ import os
 import re
 import struct
 import zipfile
-from collections.abc import Callable, Hashable, Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, BinaryIO, Final, Protocol, TypeGuard
 
@@ -95,9 +107,12 @@ from orbisk_shard import METRICS
 from . import _container
 from ._columns import Columns
 from ._container import IndexFileError
+from ._keys import INT, OBJECT, STR, Keys, normalized
 
 FORMAT: Final = "orbisk-companion-index"
-VERSION: Final = 2
+VERSION: Final = 3
+# The header's "keys" by the form of the keys (version 2 files: "int64" or "json").
+_KEY_KINDS: Final = {INT: "int64", STR: "utf8", OBJECT: "json"}
 
 __all__ = ["FORMAT", "VERSION", "IndexFileError", "Snapshot", "load", "save"]
 
@@ -114,9 +129,8 @@ class Snapshot:
     parameters: dict[str, Any]
     fields: tuple[str, ...] | None
     allow_nonfinite: bool
-    rows: npt.NDArray[np.float64]  # (n, dim), read-only
-    keys: list[Hashable]
-    int_keys: npt.NDArray[np.int64] | None  # the keys as int64, when every key is an int
+    rows: npt.NDArray[Any]  # (n, dim), read-only; float32 rows for a flat index of float32 storage
+    keys: Keys  # exactly the rows' keys
     columns: Columns
     engine: dict[str, npt.NDArray[Any]] | None = None  # a flat index's engine parts (rows and codes)
 
@@ -209,7 +223,10 @@ _FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any], Kinds], bool]
         ),
     ),
     "count": ("an int from 0", lambda v, h, k: _exact_int(v, range(2**63))),
-    "keys": ("'int64' or 'json'", lambda v, h, k: v in ("int64", "json")),
+    "keys": (
+        "'int64', 'utf8' (from version 3) or 'json'",
+        lambda v, h, k: v in ("int64", "json") or (v == "utf8" and h["version"] >= 3),
+    ),
     "sha256": (
         "64 lowercase hex digits",
         lambda v, h, k: isinstance(v, str) and re.fullmatch("[0-9a-f]{64}", v) is not None,
@@ -230,11 +247,11 @@ def _check_header(header: Any, path: str, kinds: Kinds, zipped: bool = False) ->
     if not _exact_int(version, range(1, VERSION + 1)) or (version == 1) != zipped:
         raise IndexFileError(
             f"{path}: format version {_shown(version)}; "
-            f"this version of orbisk-companion reads versions 1 (zip) and {VERSION}"
+            f"this version of orbisk-companion reads versions 1 (zip) to {VERSION}"
         )
     for name, (what, ok) in _FIELDS.items():
         if name == "sha256" and version != 1:
-            continue  # version 2 files carry a checksum of each array instead
+            continue  # containers (versions 2 and 3) carry a checksum of each array instead
         if name not in header:
             raise IndexFileError(f"{path}: the header has no field {name!r}")
         if not ok(header[name], header, kinds):
@@ -245,6 +262,11 @@ def _check_header(header: Any, path: str, kinds: Kinds, zipped: bool = False) ->
         raise IndexFileError(f"{path}: header field 'allow_nonfinite' must be true or false, not {_shown(allowed)}")
     if version > 1 and not isinstance(header.get("metadata"), dict):
         raise IndexFileError(f"{path}: header field 'metadata' must be an object")
+    storage = header.setdefault("storage", "float64") if version < 3 else header.get("storage")
+    if storage not in ("float64", "float32") or (storage == "float32" and header["kind"] != "flat"):
+        raise IndexFileError(
+            f"{path}: header field 'storage' must be 'float64' (or 'float32' for a flat index), not {_shown(storage)}"
+        )
     return header
 
 
@@ -347,7 +369,7 @@ def load[L: Loaded](
     """Reads `path` into the index `build` makes (`Index.from_snapshot`),
     of one of `kinds` (each with its parameters, which may be null or not);
     see the module's docstring. `backend` chooses the shards' backend for
-    kind "sharded" (default "local"); `mmap` maps a version 2 flat index's
+    kind "sharded" (default "local"); `mmap` maps a container (versions 2 and 3) flat index's
     rows and codes from the file instead of reading them, and `verify`
     checks them then too."""
     path = os.fspath(path)
@@ -378,8 +400,7 @@ def _load_zip[L: Loaded](f: BinaryIO, path: str, build: Build[L], kinds: Kinds, 
         # Files from before the field existed took any rows: allow them where they hold any.
         header.get("allow_nonfinite", not np.isfinite(rows).all()),
         np.empty((0, dim)),
-        [],
-        None,
+        Keys(),
         Columns(),
     )
     # The index is made empty, then takes the rows: what the header asks
@@ -396,7 +417,7 @@ def _load_zip[L: Loaded](f: BinaryIO, path: str, build: Build[L], kinds: Kinds, 
     return index
 
 
-# -- version 2 ---------------------------------------------------------------
+# -- versions 2 and 3 ------------------------------------------------------------
 
 
 def save(snap: Snapshot, path: Any) -> None:
@@ -405,22 +426,18 @@ def save(snap: Snapshot, path: Any) -> None:
     step) are a ValueError, and nothing is written."""
     n = snap.rows.shape[0]
     held = {"keys": len(snap.keys), "metadata rows": len(snap.columns)}
-    if snap.int_keys is not None:
-        held["int keys"] = snap.int_keys.shape[0]
     if snap.engine is not None:
         held["engine rows"] = snap.engine["rows"].shape[0]
     if any(count != n for count in held.values()):
         found = ", ".join(f"{count} {what}" for what, count in held.items())
         raise ValueError(f"{os.fspath(path)}: not saved: the index holds {n} rows but {found}")
-    if snap.int_keys is not None:
-        keys = snap.int_keys
-        key_kind = "int64"
-    else:
-        for key in snap.keys:
+    if snap.keys.form == OBJECT:
+        for key in snap.keys.objects:
             if not isinstance(key, (str, int, float)):
                 raise TypeError(f"key {key!r}: keys must be str, int, float or bool to be saved")
-        keys = _array(_dumps(snap.keys))
-        key_kind = "json"
+        keys = {"keys": _array(_dumps(snap.keys.objects))}
+    else:
+        keys = snap.keys.arrays(n)
     description, meta = snap.columns.to_arrays()  # TypeError for what JSON cannot give back
     header = {
         "format": FORMAT,
@@ -431,11 +448,12 @@ def save(snap: Snapshot, path: Any) -> None:
         "parameters": snap.parameters,
         "fields": None if snap.fields is None else list(snap.fields),
         "count": n,
-        "keys": key_kind,
+        "keys": _KEY_KINDS[snap.keys.form],
         "allow_nonfinite": snap.allow_nonfinite,
+        "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
         "metadata": description,
     }
-    arrays: dict[str, np.ndarray] = {"rows": snap.rows, "keys": keys}
+    arrays: dict[str, np.ndarray] = {"rows": snap.rows, **keys}
     arrays.update((f"metadata.{name}", a) for name, a in meta.items())
     if snap.engine is not None:
         arrays.update((f"engine.{name}", a) for name, a in snap.engine.items() if name != "rows")
@@ -453,9 +471,31 @@ def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple
     return a
 
 
-def _in_place(name: str) -> bool:
-    """The arrays a mapped index uses in place: checked at open only with `verify`."""
-    return name == "rows" or name.startswith("engine.")
+_KEY_ARRAYS: Final = {"int64": ("keys",), "utf8": ("keys.blob", "keys.ends"), "json": ("keys",)}
+
+
+def _keys(kind: str, arrays: dict[str, np.ndarray], n: int, path: str, mapped: bool) -> Keys:
+    """The keys of a file, checked (`mapped` in place: string keys when
+    first read): as the file keeps them ("int64" and "utf8"), or read from
+    JSON (as version 2 wrote every key that is not an int) into their
+    narrowest form."""
+    if kind != "json":
+        try:
+            return Keys.from_arrays(INT if kind == "int64" else STR, arrays, n, path if mapped else None)
+        except ValueError as e:
+            raise IndexFileError(f"{path}: its keys are damaged: {e}") from None
+    text = arrays.get("keys")
+    if text is None or text.dtype != np.uint8 or text.ndim != 1:
+        raise IndexFileError(f"{path}: array 'keys' must be uint8 JSON text")
+    listed = _list(text.tobytes(), n, lambda k: isinstance(k, (str, int, float)), "keys", path)
+    form, values = normalized(listed)
+    return Keys().with_new(0, values, form).frozen(n)
+
+
+def _in_place(name: str, dtype: str) -> bool:
+    """The arrays a mapped index uses in place, checked at open only with
+    `verify`: rows, codes, and keys but those of JSON text."""
+    return name in ("rows", "keys.blob", "keys.ends") or name.startswith("engine.") or (name, dtype) == ("keys", "<i8")
 
 
 def _load_container[L: Loaded](
@@ -465,23 +505,15 @@ def _load_container[L: Loaded](
     header, arrays = _container.read_from(f, path, mmap=mmap, trusted=None if verify else _in_place)
     header = _check_header(header, path, kinds)
     n, dim, kind = header["count"], header["dim"], header["kind"]
-    rows = _array_of(arrays, "rows", "<f8", (n, dim), path)
-    if header["keys"] == "int64":
-        int_keys = _array_of(arrays, "keys", "<i8", (n,), path)
-        keys: list[Any] = int_keys.tolist()
-    else:
-        text = arrays.get("keys")
-        if text is None or text.dtype != np.uint8 or text.ndim != 1:
-            raise IndexFileError(f"{path}: array 'keys' must be uint8 JSON text")
-        keys = _list(text.tobytes(), n, lambda k: isinstance(k, (str, int, float)), "keys", path)
-        int_keys = None
+    rows = _array_of(arrays, "rows", "<f4" if header["storage"] == "float32" else "<f8", (n, dim), path)
+    keys = _keys(header["keys"], arrays, n, path, mapped=mmap and not verify)
     meta = {name[len("metadata.") :]: a for name, a in arrays.items() if name.startswith("metadata.")}
     try:
         columns = Columns.from_arrays(header["metadata"], meta, n)
     except (TypeError, ValueError, RecursionError) as e:
         raise IndexFileError(f"{path}: its metadata is damaged: {e}") from None
     engine = {name[len("engine.") :]: a for name, a in arrays.items() if name.startswith("engine.")}
-    known = {"rows", "keys"} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
+    known = {"rows", *_KEY_ARRAYS[header["keys"]]} | {f"metadata.{m}" for m in meta} | {f"engine.{e}" for e in engine}
     if kind != "flat" and engine:
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
@@ -499,7 +531,6 @@ def _load_container[L: Loaded](
         header["allow_nonfinite"],
         rows,
         keys,
-        int_keys,
         columns,
         {"rows": rows, **engine} if kind == "flat" else None,
     )

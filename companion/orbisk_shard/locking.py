@@ -41,6 +41,9 @@ class ReadWriteLock:
         _LOCKS.add(self)
 
     def _reset(self, held: dict[int, int]) -> None:
+        self.once = threading.Lock()
+        """For readers that fill a cache of the object together: whoever
+        holds it fills the cache, the others wait and find it filled."""
         self._mutex = threading.Lock()
         self._changed = threading.Condition(self._mutex)
         self._held = held  # thread -> how many times it holds the lock (reads and writes)

@@ -16,11 +16,10 @@ def consistent(index: Index) -> None:
     assert len(index._engine) == n and index._engine.removed == removed
     assert len(index._columns) == n
     live = index._live[:n]
-    assert int(np.count_nonzero(~live)) == removed == n - len(index._row_of)
-    for key, i in index._row_of.items():
-        assert live[i] and index._keys[i] == key
-        if index._int_keys:
-            assert index._key_ints[i] == key
+    assert int(np.count_nonzero(~live)) == removed
+    keys = index._keys.first(n)  # every id's key, tombstones' too
+    if index._row_of is not None:  # the map of keys, once built, as it would be built now
+        assert index._row_of == {keys[i]: i for i in np.flatnonzero(live).tolist()}
 
 
 def view(index: Index, queries: np.ndarray) -> Any:

@@ -19,7 +19,7 @@ bool runs(Isa isa) {
         case Isa::Avx512: return __builtin_cpu_supports("avx512f");
         case Isa::Avx512Vnni:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512vnni");
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
 #else
         default: break;  // another machine's sets
 #endif

@@ -5,9 +5,10 @@
 // kernels_avx2.cpp, and are compiled with its flags; sets with flags are
 // x86-64's), and the Makefile reads the names (KERNELS). A new set also
 // needs its line in the switches over Isa (cpu.cpp, dispatch.cpp,
-// visit_dispatch.cpp), which the compiler names when one is missing.
+// visit_dispatch.cpp, walk_dispatch.cpp), which the compiler names when one
+// is missing.
 // Included with ORBISK_ISA defined, so it has no include guard.
 ORBISK_ISA(Scalar, scalar, "")                                          // plain C++: every machine
 ORBISK_ISA(Avx2, avx2, "-mavx2")                                        // AVX2
 ORBISK_ISA(Avx512, avx512, "-mavx512f")                                 // AVX-512 F
-ORBISK_ISA(Avx512Vnni, avx512vnni, "-mavx512f -mavx512bw -mavx512vnni")  // AVX-512 F, BW and VNNI
+ORBISK_ISA(Avx512Vnni, avx512vnni, "-mavx512f -mavx512bw -mavx512vl -mavx512vnni")  // AVX-512 F, BW, VL and VNNI

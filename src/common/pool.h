@@ -5,6 +5,7 @@
 // cap of its own; its threads sleep between calls and last as long as the
 // process.
 
+#include <chrono>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -61,6 +62,43 @@ void run_tiles(std::size_t items, std::size_t tile, unsigned threads, Interrupt 
         [](void* c, std::size_t first, std::size_t count, Interrupt& i) { (*static_cast<Job*>(c))(first, count, i); },
         &f, items, tile};
     run_tiles(tiles, threads, interrupt);
+}
+
+/// A look at the caller, made on the calling thread only, about every
+/// `poll_interval_ms` while a call runs: true stops the call.
+struct Poll {
+    bool (*check)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
+inline constexpr unsigned poll_interval_ms = 20;
+
+/// `poll` as an interrupt, looked at no more often than every
+/// poll_interval_ms (the first time at once): a look may cost a system call
+/// or the interpreter lock, a step far less.
+class TimedPoll {
+  public:
+    explicit TimedPoll(Poll poll) : poll_(poll) {}
+    Interrupt interrupt() { return poll_.check ? Interrupt(check, this) : Interrupt(); }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static bool check(void* self) {
+        auto* t = static_cast<TimedPoll*>(self);
+        const auto now = Clock::now();
+        if (now - t->last_look_ < std::chrono::milliseconds(poll_interval_ms)) return false;
+        t->last_look_ = now;
+        return t->poll_.check(t->poll_.context);
+    }
+    Poll poll_;
+    Clock::time_point last_look_ = Clock::now() - std::chrono::milliseconds(poll_interval_ms);
+};
+
+/// run_tiles with the calling thread looking at `poll`.
+template <class F>
+void run_tiles(std::size_t items, std::size_t tile, unsigned threads, Poll poll, F&& f) {
+    TimedPoll timed(poll);
+    run_tiles(items, tile, threads, timed.interrupt(), f);
 }
 
 }  // namespace orbisk

@@ -149,6 +149,10 @@ class RowStore {
         write_ahead(0, rows, n);
         grow(n);
     }
+    /// Drops the rows from `rows` on; their room stays reserved.
+    void truncate(std::size_t rows) {
+        std::visit([&](auto& a) { a.resize_down(rows * dim_); }, values_);
+    }
     /// Appends row `id` of `from`, a store of the same type and length.
     void append_row_of(const RowStore& from, std::size_t id) {
         std::visit(

@@ -1,7 +1,7 @@
 #include "filter/py_filter.h"
 
+#include "binding/errors.h"
 #include "metadata/py_metadata.h"
-#include "module/errors.h"
 
 namespace orbisk {
 

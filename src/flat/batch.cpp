@@ -1,7 +1,6 @@
 #include "flat/batch.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <thread>
 
@@ -19,31 +18,6 @@ namespace {
 constexpr std::size_t max_tile = 32;
 /// Rows below which a query is not worth splitting among threads.
 constexpr std::size_t min_split_rows = 16384;
-using Clock = std::chrono::steady_clock;
-
-/// The caller's poll as an interrupt, looked at no more often than every
-/// poll_interval_ms (the first time at once).
-struct TimedPoll {
-    Poll poll;
-    Clock::time_point last_look = Clock::now() - std::chrono::milliseconds(poll_interval_ms);
-
-    static bool check(void* self) {
-        auto* t = static_cast<TimedPoll*>(self);
-        const auto now = Clock::now();
-        if (now - t->last_look < std::chrono::milliseconds(poll_interval_ms)) return false;
-        t->last_look = now;
-        return t->poll.check(t->poll.context);
-    }
-};
-
-/// Runs f over `items` items, `tile` at a time, on `threads` threads (the
-/// calling one among them, the others from the pool), the calling thread
-/// looking at `poll`.
-template <class F>
-void run(std::size_t items, std::size_t tile, unsigned threads, Poll poll, F&& f) {
-    TimedPoll timed{poll};
-    run_tiles(items, tile, threads, poll.check ? Interrupt(TimedPoll::check, &timed) : Interrupt(), f);
-}
 
 /// Parts of the rows of `set` for `threads` threads: several each, so that
 /// they end together, split at code block boundaries.
@@ -103,7 +77,7 @@ void search_on_threads(const Flat& flat, const double* queries, std::size_t m, s
         // every chunk of codes they screen), up to max_tile: a thread takes
         // one tile of a small batch, several of a large one.
         const std::size_t tile = std::clamp<std::size_t>((m + threads - 1) / threads, 1, max_tile);
-        run(m, tile, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
+        run_tiles(m, tile, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
             std::vector<std::vector<Candidate>> found(count);
             flat.search_many(queries + first * dim, count, k, set, found.data(), interrupt);
             for (std::size_t i = 0; i < count; ++i) write(first + i, found[i]);
@@ -115,7 +89,7 @@ void search_on_threads(const Flat& flat, const double* queries, std::size_t m, s
     // each part kept at least as many of its own as can rank.
     const std::vector<RowSet> parts = parts_of(set, threads);
     std::vector<std::vector<Candidate>> found(parts.size() * m);
-    run(parts.size(), 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
+    run_tiles(parts.size(), 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
         for (std::size_t p = first; p < first + count; ++p) {
             flat.search_many(queries, m, k, parts[p], found.data() + p * m, interrupt);
         }
@@ -140,7 +114,7 @@ void search_radius_on_threads(const Flat& flat, const double* queries, std::size
     const std::size_t dim = flat.dim();
     if (!split_rows(m, threads, set)) {
         threads = static_cast<unsigned>(std::min<std::size_t>(threads, m));
-        run(m, 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
+        run_tiles(m, 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
             for (std::size_t i = first; i < first + count; ++i) {
                 interrupt.step(set.count * dim);
                 flat.search_radius(Vec(queries + i * dim, dim), radius, set, outs[i]);
@@ -150,7 +124,7 @@ void search_radius_on_threads(const Flat& flat, const double* queries, std::size
     }
     const std::vector<RowSet> parts = parts_of(set, threads);
     std::vector<std::vector<Candidate>> found(parts.size() * m);
-    run(parts.size(), 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
+    run_tiles(parts.size(), 1, threads, poll, [&](std::size_t first, std::size_t count, Interrupt& interrupt) {
         for (std::size_t p = first; p < first + count; ++p) {
             for (std::size_t i = 0; i < m; ++i) {
                 interrupt.step(parts[p].count * dim);

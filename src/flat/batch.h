@@ -10,18 +10,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/pool.h"
 #include "flat/flat_index.h"
 
 namespace orbisk {
-
-/// A look at the caller, made on the calling thread only, about every
-/// `poll_interval_ms` while a batch runs: true stops the batch.
-struct Poll {
-    bool (*check)(void* context) = nullptr;
-    void* context = nullptr;
-};
-
-inline constexpr unsigned poll_interval_ms = 20;
 
 /// Columns of a batch's result over `set`: min(k, set.count).
 inline std::size_t batch_width(const RowSet& set, std::uint32_t k) { return std::min<std::size_t>(k, set.count); }

@@ -7,9 +7,6 @@
 #include <bit>
 #include <cstring>
 #include <stdexcept>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <string>
 
 #include "common/failure.h"
@@ -241,6 +238,30 @@ void Flat::take_ahead(std::size_t rows) {
     count_ += rows;
 }
 
+void Flat::truncate(std::size_t count) {
+    if (count >= count_) return;
+    if (coding()) {
+        const std::size_t bytes = code_row_bytes(), full = count / code_lanes * code_lanes;
+        const bool reopened = full < count_ / code_lanes * code_lanes;
+        code_open_.resize((count - full) * bytes);  // within the block's room, reserved since the first append
+        // A block the append closed opens again: its first rows' codes out of it.
+        for (std::size_t r = 0; reopened && r < count - full; ++r) {
+            lane_code(code_blocks_.data() + full * bytes, r, bytes, code_open_.data() + r * bytes);
+        }
+        code_blocks_.resize_down(full * bytes);
+        scales_.resize_down(count);
+        rhos_.resize_down(count);
+        extents_.resize_down(count);
+    }
+    rows_.truncate(count);
+    norms_.resize_down(count);
+    if (removed_) {
+        live_.resize((count + 63) / 64);
+        if (count % 64) live_.back() &= (std::uint64_t{1} << (count % 64)) - 1;
+    }
+    count_ = count;
+}
+
 void Flat::mark_live(std::size_t from, std::size_t to) {
     if (!removed_) return;
     live_.resize((to + 63) / 64, 0);  // reserved
@@ -324,45 +345,7 @@ void Flat::compact() {
 RowSet Flat::live_rows() const { return {0, count_, removed_ ? live_.data() : nullptr, count_ - removed_}; }
 
 RowSet Flat::admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const {
-    words.assign((count_ + 63) / 64, 0);
-    std::size_t count = 0;
-    // Eight bytes at a time: each byte's "not zero" into its top bit, the
-    // eight top bits gathered into one byte by a multiply (no two partial
-    // products meet), then the live rows' bits.
-    constexpr std::uint64_t low7 = 0x7f7f7f7f7f7f7f7full, top = 0x8080808080808080ull;
-    for (std::size_t w = 0; w < words.size(); ++w) {
-        std::uint64_t bits = 0;
-        const std::size_t first = w * 64, n = std::min<std::size_t>(64, count_ - first);
-        auto eight = [&](std::uint64_t x, std::size_t b) {
-            const std::uint64_t nonzero = (((x & low7) + low7) | x) & top;
-            bits |= ((nonzero >> 7) * 0x0102040810204080ull) >> 56 << b;
-        };
-        if (n == 64) {
-#if defined(__SSE2__)
-            // Sixteen bytes a compare: the zero bytes' flags, inverted.
-            const __m128i zero = _mm_setzero_si128();
-            for (std::size_t b = 0; b < 64; b += 16) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(admit + first + b));
-                const auto zeros = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero)));
-                bits |= std::uint64_t{~zeros & 0xffffu} << b;
-            }
-#else
-            std::uint64_t x[8];
-            std::memcpy(x, admit + first, 64);
-            for (std::size_t b = 0; b < 8; ++b) eight(x[b], 8 * b);
-#endif
-        } else {
-            for (std::size_t b = 0; b < n; b += 8) {
-                std::uint64_t x = 0;
-                std::memcpy(&x, admit + first + b, std::min<std::size_t>(8, n - b));
-                eight(x, b);
-            }
-        }
-        if (removed_) bits &= live_[w];
-        words[w] = bits;
-        count += static_cast<std::size_t>(std::popcount(bits));
-    }
-    return {0, count_, words.data(), count};
+    return orbisk::admitted_rows(live_rows(), admit, words);
 }
 
 RowSet Flat::part(const RowSet& set, std::size_t from, std::size_t to) {

@@ -105,6 +105,11 @@ class Flat {
     void append_rows(const double* data, std::size_t rows, Interrupt interrupt = {}, unsigned threads = 1);
     void append_rows(const float* data, std::size_t rows, Interrupt interrupt = {}, unsigned threads = 1);
 
+    /// Drops the rows from `count` on, appended since the last removal or
+    /// compaction: an append undone (one that must leave nothing behind
+    /// when it fails or is interrupted). Allocates nothing.
+    void truncate(std::size_t count);
+
     /// Room for `rows` more vectors, so that appending them allocates
     /// nothing more. Throws std::bad_alloc (or CapacityExceeded) with
     /// nothing changed.

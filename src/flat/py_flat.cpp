@@ -7,12 +7,12 @@
 
 #include "flat/py_flat.h"
 
+#include "binding/convert.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/long_calls.h"
+#include "binding/method.h"
 #include "flat/flat_index.h"
-#include "module/convert.h"
-#include "module/errors.h"
-#include "module/instance.h"
-#include "module/long_calls.h"
-#include "module/method.h"
 
 namespace orbisk {
 

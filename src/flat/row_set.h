@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace orbisk {
 
@@ -19,6 +20,11 @@ struct RowSet {
     /// costs less than screening the code blocks they lie in.
     bool scattered() const { return bits && count * 8 < to - from; }
 };
+
+/// The rows of `live` (every row from 0 to live.to, or those whose bit is
+/// set) whose byte of `admit` (one per row) is not zero, their bits in
+/// `words`.
+RowSet admitted_rows(const RowSet& live, const std::uint8_t* admit, std::vector<std::uint64_t>& words);
 
 /// Up to 64 bits of `words` from bit `first` on (bits past `limit`: zero).
 inline std::uint64_t bits_from(const std::uint64_t* words, std::size_t first, std::size_t limit) {

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "binding/convert.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/long_calls.h"
+#include "binding/method.h"
 #include "filter/py_filter.h"
 #include "hnsw/graph.h"
 #include "hnsw/py_hnsw.h"
 #include "metadata/py_metadata.h"
-#include "module/convert.h"
-#include "module/errors.h"
-#include "module/instance.h"
-#include "module/long_calls.h"
-#include "module/method.h"
 
 namespace orbisk {
 

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "module/errors.h"
+#include "binding/errors.h"
 
 namespace orbisk {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "binding/convert.h"
 #include "metadata/metadata.h"
-#include "module/convert.h"
 
 namespace orbisk {
 

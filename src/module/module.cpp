@@ -6,10 +6,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/instance.h"
+#include "binding/ref.h"
 #include "flat/py_flat.h"
 #include "hnsw/py_hnsw.h"
-#include "module/instance.h"
-#include "module/ref.h"
 
 namespace orbisk {
 

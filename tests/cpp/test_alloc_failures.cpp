@@ -26,6 +26,7 @@
 #include "filter/filter.h"
 #include "flat/batch.h"
 #include "flat/flat_index.h"
+#include "graph/graph.h"
 #include "hnsw/graph.h"
 #include "metadata/metadata.h"
 #include "metric_kind.h"
@@ -520,6 +521,128 @@ std::vector<GraphCase> graph_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sweep, GraphAllocations, ::testing::ValuesIn(graph_cases()), case_name);
+
+// ---------------------------------------------------------------------------
+// The approximate graph: rows appended and linked, rows removed, the graph
+// compacted, parts restored. An add that fails keeps the rows linked before
+// the failure (none, on one thread); the others change nothing.
+
+constexpr std::uint32_t linked_dim = 5;
+const std::vector<V> linked_queries = points(9200, 2, linked_dim);
+
+enum class LinkedOp { Add, Remove, Compact, Restore, Search };
+
+struct LinkedCase {
+    LinkedOp op;
+    MetricCase metric;
+    std::size_t stored;
+};
+
+std::ostream& operator<<(std::ostream& os, const LinkedCase& c) {
+    const char* ops[] = {"add", "remove", "compact", "restore", "search"};
+    return os << ops[static_cast<int>(c.op)] << '_' << c.metric.name << '_' << c.stored;
+}
+
+std::unique_ptr<Graph> linked_graph(const LinkedCase& c, std::size_t rows) {
+    GraphParams p;
+    p.dim = linked_dim;
+    p.metric = kind_of(c.metric.fn);
+    p.m = 4;  // lists fill, and are pruned again
+    p.ef_construction = 16;
+    p.seed = 3;
+    auto g = std::make_unique<Graph>(p);
+    V data;
+    for (const V& v : points(0, rows, linked_dim)) data.insert(data.end(), v.begin(), v.end());
+    g->add(data.data(), rows);
+    if (c.op == LinkedOp::Compact) g->remove(std::vector<std::uint32_t>{0, 5, 9});
+    return g;
+}
+
+/// Everything a graph shows, as words: rows, levels, links, the removed
+/// rows, the entry point, and what it answers.
+std::vector<std::uint64_t> shown(const Graph& g) {
+    std::vector<std::uint64_t> out{g.size(), g.removed()};
+    for (std::uint32_t id = 0; id < g.size(); ++id) {
+        for (std::uint64_t b : bits(g.row(id))) out.push_back(b);
+        out.push_back(g.is_removed(id));
+        for (std::uint32_t layer = 0; layer <= g.level(id); ++layer) {
+            out.push_back(~std::uint64_t{0});
+            for (std::uint32_t link : g.links(id, layer)) out.push_back(link);
+        }
+    }
+    if (g.size() == 0) return out;
+    out.push_back(g.entry());
+    std::vector<Candidate> found;
+    for (const V& q : linked_queries) {
+        g.search(q, 4, 8, nullptr, found);
+        for (const auto& [id, d] : hits(found)) out.insert(out.end(), {id, d});
+    }
+    return out;
+}
+
+class LinkedAllocations : public ::testing::TestWithParam<LinkedCase> {};
+
+TEST_P(LinkedAllocations, FailureKeepsThePrefixAndTheNextCallWorks) {
+    const LinkedCase c = GetParam();
+    const std::size_t count = 6;
+    V batch;
+    for (const V& v : points(1000, count, linked_dim)) batch.insert(batch.end(), v.begin(), v.end());
+    const V next = point(2000, linked_dim);
+    const std::unique_ptr<Graph> source = linked_graph(c, c.stored);  // what a restore takes
+    std::unique_ptr<Graph> index, twin;
+    std::vector<Candidate> found;
+
+    const std::size_t failures = sweep(
+        [&] {
+            index = linked_graph(c, c.op == LinkedOp::Restore ? 0 : c.stored);
+            twin = linked_graph(c, c.op == LinkedOp::Restore ? 0 : c.stored);
+        },
+        [&] {
+            switch (c.op) {
+                case LinkedOp::Add: index->add(batch.data(), count); break;
+                case LinkedOp::Remove: index->remove(std::vector<std::uint32_t>{2, 7}); break;
+                case LinkedOp::Compact: index->compact(); break;
+                case LinkedOp::Restore:
+                    ASSERT_EQ(index->restore(source->size(), source->parts(), nullptr, true), "");
+                    break;
+                case LinkedOp::Search: index->search(linked_queries[0], 4, 8, nullptr, found); break;
+            }
+        },
+        [&](bool failed) {
+            if (c.op == LinkedOp::Add) {
+                const std::size_t kept = index->size() - twin->size();
+                ASSERT_LE(kept, failed ? count - 1 : count);
+                twin->add(batch.data(), kept);
+            } else if (!failed) {
+                switch (c.op) {
+                    case LinkedOp::Remove: twin->remove(std::vector<std::uint32_t>{2, 7}); break;
+                    case LinkedOp::Compact: twin->compact(); break;
+                    case LinkedOp::Restore: twin = linked_graph(c, c.stored); break;
+                    default: break;
+                }
+            }
+            ASSERT_EQ(index->check(), "");
+            EXPECT_EQ(shown(*index), shown(*twin));
+            if (!failed) return;
+            index->add(next.data(), 1);
+            twin->add(next.data(), 1);
+            EXPECT_EQ(shown(*index), shown(*twin));
+        });
+    EXPECT_GT(failures, 0u);
+}
+
+std::vector<LinkedCase> linked_cases() {
+    std::vector<LinkedCase> out;
+    for (const MetricCase& m : metrics) {
+        for (std::size_t stored : {0, 1, 40}) out.push_back({LinkedOp::Add, m, stored});
+        for (LinkedOp op : {LinkedOp::Remove, LinkedOp::Compact, LinkedOp::Restore, LinkedOp::Search}) {
+            out.push_back({op, m, 40});
+        }
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, LinkedAllocations, ::testing::ValuesIn(linked_cases()), case_name);
 
 }  // namespace
 

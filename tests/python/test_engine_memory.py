@@ -30,11 +30,13 @@ CHILD = textwrap.dedent(
     large = orbisk_engine.FlatIndex(DIM, sys.argv[1])
     large.add(rng.standard_normal((1_000_000, DIM)))
     large.remove(np.arange(5))
+    narrow = orbisk_engine.FlatIndex(DIM, sys.argv[1], storage="float32")
+    narrow.add(rng.standard_normal((20_007, DIM)).astype(np.float32))
     probe = rng.standard_normal((3, DIM))
 
     def answers():
         out = []
-        for ix in (small, large):
+        for ix in (small, large, narrow):
             ids, dist = ix.search(probe, 7, threads=1)
             out.append([len(ix), ix.removed, bytes(ids).hex(), bytes(dist).hex()])
         return out
@@ -50,6 +52,7 @@ CHILD = textwrap.dedent(
 
     calls = {
         "add": lambda: small.add(converted),
+        "add on threads": lambda: narrow.add(converted, threads=2),
         "reserve": lambda: small.reserve(100_000_000),
         "search": lambda: small.search(wide, 1 << 30, threads=1),
         "search of converted queries": lambda: small.search(converted, 1, threads=1),
@@ -80,6 +83,7 @@ def test_a_call_without_memory_raises_memory_error_and_changes_nothing(metric):
         name: "MemoryError"
         for name in (
             "add",
+            "add on threads",
             "reserve",
             "search",
             "search of converted queries",

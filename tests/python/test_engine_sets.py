@@ -8,6 +8,7 @@ import gc
 import hashlib
 import inspect
 import math
+import pickle
 import struct
 from itertools import pairwise
 
@@ -575,8 +576,10 @@ def test_finite_names_the_first_query_not_finite(value, row):
     queries[row, 7] = value
     queries[4, 0] = value
     for call in (lambda **kw: ix.search(queries, 3, **kw), lambda **kw: ix.search_radius(queries, 1.0, **kw)):
-        with pytest.raises(ValueError, match=f"row {row} of queries holds NaN or infinity"):
+        with pytest.raises(orbisk_engine.NonFiniteError, match=f"^row {row} of queries holds NaN or infinity$") as e:
             call(finite=True)
+        assert isinstance(e.value, ValueError) and e.value.row == row
+        assert pickle.loads(pickle.dumps(e.value)).row == row  # crosses to a shard's worker and back
     assert _pairs(*ix.search(queries, 3)) == _reference_search(rows, np.arange(60), "inner_product", queries, 3)
     assert _result(ix.search(np.ones((5, DIM), np.int8), 3, finite=True)) == _result(ix.search(np.ones((5, DIM)), 3))
 

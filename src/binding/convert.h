@@ -6,12 +6,14 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "binding/buffers.h"
+#include "binding/ref.h"
+#include "binding/signature.h"
 #include "common/rows.h"
-#include "module/binding.h"
-#include "module/ref.h"
 
 namespace orbisk {
 
@@ -44,22 +46,20 @@ bool to_pair_lists(PyObject* o, std::vector<std::vector<Pair>>& out);
 class Buffer {
   public:
     Buffer(PyObject* o, int ndim);
-    ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
     explicit operator bool() const { return ok_; }
-    std::size_t rows() const { return static_cast<std::size_t>(view_.shape[0]); }
-    std::size_t columns() const { return static_cast<std::size_t>(view_.shape[1]); }
+    std::size_t rows() const { return static_cast<std::size_t>(buffer_.view().shape[0]); }
+    std::size_t columns() const { return static_cast<std::size_t>(buffer_.view().shape[1]); }
     /// Converts elements [first, first + n) into out.
     void read(std::size_t first, std::size_t n, double* out) const;
     /// The elements in place when they are aligned native doubles, else null.
     const double* doubles() const;
 
   private:
-    Py_buffer view_{};
-    char letter_ = 0;  ///< the element's format letter
-    bool held_ = false;
+    HeldBuffer buffer_;
+    std::optional<Item> item_;
     bool ok_ = false;
 };
 

@@ -1,4 +1,4 @@
-#include "module/borrow.h"
+#include "binding/borrow.h"
 
 namespace orbisk {
 

@@ -9,10 +9,10 @@
 
 #include <utility>
 
-#include "module/binding.h"
-#include "module/borrow.h"
-#include "module/errors.h"
-#include "module/instance.h"
+#include "binding/borrow.h"
+#include "binding/errors.h"
+#include "binding/instance.h"
+#include "binding/signature.h"
 
 namespace orbisk {
 

@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "module/borrow.h"
+#include "binding/borrow.h"
 
 namespace orbisk {
 
@@ -66,8 +66,13 @@ inline PyTypeObject* cached_type(std::atomic<PyObject*>& slot, PyType_Spec& desc
     return reinterpret_cast<PyTypeObject*>(made);
 }
 
-/// A fast-call method with keywords as a method-table entry.
+/// A method with keywords as a method-table entry: fast-call
+/// (METH_FASTCALL | METH_KEYWORDS), or with a tuple and a dict
+/// (METH_VARARGS | METH_KEYWORDS).
 inline PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+inline PyCFunction as_method(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 

@@ -1,8 +1,8 @@
-#include "module/binding.h"
+#include "binding/signature.h"
 
 #include <algorithm>
 
-#include "module/ref.h"
+#include "binding/ref.h"
 
 namespace orbisk {
 

@@ -1,10 +1,10 @@
-#include "module/convert.h"
+#include "binding/convert.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#include "module/long_calls.h"
+#include "binding/long_calls.h"
 
 namespace orbisk {
 
@@ -143,81 +143,12 @@ bool is_ndarray(PyTypeObject* t) {
 
 // Objects of these exact types iterate as their elements: each item converts
 // to the same double as the element read directly, as long as the format is
-// one that `element_letter` accepts. Subclasses may iterate otherwise, so
-// they take the iteration path.
+// one that `item_of` accepts. Subclasses may iterate otherwise, so they take
+// the iteration path.
 bool plain_buffer_type(PyTypeObject* t) {
     if (t == &PyBytes_Type || t == &PyByteArray_Type || t == &PyMemoryView_Type) return true;
     if (std::strcmp(t->tp_name, "array.array") == 0) return t == loaded_type("array", "array", array_type);
     return is_ndarray(t);
-}
-
-// The element's format letter when a native read gives what iteration
-// gives, else 0. A bare letter or '@' is native everywhere. A numpy array
-// iterates as its scalars whatever the byte-order mark, so '<' on a
-// little-endian host is native for it too; a memoryview refuses to iterate
-// any prefix but '@', and '>', '!' or '=' name other byte orders or sizes:
-// those are left to iteration, which decides.
-char element_letter(const char* format, bool numpy) {
-    if (*format == '@' || (numpy && *format == '<' && PY_LITTLE_ENDIAN)) ++format;
-    return format[0] != '\0' && format[1] == '\0' ? format[0] : 0;
-}
-
-// Elements are copied out byte-wise: a buffer need not be aligned for T (a
-// sliced or cast memoryview often is not), and a misaligned load is undefined.
-template <class T>
-void read_as(const void* data, std::size_t n, double* out) {
-    const auto* p = static_cast<const unsigned char*>(data);
-    for (std::size_t i = 0; i < n; ++i) {
-        T v;
-        std::memcpy(&v, p + i * sizeof(T), sizeof(T));
-        out[i] = static_cast<double>(v);
-    }
-}
-
-// Whether elements of this letter and size are read natively.
-bool readable(char letter, Py_ssize_t itemsize) {
-    const auto size = static_cast<std::size_t>(itemsize);
-    switch (letter) {
-        case 'd': return size == sizeof(double);
-        case 'f': return size == sizeof(float);
-        case 'b':
-        case 'B':
-        case '?': return size == 1;
-        case 'h':
-        case 'H': return size == sizeof(short);
-        case 'i':
-        case 'I': return size == sizeof(int);
-        case 'l':
-        case 'L': return size == sizeof(long);
-        case 'q':
-        case 'Q': return size == sizeof(long long);
-        default: return false;
-    }
-}
-
-// Reads `n` elements of a letter that `readable` accepted.
-void read_elements(char letter, const void* data, std::size_t n, double* out) {
-    switch (letter) {
-        case 'd': read_as<double>(data, n, out); return;
-        case 'f': read_as<float>(data, n, out); return;
-        case 'b': read_as<signed char>(data, n, out); return;
-        case 'B': read_as<unsigned char>(data, n, out); return;
-        case '?': {
-            // Any nonzero byte iterates as True: read bytes, never a bool
-            // object representation that the byte may not be.
-            const auto* p = static_cast<const unsigned char*>(data);
-            for (std::size_t i = 0; i < n; ++i) out[i] = p[i] != 0 ? 1.0 : 0.0;
-            return;
-        }
-        case 'h': read_as<short>(data, n, out); return;
-        case 'H': read_as<unsigned short>(data, n, out); return;
-        case 'i': read_as<int>(data, n, out); return;
-        case 'I': read_as<unsigned>(data, n, out); return;
-        case 'l': read_as<long>(data, n, out); return;
-        case 'L': read_as<unsigned long>(data, n, out); return;
-        case 'q': read_as<long long>(data, n, out); return;
-        case 'Q': read_as<unsigned long long>(data, n, out); return;
-    }
 }
 
 }  // namespace
@@ -228,27 +159,25 @@ Buffer::Buffer(PyObject* o, int ndim) {
     const bool numpy = is_ndarray(t);
     // Iterating a 2-D memoryview fails, so only arrays are read as rows.
     if (ndim == 2 && !numpy) return;
-    if (PyObject_GetBuffer(o, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+    if (!buffer_.take(o, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS)) {
         PyErr_Clear();
         return;
     }
-    held_ = true;
-    letter_ = element_letter(view_.format ? view_.format : "B", numpy);
-    ok_ = view_.ndim == ndim && readable(letter_, view_.itemsize);
-}
-
-Buffer::~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
+    // A numpy array iterates as its scalars whatever the byte-order mark,
+    // so '<' and '=' are native for it too; a memoryview refuses to iterate
+    // any prefix but '@': those are left to iteration, which decides.
+    item_ = buffer_.item(numpy ? Prefixes::Little : Prefixes::Native);
+    ok_ = buffer_.view().ndim == ndim && item_;
 }
 
 void Buffer::read(std::size_t first, std::size_t n, double* out) const {
-    const char* base = static_cast<const char*>(view_.buf);
-    read_elements(letter_, base + first * static_cast<std::size_t>(view_.itemsize), n, out);
+    read_items(*item_, static_cast<const char*>(buffer_.view().buf) + first * item_->size, n, out);
 }
 
 const double* Buffer::doubles() const {
-    const bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
-    return letter_ == 'd' && aligned ? static_cast<const double*>(view_.buf) : nullptr;
+    const void* data = buffer_.view().buf;
+    const bool aligned = reinterpret_cast<std::uintptr_t>(data) % alignof(double) == 0;
+    return item_->is(Item::Float, sizeof(double)) && aligned ? static_cast<const double*>(data) : nullptr;
 }
 
 bool to_doubles(PyObject* o, std::vector<double>& out) {

@@ -1,0 +1,53 @@
+// orbisk_engine: the exact flat index for numpy users. Rows and queries come
+// in as 2-D buffers, results go out as buffers that numpy wraps without a
+// copy, and a batch of queries runs on every core with the interpreter lock
+// released. The index and its scan are orbisk's own (flat/), so every result
+// row is bit for bit what orbisk.PyFlat.search gives for that query.
+
+#include <Python.h>
+
+#include "binding/matrix.h"
+#include "binding/ref.h"
+#include "binding/results.h"
+#include "engine/flat_object.h"
+#include "engine/graph_object.h"
+
+namespace orbisk::engine {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "orbisk_engine",
+    "The engine of orbisk's everyday path: exact batch search on every core, and an approximate graph.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init() {
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
+    // Each class lives for the whole process: the module holds a reference.
+    auto add = [&](const char* name, void* object) {
+        return object && PyModule_AddObjectRef(module.get(), name, static_cast<PyObject*>(object)) == 0;
+    };
+    if (!add("FlatIndex", flat_index_type()) || !add("GraphIndex", graph_index_type()) ||
+        !add("ResultBuffer", result_type()) || !add("NonFiniteError", nonfinite_error()) ||
+        !add("InexactRowError", inexact_row_error())) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace orbisk::engine
+
+PyMODINIT_FUNC PyInit_orbisk_engine(void) { return orbisk::engine::init(); }
