@@ -249,6 +249,7 @@ void Flat::truncate(std::size_t count) {
             lane_code(code_blocks_.data() + full * bytes, r, bytes, code_open_.data() + r * bytes);
         }
         code_blocks_.resize_down(full * bytes);
+        runs_.resize_down(full / code_lanes);
         scales_.resize_down(count);
         rhos_.resize_down(count);
         extents_.resize_down(count);

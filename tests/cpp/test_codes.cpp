@@ -604,9 +604,11 @@ TEST_P(ScreenedScan, RowsTooLongForCodesAreComputedInFull) {
 }
 
 // The blocks' RunBounds follow their rows through a compaction, the
-// appends after it and a restore. The first blocks' rows are removed, so
-// near rows move into blocks that held far rows (screened once the
-// threshold is finite), whose bounds would exclude them.
+// appends after it, a restore and an append undone. The first blocks' rows
+// are removed, so near rows move into blocks that held far rows (screened
+// once the threshold is finite), whose bounds would exclude them; far rows
+// appended and truncated (from inside a block) leave their blocks to the
+// near rows appended next.
 TEST(ScreenedScanRuns, FollowCompactionAppendsAndRestore) {
     std::mt19937_64 rng(43);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -619,7 +621,12 @@ TEST(ScreenedScanRuns, FollowCompactionAppendsAndRestore) {
     std::vector<std::uint32_t> removed(gone);
     for (std::uint32_t i = 0; i < gone; ++i) removed[i] = i;
     for (MetricKind kind : kinds) {
-        Flat f(dim, kind), plain(dim, kind), restored(dim, kind);
+        Flat f(dim, kind), plain(dim, kind), restored(dim, kind), cut(dim, kind);
+        cut.append_rows(rows.data() + gone * dim, n - gone);
+        cut.append_rows(rows.data() + 64 * dim, 48);
+        cut.truncate(n - gone - 8);
+        cut.append_rows(rows.data() + (n - 8) * dim, 8);
+        cut.append_rows(rows.data() + (n - more) * dim, more);
         f.append_rows(rows.data(), n);
         f.remove(removed);
         f.compact();
@@ -629,11 +636,12 @@ TEST(ScreenedScanRuns, FollowCompactionAppendsAndRestore) {
         ASSERT_TRUE(restored.restore(f.size(), f.parts(), f.row_store().block(), false));
         for (std::size_t i = n - more; i < n; i += 5) {
             const Vec q(rows.data() + i * dim, dim);
-            std::vector<Candidate> want, got, back;
+            std::vector<Candidate> want, got, back, after_cut;
             ASSERT_FALSE(plain.search(q, 5, want));
             ASSERT_FALSE(f.search(q, 5, got));
             ASSERT_FALSE(restored.search(q, 5, back));
-            for (const auto* found : {&got, &back}) {
+            ASSERT_FALSE(cut.search(q, 5, after_cut));
+            for (const auto* found : {&got, &back, &after_cut}) {
                 ASSERT_EQ(found->size(), want.size());
                 for (std::size_t j = 0; j < want.size(); ++j) {
                     EXPECT_EQ((*found)[j].id, want[j].id) << "metric " << static_cast<int>(kind) << " row " << i;
