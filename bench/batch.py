@@ -3,6 +3,12 @@ scikit-learn's brute force, one thread and every thread, and the k-NN graph
 of a whole set. Wall times (threads run side by side), best of `--reps`.
 
     bench/run.sh build --batch [--rows 100000] [--queries 1000] [--out docs/batch.md]
+                               [--words384 WORDS.npy]
+
+The real set of d = 384 (`words384`) is GloVe's words embedded by
+bench/embed_words.py (which needs torch: run it once in its own
+environment, `python bench/embed_words.py 101000 WORDS.npy`); given with
+--words384 or ORBISK_WORDS384, it joins the default sets.
 
 Every orbisk_engine row is checked against orbisk.PyFlat.search for a
 sample of queries (ids and distance bits), so a figure is never one of a
@@ -29,9 +35,16 @@ K = 10
 METRICS = ("euclidean", "cosine", "inner_product")
 
 
+WORDS384 = os.environ.get("ORBISK_WORDS384", "")
+
+
 def data(kind: str, n: int, m: int) -> tuple[np.ndarray, np.ndarray]:
     rng = np.random.default_rng(SEED + (kind == "gaussian"))
-    if kind == "clustered":
+    if kind == "words384":
+        W = np.load(WORDS384, mmap_mode="r")
+        A = np.asarray(W[: n + m], dtype=np.float64)
+        A = A[np.random.default_rng(SEED).permutation(len(A))]
+    elif kind == "clustered":
         centres = rng.standard_normal((64, DIM))
         A = centres[rng.integers(0, 64, n + m)] + 0.5 * rng.standard_normal((n + m, DIM))
     elif kind == "gaussian":
@@ -99,10 +112,12 @@ def row(cells: list[str]) -> str:
 
 
 def main() -> None:
+    global WORDS384
     p = argparse.ArgumentParser()
     p.add_argument("--rows", type=int, default=100_000)
     p.add_argument("--queries", type=int, default=1_000)
-    p.add_argument("--data", default="clustered,gaussian,glove")
+    p.add_argument("--data", default=None, help="sets, comma-separated (default: all there are)")
+    p.add_argument("--words384", default=WORDS384, help="the .npy of bench/embed_words.py (d = 384)")
     p.add_argument("--reps", type=int, default=2)
     p.add_argument("--graph-rows", type=int, default=100_000, help="rows of the k-NN graph (0: none)")
     p.add_argument(
@@ -113,6 +128,9 @@ def main() -> None:
     p.add_argument("--out", default="bench/out/batch.md")
     p.add_argument("--single", type=int, default=1, help="one query a call too (0: no)")
     a = p.parse_args()
+    WORDS384 = a.words384
+    if a.data is None:
+        a.data = "clustered,gaussian,glove" + (",words384" if WORDS384 else "")
 
     import faiss
     from sklearn.neighbors import NearestNeighbors

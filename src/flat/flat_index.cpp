@@ -36,7 +36,7 @@ std::vector<double> Flat::vectors() const {
 
 std::size_t Flat::bytes() const {
     return rows_.bytes() + norms_.bytes() + code_blocks_.bytes() + code_open_.capacity() + scales_.bytes() +
-           rhos_.bytes() + extents_.bytes() + live_.capacity() * sizeof(std::uint64_t);
+           rhos_.bytes() + extents_.bytes() + runs_.bytes() + live_.capacity() * sizeof(std::uint64_t);
 }
 
 void Flat::reserve_rows(std::size_t rows) {
@@ -64,6 +64,8 @@ void Flat::reserve_codes(std::size_t rows) {
     const std::size_t block = code_lanes * code_row_bytes();
     const std::size_t need = (count_ + rows) / code_lanes * block;
     if (need > code_blocks_.size()) code_blocks_.reserve_more(need - code_blocks_.size());
+    const std::size_t runs = (count_ + rows) / code_lanes;
+    if (runs > runs_.size()) runs_.reserve_more(runs - runs_.size());
     if (code_open_.capacity() < block) code_open_.reserve(block);
     scales_.reserve_more(rows);
     rhos_.reserve_more(rows);
@@ -163,6 +165,10 @@ void Flat::append_each(const T* data, std::size_t rows, Interrupt& interrupt) {
             *rhos_.grow(1) = info.rho;
             *extents_.grow(1) = info.extent;
             close_full_block(code_open_, code_blocks_, bytes);
+            if (code_open_.empty()) {
+                *runs_.grow(1) = metric_.run_bounds(scales_.size() - code_lanes, scales_.data(), rhos_.data(),
+                                                    extents_.data(), norms_.data());
+            }
         }
         mark_live(count_, count_ + n);
         count_ += n;
@@ -216,6 +222,8 @@ void Flat::write_blocks_ahead(const T* data, std::size_t ahead, std::size_t rows
             rhos_.tail()[at + r] = info[r].rho;
             extents_.tail()[at + r] = info[r].extent;
         }
+        runs_.tail()[at / code_lanes] =
+            metric_.run_bounds(at, scales_.tail(), rhos_.tail(), extents_.tail(), norms_.tail());
     }
 }
 
@@ -226,6 +234,7 @@ void Flat::take_ahead(std::size_t rows) {
     scales_.grow(rows);
     rhos_.grow(rows);
     extents_.grow(rows);
+    runs_.grow(rows / code_lanes);
     mark_live(count_, count_ + rows);
     count_ += rows;
 }
@@ -241,6 +250,7 @@ void Flat::truncate(std::size_t count) {
             lane_code(code_blocks_.data() + full * bytes, r, bytes, code_open_.data() + r * bytes);
         }
         code_blocks_.resize_down(full * bytes);
+        runs_.resize_down(full / code_lanes);
         scales_.resize_down(count);
         rhos_.resize_down(count);
         extents_.resize_down(count);
@@ -293,11 +303,13 @@ void Flat::compact() {
     open.reserve(code_lanes * bytes);
     SharedArray<double> norms, extents;
     SharedArray<float> scales, rhos;
+    SharedArray<RunBounds> runs;
     norms.reserve_more(metric_.keeps_norms() ? kept : 0);
     if (coding()) {
         scales.reserve_more(kept);
         rhos.reserve_more(kept);
         extents.reserve_more(kept);
+        runs.reserve_more(kept / code_lanes);
     }
     const std::size_t full = count_ / code_lanes * code_lanes;
     each_row(live_rows(), [&](std::size_t id) {
@@ -311,6 +323,9 @@ void Flat::compact() {
         open.resize(at + bytes);  // reserved
         code_of_row(code_blocks_.data(), code_open_.data(), full, id, bytes, open.data() + at);
         close_full_block(open, blocks, bytes);
+        if (!open.empty()) return;
+        *runs.grow(1) =
+            metric_.run_bounds(scales.size() - code_lanes, scales.data(), rhos.data(), extents.data(), norms.data());
     });
     rows_ = std::move(rows);
     code_blocks_ = std::move(blocks);
@@ -319,6 +334,7 @@ void Flat::compact() {
     scales_ = std::move(scales);
     rhos_ = std::move(rhos);
     extents_ = std::move(extents);
+    runs_ = std::move(runs);
     live_.clear();
     live_.shrink_to_fit();
     count_ = kept;
@@ -421,12 +437,17 @@ bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block ke
     }
     SharedArray<double> norms, extents;
     SharedArray<float> scales, rhos;
+    SharedArray<RunBounds> runs;
     std::vector<std::uint8_t> open;
     if (metric_.keeps_norms()) norms = copy_of(parts.norms, count);
     if (coding()) {
         scales = copy_of(parts.scales, count);
         rhos = copy_of(parts.rhos, count);
         extents = copy_of(parts.extents, count);
+        runs.reserve_more(full / code_lanes);
+        for (std::size_t first = 0; first < full; first += code_lanes) {
+            *runs.grow(1) = metric_.run_bounds(first, parts.scales, parts.rhos, parts.extents, parts.norms);
+        }
         open.reserve(code_lanes * bytes);
         open.assign(parts.code_open, parts.code_open + (count - full) * bytes);
     }
@@ -436,6 +457,7 @@ bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block ke
     scales_ = std::move(scales);
     rhos_ = std::move(rhos);
     extents_ = std::move(extents);
+    runs_ = std::move(runs);
     code_open_ = std::move(open);
     count_ = count;
     return true;

@@ -257,6 +257,7 @@ class Flat {
     std::vector<std::uint8_t> code_open_;
     SharedArray<float> scales_, rhos_;  ///< per row: its CodeInfo, by field
     SharedArray<double> extents_;
+    SharedArray<RunBounds> runs_;  ///< per full block: its rows' RunBounds, for the first test
     /// When rows are removed: a bit per row, set for the rows still in.
     std::vector<std::uint64_t> live_;
     std::size_t removed_ = 0;

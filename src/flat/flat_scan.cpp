@@ -17,8 +17,12 @@
 //     Metrics.*, FlatScan.
 //  5. The screen (codes.h): rows whose lower bound exceeds the k-th smallest
 //     upper bound are never computed, and the rest are computed in order of
-//     their lower bounds until one exceeds the worst distance kept. Tests:
-//     Codes.* (each bound at its edge), CodeTables.*, ScreenedScan.
+//     their lower bounds until one exceeds the worst distance kept. Most
+//     rows are excluded by the first test (codes.h): their integer products
+//     against one integer a block, derived from the block's RunBounds and
+//     the threshold, which only excludes rows that the bound would. Tests:
+//     Codes.* (each bound at its edge, the first test at its integer edge),
+//     CodeTables.*, ScreenedScan.
 //  6. A batch (search_many) screens its queries chunk by chunk: each query
 //     still sees every block in order with its own threshold, so its
 //     candidates, and then its results, are those of its own search. Tests:
@@ -263,7 +267,7 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
         const Screen sc = metric_.screen(qc, selection.threshold());
         std::uint64_t pass =
             codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first, rhos_.data() + first,
-                         extents_.data() + first, norms ? norms + first : nullptr, raw) &
+                         extents_.data() + first, norms ? norms + first : nullptr, runs_.data() + b, raw) &
             in;
         for (; pass != 0; pass &= pass - 1) {
             const auto r = static_cast<std::size_t>(std::countr_zero(pass));

@@ -43,6 +43,8 @@
 // underflow, and every stored element is finite), and n <= max_code_dim.
 // Vectors outside them have no code (scale 0) and are always computed.
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -143,6 +145,21 @@ struct QueryCode {
 /// +-`limit` (at most 127: the kernels' query_limit); usable only under the
 /// conditions above.
 void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit = 127);
+
+/// What the first test (below) knows of a run of rows, a block's: the
+/// least and greatest scale, the least extent (Euclidean) or the greatest
+/// (the others), the greatest s * rho and the least and greatest norm
+/// (cosine), each rounded outwards to a float. A run holding a row without
+/// a code has s_lo 0, and no first test.
+struct RunBounds {
+    float s_lo = 0.0f, s_hi = 0.0f, ext = 0.0f, r_hi = 0.0f, n_lo = 0.0f, n_hi = 0.0f;
+    bool coded() const { return s_lo != 0.0f; }
+};
+
+/// The RunBounds of n rows' CodeInfo fields (and norms, for cosine; else
+/// `norms` may be null).
+RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const float* rhos, const double* extents,
+                     const double* norms);
 
 inline constexpr double code_margin = 0x1p-30;
 inline constexpr double code_slack = 0x1p-500;
@@ -253,35 +270,157 @@ inline bool may_pass(MetricKind kind, const QueryCode& q, double widened, double
 /// part of the Euclidean test's reach that does not depend on the row.
 inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 
-/// Bit r set for each of the first n rows that may pass the screen.
+/// The integer x rounded up (`up`) or down, clamped to the 32-bit range;
+/// `none` for NaN.
+inline std::int32_t clamped_integer(double x, bool up, std::int32_t none) {
+    constexpr double lo = -2147483648.0, hi = 2147483647.0;
+    if (std::isnan(x)) return none;
+    return static_cast<std::int32_t>(std::clamp(up ? std::ceil(x) : std::floor(x), lo, hi));
+}
+
+// The first test. For one run of rows and one threshold t, an integer T
+// such that a row of the run fails may_pass whenever its raw product is
+// below T (Euclidean) or above T (dot product, cosine): most rows are
+// decided by one integer comparison, and may_pass is evaluated only for
+// the others. T comes from the run's extremes (RunSummary), so it is
+// derived once per run and threshold, not once per row, from RunBounds
+// kept beside the codes (rounded outwards, so they bound the rows' own
+// values as the argument needs).
+//
+// Why it holds: an excluded row fails may_pass as computed, rounding
+// included. Write p = raw - offset (exact), and let every quantity below be
+// the double the code computes unless marked real.
+//  Euclidean. For the row, may_pass computes qx = 2 s_q s p, y2 = qq + ext -
+//   qx, e and reach = t + 2 slack + (r_q + s rho)(1 + m), and excludes when
+//   y2 - e > reach^2 (1 + 16m). Each of these is within 4u relative of its
+//   real value on its few operations (u = 2^-53), so the row is excluded
+//   when the real qq + ext - qx - 2^-49 (qq + ext + |qx|) exceeds R^2 (1 +
+//   16m)(1 + 2u), R the run's reach: the same expression with the run's
+//   greatest s rho (rounding is monotone, so R >= reach). For p >= 0, qx <=
+//   2 s_q s_hi p and ext >= ext_lo, so it suffices that
+//   2 s_q s_hi p (1 + 2^-49) < (qq + ext_lo)(1 - 2^-49) - R^2 (1 + 16m)(1 + 2u) = G*.
+//   The code computes g = (qq + ext_lo)(1 - m) - R^2 (1 + 32m): the extra
+//   m (qq + ext_lo) + 16m R^2 outweighs the few roundings of g, so g < G*.
+//   When g > 0, P = g / (2 s_q s_hi) (1 - m) < G* / (2 s_q s_hi (1 + 2^-49))
+//   (the factor 1 - m outweighs four roundings and the 2^-49), so p < P
+//   excludes; for p < 0, qx < 0 and y2 - e >= (qq + ext_lo)(1 - 2^-49) >
+//   G* > 0 excludes too. T = ceil of P + offset as rounded: rounding is
+//   monotone and integers below 2^31 are doubles, so an integer raw < T is
+//   below the real P + offset, and p < P (beyond 2^31, T is clamped and
+//   excludes less).
+//   When g <= 0 (or NaN: t infinite or NaN), or t < 0 (only a radius can
+//   be), T excludes nothing.
+//  Dot product. may_pass computes g = s_q s p, w (the error terms, with
+//   |g| m among them) and excludes when g - w > t. The run's W is w without
+//   its |g| term, at the greatest rx and extent (w grows with both); w <=
+//   (W + 2m |g|)(1 + 8u) and g is within 3u |g| of the real s_q s p, so
+//   g - w >= real(s_q s p) - 3m |s_q s p| - W (1 + 8u), and the row is
+//   excluded when that exceeds tau = t + W (1 + m) + |t| m (the m terms
+//   outweigh the rounding of the last subtraction and of tau itself; the
+//   slack in W keeps tau above t when t = 0). For tau >= 0 that needs
+//   p > 0 and s_q s_lo p (1 - 3m) > tau, which P = tau / (s_q s_lo)(1 + 4m)
+//   gives; for tau < 0 every p >= 0 is excluded, and p < 0 when s_q s_hi p
+//   (1 + 3m) > tau, which P = tau / (s_q s_hi)(1 - 4m) gives (negative: the
+//   factor moves it towards 0). T = floor of P + offset as rounded: an
+//   integer raw > T is above the real P + offset, as for the Euclidean T.
+//  Cosine. may_pass divides the dot product's lower bound d by the computed
+//   product b of the two norms; b lies between q.norm n_lo and q.norm n_hi
+//   (rounded; products are monotone). The row is excluded when d / b > t
+//   by more than a rounding, which d > t' gives: t' = t q.norm n_hi (1 + 4m)
+//   + slack for t >= 0, t q.norm n_lo (1 - 4m) + slack for t < 0 (the slack
+//   keeps d / b away from underflow: b is below 2^240). The dot product's
+//   T for t' then excludes only rows whose d exceeds t'.
+// Test: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the integer edge
+// against may_pass's own, on ladders of raw products).
+
+/// Whether the first test excludes a row of the run with raw product `raw`.
+template <MetricKind Kind>
+inline bool first_excludes(std::int32_t raw, std::int32_t first) {
+    if constexpr (Kind == MetricKind::Euclidean) {
+        return raw < first;
+    } else {
+        return raw > first;
+    }
+}
+
+/// The first test's threshold T of a run (see above); one that excludes no
+/// row when the run has a row without a code.
+template <MetricKind Kind>
+inline std::int32_t first_threshold(const QueryCode& q, double t, const RunBounds& run) {
+    constexpr double m = code_margin;
+    constexpr std::int32_t none = Kind == MetricKind::Euclidean ? std::numeric_limits<std::int32_t>::min()
+                                                                : std::numeric_limits<std::int32_t>::max();
+    if (!run.coded()) return none;
+    const double s_lo = run.s_lo, s_hi = run.s_hi, ext = run.ext, r_hi = run.r_hi;
+    if constexpr (Kind == MetricKind::Euclidean) {
+        // Distances are never negative: a negative threshold (a radius) is
+        // left to may_pass, whose reach is then no longer monotone in r.
+        if (!(t >= 0.0)) return none;
+        const double reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
+        const double g = (q.qq + ext) * (1.0 - m) - reach * reach * (1.0 + 32.0 * m);
+        if (!(g > 0.0)) return none;
+        return clamped_integer(g / (2.0 * q.scale * s_hi) * (1.0 - m) + q.offset, true, none);
+    } else {
+        if constexpr (Kind == MetricKind::Cosine) {
+            t = t >= 0.0 ? t * q.norm * static_cast<double>(run.n_hi) * (1.0 + 4.0 * m) + code_slack
+                         : t * q.norm * static_cast<double>(run.n_lo) * (1.0 - 4.0 * m) + code_slack;
+        }
+        const double rx = r_hi * (1.0 + m);
+        const double w =
+            (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
+            code_slack;
+        const double tau = t + w * (1.0 + m) + std::fabs(t) * m;
+        const double p =
+            tau >= 0.0 ? tau / (q.scale * s_lo) * (1.0 + 4.0 * m) : tau / (q.scale * s_hi) * (1.0 - 4.0 * m);
+        return clamped_integer(p + q.offset, false, none);
+    }
+}
+
+/// Bit r set for each of the first n (at most 64) rows that may pass the
+/// screen: the first test for each run of code_lanes rows (runs[i] the
+/// bounds of rows [i * code_lanes, (i + 1) * code_lanes)), then may_pass
+/// for the rows it leaves. The runs' thresholds are derived together, so
+/// that their chains of operations overlap, and the rows left are found
+/// without a branch a row.
 template <MetricKind Kind>
 inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
-                               const double* extents, const double* norms, const std::int32_t* raw) {
-    const double widened = widened_threshold(sc.threshold);
-    unsigned char pass[64] = {};
-    for (std::size_t r = 0; r < n; ++r) {
-        pass[r] = may_pass<Kind>(*sc.q, widened, sc.threshold, scales[r], rhos[r], extents[r], raw[r],
-                                 Kind == MetricKind::Cosine ? norms[r] : 0.0);
+                               const double* extents, const double* norms, const RunBounds* runs,
+                               const std::int32_t* raw) {
+    constexpr std::size_t most = 64 / code_lanes;
+    const std::size_t count = (n + code_lanes - 1) / code_lanes;
+    std::int32_t first[most];
+    for (std::size_t i = 0; i < count; ++i) first[i] = first_threshold<Kind>(*sc.q, sc.threshold, runs[i]);
+    std::uint64_t left = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t bits = 0;
+        const std::size_t rows = std::min(code_lanes, n - i * code_lanes);
+        for (std::size_t r = 0; r < rows; ++r) {
+            bits |= static_cast<std::uint32_t>(!first_excludes<Kind>(raw[i * code_lanes + r], first[i])) << r;
+        }
+        left |= std::uint64_t{bits} << (i * code_lanes);
     }
-    // Eight flags (bytes of 0 or 1, and 0 past n) at a time: the product
-    // gathers byte i's bit into bit 56 + i, and no two partial products meet.
+    const double widened = widened_threshold(sc.threshold);
     std::uint64_t mask = 0;
-    for (std::size_t r = 0; r < n; r += 8) {
-        std::uint64_t eight;
-        std::memcpy(&eight, pass + r, 8);
-        mask |= (eight * 0x0102040810204080ull) >> 56 << r;
+    for (; left != 0; left &= left - 1) {
+        const auto r = static_cast<std::size_t>(std::countr_zero(left));
+        if (may_pass<Kind>(*sc.q, widened, sc.threshold, scales[r], rhos[r], extents[r], raw[r],
+                           Kind == MetricKind::Cosine ? norms[r] : 0.0)) {
+            mask |= std::uint64_t{1} << r;
+        }
     }
     return mask;
 }
 
 inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
-                                 const double* extents, const double* norms, const std::int32_t* raw) {
+                                 const double* extents, const double* norms, const RunBounds* runs,
+                                 const std::int32_t* raw) {
     switch (sc.kind) {
-        case MetricKind::Euclidean: return pass_mask<MetricKind::Euclidean>(sc, n, scales, rhos, extents, norms, raw);
-        case MetricKind::Dot: return pass_mask<MetricKind::Dot>(sc, n, scales, rhos, extents, norms, raw);
+        case MetricKind::Euclidean:
+            return pass_mask<MetricKind::Euclidean>(sc, n, scales, rhos, extents, norms, runs, raw);
+        case MetricKind::Dot: return pass_mask<MetricKind::Dot>(sc, n, scales, rhos, extents, norms, runs, raw);
         case MetricKind::Cosine: break;
     }
-    return pass_mask<MetricKind::Cosine>(sc, n, scales, rhos, extents, norms, raw);
+    return pass_mask<MetricKind::Cosine>(sc, n, scales, rhos, extents, norms, runs, raw);
 }
 
 /// The screen entry of a kernel table whose block kernel is `Blocks`: the
@@ -289,9 +428,9 @@ inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* s
 template <auto Blocks>
 std::uint64_t screen_with(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const Screen& sc,
                           const float* scales, const float* rhos, const double* extents, const double* norms,
-                          std::int32_t* raw) {
+                          const RunBounds* runs, std::int32_t* raw) {
     Blocks(blocks, count, groups, sc.q->codes.data(), raw);
-    return screen_rows(sc, count * code_lanes, scales, rhos, extents, norms, raw);
+    return screen_rows(sc, count * code_lanes, scales, rhos, extents, norms, runs, raw);
 }
 
 }  // namespace

@@ -43,10 +43,11 @@ struct CodeKernels {
                  const std::int8_t* q, std::size_t bytes, std::int32_t* out);
     /// `blocks` for count <= 4 blocks into raw, then the screen of their
     /// rows (screen_rows in codes.h): bit r set for each row r that may
-    /// pass. scales, rhos, extents and norms (cosine) hold the rows' values.
+    /// pass. scales, rhos, extents and norms (cosine) hold the rows' values,
+    /// runs the blocks' RunBounds.
     std::uint64_t (*screen)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const Screen& sc,
                             const float* scales, const float* rhos, const double* extents, const double* norms,
-                            std::int32_t* raw);
+                            const RunBounds* runs, std::int32_t* raw);
 };
 
 extern const CodeKernels scalar_codes;

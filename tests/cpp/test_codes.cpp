@@ -184,15 +184,16 @@ void on_sampled_pairs(std::uint64_t seed, int rounds, Check check) {
 TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
     on_sampled_pairs(23, 2000, [](MetricKind kind, const QueryCode& q, const Row& r) {
         const CodeInfo& c = r.x.info;
+        const RunBounds run = run_bounds(kind, 1, &c.scale, &c.rho, &c.extent, &r.norm);
         for (double t : {r.b.lo, std::nextafter(r.b.lo, inf), r.b.hi}) {
             const Screen sc{kind, &q, t};
-            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &r.raw), 1u)
+            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &run, &r.raw), 1u)
                 << "metric " << static_cast<int>(kind) << " t " << t << " lo " << r.b.lo;
         }
         // Far below the bound the row is excluded (the screen is not a no-op).
         if (r.b.lo > 1e-3 && kind == MetricKind::Euclidean) {
             const Screen sc{kind, &q, r.b.lo * 0.5};
-            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &r.raw), 0u);
+            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &run, &r.raw), 0u);
         }
     });
 }
@@ -230,6 +231,84 @@ TEST(Codes, GraphScreenKeepsARowFromItsLowerBoundUp) {
             EXPECT_GT(edge, lo - 16.0 * code_margin * (std::sqrt(t.y2) + t.r)) << "more than its margins given up";
         }
     });
+}
+
+// The first test's threshold by metric.
+std::int32_t first_of(MetricKind kind, const QueryCode& q, double t, const RunBounds& run) {
+    switch (kind) {
+        case MetricKind::Euclidean: return first_threshold<MetricKind::Euclidean>(q, t, run);
+        case MetricKind::Dot: return first_threshold<MetricKind::Dot>(q, t, run);
+        case MetricKind::Cosine: break;
+    }
+    return first_threshold<MetricKind::Cosine>(q, t, run);
+}
+
+// The first test's integer edge against may_pass's own. may_pass keeps the
+// raw products from one edge on (up for the Euclidean distance, down for
+// the others: it is monotone in raw), and the first test excludes only raw
+// products beyond it, for every row of a run; for a run of one row its
+// edge lies within a few units of may_pass's (the run's bounds rounded to
+// floats, the margins).
+TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
+    std::mt19937_64 rng(41);
+    int tight = 0, runs_of_one = 0;
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t n = round % 10 == 0 ? 2048 : 1 + rng() % 150;
+        const std::size_t rows = round % 2 == 0 ? 1 : 2 + rng() % (code_lanes - 1);
+        QueryCode q;
+        encode_query(sample(n, round % 4, rng), n, q, round % 3 == 0 ? 63 : 127);
+        for (MetricKind kind : kinds) {
+            std::vector<float> scales(rows), rhos(rows);
+            std::vector<double> extents(rows), norms(rows);
+            std::vector<std::int32_t> raws(rows);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const V xv = sample(n, static_cast<int>(round + r) % 4, rng);
+                const Coded x = coded(xv, kind);
+                scales[r] = x.info.scale;
+                rhos[r] = x.info.rho;
+                extents[r] = x.info.extent;
+                norms[r] = norm(xv);
+                raws[r] = raw_of(q, x);
+            }
+            const RunBounds run = run_bounds(kind, rows, scales.data(), rhos.data(), extents.data(), norms.data());
+            ASSERT_TRUE(run.coded());
+            const bool up = kind == MetricKind::Euclidean;  // may_pass keeps raw from its edge upwards
+            const Bounds b =
+                bounds(kind, q, scales[0], rhos[0], extents[0], raws[0], kind == MetricKind::Cosine ? norms[0] : 0.0);
+            for (double t : {b.lo, b.lo - 0.5 * std::fabs(b.lo), b.lo + 0.01 * std::fabs(b.lo), b.hi, -b.hi}) {
+                const std::int32_t first = first_of(kind, q, t, run);
+                for (std::size_t r = 0; r < rows; ++r) {
+                    auto passes = [&](std::int64_t raw) {
+                        return may_pass(kind, q, widened_threshold(t), t, scales[r], rhos[r], extents[r],
+                                        static_cast<std::int32_t>(raw), norms[r]);
+                    };
+                    // The edge: the first raw that passes, walking from the excluded side.
+                    std::int64_t out = up ? INT32_MIN : INT32_MAX, in = up ? INT32_MAX : INT32_MIN;
+                    if (!passes(in)) continue;  // may_pass excludes every raw
+                    if (passes(out)) in = out;
+                    while (std::abs(in - out) > 1) {
+                        const std::int64_t mid = out + (in - out) / 2;
+                        (passes(mid) ? in : out) = mid;
+                    }
+                    const auto edge = static_cast<std::int32_t>(in);
+                    EXPECT_FALSE(up ? first_excludes<MetricKind::Euclidean>(edge, first)
+                                    : first_excludes<MetricKind::Dot>(edge, first))
+                        << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << edge
+                        << " first " << first;
+                    if (rows == 1 && first != (up ? INT32_MIN : INT32_MAX) && edge != (up ? INT32_MIN : INT32_MAX)) {
+                        // The floats' rounding, in units of raw: the terms over s_q s.
+                        const double terms = (q.qq + extents[0] + std::fabs(t) * std::fabs(t)) /
+                                             (q.scale * static_cast<double>(scales[0]));
+                        const double gap = std::fabs(static_cast<double>(edge) - static_cast<double>(first));
+                        ++runs_of_one;
+                        tight += gap <= 2.0 + 0x1p-20 * terms;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(runs_of_one, 1000);
+    EXPECT_EQ(tight, runs_of_one) << "the first test gives up more than its margins";
 }
 
 // The query's length |q'| = s_q sqrt(A) is rounded up: the dot product's
@@ -368,13 +447,19 @@ TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
                         blocks.data() + (r / code_lanes) * code_lanes * bytes + (g * code_lanes + r % code_lanes) * 4);
                 }
             }
+            RunBounds runs[count];
+            for (std::size_t b = 0; b < count; ++b) {
+                runs[b] = run_bounds(kind, code_lanes, scales.data() + b * code_lanes, rhos.data() + b * code_lanes,
+                                     extents.data() + b * code_lanes, norms.data() + b * code_lanes);
+            }
             for (double t : {0.0, 1.0, 10.0, inf, -1.0}) {
                 const Screen sc{kind, &q, t};
                 std::int32_t raw[64], plain_raw[64];
                 const std::uint64_t got = k.screen(blocks.data(), count, bytes / 4, sc, scales.data(), rhos.data(),
-                                                   extents.data(), norms.data(), raw);
-                const std::uint64_t want = scalar_codes.screen(blocks.data(), count, bytes / 4, sc, scales.data(),
-                                                               rhos.data(), extents.data(), norms.data(), plain_raw);
+                                                   extents.data(), norms.data(), runs, raw);
+                const std::uint64_t want =
+                    scalar_codes.screen(blocks.data(), count, bytes / 4, sc, scales.data(), rhos.data(), extents.data(),
+                                        norms.data(), runs, plain_raw);
                 EXPECT_EQ(got, want) << k.name << " dim " << dim << " t " << t;
                 for (std::size_t r = 5; r < rows; r += 13) EXPECT_TRUE(got >> r & 1) << "a row without code passes";
             }
@@ -512,6 +597,54 @@ TEST_P(ScreenedScan, RowsTooLongForCodesAreComputedInFull) {
                 for (std::size_t i = 0; i < k; ++i) {
                     EXPECT_EQ((*got)[i].id, all[i].id) << "metric " << m << " k " << k << " position " << i;
                     EXPECT_EQ((*got)[i].distance, all[i].distance) << "metric " << m << " k " << k;
+                }
+            }
+        }
+    }
+}
+
+// The blocks' RunBounds follow their rows through a compaction, the
+// appends after it, a restore and an append undone. The first blocks' rows
+// are removed, so near rows move into blocks that held far rows (screened
+// once the threshold is finite), whose bounds would exclude them; far rows
+// appended and truncated (from inside a block) leave their blocks to the
+// near rows appended next.
+TEST(ScreenedScanRuns, FollowCompactionAppendsAndRestore) {
+    std::mt19937_64 rng(43);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    constexpr std::size_t dim = 24, n = 160, gone = 48, more = 48;
+    V rows(n * dim);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const bool far = i / dim >= 64 && i / dim < 112;
+        rows[i] = normal(rng) * (far ? 1000.0 : 1.0);
+    }
+    std::vector<std::uint32_t> removed(gone);
+    for (std::uint32_t i = 0; i < gone; ++i) removed[i] = i;
+    for (MetricKind kind : kinds) {
+        Flat f(dim, kind), plain(dim, kind), restored(dim, kind), cut(dim, kind);
+        cut.append_rows(rows.data() + gone * dim, n - gone);
+        cut.append_rows(rows.data() + 64 * dim, 48);
+        cut.truncate(n - gone - 8);
+        cut.append_rows(rows.data() + (n - 8) * dim, 8);
+        cut.append_rows(rows.data() + (n - more) * dim, more);
+        f.append_rows(rows.data(), n);
+        f.remove(removed);
+        f.compact();
+        f.append_rows(rows.data() + (n - more) * dim, more);
+        plain.append_rows(rows.data() + gone * dim, n - gone);
+        plain.append_rows(rows.data() + (n - more) * dim, more);
+        ASSERT_TRUE(restored.restore(f.size(), f.parts(), f.row_store().block(), false));
+        for (std::size_t i = n - more; i < n; i += 5) {
+            const Vec q(rows.data() + i * dim, dim);
+            std::vector<Candidate> want, got, back, after_cut;
+            ASSERT_FALSE(plain.search(q, 5, want));
+            ASSERT_FALSE(f.search(q, 5, got));
+            ASSERT_FALSE(restored.search(q, 5, back));
+            ASSERT_FALSE(cut.search(q, 5, after_cut));
+            for (const auto* found : {&got, &back, &after_cut}) {
+                ASSERT_EQ(found->size(), want.size());
+                for (std::size_t j = 0; j < want.size(); ++j) {
+                    EXPECT_EQ((*found)[j].id, want[j].id) << "metric " << static_cast<int>(kind) << " row " << i;
                 }
             }
         }
