@@ -284,11 +284,13 @@ package: $(VENV)/.ready
 
 # Side by side with numpy, faiss and hnswlib (installed in bench/.venv only);
 # writes docs/bench.md and docs/bench.png, then the batches beside faiss and
-# scikit-learn, docs/batch.md, and what an index costs around its searches, docs/files.md.
+# scikit-learn, docs/batch.md, what an index costs around its searches, docs/files.md,
+# and the graph beside hnswlib and faiss's HNSW (printed: docs/graph.md quotes it).
 bench: build
 	bench/run.sh $(BUILD)
 	bench/run.sh $(BUILD) --batch --out docs/batch.md
 	bench/run.sh $(BUILD) --files --out docs/files.md
+	bench/run.sh $(BUILD) --graph --sets glove100k,glove400k,clustered --isa best,avx2 --batch
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(COVERAGE_BUILD) dist

@@ -185,6 +185,7 @@ def main() -> None:
     ap.add_argument("--sets", default="glove100k,clustered")
     ap.add_argument("--isa", default="best,avx2", help="kernel tables of our graph: best, avx2, avx512, avx512vnni")
     ap.add_argument("--details", action="store_true", help="print every ef of every library")
+    ap.add_argument("--batch", action="store_true", help="also time a batch on one thread and on every core")
     a = ap.parse_args()
     cores = os.cpu_count() or 1
     isas = a.isa.split(",")
@@ -210,7 +211,31 @@ def main() -> None:
         if a.details:
             for lib in libs:
                 print(lib, json.dumps(results[lib, 1][1]))
+        if a.batch:
+            batch_scaling(rows, queries, metric, cores)
         print(f"load now: {os.getloadavg()}")
+
+
+def batch_scaling(rows: np.ndarray, queries: np.ndarray, metric: str, cores: int) -> None:
+    """A batch of the queries through orbisk_engine.GraphIndex.search_batch
+    on one thread and on every core (wall time, best of three), at ef 64."""
+    import orbisk_engine
+
+    graph = orbisk_engine.GraphIndex(rows.shape[1], metric)
+    graph.add(np.ascontiguousarray(rows))
+    q = np.ascontiguousarray(queries)
+    times = {}
+    for threads in (1, cores):
+        best = float("inf")
+        for _ in range(3):
+            start = time.perf_counter()
+            graph.search_batch(q, K, ef=64, threads=threads)
+            best = min(best, time.perf_counter() - start)
+        times[threads] = best
+    print(
+        f"batch of {len(q):,} queries at ef 64: {times[1]:.3f} s on 1 thread, {times[cores]:.3f} s on {cores}: "
+        f"{times[1] / times[cores]:.2f}x"
+    )
 
 
 if __name__ == "__main__":

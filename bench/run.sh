@@ -24,7 +24,9 @@ fi
 ORBISK_KERNEL_TABLES="$("$build/kernel_tables")"
 export ORBISK_KERNEL_TABLES
 # `--batch` first: the batch benchmark (bench/batch.py) instead; `--files`,
-# what an index costs around its searches (bench/index_files.py).
+# what an index costs around its searches (bench/index_files.py); `--graph`,
+# the graph beside hnswlib and faiss's HNSW (bench/graph_bench.py, through
+# its driver, built here with -DORBISK_BENCH=ON).
 script=bench/bench.py
 if [ "${1:-}" = --batch ]; then
   script=bench/batch.py
@@ -32,6 +34,11 @@ if [ "${1:-}" = --batch ]; then
 elif [ "${1:-}" = --files ]; then
   script=bench/index_files.py
   shift
+elif [ "${1:-}" = --graph ]; then
+  .venv/bin/cmake -S . -B "$build" -DORBISK_BENCH=ON >/dev/null
+  .venv/bin/cmake --build "$build" --target graph_walk >/dev/null
+  script=bench/graph_bench.py
+  set -- --driver "$build/graph_walk" "${@:2}"
 fi
 # numpy is a peer here: let OpenBLAS pick its own kernels for this run only.
 # shellcheck disable=SC2086
