@@ -51,6 +51,11 @@ def clustered(n: int, dim: int) -> tuple[np.ndarray, np.ndarray]:
     return a[QUERIES:], a[:QUERIES]
 
 
+def gaussian(n: int, dim: int) -> tuple[np.ndarray, np.ndarray]:
+    a = np.random.default_rng(SEED).normal(size=(n + QUERIES, dim))
+    return a[QUERIES:], a[:QUERIES]
+
+
 def minilm() -> tuple[np.ndarray, np.ndarray]:
     # GloVe's first 101,000 words embedded by all-MiniLM-L6-v2 (d = 384):
     # bench/embed_words.py makes the file, in an environment with torch.
@@ -66,6 +71,7 @@ SETS = {
     "glove100k": (lambda: glove(100_000), "cosine"),
     "glove400k": (lambda: glove(399_000), "cosine"),
     "clustered": (lambda: clustered(100_000, 128), "euclidean"),
+    "gaussian": (lambda: gaussian(100_000, 128), "euclidean"),
     "minilm": (minilm, "cosine"),
 }
 
