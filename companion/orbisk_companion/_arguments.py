@@ -71,14 +71,14 @@ def refuse_nonfinite(a: npt.NDArray[Any], what: str, row: int | None = None) -> 
     a NaN or an infinity: `row`, when a search has found it already, or else
     looked for a block of rows at a time (no mask as big as the rows)."""
     if row is None:
-        row = _first_nonfinite(a)
+        row = first_nonfinite(a)
         if row is None:
             return
     named = what if a.ndim == 1 else f"row {row} of {what}"
     raise ValueError(f"{named} holds NaN or infinity (allow_nonfinite=True accepts it)")
 
 
-def _first_nonfinite(a: npt.NDArray[Any]) -> int | None:
+def first_nonfinite(a: npt.NDArray[Any]) -> int | None:
     if a.dtype.kind != "f":
         return None  # ints and bools are finite
     if a.dtype in _ENGINE_FLOATS and a.flags.c_contiguous and a.ndim <= 2:

@@ -301,7 +301,7 @@ class Staged:
         columns: Columns,
         start: int,
         count: int,
-        layout: npt.NDArray[np.int32],
+        layout: npt.NDArray[np.int32] | None,
         new_columns: list[_Column],
         new_fields: dict[str, int],
         new_layouts: dict[tuple[int, ...], int],
@@ -325,7 +325,8 @@ class Columns:
 
     def __init__(self) -> None:
         self._n = 0
-        self._layout = np.empty(0, dtype=np.int32)  # per row: -1 (None) or a layout code
+        # Per row: -1 (None) or a layout code; None while no row has metadata.
+        self._layout: npt.NDArray[np.int32] | None = None
         self._layouts: list[tuple[int, ...]] = []  # field ids in a row's own order
         self._layout_of: dict[tuple[int, ...], int] = {}
         self._columns: list[_Column] = []
@@ -390,8 +391,13 @@ class Columns:
         # New entries go past each array's count, where nothing reads them:
         # until the commit every column is as it was.
         columns = self._columns + [_Column(name) for name in new_fields]
-        layout = _grown(self._layout, self._n, self._n + count)
-        layout[self._n : self._n + count] = codes if metadata is not None else -1
+        layout = self._layout
+        if metadata is not None and layout is None:
+            layout = np.full(max(self._n + count, 16), -1, dtype=np.int32)
+        elif layout is not None:
+            layout = _grown(layout, self._n, self._n + count)
+        if layout is not None:
+            layout[self._n : self._n + count] = codes if metadata is not None else -1
         empty = _Batch()
         changes = []
         for f, column in enumerate(columns):
@@ -495,7 +501,7 @@ class Columns:
             self._field_of.pop(column.name, None)
         self._columns = staged.columns[:fields] if kept else staged.columns_before
         layouts = staged.layouts_before
-        if kept:
+        if kept and staged.layout is not None:
             layouts = max(layouts, int(staged.layout[staged.start : end].max(initial=-1)) + 1)
         for key in itertools.islice(staged.new_layouts, layouts - staged.layouts_before, None):
             self._layout_of.pop(key, None)
@@ -523,6 +529,8 @@ class Columns:
     def rows(self, ids: Sequence[int] | np.ndarray) -> list[dict[str, Any] | None]:
         """The rows at these positions, each a new dict (or None)."""
         at = self._positions(ids)
+        if self._layout is None:
+            return [None] * len(at)
         codes = np.take(self._layout, at)
         fields = sorted({f for code in np.unique(codes[codes >= 0]).tolist() for f in self._layouts[code]})
         values: dict[int, list[Any]] = {}
@@ -603,6 +611,9 @@ class Columns:
             if len(at) > 1 and (np.diff(at) <= 0).any():
                 raise ValueError("positions to keep must be strictly increasing")
         n = len(at)
+        if self._layout is None:
+            self._n = n
+            return
         layout = np.take(self._layout, at)
         used = np.unique(layout[layout >= 0])
         fields = sorted({f for code in used.tolist() for f in self._layouts[code]})
@@ -665,7 +676,9 @@ class Columns:
         strings, string_ends = _texts(words)
         layout_fields = [f for key in self._layouts for f in key]
         arrays = {
-            "layout": self._layout[: self._n].astype("<i4"),
+            "layout": (
+                np.full(self._n, -1, dtype="<i4") if self._layout is None else self._layout[: self._n].astype("<i4")
+            ),
             "layout_fields": np.asarray(layout_fields, dtype="<i4"),
             "layout_ends": np.cumsum([len(key) for key in self._layouts], dtype=np.int64).astype("<i8"),
             "names": names,
@@ -698,7 +711,7 @@ class Columns:
         d = _Description(description, arrays, rows)
         out = cls()
         out._n = rows
-        out._layout = d.layout
+        out._layout = d.layout if d.layouts else None  # no layout: every row is None
         out._layouts = d.layouts
         out._layout_of = {key: code for code, key in enumerate(d.layouts)}
         other = iter(d.other)

@@ -2,7 +2,9 @@
 
 Keys come in three forms, the narrowest that holds every key:
 
-- "int": every key an int (not a bool) in int64, kept in one int64 array;
+- "int": every key an int (not a bool) in int64, kept in one int64 array,
+  or as a run (`start`: the key of id i is start + i, as the default keys
+  are while no row is removed), which holds no array at all;
 - "str": every key a str, kept as one UTF-8 byte array (lone surrogates
   pass through, so any str comes back) and the int64 end of each key in it;
 - "object": anything else hashable, kept in a list.
@@ -17,6 +19,7 @@ looks a key up (`row_map`).
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Hashable, Sequence
 from typing import Any, Final
 
@@ -78,7 +81,7 @@ def normalized(keys: Sequence[Hashable]) -> tuple[str, Sequence[Hashable] | _Int
 class Keys:
     """Keys by row id in one form; see the module's docstring."""
 
-    __slots__ = ("form", "ints", "blob", "ends", "objects", "source")
+    __slots__ = ("form", "ints", "start", "size", "blob", "ends", "objects", "source")
 
     def __init__(
         self,
@@ -87,9 +90,14 @@ class Keys:
         blob: npt.NDArray[np.uint8] | None = None,
         ends: _IntArray | None = None,
         objects: list[Hashable] | None = None,
+        start: int | None = None,
+        size: int | None = None,
     ) -> None:
         self.form = form
         self.ints = np.empty(0, dtype=np.int64) if ints is None else ints
+        # "int" keys as a run: the key of id i is start + i (`ints` unused).
+        self.start = start
+        self.size = size  # a run's length when `frozen` or read from a file
         self.blob = np.empty(0, dtype=np.uint8) if blob is None else blob
         self.ends = np.empty(0, dtype=np.int64) if ends is None else ends
         self.objects: list[Hashable] = [] if objects is None else objects
@@ -114,8 +122,14 @@ class Keys:
     def _start(self, i: int) -> int:
         return int(self.ends[i - 1]) if i else 0
 
+    def int_keys(self, n: int) -> _IntArray:
+        """The first `n` "int" keys as an array (a run's made now)."""
+        return self.ints[:n] if self.start is None else np.arange(self.start, self.start + n, dtype=np.int64)
+
     def get(self, i: int) -> Hashable:
         """The key of id `i`."""
+        if self.start is not None:
+            return self.start + i
         if self.form == INT:
             return int(self.ints[i])
         if self.form == STR:
@@ -125,6 +139,8 @@ class Keys:
 
     def listed(self, ids: Sequence[int] | npt.NDArray[np.intp]) -> list[Hashable]:
         """The keys of `ids`, as Python values."""
+        if self.start is not None:
+            return (np.asarray(ids, dtype=np.int64) + self.start).tolist()  # type: ignore[no-any-return]
         if self.form == INT:
             return np.take(self.ints, np.asarray(ids, dtype=np.intp)).tolist()  # type: ignore[no-any-return]
         if self.form == STR:
@@ -138,7 +154,7 @@ class Keys:
     def first(self, n: int) -> list[Hashable]:
         """The keys of ids 0 to n - 1."""
         if self.form == INT:
-            return self.ints[:n].tolist()  # type: ignore[no-any-return]
+            return self.int_keys(n).tolist()  # type: ignore[no-any-return]
         if self.form == STR:
             return self.listed(np.arange(n))
         return self.objects[:n]
@@ -147,7 +163,10 @@ class Keys:
         """The keys of an array of ids (-1 for none): int64 for "int" keys
         (-1 where there is no id), else an object array (None there)."""
         if self.form == INT:
-            out = np.take(self.ints, ids) if ids.size else np.empty(ids.shape, dtype=np.int64)
+            if self.start is not None:
+                out = ids.astype(np.int64) + self.start
+            else:
+                out = np.take(self.ints, ids) if ids.size else np.empty(ids.shape, dtype=np.int64)
             if ids.size and ids.min() < 0:
                 out[ids < 0] = -1
             return out
@@ -174,6 +193,8 @@ class Keys:
     def check_unique(self, n: int) -> None:
         """ValueError naming the first of the first `n` keys that repeats
         one before it (TypeError for one that is not hashable)."""
+        if self.start is not None:
+            return
         if self.form == INT:
             ordered = np.sort(self.ints[:n])
             if not (ordered[1:] == ordered[:-1]).any():
@@ -191,7 +212,10 @@ class Keys:
             seen.add(key)
 
     def __len__(self) -> int:
-        """The entries held, room included (a `frozen` one holds exactly its keys)."""
+        """The entries held, room included (a `frozen` one holds exactly its
+        keys; a run not frozen, any number)."""
+        if self.start is not None:
+            return sys.maxsize if self.size is None else self.size
         return len(self.objects) if self.form == OBJECT else len(self.ends if self.form == STR else self.ints)
 
     # -- changing ------------------------------------------------------------
@@ -208,6 +232,14 @@ class Keys:
         if self.form == STR:
             self._checked()
         wide = form if form == self.form or n == 0 else OBJECT
+        if wide == INT and isinstance(keys, range) and keys.step == 1:
+            if n == 0:
+                return Keys(INT, start=keys.start)
+            if self.start is not None and keys.start == self.start + n:
+                return self  # the run goes on: nothing to write
+        if self.start is not None:
+            base = Keys(OBJECT, objects=self.first(n)) if wide != INT else Keys(INT, ints=self.int_keys(n))
+            return base.with_new(n, keys, wide)
         if wide != self.form and n:
             base = Keys(OBJECT, objects=self.first(n))
         elif wide != self.form:
@@ -233,6 +265,10 @@ class Keys:
 
     def taken(self, at: npt.NDArray[np.intp], n: int) -> Keys:
         """New keys holding those of ids `at` (increasing, below `n`), in order."""
+        if self.start is not None:
+            if not at.size or at[-1] - at[0] == at.size - 1:  # still a run
+                return Keys(INT, start=self.start + (int(at[0]) if at.size else 0))
+            return Keys(INT, ints=at.astype(np.int64) + self.start)
         if self.form == INT:
             return Keys(INT, ints=np.take(self.ints, at))
         if self.form == STR:
@@ -247,6 +283,8 @@ class Keys:
 
     def frozen(self, n: int) -> Keys:
         """The first `n` keys, as no later change alters them."""
+        if self.start is not None:
+            return Keys(INT, start=self.start, size=n)
         if self.form == OBJECT:
             return Keys(OBJECT, objects=self.objects[:n])
         if self.form == STR:
@@ -260,18 +298,28 @@ class Keys:
     def arrays(self, n: int) -> dict[str, np.ndarray]:
         """The arrays a file keeps of the first `n` keys ("int" and "str"
         forms: `from_arrays` reads them back)."""
+        if self.start is not None:
+            return {"keys.start": np.array([self.start], dtype=np.int64)}
         if self.form == INT:
             return {"keys": self.ints[:n]}
         self._checked()
         return {"keys.blob": self.blob[: self._start(n)], "keys.ends": self.ends[:n]}
 
     @classmethod
-    def from_arrays(cls, form: str, arrays: dict[str, np.ndarray], n: int, source: str | None = None) -> Keys:
+    def from_arrays(
+        cls, form: str, arrays: dict[str, np.ndarray], n: int, source: str | None = None, run: bool = False
+    ) -> Keys:
         """The keys a file's arrays hold, their dtypes and shapes checked
-        (ValueError saying what is wrong). String keys are checked now
+        (ValueError saying what is wrong): with `run`, a run of "int" keys
+        from the one value of ``keys.start``. String keys are checked now
         (ends out of order or past the text, text that is not UTF-8 or a
         key cut inside a character), or with `source` (the file's name)
         when first read."""
+        if run:
+            start = int(_array(arrays, "keys.start", np.int64, 1)[0])
+            if start > 2**63 - 1 - n:
+                raise ValueError(f"the keys from {start} on pass the largest int64")
+            return cls(INT, start=start, size=n)
         if form == INT:
             return cls(INT, ints=_array(arrays, "keys", np.int64, n))
         out = cls(STR, blob=_array(arrays, "keys.blob", np.uint8, None), ends=_array(arrays, "keys.ends", np.int64, n))

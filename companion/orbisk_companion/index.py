@@ -465,7 +465,7 @@ class Index:
             ordered = np.sort(keys)
             if (ordered[1:] == ordered[:-1]).any():
                 return False
-            held = np.compress(self._live[: self._n], self._keys.ints[: self._n])
+            held = np.compress(self._live[: self._n], self._keys.int_keys(self._n))
             if not held.size or held.max() < ordered[0] or held.min() > ordered[-1]:
                 return True
             return not np.isin(keys, held).any()
@@ -505,8 +505,12 @@ class Index:
         if self._row_of is None and self._keys.form != INT:
             if self._keys.form == STR or not len(self):
                 return range(start, stop)  # no int key is a str
+        elif self._row_of is None and self._keys.start is not None:
+            first = self._keys.start  # every key from first to first + _n - 1 is held, or was
+            if stop <= first or start >= first + self._n:
+                return range(start, stop)
         elif self._row_of is None:
-            held = np.compress(self._live[: self._n], self._keys.ints[: self._n])
+            held = np.compress(self._live[: self._n], self._keys.int_keys(self._n))
             if not ((held >= start) & (held < stop)).any():
                 return range(start, stop)
         row_of = self._lookup()
@@ -836,7 +840,7 @@ class Index:
         old = np.array(ids, dtype=np.int64)
         moved = dict(zip(self._keys.listed(ids), range(start, end), strict=True))  # key -> its new id
         staged = self._columns.stage(meta, count)
-        same = self._keys.ints.take(old) if self._keys.form == INT else list(moved)
+        same = self._keys.of(old) if self._keys.form == INT else list(moved)
         held = self._keys.with_new(start, same, self._keys.form)
         self._reserve(count)
         live = self._live.copy()

@@ -6,12 +6,14 @@ aligned offset, with a CRC-32 of each), so that a file can be mapped and its
 arrays used in place:
 
 - the header: ``{"format": "orbisk-companion-index", "version": 2, "kind",
-  "dim", "metric", "parameters", "fields", "count", "keys": "int64" |
-  "utf8" | "json", "allow_nonfinite", "metadata"}`` (``metadata``: the
+  "dim", "metric", "parameters", "fields", "count", "keys": "range" |
+  "int64" | "utf8" | "json", "allow_nonfinite", "metadata"}`` (``metadata``: the
   description of the metadata columns, `_columns.Columns.to_arrays`);
 - ``rows``: float64 of shape (count, dim), in insertion order (removed rows
   are compacted away before a save);
-- the keys, in the form the index keeps them (`_keys`): ``keys``, int64 of
+- the keys, in the form the index keeps them (`_keys`): ``keys.start``,
+  int64 of shape (1,), when the keys are a run (the key of row i is
+  start + i, header "keys": "range"); ``keys``, int64 of
   shape (count,), when every key is an int that fits; ``keys.blob`` (uint8,
   the keys' UTF-8 text one after the other) and ``keys.ends`` (int64 of
   shape (count,), where each key ends in it) when every key is a str;
@@ -111,6 +113,7 @@ import numpy.typing as npt
 from orbisk_shard import METRICS
 
 from . import _container
+from ._arguments import first_nonfinite
 from ._columns import Columns
 from ._container import IndexFileError
 from ._keys import INT, OBJECT, STR, Keys, normalized
@@ -235,8 +238,8 @@ _FIELDS: Final[dict[str, tuple[str, Callable[[Any, dict[str, Any], Kinds], bool]
     ),
     "count": ("an int from 0", lambda v, h, k: _exact_int(v, range(2**63))),
     "keys": (
-        "'int64', 'utf8' (from version 3) or 'json'",
-        lambda v, h, k: v in ("int64", "json") or (v == "utf8" and h["version"] >= 3),
+        "'int64', 'json', or from version 3 'range' or 'utf8'",
+        lambda v, h, k: v in ("int64", "json") or (v in ("range", "utf8") and h["version"] >= 3),
     ),
     "sha256": (
         "64 lowercase hex digits",
@@ -459,7 +462,7 @@ def save(snap: Snapshot, path: Any) -> None:
         "parameters": snap.parameters,
         "fields": None if snap.fields is None else list(snap.fields),
         "count": n,
-        "keys": _KEY_KINDS[snap.keys.form],
+        "keys": "range" if snap.keys.start is not None else _KEY_KINDS[snap.keys.form],
         "allow_nonfinite": snap.allow_nonfinite,
         "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
         "metadata": description,
@@ -482,7 +485,12 @@ def _array_of(arrays: dict[str, np.ndarray], name: str, dtype: str, shape: tuple
     return a
 
 
-_KEY_ARRAYS: Final = {"int64": ("keys",), "utf8": ("keys.blob", "keys.ends"), "json": ("keys",)}
+_KEY_ARRAYS: Final = {
+    "range": ("keys.start",),
+    "int64": ("keys",),
+    "utf8": ("keys.blob", "keys.ends"),
+    "json": ("keys",),
+}
 
 
 def _keys(kind: str, arrays: dict[str, np.ndarray], n: int, path: str, mapped: bool) -> Keys:
@@ -492,7 +500,8 @@ def _keys(kind: str, arrays: dict[str, np.ndarray], n: int, path: str, mapped: b
     narrowest form."""
     if kind != "json":
         try:
-            return Keys.from_arrays(INT if kind == "int64" else STR, arrays, n, path if mapped else None)
+            form = STR if kind == "utf8" else INT
+            return Keys.from_arrays(form, arrays, n, path if mapped else None, run=kind == "range")
         except ValueError as e:
             raise IndexFileError(f"{path}: its keys are damaged: {e}") from None
     text = arrays.get("keys")
@@ -529,10 +538,8 @@ def _load_container[L: Loaded](
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
-    if verify and not header["allow_nonfinite"]:
-        for start in range(0, n, 65536):
-            if not np.isfinite(rows[start : start + 65536]).all():
-                raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
+    if verify and not header["allow_nonfinite"] and first_nonfinite(rows) is not None:
+        raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
     snap = Snapshot(
         kind,
         dim,

@@ -314,8 +314,15 @@ def test_a_damaged_or_crafted_file_is_refused(tmp_path):
         Index.load(path, mmap=True)
     # Keys given twice: refused by a full load and a verified mapped one; a
     # mapped index uses its keys in place, and its first lookup by key refuses them.
-    keys = arrays["keys"].copy()
+    # Default keys are kept as a run: its start too close to the largest int64 is refused.
+    assert header["keys"] == "range" and arrays["keys.start"].tolist() == [0]
+    _container.write(path, header, dict(arrays, **{"keys.start": np.array([2**63 - 100], dtype=np.int64)}))
+    with pytest.raises(IndexFileError, match="largest int64"):
+        Index.load(path)
+    keys = np.arange(100, dtype=np.int64)
     keys[5] = keys[4]
+    arrays.pop("keys.start")
+    header = dict(header, keys="int64")
     _container.write(path, header, dict(arrays, keys=keys))
     for options in ({}, {"mmap": True, "verify": True}):
         with pytest.raises(IndexFileError, match="duplicate key 4"):

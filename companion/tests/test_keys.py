@@ -48,6 +48,54 @@ def test_each_form_of_keys_comes_back_from_a_file_and_is_found_by_key(tmp_path, 
     assert keys[1] in again and left[0] not in again and again.keys == [*left[1:], keys[1]]
 
 
+@pytest.mark.parametrize(
+    "steps, run",
+    [
+        ([], True),  # default keys: a run, no array
+        (["add"], True),  # default keys go on from len(index): the run goes on
+        (["remove_last", "compact", "add"], True),  # the keys left are still a run
+        (["remove_first", "compact"], True),  # a run from 1
+        (["remove_middle", "compact"], False),  # a gap: an array
+        (["remove_middle", "add"], False),  # default keys fill no gap: an array
+        (["keys"], False),  # explicit keys after the run
+        (["update"], False),  # an updated row moves to the end with its key
+        (["str"], None),  # str keys after int keys: objects
+    ],
+)
+@pytest.mark.parametrize("mmap", [False, True])
+def test_default_keys_are_kept_as_a_run_until_a_change_breaks_it(tmp_path, steps, run, mmap):
+    index, model = Index(2), list(range(4))
+    index.add(np.arange(8.0).reshape(4, 2))
+    for step in steps:
+        if step == "add":
+            model += [k for k in range(len(model), len(model) + 4) if k not in model][:2]
+            index.add(np.ones((2, 2)))
+        elif step.startswith("remove"):
+            key = {"remove_last": 3, "remove_first": 0, "remove_middle": 1}[step]
+            model.remove(key)
+            index.remove([key])
+        elif step == "compact":
+            index.compact()
+        elif step == "keys":
+            model += [10, 11]
+            index.add(np.ones((2, 2)), keys=range(10, 12))  # a range, but not the run's next keys
+        elif step == "update":
+            model = [0, 2, 3, 1]
+            index.update([1], [[9.0, 9.0]])
+        elif step == "str":
+            model += ["a"]
+            index.add(np.ones((1, 2)), keys=["a"])
+    assert index.keys == model and (index._keys.start is not None) == bool(run)
+    path = tmp_path / "ix.idx"
+    index.save(path)
+    again = load(path, mmap=mmap)
+    assert again.keys == model and (again._keys.start is not None) == bool(run)
+    assert again.search([0.0, 1.0], len(model))[0].tolist() == index.search([0.0, 1.0], len(model))[0].tolist()
+    assert all(key in again for key in model) and -1 not in again
+    again.add(np.zeros((1, 2)))
+    assert again.keys[-1] not in model and again.keys[:-1] == model
+
+
 def test_keys_of_several_forms_in_one_index_widen_to_objects():
     index = _index(["a", "b", "c", "d", "e"], removed=False)
     index.add(np.zeros((2, 3)))  # default keys: ints from len(index) on
