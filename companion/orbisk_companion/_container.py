@@ -68,6 +68,7 @@ import socket
 import stat
 import struct
 from collections.abc import Callable, Iterator, Mapping
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO, Final
 
 import numpy as np
@@ -82,7 +83,8 @@ HEADER_LIMIT: Final = 64 << 20
 memory before the CRC refuses it."""
 
 _PREFIX: Final = struct.Struct("<8sIIQ")  # magic, version, header CRC, header length
-_CHUNK: Final = 1 << 20  # read and checksummed while the chunk is in cache
+_CHUNK: Final = 4 << 20  # read or written, then checksummed, a chunk at a time
+_SUMMED_ASIDE: Final = 8 << 20  # from here a file's CRCs are computed on a thread of their own
 _DTYPES: Final = {np.dtype(t).str: np.dtype(t) for t in ("<f8", "<f4", "<i8", "<i4", "<u4", "i1", "u1", "?")}
 _MAX_DIMS: Final = 64  # numpy's limit
 _INT64: Final = range(2**63)
@@ -90,6 +92,41 @@ _INT64: Final = range(2**63)
 
 class IndexFileError(ValueError):
     """A file that is not a complete index file of a version this reads."""
+
+
+class _Sums:
+    """The CRC-32 of each array, from its chunks given in order. For a file
+    of `size` bytes from _SUMMED_ASIDE on they are summed on a thread of
+    their own while the caller reads or writes the next chunks (crc32
+    releases the interpreter lock over a chunk), so that a file is summed
+    in the time it takes to read or write; else at once. `done` waits for
+    every chunk given; leaving the `with` without it drops those not begun."""
+
+    def __init__(self, size: int) -> None:
+        self.values: dict[str, int] = {}
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="orbisk-crc") if size >= _SUMMED_ASIDE else None
+        self._last: Future[None] | None = None
+
+    def _sum(self, name: str, chunk: memoryview) -> None:
+        self.values[name] = crc32(chunk, self.values.get(name, 0))
+
+    def add(self, name: str, chunk: memoryview) -> None:
+        if self._pool is None:
+            self._sum(name, chunk)
+        else:
+            self._last = self._pool.submit(self._sum, name, chunk)  # one thread: in the order given
+
+    def done(self) -> dict[str, int]:
+        if self._last is not None:
+            self._last.result()
+        return self.values
+
+    def __enter__(self) -> _Sums:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._pool is not None:
+            self._pool.shutdown(wait=True, cancel_futures=True)
 
 
 def is_container(path: Any) -> bool:
@@ -110,18 +147,19 @@ def write(path: Any, header: dict[str, Any], arrays: Mapping[str, np.ndarray]) -
     path = os.fspath(path)
     table, buffers = _plan(header, arrays)
     text = _header_text(header, table)
-    with _replacing(path) as f:
+    with _replacing(path) as f, _Sums(sum(entry["nbytes"] for entry in table)) as sums:
         f.write(bytes(_PREFIX.size + len(text)))  # the prefix and header, once the CRCs are known
         end = _PREFIX.size + len(text)
         for entry, data in zip(table, buffers, strict=True):
             f.write(bytes(entry["offset"] - end))
-            crc = 0
             for at in range(0, entry["nbytes"], _CHUNK):
                 chunk = data[at : at + _CHUNK]
-                crc = crc32(chunk, crc)
                 f.write(chunk)
-            entry["crc32"] = f"{crc:08x}"
+                sums.add(entry["name"], chunk)
             end = entry["offset"] + entry["nbytes"]
+        crcs = sums.done()
+        for entry in table:
+            entry["crc32"] = f"{crcs.get(entry['name'], 0):08x}"
         final = _header_text(header, table)
         if len(final) != len(text):  # never: a CRC is 8 hex digits each time
             raise AssertionError("the header changed length once the checksums were known")
@@ -431,23 +469,26 @@ def _loaded(
     f: io.FileIO, table: list[dict[str, Any]], header_end: int, verify: bool, path: str
 ) -> dict[str, np.ndarray]:
     arrays: dict[str, np.ndarray] = {}
-    for entry, (at, gap) in zip(table, _padding(table, header_end), strict=True):
-        f.seek(at)
-        if any(_read(f, gap)):
-            raise _refusal(path, f"nonzero bytes before array {entry['name']!r}: the file is damaged")
-        array = np.empty(entry["shape"], _DTYPES[entry["dtype"]])
-        data = memoryview(array).cast("B") if entry["nbytes"] else memoryview(bytearray())
-        crc = done = 0
-        while done < len(data):
-            n = f.readinto(data[done : done + _CHUNK])
-            if not n:
-                raise _refusal(path, f"the file ended while array {entry['name']!r} was read")
-            if verify:
-                crc = crc32(data[done : done + n], crc)
-            done += n
-        if verify:
-            _check(array, crc, entry, path)
-        arrays[entry["name"]] = array
+    with _Sums(sum(entry["nbytes"] for entry in table) if verify else 0) as sums:
+        for entry, (at, gap) in zip(table, _padding(table, header_end), strict=True):
+            f.seek(at)
+            if any(_read(f, gap)):
+                raise _refusal(path, f"nonzero bytes before array {entry['name']!r}: the file is damaged")
+            array = np.empty(entry["shape"], _DTYPES[entry["dtype"]])
+            data = memoryview(array).cast("B") if entry["nbytes"] else memoryview(bytearray())
+            done = 0
+            while done < len(data):
+                n = f.readinto(data[done : done + _CHUNK])
+                if not n:
+                    raise _refusal(path, f"the file ended while array {entry['name']!r} was read")
+                if verify:
+                    sums.add(entry["name"], data[done : done + n])
+                done += n
+            arrays[entry["name"]] = array
+        crcs = sums.done()
+    if verify:
+        for entry in table:
+            _check(arrays[entry["name"]], crcs.get(entry["name"], 0), entry, path)
     return arrays
 
 

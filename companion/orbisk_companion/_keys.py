@@ -26,6 +26,8 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
+import orbisk_engine
+
 INT: Final = "int"
 STR: Final = "str"
 OBJECT: Final = "object"
@@ -45,14 +47,35 @@ def _grown(a: np.ndarray, count: int, need: int) -> np.ndarray:
     return out
 
 
+class Texts(list[str]):
+    """str keys with their UTF-8 text made at once (`texts`)."""
+
+    __slots__ = ("text", "ends")
+    text: bytes
+    ends: _IntArray
+
+
+def texts(keys: list[Any]) -> Texts | None:
+    """`keys` as `Texts` when every one is a str (type str itself) without
+    a lone surrogate, else None: one pass, no object made per key."""
+    made = orbisk_engine.encode_texts(keys)
+    if made is None:
+        return None
+    out = Texts(keys)
+    out.text, out.ends = made[0], np.asarray(made[1])
+    return out
+
+
 def _encoded(keys: Sequence[str]) -> tuple[bytes, _IntArray]:
-    """The keys' UTF-8 text, one after the other, and each key's length in it."""
+    """The keys' UTF-8 text, one after the other, and where each ends in it."""
+    if isinstance(keys, Texts):
+        return keys.text, keys.ends
     text = "".join(keys).encode("utf-8", "surrogatepass")
     lengths = np.fromiter(map(len, keys), dtype=np.int64, count=len(keys))
     if len(text) != lengths.sum():  # not every character one byte: key by key
         data = [k.encode("utf-8", "surrogatepass") for k in keys]
         lengths = np.fromiter(map(len, data), dtype=np.int64, count=len(keys))
-    return text, lengths
+    return text, np.cumsum(lengths)
 
 
 def normalized(keys: Sequence[Hashable]) -> tuple[str, Sequence[Hashable] | _IntArray]:
@@ -199,6 +222,12 @@ class Keys:
             ordered = np.sort(self.ints[:n])
             if not (ordered[1:] == ordered[:-1]).any():
                 return
+        if self.form == STR:
+            self._checked()
+            repeat = orbisk_engine.first_repeat(self.blob[: self._start(n)], self.ends[:n])
+            if repeat is None:
+                return
+            raise ValueError(f"duplicate key {self.get(repeat)!r}")
         keys = self.first(n)
         try:
             if len(set(keys)) == n:
@@ -251,10 +280,10 @@ class Keys:
             ints[n : n + count] = np.arange(keys.start, keys.stop) if isinstance(keys, range) else keys
             return base if ints is base.ints else Keys(INT, ints=ints)
         if wide == STR:
-            text, lengths = _encoded(keys)  # type: ignore[arg-type]
+            text, new_ends = _encoded(keys)  # type: ignore[arg-type]
             start = base._start(n)
             ends = _grown(base.ends, n, n + count)
-            np.cumsum(lengths, out=ends[n : n + count])
+            ends[n : n + count] = new_ends
             ends[n : n + count] += start
             size = start + len(text)
             blob = _grown(base.blob, start, size)

@@ -13,13 +13,14 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
+import orbisk_engine
 from orbisk_shard import Metric
 from orbisk_shard.locking import ReadWriteLock, reads, writes
 
 from . import _engines, _interrupt, _progress, persistence
 from ._arguments import positive, real_array, refuse_inexact, refuse_nonfinite
 from ._columns import Columns, Staged
-from ._keys import INT, STR, Keys, normalized
+from ._keys import INT, STR, Keys, Texts, normalized, texts
 from ._scores import check_metric, scores
 from .persistence import Snapshot
 
@@ -445,13 +446,19 @@ class Index:
             out = keys.tolist()
         else:
             out = list(keys)
-            for kind in set(map(type, out)):
-                if issubclass(kind, (np.integer, np.bool_)):
-                    out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in out]
-                    break
+            encoded = texts(out)  # every key a str: encoded at once, no pass per key in Python
+            if encoded is not None:
+                out = encoded
+            else:
+                for kind in set(map(type, out)):
+                    if issubclass(kind, (np.integer, np.bool_)):
+                        out = [k.item() if isinstance(k, (np.integer, np.bool_)) else k for k in out]
+                        break
         if len(out) != count:
             raise ValueError(f"got {len(out)} keys for {count} rows")
-        form, out = (INT, out) if isinstance(out, np.ndarray) else normalized(out)
+        form, out = (
+            (INT, out) if isinstance(out, np.ndarray) else (STR, out) if isinstance(out, Texts) else normalized(out)
+        )
         if not self._all_new(form, out):
             self._check_one_by_one(out.tolist() if isinstance(out, np.ndarray) else out)
         return form, out
@@ -469,6 +476,8 @@ class Index:
             if not held.size or held.max() < ordered[0] or held.min() > ordered[-1]:
                 return True
             return not np.isin(keys, held).any()
+        if isinstance(keys, Texts) and not len(self):
+            return orbisk_engine.first_repeat(keys.text, keys.ends) is None
         if isinstance(keys, np.ndarray):
             keys = keys.tolist()
         known = self._lookup().keys() if len(self) else {}.keys()

@@ -67,11 +67,24 @@ def test_every_dtype_and_shape_comes_back_bit_for_bit(tmp_path, dtype, mmap):
     assert all(back[name].flags.writeable != mmap for name in back)
 
 
-def test_an_array_of_several_chunks_has_the_checksum_of_all_its_bytes(tmp_path):
-    array = sample("<f8", (3 * (1 << 20) // 8 + 5,))  # three 1 MiB chunks and a part
-    container.write(tmp_path / "x", {}, {"a": array})
-    assert table_of((tmp_path / "x").read_bytes())[0]["crc32"] == f"{zlib.crc32(array.tobytes()):08x}"
-    assert same(container.read(tmp_path / "x")[1]["a"], array)
+@pytest.mark.parametrize("aside", [False, True])
+def test_arrays_of_several_chunks_have_the_checksums_of_all_their_bytes(tmp_path, monkeypatch, aside):
+    # Summed at once, or on a thread of their own while the next chunks are read or written.
+    monkeypatch.setattr(container, "_CHUNK", 1 << 16)
+    monkeypatch.setattr(container, "_SUMMED_ASIDE", 0 if aside else 1 << 62)
+    arrays = {"a": sample("<f8", (3 * (1 << 16) // 8 + 5,)), "b": sample("<i4", (1 << 15,)), "c": sample("<f4", (0,))}
+    container.write(tmp_path / "x", {}, arrays)
+    blob = bytearray((tmp_path / "x").read_bytes())
+    table = table_of(blob)
+    assert [e["crc32"] for e in table] == [f"{zlib.crc32(a.tobytes()):08x}" for a in arrays.values()]
+    assert all(same(container.read(tmp_path / "x")[1][name], a) for name, a in arrays.items())
+    for entry in table[:2]:  # a byte of the last chunk of each: refused
+        at = entry["offset"] + entry["nbytes"] - 1
+        blob[at] ^= 1
+        (tmp_path / "y").write_bytes(bytes(blob))
+        blob[at] ^= 1
+        with pytest.raises(container.IndexFileError, match=f"checksum mismatch in array '{entry['name']}'"):
+            container.read(tmp_path / "y")
 
 
 def test_arrays_start_aligned_and_the_file_ends_with_the_last(tmp_path):

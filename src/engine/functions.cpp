@@ -1,16 +1,21 @@
 // orbisk_engine's functions over buffers: crc32, zlib's CRC-32 with which
-// the companion checksums its files, and first_nonfinite, the check of rows
-// and queries before they are taken. Both release the interpreter lock over
-// large buffers.
+// the companion checksums its files; first_nonfinite, the check of rows and
+// queries before they are taken; first_repeat, the check that keys are
+// unique; and encode_texts, str keys as one UTF-8 text. The first three
+// release the interpreter lock over large buffers.
 
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 
 #include "binding/buffers.h"
 #include "binding/errors.h"
 #include "binding/long_calls.h"
+#include "binding/ref.h"
+#include "binding/results.h"
 #include "common/crc32.h"
+#include "common/repeats.h"
 #include "common/row_store.h"
 #include "engine/functions.h"
 
@@ -21,7 +26,78 @@ namespace {
 // About 0.1-0.4 ms a MiB: from there, other threads run meanwhile.
 constexpr std::size_t released_from = std::size_t{1} << 20;
 
+/// A 1-D int64 array, C-contiguous: false with TypeError naming `what`.
+bool take_int64(HeldBuffer& held, PyObject* obj, const char* what) {
+    if (!held.take(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+    const std::optional<Item> item = held.item(Prefixes::Little);
+    if (!item || !item->is(Item::Signed, 8) || held.view().ndim != 1) {
+        PyErr_Format(PyExc_TypeError, "%s must be a 1-D int64 array", what);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+PyObject* first_repeat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return engine_guarded([&]() -> PyObject* {
+        if (nargs != 2)
+            return PyErr_Format(PyExc_TypeError, "first_repeat() takes a text and its ends, got %zd", nargs);
+        HeldBuffer text, ends;
+        if (!text.take(args[0], PyBUF_SIMPLE) || !take_int64(ends, args[1], "ends")) return nullptr;
+        const auto* end = static_cast<const std::int64_t*>(ends.view().buf);
+        const auto n = static_cast<std::size_t>(ends.view().shape[0]);
+        // Every text inside the blob, none ending before it starts.
+        std::int64_t at = 0;
+        for (std::size_t i = 0; i < n; at = end[i++]) {
+            if (end[i] < at || end[i] > text.view().len) {
+                return PyErr_Format(PyExc_ValueError, "ends must rise from 0 to at most %zd, not %lld at %zu",
+                                    text.view().len, static_cast<long long>(end[i]), i);
+            }
+        }
+        const auto* blob = static_cast<const std::uint8_t*>(text.view().buf);
+        std::size_t found = n;
+        if (n >= (std::size_t{1} << 16)) {
+            without_lock([&](Released& released) { found = orbisk::first_repeat(blob, end, n, released.interrupt()); });
+        } else {
+            found = orbisk::first_repeat(blob, end, n);
+        }
+        if (found == n) Py_RETURN_NONE;
+        return PyLong_FromSize_t(found);
+    });
+}
+
+PyObject* encode_texts(PyObject*, PyObject* keys) {
+    return engine_guarded([&]() -> PyObject* {
+        if (!PyList_CheckExact(keys)) return PyErr_Format(PyExc_TypeError, "encode_texts takes a list");
+        const Py_ssize_t n = PyList_GET_SIZE(keys);
+        std::string text;
+        Ref ends = new_vector('q', static_cast<std::size_t>(n));
+        if (!ends) return nullptr;
+        auto* end = result_items<std::int64_t>(ends);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* key = PyList_GET_ITEM(keys, i);
+            if (!PyUnicode_CheckExact(key)) Py_RETURN_NONE;
+            if (PyUnicode_IS_ASCII(key)) {
+                text.append(static_cast<const char*>(PyUnicode_DATA(key)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+            } else {
+                // Not cached in the key (PyUnicode_AsUTF8AndSize would be):
+                // the caller's strings keep their size.
+                const Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(key));
+                if (!utf8) {
+                    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+                    PyErr_Clear();
+                    Py_RETURN_NONE;  // a lone surrogate: the caller encodes these keys itself
+                }
+                text.append(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+            }
+            end[i] = static_cast<std::int64_t>(text.size());
+        }
+        const Ref blob = Ref::steal(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        return blob ? PyTuple_Pack(2, blob.get(), ends.get()) : nullptr;
+    });
+}
 
 PyObject* checksum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return engine_guarded([&]() -> PyObject* {

@@ -11,4 +11,14 @@ PyObject* checksum(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 /// 1-D one) holding NaN or an infinity, or None.
 PyObject* first_nonfinite(PyObject* module, PyObject* rows);
 
+/// first_repeat(text, ends, /): the position of the first of the texts
+/// cut from a bytes-like `text` at int64 `ends` equal to one before it, or
+/// None.
+PyObject* first_repeat(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+/// encode_texts(keys, /): for a list of str, (their UTF-8 text one after the
+/// other as bytes, the int64 end of each in it); None when an item is not a
+/// str, or holds a lone surrogate.
+PyObject* encode_texts(PyObject* module, PyObject* keys);
+
 }  // namespace orbisk::engine

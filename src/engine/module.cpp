@@ -24,6 +24,12 @@ PyMethodDef functions[] = {
     {"first_nonfinite", first_nonfinite, METH_O,
      "first_nonfinite(rows, /)\n--\n\nThe first row of a 1-D or 2-D float32 or float64 array holding NaN or an "
      "infinity (0 for a 1-D array), or None."},
+    {"first_repeat", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(first_repeat)), METH_FASTCALL,
+     "first_repeat(text, ends, /)\n--\n\nThe position of the first of the texts text[ends[i - 1]:ends[i]] (the "
+     "first from 0) of a bytes-like text equal to one before it, or None; ends a 1-D int64 array."},
+    {"encode_texts", encode_texts, METH_O,
+     "encode_texts(keys, /)\n--\n\nFor a list of str: (their UTF-8 text one after the other, as bytes; the int64 "
+     "end of each in it). None when an item is not a str or holds a lone surrogate."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,7 @@
 """The engine of orbisk's everyday path: exact batch search on every core, and an approximate graph."""
 
 from collections.abc import Buffer
-from typing import Literal, final
+from typing import Any, Literal, final
 
 @final
 class ResultBuffer(Buffer):
@@ -31,6 +31,17 @@ def crc32(data: Buffer, value: int = 0, /) -> int:
 def first_nonfinite(rows: Buffer, /) -> int | None:
     """The first row of a C-contiguous 1-D or 2-D float32 or float64 array
     that holds NaN or an infinity (0 for a 1-D array), or None."""
+
+def first_repeat(text: Buffer, ends: Buffer, /) -> int | None:
+    """The position of the first of the texts ``text[ends[i - 1]:ends[i]]``
+    (the first from 0; ``ends`` a 1-D int64 array rising within ``text``,
+    else ValueError) equal byte for byte to one before it, or None; the
+    interpreter lock is released from 65,536 texts on."""
+
+def encode_texts(keys: list[Any], /) -> tuple[bytes, Buffer] | None:
+    """For a list of str (type str itself): their UTF-8 text one after the
+    other, and the int64 end of each in it. None when an item is not a str
+    or holds a lone surrogate."""
 
 @final
 class FlatIndex:

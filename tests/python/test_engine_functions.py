@@ -51,3 +51,54 @@ def test_first_nonfinite_names_the_first_row_holding_nan_or_an_infinity(dtype, b
 def test_first_nonfinite_refuses_what_is_not_a_contiguous_float_array(bad):
     with pytest.raises((TypeError, BufferError, ValueError)):
         orbisk_engine.first_nonfinite(bad)
+
+
+def _first_repeat_of(keys):
+    seen = set()
+    for i, k in enumerate(keys):
+        if k in seen:
+            return i
+        seen.add(k)
+    return None
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        [],
+        [""],
+        ["", "a", ""],  # empty texts are equal
+        ["ab", "a", "b", "abc", "ba"],  # prefixes and permutations differ
+        ["12345678", "123456789", "1234567", "12345678"],  # around the 8-byte words
+        ["é", "e", "\u00e9"],
+        [f"w{i:06d}" for i in range(70_000)] + ["w069999", "w000000"],  # past the released-lock size
+        [f"key number {i}" for i in range(3_000)] * 2,
+    ],
+)
+def test_first_repeat_names_the_first_text_equal_to_one_before_it(keys):
+    text, ends = orbisk_engine.encode_texts(keys)
+    assert (
+        text == "".join(keys).encode()
+        and np.asarray(ends).tolist() == np.cumsum([len(k.encode()) for k in keys]).tolist()
+    )
+    assert orbisk_engine.first_repeat(text, ends) == _first_repeat_of(keys)
+
+
+@pytest.mark.parametrize("keys", [["a", 1], ["a", "\ud800"], ["a", type("S", (str,), {})("b")], [b"a"]])
+def test_encode_texts_leaves_what_is_not_plain_text_to_the_caller(keys):
+    assert orbisk_engine.encode_texts(keys) is None
+
+
+@pytest.mark.parametrize(
+    "ends, error",
+    [
+        (np.array([2, 1], dtype=np.int64), ValueError),  # falling
+        (np.array([-1], dtype=np.int64), ValueError),
+        (np.array([4], dtype=np.int64), ValueError),  # past the text
+        (np.array([1, 2], dtype=np.int32), TypeError),
+        (np.array([[1]], dtype=np.int64), TypeError),
+    ],
+)
+def test_first_repeat_refuses_ends_outside_the_text(ends, error):
+    with pytest.raises(error):
+        orbisk_engine.first_repeat(b"abc", ends)

@@ -1,0 +1,19 @@
+#pragma once
+// The first of a sequence of texts, cut from one byte string by their ends,
+// that equals one before it: one pass over them in order, a table of their
+// positions open-addressed by a hash of their bytes, so that a file's keys
+// are checked without a Python object per key.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/interrupt.h"
+
+namespace orbisk {
+
+/// The position of the first text blob[ends[i - 1]..ends[i]) (the first from
+/// 0) equal byte for byte to one before it, or n when they all differ.
+/// `ends` rise from 0 to at most the blob's end (the caller checks it).
+std::size_t first_repeat(const std::uint8_t* blob, const std::int64_t* ends, std::size_t n, Interrupt interrupt = {});
+
+}  // namespace orbisk
