@@ -20,7 +20,7 @@ import orbisk_engine
 from orbisk_shard import Metric
 
 from . import _values
-from ._arguments import engine_array, positive
+from ._arguments import engine_array, first_nonfinite, positive
 from ._scores import searched
 
 Ids = npt.NDArray[np.intp]
@@ -89,12 +89,21 @@ class Engine(Protocol):
 
     @classmethod
     def restore(
-        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+        cls,
+        dim: int,
+        metric: Metric,
+        options: dict[str, Any],
+        parts: dict[str, Any] | None,
+        *,
+        verify: bool,
+        finite: bool = False,
     ) -> Engine:
         """The engine `parts()` described (rows included), nothing computed
-        again but, with `verify`, every code to compare; for a kind that
-        keeps no parts (`parts` None), a new one, to which the rows are
-        added. TypeError or ValueError for parts that describe no engine."""
+        again but, with `verify`, every code to compare (and with `finite`
+        too, the rows refused with orbisk_engine.NonFiniteError when one
+        holds NaN or an infinity); for a kind that keeps no parts (`parts`
+        None), a new one, to which the rows are added. TypeError or
+        ValueError for parts that describe no engine."""
         ...
 
     @property
@@ -240,7 +249,14 @@ class _Common:
 
     @classmethod
     def restore(
-        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+        cls,
+        dim: int,
+        metric: Metric,
+        options: dict[str, Any],
+        parts: dict[str, Any] | None,
+        *,
+        verify: bool,
+        finite: bool = False,
     ) -> Engine:
         if parts is not None:
             raise ValueError("only flat and graph indexes take an engine holding their rows; shards add them again")
@@ -390,14 +406,23 @@ class FlatEngine(_Native):
 
     @classmethod
     def restore(
-        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+        cls,
+        dim: int,
+        metric: Metric,
+        options: dict[str, Any],
+        parts: dict[str, Any] | None,
+        *,
+        verify: bool,
+        finite: bool = False,
     ) -> FlatEngine:
         if parts is None:
             return cls.make(dim, metric, options)
         _refuse_graph_options(options)
         count = parts["rows"].shape[0] if "rows" in parts else 0
-        # The rows' dtype is the storage: the engine restores it as it was.
-        return cls(orbisk_engine.FlatIndex.restore(dim, metric, count, parts, verify=verify), metric, {})
+        # The rows' dtype is the storage: the engine restores it as it was,
+        # and looks for non-finite rows in the same pass as its check.
+        native = orbisk_engine.FlatIndex.restore(dim, metric, count, parts, verify=verify, finite=finite)
+        return cls(native, metric, {})
 
     def _piece(self, dim: int) -> int:
         return max(1, _FLAT_CHUNK_VALUES // dim)
@@ -538,12 +563,23 @@ class GraphEngine(_Native):
 
     @classmethod
     def restore(
-        cls, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+        cls,
+        dim: int,
+        metric: Metric,
+        options: dict[str, Any],
+        parts: dict[str, Any] | None,
+        *,
+        verify: bool,
+        finite: bool = False,
     ) -> GraphEngine:
         if parts is None:
             return cls.make(dim, metric, options)
         parameters, given, fields = cls._options(options)
         count = parts["rows"].shape[0] if "rows" in parts else 0
+        if verify and finite and count and (row := first_nonfinite(parts["rows"])) is not None:
+            error = orbisk_engine.NonFiniteError(f"row {row} of rows holds NaN or infinity")
+            error.row = row
+            raise error
         native = orbisk_engine.GraphIndex.restore(dim, metric, count, parts, verify=verify, **given)
         return cls(native, metric, parameters, fields)
 
@@ -613,8 +649,15 @@ def make(kind: str, dim: int, metric: Metric, options: dict[str, Any]) -> Engine
 
 
 def restore(
-    kind: str, dim: int, metric: Metric, options: dict[str, Any], parts: dict[str, Any] | None, *, verify: bool
+    kind: str,
+    dim: int,
+    metric: Metric,
+    options: dict[str, Any],
+    parts: dict[str, Any] | None,
+    *,
+    verify: bool,
+    finite: bool = False,
 ) -> Engine:
     """The engine of `kind` that a file's `parts` describe (see `Engine.restore`)."""
     _storage(options, kind)
-    return CLASSES[kind].restore(dim, metric, options, parts, verify=verify)
+    return CLASSES[kind].restore(dim, metric, options, parts, verify=verify, finite=finite)

@@ -981,7 +981,8 @@ class Index:
             "storage": "float32" if snap.rows.dtype == np.float32 else "float64",
         }
         parts = snap.engine if restore else None
-        engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify)
+        finite = verify and not snap.allow_nonfinite  # rows restored are looked at with the codes
+        engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify, finite=finite)
         index = cls.__new__(cls)
         index._open(dim, metric, snap.kind, engine, snap.allow_nonfinite)
         n = snap.rows.shape[0]

@@ -110,6 +110,7 @@ from typing import Any, BinaryIO, Final, Protocol, TypeGuard
 import numpy as np
 import numpy.typing as npt
 
+import orbisk_engine
 from orbisk_shard import METRICS
 
 from . import _container
@@ -538,8 +539,12 @@ def _load_container[L: Loaded](
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
-    if verify and not header["allow_nonfinite"] and first_nonfinite(rows) is not None:
-        raise IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
+    refused = IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
+    # Engines restored from their parts look at the rows themselves (a flat
+    # one in the same pass as its codes); rows added again are looked at here.
+    kept = kind == "flat" or bool(engine)
+    if verify and not header["allow_nonfinite"] and not kept and first_nonfinite(rows) is not None:
+        raise refused
     snap = Snapshot(
         kind,
         dim,
@@ -551,9 +556,11 @@ def _load_container[L: Loaded](
         keys,
         columns,
         # A graph file written before the graph kept its links holds none: its rows are linked again.
-        {"rows": rows, **engine} if kind == "flat" or engine else None,
+        {"rows": rows, **engine} if kept else None,
     )
     try:
         return build(snap, restore=True, verify=verify, backend=_backend(header, backend), progress=progress)
+    except orbisk_engine.NonFiniteError:
+        raise refused from None
     except (TypeError, ValueError) as e:
         raise IndexFileError(f"{path}: its rows, codes, links, keys or metadata are refused: {e}") from None

@@ -104,3 +104,29 @@ def test_the_check_in_blocks_of_rows_finds_a_value_at_each_edge_of_a_block(row, 
     with pytest.raises(ValueError, match=rf"^row {row} of vectors holds NaN or infinity"):
         refuse_nonfinite(a, "vectors")
     refuse_nonfinite(np.ones((200, 1024)), "vectors")
+
+
+@pytest.mark.parametrize(
+    "kind, storage", [("flat", "float64"), ("flat", "float32"), ("graph", "float64"), ("sharded", "float64")]
+)
+@pytest.mark.parametrize("row", [3, 35], ids=["in-a-full-block", "in-the-open-block"])
+def test_a_file_whose_rows_its_index_refuses_is_refused_by_a_checked_load(tmp_path, kind, storage, row):
+    from orbisk_companion import IndexFileError, _container
+
+    rows = np.ones((40, 3))
+    rows[7] = 0.0  # a row of zeros has no code either: kept
+    rows[row, 1] = np.inf
+    index = Index(3, "euclidean", kind, allow_nonfinite=True, **({"storage": storage} if kind == "flat" else {}))
+    index.add(rows)
+    path = tmp_path / "x.idx"
+    index.save(path)
+    header, arrays = _container.read(path)
+    _container.write(path, dict(header, allow_nonfinite=False), {name: np.array(a) for name, a in arrays.items()})
+    for options in ({}, {"mmap": True, "verify": True}):
+        with pytest.raises(IndexFileError, match="its rows hold NaN or infinity, which its index refuses"):
+            load(path, **options)
+    rows[row, 1] = 1.0
+    index = Index(3, "euclidean", kind, **({"storage": storage} if kind == "flat" else {}))
+    index.add(rows)
+    index.save(path)
+    assert load(path).rows.tobytes() == index.rows.tobytes()

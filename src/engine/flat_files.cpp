@@ -7,6 +7,7 @@
 #include "binding/buffers.h"
 #include "binding/errors.h"
 #include "binding/long_calls.h"
+#include "binding/matrix.h"
 #include "binding/parts.h"
 #include "binding/ref.h"
 #include "binding/results.h"
@@ -94,13 +95,13 @@ PyObject* flat_parts(PyObject* self, PyObject*) {
 
 PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return engine_guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"dim", "metric", "count", "parts", "verify", nullptr};
+        static const char* keywords[] = {"dim", "metric", "count", "parts", "verify", "finite", nullptr};
         Py_ssize_t dim = 0, count = 0;
         const char* metric = nullptr;
         PyObject* parts = nullptr;
-        int verify = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsnO!|$p:restore", const_cast<char**>(keywords), &dim, &metric,
-                                         &count, &PyDict_Type, &parts, &verify)) {
+        int verify = 1, finite = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "nsnO!|$pp:restore", const_cast<char**>(keywords), &dim, &metric,
+                                         &count, &PyDict_Type, &parts, &verify, &finite)) {
             return nullptr;
         }
         if (count < 0) return PyErr_Format(PyExc_ValueError, "count must be at least 0, got %zd", count);
@@ -133,16 +134,18 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
                           storage};
         auto held = std::make_shared<HeldParts>();
         bool matched = false;
+        std::size_t nonfinite = n;
         try {
             // The check computes every row's code again: without the lock.
             without_lock([&](Released& released) {
                 matched = flat.restore(n, p, held, verify != 0, default_threads(1, n * flat.dim() * sizeof(double)),
-                                       released.interrupt());
+                                       released.interrupt(), verify && finite ? &nonfinite : nullptr);
             });
         } catch (const InternalFailure&) {
             PyErr_SetString(PyExc_ValueError, "count is beyond what an index holds");
             return nullptr;
         }
+        if (nonfinite < n) return raise_row_error(nonfinite_error(), nonfinite, "rows", "holds NaN or infinity");
         if (!matched) {
             PyErr_SetString(PyExc_ValueError, "the stored codes do not match the rows");
             return nullptr;

@@ -134,10 +134,11 @@ PyMethodDef flat_methods[] = {
     {"parts", flat_parts, METH_NOARGS,
      "parts($self, /)\n--\n\nThe arrays that restore() takes: the rows (a read-only view) and their codes."},
     {"restore", as_method(flat_restore), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "restore(dim, metric, count, parts, *, verify=True)\n--\n\n"
+     "restore(dim, metric, count, parts, *, verify=True, finite=False)\n--\n\n"
      "An index of `count` rows from the arrays parts() gave, nothing computed again: the rows and code\n"
      "blocks are read in place (a memory map stays mapped); float32 rows make a float32 index.\n"
-     "With verify, every code is computed again and must match: ValueError when one does not."},
+     "With verify, every code is computed again and must match: ValueError when one does not; with\n"
+     "finite too, a row holding NaN or an infinity raises NonFiniteError naming the first in .row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -133,11 +133,13 @@ class FlatIndex:
         parts: dict[str, Buffer],
         *,
         verify: bool = True,
+        finite: bool = False,
     ) -> FlatIndex:
         """An index from ``parts()``'s arrays, nothing computed again; the rows and
         code blocks are read in place, and their type (float64 or float32) is the
         index's storage. ``verify`` computes every code again and
-        raises ValueError when one does not match."""
+        raises ValueError when one does not match; with ``finite`` too, a row
+        holding NaN or an infinity raises NonFiniteError naming the first."""
 
 @final
 class GraphIndex:

@@ -372,14 +372,22 @@ std::size_t Flat::code_open_bytes(std::size_t rows) const {
 }
 
 template <class T>
-bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, unsigned threads,
-                   Interrupt& interrupt) const {
+bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, unsigned threads, Interrupt& interrupt,
+                   std::size_t* nonfinite) const {
     // Each row's code, code values and norm computed again, compared bit for
     // bit: whole blocks on threads by the block encoder (the add's), the
-    // open block's rows one by one (as they were added).
+    // open block's rows one by one (as they were added). A row holding NaN
+    // or an infinity has no code (scale 0), as has a row of zeros: only
+    // those are looked at for the first.
     const std::size_t bytes = coding() ? code_row_bytes() : 0, full = coding() ? count / code_lanes * code_lanes : 0;
     const std::size_t piece = piece_rows(), block = code_lanes * bytes;
     std::atomic<bool> same{true};
+    std::atomic<std::size_t> first_bad{count};
+    auto look = [&](std::size_t id) {
+        if (!nonfinite || first_nonfinite_row(values + id * dim_, 1, dim_) != 0) return;
+        for (std::size_t held = first_bad.load(); id < held && !first_bad.compare_exchange_weak(held, id);) {
+        }
+    };
     run_tiles(pieces_of(full), 1, threads, interrupt, [&](std::size_t p, std::size_t, Interrupt& stop) {
         const std::size_t first = p * piece, n = std::min(piece, full - first);
         stop.step(n * dim_);
@@ -390,6 +398,7 @@ bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, u
             metric_.encode_block(values + at * dim_, dim_, code.data(), info, metric_.keeps_norms() ? norms : nullptr);
             bool ok = std::memcmp(code.data(), parts.code_blocks + at * bytes, block) == 0;
             for (std::size_t r = 0; r < code_lanes; ++r) {
+                if (info[r].scale == 0.0f) look(at + r);
                 ok = ok && std::memcmp(&info[r].scale, parts.scales + at + r, sizeof(float)) == 0 &&
                      std::memcmp(&info[r].rho, parts.rhos + at + r, sizeof(float)) == 0 &&
                      std::memcmp(&info[r].extent, parts.extents + at + r, sizeof(double)) == 0 &&
@@ -406,8 +415,12 @@ bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, u
             const double n = norm(row);
             if (std::memcmp(&n, parts.norms + id, sizeof n) != 0) return false;
         }
-        if (!coding()) continue;
+        if (!coding()) {
+            look(id);  // no codes (long rows): each row looked at
+            continue;
+        }
         const CodeInfo info = metric_.encode(row, code.data());
+        if (info.scale == 0.0f) look(id);
         code_of_row(parts.code_blocks, parts.code_open, full, id, bytes, stored.data());
         if (std::memcmp(&info.scale, parts.scales + id, sizeof info.scale) != 0 ||
             std::memcmp(&info.rho, parts.rhos + id, sizeof info.rho) != 0 ||
@@ -416,6 +429,7 @@ bool Flat::matches(const T* values, std::size_t count, const FlatParts& parts, u
             return false;
         }
     }
+    if (nonfinite) *nonfinite = first_bad.load();
     return true;
 }
 
@@ -425,16 +439,19 @@ FlatParts Flat::parts() const {
 }
 
 bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify, unsigned threads,
-                   Interrupt interrupt) {
+                   Interrupt interrupt, std::size_t* nonfinite) {
     if (count_ != 0 || dim_ == 0 || count > max_vectors) throw InternalFailure("restore: not an empty index");
     if (parts.storage != storage()) throw InternalFailure("restore: rows of another storage than the index's");
     RowStore rows = RowStore::adopt(dim_, storage(), parts.rows, count, std::move(keep));
     const std::size_t bytes = coding() ? code_row_bytes() : 0;
     const std::size_t full = count / code_lanes * code_lanes;
-    if (verify &&
-        !rows.visit([&]<class T>(const T* values) { return matches(values, count, parts, threads, interrupt); })) {
+    if (nonfinite) *nonfinite = count;
+    if (verify && !rows.visit([&]<class T>(const T* values) {
+            return matches(values, count, parts, threads, interrupt, nonfinite);
+        })) {
         return false;
     }
+    if (nonfinite && *nonfinite < count) return false;
     SharedArray<double> norms, extents;
     SharedArray<float> scales, rhos;
     SharedArray<RunBounds> runs;

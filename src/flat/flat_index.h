@@ -179,10 +179,14 @@ class Flat {
     /// holds them), the rest copied. The rows must be of the index's
     /// storage (else InternalFailure). With `verify`, each row's code, code
     /// values and norm are computed again and must equal the stored ones:
-    /// false, with nothing taken, when one does not. The check runs on up to
-    /// `threads` threads; a stop throws, with nothing taken.
+    /// false, with nothing taken, when one does not. With `nonfinite` given,
+    /// the check also looks for a row holding NaN or an infinity (in the same
+    /// pass: only rows coded as having no code can) and, finding one, sets
+    /// it to the first such row and returns false, with nothing taken; else
+    /// it is set to `count`. The check runs on up to `threads` threads; a
+    /// stop throws, with nothing taken.
     bool restore(std::size_t count, const FlatParts& parts, RowStore::Block keep, bool verify, unsigned threads = 1,
-                 Interrupt interrupt = {});
+                 Interrupt interrupt = {}, std::size_t* nonfinite = nullptr);
 
   private:
     class TopK;
@@ -228,10 +232,11 @@ class Flat {
     /// Rows of a piece of append_blocks, and pieces of `rows` rows.
     std::size_t piece_rows() const;
     /// Whether `parts` hold the codes, code values and norms of the first
-    /// `count` rows of `values` (restore's check).
+    /// `count` rows of `values` (restore's check); with `nonfinite`, the
+    /// first row holding NaN or an infinity, or count.
     template <class T>
-    bool matches(const T* values, std::size_t count, const FlatParts& parts, unsigned threads,
-                 Interrupt& interrupt) const;
+    bool matches(const T* values, std::size_t count, const FlatParts& parts, unsigned threads, Interrupt& interrupt,
+                 std::size_t* nonfinite) const;
     std::size_t pieces_of(std::size_t rows) const { return rows ? (rows + piece_rows() - 1) / piece_rows() : 0; }
     /// Writes the rows, norms and codes of `rows` rows `ahead` rows past the
     /// stored ones, whole blocks of them, into reserved room.
