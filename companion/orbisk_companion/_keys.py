@@ -62,7 +62,7 @@ def texts(keys: list[Any]) -> Texts | None:
     if made is None:
         return None
     out = Texts(keys)
-    out.text, out.ends = made[0], np.asarray(made[1])
+    out.text, out.ends = made[0], np.frombuffer(made[1], dtype=np.int64)
     return out
 
 

@@ -72,9 +72,9 @@ PyObject* encode_texts(PyObject*, PyObject* keys) {
         if (!PyList_CheckExact(keys)) return PyErr_Format(PyExc_TypeError, "encode_texts takes a list");
         const Py_ssize_t n = PyList_GET_SIZE(keys);
         std::string text;
-        Ref ends = new_vector('q', static_cast<std::size_t>(n));
+        Ref ends = Ref::steal(PyBytes_FromStringAndSize(nullptr, n * static_cast<Py_ssize_t>(sizeof(std::int64_t))));
         if (!ends) return nullptr;
-        auto* end = result_items<std::int64_t>(ends);
+        auto* end = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(ends.get()));  // NOLINT: the bytes' own buffer
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* key = PyList_GET_ITEM(keys, i);
             if (!PyUnicode_CheckExact(key)) Py_RETURN_NONE;

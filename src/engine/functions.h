@@ -17,8 +17,8 @@ PyObject* first_nonfinite(PyObject* module, PyObject* rows);
 PyObject* first_repeat(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 /// encode_texts(keys, /): for a list of str, (their UTF-8 text one after the
-/// other as bytes, the int64 end of each in it); None when an item is not a
-/// str, or holds a lone surrogate.
+/// other as bytes, the native int64 end of each in it as bytes); None when
+/// an item is not a str, or holds a lone surrogate.
 PyObject* encode_texts(PyObject* module, PyObject* keys);
 
 }  // namespace orbisk::engine

@@ -29,7 +29,7 @@ PyMethodDef functions[] = {
      "first from 0) of a bytes-like text equal to one before it, or None; ends a 1-D int64 array."},
     {"encode_texts", encode_texts, METH_O,
      "encode_texts(keys, /)\n--\n\nFor a list of str: (their UTF-8 text one after the other, as bytes; the int64 "
-     "end of each in it). None when an item is not a str or holds a lone surrogate."},
+     "end of each in it, as the bytes of native int64s). None when an item is not a str or holds a lone surrogate."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,9 +38,10 @@ def first_repeat(text: Buffer, ends: Buffer, /) -> int | None:
     else ValueError) equal byte for byte to one before it, or None; the
     interpreter lock is released from 65,536 texts on."""
 
-def encode_texts(keys: list[Any], /) -> tuple[bytes, Buffer] | None:
+def encode_texts(keys: list[Any], /) -> tuple[bytes, bytes] | None:
     """For a list of str (type str itself): their UTF-8 text one after the
-    other, and the int64 end of each in it. None when an item is not a str
+    other, and the end of each in it (the bytes of native int64s: read them
+    with ``np.frombuffer(ends, np.int64)``). None when an item is not a str
     or holds a lone surrogate."""
 
 @final
