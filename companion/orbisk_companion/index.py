@@ -7,6 +7,7 @@ import math
 import operator
 import warnings
 from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from typing import Any, Final
 
@@ -30,6 +31,8 @@ COMPACT_FRACTION: Final = 0.25
 # Keys entered at a time: a Ctrl-C waits for one piece (a tenth of a second
 # for str keys).
 _PIECE: Final = 2**18
+# From this many rows a load checks the keys beside the engine's check.
+_KEYS_ASIDE: Final = 2**16
 
 
 class Index:
@@ -982,10 +985,20 @@ class Index:
         }
         parts = snap.engine if restore else None
         finite = verify and not snap.allow_nonfinite  # rows restored are looked at with the codes
-        engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify, finite=finite)
+        n = snap.rows.shape[0]
+        # Keys are checked for repeats without a map of them (built by the
+        # first lookup by key); a mapped file's only with `verify`. Many
+        # keys are checked on a thread of their own while the engine
+        # checks its codes (both without the interpreter lock).
+        aside = ThreadPoolExecutor(1) if verify and parts is not None and n >= _KEYS_ASIDE else None
+        try:
+            checked = aside.submit(snap.keys.check_unique, n) if aside else None
+            engine = _engines.restore(snap.kind, dim, metric, options, parts, verify=verify, finite=finite)
+        finally:
+            if aside:
+                aside.shutdown(wait=True)
         index = cls.__new__(cls)
         index._open(dim, metric, snap.kind, engine, snap.allow_nonfinite)
-        n = snap.rows.shape[0]
         if not len(engine):
             if n:
                 keys = snap.keys.first(n)
@@ -993,9 +1006,9 @@ class Index:
             return index
         if len(engine) != n or len(snap.keys) != n or len(snap.columns) != n:
             raise ValueError("the engine, keys and metadata hold different numbers of rows")
-        # Keys are checked for repeats without a map of them (built by the
-        # first lookup by key); a mapped file's only with `verify`.
-        if verify:
+        if checked:
+            checked.result()  # its error, if any
+        elif verify:
             snap.keys.check_unique(n)
         index._columns = snap.columns
         index._reserve(n)

@@ -289,9 +289,12 @@ def test_a_radius_search_finds_exactly_the_rows_within(metric):
         ix.search_radius(q, float("nan"))
 
 
-def test_a_damaged_or_crafted_file_is_refused(tmp_path):
-    from orbisk_companion import _container
+@pytest.mark.parametrize("aside", [False, True], ids=["keys-checked-after", "keys-checked-beside"])
+def test_a_damaged_or_crafted_file_is_refused(tmp_path, monkeypatch, aside):
+    from orbisk_companion import _container, index
     from orbisk_companion.persistence import IndexFileError
+
+    monkeypatch.setattr(index, "_KEYS_ASIDE", 0 if aside else 2**62)
 
     ix = Index(DIM, "cosine")
     ix.add(np.random.default_rng(9).standard_normal((100, DIM)))
