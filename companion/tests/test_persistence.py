@@ -563,6 +563,12 @@ def test_every_array_of_another_dtype_or_shape_is_refused_with_valid_checksums(t
             _rewritten(fresh, changed)
             with pytest.raises(IndexFileError):
                 load(fresh, mmap=mmap)
+    # An array no index of its kind keeps, however named, is refused too.
+    for extra in ("engine.junk", "engine.levels", "metadata.junk", "keys.junk"):
+        fresh = _saved(tmp_path, keys=list(range(10, 40)))
+        _rewritten(fresh, lambda header, arrays, extra=extra: arrays.update({extra: np.zeros(30)}))
+        with pytest.raises(IndexFileError, match="junk|levels"):
+            load(fresh, mmap=mmap)
 
 
 def _flip(path, name: str) -> None:

@@ -1,6 +1,7 @@
 #include "binding/parts.h"
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 #include "binding/ref.h"
@@ -33,6 +34,22 @@ bool PartArg::take(PyObject* parts, const char* name, char format, std::size_t c
         PyErr_Format(PyExc_ValueError, "parts['%s'] must be a contiguous aligned array of %zu items of format '%c'",
                      name, count, format);
         return false;
+    }
+    return true;
+}
+
+bool only_parts(PyObject* parts, std::initializer_list<const char*> names) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t at = 0; PyDict_Next(parts, &at, &key, &value);) {
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (PyUnicode_Check(key) && !text) return false;
+        bool known = false;
+        for (const char* name : names) known = known || (name && text && std::strcmp(name, text) == 0);
+        if (!known) {
+            PyErr_Format(PyExc_ValueError, "parts hold %R, which this index does not keep", key);
+            return false;
+        }
     }
     return true;
 }

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "binding/buffers.h"
 
@@ -25,5 +26,9 @@ struct PartArg {
         return static_cast<const T*>(buffer.view().buf);
     }
 };
+
+/// False with ValueError naming the first key of the dict `parts` that is
+/// not one of `names` (null names are skipped: parts a restore may lack).
+bool only_parts(PyObject* parts, std::initializer_list<const char*> names);
 
 }  // namespace orbisk

@@ -114,9 +114,15 @@ PyObject* flat_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
         if (!made) return nullptr;
         Flat& flat = *flat_object(made.get()).flat;
         const auto n = static_cast<std::size_t>(count);
+        const bool codes = flat.coding(), keeps_norms = flat.metric().keeps_norms();
+        const char* code_part = codes ? "code_blocks" : nullptr;
+        if (!only_parts(parts,
+                        {"rows", code_part, codes ? "code_open" : nullptr, codes ? "scales" : nullptr,
+                         codes ? "rhos" : nullptr, codes ? "extents" : nullptr, keeps_norms ? "norms" : nullptr})) {
+            return nullptr;
+        }
         if (n == 0) return made.release();
         PartArg rows, blocks, open, scales, rhos, extents, norms;
-        const bool codes = flat.coding(), keeps_norms = flat.metric().keeps_norms();
         const bool ok = rows.take(parts, "rows", rows_format(storage), n * flat.dim(), flat.dim()) &&
                         (!codes || (blocks.take(parts, "code_blocks", 'B', flat.code_block_bytes(n)) &&
                                     open.take(parts, "code_open", 'B', flat.code_open_bytes(n)) &&

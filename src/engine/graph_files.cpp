@@ -71,6 +71,7 @@ PyObject* graph_restore(PyObject* cls, PyObject* args, PyObject* kwargs) {
         GraphIndexObject& ix = graph_object(made.get());
         Graph& graph = *ix.graph;
         const auto n = static_cast<std::size_t>(count);
+        if (!only_parts(parts, {"rows", "levels", "bottom", "upper", "entry", "records"})) return nullptr;
         if (n == 0) return made.release();
         PartArg rows, levels, bottom, upper, entry, records;
         if (!rows.take(parts, "rows", 'd', n * graph.dim(), graph.dim()) || !levels.take(parts, "levels", 'B', n)) {

@@ -151,6 +151,8 @@ def test_parts_restore_without_a_build_and_spoiled_ones_are_refused():
         orbisk_engine.GraphIndex.restore(DIM, "cosine", len(ix), {**parts, "bottom": bottom}, m=8)
     with pytest.raises(ValueError, match="parts lack 'levels'"):
         orbisk_engine.GraphIndex.restore(DIM, "cosine", len(ix), {"rows": parts["rows"]}, m=8)
+    with pytest.raises(ValueError, match="parts hold 'norms', which this index does not keep"):
+        orbisk_engine.GraphIndex.restore(DIM, "cosine", len(ix), {**parts, "norms": parts["rows"]}, m=8)
 
 
 def test_ctrl_c_keeps_the_rows_linked_so_far_and_the_next_add_works():

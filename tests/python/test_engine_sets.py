@@ -489,6 +489,15 @@ def test_bad_parts_are_refused(name, how):
         _restored(ix, parts)
 
 
+@pytest.mark.parametrize("metric, extra", [("euclidean", "norms"), ("cosine", "codes"), ("cosine", "levels")])
+@pytest.mark.parametrize("n", [0, 40])
+def test_parts_an_index_does_not_keep_are_refused(metric, extra, n):
+    ix = _engine(_rows(n, 3), metric)
+    parts = {k: np.asarray(v) for k, v in ix.parts().items()}
+    with pytest.raises(ValueError, match=f"parts hold '{extra}', which this index does not keep"):
+        _restored(ix, {**parts, extra: parts["rows"][:, 0]})
+
+
 @pytest.mark.parametrize(
     "call, error, text",
     [
