@@ -33,21 +33,20 @@ inline std::uint64_t text_hash(const std::uint8_t* p, std::size_t len) {
     return mixed(h ^ tail);
 }
 
-/// A slot of the table: a text's position + 1 (0: empty) and the hash bits
-/// its place does not use, compared before the bytes are. `Word` holds
-/// both halves: 32 bits each while positions fit, else 64.
-template <class Word>
+/// A slot of the table: a text's position + 1 (0: empty) and 32 of the hash
+/// bits its place does not use, compared before the bytes are.
 struct Slot {
-    Word tag, at;
+    std::uint32_t tag, at;
 };
 
-template <class Word>
-std::size_t first_in(const std::uint8_t* blob, const std::int64_t* ends, std::size_t n, Interrupt& interrupt) {
+}  // namespace
+
+std::size_t first_repeat(const std::uint8_t* blob, const std::int64_t* ends, std::size_t n, Interrupt interrupt) {
     auto start = [&](std::size_t i) { return i ? static_cast<std::size_t>(ends[i - 1]) : std::size_t{0}; };
     // At most half the slots used: a probe ends soon.
     const std::size_t size = std::bit_ceil(std::max<std::size_t>(2 * n, 16)), last = size - 1;
     const int shift = std::countr_zero(size);
-    std::vector<Slot<Word>> slots(size, Slot<Word>{0, 0});
+    std::vector<Slot> slots(size, Slot{0, 0});
     // The table is larger than the caches: each text's slot is asked from
     // memory `ahead` texts before it is probed.
     constexpr std::size_t ahead = 16;
@@ -64,11 +63,11 @@ std::size_t first_in(const std::uint8_t* blob, const std::int64_t* ends, std::si
         const std::uint64_t h = hashes[i % ahead];
         if (i + ahead < n) hashes[i % ahead] = hash_of(i + ahead);
         const std::size_t from = start(i), length = static_cast<std::size_t>(ends[i]) - from;
-        const auto tag = static_cast<Word>(h >> (shift < 32 ? 32 : shift));
+        const auto tag = static_cast<std::uint32_t>(h >> (shift < 32 ? 32 : shift));
         for (std::size_t place = h & last;; place = (place + 1) & last) {
-            Slot<Word>& s = slots[place];
+            Slot& s = slots[place];
             if (s.at == 0) {
-                s = Slot<Word>{tag, static_cast<Word>(i + 1)};
+                s = Slot{tag, static_cast<std::uint32_t>(i + 1)};
                 break;
             }
             if (s.tag != tag) continue;
@@ -80,13 +79,6 @@ std::size_t first_in(const std::uint8_t* blob, const std::int64_t* ends, std::si
         }
     }
     return n;
-}
-
-}  // namespace
-
-std::size_t first_repeat(const std::uint8_t* blob, const std::int64_t* ends, std::size_t n, Interrupt interrupt) {
-    return n < 0xFFFFFFFFu ? first_in<std::uint32_t>(blob, ends, n, interrupt)
-                           : first_in<std::uint64_t>(blob, ends, n, interrupt);
 }
 
 }  // namespace orbisk

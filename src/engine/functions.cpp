@@ -47,6 +47,7 @@ PyObject* first_repeat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!text.take(args[0], PyBUF_SIMPLE) || !take_int64(ends, args[1], "ends")) return nullptr;
         const auto* end = static_cast<const std::int64_t*>(ends.view().buf);
         const auto n = static_cast<std::size_t>(ends.view().shape[0]);
+        if (n >= max_texts) return PyErr_Format(PyExc_ValueError, "first_repeat takes fewer than %zu texts", max_texts);
         // Every text inside the blob, none ending before it starts.
         std::int64_t at = 0;
         for (std::size_t i = 0; i < n; at = end[i++]) {

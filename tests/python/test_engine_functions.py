@@ -100,3 +100,5 @@ def test_encode_texts_leaves_what_is_not_plain_text_to_the_caller(keys):
 def test_first_repeat_refuses_ends_outside_the_text(ends, error):
     with pytest.raises(error):
         orbisk_engine.first_repeat(b"abc", ends)
+    with pytest.raises(TypeError, match="takes a text and its ends"):
+        orbisk_engine.first_repeat(b"abc")

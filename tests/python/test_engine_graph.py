@@ -197,3 +197,30 @@ def test_threads_share_an_index_while_one_adds():
         w.join()
     assert not errors, errors
     assert len(ix) == 4000
+
+
+@pytest.mark.parametrize(
+    "kwargs, text",
+    [
+        ({"dim": 0}, "dim must be between 1"),
+        ({"dim": 2**32}, "dim must be between 1"),
+        ({"dim": 4, "m": 1}, "m must be between 2"),
+        ({"dim": 4, "ef_construction": 0}, "ef_construction must be between 1"),
+        ({"dim": 4, "metric": "manhattan"}, "unknown metric 'manhattan'"),
+    ],
+)
+def test_graph_parameters_out_of_range_are_refused(kwargs, text):
+    with pytest.raises(ValueError, match=text):
+        orbisk_engine.GraphIndex(**kwargs)
+
+
+def test_a_graph_says_what_it_is():
+    ix = orbisk_engine.GraphIndex(4, "cosine", m=6, ef_construction=30, seed=7)
+    ix.add(np.eye(4))
+    ix.remove(np.array([2]))
+    assert (ix.dim, ix.metric, ix.m, ix.ef_construction, ix.seed, ix.removed) == (4, "cosine", 6, 30, 7, 1)
+    assert [ix.is_removed(i) for i in range(4)] == [False, False, True, False]
+    assert repr(ix) == "GraphIndex(dim=4, metric='cosine', m=6, rows=4)"
+    for bad in (-1, 4):
+        with pytest.raises(IndexError, match=f"row id {bad} is out of range for 4 rows"):
+            ix.is_removed(bad)
