@@ -141,10 +141,15 @@ sanitize: $(VENV)/.ready | gtest
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPython_FIND_VIRTUALENV=ONLY >/dev/null
 	$(CMAKE) --build $(SANITIZE_BUILD) --target orbisk orbisk_engine core_tests kernel_tables -j $(JOBS)
 	@echo "kernel tables: $$($(SANITIZE_BUILD)/kernel_tables)"
-	$(SANITIZE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)'
+# The C++ and Python suites side by side (each mostly one thread), the C++
+# suite's report printed after the Python one's.
+	@$(SANITIZE_BUILD)/core_tests --gtest_brief=1 --gtest_filter='-$(SANITIZE_SKIP)' > $(SANITIZE_BUILD)/core_tests.log 2>&1 & \
+	core=$$!; \
 	ORBISK_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider
+	  PYTHONPATH=$(SANITIZE_BUILD) $(PY) -m pytest -q -p no:cacheprovider; py=$$?; \
+	wait $$core; cpp=$$?; cat $(SANITIZE_BUILD)/core_tests.log; \
+	[ $$py = 0 ] && [ $$cpp = 0 ]
 
 # The engine's threaded batches under ThreadSanitizer: its core tests, then
 # its Python tests with the sanitized module, several thread counts each, and
