@@ -31,8 +31,10 @@ template <class T>
         // has no 256-bit masked load of its own).
         const __m256i mask =
             _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
-        for (int j = 0; j < 8; ++j)
-            r[j] = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskload_ps(base + offsets[j] + at, mask));
+        for (int j = 0; j < 8; ++j) {
+            const float* row = base + offsets[j] + at;
+            r[j] = _mm512_maskz_cvtps_pd(0xFF, count == 8 ? _mm256_loadu_ps(row) : _mm256_maskload_ps(row, mask));
+        }
     } else {
         const __mmask8 m = static_cast<__mmask8>((1u << count) - 1);
         for (int j = 0; j < 8; ++j) r[j] = _mm512_maskz_loadu_pd(m, base + offsets[j] + at);
@@ -62,26 +64,36 @@ template <class T>
     return c;
 }
 
+// Elements i..i+count-1 (count <= 8) of the N groups added to their sums,
+// in element order. Whole chunks (count 8, known when compiled) keep every
+// sum in a register and load without masks.
+template <class T, std::size_t N, bool Euclidean>
+[[gnu::always_inline]] inline void add_chunk(const T* base, const std::int64_t* offsets, const double* q, std::size_t i,
+                                             std::size_t count, __m512d (&sum)[N]) {
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < N; ++g) {
+        const Columns c = transpose(base, offsets + g * lanes, i, count);
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < count; ++k) {
+            const __m512d qk = _mm512_set1_pd(q[i + k]);
+            if constexpr (Euclidean) {
+                const __m512d d = _mm512_sub_pd(qk, c.e[k]);
+                sum[g] = _mm512_add_pd(sum[g], _mm512_mul_pd(d, d));
+            } else {
+                sum[g] = _mm512_add_pd(sum[g], _mm512_mul_pd(qk, c.e[k]));
+            }
+        }
+    }
+}
+
 template <class T, std::size_t N, bool Euclidean>
 void rows_n(const T* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
             double* acc) {
     __m512d sum[N];
     for (std::size_t g = 0; g < N; ++g) sum[g] = _mm512_loadu_pd(acc + g * lanes);
-    for (std::size_t i = from; i < to; i += 8) {
-        const std::size_t count = std::min<std::size_t>(8, to - i);
-        for (std::size_t g = 0; g < N; ++g) {
-            const Columns c = transpose(base, offsets + g * lanes, i, count);
-            for (std::size_t k = 0; k < count; ++k) {
-                const __m512d qk = _mm512_set1_pd(q[i + k]);
-                if constexpr (Euclidean) {
-                    const __m512d d = _mm512_sub_pd(qk, c.e[k]);
-                    sum[g] = _mm512_add_pd(sum[g], _mm512_mul_pd(d, d));
-                } else {
-                    sum[g] = _mm512_add_pd(sum[g], _mm512_mul_pd(qk, c.e[k]));
-                }
-            }
-        }
-    }
+    std::size_t i = from;
+    for (; i + 8 <= to; i += 8) add_chunk<T, N, Euclidean>(base, offsets, q, i, 8, sum);
+    if (i < to) add_chunk<T, N, Euclidean>(base, offsets, q, i, to - i, sum);
     for (std::size_t g = 0; g < N; ++g) _mm512_storeu_pd(acc + g * lanes, sum[g]);
 }
 
