@@ -147,7 +147,7 @@ class Keys:
         """The keys of an array of ids (-1 for none): int64 for "int" keys
         (-1 where there is no id), else an object array (None there)."""
         if self.form == INT:
-            out = np.take(self.ints, ids) if ids.size else np.empty(ids.shape, dtype=np.int64)
+            out = self.ints[ids] if ids.size else np.empty(ids.shape, dtype=np.int64)
             if ids.size and ids.min() < 0:
                 out[ids < 0] = -1
             return out

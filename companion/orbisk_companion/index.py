@@ -29,6 +29,10 @@ COMPACT_FRACTION: Final = 0.25
 # Keys entered at a time: a Ctrl-C waits for one piece (a tenth of a second
 # for str keys).
 _PIECE: Final = 2**18
+# A filter admitting fewer than one row in this many goes to an engine that
+# takes row ids as those ids: below it, the mask's pass over every row costs
+# more than the list (measured on 100,000 rows, see docs/files.md).
+_ROWS_CROSSOVER: Final = 8
 
 
 class Index:
@@ -585,13 +589,15 @@ class Index:
             raise ValueError(f"k must be at least 0, got {n}")
         return min(n, 2**32 - 1)
 
-    def _mask(self, filter: Any) -> npt.NDArray[np.bool_] | None:
-        """An exact index's filter as a bool per row id (None: every row)."""
+    def _mask(self, filter: Any) -> _engines.Where | None:
+        """An exact index's filter as a bool per row id (None: every row),
+        or, for an engine that takes them, as the ascending row ids it
+        admits when they are few (the engine then computes just those)."""
         if filter is None:
             return None
         if isinstance(filter, Mapping):
             self._refuse_unknown_fields(filter)
-            return self._columns.mask(filter, self._lock.once)
+            return self._admitting(self._columns.admitted(filter, self._lock.once))
         if isinstance(filter, np.ndarray) and filter.dtype == bool:
             if filter.shape != (len(self),):
                 raise ValueError(f"a mask needs one entry per row: shape ({len(self)},), not {filter.shape}")
@@ -605,7 +611,6 @@ class Index:
                 "filter must be a mapping {field: value}, a numpy bool array over the rows, "
                 f"or a collection of keys, not {type(filter).__name__}"
             )
-        mask = np.zeros(self._n, dtype=bool)
         ids = []
         row_of = self._lookup()
         for key in filter:
@@ -617,7 +622,18 @@ class Index:
                 raise TypeError(f"key {key!r} is not hashable") from None
             if row is not None:
                 ids.append(row)
-        mask[ids] = True
+        return self._admitting(np.unique(np.array(ids, dtype=np.int64)))
+
+    def _admitting(self, rows: npt.NDArray[np.int64] | None) -> _engines.Where:
+        """The filter admitting `rows` (ascending; None: every row): the
+        rows themselves when the engine takes them and they are few enough
+        to be computed one by one, else a bool per row id."""
+        n = self._n
+        if rows is not None and self._engine.takes_rows and len(rows) * _ROWS_CROSSOVER < n:
+            return rows
+        mask = np.ones(n, dtype=bool) if rows is None else np.zeros(n, dtype=bool)
+        if rows is not None:
+            mask[rows] = True
         return mask
 
     def _refuse_unknown_fields(self, where: Mapping[Any, Any]) -> None:
