@@ -238,7 +238,7 @@ class _Found:
 
     def rows(self, kind: int, value: Any) -> _IntArray:
         values, rows = self.sorted[kind]
-        return rows[np.searchsorted(values, value, "left") : np.searchsorted(values, value, "right")]
+        return rows[values.searchsorted(value, "left") : values.searchsorted(value, "right")]
 
 
 def _by_value(values: np.ndarray, where: npt.NDArray[np.bool_], rows: _IntArray) -> tuple[np.ndarray, _IntArray]:
@@ -333,6 +333,10 @@ class Columns:
 
     def __len__(self) -> int:
         return self._n
+
+    def has(self, field: str) -> bool:
+        """Whether some row has `field`."""
+        return field in self._field_of
 
     @property
     def fields(self) -> list[str]:

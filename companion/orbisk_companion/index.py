@@ -642,10 +642,9 @@ class Index:
         fields and answers every filter with nothing."""
         if not self._n:
             return
-        fields = self._columns.fields
         for name in where:
-            if isinstance(name, str) and name not in fields:
-                raise ValueError(f"filter on field {name!r}: no row has it (the rows have {fields})")
+            if isinstance(name, str) and not self._columns.has(name):
+                raise ValueError(f"filter on field {name!r}: no row has it (the rows have {self._columns.fields})")
 
     @reads
     def search(
