@@ -91,6 +91,13 @@ template <class T, std::size_t N, bool Euclidean>
     }
 }
 
+/// The eight floats of half `High` of `x`, widened.
+template <int High>
+[[gnu::always_inline]] inline __m512d widened_half(__m512 x) {
+    const __m256d half = _mm512_maskz_extractf64x4_pd(0xF, _mm512_castps_pd(x), High);
+    return _mm512_maskz_cvtps_pd(0xFF, _mm256_castpd_ps(half));
+}
+
 // Elements at..at+15 of eight rows of floats, transposed, then widened:
 // e[k] holds element at + k of rows 0..7. A load of sixteen floats a row
 // and three rounds of shuffles among the floats take fewer shuffles an
@@ -119,17 +126,13 @@ template <class T, std::size_t N, bool Euclidean>
     // lanes 0-1 into one register's halves, lanes 2-3 into another's.
     const __m512i front = _mm512_set_epi32(23, 22, 21, 20, 7, 6, 5, 4, 19, 18, 17, 16, 3, 2, 1, 0);
     const __m512i back = _mm512_set_epi32(31, 30, 29, 28, 15, 14, 13, 12, 27, 26, 25, 24, 11, 10, 9, 8);
-    auto widen = [](__m512 x, bool high) {
-        const __m256d half = _mm512_maskz_extractf64x4_pd(0xF, _mm512_castps_pd(x), high ? 1 : 0);
-        return _mm512_maskz_cvtps_pd(0xFF, _mm256_castpd_ps(half));
-    };
     for (int k = 0; k < 4; ++k) {
         const __m512 c = _mm512_permutex2var_ps(b[k], front, b[4 + k]);
         const __m512 d = _mm512_permutex2var_ps(b[k], back, b[4 + k]);
-        e[k] = widen(c, false);
-        e[4 + k] = widen(c, true);
-        e[8 + k] = widen(d, false);
-        e[12 + k] = widen(d, true);
+        e[k] = widened_half<0>(c);
+        e[4 + k] = widened_half<1>(c);
+        e[8 + k] = widened_half<0>(d);
+        e[12 + k] = widened_half<1>(d);
     }
 }
 
