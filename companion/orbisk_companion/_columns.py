@@ -238,7 +238,7 @@ class _Found:
 
     def rows(self, kind: int, value: Any) -> _IntArray:
         values, rows = self.sorted[kind]
-        return rows[np.searchsorted(values, value, "left") : np.searchsorted(values, value, "right")]
+        return rows[values.searchsorted(value, "left") : values.searchsorted(value, "right")]
 
 
 def _by_value(values: np.ndarray, where: npt.NDArray[np.bool_], rows: _IntArray) -> tuple[np.ndarray, _IntArray]:
@@ -334,6 +334,10 @@ class Columns:
 
     def __len__(self) -> int:
         return self._n
+
+    def has(self, field: str) -> bool:
+        """Whether some row has `field`."""
+        return field in self._field_of
 
     @property
     def fields(self) -> list[str]:
@@ -550,29 +554,32 @@ class Columns:
 
     def mask(self, where: Mapping[str, Any], once: AbstractContextManager[Any] | None = None) -> npt.NDArray[np.bool_]:
         """Which rows match every ``field: value`` of `where` (all of them
-        for an empty `where`). ValueError for a value that is not a str, an
-        int in int64 or a float; a field no row has matches no row. Each
-        field's rows come from its entries sorted by value (`_Found`), so a
-        filter costs about the rows it admits; `once` is held while a
-        column sorts (callers holding a shared lock to read give one)."""
+        for an empty `where`): `admitted` as a bool per row."""
+        rows = self.admitted(where, once)
+        if rows is None:
+            return np.ones(self._n, dtype=bool)
+        out = np.zeros(self._n, dtype=bool)
+        out[rows] = True  # a search, not a change: indexing by ints is safe here
+        return out
+
+    def admitted(self, where: Mapping[str, Any], once: AbstractContextManager[Any] | None = None) -> _IntArray | None:
+        """The rows that match every ``field: value`` of `where`, ascending
+        (None for an empty `where`: every row). ValueError for a value that
+        is not a str, an int in int64 or a float; a field no row has matches
+        no row. Each field's rows come from its entries sorted by value
+        (`_Found`), so a filter costs about the rows it admits; `once` is
+        held while a column sorts (callers holding a shared lock to read
+        give one)."""
         if not isinstance(where, Mapping):
             raise TypeError(f"a filter is a mapping of fields to values, not {type(where).__name__}")
         wanted = [(name, *_wanted(name, value)) for name, value in where.items()]
-        out = np.zeros(self._n, dtype=bool)
-        for j, (name, kind, value) in enumerate(wanted):
+        out: _IntArray | None = None
+        for name, kind, value in wanted:
             f = self._field_of.get(name)
             rows = None if f is None else self._columns[f].matching(kind, value, once or contextlib.nullcontext())
             if rows is None or not len(rows):
-                out[:] = False
-                return out
-            if j == 0:
-                out[rows] = True  # a search, not a change: indexing by ints is safe here
-            else:
-                more = np.zeros(self._n, dtype=bool)
-                more[rows] = True
-                out &= more
-        if not wanted:
-            out[:] = True
+                return np.empty(0, dtype=np.int64)
+            out = rows if out is None else np.intersect1d(out, rows, assume_unique=True)
         return out
 
     def copy(self) -> Columns:

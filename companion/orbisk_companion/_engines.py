@@ -27,6 +27,8 @@ Ids = npt.NDArray[np.intp]
 Raw = npt.NDArray[np.float64]
 Tags = tuple[_values.Tagged, ...]
 Mask = npt.NDArray[np.bool_]
+Rows = npt.NDArray[np.int64]
+Where = Mask | Rows  # a bool per row id, or the ascending row ids admitted
 Metadata = Sequence[Mapping[str, Any] | None]
 
 # Values handed to the flat engine per call: a Ctrl-C waits for one chunk.
@@ -121,6 +123,12 @@ class Engine(Protocol):
         """Whether `search` refuses non-finite queries itself (see `refuse`)."""
         ...
 
+    @property
+    def takes_rows(self) -> bool:
+        """Whether `search` and `search_radius` take a filter as the
+        ascending row ids it admits (`Rows`) as well as a mask."""
+        ...
+
     def __len__(self) -> int:
         """Ids in use, removed rows included."""
         ...
@@ -142,9 +150,10 @@ class Engine(Protocol):
         without fields."""
         ...
 
-    def where(self, filter: Any, mask: Callable[[Any], Mask | None]) -> Any:
+    def where(self, filter: Any, mask: Callable[[Any], Where | None]) -> Any:
         """The user's `filter` (not None: `search` takes None for every
-        row) as `search` takes it; `mask` makes it a bool per row id."""
+        row) as `search` takes it; `mask` makes it a bool per row id (or
+        the row ids it admits, for an engine that `takes_rows`)."""
 
     def reserve(self, count: int) -> None:
         """Room for `count` more rows, so that `append` allocates no records."""
@@ -180,7 +189,7 @@ class Engine(Protocol):
         index's default); ValueError for an exact kind, which walks nothing."""
         ...
 
-    def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
+    def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Where | None) -> tuple[Ids, Raw]:
         """(row ids, raw values) of every row within `radius` of `query`
         (a similarity at least `radius`), in ranking order."""
         ...
@@ -224,6 +233,7 @@ class _Common:
     fields: tuple[str, ...] | None = None
     storage: str = "float64"
     checks_finite: bool = False
+    takes_rows: bool = False
     removed: int = 0
 
     def exact(self, what: str) -> None:
@@ -291,7 +301,7 @@ class _Exact(_Common):
     def as_rows(self, vectors: object, what: str) -> npt.NDArray[Any]:
         return engine_array(vectors, what)
 
-    def where(self, filter: Any, mask: Callable[[Any], Mask | None]) -> Any:
+    def where(self, filter: Any, mask: Callable[[Any], Where | None]) -> Any:
         return mask(filter)
 
     def search(
@@ -322,18 +332,18 @@ class _Exact(_Common):
         self,
         searched: npt.NDArray[np.float64],
         k: int,
-        mask: Mask | None,
+        mask: Where | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
         ef: int | None = None,
     ) -> tuple[npt.NDArray[Any], Raw]:
         raise NotImplementedError
 
-    def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Mask | None) -> tuple[Ids, Raw]:
+    def search_radius(self, query: npt.NDArray[np.float64], radius: float, mask: Where | None) -> tuple[Ids, Raw]:
         # A similarity s >= r exactly when -s <= -r: the engine's values for
         # the negated query are the negated similarities.
         found = self.native.search_radius(
-            searched(self._metric, query)[None, :], searched(self._metric, radius), mask=mask, threads=1
+            searched(self._metric, query)[None, :], searched(self._metric, radius), **_admitted(mask), threads=1
         )
         return np.asarray(found[1]).astype(np.intp, copy=False), np.asarray(found[2])
 
@@ -344,18 +354,23 @@ class _Exact(_Common):
         self.native.compact()
 
 
+def _admitted(where: Where | None) -> dict[str, Where | None]:
+    """The keyword a native search takes `where` by: rows for row ids."""
+    return {"rows": where} if where is not None and where.dtype == np.int64 else {"mask": where}
+
+
 def _native_search(
     call: Callable[..., Any],
     searched: npt.NDArray[np.float64],
     k: int,
-    mask: Mask | None,
+    mask: Where | None,
     threads: int | None,
     refuse: Callable[[int | None], None] | None,
     **walk: int | None,
 ) -> tuple[npt.NDArray[Any], Raw]:
     """A native engine's search, its non-finite query refused by `refuse`."""
     try:
-        found = call(searched, k, mask=mask, threads=threads, finite=refuse is not None, **walk)
+        found = call(searched, k, **_admitted(mask), threads=threads, finite=refuse is not None, **walk)
     except orbisk_engine.NonFiniteError as e:
         if refuse is not None:
             refuse(e.row)  # raises, naming the row
@@ -398,6 +413,7 @@ class FlatEngine(_Native):
     """The companion's flat kind: ``orbisk_engine.FlatIndex``, exact."""
 
     PARAMETERS: ClassVar[dict[str, bool]] = {}
+    takes_rows = True
 
     @classmethod
     def make(cls, dim: int, metric: Metric, options: dict[str, Any]) -> FlatEngine:
@@ -437,7 +453,7 @@ class FlatEngine(_Native):
         self,
         searched: npt.NDArray[np.float64],
         k: int,
-        mask: Mask | None,
+        mask: Where | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
         ef: int | None = None,
@@ -503,7 +519,7 @@ class ShardedEngine(_Exact):
         self,
         searched: npt.NDArray[np.float64],
         k: int,
-        mask: Mask | None,
+        mask: Where | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
         ef: int | None = None,
@@ -617,7 +633,7 @@ class GraphEngine(_Native):
         self,
         searched: npt.NDArray[np.float64],
         k: int,
-        mask: Mask | None,
+        mask: Where | None,
         threads: int | None,
         refuse: Callable[[int | None], None] | None,
         ef: int | None = None,

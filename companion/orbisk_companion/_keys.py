@@ -189,7 +189,7 @@ class Keys:
             if self.start is not None:
                 out = ids.astype(np.int64) + self.start
             else:
-                out = np.take(self.ints, ids) if ids.size else np.empty(ids.shape, dtype=np.int64)
+                out = self.ints[ids] if ids.size else np.empty(ids.shape, dtype=np.int64)
             if ids.size and ids.min() < 0:
                 out[ids < 0] = -1
             return out

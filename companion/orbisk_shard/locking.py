@@ -122,6 +122,8 @@ class ReadWriteLock:
                 self._writer = None
             else:
                 self._readers -= 1
+                if not self._waiting:
+                    return  # no writer waits, so no reader does either
             self._changed.notify_all()
         finally:
             self._mutex.release()

@@ -55,23 +55,34 @@ bool IdsArg::resolve(std::size_t size, std::vector<std::uint32_t>& ids) const {
     return true;
 }
 
-bool MaskArg::take(PyObject* obj) {
-    if (obj == Py_None) return true;
+namespace {
+
+/// `obj` as a C-contiguous 1-D array whose item `fits`, into `buffer`: else
+/// TypeError "`name` must be a 1-D array of `items`", or ValueError when it
+/// is not contiguous.
+bool take_vector(HeldBuffer& buffer, PyObject* obj, const char* name, const char* items, bool (*fits)(const Item&)) {
     if (!PyObject_CheckBuffer(obj)) {
-        PyErr_Format(PyExc_TypeError, "mask must be a 1-D array of bools, not %.200s", Py_TYPE(obj)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s must be a 1-D array of %s, not %.200s", name, items, Py_TYPE(obj)->tp_name);
         return false;
     }
-    if (!buffer_.take(obj, PyBUF_RECORDS_RO)) return false;
-    const std::optional<Item> item = buffer_.item(Prefixes::Little);
-    if (buffer_.view().ndim != 1 || !item || item->size != 1 || item->kind == Item::Float) {
-        PyErr_SetString(PyExc_TypeError, "mask must be a 1-D array of bools");
+    if (!buffer.take(obj, PyBUF_RECORDS_RO)) return false;
+    const std::optional<Item> item = buffer.item(Prefixes::Little);
+    if (buffer.view().ndim != 1 || !item || !fits(*item)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a 1-D array of %s", name, items);
         return false;
     }
-    if (!PyBuffer_IsContiguous(&buffer_.view(), 'C')) {
-        PyErr_SetString(PyExc_ValueError, "mask must be contiguous");
+    if (!PyBuffer_IsContiguous(&buffer.view(), 'C')) {
+        PyErr_Format(PyExc_ValueError, "%s must be contiguous", name);
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool MaskArg::take(PyObject* obj) {
+    return obj == Py_None || take_vector(buffer_, obj, "mask", "bools",
+                                         [](const Item& item) { return item.size == 1 && item.kind != Item::Float; });
 }
 
 const std::uint8_t* MaskArg::resolve(std::size_t size) const {
@@ -81,6 +92,40 @@ const std::uint8_t* MaskArg::resolve(std::size_t size) const {
         return nullptr;
     }
     return static_cast<const std::uint8_t*>(view.buf);
+}
+
+bool RowsArg::take(PyObject* obj, const MaskArg& mask) {
+    if (obj == Py_None) return true;
+    if (mask.given()) {
+        PyErr_SetString(PyExc_TypeError, "give mask or rows, not both");
+        return false;
+    }
+    return take_vector(buffer_, obj, "rows", "int64", [](const Item& item) { return item.is(Item::Signed, 8); });
+}
+
+bool RowsArg::resolve(std::size_t size, std::vector<std::uint32_t>& ids) const {
+    const Py_buffer& view = buffer_.view();
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const auto* at = static_cast<const unsigned char*>(view.buf);
+    ids.resize(n);
+    std::int64_t before = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto v = load<std::int64_t>(at + i * 8);
+        if (v < 0 || static_cast<std::uint64_t>(v) >= size) {
+            PyErr_Format(PyExc_ValueError, "rows[%zu] = %lld is out of range for %zu rows", i,
+                         static_cast<long long>(v), size);
+            return false;
+        }
+        if (v <= before) {
+            PyErr_Format(PyExc_ValueError,
+                         "rows[%zu] = %lld is not above rows[%zu] = %lld: rows must be strictly ascending", i,
+                         static_cast<long long>(v), i - 1, static_cast<long long>(before));
+            return false;
+        }
+        ids[i] = static_cast<std::uint32_t>(v);
+        before = v;
+    }
+    return true;
 }
 
 bool take_threads(PyObject* obj, unsigned& threads) {

@@ -42,6 +42,22 @@ class MaskArg {
     HeldBuffer buffer_;
 };
 
+/// An optional 1-D C-contiguous int64 array of row ids, strictly
+/// ascending: the rows a search may return, instead of a mask.
+class RowsArg {
+  public:
+    /// None, or such an array: TypeError or ValueError otherwise; and
+    /// TypeError when `mask` was given too.
+    bool take(PyObject* obj, const MaskArg& mask);
+    bool given() const { return buffer_.held(); }
+    /// The ids, ValueError naming the first one out of range for `size`
+    /// rows or not above the one before it.
+    bool resolve(std::size_t size, std::vector<std::uint32_t>& ids) const;
+
+  private:
+    HeldBuffer buffer_;
+};
+
 /// The `threads` argument: None (0: as many as the work pays for, decided
 /// by the index), or a count from 1 to 4096.
 bool take_threads(PyObject* obj, unsigned& threads);

@@ -21,23 +21,30 @@ namespace {
 struct Batch {
     Matrix queries;
     MaskArg mask;
+    RowsArg listed;
     unsigned threads = 0;
     std::vector<std::uint64_t> words;  ///< the mask's rows, a bit each
+    std::vector<std::uint32_t> ids;    ///< the listed rows
     RowSet rows;
 
     /// The arguments alone, before the gate.
-    bool take(const FlatIndexObject& ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* threads_obj, int finite) {
+    bool take(const FlatIndexObject& ix, PyObject* queries_obj, PyObject* mask_obj, PyObject* rows_obj,
+              PyObject* threads_obj, int finite) {
         return queries.take(queries_obj, "queries", ix.flat->dim()) && (!finite || queries.finite("queries")) &&
-               mask.take(mask_obj) && take_threads(threads_obj, threads);
+               mask.take(mask_obj) && listed.take(rows_obj, mask) && take_threads(threads_obj, threads);
     }
 
     /// What depends on the rows, inside the gate: the rows not removed,
-    /// and with a mask, those it admits; the threads their scan pays for.
+    /// and with a mask or a row list, those it admits; the threads their
+    /// scan pays for.
     bool select(const Flat& flat) {
         if (mask.given()) {
             const std::uint8_t* admit = mask.resolve(flat.size());
             if (!admit) return false;
             rows = flat.admitted_rows(admit, words);
+        } else if (listed.given()) {
+            if (!listed.resolve(flat.size(), ids)) return false;
+            rows = flat.listed_rows(ids, words);
         } else {
             rows = flat.live_rows();
         }
@@ -54,20 +61,21 @@ Poll poll_of(Released& released) { return Poll{Released::check, &released}; }
 
 PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     return engine_guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"queries", "k", "mask", "threads", "finite", nullptr};
+        static const char* keywords[] = {"queries", "k", "mask", "rows", "threads", "finite", nullptr};
         PyObject* queries_obj = nullptr;
         Py_ssize_t k = 0;
         PyObject* mask_obj = Py_None;
+        PyObject* rows_obj = Py_None;
         PyObject* threads_obj = Py_None;
         int finite = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$OOp:search", const_cast<char**>(keywords), &queries_obj, &k,
-                                         &mask_obj, &threads_obj, &finite)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|$OOOp:search", const_cast<char**>(keywords), &queries_obj,
+                                         &k, &mask_obj, &rows_obj, &threads_obj, &finite)) {
             return nullptr;
         }
         if (k < 0) return PyErr_Format(PyExc_ValueError, "k must be at least 0, got %zd", k);
         FlatIndexObject& ix = flat_object(self);
         Batch b;
-        if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
+        if (!b.take(ix, queries_obj, mask_obj, rows_obj, threads_obj, finite)) return nullptr;
         Pass reading(ix.gate, Pass::Read, "FlatIndex.search");
         if (!reading || !b.select(*ix.flat)) return nullptr;
         const std::size_t m = b.queries.rows();
@@ -88,19 +96,20 @@ PyObject* flat_search(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* flat_search_radius(PyObject* self, PyObject* args, PyObject* kwargs) {
     return engine_guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"queries", "radius", "mask", "threads", "finite", nullptr};
+        static const char* keywords[] = {"queries", "radius", "mask", "rows", "threads", "finite", nullptr};
         PyObject* queries_obj = nullptr;
         double radius = 0.0;
         PyObject* mask_obj = Py_None;
+        PyObject* rows_obj = Py_None;
         PyObject* threads_obj = Py_None;
         int finite = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOp:search_radius", const_cast<char**>(keywords),
-                                         &queries_obj, &radius, &mask_obj, &threads_obj, &finite)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Od|$OOOp:search_radius", const_cast<char**>(keywords),
+                                         &queries_obj, &radius, &mask_obj, &rows_obj, &threads_obj, &finite)) {
             return nullptr;
         }
         FlatIndexObject& ix = flat_object(self);
         Batch b;
-        if (!b.take(ix, queries_obj, mask_obj, threads_obj, finite)) return nullptr;
+        if (!b.take(ix, queries_obj, mask_obj, rows_obj, threads_obj, finite)) return nullptr;
         Pass reading(ix.gate, Pass::Read, "FlatIndex.search_radius");
         if (!reading || !b.select(*ix.flat)) return nullptr;
         const std::size_t m = b.queries.rows();

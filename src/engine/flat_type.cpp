@@ -113,13 +113,14 @@ PyMethodDef flat_methods[] = {
      "ids continue from len(self).\nTheir codes and norms are computed on `threads` threads (None: the cores the work "
      "pays for), the same bits\nfor any count. A failure or Ctrl-C leaves the index as it was."},
     {"search", as_method(flat_search), METH_VARARGS | METH_KEYWORDS,
-     "search($self, /, queries, k, *, mask=None, threads=None, finite=False)\n--\n\n"
+     "search($self, /, queries, k, *, mask=None, rows=None, threads=None, finite=False)\n--\n\n"
      "The first rows for each query of a 2-D array: (ids, distances), buffers of shape (m, c) of int64\n"
      "and float64, c = min(k, rows searched). Row i is bit for bit orbisk.PyFlat.search(queries[i], k)\n"
-     "over the rows searched alone: those not removed, and with a mask, those whose entry is true.\n"
+     "over the rows searched alone: those not removed, and with a mask, those whose entry is true,\n"
+     "or with rows (strictly ascending int64 ids), those listed.\n"
      "With finite, a query holding NaN or an infinity raises NonFiniteError (a ValueError) naming its row in .row."},
     {"search_radius", as_method(flat_search_radius), METH_VARARGS | METH_KEYWORDS,
-     "search_radius($self, /, queries, radius, *, mask=None, threads=None, finite=False)\n--\n\n"
+     "search_radius($self, /, queries, radius, *, mask=None, rows=None, threads=None, finite=False)\n--\n\n"
      "Every row searched at a distance of at most radius from each query: (offsets, ids, distances),\n"
      "the rows of query i at [offsets[i], offsets[i + 1]), in ranking order."},
     {"remove", flat_remove, METH_O,

@@ -94,13 +94,24 @@ class FlatIndex:
         any count. A failure (MemoryError, InexactRowError) or Ctrl-C (within a
         second) leaves the index as it was."""
     def search(
-        self, queries: Buffer, k: int, *, mask: Buffer | None = None, threads: int | None = None, finite: bool = False
+        self,
+        queries: Buffer,
+        k: int,
+        *,
+        mask: Buffer | None = None,
+        rows: Buffer | None = None,
+        threads: int | None = None,
+        finite: bool = False,
     ) -> tuple[ResultBuffer, ResultBuffer]:
         """(ids, distances) of shape (m, min(k, c)), int64 and float64, over the c
         rows searched (not removed and, with ``mask``, a bool per row id, those it
-        admits): row i is bit for bit ``orbisk.PyFlat(dim, metric).search(queries[i], k)``
-        over those rows alone, with their ids here. ``threads``: None for as
-        many of the cores this process may use as the work pays for (a thread
+        admits; with ``rows``, those of its ids): row i is bit for bit
+        ``orbisk.PyFlat(dim, metric).search(queries[i], k)`` over those rows alone,
+        with their ids here. ``rows``: a 1-D contiguous int64 array of strictly
+        ascending ids below len(self) (ValueError naming the first that is not;
+        TypeError with ``mask`` too), the same rows and results as the mask
+        admitting them, at a cost of about the rows listed. ``threads``: None for
+        as many of the cores this process may use as the work pays for (a thread
         per 2**20 values, queries x rows x dim; fewer queries than threads
         share out their rows). ``finite``: a query holding NaN or an infinity
         raises NonFiniteError naming its row."""
@@ -110,11 +121,13 @@ class FlatIndex:
         radius: float,
         *,
         mask: Buffer | None = None,
+        rows: Buffer | None = None,
         threads: int | None = None,
         finite: bool = False,
     ) -> tuple[ResultBuffer, ResultBuffer, ResultBuffer]:
-        """(offsets, ids, distances), 1-D: the rows searched at a distance of at most
-        ``radius`` from query i are ids[offsets[i]:offsets[i + 1]], in ranking order."""
+        """(offsets, ids, distances), 1-D: the rows searched (``mask`` and ``rows``
+        as for ``search``) at a distance of at most ``radius`` from query i are
+        ids[offsets[i]:offsets[i + 1]], in ranking order."""
     def reserve(self, rows: int, /) -> None:
         """Room for ``rows`` more rows: adding them in several calls allocates nothing more."""
     def remove(self, ids: Buffer, /) -> None:

@@ -41,6 +41,9 @@ bool split_rows(std::size_t m, unsigned threads, const RowSet& set) {
 }  // namespace
 
 unsigned default_threads(std::size_t m, std::size_t bytes) {
+    constexpr std::size_t per_thread = std::size_t{1} << 20;
+    const std::size_t work = bytes == 0 || m <= SIZE_MAX / bytes ? m * bytes : SIZE_MAX;
+    if (work < 2 * per_thread) return 1;  // one thread, however many cores: no need to ask
     unsigned cores = 0;
 #if defined(__linux__)
     cpu_set_t set;
@@ -54,8 +57,6 @@ unsigned default_threads(std::size_t m, std::size_t bytes) {
     // 1.2x longer split in two, two queries over 20,000 x 50 0.5x, one query
     // over 20,000 x 128 0.8x and over 100,000 x 128 0.55x the time of one
     // thread.
-    constexpr std::size_t per_thread = std::size_t{1} << 20;
-    const std::size_t work = bytes == 0 || m <= SIZE_MAX / bytes ? m * bytes : SIZE_MAX;
     return static_cast<unsigned>(std::clamp<std::size_t>(work / per_thread, 1, cores));
 }
 

@@ -350,9 +350,19 @@ RowSet Flat::admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>
     return orbisk::admitted_rows(live_rows(), admit, words);
 }
 
+RowSet Flat::listed_rows(std::vector<std::uint32_t>& ids, std::vector<std::uint64_t>& words) const {
+    return orbisk::listed_rows(live_rows(), ids, words);
+}
+
 RowSet Flat::part(const RowSet& set, std::size_t from, std::size_t to) {
     RowSet p{std::max(from, set.from), std::min(to, set.to), set.bits, 0};
-    if (p.from >= p.to) return {p.from, p.from, set.bits, 0};
+    if (p.from >= p.to) return {p.from, p.from, set.bits, 0, set.list ? set.list + set.count : nullptr};
+    if (set.list) {
+        const std::uint32_t* end = set.list + set.count;
+        p.list = std::lower_bound(set.list, end, p.from);
+        p.count = static_cast<std::size_t>(std::lower_bound(p.list, end, p.to) - p.list);
+        return p;
+    }
     if (!set.bits) {
         p.count = p.to - p.from;
         return p;

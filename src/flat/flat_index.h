@@ -134,6 +134,9 @@ class Flat {
     /// The rows not removed whose byte in `admit` (size() of them) is not
     /// zero, their bits in `words`.
     RowSet admitted_rows(const std::uint8_t* admit, std::vector<std::uint64_t>& words) const;
+    /// The rows not removed among the ascending ids `ids` (each below
+    /// size()): see listed_rows (row_set.h).
+    RowSet listed_rows(std::vector<std::uint32_t>& ids, std::vector<std::uint64_t>& words) const;
     /// `set` restricted to the rows [from, to).
     static RowSet part(const RowSet& set, std::size_t from, std::size_t to);
 
@@ -216,6 +219,9 @@ class Flat {
     void scan_products(Vec query, double query_norm, const RowSet& set, TopK& top) const;
     /// Sums of squares: groups of rows abandoned once past the worst kept.
     void scan_abandoning(Vec query, const RowSet& set, TopK& top) const;
+    /// The row kernel's sums of `count` rows (at most slots * lanes) into
+    /// `acc`, which finish() turns into their distances.
+    void row_sums(Vec query, const std::uint32_t* ids, std::size_t count, double* acc) const;
     /// Exact distances of `count` rows (at most slots * lanes) into `out`.
     void distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const;
     void reserve_rows(std::size_t rows);

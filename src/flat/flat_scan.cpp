@@ -27,13 +27,18 @@
 //     still sees every block in order with its own threshold, so its
 //     candidates, and then its results, are those of its own search. Tests:
 //     Batch.* (chunk and tile boundaries crossed, every thread count).
-//  7. A search over a set of rows (rows not removed, a filter's rows, a
-//     part of the rows for one thread) skips the others everywhere: the
+//  7. A search over a set of rows (rows not removed, a filter's rows or row
+//     list, a part of the rows for one thread) skips the others everywhere: the
 //     screen masks them out, the scans never offer them. Each step above
 //     holds for any set offered in id order, so the result is the search of
 //     an index holding those rows alone. Tests: FlatSets.*.
 //  8. A radius search screens with the radius as its fixed threshold: a row
 //     whose lower bound exceeds it is farther. Tests: FlatRadius.*.
+//  9. Few rows scattered (a short list, or a mask admitting few) are each
+//     computed in full, and a Euclidean sum at or past the abandoning bound
+//     of the worst kept distance is dropped before its square root: it ends
+//     there or beyond, and a tie loses, the rows coming in id order. Test:
+//     BoundSums.ScatteredRowsJustInsideTheAbandoningBoundAreKept.
 
 #include "flat/flat_index.h"
 
@@ -102,15 +107,20 @@ void each_batch(const RowSet& set, F&& f) {
 
 }  // namespace
 
-void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const {
+void Flat::row_sums(Vec query, const std::uint32_t* ids, std::size_t count, double* acc) const {
     const std::size_t groups = (count + lanes - 1) / lanes;
     std::int64_t offsets[batch_rows];
     for (std::size_t j = 0; j < groups * lanes; ++j) {
         offsets[j] = static_cast<std::int64_t>(ids[std::min(j, count - 1)]) * dim_;  // padded with the last row
     }
-    double acc[batch_rows] = {};
+    std::fill_n(acc, groups * lanes, 0.0);
     rows_.visit(
         [&]<class T>(const T* rows) { metric_.rows_kernel<T>()(rows, offsets, groups, query.data(), 0, dim_, acc); });
+}
+
+void Flat::distances(Vec query, double query_norm, const std::uint32_t* ids, std::size_t count, double* out) const {
+    double acc[batch_rows];
+    row_sums(query, ids, count, acc);
     for (std::size_t j = 0; j < count; ++j) {
         out[j] = metric_.finish(acc[j], query_norm, metric_.row_norm(norms_.data(), ids[j]));
     }
@@ -132,23 +142,42 @@ void Flat::scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector
 void Flat::scan_scattered(Vec query, double query_norm, const RowSet& set, TopK& top) const {
     // Few rows, scattered: each computed in full, the rows of the next batch
     // asked from memory while this one is computed.
-    std::vector<std::uint32_t> ids;
-    ids.reserve(set.count);
-    each_row(set, [&](std::size_t id) { ids.push_back(static_cast<std::uint32_t>(id)); });
+    // A row list is walked as it is; bits are listed first.
+    std::vector<std::uint32_t> listed;
+    if (!set.list) {
+        listed.reserve(set.count);
+        each_row(set, [&](std::size_t id) { listed.push_back(static_cast<std::uint32_t>(id)); });
+    }
+    const std::uint32_t* ids = set.list ? set.list : listed.data();
+    const std::size_t count = set.count;
     const std::size_t row_bytes = dim_ * value_bytes(storage());
     auto fetch = [&](std::size_t from) {
-        for (std::size_t j = from; j < std::min(ids.size(), from + batch_rows); ++j) {
+        for (std::size_t j = from; j < std::min(count, from + batch_rows); ++j) {
             const char* row = static_cast<const char*>(rows_.data()) + ids[j] * row_bytes;
             for (std::size_t e = 0; e < row_bytes; e += 64) __builtin_prefetch(row + e);
         }
     };
     fetch(0);
-    for (std::size_t i = 0; i < ids.size(); i += batch_rows) {
+    // Sums of squares at or past the abandoning bound of the worst kept
+    // distance end at that distance or beyond, and a tie loses (the rows
+    // come in id order): not even their square roots are taken.
+    const bool squares = metric_.sums_squares();
+    double bound = std::numeric_limits<double>::quiet_NaN();  // drop nothing yet
+    for (std::size_t i = 0; i < count; i += batch_rows) {
         fetch(i + batch_rows);
-        const std::size_t n = std::min(batch_rows, ids.size() - i);
+        const std::size_t n = std::min(batch_rows, count - i);
         double d[batch_rows];
-        distances(query, query_norm, ids.data() + i, n, d);
-        for (std::size_t j = 0; j < n; ++j) top.offer(d[j], ids[i + j]);
+        if (!squares) {
+            distances(query, query_norm, ids + i, n, d);
+            for (std::size_t j = 0; j < n; ++j) top.offer(d[j], ids[i + j]);
+            continue;
+        }
+        row_sums(query, ids + i, n, d);
+        bool changed = false;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (!(d[j] >= bound)) changed |= top.offer(Metric::from_squares(d[j]), ids[i + j]);
+        }
+        if (changed) bound = abandoning_bound(top.worst());
     }
 }
 

@@ -53,4 +53,13 @@ RowSet admitted_rows(const RowSet& live, const std::uint8_t* admit, std::vector<
     return {0, rows, words.data(), count};
 }
 
+RowSet listed_rows(const RowSet& live, std::vector<std::uint32_t>& ids, std::vector<std::uint64_t>& words) {
+    if (live.bits) std::erase_if(ids, [&](std::uint32_t id) { return !live.has(id); });
+    const RowSet listed{0, live.to, nullptr, ids.size(), ids.data()};
+    if (listed.count == 0 || listed.count * 8 < live.to) return listed;
+    words.assign((live.to + 63) / 64, 0);
+    for (const std::uint32_t id : ids) words[id / 64] |= std::uint64_t{1} << (id % 64);
+    return {0, live.to, words.data(), ids.size()};
+}
+
 }  // namespace orbisk

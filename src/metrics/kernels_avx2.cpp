@@ -23,11 +23,17 @@ template <class T>
     __m256d r[4];
     if constexpr (std::is_same_v<T, float>) {
         const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(count)), _mm_set_epi32(3, 2, 1, 0));
-        for (int j = 0; j < 4; ++j) r[j] = _mm256_cvtps_pd(_mm_maskload_ps(base + offsets[j] + at, mask));
+        for (int j = 0; j < 4; ++j) {
+            const float* row = base + offsets[j] + at;
+            r[j] = _mm256_cvtps_pd(count == 4 ? _mm_loadu_ps(row) : _mm_maskload_ps(row, mask));
+        }
     } else {
         const __m256i mask =
             _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_set_epi64x(3, 2, 1, 0));
-        for (int j = 0; j < 4; ++j) r[j] = _mm256_maskload_pd(base + offsets[j] + at, mask);
+        for (int j = 0; j < 4; ++j) {
+            const double* row = base + offsets[j] + at;
+            r[j] = count == 4 ? _mm256_loadu_pd(row) : _mm256_maskload_pd(row, mask);
+        }
     }
     const __m256d t0 = _mm256_unpacklo_pd(r[0], r[1]), t1 = _mm256_unpackhi_pd(r[0], r[1]);
     const __m256d t2 = _mm256_unpacklo_pd(r[2], r[3]), t3 = _mm256_unpackhi_pd(r[2], r[3]);
@@ -37,28 +43,38 @@ template <class T>
     e[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
-// Each group is two chains of four rows (lanes 0-3 and 4-7).
+// Elements i..i+count-1 (count <= 4) of the 2N chains (each group is two
+// chains of four rows, lanes 0-3 and 4-7) added to their sums, in element
+// order. Whole chunks (count 4, known when compiled) keep every sum in a
+// register and load without masks.
+template <class T, std::size_t N, bool Euclidean>
+[[gnu::always_inline]] inline void add_chunk(const T* base, const std::int64_t* offsets, const double* q, std::size_t i,
+                                             std::size_t count, __m256d (&sum)[2 * N]) {
+#pragma GCC unroll 8
+    for (std::size_t h = 0; h < 2 * N; ++h) {
+        __m256d e[4];
+        transpose4(base, offsets + h * 4, i, count, e);
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < count; ++k) {
+            const __m256d qk = _mm256_set1_pd(q[i + k]);
+            if constexpr (Euclidean) {
+                const __m256d d = _mm256_sub_pd(qk, e[k]);
+                sum[h] = _mm256_add_pd(sum[h], _mm256_mul_pd(d, d));
+            } else {
+                sum[h] = _mm256_add_pd(sum[h], _mm256_mul_pd(qk, e[k]));
+            }
+        }
+    }
+}
+
 template <class T, std::size_t N, bool Euclidean>
 void rows_n(const T* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
             double* acc) {
     __m256d sum[2 * N];
     for (std::size_t h = 0; h < 2 * N; ++h) sum[h] = _mm256_loadu_pd(acc + h * 4);
-    for (std::size_t i = from; i < to; i += 4) {
-        const std::size_t count = std::min<std::size_t>(4, to - i);
-        for (std::size_t h = 0; h < 2 * N; ++h) {
-            __m256d e[4];
-            transpose4(base, offsets + h * 4, i, count, e);
-            for (std::size_t k = 0; k < count; ++k) {
-                const __m256d qk = _mm256_set1_pd(q[i + k]);
-                if constexpr (Euclidean) {
-                    const __m256d d = _mm256_sub_pd(qk, e[k]);
-                    sum[h] = _mm256_add_pd(sum[h], _mm256_mul_pd(d, d));
-                } else {
-                    sum[h] = _mm256_add_pd(sum[h], _mm256_mul_pd(qk, e[k]));
-                }
-            }
-        }
-    }
+    std::size_t i = from;
+    for (; i + 4 <= to; i += 4) add_chunk<T, N, Euclidean>(base, offsets, q, i, 4, sum);
+    if (i < to) add_chunk<T, N, Euclidean>(base, offsets, q, i, to - i, sum);
     for (std::size_t h = 0; h < 2 * N; ++h) _mm256_storeu_pd(acc + h * 4, sum[h]);
 }
 

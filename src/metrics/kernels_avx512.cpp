@@ -31,8 +31,10 @@ template <class T>
         // has no 256-bit masked load of its own).
         const __m256i mask =
             _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_set_epi32(7, 6, 5, 4, 3, 2, 1, 0));
-        for (int j = 0; j < 8; ++j)
-            r[j] = _mm512_maskz_cvtps_pd(0xFF, _mm256_maskload_ps(base + offsets[j] + at, mask));
+        for (int j = 0; j < 8; ++j) {
+            const float* row = base + offsets[j] + at;
+            r[j] = _mm512_maskz_cvtps_pd(0xFF, count == 8 ? _mm256_loadu_ps(row) : _mm256_maskload_ps(row, mask));
+        }
     } else {
         const __mmask8 m = static_cast<__mmask8>((1u << count) - 1);
         for (int j = 0; j < 8; ++j) r[j] = _mm512_maskz_loadu_pd(m, base + offsets[j] + at);
@@ -62,26 +64,97 @@ template <class T>
     return c;
 }
 
+/// Adds the terms of element q[i] and the column `e` (that element of the
+/// group's rows) to the group's sums.
+template <bool Euclidean>
+[[gnu::always_inline]] inline __m512d add_term(__m512d sum, double qi, __m512d e) {
+    const __m512d qk = _mm512_set1_pd(qi);
+    if constexpr (Euclidean) {
+        const __m512d d = _mm512_sub_pd(qk, e);
+        return _mm512_add_pd(sum, _mm512_mul_pd(d, d));
+    } else {
+        return _mm512_add_pd(sum, _mm512_mul_pd(qk, e));
+    }
+}
+
+// Elements i..i+count-1 (count <= 8) of the N groups added to their sums,
+// in element order. Whole chunks (count 8, known when compiled) keep every
+// sum in a register and load without masks.
+template <class T, std::size_t N, bool Euclidean>
+[[gnu::always_inline]] inline void add_chunk(const T* base, const std::int64_t* offsets, const double* q, std::size_t i,
+                                             std::size_t count, __m512d (&sum)[N]) {
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < N; ++g) {
+        const Columns c = transpose(base, offsets + g * lanes, i, count);
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < count; ++k) sum[g] = add_term<Euclidean>(sum[g], q[i + k], c.e[k]);
+    }
+}
+
+/// The eight floats of half `High` of `x`, widened.
+template <int High>
+[[gnu::always_inline]] inline __m512d widened_half(__m512 x) {
+    const __m256d half = _mm512_maskz_extractf64x4_pd(0xF, _mm512_castps_pd(x), High);
+    return _mm512_maskz_cvtps_pd(0xFF, _mm256_castpd_ps(half));
+}
+
+// Elements at..at+15 of eight rows of floats, transposed, then widened:
+// e[k] holds element at + k of rows 0..7. A load of sixteen floats a row
+// and three rounds of shuffles among the floats take fewer shuffles an
+// element than transpose's rounds among the widened doubles.
+[[gnu::always_inline]] inline void transpose16(const float* base, const std::int64_t* offsets, std::size_t at,
+                                               __m512d (&e)[16]) {
+    __m512 r[8], a[8], b[8];
+    for (int j = 0; j < 8; ++j) r[j] = _mm512_loadu_ps(base + offsets[j] + at);
+    // a: rows j and j + 1 interleaved in each 128-bit lane L (elements 4L..4L+3).
+    for (int j = 0; j < 8; j += 2) {
+        a[j] = _mm512_maskz_unpacklo_ps(0xFFFF, r[j], r[j + 1]);
+        a[j + 1] = _mm512_maskz_unpackhi_ps(0xFFFF, r[j], r[j + 1]);
+    }
+    // b[h + k]: element 4L + k of rows h..h+3 in lane L.
+    auto pairs = [](__m512 x, __m512 y, bool high) {
+        const __m512d u = _mm512_castps_pd(x), v = _mm512_castps_pd(y);
+        return _mm512_castpd_ps(high ? _mm512_maskz_unpackhi_pd(0xFF, u, v) : _mm512_maskz_unpacklo_pd(0xFF, u, v));
+    };
+    for (int h = 0; h < 8; h += 4) {
+        b[h] = pairs(a[h], a[h + 2], false);
+        b[h + 1] = pairs(a[h], a[h + 2], true);
+        b[h + 2] = pairs(a[h + 1], a[h + 3], false);
+        b[h + 3] = pairs(a[h + 1], a[h + 3], true);
+    }
+    // Lane L of b[k] beside lane L of b[4 + k]: element 4L + k of rows 0..7,
+    // lanes 0-1 into one register's halves, lanes 2-3 into another's.
+    const __m512i front = _mm512_set_epi32(23, 22, 21, 20, 7, 6, 5, 4, 19, 18, 17, 16, 3, 2, 1, 0);
+    const __m512i back = _mm512_set_epi32(31, 30, 29, 28, 15, 14, 13, 12, 27, 26, 25, 24, 11, 10, 9, 8);
+    for (int k = 0; k < 4; ++k) {
+        const __m512 c = _mm512_permutex2var_ps(b[k], front, b[4 + k]);
+        const __m512 d = _mm512_permutex2var_ps(b[k], back, b[4 + k]);
+        e[k] = widened_half<0>(c);
+        e[4 + k] = widened_half<1>(c);
+        e[8 + k] = widened_half<0>(d);
+        e[12 + k] = widened_half<1>(d);
+    }
+}
+
 template <class T, std::size_t N, bool Euclidean>
 void rows_n(const T* base, const std::int64_t* offsets, const double* q, std::size_t from, std::size_t to,
             double* acc) {
     __m512d sum[N];
     for (std::size_t g = 0; g < N; ++g) sum[g] = _mm512_loadu_pd(acc + g * lanes);
-    for (std::size_t i = from; i < to; i += 8) {
-        const std::size_t count = std::min<std::size_t>(8, to - i);
-        for (std::size_t g = 0; g < N; ++g) {
-            const Columns c = transpose(base, offsets + g * lanes, i, count);
-            for (std::size_t k = 0; k < count; ++k) {
-                const __m512d qk = _mm512_set1_pd(q[i + k]);
-                if constexpr (Euclidean) {
-                    const __m512d d = _mm512_sub_pd(qk, c.e[k]);
-                    sum[g] = _mm512_add_pd(sum[g], _mm512_mul_pd(d, d));
-                } else {
-                    sum[g] = _mm512_add_pd(sum[g], _mm512_mul_pd(qk, c.e[k]));
-                }
+    std::size_t i = from;
+    if constexpr (std::is_same_v<T, float>) {
+        for (; i + 16 <= to; i += 16) {
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < N; ++g) {
+                __m512d e[16];
+                transpose16(base, offsets + g * lanes, i, e);
+#pragma GCC unroll 16
+                for (std::size_t k = 0; k < 16; ++k) sum[g] = add_term<Euclidean>(sum[g], q[i + k], e[k]);
             }
         }
     }
+    for (; i + 8 <= to; i += 8) add_chunk<T, N, Euclidean>(base, offsets, q, i, 8, sum);
+    if (i < to) add_chunk<T, N, Euclidean>(base, offsets, q, i, to - i, sum);
     for (std::size_t g = 0; g < N; ++g) _mm512_storeu_pd(acc + g * lanes, sum[g]);
 }
 

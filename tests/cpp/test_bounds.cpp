@@ -114,6 +114,30 @@ TEST_P(BoundSums, FlatKeepsRowsJustInsideTheAbandoningBound) {
     EXPECT_EQ(ids(out), (std::vector<std::uint32_t>{32, 33, 34, 35, 36, 37, 38, 39}));
 }
 
+// The same rows among many others, searched as a short list (the rows are
+// computed one batch at a time, the bound taken after each): the second
+// batch's rows one ulp inside the bound must replace the first's kept rows.
+TEST_P(BoundSums, ScatteredRowsJustInsideTheAbandoningBoundAreKept) {
+    const std::size_t dim = 20;
+    const NearTie t = near_tie(dim, sum());
+    Flat f(dim, MetricKind::Euclidean, isa());
+    V far(dim, 0.0);
+    far[0] = 1e3 * t.worst;
+    for (int i = 0; i < 8; ++i) f.insert(t.kept);
+    for (std::size_t i = 8; i < slots * lanes; ++i) f.insert(far);
+    for (int i = 0; i < 8; ++i) f.insert(t.inside);
+    for (int i = 0; i < 8; ++i) f.insert(t.at_bound);
+    std::vector<std::uint32_t> listed;
+    for (std::uint32_t i = 0; i < f.size(); ++i) listed.push_back(i);
+    for (int i = 0; i < 400; ++i) f.insert(far);
+    std::vector<std::uint64_t> words;
+    const RowSet set = f.listed_rows(listed, words);
+    ASSERT_TRUE(set.list);
+    std::vector<Candidate> out;
+    f.search(V(dim, 0.0), 8, set, out);
+    EXPECT_EQ(ids(out), (std::vector<std::uint32_t>{32, 33, 34, 35, 36, 37, 38, 39}));
+}
+
 // The graph's walk: node 0 far away names every other node in insertion
 // order; nodes 1-8 fill W, then come more far nodes than one batch of
 // distances holds, so that W is full when the rest are computed (a walk

@@ -113,6 +113,38 @@ TEST(KernelTables, RowGroupsMatchSequentialSums) {
     }
 }
 
+// Whole rows in one call, every dimension from 1 to 300: the whole chunks of
+// elements and the tail after them, values of scattered magnitudes so that
+// any other order of the adds would change some sum's bits.
+TEST(KernelTables, WholeRowsOfEveryDimensionMatchSequentialSums) {
+    const auto tables = tables_of(distance_kernels);
+    std::mt19937_64 rng(31);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    constexpr std::size_t rows = slots * lanes;
+    for (std::size_t dim = 1; dim <= 300; ++dim) {
+        std::vector<float> floats(rows * dim);
+        std::vector<double> q(dim);
+        for (auto& v : floats) v = static_cast<float>(std::ldexp(normal(rng), static_cast<int>(rng() % 41) - 20));
+        for (auto& v : q) v = std::ldexp(normal(rng), static_cast<int>(rng() % 41) - 20);
+        const std::vector<double> store(floats.begin(), floats.end());
+        std::int64_t offsets[rows];
+        for (std::size_t r = 0; r < rows; ++r) offsets[r] = static_cast<std::int64_t>(((r * 5) % rows) * dim);
+        for (const Kernels* t : tables) {
+            double l2[rows] = {}, dots[rows] = {}, l2f[rows] = {}, dotsf[rows] = {};
+            t->squared_l2_rows(store.data(), offsets, slots, q.data(), 0, dim, l2);
+            t->dot_rows(store.data(), offsets, slots, q.data(), 0, dim, dots);
+            t->squared_l2_floats(floats.data(), offsets, slots, q.data(), 0, dim, l2f);
+            t->dot_floats(floats.data(), offsets, slots, q.data(), 0, dim, dotsf);
+            for (std::size_t r = 0; r < rows; ++r) {
+                const Vec row(store.data() + offsets[r], dim);
+                const double squares = sequential_squares(q, row), dot = sum_of_products(q.data(), row.data(), dim);
+                ASSERT_TRUE(same_bits(l2[r], squares) && same_bits(l2f[r], squares)) << t->name << " dim " << dim;
+                ASSERT_TRUE(same_bits(dots[r], dot) && same_bits(dotsf[r], dot)) << t->name << " dim " << dim;
+            }
+        }
+    }
+}
+
 // Each table's block encoder against encode() and norm() of each row, over
 // doubles and floats, rows without a code among them.
 TEST(KernelTables, BlockEncodersGiveEachRowsCodeAndNorm) {

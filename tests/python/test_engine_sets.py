@@ -149,9 +149,12 @@ def test_one_query_over_rows_split_among_threads(metric):
     want_masked = _reference_search(rows, np.intersect1d(live, np.flatnonzero(admit)), metric, query, 25)
     radius = struct.unpack("<d", want[0][-1][1])[0]
     want_radius = _reference_radius(rows, live, metric, query, radius)
+    listed = np.flatnonzero(_mask("sparse", n, 9))  # a list, split at the parts' bounds
+    want_listed = _reference_search(rows, np.intersect1d(live, listed), metric, query, 25)
     for threads in range(1, 9):
         assert _pairs(*ix.search(query, 25, threads=threads)) == want, threads
         assert _pairs(*ix.search(query, 25, mask=admit, threads=threads)) == want_masked, threads
+        assert _pairs(*ix.search(query, 25, rows=listed, threads=threads)) == want_listed, threads
         assert _radius_pairs(*ix.search_radius(query, radius, threads=threads)) == want_radius, threads
 
 
@@ -178,6 +181,61 @@ def test_bad_masks_are_refused(mask, error, text):
     ):
         with pytest.raises(error, match=text):
             call()
+
+
+# ---- row lists -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("kind", ["none", "one", "sparse", "half", "every"])
+@pytest.mark.parametrize("removed", [False, True])
+def test_a_row_list_searches_as_the_mask_of_its_rows(metric, kind, removed):
+    # Few rows are walked as a list, many go to the screen as bits; removed
+    # rows on the list are skipped either way.
+    rows = _rows(N, 1)
+    admit = _mask(kind, N, 2)
+    listed = np.flatnonzero(admit).astype(np.int64)
+    queries = _queries(rows, 3)
+    ix = _engine(rows, metric)
+    if removed:
+        ix.remove(np.unique(np.concatenate([listed[::2], np.arange(0, N, 7)])))
+    for threads in (1, 3):
+        for q in (queries, queries[:1]):
+            for k in (1, 10, len(listed) + 5):
+                got = _result(ix.search(q, k, rows=listed, threads=threads))
+                assert got == _result(ix.search(q, k, mask=admit, threads=threads)), k
+        got = _result(ix.search_radius(queries, 2.5, rows=listed, threads=threads))
+        assert got == _result(ix.search_radius(queries, 2.5, mask=admit, threads=threads))
+
+
+@pytest.mark.parametrize(
+    "listed, error, text",
+    [
+        (np.array([3, 9, 8]), ValueError, r"rows\[2\] = 8 is not above rows\[1\] = 9"),
+        (np.array([3, 3]), ValueError, r"rows\[1\] = 3 is not above"),
+        (np.array([-1, 4]), ValueError, r"rows\[0\] = -1 is out of range for 300 rows"),
+        (np.array([4, N]), ValueError, r"rows\[1\] = 300 is out of range"),
+        (np.array([4, 5], np.int32), TypeError, "1-D array of int64"),
+        (np.array([4, 5], np.uint64), TypeError, "1-D array of int64"),
+        (np.array([[4, 5]]), TypeError, "1-D array of int64"),
+        (np.arange(8)[::2], ValueError, "rows must be contiguous"),
+        ([4, 5], TypeError, "1-D array of int64, not list"),
+    ],
+)
+def test_bad_row_lists_are_refused(listed, error, text):
+    rows = _rows(N, 9)
+    ix = _engine(rows)
+    queries = np.zeros((2, DIM))
+    before = _result(ix.search(queries, 5))
+    for call in (
+        lambda: ix.search(queries, 3, rows=listed),
+        lambda: ix.search_radius(queries, 3.0, rows=listed),
+    ):
+        with pytest.raises(error, match=text):
+            call()
+    with pytest.raises(TypeError, match="mask or rows, not both"):
+        ix.search(queries, 3, mask=np.ones(N, bool), rows=np.array([1]))
+    assert _result(ix.search(queries, 5)) == before and len(ix) == N
 
 
 # ---- radius searches -------------------------------------------------------------
