@@ -269,7 +269,7 @@ fuzz: build fuzz/.venv/.ready
 
 fuzz-smoke: build fuzz/.venv/.ready
 	mkdir -p $(FUZZ_CORPUS)
-	PYTHONPATH=$(BUILD) fuzz/.venv/bin/python fuzz/fuzz_orbisk.py -max_total_time=60 $(FUZZ_CORPUS) fuzz/corpus
+	PYTHONPATH=$(BUILD) fuzz/.venv/bin/python fuzz/fuzz_orbisk.py -max_total_time=30 $(FUZZ_CORPUS) fuzz/corpus
 
 # The sdist and the wheel; `python -m build` makes the wheel from the sdist,
 # so a file missing from the sdist fails here. The wheel is installed in a
