@@ -539,12 +539,12 @@ def _load_container[L: Loaded](
         raise IndexFileError(f"{path}: a {kind} index file holds engine arrays")
     if arrays.keys() - known:
         raise IndexFileError(f"{path}: unknown arrays {sorted(arrays.keys() - known)}")
-    refused = IndexFileError(f"{path}: its rows hold NaN or infinity, which its index refuses")
+    nonfinite = f"{path}: its rows hold NaN or infinity, which its index refuses"
     # Engines restored from their parts look at the rows themselves (a flat
     # one in the same pass as its codes); rows added again are looked at here.
     kept = kind == "flat" or bool(engine)
     if verify and not header["allow_nonfinite"] and not kept and first_nonfinite(rows) is not None:
-        raise refused
+        raise IndexFileError(nonfinite)
     snap = Snapshot(
         kind,
         dim,
@@ -561,6 +561,6 @@ def _load_container[L: Loaded](
     try:
         return build(snap, restore=True, verify=verify, backend=_backend(header, backend), progress=progress)
     except orbisk_engine.NonFiniteError:
-        raise refused from None
+        raise IndexFileError(nonfinite) from None
     except (TypeError, ValueError) as e:
         raise IndexFileError(f"{path}: its rows, codes, links, keys or metadata are refused: {e}") from None

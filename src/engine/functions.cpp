@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "binding/buffers.h"
 #include "binding/errors.h"
@@ -45,9 +46,15 @@ PyObject* first_repeat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return PyErr_Format(PyExc_TypeError, "first_repeat() takes a text and its ends, got %zd", nargs);
         HeldBuffer text, ends;
         if (!text.take(args[0], PyBUF_SIMPLE) || !take_int64(ends, args[1], "ends")) return nullptr;
-        const auto* end = static_cast<const std::int64_t*>(ends.view().buf);
         const auto n = static_cast<std::size_t>(ends.view().shape[0]);
         if (n >= max_texts) return PyErr_Format(PyExc_ValueError, "first_repeat takes fewer than %zu texts", max_texts);
+        // The ends are copied before they are checked: another thread may
+        // write to the caller's array while the lock is released, and the
+        // ends say where the texts are read (the text's own bytes may
+        // change: they are only compared).
+        const auto* given = static_cast<const std::int64_t*>(ends.view().buf);
+        const std::vector<std::int64_t> own(given, given + n);
+        const std::int64_t* end = own.data();
         // Every text inside the blob, none ending before it starts.
         std::int64_t at = 0;
         for (std::size_t i = 0; i < n; at = end[i++]) {
