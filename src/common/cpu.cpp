@@ -6,9 +6,36 @@
 
 #include "kernel_cap.h"
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace orbisk {
 
 namespace {
+
+#if defined(__x86_64__)
+/// Whether the CPU has AMX's int8 tiles and the system lets this process
+/// use them: Linux asks a process to request the tile state first, which
+/// it refuses when the system does not save it (or a thread's signal stack
+/// is too small to hold it).
+bool tiles_usable() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    constexpr unsigned tile = 1u << 24, int8 = 1u << 25;
+    if ((d & (tile | int8)) != (tile | int8)) return false;
+#if defined(__linux__)
+    constexpr long request_state = 0x1023, tile_data = 18;  // ARCH_REQ_XCOMP_PERM, XFEATURE_XTILEDATA
+    return syscall(SYS_arch_prctl, request_state, tile_data) == 0;
+#else
+    return false;
+#endif
+}
+#endif
 
 /// Whether this CPU runs `isa`.
 bool runs(Isa isa) {
@@ -20,6 +47,7 @@ bool runs(Isa isa) {
         case Isa::Avx512Vnni:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni");
+        case Isa::Amx: return runs(Isa::Avx512Vnni) && tiles_usable();
 #else
         default: break;  // another machine's sets
 #endif

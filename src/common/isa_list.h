@@ -12,3 +12,4 @@ ORBISK_ISA(Scalar, scalar, "")                                          // plain
 ORBISK_ISA(Avx2, avx2, "-mavx2")                                        // AVX2
 ORBISK_ISA(Avx512, avx512, "-mavx512f")                                 // AVX-512 F
 ORBISK_ISA(Avx512Vnni, avx512vnni, "-mavx512f -mavx512bw -mavx512vl -mavx512vnni")  // AVX-512 F, BW, VL and VNNI
+ORBISK_ISA(Amx, amx, "-mavx512f -mavx512bw -mavx512vl -mavx512vnni -mamx-tile -mamx-int8")  // and AMX's int8 tiles

@@ -205,7 +205,8 @@ class Flat {
     bool screens(std::size_t keep, const RowSet& set) const;
     /// The screen of the code blocks [from, to) (rows of `set` only), in order.
     template <class Sel>
-    void screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from, std::size_t to) const;
+    void screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from, std::size_t to,
+                       const std::int32_t* products = nullptr) const;
     template <class Sel>
     void screen_open_block(Sel& selection, const RowSet& set) const;
     /// The rows the screen left, computed exactly into `out`.

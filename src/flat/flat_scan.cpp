@@ -278,8 +278,8 @@ struct Flat::Within {
 };
 
 template <class Sel>
-void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from,
-                         std::size_t to) const {
+void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set, std::size_t from, std::size_t to,
+                         const std::int32_t* products) const {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const CodeKernels& codes = *metric_.kernels().codes;
     const std::size_t groups = code_row_bytes() / 4;
@@ -294,10 +294,17 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
         const std::uint64_t in = set.bits ? bits_from(set.bits, first, first + n * code_lanes) : ~std::uint64_t{0};
         if (!in) continue;
         const Screen sc = metric_.screen(qc, selection.threshold());
+        const float* scales = scales_.data() + first;
+        const float* rhos = rhos_.data() + first;
+        const double* extents = extents_.data() + first;
+        const double* block_norms = norms ? norms + first : nullptr;
+        // The products of these blocks, given or computed here.
+        const std::int32_t* p = products ? products + (b - from) * code_lanes : raw;
         std::uint64_t pass =
-            codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales_.data() + first, rhos_.data() + first,
-                         extents_.data() + first, norms ? norms + first : nullptr, runs_.data() + b, raw) &
-            in;
+            products ? codes.pass(sc, n * code_lanes, scales, rhos, extents, block_norms, runs_.data() + b, p)
+                     : codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales, rhos, extents, block_norms,
+                                    runs_.data() + b, raw);
+        pass &= in;
         for (; pass != 0; pass &= pass - 1) {
             const auto r = static_cast<std::size_t>(std::countr_zero(pass));
             const auto id = static_cast<std::uint32_t>(first + r);
@@ -305,7 +312,7 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
                 selection.offer({-inf, inf}, id);  // no code: computed, always
                 continue;
             }
-            selection.offer(metric_.bounds(qc, scales_[id], rhos_[id], extents_[id], raw[r], norms ? norms[id] : 0.0),
+            selection.offer(metric_.bounds(qc, scales_[id], rhos_[id], extents_[id], p[r], norms ? norms[id] : 0.0),
                             id);
         }
     }
@@ -404,12 +411,27 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     const std::size_t first = set.from / code_lanes;
     const std::size_t blocks = std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes;
     const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
+    // The products of every query with a chunk's rows at once (the table
+    // may multiply several queries together), then each query's screen of
+    // them.
+    const std::size_t bytes = code_row_bytes();
+    const std::size_t nq = screened.size();
+    std::vector<std::int8_t> query_codes(query_rows(nq) * bytes);
+    for (std::size_t j = 0; j < nq; ++j) {
+        std::copy_n(codes[screened[j]].codes.data(), bytes, query_codes.data() + j * bytes);
+    }
+    std::vector<std::int32_t> products(query_rows(nq) * chunk * code_lanes);
+    const CodeKernels& kernels = *metric_.kernels().codes;
     for (std::size_t b = first; b < blocks; b += chunk) {
         const std::size_t end = std::min(blocks, b + chunk);
-        for (std::size_t j = 0; j < screened.size(); ++j) {
-            screen_blocks(codes[screened[j]], selections[j], set, b, end);
+        if (nq) {
+            kernels.many(code_blocks_.data() + b * code_lanes * bytes, end - b, bytes / 4, query_codes.data(), nq,
+                         products.data());
         }
-        interrupt.step((end - b) * code_lanes * dim_ * screened.size());
+        for (std::size_t j = 0; j < nq; ++j) {
+            screen_blocks(codes[screened[j]], selections[j], set, b, end, products.data() + j * (end - b) * code_lanes);
+        }
+        interrupt.step((end - b) * code_lanes * dim_ * nq);
     }
     for (std::size_t j = 0; j < screened.size(); ++j) {
         screen_open_block(selections[j], set);

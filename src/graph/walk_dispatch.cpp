@@ -12,7 +12,8 @@ const WalkKernels& walk_kernels(Isa isa) {
 #if defined(__x86_64__)
         case Isa::Avx2: return avx2_walk;
         case Isa::Avx512: return avx2_walk;
-        case Isa::Avx512Vnni: return vnni_walk;
+        case Isa::Avx512Vnni:
+        case Isa::Amx: return vnni_walk;
 #else
         default: break;  // another machine's sets
 #endif

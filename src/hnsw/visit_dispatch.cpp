@@ -12,7 +12,8 @@ const VisitKernels& visit_kernels(Isa isa) {
 #if defined(__x86_64__)
         case Isa::Avx2: return avx2_visit;
         case Isa::Avx512: return avx512_visit;
-        case Isa::Avx512Vnni: return avx512_visit;
+        case Isa::Avx512Vnni:
+        case Isa::Amx: return avx512_visit;
 #else
         default: break;  // another machine's sets
 #endif

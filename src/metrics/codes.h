@@ -43,6 +43,7 @@
 // underflow, and every stored element is finite), and n <= max_code_dim.
 // Vectors outside them have no code (scale 0) and are always computed.
 
+#include <immintrin.h>
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -376,37 +377,99 @@ inline std::int32_t first_threshold(const QueryCode& q, double t, const RunBound
     }
 }
 
+// may_pass for eight rows side by side: each lane evaluates the same
+// expressions in the same order as may_pass does for its row (the scalar
+// factors grouped as there), so every lane gives may_pass's answer bit for
+// bit; vectors run across rows, never within one row's arithmetic.
+using Doubles8 = double __attribute__((vector_size(64)));
+using Longs8 = std::int64_t __attribute__((vector_size(64)));
+using Floats8 = float __attribute__((vector_size(32)));
+using Ints8 = std::int32_t __attribute__((vector_size(32)));
+
+/// Bit r set for each lane r of `m` that is not 0 (a comparison's lanes are
+/// all ones or 0).
+inline std::uint32_t lanes_set(Longs8 m) {
+#if defined(__AVX512F__)
+    const auto v = reinterpret_cast<__m512i>(m);
+    return _mm512_test_epi64_mask(v, v);
+#elif defined(__AVX__)
+    __m256d half[2];
+    std::memcpy(half, &m, sizeof m);
+    return static_cast<std::uint32_t>(_mm256_movemask_pd(half[0]) | _mm256_movemask_pd(half[1]) << 4);
+#else
+    std::uint32_t bits = 0;
+    for (int r = 0; r < 8; ++r) bits |= static_cast<std::uint32_t>(m[r] != 0) << r;
+    return bits;
+#endif
+}
+
+template <MetricKind Kind>
+inline std::uint32_t may_pass8(const QueryCode& q, double widened, double t, const float* scales, const float* rhos,
+                               const double* extents, const double* norms, const std::int32_t* raw) {
+    Floats8 scale, rho_f;
+    Ints8 raw8;
+    Doubles8 extent, norm{};
+    std::memcpy(&scale, scales, sizeof scale);
+    std::memcpy(&rho_f, rhos, sizeof rho_f);
+    std::memcpy(&raw8, raw, sizeof raw8);
+    std::memcpy(&extent, extents, sizeof extent);
+    if constexpr (Kind == MetricKind::Cosine) std::memcpy(&norm, norms, sizeof norm);
+    const Doubles8 s = __builtin_convertvector(scale, Doubles8);
+    const Doubles8 rho = __builtin_convertvector(rho_f, Doubles8);
+    const Doubles8 p = __builtin_convertvector(raw8, Doubles8) - q.offset;
+    const Longs8 magnitude = Longs8{} + std::numeric_limits<std::int64_t>::max();  // every bit but the sign
+    Longs8 excluded;
+    if constexpr (Kind == MetricKind::Euclidean) {
+        const Doubles8 qx = 2.0 * q.scale * s * p;
+        const Doubles8 y2 = q.qq + extent - qx;
+        const Doubles8 abs_qx = reinterpret_cast<Doubles8>(reinterpret_cast<Longs8>(qx) & magnitude);
+        const Doubles8 e = 6.0 * 0x1p-53 * (q.qq + extent + abs_qx) * (1.0 + code_margin);
+        const Doubles8 reach = widened + (q.radius + s * rho) * (1.0 + code_margin);
+        excluded = y2 - e > reach * reach * (1.0 + 16.0 * code_margin);
+    } else {
+        const Doubles8 g = q.scale * s * p;
+        const Doubles8 rx = s * rho * (1.0 + code_margin);
+        const Doubles8 abs_g = reinterpret_cast<Doubles8>(reinterpret_cast<Longs8>(g) & magnitude);
+        const Doubles8 w = (q.length * rx + q.radius * extent + q.radius * rx +
+                            code_margin * (q.length + q.radius) * (extent + rx) + abs_g * code_margin) *
+                               (1.0 + code_margin) +
+                           code_slack;
+        if constexpr (Kind == MetricKind::Dot) {
+            excluded = g - w > t;
+        } else {
+            excluded = (g - w) / (q.norm * norm) > t;
+        }
+    }
+    return ~lanes_set(excluded) & 0xFFu;
+}
+
 /// Bit r set for each of the first n (at most 64) rows that may pass the
-/// screen: the first test for each run of code_lanes rows (runs[i] the
-/// bounds of rows [i * code_lanes, (i + 1) * code_lanes)), then may_pass
-/// for the rows it leaves. The runs' thresholds are derived together, so
-/// that their chains of operations overlap, and the rows left are found
-/// without a branch a row.
+/// screen: may_pass for every row, eight side by side. (`norms` is read
+/// for cosine only; a last part of fewer than eight rows is padded with
+/// rows without a code.)
 template <MetricKind Kind>
 inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
-                               const double* extents, const double* norms, const RunBounds* runs,
-                               const std::int32_t* raw) {
-    constexpr std::size_t most = 64 / code_lanes;
-    const std::size_t count = (n + code_lanes - 1) / code_lanes;
-    std::int32_t first[most];
-    for (std::size_t i = 0; i < count; ++i) first[i] = first_threshold<Kind>(*sc.q, sc.threshold, runs[i]);
-    std::uint64_t left = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t bits = 0;
-        const std::size_t rows = std::min(code_lanes, n - i * code_lanes);
-        for (std::size_t r = 0; r < rows; ++r) {
-            bits |= static_cast<std::uint32_t>(!first_excludes<Kind>(raw[i * code_lanes + r], first[i])) << r;
-        }
-        left |= std::uint64_t{bits} << (i * code_lanes);
-    }
+                               const double* extents, const double* norms, const RunBounds*, const std::int32_t* raw) {
     const double widened = widened_threshold(sc.threshold);
     std::uint64_t mask = 0;
-    for (; left != 0; left &= left - 1) {
-        const auto r = static_cast<std::size_t>(std::countr_zero(left));
-        if (may_pass<Kind>(*sc.q, widened, sc.threshold, scales[r], rhos[r], extents[r], raw[r],
-                           Kind == MetricKind::Cosine ? norms[r] : 0.0)) {
-            mask |= std::uint64_t{1} << r;
-        }
+    std::size_t r = 0;
+    for (; r + 8 <= n; r += 8) {
+        mask |= std::uint64_t{may_pass8<Kind>(*sc.q, widened, sc.threshold, scales + r, rhos + r, extents + r,
+                                              Kind == MetricKind::Cosine ? norms + r : nullptr, raw + r)}
+                << r;
+    }
+    if (r < n) {
+        float s[8] = {}, rho[8] = {};
+        double extent[8] = {}, norm[8] = {};
+        std::int32_t p[8] = {};
+        const std::size_t left = n - r;
+        std::copy_n(scales + r, left, s);
+        std::copy_n(rhos + r, left, rho);
+        std::copy_n(extents + r, left, extent);
+        if (Kind == MetricKind::Cosine) std::copy_n(norms + r, left, norm);
+        std::copy_n(raw + r, left, p);
+        const std::uint32_t bits = may_pass8<Kind>(*sc.q, widened, sc.threshold, s, rho, extent, norm, p);
+        mask |= std::uint64_t{bits & ((1u << left) - 1)} << r;
     }
     return mask;
 }

@@ -12,6 +12,7 @@ const Kernels& distance_kernels(Isa isa) {
         case Isa::Avx2: return avx2_kernels;
         case Isa::Avx512: return avx512_kernels;
         case Isa::Avx512Vnni: return avx512vnni_kernels;
+        case Isa::Amx: return amx_kernels;
 #else
         default: break;  // another machine's sets
 #endif

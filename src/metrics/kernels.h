@@ -48,11 +48,33 @@ struct CodeKernels {
     std::uint64_t (*screen)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const Screen& sc,
                             const float* scales, const float* rhos, const double* extents, const double* norms,
                             const RunBounds* runs, std::int32_t* raw);
+    /// `blocks` for `nq` queries at once over `count` blocks: q holds the
+    /// queries' codes one after another (4 * groups bytes each), then zero
+    /// codes up to query_rows(nq) queries; out[j * count * code_lanes + i]
+    /// is query j's product for row i of the blocks, and out has room for
+    /// query_rows(nq) queries.
+    void (*many)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                 std::size_t nq, std::int32_t* out);
+    /// The second half of `screen`: its rows screened, from their products
+    /// in raw (screen_rows in codes.h).
+    std::uint64_t (*pass)(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
+                          const double* extents, const double* norms, const RunBounds* runs, const std::int32_t* raw);
 };
+
+/// Queries `many` computes together: the query codes and products it is
+/// given have room for a multiple of it.
+inline constexpr std::size_t query_tile = 16;
+inline std::size_t query_rows(std::size_t nq) { return (nq + query_tile - 1) / query_tile * query_tile; }
 
 extern const CodeKernels scalar_codes;
 extern const CodeKernels avx2_codes;
 extern const CodeKernels vnni_codes;
+extern const CodeKernels amx_codes;
+/// The VNNI table's kernels of one query, which the AMX table shares.
+void vnni_code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                      std::int32_t* out);
+void vnni_code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
+                    const std::int8_t* q, std::size_t bytes, std::int32_t* out);
 
 /// A row kernel over rows stored as T (double, or float widened exactly):
 /// see Kernels.
@@ -140,6 +162,14 @@ void four_then_one(const std::uint8_t* blocks, std::size_t count, std::size_t gr
     for (; b < count; ++b) One(blocks + b * block_bytes, groups, q, out + b * code_lanes);
 }
 
+/// `many` from a table's block kernel: one query after another.
+template <auto Blocks>
+void query_by_query(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                    std::size_t nq, std::int32_t* out) {
+    for (std::size_t j = 0; j < nq; ++j)
+        Blocks(blocks, count, groups, q + j * groups * 4, out + j * count * code_lanes);
+}
+
 /// The table of `isa`, which must be one this CPU runs (supported_isas()).
 const Kernels& distance_kernels(Isa isa);
 
@@ -147,5 +177,6 @@ extern const Kernels scalar_kernels;
 extern const Kernels avx2_kernels;
 extern const Kernels avx512_kernels;
 extern const Kernels avx512vnni_kernels;
+extern const Kernels amx_kernels;
 
 }  // namespace orbisk

@@ -258,12 +258,23 @@ void encode_lanes(const T* rows, std::size_t dim, MetricKind kind, std::uint8_t*
     }
 }
 
+/// This file's row kernels and encoders beside the code kernels `codes`.
+constexpr Kernels with_codes(const char* name, const CodeKernels* codes) {
+    return {name,
+            rows<double, true>,
+            rows<double, false>,
+            rows<float, true>,
+            rows<float, false>,
+            encode_lanes<double>,
+            encode_lanes<float>,
+            codes};
+}
+
 }  // namespace
 
 // Without VNNI, the AVX2 code kernels serve.
-const Kernels avx512_kernels = {"avx512",           rows<double, true>,   rows<double, false>, rows<float, true>,
-                                rows<float, false>, encode_lanes<double>, encode_lanes<float>, &avx2_codes};
-const Kernels avx512vnni_kernels = {"avx512vnni",       rows<double, true>,   rows<double, false>, rows<float, true>,
-                                    rows<float, false>, encode_lanes<double>, encode_lanes<float>, &vnni_codes};
+const Kernels avx512_kernels = with_codes("avx512", &avx2_codes);
+const Kernels avx512vnni_kernels = with_codes("avx512vnni", &vnni_codes);
+const Kernels amx_kernels = with_codes("amx", &amx_codes);
 
 }  // namespace orbisk

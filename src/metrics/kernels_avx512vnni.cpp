@@ -60,6 +60,17 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 }  // namespace
 
-const CodeKernels vnni_codes = {"vnni", 127, code_blocks, code_rows, screen_with<code_blocks>};
+void vnni_code_blocks(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
+                      std::int32_t* out) {
+    code_blocks(blocks, count, groups, q, out);
+}
+
+void vnni_code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
+                    const std::int8_t* q, std::size_t bytes, std::int32_t* out) {
+    code_rows(base, rows, count, stride, q, bytes, out);
+}
+
+const CodeKernels vnni_codes = {
+    "vnni", 127, code_blocks, code_rows, screen_with<code_blocks>, query_by_query<code_blocks>, screen_rows};
 
 }  // namespace orbisk
