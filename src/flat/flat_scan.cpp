@@ -413,23 +413,25 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
     // The products of every query with a chunk's rows at once (the table
     // may multiply several queries together), then each query's screen of
-    // them.
+    // them; a query alone makes its own as it screens.
     const std::size_t bytes = code_row_bytes();
     const std::size_t nq = screened.size();
-    std::vector<std::int8_t> query_codes(query_rows(nq) * bytes);
-    for (std::size_t j = 0; j < nq; ++j) {
+    const bool together = nq > 1;
+    std::vector<std::int8_t> query_codes(together ? query_rows(nq) * bytes : 0);
+    std::vector<std::int32_t> products(together ? query_rows(nq) * chunk * code_lanes : 0);
+    for (std::size_t j = 0; together && j < nq; ++j) {
         std::copy_n(codes[screened[j]].codes.data(), bytes, query_codes.data() + j * bytes);
     }
-    std::vector<std::int32_t> products(query_rows(nq) * chunk * code_lanes);
     const CodeKernels& kernels = *metric_.kernels().codes;
     for (std::size_t b = first; b < blocks; b += chunk) {
         const std::size_t end = std::min(blocks, b + chunk);
-        if (nq) {
+        if (together) {
             kernels.many(code_blocks_.data() + b * code_lanes * bytes, end - b, bytes / 4, query_codes.data(), nq,
                          products.data());
         }
         for (std::size_t j = 0; j < nq; ++j) {
-            screen_blocks(codes[screened[j]], selections[j], set, b, end, products.data() + j * (end - b) * code_lanes);
+            screen_blocks(codes[screened[j]], selections[j], set, b, end,
+                          together ? products.data() + j * (end - b) * code_lanes : nullptr);
         }
         interrupt.step((end - b) * code_lanes * dim_ * nq);
     }
