@@ -18,15 +18,18 @@
 //  5. The screen (codes.h): rows whose lower bound exceeds the k-th smallest
 //     upper bound are never computed, and the rest are computed in order of
 //     their lower bounds until one exceeds the worst distance kept. Most
-//     rows are excluded by the first test (codes.h): their integer products
-//     against one integer a block, derived from the block's RunBounds and
-//     the threshold, which only excludes rows that the bound would. Tests:
-//     Codes.* (each bound at its edge, the first test at its integer edge),
-//     CodeTables.*, ScreenedScan.
+//     rows are excluded by the first test (codes.h): one comparison of the
+//     row's scale times its product against constants derived once a block
+//     from its RunBounds and the threshold, eight rows side by side, which
+//     only excludes rows that the bound would; the rows it leaves are
+//     bounded in full. Tests: Codes.* (each bound at its edge, the first
+//     test at the bound's edge), CodeTables.*, ScreenedScan.
 //  6. A batch (search_many) screens its queries chunk by chunk: each query
 //     still sees every block in order with its own threshold, so its
-//     candidates, and then its results, are those of its own search. Tests:
-//     Batch.* (chunk and tile boundaries crossed, every thread count).
+//     candidates, and then its results, are those of its own search. The
+//     products of a chunk are made for all the batch's queries at once
+//     (integers: exact in any order). Tests: Batch.* (chunk and tile
+//     boundaries crossed, every thread count), CodeTables.ManyQueries*.
 //  7. A search over a set of rows (rows not removed, a filter's rows or row
 //     list, a part of the rows for one thread) skips the others everywhere: the
 //     screen masks them out, the scans never offer them. Each step above

@@ -271,115 +271,100 @@ inline bool may_pass(MetricKind kind, const QueryCode& q, double widened, double
 /// part of the Euclidean test's reach that does not depend on the row.
 inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 
-/// The integer x rounded up (`up`) or down, clamped to the 32-bit range;
-/// `none` for NaN.
-inline std::int32_t clamped_integer(double x, bool up, std::int32_t none) {
-    constexpr double lo = -2147483648.0, hi = 2147483647.0;
-    if (std::isnan(x)) return none;
-    return static_cast<std::int32_t>(std::clamp(up ? std::ceil(x) : std::floor(x), lo, hi));
-}
-
-// The first test. For one run of rows and one threshold t, an integer T
-// such that a row of the run fails may_pass whenever its raw product is
-// below T (Euclidean) or above T (dot product, cosine): most rows are
-// decided by one integer comparison, and may_pass is evaluated only for
-// the others. T comes from the run's extremes (RunSummary), so it is
-// derived once per run and threshold, not once per row, from RunBounds
-// kept beside the codes (rounded outwards, so they bound the rows' own
-// values as the argument needs).
+// The first test. For one run of rows and one threshold t, constants that
+// decide most rows from their own scale, extent and raw product by one
+// comparison, eight rows side by side: a = s p against extent * slope + base
+// (Euclidean: excluded when below) or against base (dot product, cosine:
+// excluded when above). A row it excludes fails may_pass, rounding
+// included; whatever it leaves is bounded in full (and the bound may still
+// exclude it). The constants come from the query, t and the run's RunBounds
+// (kept beside the codes, rounded outwards), so they are derived once per
+// run and threshold.
 //
-// Why it holds: an excluded row fails may_pass as computed, rounding
-// included. Write p = raw - offset (exact), and let every quantity below be
-// the double the code computes unless marked real.
-//  Euclidean. For the row, may_pass computes qx = 2 s_q s p, y2 = qq + ext -
-//   qx, e and reach = t + 2 slack + (r_q + s rho)(1 + m), and excludes when
-//   y2 - e > reach^2 (1 + 16m). Each of these is within 4u relative of its
-//   real value on its few operations (u = 2^-53), so the row is excluded
-//   when the real qq + ext - qx - 2^-49 (qq + ext + |qx|) exceeds R^2 (1 +
-//   16m)(1 + 2u), R the run's reach: the same expression with the run's
-//   greatest s rho (rounding is monotone, so R >= reach). For p >= 0, qx <=
-//   2 s_q s_hi p and ext >= ext_lo, so it suffices that
-//   2 s_q s_hi p (1 + 2^-49) < (qq + ext_lo)(1 - 2^-49) - R^2 (1 + 16m)(1 + 2u) = G*.
-//   The code computes g = (qq + ext_lo)(1 - m) - R^2 (1 + 32m): the extra
-//   m (qq + ext_lo) + 16m R^2 outweighs the few roundings of g, so g < G*.
-//   When g > 0, P = g / (2 s_q s_hi) (1 - m) < G* / (2 s_q s_hi (1 + 2^-49))
-//   (the factor 1 - m outweighs four roundings and the 2^-49), so p < P
-//   excludes; for p < 0, qx < 0 and y2 - e >= (qq + ext_lo)(1 - 2^-49) >
-//   G* > 0 excludes too. T = ceil of P + offset as rounded: rounding is
-//   monotone and integers below 2^31 are doubles, so an integer raw < T is
-//   below the real P + offset, and p < P (beyond 2^31, T is clamped and
-//   excludes less).
-//   When g <= 0 (or NaN: t infinite or NaN), or t < 0 (only a radius can
-//   be), T excludes nothing.
-//  Dot product. may_pass computes g = s_q s p, w (the error terms, with
-//   |g| m among them) and excludes when g - w > t. The run's W is w without
-//   its |g| term, at the greatest rx and extent (w grows with both); w <=
-//   (W + 2m |g|)(1 + 8u) and g is within 3u |g| of the real s_q s p, so
-//   g - w >= real(s_q s p) - 3m |s_q s p| - W (1 + 8u), and the row is
-//   excluded when that exceeds tau = t + W (1 + m) + |t| m (the m terms
-//   outweigh the rounding of the last subtraction and of tau itself; the
-//   slack in W keeps tau above t when t = 0). For tau >= 0 that needs
-//   p > 0 and s_q s_lo p (1 - 3m) > tau, which P = tau / (s_q s_lo)(1 + 4m)
-//   gives; for tau < 0 every p >= 0 is excluded, and p < 0 when s_q s_hi p
-//   (1 + 3m) > tau, which P = tau / (s_q s_hi)(1 - 4m) gives (negative: the
-//   factor moves it towards 0). T = floor of P + offset as rounded: an
-//   integer raw > T is above the real P + offset, as for the Euclidean T.
-//  Cosine. may_pass divides the dot product's lower bound d by the computed
-//   product b of the two norms; b lies between q.norm n_lo and q.norm n_hi
-//   (rounded; products are monotone). The row is excluded when d / b > t
-//   by more than a rounding, which d > t' gives: t' = t q.norm n_hi (1 + 4m)
-//   + slack for t >= 0, t q.norm n_lo (1 - 4m) + slack for t < 0 (the slack
-//   keeps d / b away from underflow: b is below 2^240). The dot product's
-//   T for t' then excludes only rows whose d exceeds t'.
-// Test: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the integer edge
-// against may_pass's own, on ladders of raw products).
+// Why it holds. Write u = 2^-53, m = code_margin, d = first_margin = 2^-20,
+// p = raw - offset (exact), and a, slope, base, R the doubles the code
+// computes; every other quantity is real unless said. The scale conditions
+// (codes.h's head) keep every product away from overflow and underflow.
+//  Euclidean. For t >= 0 and a coded run: R is may_pass's reach with the
+//   run's greatest s rho (r_hi), so R >= the row's reach as may_pass
+//   computes it (rounding is monotone); slope = k (1 - d) and base =
+//   (qq (1 - d) - R^2 (1 + d)) k with k = 1 / (2 s_q), each within 5u of
+//   the real expression. a < extent * slope + base then gives, multiplying
+//   by 2 s_q, 2 s_q s p < (qq + ext)(1 - d) - R^2 (1 + d) + 12u (qq + ext +
+//   R^2 + |2 s_q s p|); and |2 s_q s p| <= (qq + ext)(1 + 2u) (Cauchy-Schwarz
+//   on the codes: |P| <= sqrt(A C), ext = s^2 C to 2u). So the real y2 =
+//   qq + ext - 2 s_q s p exceeds (d - 40u)(qq + ext) + R^2 (1 + d - 12u).
+//   may_pass's computed y2 lies within 5u (qq + ext) of the real one and its
+//   e is at most 13u (qq + ext), so its y2 - e exceeds R^2 (1 + d/2), above
+//   its reach^2 (1 + 16m) as computed (d/2 >> 16m + a few u): it excludes.
+//   For t < 0 (a radius) or NaN, or a run with a row without a code, base
+//   is -infinity: nothing is excluded; t infinite gives the same.
+//  Dot product. may_pass computes g = s_q s p within 3u, w (its error
+//   terms, |g| m among them) and excludes when g - w > t. As the run's W is
+//   w without its |g| term at the run's greatest rx and extent, w <= (W + 2m
+//   |g|)(1 + 8u), and the row is excluded when s_q s p (1 - 3m) > tau =
+//   t + W (1 + m) + |t| m (computed, the m terms outweighing its roundings)
+//   for p > 0, or s_q s p (1 + 3m) > tau for p < 0. base = tau / s_q (1 + d)
+//   for tau >= 0, tau / s_q (1 - d) for tau < 0, within 3u: a > base gives
+//   s_q s p > tau (1 + d/2) or, for tau < 0, s_q s p > tau (1 - d/2), and
+//   either exceeds tau by more than the 3m factors (for tau >= 0 only p > 0
+//   can pass the test). NaN gives nothing excluded.
+//  Cosine. may_pass divides the dot product's lower bound by the computed
+//   product of the two norms, between q.norm n_lo and q.norm n_hi: the row
+//   is excluded when that bound exceeds t' = t q.norm n_hi (1 + 4m) + slack
+//   for t >= 0, t q.norm n_lo (1 - 4m) + slack for t < 0 (the slack keeps
+//   the quotient away from underflow), and the dot product's constants for
+//   t' exclude only such rows.
+// Test: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the first test at
+// may_pass's own edge, on ladders of raw products, and within its margins
+// of it).
 
-/// Whether the first test excludes a row of the run with raw product `raw`.
-template <MetricKind Kind>
-inline bool first_excludes(std::int32_t raw, std::int32_t first) {
-    if constexpr (Kind == MetricKind::Euclidean) {
-        return raw < first;
-    } else {
-        return raw > first;
-    }
-}
+inline constexpr double first_margin = 0x1p-20;
 
-/// The first test's threshold T of a run (see above); one that excludes no
-/// row when the run has a row without a code.
+struct FirstTest {
+    double slope, base;
+};
+
+/// The first test of a run for threshold t (see above); one that excludes
+/// no row when the run has a row without a code.
 template <MetricKind Kind>
-inline std::int32_t first_threshold(const QueryCode& q, double t, const RunBounds& run) {
-    constexpr double m = code_margin;
-    constexpr std::int32_t none = Kind == MetricKind::Euclidean ? std::numeric_limits<std::int32_t>::min()
-                                                                : std::numeric_limits<std::int32_t>::max();
-    if (!run.coded()) return none;
-    const double s_lo = run.s_lo, s_hi = run.s_hi, ext = run.ext, r_hi = run.r_hi;
+inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) {
+    constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
     if constexpr (Kind == MetricKind::Euclidean) {
         // Distances are never negative: a negative threshold (a radius) is
-        // left to may_pass, whose reach is then no longer monotone in r.
-        if (!(t >= 0.0)) return none;
-        const double reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
-        const double g = (q.qq + ext) * (1.0 - m) - reach * reach * (1.0 + 32.0 * m);
-        if (!(g > 0.0)) return none;
-        return clamped_integer(g / (2.0 * q.scale * s_hi) * (1.0 - m) + q.offset, true, none);
+        // left to the bounds, whose reach is then no longer monotone in r.
+        if (!run.coded() || !(t >= 0.0)) return {0.0, -inf};
+        const double reach = widened_threshold(t) + (q.radius + static_cast<double>(run.r_hi)) * (1.0 + m);
+        const double k = 0.5 / q.scale;
+        return {k * (1.0 - d), (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k};
     } else {
+        if (!run.coded()) return {0.0, inf};
         if constexpr (Kind == MetricKind::Cosine) {
             t = t >= 0.0 ? t * q.norm * static_cast<double>(run.n_hi) * (1.0 + 4.0 * m) + code_slack
                          : t * q.norm * static_cast<double>(run.n_lo) * (1.0 - 4.0 * m) + code_slack;
         }
-        const double rx = r_hi * (1.0 + m);
+        const double ext = run.ext, rx = static_cast<double>(run.r_hi) * (1.0 + m);
         const double w =
             (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
             code_slack;
         const double tau = t + w * (1.0 + m) + std::fabs(t) * m;
-        const double p =
-            tau >= 0.0 ? tau / (q.scale * s_lo) * (1.0 + 4.0 * m) : tau / (q.scale * s_hi) * (1.0 - 4.0 * m);
-        return clamped_integer(p + q.offset, false, none);
+        return {0.0, tau >= 0.0 ? tau / q.scale * (1.0 + d) : tau / q.scale * (1.0 - d)};
     }
 }
 
-// may_pass for eight rows side by side: each lane evaluates the same
-// expressions in the same order as may_pass does for its row (the scalar
-// factors grouped as there), so every lane gives may_pass's answer bit for
+/// Whether the first test `f` excludes a row of its run.
+template <MetricKind Kind>
+inline bool first_excludes(const FirstTest& f, const QueryCode& q, float scale, double extent, std::int32_t raw) {
+    const double a = static_cast<double>(scale) * (static_cast<double>(raw) - q.offset);
+    if constexpr (Kind == MetricKind::Euclidean) {
+        return a < extent * f.slope + f.base;
+    } else {
+        return a > f.base;
+    }
+}
+
+// first_excludes for eight rows side by side: each lane evaluates the same
+// expressions in the same order, so it gives first_excludes's answer bit for
 // bit; vectors run across rows, never within one row's arithmetic.
 using Doubles8 = double __attribute__((vector_size(64)));
 using Longs8 = std::int64_t __attribute__((vector_size(64)));
@@ -403,87 +388,85 @@ inline std::uint32_t lanes_set(Longs8 m) {
 #endif
 }
 
+/// Bit r set for each of the eight rows the first test leaves.
 template <MetricKind Kind>
-inline std::uint32_t may_pass8(const QueryCode& q, double widened, double t, const float* scales, const float* rhos,
-                               const double* extents, const double* norms, const std::int32_t* raw) {
-    Floats8 scale, rho_f;
+inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const float* scales, const double* extents,
+                                   const std::int32_t* raw) {
+#if defined(__AVX512F__)
+    // The comparison straight into a mask register.
+    const __m512d a =
+        _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(scales)),
+                      _mm512_sub_pd(_mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw))),
+                                    _mm512_set1_pd(q.offset)));
+    if constexpr (Kind == MetricKind::Euclidean) {
+        const __m512d b =
+            _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(extents), _mm512_set1_pd(f.slope)), _mm512_set1_pd(f.base));
+        return ~static_cast<std::uint32_t>(_mm512_cmp_pd_mask(a, b, _CMP_LT_OQ)) & 0xFFu;
+    } else {
+        return ~static_cast<std::uint32_t>(_mm512_cmp_pd_mask(a, _mm512_set1_pd(f.base), _CMP_GT_OQ)) & 0xFFu;
+    }
+#else
+    Floats8 scale;
     Ints8 raw8;
-    Doubles8 extent, norm{};
     std::memcpy(&scale, scales, sizeof scale);
-    std::memcpy(&rho_f, rhos, sizeof rho_f);
     std::memcpy(&raw8, raw, sizeof raw8);
-    std::memcpy(&extent, extents, sizeof extent);
-    if constexpr (Kind == MetricKind::Cosine) std::memcpy(&norm, norms, sizeof norm);
-    const Doubles8 s = __builtin_convertvector(scale, Doubles8);
-    const Doubles8 rho = __builtin_convertvector(rho_f, Doubles8);
-    const Doubles8 p = __builtin_convertvector(raw8, Doubles8) - q.offset;
-    const Longs8 magnitude = Longs8{} + std::numeric_limits<std::int64_t>::max();  // every bit but the sign
+    const Doubles8 a = __builtin_convertvector(scale, Doubles8) * (__builtin_convertvector(raw8, Doubles8) - q.offset);
     Longs8 excluded;
     if constexpr (Kind == MetricKind::Euclidean) {
-        const Doubles8 qx = 2.0 * q.scale * s * p;
-        const Doubles8 y2 = q.qq + extent - qx;
-        const Doubles8 abs_qx = reinterpret_cast<Doubles8>(reinterpret_cast<Longs8>(qx) & magnitude);
-        const Doubles8 e = 6.0 * 0x1p-53 * (q.qq + extent + abs_qx) * (1.0 + code_margin);
-        const Doubles8 reach = widened + (q.radius + s * rho) * (1.0 + code_margin);
-        excluded = y2 - e > reach * reach * (1.0 + 16.0 * code_margin);
+        Doubles8 extent;
+        std::memcpy(&extent, extents, sizeof extent);
+        excluded = a < extent * f.slope + f.base;
     } else {
-        const Doubles8 g = q.scale * s * p;
-        const Doubles8 rx = s * rho * (1.0 + code_margin);
-        const Doubles8 abs_g = reinterpret_cast<Doubles8>(reinterpret_cast<Longs8>(g) & magnitude);
-        const Doubles8 w = (q.length * rx + q.radius * extent + q.radius * rx +
-                            code_margin * (q.length + q.radius) * (extent + rx) + abs_g * code_margin) *
-                               (1.0 + code_margin) +
-                           code_slack;
-        if constexpr (Kind == MetricKind::Dot) {
-            excluded = g - w > t;
-        } else {
-            excluded = (g - w) / (q.norm * norm) > t;
-        }
+        excluded = a > f.base;
     }
     return ~lanes_set(excluded) & 0xFFu;
+#endif
 }
 
-/// Bit r set for each of the first n (at most 64) rows that may pass the
-/// screen: may_pass for every row, eight side by side. (`norms` is read
-/// for cosine only; a last part of fewer than eight rows is padded with
-/// rows without a code.)
+inline std::uint32_t first_leaves8_of(bool euclidean, const FirstTest& f, const QueryCode& q, const float* scales,
+                                      const double* extents, const std::int32_t* raw) {
+    return euclidean ? first_leaves8<MetricKind::Euclidean>(f, q, scales, extents, raw)
+                     : first_leaves8<MetricKind::Dot>(f, q, scales, extents, raw);
+}
+
+/// Bit r set for each of the first n (at most 64) rows that the first test
+/// leaves, runs[i] the RunBounds of rows [i * code_lanes, (i + 1) *
+/// code_lanes). A last part of fewer than eight rows is padded (its bits
+/// cleared).
 template <MetricKind Kind>
-inline std::uint64_t pass_mask(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
-                               const double* extents, const double* norms, const RunBounds*, const std::int32_t* raw) {
-    const double widened = widened_threshold(sc.threshold);
-    std::uint64_t mask = 0;
-    std::size_t r = 0;
-    for (; r + 8 <= n; r += 8) {
-        mask |= std::uint64_t{may_pass8<Kind>(*sc.q, widened, sc.threshold, scales + r, rhos + r, extents + r,
-                                              Kind == MetricKind::Cosine ? norms + r : nullptr, raw + r)}
-                << r;
-    }
-    if (r < n) {
-        float s[8] = {}, rho[8] = {};
-        double extent[8] = {}, norm[8] = {};
+inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* extents,
+                                  const RunBounds* runs, const std::int32_t* raw) {
+    std::uint64_t left = 0;
+    FirstTest f{};
+    for (std::size_t r = 0; r < n; r += 8) {
+        if (r % code_lanes == 0) f = first_test<Kind>(*sc.q, sc.threshold, runs[r / code_lanes]);
+        if (r + 8 <= n) {
+            left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, extents + r, raw + r)} << r;
+            continue;
+        }
+        float s[8] = {};
+        double extent[8] = {};
         std::int32_t p[8] = {};
-        const std::size_t left = n - r;
-        std::copy_n(scales + r, left, s);
-        std::copy_n(rhos + r, left, rho);
-        std::copy_n(extents + r, left, extent);
-        if (Kind == MetricKind::Cosine) std::copy_n(norms + r, left, norm);
-        std::copy_n(raw + r, left, p);
-        const std::uint32_t bits = may_pass8<Kind>(*sc.q, widened, sc.threshold, s, rho, extent, norm, p);
-        mask |= std::uint64_t{bits & ((1u << left) - 1)} << r;
+        std::copy_n(scales + r, n - r, s);
+        std::copy_n(extents + r, n - r, extent);
+        std::copy_n(raw + r, n - r, p);
+        left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, s, extent, p) & ((1u << (n - r)) - 1)} << r;
     }
-    return mask;
+    return left;
 }
 
-inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
-                                 const double* extents, const double* norms, const RunBounds* runs,
-                                 const std::int32_t* raw) {
+/// Bit r set for each of the first n (at most 64) rows the first test
+/// leaves (first_leaves for the screen's metric): the rows to bound in full.
+/// (The table's entry takes each row's rho and norm too; the first test
+/// needs only the runs' extremes of them.)
+inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float*,
+                                 const double* extents, const double*, const RunBounds* runs, const std::int32_t* raw) {
     switch (sc.kind) {
-        case MetricKind::Euclidean:
-            return pass_mask<MetricKind::Euclidean>(sc, n, scales, rhos, extents, norms, runs, raw);
-        case MetricKind::Dot: return pass_mask<MetricKind::Dot>(sc, n, scales, rhos, extents, norms, runs, raw);
+        case MetricKind::Euclidean: return first_leaves<MetricKind::Euclidean>(sc, n, scales, extents, runs, raw);
+        case MetricKind::Dot: return first_leaves<MetricKind::Dot>(sc, n, scales, extents, runs, raw);
         case MetricKind::Cosine: break;
     }
-    return pass_mask<MetricKind::Cosine>(sc, n, scales, rhos, extents, norms, runs, raw);
+    return first_leaves<MetricKind::Cosine>(sc, n, scales, extents, runs, raw);
 }
 
 /// The screen entry of a kernel table whose block kernel is `Blocks`: the

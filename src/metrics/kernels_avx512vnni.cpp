@@ -71,6 +71,7 @@ void vnni_code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::si
 }
 
 const CodeKernels vnni_codes = {
-    "vnni", 127, code_blocks, code_rows, screen_with<code_blocks>, query_by_query<code_blocks>, screen_rows};
+    "vnni",          127, code_blocks, code_rows, screen_with<code_blocks>, query_by_query<code_blocks>, screen_rows,
+    first_leaves8_of};
 
 }  // namespace orbisk

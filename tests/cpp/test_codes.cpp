@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -233,22 +234,29 @@ TEST(Codes, GraphScreenKeepsARowFromItsLowerBoundUp) {
     });
 }
 
-// The first test's threshold by metric.
-std::int32_t first_of(MetricKind kind, const QueryCode& q, double t, const RunBounds& run) {
+// The first test by metric.
+FirstTest first_of(MetricKind kind, const QueryCode& q, double t, const RunBounds& run) {
     switch (kind) {
-        case MetricKind::Euclidean: return first_threshold<MetricKind::Euclidean>(q, t, run);
-        case MetricKind::Dot: return first_threshold<MetricKind::Dot>(q, t, run);
+        case MetricKind::Euclidean: return first_test<MetricKind::Euclidean>(q, t, run);
+        case MetricKind::Dot: return first_test<MetricKind::Dot>(q, t, run);
         case MetricKind::Cosine: break;
     }
-    return first_threshold<MetricKind::Cosine>(q, t, run);
+    return first_test<MetricKind::Cosine>(q, t, run);
 }
 
-// The first test's integer edge against may_pass's own. may_pass keeps the
-// raw products from one edge on (up for the Euclidean distance, down for
-// the others: it is monotone in raw), and the first test excludes only raw
-// products beyond it, for every row of a run; for a run of one row its
-// edge lies within a few units of may_pass's (the run's bounds rounded to
-// floats, the margins).
+bool first_excludes_row(MetricKind kind, const FirstTest& f, const QueryCode& q, float scale, double extent,
+                        std::int64_t raw) {
+    const auto r = static_cast<std::int32_t>(raw);
+    return kind == MetricKind::Euclidean ? first_excludes<MetricKind::Euclidean>(f, q, scale, extent, r)
+                                         : first_excludes<MetricKind::Dot>(f, q, scale, extent, r);
+}
+
+// The first test against may_pass at may_pass's own edge. may_pass keeps
+// the raw products from one edge on (up for the Euclidean distance, down
+// for the others: it is monotone in raw), and the first test excludes only
+// raw products beyond it, for every row of a run; for a run of one row its
+// own edge lies within its margin of may_pass's (first_margin of the
+// terms, in units of raw). The eight-row form agrees with the row's.
 TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
     std::mt19937_64 rng(41);
     int tight = 0, runs_of_one = 0;
@@ -276,32 +284,51 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
             const Bounds b =
                 bounds(kind, q, scales[0], rhos[0], extents[0], raws[0], kind == MetricKind::Cosine ? norms[0] : 0.0);
             for (double t : {b.lo, b.lo - 0.5 * std::fabs(b.lo), b.lo + 0.01 * std::fabs(b.lo), b.hi, -b.hi}) {
-                const std::int32_t first = first_of(kind, q, t, run);
+                const FirstTest f = first_of(kind, q, t, run);
                 for (std::size_t r = 0; r < rows; ++r) {
-                    auto passes = [&](std::int64_t raw) {
+                    // The first raw that passes, walking from the excluded side.
+                    auto edge_of = [&](auto passes) -> std::optional<std::int64_t> {
+                        std::int64_t out = up ? INT32_MIN : INT32_MAX, in = up ? INT32_MAX : INT32_MIN;
+                        if (!passes(in)) return std::nullopt;  // every raw excluded
+                        if (passes(out)) return out;
+                        while (std::abs(in - out) > 1) {
+                            const std::int64_t mid = out + (in - out) / 2;
+                            (passes(mid) ? in : out) = mid;
+                        }
+                        return in;
+                    };
+                    const auto edge = edge_of([&](std::int64_t raw) {
                         return may_pass(kind, q, widened_threshold(t), t, scales[r], rhos[r], extents[r],
                                         static_cast<std::int32_t>(raw), norms[r]);
-                    };
-                    // The edge: the first raw that passes, walking from the excluded side.
-                    std::int64_t out = up ? INT32_MIN : INT32_MAX, in = up ? INT32_MAX : INT32_MIN;
-                    if (!passes(in)) continue;  // may_pass excludes every raw
-                    if (passes(out)) in = out;
-                    while (std::abs(in - out) > 1) {
-                        const std::int64_t mid = out + (in - out) / 2;
-                        (passes(mid) ? in : out) = mid;
+                    });
+                    if (!edge) continue;
+                    EXPECT_FALSE(first_excludes_row(kind, f, q, scales[r], extents[r], *edge))
+                        << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << *edge;
+                    // The eight-row form, this row among rows of another run's values.
+                    float s8[8];
+                    double e8[8];
+                    std::int32_t raw8[8];
+                    for (int l = 0; l < 8; ++l) {
+                        s8[l] = scales[(r + l) % rows];
+                        e8[l] = extents[(r + l) % rows];
+                        raw8[l] = l == 0 ? static_cast<std::int32_t>(*edge) : raws[(r + l) % rows];
                     }
-                    const auto edge = static_cast<std::int32_t>(in);
-                    EXPECT_FALSE(up ? first_excludes<MetricKind::Euclidean>(edge, first)
-                                    : first_excludes<MetricKind::Dot>(edge, first))
-                        << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << edge
-                        << " first " << first;
-                    if (rows == 1 && first != (up ? INT32_MIN : INT32_MAX) && edge != (up ? INT32_MIN : INT32_MAX)) {
-                        // The floats' rounding, in units of raw: the terms over s_q s.
-                        const double terms = (q.qq + extents[0] + std::fabs(t) * std::fabs(t)) /
-                                             (q.scale * static_cast<double>(scales[0]));
-                        const double gap = std::fabs(static_cast<double>(edge) - static_cast<double>(first));
+                    const std::uint32_t left = kind == MetricKind::Euclidean
+                                                   ? first_leaves8<MetricKind::Euclidean>(f, q, s8, e8, raw8)
+                                                   : first_leaves8<MetricKind::Dot>(f, q, s8, e8, raw8);
+                    for (int l = 0; l < 8; ++l) {
+                        EXPECT_EQ((left >> l) & 1, !first_excludes_row(kind, f, q, s8[l], e8[l], raw8[l]));
+                    }
+                    const auto first = edge_of(
+                        [&](std::int64_t raw) { return !first_excludes_row(kind, f, q, scales[r], extents[r], raw); });
+                    if (rows == 1 && first && *first != (up ? INT32_MIN : INT32_MAX) &&
+                        *edge != (up ? INT32_MIN : INT32_MAX)) {
+                        // The margin, in units of raw: the terms over s_q s.
+                        const double terms =
+                            (q.qq + extents[0] + t * t + std::fabs(t)) / (q.scale * static_cast<double>(scales[0]));
+                        const double gap = std::fabs(static_cast<double>(*edge - *first));
                         ++runs_of_one;
-                        tight += gap <= 2.0 + 0x1p-20 * terms;
+                        tight += gap <= 2.0 + 4.0 * first_margin * terms;
                     }
                 }
             }
@@ -426,6 +453,32 @@ TEST_P(CodeTables, ManyQueriesMatchOneByOne) {
                     << k.name << " dim " << dim << " queries " << nq << " blocks " << count << " query " << j;
             }
         }
+    }
+}
+
+// A row exactly at the first test's constant is not excluded, in every
+// table's eight-row form as in the row's (a tie is not below, nor above).
+TEST_P(CodeTables, FirstTestKeepsARowAtItsEdge) {
+    const CodeKernels& k = *distance_kernels(GetParam()).codes;
+    QueryCode q;
+    q.offset = 128.0 * 5;
+    float s[8];
+    double e[8];
+    std::int32_t raw[8];
+    for (int l = 0; l < 8; ++l) {
+        s[l] = 0.25f * static_cast<float>(l + 1);
+        e[l] = 3.0 + l;
+        raw[l] = 640 + 7 * l - 20;
+    }
+    for (int l = 0; l < 8; ++l) {
+        const double a = static_cast<double>(s[l]) * (static_cast<double>(raw[l]) - q.offset);
+        for (bool euclidean : {true, false}) {
+            const FirstTest at{0.0, a};
+            EXPECT_TRUE((k.first8(euclidean, at, q, s, e, raw) >> l) & 1) << k.name << " row " << l;
+            EXPECT_EQ(k.first8(euclidean, at, q, s, e, raw), scalar_codes.first8(euclidean, at, q, s, e, raw));
+        }
+        EXPECT_FALSE(first_excludes<MetricKind::Euclidean>(FirstTest{0.0, a}, q, s[l], e[l], raw[l]));
+        EXPECT_FALSE(first_excludes<MetricKind::Dot>(FirstTest{0.0, a}, q, s[l], e[l], raw[l]));
     }
 }
 
