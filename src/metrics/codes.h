@@ -170,6 +170,11 @@ struct Bounds {
     double lo, hi;
 };
 
+/// The first test of one run of rows and one threshold (first_test below).
+struct FirstTest {
+    double slope, base;
+};
+
 /// One screened search: the metric, the query and a threshold that rows
 /// whose lower bound exceeds it need not be computed for.
 struct Screen {
@@ -321,10 +326,6 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 
 inline constexpr double first_margin = 0x1p-20;
 
-struct FirstTest {
-    double slope, base;
-};
-
 /// The first test of a run for threshold t (see above); one that excludes
 /// no row when the run has a row without a code.
 template <MetricKind Kind>
@@ -366,38 +367,19 @@ inline bool first_excludes(const FirstTest& f, const QueryCode& q, float scale, 
 // first_excludes for eight rows side by side: each lane evaluates the same
 // expressions in the same order, so it gives first_excludes's answer bit for
 // bit; vectors run across rows, never within one row's arithmetic.
-using Doubles8 = double __attribute__((vector_size(64)));
-using Longs8 = std::int64_t __attribute__((vector_size(64)));
-using Floats8 = float __attribute__((vector_size(32)));
-using Ints8 = std::int32_t __attribute__((vector_size(32)));
-
-/// Bit r set for each lane r of `m` that is not 0 (a comparison's lanes are
-/// all ones or 0).
-inline std::uint32_t lanes_set(Longs8 m) {
-#if defined(__AVX512F__)
-    const auto v = reinterpret_cast<__m512i>(m);
-    return _mm512_test_epi64_mask(v, v);
-#elif defined(__AVX__)
-    __m256d half[2];
-    std::memcpy(half, &m, sizeof m);
-    return static_cast<std::uint32_t>(_mm256_movemask_pd(half[0]) | _mm256_movemask_pd(half[1]) << 4);
-#else
-    std::uint32_t bits = 0;
-    for (int r = 0; r < 8; ++r) bits |= static_cast<std::uint32_t>(m[r] != 0) << r;
-    return bits;
-#endif
-}
-
 /// Bit r set for each of the eight rows the first test leaves.
 template <MetricKind Kind>
 inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const float* scales, const double* extents,
                                    const std::int32_t* raw) {
 #if defined(__AVX512F__)
     // The comparison straight into a mask register.
-    const __m512d a =
-        _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(scales)),
-                      _mm512_sub_pd(_mm512_cvtepi32_pd(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw))),
-                                    _mm512_set1_pd(q.offset)));
+    // (The zero-masked conversions: the plain ones start from an undefined
+    // register, which gcc warns of.)
+    const __m512d scale = _mm512_maskz_cvtps_pd(0xFF, _mm256_loadu_ps(scales));
+    const __m512d p =
+        _mm512_sub_pd(_mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw))),
+                      _mm512_set1_pd(q.offset));
+    const __m512d a = _mm512_mul_pd(scale, p);
     if constexpr (Kind == MetricKind::Euclidean) {
         const __m512d b =
             _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(extents), _mm512_set1_pd(f.slope)), _mm512_set1_pd(f.base));
@@ -405,21 +387,30 @@ inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const
     } else {
         return ~static_cast<std::uint32_t>(_mm512_cmp_pd_mask(a, _mm512_set1_pd(f.base), _CMP_GT_OQ)) & 0xFFu;
     }
-#else
-    Floats8 scale;
-    Ints8 raw8;
-    std::memcpy(&scale, scales, sizeof scale);
-    std::memcpy(&raw8, raw, sizeof raw8);
-    const Doubles8 a = __builtin_convertvector(scale, Doubles8) * (__builtin_convertvector(raw8, Doubles8) - q.offset);
-    Longs8 excluded;
-    if constexpr (Kind == MetricKind::Euclidean) {
-        Doubles8 extent;
-        std::memcpy(&extent, extents, sizeof extent);
-        excluded = a < extent * f.slope + f.base;
-    } else {
-        excluded = a > f.base;
+#elif defined(__AVX2__)
+    const __m256d offset = _mm256_set1_pd(q.offset);
+    std::uint32_t excluded = 0;
+    for (int h = 0; h < 2; ++h) {
+        const __m256d a = _mm256_mul_pd(
+            _mm256_cvtps_pd(_mm_loadu_ps(scales + 4 * h)),
+            _mm256_sub_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + 4 * h))), offset));
+        if constexpr (Kind == MetricKind::Euclidean) {
+            const __m256d b = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(extents + 4 * h), _mm256_set1_pd(f.slope)),
+                                            _mm256_set1_pd(f.base));
+            excluded |= static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ))) << 4 * h;
+        } else {
+            excluded |=
+                static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_set1_pd(f.base), _CMP_GT_OQ)))
+                << 4 * h;
+        }
     }
-    return ~lanes_set(excluded) & 0xFFu;
+    return ~excluded & 0xFFu;
+#else
+    std::uint32_t left = 0;
+    for (int r = 0; r < 8; ++r) {
+        left |= static_cast<std::uint32_t>(!first_excludes<Kind>(f, q, scales[r], extents[r], raw[r])) << r;
+    }
+    return left;
 #endif
 }
 
