@@ -160,6 +160,7 @@ void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit) {
         return;
     }
     out.scale = c.scale;
+    out.inverse = 1.0 / c.scale;
     out.radius = c.radius;
     out.squares = static_cast<double>(c.squares);
     out.offset = 128.0 * static_cast<double>(c.sum);

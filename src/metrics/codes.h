@@ -135,6 +135,7 @@ struct QueryCode {
     bool usable = false;             ///< false: no bound may be used
     std::vector<std::int8_t> codes;  ///< code_bytes(dim), the pad zero
     double scale = 0.0, radius = 0.0;
+    double inverse = 0.0;            ///< 1 / s_q, rounded
     double squares = 0.0;            ///< A
     double offset = 0.0;             ///< 128 * sum a_i: what the stored bytes' +128 adds to P
     double length = 0.0;             ///< |q'| = s_q sqrt(A), rounded up
@@ -310,7 +311,8 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 //   |g|)(1 + 8u), and the row is excluded when s_q s p (1 - 3m) > tau =
 //   t + W (1 + m) + |t| m (computed, the m terms outweighing its roundings)
 //   for p > 0, or s_q s p (1 + 3m) > tau for p < 0. base = tau / s_q (1 + d)
-//   for tau >= 0, tau / s_q (1 - d) for tau < 0, within 3u: a > base gives
+//   for tau >= 0, tau / s_q (1 - d) for tau < 0, within 4u (1 / s_q is
+//   rounded once, kept with the query): a > base gives
 //   s_q s p > tau (1 + d/2) or, for tau < 0, s_q s p > tau (1 - d/2), and
 //   either exceeds tau by more than the 3m factors (for tau >= 0 only p > 0
 //   can pass the test). NaN gives nothing excluded.
@@ -336,7 +338,7 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
         // left to the bounds, whose reach is then no longer monotone in r.
         if (!run.coded() || !(t >= 0.0)) return {0.0, -inf};
         const double reach = widened_threshold(t) + (q.radius + static_cast<double>(run.r_hi)) * (1.0 + m);
-        const double k = 0.5 / q.scale;
+        const double k = 0.5 * q.inverse;  // 0.5 / s_q: halving is exact
         return {k * (1.0 - d), (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k};
     } else {
         if (!run.coded()) return {0.0, inf};
@@ -349,7 +351,7 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
             (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
             code_slack;
         const double tau = t + w * (1.0 + m) + std::fabs(t) * m;
-        return {0.0, tau >= 0.0 ? tau / q.scale * (1.0 + d) : tau / q.scale * (1.0 - d)};
+        return {0.0, tau >= 0.0 ? tau * q.inverse * (1.0 + d) : tau * q.inverse * (1.0 - d)};
     }
 }
 
