@@ -278,10 +278,10 @@ inline bool may_pass(MetricKind kind, const QueryCode& q, double widened, double
 inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 
 // The first test. For one run of rows and one threshold t, constants that
-// decide most rows from their own scale, extent and raw product by one
-// comparison, eight rows side by side: a = s p against extent * slope + base
-// (Euclidean: excluded when below) or against base (dot product, cosine:
-// excluded when above). A row it excludes fails may_pass, rounding
+// decide most rows from their own scale, raw product and extent or norm by
+// one comparison, eight rows side by side: a = s p against extent * slope +
+// base (Euclidean: excluded when below), base (dot product) or norm * slope
+// + base (cosine: excluded when above). A row it excludes fails may_pass, rounding
 // included; whatever it leaves is bounded in full (and the bound may still
 // exclude it). The constants come from the query, t and the run's RunBounds
 // (kept beside the codes, rounded outwards), so they are derived once per
@@ -316,12 +316,19 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 //   s_q s p > tau (1 + d/2) or, for tau < 0, s_q s p > tau (1 - d/2), and
 //   either exceeds tau by more than the 3m factors (for tau >= 0 only p > 0
 //   can pass the test). NaN gives nothing excluded.
-//  Cosine. may_pass divides the dot product's lower bound by the computed
-//   product of the two norms, between q.norm n_lo and q.norm n_hi: the row
-//   is excluded when that bound exceeds t' = t q.norm n_hi (1 + 4m) + slack
-//   for t >= 0, t q.norm n_lo (1 - 4m) + slack for t < 0 (the slack keeps
-//   the quotient away from underflow), and the dot product's constants for
-//   t' exclude only such rows.
+//  Cosine. may_pass divides the dot product's lower bound by b, the
+//   computed product of the query's norm and the row's n: the row is
+//   excluded when that bound exceeds T = t q.norm n (1 + 4m sgn t) + slack
+//   (the slack keeps the quotient away from underflow), so when s_q s p
+//   exceeds the dot product's tau for T: tau <= t q.norm n + 6m |t| q.norm
+//   n + 2 slack + W (1 + m), and |tau| the same with |t|. The test is linear
+//   in n: a > n * slope + base, slope = q.norm (t + 2d |t|) / s_q, base =
+//   (W (1 + m) + 4 slack)(1 + 2d) / s_q. Their d terms exceed d |tau| / s_q
+//   by more than the roundings of slope, base and n * slope + base, so
+//   n * slope + base >= (tau + d |tau|) / s_q, and a > it gives s_q s p >
+//   tau + (d - 2u)|tau|: above tau by more than the 3m factors, whatever
+//   the signs (as for the dot product). t infinite or NaN, or a run with a
+//   row without a code, excludes nothing.
 // Test: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the first test at
 // may_pass's own edge, on ladders of raw products, and within its margins
 // of it).
@@ -342,25 +349,29 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
         return {k * (1.0 - d), (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k};
     } else {
         if (!run.coded()) return {0.0, inf};
-        if constexpr (Kind == MetricKind::Cosine) {
-            t = t >= 0.0 ? t * q.norm * static_cast<double>(run.n_hi) * (1.0 + 4.0 * m) + code_slack
-                         : t * q.norm * static_cast<double>(run.n_lo) * (1.0 - 4.0 * m) + code_slack;
-        }
         const double ext = run.ext, rx = static_cast<double>(run.r_hi) * (1.0 + m);
         const double w =
             (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
             code_slack;
+        if constexpr (Kind == MetricKind::Cosine) {
+            // Linear in the row's norm (see above).
+            return {q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse,
+                    (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse};
+        }
         const double tau = t + w * (1.0 + m) + std::fabs(t) * m;
         return {0.0, tau >= 0.0 ? tau * q.inverse * (1.0 + d) : tau * q.inverse * (1.0 - d)};
     }
 }
 
-/// Whether the first test `f` excludes a row of its run.
+/// Whether the first test `f` excludes a row of its run; `column` is the
+/// row's extent (Euclidean) or norm (cosine), unread for the dot product.
 template <MetricKind Kind>
-inline bool first_excludes(const FirstTest& f, const QueryCode& q, float scale, double extent, std::int32_t raw) {
+inline bool first_excludes(const FirstTest& f, const QueryCode& q, float scale, double column, std::int32_t raw) {
     const double a = static_cast<double>(scale) * (static_cast<double>(raw) - q.offset);
     if constexpr (Kind == MetricKind::Euclidean) {
-        return a < extent * f.slope + f.base;
+        return a < column * f.slope + f.base;
+    } else if constexpr (Kind == MetricKind::Cosine) {
+        return a > column * f.slope + f.base;
     } else {
         return a > f.base;
     }
@@ -371,7 +382,7 @@ inline bool first_excludes(const FirstTest& f, const QueryCode& q, float scale, 
 // bit; vectors run across rows, never within one row's arithmetic.
 /// Bit r set for each of the eight rows the first test leaves.
 template <MetricKind Kind>
-inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const float* scales, const double* extents,
+inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const float* scales, const double* column,
                                    const std::int32_t* raw) {
 #if defined(__AVX512F__)
     // The comparison straight into a mask register.
@@ -382,12 +393,14 @@ inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const
         _mm512_sub_pd(_mm512_maskz_cvtepi32_pd(0xFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw))),
                       _mm512_set1_pd(q.offset));
     const __m512d a = _mm512_mul_pd(scale, p);
-    if constexpr (Kind == MetricKind::Euclidean) {
-        const __m512d b =
-            _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(extents), _mm512_set1_pd(f.slope)), _mm512_set1_pd(f.base));
-        return ~static_cast<std::uint32_t>(_mm512_cmp_pd_mask(a, b, _CMP_LT_OQ)) & 0xFFu;
-    } else {
+    if constexpr (Kind == MetricKind::Dot) {
         return ~static_cast<std::uint32_t>(_mm512_cmp_pd_mask(a, _mm512_set1_pd(f.base), _CMP_GT_OQ)) & 0xFFu;
+    } else {
+        const __m512d b =
+            _mm512_add_pd(_mm512_mul_pd(_mm512_loadu_pd(column), _mm512_set1_pd(f.slope)), _mm512_set1_pd(f.base));
+        constexpr int below = _CMP_LT_OQ, above = _CMP_GT_OQ;
+        return ~static_cast<std::uint32_t>(_mm512_cmp_pd_mask(a, b, Kind == MetricKind::Euclidean ? below : above)) &
+               0xFFu;
     }
 #elif defined(__AVX2__)
     const __m256d offset = _mm256_set1_pd(q.offset);
@@ -396,30 +409,38 @@ inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const
         const __m256d a = _mm256_mul_pd(
             _mm256_cvtps_pd(_mm_loadu_ps(scales + 4 * h)),
             _mm256_sub_pd(_mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + 4 * h))), offset));
-        if constexpr (Kind == MetricKind::Euclidean) {
-            const __m256d b = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(extents + 4 * h), _mm256_set1_pd(f.slope)),
-                                            _mm256_set1_pd(f.base));
-            excluded |= static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ))) << 4 * h;
-        } else {
+        if constexpr (Kind == MetricKind::Dot) {
             excluded |=
                 static_cast<std::uint32_t>(_mm256_movemask_pd(_mm256_cmp_pd(a, _mm256_set1_pd(f.base), _CMP_GT_OQ)))
                 << 4 * h;
+        } else {
+            const __m256d b = _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(column + 4 * h), _mm256_set1_pd(f.slope)),
+                                            _mm256_set1_pd(f.base));
+            constexpr int below = _CMP_LT_OQ, above = _CMP_GT_OQ;
+            excluded |= static_cast<std::uint32_t>(
+                            _mm256_movemask_pd(_mm256_cmp_pd(a, b, Kind == MetricKind::Euclidean ? below : above)))
+                        << 4 * h;
         }
     }
     return ~excluded & 0xFFu;
 #else
     std::uint32_t left = 0;
     for (int r = 0; r < 8; ++r) {
-        left |= static_cast<std::uint32_t>(!first_excludes<Kind>(f, q, scales[r], extents[r], raw[r])) << r;
+        const double c = Kind == MetricKind::Dot ? 0.0 : column[r];
+        left |= static_cast<std::uint32_t>(!first_excludes<Kind>(f, q, scales[r], c, raw[r])) << r;
     }
     return left;
 #endif
 }
 
-inline std::uint32_t first_leaves8_of(bool euclidean, const FirstTest& f, const QueryCode& q, const float* scales,
-                                      const double* extents, const std::int32_t* raw) {
-    return euclidean ? first_leaves8<MetricKind::Euclidean>(f, q, scales, extents, raw)
-                     : first_leaves8<MetricKind::Dot>(f, q, scales, extents, raw);
+inline std::uint32_t first_leaves8_of(MetricKind kind, const FirstTest& f, const QueryCode& q, const float* scales,
+                                      const double* column, const std::int32_t* raw) {
+    switch (kind) {
+        case MetricKind::Euclidean: return first_leaves8<MetricKind::Euclidean>(f, q, scales, column, raw);
+        case MetricKind::Dot: return first_leaves8<MetricKind::Dot>(f, q, scales, column, raw);
+        case MetricKind::Cosine: break;
+    }
+    return first_leaves8<MetricKind::Cosine>(f, q, scales, column, raw);
 }
 
 /// Bit r set for each of the first n (at most 64) rows that the first test
@@ -427,39 +448,40 @@ inline std::uint32_t first_leaves8_of(bool euclidean, const FirstTest& f, const 
 /// code_lanes). A last part of fewer than eight rows is padded (its bits
 /// cleared).
 template <MetricKind Kind>
-inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* extents,
+inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
                                   const RunBounds* runs, const std::int32_t* raw) {
     std::uint64_t left = 0;
     FirstTest f{};
     for (std::size_t r = 0; r < n; r += 8) {
         if (r % code_lanes == 0) f = first_test<Kind>(*sc.q, sc.threshold, runs[r / code_lanes]);
         if (r + 8 <= n) {
-            left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, extents + r, raw + r)} << r;
+            left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r)} << r;
             continue;
         }
         float s[8] = {};
-        double extent[8] = {};
+        double c[8] = {};
         std::int32_t p[8] = {};
         std::copy_n(scales + r, n - r, s);
-        std::copy_n(extents + r, n - r, extent);
+        std::copy_n(column + r, n - r, c);
         std::copy_n(raw + r, n - r, p);
-        left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, s, extent, p) & ((1u << (n - r)) - 1)} << r;
+        left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, s, c, p) & ((1u << (n - r)) - 1)} << r;
     }
     return left;
 }
 
 /// Bit r set for each of the first n (at most 64) rows the first test
 /// leaves (first_leaves for the screen's metric): the rows to bound in full.
-/// (The table's entry takes each row's rho and norm too; the first test
-/// needs only the runs' extremes of them.)
+/// (The table's entry takes each row's rho too; the first test needs only
+/// the runs' greatest.)
 inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float*,
-                                 const double* extents, const double*, const RunBounds* runs, const std::int32_t* raw) {
+                                 const double* extents, const double* norms, const RunBounds* runs,
+                                 const std::int32_t* raw) {
     switch (sc.kind) {
         case MetricKind::Euclidean: return first_leaves<MetricKind::Euclidean>(sc, n, scales, extents, runs, raw);
         case MetricKind::Dot: return first_leaves<MetricKind::Dot>(sc, n, scales, extents, runs, raw);
         case MetricKind::Cosine: break;
     }
-    return first_leaves<MetricKind::Cosine>(sc, n, scales, extents, runs, raw);
+    return first_leaves<MetricKind::Cosine>(sc, n, scales, norms, runs, raw);
 }
 
 /// The screen entry of a kernel table whose block kernel is `Blocks`: the

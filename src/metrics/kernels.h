@@ -60,9 +60,9 @@ struct CodeKernels {
     std::uint64_t (*pass)(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
                           const double* extents, const double* norms, const RunBounds* runs, const std::int32_t* raw);
     /// The first test of eight rows as `pass` makes it (first_leaves8 in
-    /// codes.h, for the Euclidean distance or the others): for the tests.
-    std::uint32_t (*first8)(bool euclidean, const FirstTest& f, const QueryCode& q, const float* scales,
-                            const double* extents, const std::int32_t* raw);
+    /// codes.h): for the tests.
+    std::uint32_t (*first8)(MetricKind kind, const FirstTest& f, const QueryCode& q, const float* scales,
+                            const double* column, const std::int32_t* raw);
 };
 
 /// Queries `many` computes together: the query codes and products it is

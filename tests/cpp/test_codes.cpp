@@ -244,11 +244,16 @@ FirstTest first_of(MetricKind kind, const QueryCode& q, double t, const RunBound
     return first_test<MetricKind::Cosine>(q, t, run);
 }
 
-bool first_excludes_row(MetricKind kind, const FirstTest& f, const QueryCode& q, float scale, double extent,
+// `column`: the row's extent (Euclidean) or norm (cosine).
+bool first_excludes_row(MetricKind kind, const FirstTest& f, const QueryCode& q, float scale, double column,
                         std::int64_t raw) {
     const auto r = static_cast<std::int32_t>(raw);
-    return kind == MetricKind::Euclidean ? first_excludes<MetricKind::Euclidean>(f, q, scale, extent, r)
-                                         : first_excludes<MetricKind::Dot>(f, q, scale, extent, r);
+    switch (kind) {
+        case MetricKind::Euclidean: return first_excludes<MetricKind::Euclidean>(f, q, scale, column, r);
+        case MetricKind::Dot: return first_excludes<MetricKind::Dot>(f, q, scale, column, r);
+        case MetricKind::Cosine: break;
+    }
+    return first_excludes<MetricKind::Cosine>(f, q, scale, column, r);
 }
 
 // The first test against may_pass at may_pass's own edge. may_pass keeps
@@ -302,7 +307,8 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                                         static_cast<std::int32_t>(raw), norms[r]);
                     });
                     if (!edge) continue;
-                    EXPECT_FALSE(first_excludes_row(kind, f, q, scales[r], extents[r], *edge))
+                    const auto& column = kind == MetricKind::Cosine ? norms : extents;
+                    EXPECT_FALSE(first_excludes_row(kind, f, q, scales[r], column[r], *edge))
                         << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << *edge;
                     // The eight-row form, this row among rows of another run's values.
                     float s8[8];
@@ -310,17 +316,15 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                     std::int32_t raw8[8];
                     for (int l = 0; l < 8; ++l) {
                         s8[l] = scales[(r + l) % rows];
-                        e8[l] = extents[(r + l) % rows];
+                        e8[l] = column[(r + l) % rows];
                         raw8[l] = l == 0 ? static_cast<std::int32_t>(*edge) : raws[(r + l) % rows];
                     }
-                    const std::uint32_t left = kind == MetricKind::Euclidean
-                                                   ? first_leaves8<MetricKind::Euclidean>(f, q, s8, e8, raw8)
-                                                   : first_leaves8<MetricKind::Dot>(f, q, s8, e8, raw8);
+                    const std::uint32_t left = first_leaves8_of(kind, f, q, s8, e8, raw8);
                     for (int l = 0; l < 8; ++l) {
                         EXPECT_EQ((left >> l) & 1, !first_excludes_row(kind, f, q, s8[l], e8[l], raw8[l]));
                     }
                     const auto first = edge_of(
-                        [&](std::int64_t raw) { return !first_excludes_row(kind, f, q, scales[r], extents[r], raw); });
+                        [&](std::int64_t raw) { return !first_excludes_row(kind, f, q, scales[r], column[r], raw); });
                     if (rows == 1 && first && *first != (up ? INT32_MIN : INT32_MAX) &&
                         *edge != (up ? INT32_MIN : INT32_MAX)) {
                         // The margin, in units of raw: the terms over s_q s.
@@ -472,13 +476,12 @@ TEST_P(CodeTables, FirstTestKeepsARowAtItsEdge) {
     }
     for (int l = 0; l < 8; ++l) {
         const double a = static_cast<double>(s[l]) * (static_cast<double>(raw[l]) - q.offset);
-        for (bool euclidean : {true, false}) {
+        for (MetricKind kind : kinds) {
             const FirstTest at{0.0, a};
-            EXPECT_TRUE((k.first8(euclidean, at, q, s, e, raw) >> l) & 1) << k.name << " row " << l;
-            EXPECT_EQ(k.first8(euclidean, at, q, s, e, raw), scalar_codes.first8(euclidean, at, q, s, e, raw));
+            EXPECT_TRUE((k.first8(kind, at, q, s, e, raw) >> l) & 1) << k.name << " row " << l;
+            EXPECT_EQ(k.first8(kind, at, q, s, e, raw), scalar_codes.first8(kind, at, q, s, e, raw));
+            EXPECT_FALSE(first_excludes_row(kind, at, q, s[l], e[l], raw[l]));
         }
-        EXPECT_FALSE(first_excludes<MetricKind::Euclidean>(FirstTest{0.0, a}, q, s[l], e[l], raw[l]));
-        EXPECT_FALSE(first_excludes<MetricKind::Dot>(FirstTest{0.0, a}, q, s[l], e[l], raw[l]));
     }
 }
 
