@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <random>
@@ -431,31 +432,30 @@ TEST_P(CodeTables, MatchThePlainSums) {
 // Many queries at once: each query's products are those of the one-query
 // kernel, for every dimension up to 300 (every length of the last part of
 // the elements a tile multiplies), odd and even counts of blocks, and
-// counts of queries around the tiles'.
+// counts of queries around the tiles' (one count a dimension, in turn).
 TEST_P(CodeTables, ManyQueriesMatchOneByOne) {
     const CodeKernels& k = *distance_kernels(GetParam()).codes;
     std::mt19937_64 rng(37);
     const int span = 2 * k.query_limit + 1;
-    for (std::size_t dim = 1; dim <= 300; dim += dim < 70 ? 1 : 13) {
+    for (std::size_t dim = 1; dim <= 300; ++dim) {
         const std::size_t bytes = code_bytes(dim), groups = bytes / 4;
-        for (std::size_t nq : {1, 15, 16, 17, 33}) {
-            const std::size_t count = 1 + rng() % 7;
-            std::vector<std::uint8_t> blocks(count * code_lanes * bytes);
-            for (auto& b : blocks) b = static_cast<std::uint8_t>(rng());
-            std::vector<std::int8_t> q(query_rows(nq) * bytes, 0);
-            for (std::size_t i = 0; i < nq * bytes; ++i) {
-                q[i] = static_cast<std::int8_t>(static_cast<int>(rng() % span) - k.query_limit);
-            }
-            const std::int32_t unwritten = std::numeric_limits<std::int32_t>::min();
-            std::vector<std::int32_t> got(query_rows(nq) * count * code_lanes, unwritten);
-            k.many(blocks.data(), count, groups, q.data(), nq, got.data());
-            std::vector<std::int32_t> want(count * code_lanes);
-            for (std::size_t j = 0; j < nq; ++j) {
-                scalar_codes.blocks(blocks.data(), count, groups, q.data() + j * bytes, want.data());
-                const auto at = got.begin() + static_cast<std::ptrdiff_t>(j * count * code_lanes);
-                ASSERT_TRUE(std::equal(want.begin(), want.end(), at))
-                    << k.name << " dim " << dim << " queries " << nq << " blocks " << count << " query " << j;
-            }
+        const std::size_t counts[] = {1, 15, 16, 17, 33};
+        const std::size_t nq = counts[dim % std::size(counts)], count = 1 + rng() % 7;
+        std::vector<std::uint8_t> blocks(count * code_lanes * bytes);
+        for (auto& b : blocks) b = static_cast<std::uint8_t>(rng());
+        std::vector<std::int8_t> q(query_rows(nq) * bytes, 0);
+        for (std::size_t i = 0; i < nq * bytes; ++i) {
+            q[i] = static_cast<std::int8_t>(static_cast<int>(rng() % span) - k.query_limit);
+        }
+        const std::int32_t unwritten = std::numeric_limits<std::int32_t>::min();
+        std::vector<std::int32_t> got(query_rows(nq) * count * code_lanes, unwritten);
+        k.many(blocks.data(), count, groups, q.data(), nq, got.data());
+        std::vector<std::int32_t> want(count * code_lanes);
+        for (std::size_t j = 0; j < nq; ++j) {
+            scalar_codes.blocks(blocks.data(), count, groups, q.data() + j * bytes, want.data());
+            const auto at = got.begin() + static_cast<std::ptrdiff_t>(j * count * code_lanes);
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), at))
+                << k.name << " dim " << dim << " queries " << nq << " blocks " << count << " query " << j;
         }
     }
 }
