@@ -301,13 +301,11 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
         const float* rhos = rhos_.data() + first;
         const double* extents = extents_.data() + first;
         const double* block_norms = norms ? norms + first : nullptr;
-        // The products of these blocks, given or computed here.
+        // The products of these blocks, given or made here.
+        if (!products) codes.blocks(code_blocks_.data() + b * block, n, groups, qc.codes.data(), raw);
         const std::int32_t* p = products ? products + (b - from) * code_lanes : raw;
         std::uint64_t pass =
-            products ? codes.pass(sc, n * code_lanes, scales, rhos, extents, block_norms, runs_.data() + b, p)
-                     : codes.screen(code_blocks_.data() + b * block, n, groups, sc, scales, rhos, extents, block_norms,
-                                    runs_.data() + b, raw);
-        pass &= in;
+            codes.pass(sc, n * code_lanes, scales, rhos, extents, block_norms, runs_.data() + b, p) & in;
         for (; pass != 0; pass &= pass - 1) {
             const auto r = static_cast<std::size_t>(std::countr_zero(pass));
             const auto id = static_cast<std::uint32_t>(first + r);
@@ -414,18 +412,19 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     const std::size_t first = set.from / code_lanes;
     const std::size_t blocks = std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes;
     const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
-    // The products of every query with a chunk's rows at once (the table
-    // may multiply several queries together), then each query's screen of
-    // them; a query alone makes its own as it screens.
+    // Where the table multiplies several queries together, the products of
+    // every query with a chunk's rows at once, then each query's screen of
+    // them; otherwise (or for a query alone) each makes its own as it
+    // screens.
+    const CodeKernels& kernels = *metric_.kernels().codes;
     const std::size_t bytes = code_row_bytes();
     const std::size_t nq = screened.size();
-    const bool together = nq > 1;
+    const bool together = nq > 1 && kernels.many;
     std::vector<std::int8_t> query_codes(together ? query_rows(nq) * bytes : 0);
     std::vector<std::int32_t> products(together ? query_rows(nq) * chunk * code_lanes : 0);
     for (std::size_t j = 0; together && j < nq; ++j) {
         std::copy_n(codes[screened[j]].codes.data(), bytes, query_codes.data() + j * bytes);
     }
-    const CodeKernels& kernels = *metric_.kernels().codes;
     for (std::size_t b = first; b < blocks; b += chunk) {
         const std::size_t end = std::min(blocks, b + chunk);
         if (together) {

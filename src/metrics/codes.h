@@ -484,16 +484,6 @@ inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* s
     return first_leaves<MetricKind::Cosine>(sc, n, scales, norms, runs, raw);
 }
 
-/// The screen entry of a kernel table whose block kernel is `Blocks`: the
-/// raw products of `count` blocks, then their rows screened.
-template <auto Blocks>
-std::uint64_t screen_with(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const Screen& sc,
-                          const float* scales, const float* rhos, const double* extents, const double* norms,
-                          const RunBounds* runs, std::int32_t* raw) {
-    Blocks(blocks, count, groups, sc.q->codes.data(), raw);
-    return screen_rows(sc, count * code_lanes, scales, rhos, extents, norms, runs, raw);
-}
-
 }  // namespace
 
 }  // namespace orbisk

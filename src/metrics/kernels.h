@@ -41,22 +41,18 @@ struct CodeKernels {
     /// at base + rows[i] * stride; bytes is a multiple of four.
     void (*rows)(const std::uint8_t* base, const std::uint32_t* rows, std::size_t count, std::size_t stride,
                  const std::int8_t* q, std::size_t bytes, std::int32_t* out);
-    /// `blocks` for count <= 4 blocks into raw, then the screen of their
-    /// rows (screen_rows in codes.h): bit r set for each row r that may
-    /// pass. scales, rhos, extents and norms (cosine) hold the rows' values,
-    /// runs the blocks' RunBounds.
-    std::uint64_t (*screen)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const Screen& sc,
-                            const float* scales, const float* rhos, const double* extents, const double* norms,
-                            const RunBounds* runs, std::int32_t* raw);
     /// `blocks` for `nq` queries at once over `count` blocks: q holds the
     /// queries' codes one after another (4 * groups bytes each), then zero
     /// codes up to query_rows(nq) queries; out[j * count * code_lanes + i]
     /// is query j's product for row i of the blocks, and out has room for
-    /// query_rows(nq) queries.
+    /// query_rows(nq) queries. Null in a table that multiplies one query at
+    /// a time: a batch then makes each query's products as it screens.
     void (*many)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
                  std::size_t nq, std::int32_t* out);
-    /// The second half of `screen`: its rows screened, from their products
-    /// in raw (screen_rows in codes.h).
+    /// The screen of n (at most 64) rows of whole blocks from their products
+    /// in raw (screen_rows in codes.h): bit r set for each row r that may
+    /// pass. scales, rhos, extents and norms (cosine) hold the rows' values,
+    /// runs the blocks' RunBounds.
     std::uint64_t (*pass)(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
                           const double* extents, const double* norms, const RunBounds* runs, const std::int32_t* raw);
     /// The first test of eight rows as `pass` makes it (first_leaves8 in
@@ -164,14 +160,6 @@ void four_then_one(const std::uint8_t* blocks, std::size_t count, std::size_t gr
     std::size_t b = 0;
     for (; b + 4 <= count; b += 4) Four(blocks + b * block_bytes, groups, q, out + b * code_lanes);
     for (; b < count; ++b) One(blocks + b * block_bytes, groups, q, out + b * code_lanes);
-}
-
-/// `many` from a table's block kernel: one query after another.
-template <auto Blocks>
-void query_by_query(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
-                    std::size_t nq, std::int32_t* out) {
-    for (std::size_t j = 0; j < nq; ++j)
-        Blocks(blocks, count, groups, q + j * groups * 4, out + j * count * code_lanes);
 }
 
 /// The table of `isa`, which must be one this CPU runs (supported_isas()).

@@ -74,7 +74,6 @@ void many(const std::uint8_t* blocks, std::size_t count, std::size_t groups, con
 
 }  // namespace
 
-const CodeKernels amx_codes = {"amx", 127,         vnni_code_blocks, vnni_code_rows, screen_with<vnni_code_blocks>,
-                               many,  screen_rows, first_leaves8_of};
+const CodeKernels amx_codes = {"amx", 127, vnni_code_blocks, vnni_code_rows, many, screen_rows, first_leaves8_of};
 
 }  // namespace orbisk
