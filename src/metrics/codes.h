@@ -363,6 +363,47 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
     }
 }
 
+/// first_test of up to four runs at once (runs[0..n)), each lane the same
+/// expressions in the same order: bit for bit first_test's constants. One
+/// query's threshold meets every run of a call, so the runs' arithmetic
+/// goes side by side rather than one run after another.
+template <MetricKind Kind>
+inline void first_tests(const QueryCode& q, double t, const RunBounds* runs, std::size_t n, FirstTest* out) {
+    using Four = double __attribute__((vector_size(32)));
+    constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
+    Four r_hi{}, ext{};
+    bool coded[4] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        r_hi[i] = static_cast<double>(runs[i].r_hi);
+        ext[i] = static_cast<double>(runs[i].ext);
+        coded[i] = runs[i].coded();
+    }
+    if constexpr (Kind == MetricKind::Euclidean) {
+        const Four reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
+        const double k = 0.5 * q.inverse;
+        const Four base = (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k;
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = coded[i] && t >= 0.0 ? FirstTest{k * (1.0 - d), base[i]} : FirstTest{0.0, -inf};
+        }
+    } else {
+        const Four rx = r_hi * (1.0 + m);
+        const Four w =
+            (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
+            code_slack;
+        if constexpr (Kind == MetricKind::Cosine) {
+            const double slope = q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse;
+            const Four base = (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse;
+            for (std::size_t i = 0; i < n; ++i) out[i] = coded[i] ? FirstTest{slope, base[i]} : FirstTest{0.0, inf};
+        } else {
+            const Four tau = t + w * (1.0 + m) + std::fabs(t) * m;
+            const Four above = tau * q.inverse * (1.0 + d), below = tau * q.inverse * (1.0 - d);
+            for (std::size_t i = 0; i < n; ++i) {
+                out[i] = coded[i] ? FirstTest{0.0, tau[i] >= 0.0 ? above[i] : below[i]} : FirstTest{0.0, inf};
+            }
+        }
+    }
+}
+
 /// Whether the first test `f` excludes a row of its run; `column` is the
 /// row's extent (Euclidean) or norm (cosine), unread for the dot product.
 template <MetricKind Kind>
@@ -451,9 +492,10 @@ template <MetricKind Kind>
 inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
                                   const RunBounds* runs, const std::int32_t* raw) {
     std::uint64_t left = 0;
-    FirstTest f{};
+    FirstTest tests[4];
+    first_tests<Kind>(*sc.q, sc.threshold, runs, (n + code_lanes - 1) / code_lanes, tests);
     for (std::size_t r = 0; r < n; r += 8) {
-        if (r % code_lanes == 0) f = first_test<Kind>(*sc.q, sc.threshold, runs[r / code_lanes]);
+        const FirstTest& f = tests[r / code_lanes];
         if (r + 8 <= n) {
             left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r)} << r;
             continue;

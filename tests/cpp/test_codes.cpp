@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -245,6 +246,17 @@ FirstTest first_of(MetricKind kind, const QueryCode& q, double t, const RunBound
     return first_test<MetricKind::Cosine>(q, t, run);
 }
 
+// The first tests of runs[0..n) side by side, by metric.
+void first_tests_of(MetricKind kind, const QueryCode& q, double t, const RunBounds* runs, std::size_t n,
+                    FirstTest* out) {
+    switch (kind) {
+        case MetricKind::Euclidean: return first_tests<MetricKind::Euclidean>(q, t, runs, n, out);
+        case MetricKind::Dot: return first_tests<MetricKind::Dot>(q, t, runs, n, out);
+        case MetricKind::Cosine: break;
+    }
+    first_tests<MetricKind::Cosine>(q, t, runs, n, out);
+}
+
 // `column`: the row's extent (Euclidean) or norm (cosine).
 bool first_excludes_row(MetricKind kind, const FirstTest& f, const QueryCode& q, float scale, double column,
                         std::int64_t raw) {
@@ -291,6 +303,24 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                 bounds(kind, q, scales[0], rhos[0], extents[0], raws[0], kind == MetricKind::Cosine ? norms[0] : 0.0);
             for (double t : {b.lo, b.lo - 0.5 * std::fabs(b.lo), b.lo + 0.01 * std::fabs(b.lo), b.hi, -b.hi}) {
                 const FirstTest f = first_of(kind, q, t, run);
+                // The runs of a call side by side: each run's constants bit
+                // for bit its own, beside runs without a code and others.
+                RunBounds four[4] = {run, RunBounds{}, run, run};
+                four[2].r_hi *= 2.0f;
+                four[3].ext *= 0.5f;
+                for (double u :
+                     {t, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+                    FirstTest side[4];
+                    const std::size_t count = 1 + static_cast<std::size_t>(round) % 4;
+                    first_tests_of(kind, q, u, four, count, side);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        const FirstTest alone = first_of(kind, q, u, four[i]);
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side[i].slope),
+                                  std::bit_cast<std::uint64_t>(alone.slope));
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side[i].base), std::bit_cast<std::uint64_t>(alone.base))
+                            << "metric " << static_cast<int>(kind) << " run " << i << " t " << u;
+                    }
+                }
                 for (std::size_t r = 0; r < rows; ++r) {
                     // The first raw that passes, walking from the excluded side.
                     auto edge_of = [&](auto passes) -> std::optional<std::int64_t> {
