@@ -176,6 +176,21 @@ struct FirstTest {
     double slope, base;
 };
 
+/// The same constants in single precision, for the single test (below).
+struct SingleTest {
+    float slope, base;
+};
+
+/// The first tests of the runs of one call (up to four), side by side,
+/// and whether the single test may decide every row of them.
+struct RunTests {
+    double slope[4], base[4];
+    float single_slope[4], single_base[4];
+    bool single;
+    FirstTest test(std::size_t i) const { return {slope[i], base[i]}; }
+    SingleTest single_test(std::size_t i) const { return {single_slope[i], single_base[i]}; }
+};
+
 /// One screened search: the metric, the query and a threshold that rows
 /// whose lower bound exceeds it need not be computed for.
 struct Screen {
@@ -287,7 +302,7 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 // (kept beside the codes, rounded outwards), so they are derived once per
 // run and threshold.
 //
-// Why it holds. Write u = 2^-53, m = code_margin, d = first_margin = 2^-20,
+// Why it holds. Write u = 2^-53, m = code_margin, d = first_margin = 2^-16,
 // p = raw - offset (exact), and a, slope, base, R the doubles the code
 // computes; every other quantity is real unless said. The scale conditions
 // (codes.h's head) keep every product away from overflow and underflow.
@@ -329,11 +344,35 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 //   tau + (d - 2u)|tau|: above tau by more than the 3m factors, whatever
 //   the signs (as for the dot product). t infinite or NaN, or a run with a
 //   row without a code, excludes nothing.
-// Test: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the first test at
-// may_pass's own edge, on ladders of raw products, and within its margins
-// of it).
+//
+// The single test. Where no value below can overflow or fall below the
+// normal floats, the same test runs in single precision, sixteen rows side
+// by side: p = raw - offset exactly in 32-bit integers, then, with f =
+// 2^-24 and every rounding to nearest float, P = fl(p), a = fl(s P), and
+// fl(fl(fl(c) fl(slope)) + fl(base)) against it (c the row's extent or
+// norm). Each rounding errs by at most f relative, so a is s p within
+// 2.1f |s p|, and the line of the constants is c slope + base within
+// 4.1f (|c slope| + |base|). Carried through the arguments above:
+//  Euclidean: they add at most 18f (qq + ext) + 9f R^2 to the shortfall,
+//   against the d (qq + ext) and d R^2 / 2 the test has to spare;
+//  dot product: at most 3.2f relative to s_q s p against tau, against d / 2;
+//  cosine: at most 4.1f (|n slope| + |base|) + 2.1f |s p| in units of a,
+//   against the d terms of slope and base, 2d (|t| q.norm n + W) / s_q.
+// With d = 2^-16 = 256f every spare exceeds what the roundings take many
+// times over, so the single test too excludes only rows may_pass excludes.
+// Where it may run: every scale of the run within [2^-20, 2^20] (so a is 0
+// or of magnitude within [2^-20, 2^51], an extent within [2^-26, 2^70], a
+// norm within [2^-13, 2^35]), a slope of 0 or of magnitude within
+// [2^-90, 2^40] and a base of 0, infinite or of magnitude within
+// [2^-90, 2^100]: then no product or sum overflows or falls below the
+// normal floats, and an infinite constant decides as the double one does.
+// Elsewhere, and for NaN, the double test runs.
+// Tests: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the first test and
+// the single test at may_pass's own edge, on ladders of raw products, and
+// within its margins of it), CodeTables.FirstTestKeepsARowAtItsEdge,
+// ScreenedScan.FarScalesEqualThePlainDefinition.
 
-inline constexpr double first_margin = 0x1p-20;
+inline constexpr double first_margin = 0x1p-16;
 
 /// The first test of a run for threshold t (see above); one that excludes
 /// no row when the run has a row without a code.
@@ -363,45 +402,61 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
     }
 }
 
-/// first_test of up to four runs at once (runs[0..n)), each lane the same
-/// expressions in the same order: bit for bit first_test's constants. One
-/// query's threshold meets every run of a call, so the runs' arithmetic
-/// goes side by side rather than one run after another.
+/// first_test of up to four runs at once (runs[0..n), n >= 1), each lane
+/// the same expressions in the same order: bit for bit first_test's
+/// constants. One query's threshold meets every run of a call, so the runs'
+/// arithmetic goes side by side rather than one run after another.
 template <MetricKind Kind>
-inline void first_tests(const QueryCode& q, double t, const RunBounds* runs, std::size_t n, FirstTest* out) {
+inline RunTests first_tests(const QueryCode& q, double t, const RunBounds* runs, std::size_t n) {
     using Four = double __attribute__((vector_size(32)));
+    using Lanes = std::int64_t __attribute__((vector_size(32)));  // -1 where true
+    using FourFloats = float __attribute__((vector_size(16)));
     constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
-    Four r_hi{}, ext{};
-    bool coded[4] = {};
-    for (std::size_t i = 0; i < n; ++i) {
-        r_hi[i] = static_cast<double>(runs[i].r_hi);
-        ext[i] = static_cast<double>(runs[i].ext);
-        coded[i] = runs[i].coded();
-    }
+    // Lanes past the n-th repeat its run.
+    const RunBounds& r0 = runs[0];
+    const RunBounds& r1 = runs[n > 1 ? 1 : 0];
+    const RunBounds& r2 = runs[n > 2 ? 2 : n - 1];
+    const RunBounds& r3 = runs[n > 3 ? 3 : n - 1];
+    const Four r_hi = {r0.r_hi, r1.r_hi, r2.r_hi, r3.r_hi}, ext = {r0.ext, r1.ext, r2.ext, r3.ext};
+    const Four s_lo = {r0.s_lo, r1.s_lo, r2.s_lo, r3.s_lo}, s_hi = {r0.s_hi, r1.s_hi, r2.s_hi, r3.s_hi};
+    const Lanes coded = s_lo != 0.0;
+    const Four zero{};
+    Four slope, base;
     if constexpr (Kind == MetricKind::Euclidean) {
         const Four reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
         const double k = 0.5 * q.inverse;
-        const Four base = (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k;
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = coded[i] && t >= 0.0 ? FirstTest{k * (1.0 - d), base[i]} : FirstTest{0.0, -inf};
-        }
+        const Lanes on = t >= 0.0 ? coded : Lanes{};
+        slope = on != 0 ? zero + k * (1.0 - d) : zero;
+        base = on != 0 ? (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k : zero - inf;
     } else {
         const Four rx = r_hi * (1.0 + m);
         const Four w =
             (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
             code_slack;
         if constexpr (Kind == MetricKind::Cosine) {
-            const double slope = q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse;
-            const Four base = (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse;
-            for (std::size_t i = 0; i < n; ++i) out[i] = coded[i] ? FirstTest{slope, base[i]} : FirstTest{0.0, inf};
+            slope = coded != 0 ? zero + q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse : zero;
+            base = coded != 0 ? (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse : zero + inf;
         } else {
             const Four tau = t + w * (1.0 + m) + std::fabs(t) * m;
-            const Four above = tau * q.inverse * (1.0 + d), below = tau * q.inverse * (1.0 - d);
-            for (std::size_t i = 0; i < n; ++i) {
-                out[i] = coded[i] ? FirstTest{0.0, tau[i] >= 0.0 ? above[i] : below[i]} : FirstTest{0.0, inf};
-            }
+            base = tau >= 0.0 ? tau * q.inverse * (1.0 + d) : tau * q.inverse * (1.0 - d);
+            base = coded != 0 ? base : zero + inf;
+            slope = zero;
         }
     }
+    RunTests out;
+    std::memcpy(out.slope, &slope, sizeof slope);
+    std::memcpy(out.base, &base, sizeof base);
+    // The single test, where every run may take it (see above); NaN goes to
+    // the double test.
+    const FourFloats narrow_slope = __builtin_convertvector(slope, FourFloats);
+    const FourFloats narrow_base = __builtin_convertvector(base, FourFloats);
+    std::memcpy(out.single_slope, &narrow_slope, sizeof narrow_slope);
+    std::memcpy(out.single_base, &narrow_base, sizeof narrow_base);
+    const Four a = slope < 0.0 ? -slope : slope, b = base < 0.0 ? -base : base;
+    const Lanes usable = (s_lo >= 0x1p-20) & (s_hi <= 0x1p20) & (a <= 0x1p40) & ((a >= 0x1p-90) | (a == 0.0)) &
+                         ((b <= 0x1p100) | (b == inf)) & ((b >= 0x1p-90) | (b == 0.0));
+    out.single = (usable[0] & usable[1] & usable[2] & usable[3]) != 0;
+    return out;
 }
 
 /// Whether the first test `f` excludes a row of its run; `column` is the
@@ -474,6 +529,80 @@ inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const
 #endif
 }
 
+/// Whether the single test `f` excludes a row of its run (`offset`: the
+/// query's, as an integer).
+template <MetricKind Kind>
+inline bool single_excludes(const SingleTest& f, std::int32_t offset, float scale, double column, std::int32_t raw) {
+    const float a = scale * static_cast<float>(raw - offset);
+    if constexpr (Kind == MetricKind::Euclidean) {
+        return a < static_cast<float>(column) * f.slope + f.base;
+    } else if constexpr (Kind == MetricKind::Cosine) {
+        return a > static_cast<float>(column) * f.slope + f.base;
+    } else {
+        return a > f.base;
+    }
+}
+
+/// Bit r set for each of sixteen rows the single test leaves: lane for
+/// lane single_excludes's expressions, as first_leaves8 is first_excludes's.
+template <MetricKind Kind>
+inline std::uint32_t single_leaves16(const SingleTest& f, std::int32_t offset, const float* scales,
+                                     const double* column, const std::int32_t* raw) {
+#if defined(__AVX512F__)
+    const __m512i p = _mm512_sub_epi32(_mm512_loadu_si512(raw), _mm512_set1_epi32(offset));
+    const __m512 a = _mm512_mul_ps(_mm512_loadu_ps(scales), _mm512_maskz_cvtepi32_ps(0xFFFF, p));
+    if constexpr (Kind == MetricKind::Dot) {
+        return ~static_cast<std::uint32_t>(_mm512_cmp_ps_mask(a, _mm512_set1_ps(f.base), _CMP_GT_OQ)) & 0xFFFFu;
+    } else {
+        const __m512d lo = _mm512_loadu_pd(column), hi = _mm512_loadu_pd(column + 8);
+        const __m512d low_half =
+            _mm512_maskz_insertf64x4(0xFF, _mm512_setzero_pd(), _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xFF, lo)), 0);
+        const __m512 c = _mm512_castpd_ps(
+            _mm512_maskz_insertf64x4(0xFF, low_half, _mm256_castps_pd(_mm512_maskz_cvtpd_ps(0xFF, hi)), 1));
+        const __m512 b = _mm512_add_ps(_mm512_mul_ps(c, _mm512_set1_ps(f.slope)), _mm512_set1_ps(f.base));
+        constexpr int below = _CMP_LT_OQ, above = _CMP_GT_OQ;
+        return ~static_cast<std::uint32_t>(_mm512_cmp_ps_mask(a, b, Kind == MetricKind::Euclidean ? below : above)) &
+               0xFFFFu;
+    }
+#elif defined(__AVX2__)
+    std::uint32_t excluded = 0;
+    for (int h = 0; h < 2; ++h) {
+        const __m256i p = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(raw + 8 * h)),
+                                           _mm256_set1_epi32(offset));
+        const __m256 a = _mm256_mul_ps(_mm256_loadu_ps(scales + 8 * h), _mm256_cvtepi32_ps(p));
+        __m256 cmp;
+        if constexpr (Kind == MetricKind::Dot) {
+            cmp = _mm256_cmp_ps(a, _mm256_set1_ps(f.base), _CMP_GT_OQ);
+        } else {
+            const __m256 c = _mm256_set_m128(_mm256_cvtpd_ps(_mm256_loadu_pd(column + 8 * h + 4)),
+                                             _mm256_cvtpd_ps(_mm256_loadu_pd(column + 8 * h)));
+            const __m256 b = _mm256_add_ps(_mm256_mul_ps(c, _mm256_set1_ps(f.slope)), _mm256_set1_ps(f.base));
+            constexpr int below = _CMP_LT_OQ, above = _CMP_GT_OQ;
+            cmp = _mm256_cmp_ps(a, b, Kind == MetricKind::Euclidean ? below : above);
+        }
+        excluded |= static_cast<std::uint32_t>(_mm256_movemask_ps(cmp)) << 8 * h;
+    }
+    return ~excluded & 0xFFFFu;
+#else
+    std::uint32_t left = 0;
+    for (int r = 0; r < 16; ++r) {
+        const double c = Kind == MetricKind::Dot ? 0.0 : column[r];
+        left |= static_cast<std::uint32_t>(!single_excludes<Kind>(f, offset, scales[r], c, raw[r])) << r;
+    }
+    return left;
+#endif
+}
+
+inline std::uint32_t single_leaves16_of(MetricKind kind, const SingleTest& f, std::int32_t offset, const float* scales,
+                                        const double* column, const std::int32_t* raw) {
+    switch (kind) {
+        case MetricKind::Euclidean: return single_leaves16<MetricKind::Euclidean>(f, offset, scales, column, raw);
+        case MetricKind::Dot: return single_leaves16<MetricKind::Dot>(f, offset, scales, column, raw);
+        case MetricKind::Cosine: break;
+    }
+    return single_leaves16<MetricKind::Cosine>(f, offset, scales, column, raw);
+}
+
 inline std::uint32_t first_leaves8_of(MetricKind kind, const FirstTest& f, const QueryCode& q, const float* scales,
                                       const double* column, const std::int32_t* raw) {
     switch (kind) {
@@ -492,10 +621,18 @@ template <MetricKind Kind>
 inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
                                   const RunBounds* runs, const std::int32_t* raw) {
     std::uint64_t left = 0;
-    FirstTest tests[4];
-    first_tests<Kind>(*sc.q, sc.threshold, runs, (n + code_lanes - 1) / code_lanes, tests);
+    const RunTests tests = first_tests<Kind>(*sc.q, sc.threshold, runs, (n + code_lanes - 1) / code_lanes);
+    if (tests.single && n % code_lanes == 0) {
+        const auto offset = static_cast<std::int32_t>(sc.q->offset);
+        for (std::size_t r = 0; r < n; r += code_lanes) {
+            left |= std::uint64_t{single_leaves16<Kind>(tests.single_test(r / code_lanes), offset, scales + r,
+                                                        column + r, raw + r)}
+                    << r;
+        }
+        return left;
+    }
     for (std::size_t r = 0; r < n; r += 8) {
-        const FirstTest& f = tests[r / code_lanes];
+        const FirstTest f = tests.test(r / code_lanes);
         if (r + 8 <= n) {
             left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r)} << r;
             continue;

@@ -59,6 +59,10 @@ struct CodeKernels {
     /// codes.h): for the tests.
     std::uint32_t (*first8)(MetricKind kind, const FirstTest& f, const QueryCode& q, const float* scales,
                             const double* column, const std::int32_t* raw);
+    /// The single test of sixteen rows as `pass` makes it (single_leaves16
+    /// in codes.h): for the tests.
+    std::uint32_t (*single16)(MetricKind kind, const SingleTest& f, std::int32_t offset, const float* scales,
+                              const double* column, const std::int32_t* raw);
 };
 
 /// Queries `many` computes together: the query codes and products it is

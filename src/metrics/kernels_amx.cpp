@@ -74,6 +74,7 @@ void many(const std::uint8_t* blocks, std::size_t count, std::size_t groups, con
 
 }  // namespace
 
-const CodeKernels amx_codes = {"amx", 127, vnni_code_blocks, vnni_code_rows, many, screen_rows, first_leaves8_of};
+const CodeKernels amx_codes = {"amx", 127,         vnni_code_blocks, vnni_code_rows,
+                               many,  screen_rows, first_leaves8_of, single_leaves16_of};
 
 }  // namespace orbisk

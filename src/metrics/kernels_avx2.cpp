@@ -233,8 +233,8 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 }  // namespace
 
-const CodeKernels avx2_codes = {"avx2",  byte_pair_limit, code_blocks,     code_rows,
-                                nullptr, screen_rows,     first_leaves8_of};
+const CodeKernels avx2_codes = {"avx2",  byte_pair_limit, code_blocks,      code_rows,
+                                nullptr, screen_rows,     first_leaves8_of, single_leaves16_of};
 
 const Kernels avx2_kernels = {"avx2",
                               rows<double, true>,

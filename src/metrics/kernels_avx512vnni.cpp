@@ -70,6 +70,7 @@ void vnni_code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::si
     code_rows(base, rows, count, stride, q, bytes, out);
 }
 
-const CodeKernels vnni_codes = {"vnni", 127, code_blocks, code_rows, nullptr, screen_rows, first_leaves8_of};
+const CodeKernels vnni_codes = {"vnni",  127,         code_blocks,      code_rows,
+                                nullptr, screen_rows, first_leaves8_of, single_leaves16_of};
 
 }  // namespace orbisk

@@ -54,7 +54,8 @@ void code_rows(const std::uint8_t* base, const std::uint32_t* rows, std::size_t 
 
 }  // namespace
 
-const CodeKernels scalar_codes = {"scalar", 127, code_blocks, code_rows, nullptr, screen_rows, first_leaves8_of};
+const CodeKernels scalar_codes = {"scalar", 127,         code_blocks,      code_rows,
+                                  nullptr,  screen_rows, first_leaves8_of, single_leaves16_of};
 
 const Kernels scalar_kernels = {"scalar",        squared_l2_rows<double>, dot_rows<double>,    squared_l2_rows<float>,
                                 dot_rows<float>, encode_block<double>,    encode_block<float>, &scalar_codes};

@@ -247,14 +247,24 @@ FirstTest first_of(MetricKind kind, const QueryCode& q, double t, const RunBound
 }
 
 // The first tests of runs[0..n) side by side, by metric.
-void first_tests_of(MetricKind kind, const QueryCode& q, double t, const RunBounds* runs, std::size_t n,
-                    FirstTest* out) {
+RunTests first_tests_of(MetricKind kind, const QueryCode& q, double t, const RunBounds* runs, std::size_t n) {
     switch (kind) {
-        case MetricKind::Euclidean: return first_tests<MetricKind::Euclidean>(q, t, runs, n, out);
-        case MetricKind::Dot: return first_tests<MetricKind::Dot>(q, t, runs, n, out);
+        case MetricKind::Euclidean: return first_tests<MetricKind::Euclidean>(q, t, runs, n);
+        case MetricKind::Dot: return first_tests<MetricKind::Dot>(q, t, runs, n);
         case MetricKind::Cosine: break;
     }
-    first_tests<MetricKind::Cosine>(q, t, runs, n, out);
+    return first_tests<MetricKind::Cosine>(q, t, runs, n);
+}
+
+bool single_excludes_row(MetricKind kind, const SingleTest& f, std::int32_t offset, float scale, double column,
+                         std::int64_t raw) {
+    const auto r = static_cast<std::int32_t>(raw);
+    switch (kind) {
+        case MetricKind::Euclidean: return single_excludes<MetricKind::Euclidean>(f, offset, scale, column, r);
+        case MetricKind::Dot: return single_excludes<MetricKind::Dot>(f, offset, scale, column, r);
+        case MetricKind::Cosine: break;
+    }
+    return single_excludes<MetricKind::Cosine>(f, offset, scale, column, r);
 }
 
 // `column`: the row's extent (Euclidean) or norm (cosine).
@@ -277,7 +287,7 @@ bool first_excludes_row(MetricKind kind, const FirstTest& f, const QueryCode& q,
 // terms, in units of raw). The eight-row form agrees with the row's.
 TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
     std::mt19937_64 rng(41);
-    int tight = 0, runs_of_one = 0;
+    int tight = 0, runs_of_one = 0, singles = 0;
     for (int round = 0; round < 400; ++round) {
         const std::size_t n = round % 10 == 0 ? 2048 : 1 + rng() % 150;
         const std::size_t rows = round % 2 == 0 ? 1 : 2 + rng() % (code_lanes - 1);
@@ -310,14 +320,13 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                 four[3].ext *= 0.5f;
                 for (double u :
                      {t, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-                    FirstTest side[4];
                     const std::size_t count = 1 + static_cast<std::size_t>(round) % 4;
-                    first_tests_of(kind, q, u, four, count, side);
+                    const RunTests side = first_tests_of(kind, q, u, four, count);
                     for (std::size_t i = 0; i < count; ++i) {
                         const FirstTest alone = first_of(kind, q, u, four[i]);
-                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side[i].slope),
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side.slope[i]),
                                   std::bit_cast<std::uint64_t>(alone.slope));
-                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side[i].base), std::bit_cast<std::uint64_t>(alone.base))
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side.base[i]), std::bit_cast<std::uint64_t>(alone.base))
                             << "metric " << static_cast<int>(kind) << " run " << i << " t " << u;
                     }
                 }
@@ -341,6 +350,28 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                     const auto& column = kind == MetricKind::Cosine ? norms : extents;
                     EXPECT_FALSE(first_excludes_row(kind, f, q, scales[r], column[r], *edge))
                         << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << *edge;
+                    // The single test, where it may run, keeps the edge too;
+                    // its sixteen-row form agrees with the row's.
+                    const RunTests own = first_tests_of(kind, q, t, &run, 1);
+                    if (own.single) {
+                        ++singles;
+                        const SingleTest g = own.single_test(0);
+                        const auto offset = static_cast<std::int32_t>(q.offset);
+                        EXPECT_FALSE(single_excludes_row(kind, g, offset, scales[r], column[r], *edge))
+                            << "single, metric " << static_cast<int>(kind) << " n " << n << " t " << t;
+                        float s16[16];
+                        double c16[16];
+                        std::int32_t raw16[16];
+                        for (int l = 0; l < 16; ++l) {
+                            s16[l] = scales[(r + l) % rows];
+                            c16[l] = column[(r + l) % rows];
+                            raw16[l] = l == 0 ? static_cast<std::int32_t>(*edge) : raws[(r + l) % rows];
+                        }
+                        const std::uint32_t kept = single_leaves16_of(kind, g, offset, s16, c16, raw16);
+                        for (int l = 0; l < 16; ++l) {
+                            EXPECT_EQ((kept >> l) & 1, !single_excludes_row(kind, g, offset, s16[l], c16[l], raw16[l]));
+                        }
+                    }
                     // The eight-row form, this row among rows of another run's values.
                     float s8[8];
                     double e8[8];
@@ -358,9 +389,11 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                         [&](std::int64_t raw) { return !first_excludes_row(kind, f, q, scales[r], column[r], raw); });
                     if (rows == 1 && first && *first != (up ? INT32_MIN : INT32_MAX) &&
                         *edge != (up ? INT32_MIN : INT32_MAX)) {
-                        // The margin, in units of raw: the terms over s_q s.
-                        const double terms =
-                            (q.qq + extents[0] + t * t + std::fabs(t)) / (q.scale * static_cast<double>(scales[0]));
+                        // The margin, in units of raw: the terms over s_q s (the
+                        // cosine's threshold times the norms among them).
+                        const double cosine = kind == MetricKind::Cosine ? q.norm * norms[0] * std::fabs(t) : 0.0;
+                        const double terms = (q.qq + extents[0] + t * t + std::fabs(t) + cosine) /
+                                             (q.scale * static_cast<double>(scales[0]));
                         const double gap = std::fabs(static_cast<double>(*edge - *first));
                         ++runs_of_one;
                         tight += gap <= 2.0 + 4.0 * first_margin * terms;
@@ -370,6 +403,7 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
         }
     }
     EXPECT_GT(runs_of_one, 1000);
+    EXPECT_GT(singles, 1000) << "the single test seldom ran";
     EXPECT_EQ(tight, runs_of_one) << "the first test gives up more than its margins";
 }
 
@@ -512,6 +546,24 @@ TEST_P(CodeTables, FirstTestKeepsARowAtItsEdge) {
             EXPECT_TRUE((k.first8(kind, at, q, s, e, raw) >> l) & 1) << k.name << " row " << l;
             EXPECT_EQ(k.first8(kind, at, q, s, e, raw), scalar_codes.first8(kind, at, q, s, e, raw));
             EXPECT_FALSE(first_excludes_row(kind, at, q, s[l], e[l], raw[l]));
+        }
+    }
+    // The single test's sixteen rows, each in turn exactly at its constant.
+    float s16[16];
+    double e16[16];
+    std::int32_t raw16[16];
+    for (int l = 0; l < 16; ++l) {
+        s16[l] = 0.25f * static_cast<float>(l + 1);
+        e16[l] = 3.0 + l;
+        raw16[l] = 640 + 7 * l - 20;
+    }
+    for (int l = 0; l < 16; ++l) {
+        const float a = s16[l] * static_cast<float>(raw16[l] - 640);
+        for (MetricKind kind : kinds) {
+            const SingleTest at{0.0f, a};
+            EXPECT_TRUE((k.single16(kind, at, 640, s16, e16, raw16) >> l) & 1) << k.name << " row " << l;
+            EXPECT_EQ(k.single16(kind, at, 640, s16, e16, raw16),
+                      scalar_codes.single16(kind, at, 640, s16, e16, raw16));
         }
     }
 }
@@ -684,6 +736,36 @@ TEST_P(ScreenedScan, EqualsThePlainDefinition) {
 
 // Rows longer than codes serve (their integer sums could overflow) are
 // computed in full by scans and walks alike.
+// Rows and queries far from unit scale, where single precision would
+// overflow or fall below its normal range: the screen still equals the
+// plain definition (such runs take the double test).
+TEST_P(ScreenedScan, FarScalesEqualThePlainDefinition) {
+    std::mt19937_64 rng(43);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const std::size_t dim = 32, n = 600;
+    for (auto [row_exp, query_exp] : {std::pair{80, -80}, {-80, 80}, {80, 80}, {-80, -80}, {40, 0}, {0, -40}}) {
+        std::vector<V> data(n, V(dim));
+        for (auto& v : data) {
+            for (auto& x : v) x = std::ldexp(normal(rng), row_exp);
+        }
+        V query(dim);
+        for (auto& x : query) x = std::ldexp(normal(rng), query_exp);
+        for (int m = 0; m < 3; ++m) {
+            Flat f(static_cast<std::uint32_t>(dim), kinds[m], GetParam());
+            for (const V& v : data) f.insert(v);
+            std::vector<Candidate> all;
+            for (std::uint32_t i = 0; i < n; ++i) all.push_back({functions[m](query, data[i]), i});
+            std::stable_sort(all.begin(), all.end(), ranks_before);
+            std::vector<Candidate> got;
+            ASSERT_FALSE(f.search(query, 10, got));
+            ASSERT_EQ(got.size(), 10u);
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].id, all[i].id) << "metric " << m << " scales 2^" << row_exp << ", 2^" << query_exp;
+            }
+        }
+    }
+}
+
 TEST_P(ScreenedScan, RowsTooLongForCodesAreComputedInFull) {
     const std::size_t dim = max_code_dim + 1, n = 8;
     std::mt19937_64 rng(43);
