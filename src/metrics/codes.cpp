@@ -120,6 +120,7 @@ RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const 
     RunBounds b;
     b.s_lo = s_lo;
     b.s_hi = s_hi;
+    b.narrow = s_lo >= 0x1p-20f && s_hi <= 0x1p20f;
     b.ext = kind == MetricKind::Euclidean ? round_down(ext_lo) : round_up(ext_hi);
     b.r_hi = round_up(r_hi);
     if (kind == MetricKind::Cosine) {

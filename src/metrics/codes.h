@@ -151,10 +151,12 @@ void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit = 127);
 /// What the first test (below) knows of a run of rows, a block's: the
 /// least and greatest scale, the least extent (Euclidean) or the greatest
 /// (the others), the greatest s * rho and the least and greatest norm
-/// (cosine), each rounded outwards to a float. A run holding a row without
-/// a code has s_lo 0, and no first test.
+/// (cosine), each rounded outwards to a float, and whether every scale
+/// lies where the single test may run. A run holding a row without a code
+/// has s_lo 0, and no first test.
 struct RunBounds {
     float s_lo = 0.0f, s_hi = 0.0f, ext = 0.0f, r_hi = 0.0f, n_lo = 0.0f, n_hi = 0.0f;
+    bool narrow = false;
     bool coded() const { return s_lo != 0.0f; }
 };
 
@@ -182,11 +184,11 @@ struct SingleTest {
 };
 
 /// The first tests of the runs of one call (up to four), side by side,
-/// and whether the single test may decide every row of them.
+/// and whether the single test may decide each run's rows.
 struct RunTests {
     double slope[4], base[4];
     float single_slope[4], single_base[4];
-    bool single;
+    bool single[4];
     FirstTest test(std::size_t i) const { return {slope[i], base[i]}; }
     SingleTest single_test(std::size_t i) const { return {single_slope[i], single_base[i]}; }
 };
@@ -418,8 +420,8 @@ inline RunTests first_tests(const QueryCode& q, double t, const RunBounds* runs,
     const RunBounds& r2 = runs[n > 2 ? 2 : n - 1];
     const RunBounds& r3 = runs[n > 3 ? 3 : n - 1];
     const Four r_hi = {r0.r_hi, r1.r_hi, r2.r_hi, r3.r_hi}, ext = {r0.ext, r1.ext, r2.ext, r3.ext};
-    const Four s_lo = {r0.s_lo, r1.s_lo, r2.s_lo, r3.s_lo}, s_hi = {r0.s_hi, r1.s_hi, r2.s_hi, r3.s_hi};
-    const Lanes coded = s_lo != 0.0;
+    const Lanes coded = {-std::int64_t{r0.coded()}, -std::int64_t{r1.coded()}, -std::int64_t{r2.coded()},
+                         -std::int64_t{r3.coded()}};
     const Four zero{};
     Four slope, base;
     if constexpr (Kind == MetricKind::Euclidean) {
@@ -446,16 +448,19 @@ inline RunTests first_tests(const QueryCode& q, double t, const RunBounds* runs,
     RunTests out;
     std::memcpy(out.slope, &slope, sizeof slope);
     std::memcpy(out.base, &base, sizeof base);
-    // The single test, where every run may take it (see above); NaN goes to
-    // the double test.
+    // The single test, where a run may take it (see above); NaN goes to the
+    // double test. The slope is the same for every run of the call.
     const FourFloats narrow_slope = __builtin_convertvector(slope, FourFloats);
     const FourFloats narrow_base = __builtin_convertvector(base, FourFloats);
     std::memcpy(out.single_slope, &narrow_slope, sizeof narrow_slope);
     std::memcpy(out.single_base, &narrow_base, sizeof narrow_base);
-    const Four a = slope < 0.0 ? -slope : slope, b = base < 0.0 ? -base : base;
-    const Lanes usable = (s_lo >= 0x1p-20) & (s_hi <= 0x1p20) & (a <= 0x1p40) & ((a >= 0x1p-90) | (a == 0.0)) &
-                         ((b <= 0x1p100) | (b == inf)) & ((b >= 0x1p-90) | (b == 0.0));
-    out.single = (usable[0] & usable[1] & usable[2] & usable[3]) != 0;
+    const double a = std::fabs(out.slope[0]);
+    const bool slope_fits = Kind == MetricKind::Dot || (a <= 0x1p40 && (a >= 0x1p-90 || a == 0.0));
+    const RunBounds* each[4] = {&r0, &r1, &r2, &r3};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const double b = std::fabs(out.base[i]);
+        out.single[i] = slope_fits && each[i]->narrow && (b <= 0x1p100 || b == inf) && (b >= 0x1p-90 || b == 0.0);
+    }
     return out;
 }
 
@@ -622,17 +627,16 @@ inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* 
                                   const RunBounds* runs, const std::int32_t* raw) {
     std::uint64_t left = 0;
     const RunTests tests = first_tests<Kind>(*sc.q, sc.threshold, runs, (n + code_lanes - 1) / code_lanes);
-    if (tests.single && n % code_lanes == 0) {
-        const auto offset = static_cast<std::int32_t>(sc.q->offset);
-        for (std::size_t r = 0; r < n; r += code_lanes) {
-            left |= std::uint64_t{single_leaves16<Kind>(tests.single_test(r / code_lanes), offset, scales + r,
-                                                        column + r, raw + r)}
-                    << r;
-        }
-        return left;
-    }
+    const auto offset = static_cast<std::int32_t>(sc.q->offset);
     for (std::size_t r = 0; r < n; r += 8) {
-        const FirstTest f = tests.test(r / code_lanes);
+        const std::size_t i = r / code_lanes;
+        if (r % code_lanes == 0 && r + code_lanes <= n && tests.single[i]) {
+            left |= std::uint64_t{single_leaves16<Kind>(tests.single_test(i), offset, scales + r, column + r, raw + r)}
+                    << r;
+            r += 8;
+            continue;
+        }
+        const FirstTest f = tests.test(i);
         if (r + 8 <= n) {
             left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r)} << r;
             continue;

@@ -353,7 +353,7 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                     // The single test, where it may run, keeps the edge too;
                     // its sixteen-row form agrees with the row's.
                     const RunTests own = first_tests_of(kind, q, t, &run, 1);
-                    if (own.single) {
+                    if (own.single[0]) {
                         ++singles;
                         const SingleTest g = own.single_test(0);
                         const auto offset = static_cast<std::int32_t>(q.offset);
