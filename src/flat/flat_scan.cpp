@@ -20,10 +20,12 @@
 //     their lower bounds until one exceeds the worst distance kept. Most
 //     rows are excluded by the first test (codes.h): one comparison of the
 //     row's scale times its product against constants derived once a block
-//     from its RunBounds and the threshold, eight rows side by side, which
-//     only excludes rows that the bound would; the rows it leaves are
-//     bounded in full. Tests: Codes.* (each bound at its edge, the first
-//     test at the bound's edge), CodeTables.*, ScreenedScan.
+//     from its RunBounds and the threshold (the blocks of a call side by
+//     side), sixteen rows a compare in single precision where the values
+//     allow it, eight in double elsewhere, which only excludes rows that
+//     the bound would; the rows it leaves are bounded in full. Tests:
+//     Codes.* (each bound at its edge, the first test at the bound's edge),
+//     CodeTables.*, ScreenedScan.
 //  6. A batch (search_many) screens its queries chunk by chunk: each query
 //     still sees every block in order with its own threshold, so its
 //     candidates, and then its results, are those of its own search. The
