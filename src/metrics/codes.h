@@ -535,10 +535,12 @@ inline std::uint32_t first_leaves8(const FirstTest& f, const QueryCode& q, const
 }
 
 /// Whether the single test `f` excludes a row of its run (`offset`: the
-/// query's, as an integer).
+/// query's, as an integer). The subtraction wraps as the vector one does;
+/// for the products of real codes it is exact (|p| <= 127 * 127 * n).
 template <MetricKind Kind>
 inline bool single_excludes(const SingleTest& f, std::int32_t offset, float scale, double column, std::int32_t raw) {
-    const float a = scale * static_cast<float>(raw - offset);
+    const auto p = static_cast<std::int32_t>(static_cast<std::uint32_t>(raw) - static_cast<std::uint32_t>(offset));
+    const float a = scale * static_cast<float>(p);
     if constexpr (Kind == MetricKind::Euclidean) {
         return a < static_cast<float>(column) * f.slope + f.base;
     } else if constexpr (Kind == MetricKind::Cosine) {
