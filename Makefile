@@ -184,7 +184,7 @@ COVERAGE_EXEMPT := tests/coverage_exempt.txt
 COVERAGE_DESELECT := --deselect tests/python/test_interrupt.py::test_graph_create_stops_between_insertions
 # The files of each kernel table but the portable one (table:file), named
 # after their table as CMakeLists.txt finds them.
-TABLE_FILES := $(foreach t,$(wordlist 2,$(words $(KERNEL_TABLES)),$(KERNEL_TABLES)),$(addprefix $(t):,$(wildcard src/*/*_$(t).cpp)))
+TABLE_FILES := $(foreach t,$(wordlist 2,$(words $(KERNEL_TABLES)),$(KERNEL_TABLES)),$(addprefix $(t):,$(wildcard src/*/*_$(t).cpp src/*/*_$(t).h)))
 COVERAGE_TABLES := $(COVERAGE_BUILD)/kernel_tables.txt
 GCOVR = $(VENV)/bin/gcovr --root . --filter src/ --object-directory $(COVERAGE_BUILD) \
 	--gcov-suspicious-hits-threshold 0
