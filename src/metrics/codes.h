@@ -377,7 +377,9 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 inline constexpr double first_margin = 0x1p-16;
 
 /// The first test of a run for threshold t (see above); one that excludes
-/// no row when the run has a row without a code.
+/// no row when the run has a row without a code. The scan takes a call's
+/// runs together (first_tests, below, bit for bit these constants); this
+/// one-run form is the reference the tests hold that to.
 template <MetricKind Kind>
 inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) {
     constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
