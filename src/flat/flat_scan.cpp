@@ -290,33 +290,42 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
     const std::size_t groups = code_row_bytes() / 4;
     const std::size_t block = code_lanes * code_row_bytes();
     const double* norms = metric_.keeps_norms() ? norms_.data() : nullptr;
-    constexpr std::size_t batch = 4;  // blocks per kernel call
-    std::int32_t raw[batch * code_lanes];
-    for (std::size_t b = from; b < to; b += batch) {
-        const std::size_t n = std::min(batch, to - b);
-        const std::size_t first = b * code_lanes;
+    // The blocks of a call are screened against the threshold as the call
+    // begins: it only falls as rows are offered, and a row screened against
+    // a higher one is still offered only if its bound meets the present one,
+    // so the selection is the same, at the cost of bounding a few more rows.
+    // Calls are short while no row is excluded yet, to bound few that way.
+    std::int32_t raw[pass_runs * code_lanes];
+    for (std::size_t b = from, n = 0; b < to; b += n) {
+        const double threshold = selection.threshold();
+        n = std::min(threshold == inf ? 4 : pass_runs, to - b);
+        const std::size_t first = b * code_lanes, words = (n * code_lanes + 63) / 64;
         // The rows of these blocks that the set holds: none, no screen.
-        const std::uint64_t in = set.bits ? bits_from(set.bits, first, first + n * code_lanes) : ~std::uint64_t{0};
-        if (!in) continue;
-        const Screen sc = metric_.screen(qc, selection.threshold());
-        const float* scales = scales_.data() + first;
-        const float* rhos = rhos_.data() + first;
-        const double* extents = extents_.data() + first;
-        const double* block_norms = norms ? norms + first : nullptr;
+        std::uint64_t in[pass_runs * code_lanes / 64], any = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+            in[w] = set.bits ? bits_from(set.bits, first + 64 * w, first + std::min(n * code_lanes, 64 * (w + 1)))
+                             : ~std::uint64_t{0};
+            any |= in[w];
+        }
+        if (!any) continue;
+        const Screen sc = metric_.screen(qc, threshold);
         // The products of these blocks, given or made here.
         if (!products) codes.blocks(code_blocks_.data() + b * block, n, groups, qc.codes.data(), raw);
         const std::int32_t* p = products ? products + (b - from) * code_lanes : raw;
-        std::uint64_t pass =
-            codes.pass(sc, n * code_lanes, scales, rhos, extents, block_norms, runs_.data() + b, p) & in;
-        for (; pass != 0; pass &= pass - 1) {
-            const auto r = static_cast<std::size_t>(std::countr_zero(pass));
-            const auto id = static_cast<std::uint32_t>(first + r);
-            if (scales_[id] == 0.0f) {
-                selection.offer({-inf, inf}, id);  // no code: computed, always
-                continue;
+        std::uint64_t left[pass_runs * code_lanes / 64];
+        codes.pass(sc, n * code_lanes, scales_.data() + first, rhos_.data() + first, extents_.data() + first,
+                   norms ? norms + first : nullptr, runs_.data() + b, p, left);
+        for (std::size_t w = 0; w < words; ++w) {
+            for (std::uint64_t pass = left[w] & in[w]; pass != 0; pass &= pass - 1) {
+                const std::size_t r = 64 * w + static_cast<std::size_t>(std::countr_zero(pass));
+                const auto id = static_cast<std::uint32_t>(first + r);
+                if (scales_[id] == 0.0f) {
+                    selection.offer({-inf, inf}, id);  // no code: computed, always
+                    continue;
+                }
+                selection.offer(metric_.bounds(qc, scales_[id], rhos_[id], extents_[id], p[r], norms ? norms[id] : 0.0),
+                                id);
             }
-            selection.offer(metric_.bounds(qc, scales_[id], rhos_[id], extents_[id], p[r], norms ? norms[id] : 0.0),
-                            id);
         }
     }
 }

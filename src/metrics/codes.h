@@ -183,14 +183,18 @@ struct SingleTest {
     float slope, base;
 };
 
-/// The first tests of the runs of one call (up to four), side by side,
-/// and whether the single test may decide each run's rows.
+/// Runs (blocks) the screen takes in one call.
+inline constexpr std::size_t pass_runs = 16;
+
+/// The first tests of the runs of one call (up to pass_runs), side by
+/// side, and whether the single test may decide each run's rows.
 struct RunTests {
-    double slope[4], base[4];
-    float single_slope[4], single_base[4];
-    bool single[4];
+    double slope[pass_runs], base[pass_runs];
+    float single_slope[pass_runs], single_base[pass_runs];
+    std::int64_t single[pass_runs];  ///< nonzero: the single test decides run i
     FirstTest test(std::size_t i) const { return {slope[i], base[i]}; }
     SingleTest single_test(std::size_t i) const { return {single_slope[i], single_base[i]}; }
+    bool takes_single(std::size_t i) const { return single[i] != 0; }
 };
 
 /// One screened search: the metric, the query and a threshold that rows
@@ -406,62 +410,70 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
     }
 }
 
-/// first_test of up to four runs at once (runs[0..n), n >= 1), each lane
-/// the same expressions in the same order: bit for bit first_test's
-/// constants. One query's threshold meets every run of a call, so the runs'
-/// arithmetic goes side by side rather than one run after another.
+#if defined(__AVX512F__)
+inline constexpr std::size_t run_lanes = 8;
+#else
+inline constexpr std::size_t run_lanes = 4;
+#endif
+
+/// first_test of runs[0..n) (1 <= n <= pass_runs), `run_lanes` at a time
+/// (a vector register of doubles), each lane the same expressions in the
+/// same order: bit for bit first_test's constants. One query's threshold
+/// meets every run of a call, so the runs' arithmetic goes side by side
+/// rather than one run after another.
 template <MetricKind Kind>
 inline RunTests first_tests(const QueryCode& q, double t, const RunBounds* runs, std::size_t n) {
-    using Four = double __attribute__((vector_size(32)));
-    using Lanes = std::int64_t __attribute__((vector_size(32)));  // -1 where true
-    using FourFloats = float __attribute__((vector_size(16)));
+    using Wide = double __attribute__((vector_size(8 * run_lanes)));
+    using Lanes = std::int64_t __attribute__((vector_size(8 * run_lanes)));  // -1 where true
+    using Narrow = float __attribute__((vector_size(4 * run_lanes)));
     constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
-    // Lanes past the n-th repeat its run.
-    const RunBounds& r0 = runs[0];
-    const RunBounds& r1 = runs[n > 1 ? 1 : 0];
-    const RunBounds& r2 = runs[n > 2 ? 2 : n - 1];
-    const RunBounds& r3 = runs[n > 3 ? 3 : n - 1];
-    const Four r_hi = {r0.r_hi, r1.r_hi, r2.r_hi, r3.r_hi}, ext = {r0.ext, r1.ext, r2.ext, r3.ext};
-    const Lanes coded = {-std::int64_t{r0.coded()}, -std::int64_t{r1.coded()}, -std::int64_t{r2.coded()},
-                         -std::int64_t{r3.coded()}};
-    const Four zero{};
-    Four slope, base;
-    if constexpr (Kind == MetricKind::Euclidean) {
-        const Four reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
-        const double k = 0.5 * q.inverse;
-        const Lanes on = t >= 0.0 ? coded : Lanes{};
-        slope = on != 0 ? zero + k * (1.0 - d) : zero;
-        base = on != 0 ? (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k : zero - inf;
-    } else {
-        const Four rx = r_hi * (1.0 + m);
-        const Four w =
-            (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
-            code_slack;
-        if constexpr (Kind == MetricKind::Cosine) {
-            slope = coded != 0 ? zero + q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse : zero;
-            base = coded != 0 ? (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse : zero + inf;
-        } else {
-            const Four tau = t + w * (1.0 + m) + std::fabs(t) * m;
-            base = tau >= 0.0 ? tau * q.inverse * (1.0 + d) : tau * q.inverse * (1.0 - d);
-            base = coded != 0 ? base : zero + inf;
-            slope = zero;
-        }
-    }
+    const Wide zero{};
     RunTests out;
-    std::memcpy(out.slope, &slope, sizeof slope);
-    std::memcpy(out.base, &base, sizeof base);
-    // The single test, where a run may take it (see above); NaN goes to the
-    // double test. The slope is the same for every run of the call.
-    const FourFloats narrow_slope = __builtin_convertvector(slope, FourFloats);
-    const FourFloats narrow_base = __builtin_convertvector(base, FourFloats);
-    std::memcpy(out.single_slope, &narrow_slope, sizeof narrow_slope);
-    std::memcpy(out.single_base, &narrow_base, sizeof narrow_base);
-    const double a = std::fabs(out.slope[0]);
-    const bool slope_fits = Kind == MetricKind::Dot || (a <= 0x1p40 && (a >= 0x1p-90 || a == 0.0));
-    const RunBounds* each[4] = {&r0, &r1, &r2, &r3};
-    for (std::size_t i = 0; i < 4; ++i) {
-        const double b = std::fabs(out.base[i]);
-        out.single[i] = slope_fits && each[i]->narrow && (b <= 0x1p100 || b == inf) && (b >= 0x1p-90 || b == 0.0);
+    for (std::size_t from = 0; from < n; from += run_lanes) {
+        Wide r_hi, ext;
+        Lanes coded, narrow;
+        for (std::size_t i = 0; i < run_lanes; ++i) {  // lanes past the n-th repeat the last run
+            const RunBounds& r = runs[std::min(from + i, n - 1)];
+            r_hi[i] = r.r_hi;
+            ext[i] = r.ext;
+            coded[i] = -std::int64_t{r.coded()};
+            narrow[i] = -std::int64_t{r.narrow};
+        }
+        Wide slope, base;
+        if constexpr (Kind == MetricKind::Euclidean) {
+            const Wide reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
+            const double k = 0.5 * q.inverse;
+            const Lanes on = t >= 0.0 ? coded : Lanes{};
+            slope = on != 0 ? zero + k * (1.0 - d) : zero;
+            base = on != 0 ? (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k : zero - inf;
+        } else {
+            const Wide rx = r_hi * (1.0 + m);
+            const Wide w =
+                (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
+                code_slack;
+            if constexpr (Kind == MetricKind::Cosine) {
+                slope = coded != 0 ? zero + q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse : zero;
+                base = coded != 0 ? (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse : zero + inf;
+            } else {
+                const Wide tau = t + w * (1.0 + m) + std::fabs(t) * m;
+                base = tau >= 0.0 ? tau * q.inverse * (1.0 + d) : tau * q.inverse * (1.0 - d);
+                base = coded != 0 ? base : zero + inf;
+                slope = zero;
+            }
+        }
+        // The single test, where a run may take it (see above); NaN goes to
+        // the double test.
+        const Wide a = slope < 0.0 ? -slope : slope, b = base < 0.0 ? -base : base;
+        const Lanes slope_fits = Kind == MetricKind::Dot ? Lanes{} - 1 : (a <= 0x1p40) & ((a >= 0x1p-90) | (a == 0.0));
+        const Lanes single = slope_fits & narrow & ((b <= 0x1p100) | (b == inf)) & ((b >= 0x1p-90) | (b == 0.0));
+        const Narrow narrow_slope = __builtin_convertvector(slope, Narrow);
+        const Narrow narrow_base = __builtin_convertvector(base, Narrow);
+        static_assert(pass_runs % run_lanes == 0);  // whole vectors fit
+        std::memcpy(out.slope + from, &slope, sizeof slope);
+        std::memcpy(out.base + from, &base, sizeof base);
+        std::memcpy(out.single_slope + from, &narrow_slope, sizeof narrow_slope);
+        std::memcpy(out.single_base + from, &narrow_base, sizeof narrow_base);
+        std::memcpy(out.single + from, &single, sizeof single);
     }
     return out;
 }
@@ -604,53 +616,55 @@ inline std::uint32_t first_leaves8_of(MetricKind kind, const FirstTest& f, const
     return first_leaves8<MetricKind::Cosine>(f, q, scales, column, raw);
 }
 
-/// Bit r set for each of the first n (at most 64) rows that the first test
-/// leaves, runs[i] the RunBounds of rows [i * code_lanes, (i + 1) *
-/// code_lanes). A last part of fewer than eight rows is padded (its bits
-/// cleared).
+/// The first test of n rows (at most pass_runs * code_lanes): bit r % 64 of
+/// left[r / 64] set for each row r it leaves, runs[i] the RunBounds of rows
+/// [i * code_lanes, (i + 1) * code_lanes). A last part of a run takes the
+/// double test.
 template <MetricKind Kind>
-inline std::uint64_t first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
-                                  const RunBounds* runs, const std::int32_t* raw) {
-    std::uint64_t left = 0;
+inline void first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
+                         const RunBounds* runs, const std::int32_t* raw, std::uint64_t* left) {
     const RunTests tests = first_tests<Kind>(*sc.q, sc.threshold, runs, (n + code_lanes - 1) / code_lanes);
     const auto offset = static_cast<std::int32_t>(sc.q->offset);
-    for (std::size_t r = 0; r < n; r += 8) {
-        const std::size_t i = r / code_lanes;
-        if (r % code_lanes == 0 && r + code_lanes <= n && tests.single[i]) {
-            left |= std::uint64_t{single_leaves16<Kind>(tests.single_test(i), offset, scales + r, column + r, raw + r)}
-                    << r;
-            r += 8;
-            continue;
+    const std::size_t whole = n / code_lanes;
+    for (std::size_t w = 0; 64 * w < n; ++w) {
+        std::uint64_t word = 0;
+        for (std::size_t i = 4 * w; i < std::min(whole, 4 * w + 4); ++i) {
+            const std::size_t r = i * code_lanes;
+            const std::uint64_t bits =
+                tests.takes_single(i)
+                    ? single_leaves16<Kind>(tests.single_test(i), offset, scales + r, column + r, raw + r)
+                    : first_leaves8<Kind>(tests.test(i), *sc.q, scales + r, column + r, raw + r) |
+                          first_leaves8<Kind>(tests.test(i), *sc.q, scales + r + 8, column + r + 8, raw + r + 8) << 8;
+            word |= bits << r % 64;
         }
-        const FirstTest f = tests.test(i);
-        if (r + 8 <= n) {
-            left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r)} << r;
-            continue;
-        }
-        float s[8] = {};
-        double c[8] = {};
-        std::int32_t p[8] = {};
+        left[w] = word;
+    }
+    if (const std::size_t r = whole * code_lanes; r < n) {  // a part of a run: padded, its bits cleared
+        float s[code_lanes] = {};
+        double c[code_lanes] = {};
+        std::int32_t p[code_lanes] = {};
         std::copy_n(scales + r, n - r, s);
         std::copy_n(column + r, n - r, c);
         std::copy_n(raw + r, n - r, p);
-        left |= std::uint64_t{first_leaves8<Kind>(f, *sc.q, s, c, p) & ((1u << (n - r)) - 1)} << r;
+        const FirstTest f = tests.test(whole);
+        const std::uint64_t bits =
+            first_leaves8<Kind>(f, *sc.q, s, c, p) | first_leaves8<Kind>(f, *sc.q, s + 8, c + 8, p + 8) << 8;
+        left[r / 64] |= (bits & ((std::uint64_t{1} << (n - r)) - 1)) << r % 64;
     }
-    return left;
 }
 
-/// Bit r set for each of the first n (at most 64) rows the first test
-/// leaves (first_leaves for the screen's metric): the rows to bound in full.
-/// (The table's entry takes each row's rho too; the first test needs only
-/// the runs' greatest.)
-inline std::uint64_t screen_rows(const Screen& sc, std::size_t n, const float* scales, const float*,
-                                 const double* extents, const double* norms, const RunBounds* runs,
-                                 const std::int32_t* raw) {
+/// The rows of n (at most pass_runs * code_lanes) the first test leaves
+/// (first_leaves for the screen's metric), in left[0..(n + 63) / 64): the
+/// rows to bound in full. (The table's entry takes each row's rho too; the
+/// first test needs only the runs' greatest.)
+inline void screen_rows(const Screen& sc, std::size_t n, const float* scales, const float*, const double* extents,
+                        const double* norms, const RunBounds* runs, const std::int32_t* raw, std::uint64_t* left) {
     switch (sc.kind) {
-        case MetricKind::Euclidean: return first_leaves<MetricKind::Euclidean>(sc, n, scales, extents, runs, raw);
-        case MetricKind::Dot: return first_leaves<MetricKind::Dot>(sc, n, scales, extents, runs, raw);
+        case MetricKind::Euclidean: return first_leaves<MetricKind::Euclidean>(sc, n, scales, extents, runs, raw, left);
+        case MetricKind::Dot: return first_leaves<MetricKind::Dot>(sc, n, scales, extents, runs, raw, left);
         case MetricKind::Cosine: break;
     }
-    return first_leaves<MetricKind::Cosine>(sc, n, scales, norms, runs, raw);
+    return first_leaves<MetricKind::Cosine>(sc, n, scales, norms, runs, raw, left);
 }
 
 }  // namespace

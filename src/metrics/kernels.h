@@ -49,12 +49,12 @@ struct CodeKernels {
     /// a time: a batch then makes each query's products as it screens.
     void (*many)(const std::uint8_t* blocks, std::size_t count, std::size_t groups, const std::int8_t* q,
                  std::size_t nq, std::int32_t* out);
-    /// The screen of n (at most 64) rows of whole blocks from their products
-    /// in raw (screen_rows in codes.h): bit r set for each row r that may
-    /// pass. scales, rhos, extents and norms (cosine) hold the rows' values,
-    /// runs the blocks' RunBounds.
-    std::uint64_t (*pass)(const Screen& sc, std::size_t n, const float* scales, const float* rhos,
-                          const double* extents, const double* norms, const RunBounds* runs, const std::int32_t* raw);
+    /// The screen of n (at most pass_runs * code_lanes) rows of whole blocks
+    /// from their products in raw (screen_rows in codes.h): bit r % 64 of
+    /// left[r / 64] set for each row r that may pass. scales, rhos, extents
+    /// and norms (cosine) hold the rows' values, runs the blocks' RunBounds.
+    void (*pass)(const Screen& sc, std::size_t n, const float* scales, const float* rhos, const double* extents,
+                 const double* norms, const RunBounds* runs, const std::int32_t* raw, std::uint64_t* left);
     /// The first test of eight rows as `pass` makes it (first_leaves8 in
     /// codes.h): for the tests.
     std::uint32_t (*first8)(MetricKind kind, const FirstTest& f, const QueryCode& q, const float* scales,

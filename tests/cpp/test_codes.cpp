@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -188,15 +189,20 @@ TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
     on_sampled_pairs(23, 2000, [](MetricKind kind, const QueryCode& q, const Row& r) {
         const CodeInfo& c = r.x.info;
         const RunBounds run = run_bounds(kind, 1, &c.scale, &c.rho, &c.extent, &r.norm);
+        auto screen_rows = [&](const Screen& sc, auto... rest) {
+            std::uint64_t left;
+            orbisk::screen_rows(sc, 1, rest..., &left);
+            return left;
+        };
         for (double t : {r.b.lo, std::nextafter(r.b.lo, inf), r.b.hi}) {
             const Screen sc{kind, &q, t};
-            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &run, &r.raw), 1u)
+            EXPECT_EQ(screen_rows(sc, &c.scale, &c.rho, &c.extent, &r.norm, &run, &r.raw), 1u)
                 << "metric " << static_cast<int>(kind) << " t " << t << " lo " << r.b.lo;
         }
         // Far below the bound the row is excluded (the screen is not a no-op).
         if (r.b.lo > 1e-3 && kind == MetricKind::Euclidean) {
             const Screen sc{kind, &q, r.b.lo * 0.5};
-            EXPECT_EQ(screen_rows(sc, 1, &c.scale, &c.rho, &c.extent, &r.norm, &run, &r.raw), 0u);
+            EXPECT_EQ(screen_rows(sc, &c.scale, &c.rho, &c.extent, &r.norm, &run, &r.raw), 0u);
         }
     });
 }
@@ -315,15 +321,19 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                 const FirstTest f = first_of(kind, q, t, run);
                 // The runs of a call side by side: each run's constants bit
                 // for bit its own, beside runs without a code and others.
-                RunBounds four[4] = {run, RunBounds{}, run, run};
-                four[2].r_hi *= 2.0f;
-                four[3].ext *= 0.5f;
+                RunBounds many[pass_runs];
+                for (std::size_t i = 0; i < pass_runs; ++i) {
+                    many[i] = i % 5 == 1 ? RunBounds{} : run;
+                    many[i].r_hi *= static_cast<float>(1 + i % 3);
+                    many[i].ext *= i % 4 == 3 ? 0.5f : 1.0f;
+                }
                 for (double u :
                      {t, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-                    const std::size_t count = 1 + static_cast<std::size_t>(round) % 4;
-                    const RunTests side = first_tests_of(kind, q, u, four, count);
+                    const std::size_t count = 1 + static_cast<std::size_t>(round) % pass_runs;
+                    const RunTests side = first_tests_of(kind, q, u, many, count);
                     for (std::size_t i = 0; i < count; ++i) {
-                        const FirstTest alone = first_of(kind, q, u, four[i]);
+                        EXPECT_EQ(side.takes_single(i), first_tests_of(kind, q, u, many + i, 1).takes_single(0));
+                        const FirstTest alone = first_of(kind, q, u, many[i]);
                         EXPECT_EQ(std::bit_cast<std::uint64_t>(side.slope[i]),
                                   std::bit_cast<std::uint64_t>(alone.slope));
                         EXPECT_EQ(std::bit_cast<std::uint64_t>(side.base[i]), std::bit_cast<std::uint64_t>(alone.base))
@@ -355,7 +365,7 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                     const RunTests own = first_tests_of(kind, q, t, &run, 1);
                     // (Only raw products real codes can give: |raw - offset| <= 127^2 n.)
                     const double p_edge = static_cast<double>(*edge) - q.offset;
-                    if (own.single[0] && std::fabs(p_edge) <= 127.0 * 127.0 * static_cast<double>(n)) {
+                    if (own.takes_single(0) && std::fabs(p_edge) <= 127.0 * 127.0 * static_cast<double>(n)) {
                         ++singles;
                         const SingleTest g = own.single_test(0);
                         const auto offset = static_cast<std::int32_t>(q.offset);
@@ -595,7 +605,7 @@ TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
     const CodeKernels& k = *distance_kernels(GetParam()).codes;
     std::mt19937_64 rng(37);
     for (std::size_t dim : {3, 16, 50, 128}) {
-        const std::size_t bytes = code_bytes(dim), count = 4, rows = count * code_lanes;
+        const std::size_t bytes = code_bytes(dim), count = pass_runs, rows = count * code_lanes;
         std::vector<V> data(rows);
         std::vector<std::uint8_t> open(rows * bytes), blocks(rows * bytes);
         std::vector<float> scales(rows), rhos(rows);
@@ -627,16 +637,24 @@ TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
             }
             for (double t : {0.0, 1.0, 10.0, inf, -1.0}) {
                 const Screen sc{kind, &q, t};
-                std::int32_t raw[64], plain_raw[64];
-                // The products, then the screen of them, by each table.
-                auto screen = [&](const CodeKernels& table, std::int32_t* out) {
-                    table.blocks(blocks.data(), count, bytes / 4, q.codes.data(), out);
-                    return table.pass(sc, rows, scales.data(), rhos.data(), extents.data(), norms.data(), runs, out);
-                };
-                const std::uint64_t got = screen(k, raw);
-                const std::uint64_t want = screen(scalar_codes, plain_raw);
-                EXPECT_EQ(got, want) << k.name << " dim " << dim << " t " << t;
-                for (std::size_t r = 5; r < rows; r += 13) EXPECT_TRUE(got >> r & 1) << "a row without code passes";
+                std::int32_t raw[rows], plain_raw[rows];
+                // The products, then the screen of them (all the blocks of a
+                // call, and fewer, down to part of one), by each table.
+                for (std::size_t n : {rows, 4 * code_lanes, 5 * code_lanes + 3, std::size_t{7}}) {
+                    auto screen = [&](const CodeKernels& table, std::int32_t* out) {
+                        table.blocks(blocks.data(), count, bytes / 4, q.codes.data(), out);
+                        std::array<std::uint64_t, rows / 64> left{};
+                        table.pass(sc, n, scales.data(), rhos.data(), extents.data(), norms.data(), runs, out,
+                                   left.data());
+                        return left;
+                    };
+                    const auto got = screen(k, raw);
+                    EXPECT_EQ(got, screen(scalar_codes, plain_raw)) << k.name << " dim " << dim << " t " << t;
+                    for (std::size_t r = 5; r < n; r += 13) {
+                        EXPECT_TRUE(got[r / 64] >> r % 64 & 1) << "a row without code passes";
+                    }
+                    for (std::size_t r = n; r < (n + 63) / 64 * 64; ++r) EXPECT_FALSE(got[r / 64] >> r % 64 & 1);
+                }
             }
         }
     }
