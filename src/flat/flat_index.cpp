@@ -166,8 +166,8 @@ void Flat::append_each(const T* data, std::size_t rows, Interrupt& interrupt) {
             *extents_.grow(1) = info.extent;
             close_full_block(code_open_, code_blocks_, bytes);
             if (code_open_.empty()) {
-                *runs_.grow(1) = metric_.run_bounds(scales_.size() - code_lanes, scales_.data(), rhos_.data(),
-                                                    extents_.data(), norms_.data());
+                *runs_.grow(1) =
+                    metric_.run_bounds(scales_.size() - code_lanes, scales_.data(), rhos_.data(), extents_.data());
             }
         }
         mark_live(count_, count_ + n);
@@ -222,8 +222,7 @@ void Flat::write_blocks_ahead(const T* data, std::size_t ahead, std::size_t rows
             rhos_.tail()[at + r] = info[r].rho;
             extents_.tail()[at + r] = info[r].extent;
         }
-        runs_.tail()[at / code_lanes] =
-            metric_.run_bounds(at, scales_.tail(), rhos_.tail(), extents_.tail(), norms_.tail());
+        runs_.tail()[at / code_lanes] = metric_.run_bounds(at, scales_.tail(), rhos_.tail(), extents_.tail());
     }
 }
 
@@ -324,8 +323,7 @@ void Flat::compact() {
         code_of_row(code_blocks_.data(), code_open_.data(), full, id, bytes, open.data() + at);
         close_full_block(open, blocks, bytes);
         if (!open.empty()) return;
-        *runs.grow(1) =
-            metric_.run_bounds(scales.size() - code_lanes, scales.data(), rhos.data(), extents.data(), norms.data());
+        *runs.grow(1) = metric_.run_bounds(scales.size() - code_lanes, scales.data(), rhos.data(), extents.data());
     });
     rows_ = std::move(rows);
     code_blocks_ = std::move(blocks);
@@ -473,7 +471,7 @@ bool Flat::restore(std::size_t count, const FlatParts& parts, RowStore::Block ke
         extents = copy_of(parts.extents, count);
         runs.reserve_more(full / code_lanes);
         for (std::size_t first = 0; first < full; first += code_lanes) {
-            *runs.grow(1) = metric_.run_bounds(first, parts.scales, parts.rhos, parts.extents, parts.norms);
+            *runs.grow(1) = metric_.run_bounds(first, parts.scales, parts.rhos, parts.extents);
         }
         open.reserve(code_lanes * bytes);
         open.assign(parts.code_open, parts.code_open + (count - full) * bytes);

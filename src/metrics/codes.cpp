@@ -99,12 +99,10 @@ CodeInfo code_info(MetricKind kind, double scale, double radius, double squares)
     return {static_cast<float>(scale), round_up(radius / scale * (1.0 + code_margin)), extent};
 }
 
-RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const float* rhos, const double* extents,
-                     const double* norms) {
+RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const float* rhos, const double* extents) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     float s_lo = inf, s_hi = 0.0f;
     double ext_lo = std::numeric_limits<double>::infinity(), ext_hi = 0.0, r_hi = 0.0;
-    double n_lo = std::numeric_limits<double>::infinity(), n_hi = 0.0;
     for (std::size_t r = 0; r < n; ++r) {
         if (scales[r] == 0.0f) return {};  // a row without a code: no first test
         s_lo = std::min(s_lo, scales[r]);
@@ -112,21 +110,12 @@ RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const 
         ext_lo = std::min(ext_lo, extents[r]);
         ext_hi = std::max(ext_hi, extents[r]);
         r_hi = std::max(r_hi, static_cast<double>(scales[r]) * static_cast<double>(rhos[r]));  // exact
-        if (kind == MetricKind::Cosine) {
-            n_lo = std::min(n_lo, norms[r]);
-            n_hi = std::max(n_hi, norms[r]);
-        }
     }
     RunBounds b;
-    b.s_lo = s_lo;
-    b.s_hi = s_hi;
-    b.narrow = s_lo >= 0x1p-20f && s_hi <= 0x1p20f;
+    b.all_coded = -1;
+    b.narrow = s_lo >= 0x1p-20f && s_hi <= 0x1p20f ? -1 : 0;
     b.ext = kind == MetricKind::Euclidean ? round_down(ext_lo) : round_up(ext_hi);
     b.r_hi = round_up(r_hi);
-    if (kind == MetricKind::Cosine) {
-        b.n_lo = round_down(n_lo);
-        b.n_hi = round_up(n_hi);
-    }
     return b;
 }
 

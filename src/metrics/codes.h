@@ -149,21 +149,19 @@ struct QueryCode {
 void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit = 127);
 
 /// What the first test (below) knows of a run of rows, a block's: the
-/// least and greatest scale, the least extent (Euclidean) or the greatest
-/// (the others), the greatest s * rho and the least and greatest norm
-/// (cosine), each rounded outwards to a float, and whether every scale
-/// lies where the single test may run. A run holding a row without a code
-/// has s_lo 0, and no first test.
+/// greatest s * rho and the least extent (Euclidean) or the greatest (the
+/// others), each rounded outwards to a float; whether every row has a code
+/// (a run holding one without has no first test); and whether every scale
+/// lies where the single test may run. Flags are all ones or zero, and the
+/// four fields fill 16 bytes, which the scan loads as one vector a run.
 struct RunBounds {
-    float s_lo = 0.0f, s_hi = 0.0f, ext = 0.0f, r_hi = 0.0f, n_lo = 0.0f, n_hi = 0.0f;
-    bool narrow = false;
-    bool coded() const { return s_lo != 0.0f; }
+    float r_hi = 0.0f, ext = 0.0f;
+    std::int32_t all_coded = 0, narrow = 0;
+    bool coded() const { return all_coded != 0; }
 };
 
-/// The RunBounds of n rows' CodeInfo fields (and norms, for cosine; else
-/// `norms` may be null).
-RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const float* rhos, const double* extents,
-                     const double* norms);
+/// The RunBounds of n rows' CodeInfo fields.
+RunBounds run_bounds(MetricKind kind, std::size_t n, const float* scales, const float* rhos, const double* extents);
 
 inline constexpr double code_margin = 0x1p-30;
 inline constexpr double code_slack = 0x1p-500;
@@ -416,6 +414,48 @@ inline constexpr std::size_t run_lanes = 8;
 inline constexpr std::size_t run_lanes = 4;
 #endif
 
+/// The fields of runs[from, from + run_lanes) side by side (lanes past the
+/// n-th repeat the last run): each run's 16 bytes loaded as one vector, and
+/// the four transposed with shuffles.
+template <class Wide, class Lanes>
+inline void fields_of(const RunBounds* runs, std::size_t from, std::size_t n, Wide& r_hi, Wide& ext, Lanes& coded,
+                      Lanes& narrow) {
+    using Quad = float __attribute__((vector_size(16)));
+    using QuadInts = std::int32_t __attribute__((vector_size(16)));
+    static_assert(sizeof(RunBounds) == sizeof(Quad));
+    auto transpose4 = [&](std::size_t at, Quad& rh, Quad& ex, QuadInts& cd, QuadInts& nw) {
+        Quad v[4];
+        for (std::size_t i = 0; i < 4; ++i) std::memcpy(&v[i], runs + std::min(at + i, n - 1), sizeof(Quad));
+        const Quad t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5),
+                   t1 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
+        const Quad t2 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7),
+                   t3 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
+        rh = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+        ex = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+        cd = reinterpret_cast<QuadInts>(__builtin_shufflevector(t2, t3, 0, 1, 4, 5));
+        nw = reinterpret_cast<QuadInts>(__builtin_shufflevector(t2, t3, 2, 3, 6, 7));
+    };
+    Quad rh0, ex0;
+    QuadInts cd0, nw0;
+    transpose4(from, rh0, ex0, cd0, nw0);
+    if constexpr (run_lanes == 4) {
+        r_hi = __builtin_convertvector(rh0, Wide);
+        ext = __builtin_convertvector(ex0, Wide);
+        coded = __builtin_convertvector(cd0, Lanes);
+        narrow = __builtin_convertvector(nw0, Lanes);
+    } else {
+        Quad rh1, ex1;
+        QuadInts cd1, nw1;
+        transpose4(from + 4, rh1, ex1, cd1, nw1);
+        using Oct = float __attribute__((vector_size(32)));
+        using OctInts = std::int32_t __attribute__((vector_size(32)));
+        r_hi = __builtin_convertvector(Oct(__builtin_shufflevector(rh0, rh1, 0, 1, 2, 3, 4, 5, 6, 7)), Wide);
+        ext = __builtin_convertvector(Oct(__builtin_shufflevector(ex0, ex1, 0, 1, 2, 3, 4, 5, 6, 7)), Wide);
+        coded = __builtin_convertvector(OctInts(__builtin_shufflevector(cd0, cd1, 0, 1, 2, 3, 4, 5, 6, 7)), Lanes);
+        narrow = __builtin_convertvector(OctInts(__builtin_shufflevector(nw0, nw1, 0, 1, 2, 3, 4, 5, 6, 7)), Lanes);
+    }
+}
+
 /// first_test of runs[0..n) (1 <= n <= pass_runs), `run_lanes` at a time
 /// (a vector register of doubles), each lane the same expressions in the
 /// same order: bit for bit first_test's constants. One query's threshold
@@ -432,13 +472,7 @@ inline RunTests first_tests(const QueryCode& q, double t, const RunBounds* runs,
     for (std::size_t from = 0; from < n; from += run_lanes) {
         Wide r_hi, ext;
         Lanes coded, narrow;
-        for (std::size_t i = 0; i < run_lanes; ++i) {  // lanes past the n-th repeat the last run
-            const RunBounds& r = runs[std::min(from + i, n - 1)];
-            r_hi[i] = r.r_hi;
-            ext[i] = r.ext;
-            coded[i] = -std::int64_t{r.coded()};
-            narrow[i] = -std::int64_t{r.narrow};
-        }
+        fields_of(runs, from, n, r_hi, ext, coded, narrow);
         Wide slope, base;
         if constexpr (Kind == MetricKind::Euclidean) {
             const Wide reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);

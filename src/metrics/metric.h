@@ -88,12 +88,9 @@ class Metric {
     }
 
     /// The RunBounds of the code_lanes coded rows from `first` (codes.h),
-    /// from their CodeInfo fields and, when the metric keeps them, their
-    /// norms (else `norms` may be null).
-    RunBounds run_bounds(std::size_t first, const float* scales, const float* rhos, const double* extents,
-                         const double* norms) const {
-        return orbisk::run_bounds(kind_, code_lanes, scales + first, rhos + first, extents + first,
-                                  keeps_norms() ? norms + first : nullptr);
+    /// from their CodeInfo fields.
+    RunBounds run_bounds(std::size_t first, const float* scales, const float* rhos, const double* extents) const {
+        return orbisk::run_bounds(kind_, code_lanes, scales + first, rhos + first, extents + first);
     }
 
     /// One screen of coded blocks by the kernels (CodeKernels::screen): rows

@@ -188,7 +188,7 @@ void on_sampled_pairs(std::uint64_t seed, int rounds, Check check) {
 TEST(Codes, ScreenNeverExcludesARowAtItsLowerBound) {
     on_sampled_pairs(23, 2000, [](MetricKind kind, const QueryCode& q, const Row& r) {
         const CodeInfo& c = r.x.info;
-        const RunBounds run = run_bounds(kind, 1, &c.scale, &c.rho, &c.extent, &r.norm);
+        const RunBounds run = run_bounds(kind, 1, &c.scale, &c.rho, &c.extent);
         auto screen_rows = [&](const Screen& sc, auto... rest) {
             std::uint64_t left;
             orbisk::screen_rows(sc, 1, rest..., &left);
@@ -312,7 +312,7 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                 norms[r] = norm(xv);
                 raws[r] = raw_of(q, x);
             }
-            const RunBounds run = run_bounds(kind, rows, scales.data(), rhos.data(), extents.data(), norms.data());
+            const RunBounds run = run_bounds(kind, rows, scales.data(), rhos.data(), extents.data());
             ASSERT_TRUE(run.coded());
             const bool up = kind == MetricKind::Euclidean;  // may_pass keeps raw from its edge upwards
             const Bounds b =
@@ -633,7 +633,7 @@ TEST_P(CodeTables, ScreenAgreesWithThePortableTable) {
             RunBounds runs[count];
             for (std::size_t b = 0; b < count; ++b) {
                 runs[b] = run_bounds(kind, code_lanes, scales.data() + b * code_lanes, rhos.data() + b * code_lanes,
-                                     extents.data() + b * code_lanes, norms.data() + b * code_lanes);
+                                     extents.data() + b * code_lanes);
             }
             for (double t : {0.0, 1.0, 10.0, inf, -1.0}) {
                 const Screen sc{kind, &q, t};
