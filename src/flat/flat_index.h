@@ -197,6 +197,8 @@ class Flat {
     struct Within;
     /// Bytes of codes that a batch screens together, each query in turn.
     static constexpr std::size_t screen_chunk_bytes = std::size_t{24} << 10;
+    /// Bytes of products a batch makes of a chunk at most (all its queries').
+    static constexpr std::size_t screen_products_bytes = std::size_t{512} << 10;
     /// The screened scan (codes.h): bounds from the codes for every row of
     /// `set`, exact distances only for rows that may rank among the first
     /// `keep`. False, with `out` untouched, when the codes cannot serve the

@@ -422,15 +422,18 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     }
     const std::size_t first = set.from / code_lanes;
     const std::size_t blocks = std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes;
-    const std::size_t chunk = std::max<std::size_t>(4, screen_chunk_bytes / (code_lanes * code_row_bytes())) / 4 * 4;
     // Where the table multiplies several queries together, the products of
     // every query with a chunk's rows at once, then each query's screen of
     // them; otherwise (or for a query alone) each makes its own as it
-    // screens.
+    // screens. Short rows make long chunks: those are cut to keep the
+    // products within screen_products_bytes.
     const CodeKernels& kernels = *metric_.kernels().codes;
     const std::size_t bytes = code_row_bytes();
     const std::size_t nq = screened.size();
     const bool together = nq > 1 && kernels.many;
+    const std::size_t most = together ? screen_products_bytes / (query_rows(nq) * code_lanes * 4) : SIZE_MAX;
+    const std::size_t chunk =
+        std::max<std::size_t>(4, std::min(most, screen_chunk_bytes / (code_lanes * bytes))) / 4 * 4;
     std::vector<std::int8_t> query_codes(together ? query_rows(nq) * bytes : 0);
     std::vector<std::int32_t> products(together ? query_rows(nq) * chunk * code_lanes : 0);
     for (std::size_t j = 0; together && j < nq; ++j) {
