@@ -23,7 +23,10 @@
 //     from its RunBounds and the threshold (the blocks of a call side by
 //     side), sixteen rows a compare in single precision where the values
 //     allow it, eight in double elsewhere, which only excludes rows that
-//     the bound would; the rows it leaves are bounded in full. Tests:
+//     the bound would; the rows it leaves are bounded in full. A call takes
+//     the threshold as it begins: the threshold only falls, and a row is
+//     offered only if its bound meets the present one, so a call of more
+//     blocks bounds more rows but selects the same. Tests:
 //     Codes.* (each bound at its edge, the first test at the bound's edge),
 //     CodeTables.*, ScreenedScan.
 //  6. A batch (search_many) screens its queries chunk by chunk: each query
