@@ -184,17 +184,6 @@ struct SingleTest {
 /// Runs (blocks) the screen takes in one call.
 inline constexpr std::size_t pass_runs = 16;
 
-/// The first tests of the runs of one call (up to pass_runs), side by
-/// side, and whether the single test may decide each run's rows.
-struct RunTests {
-    double slope[pass_runs], base[pass_runs];
-    float single_slope[pass_runs], single_base[pass_runs];
-    std::int64_t single[pass_runs];  ///< nonzero: the single test decides run i
-    FirstTest test(std::size_t i) const { return {slope[i], base[i]}; }
-    SingleTest single_test(std::size_t i) const { return {single_slope[i], single_base[i]}; }
-    bool takes_single(std::size_t i) const { return single[i] != 0; }
-};
-
 /// One screened search: the metric, the query and a threshold that rows
 /// whose lower bound exceeds it need not be computed for.
 struct Screen {
@@ -373,15 +362,15 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 // Elsewhere, and for NaN, the double test runs.
 // Tests: Codes.FirstTestExcludesOnlyWhatMayPassExcludes (the first test and
 // the single test at may_pass's own edge, on ladders of raw products, and
-// within its margins of it), CodeTables.FirstTestKeepsARowAtItsEdge,
+// within its margins of it, and a call's runs joined against each run's
+// own), CodeTables.FirstTestKeepsARowAtItsEdge,
 // ScreenedScan.FarScalesEqualThePlainDefinition.
 
 inline constexpr double first_margin = 0x1p-16;
 
 /// The first test of a run for threshold t (see above); one that excludes
-/// no row when the run has a row without a code. The scan takes a call's
-/// runs together (first_tests, below, bit for bit these constants); this
-/// one-run form is the reference the tests hold that to.
+/// no row when the run has a row without a code. The scan takes the runs of
+/// a call as one (joined_runs, below).
 template <MetricKind Kind>
 inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) {
     constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
@@ -408,109 +397,39 @@ inline FirstTest first_test(const QueryCode& q, double t, const RunBounds& run) 
     }
 }
 
-#if defined(__AVX512F__)
-inline constexpr std::size_t run_lanes = 8;
-#else
-inline constexpr std::size_t run_lanes = 4;
-#endif
-
-/// The fields of runs[from, from + run_lanes) side by side (lanes past the
-/// n-th repeat the last run): each run's 16 bytes loaded as one vector, and
-/// the four transposed with shuffles.
-template <class Wide, class Lanes>
-inline void fields_of(const RunBounds* runs, std::size_t from, std::size_t n, Wide& r_hi, Wide& ext, Lanes& coded,
-                      Lanes& narrow) {
-    using Quad = float __attribute__((vector_size(16)));
-    using QuadInts = std::int32_t __attribute__((vector_size(16)));
+/// The runs of a call taken as one run, their rows': the greatest s * rho
+/// and extent over the coded runs. Non-negative floats order as their bits,
+/// so one integer maximum a lane takes both. (The Euclidean RunBounds'
+/// least extent comes out as a greatest, unread: the first test reads it
+/// only for the others.) Its first test holds for every row of every coded
+/// run, as a run's does for its rows, and excludes no more than theirs:
+/// each constant moves only towards excluding less as the fields grow.
+inline RunBounds joined_runs(const RunBounds* runs, std::size_t n) {
+    using Quad = std::int32_t __attribute__((vector_size(16)));
     static_assert(sizeof(RunBounds) == sizeof(Quad));
-    auto transpose4 = [&](std::size_t at, Quad& rh, Quad& ex, QuadInts& cd, QuadInts& nw) {
-        Quad v[4];
-        for (std::size_t i = 0; i < 4; ++i) std::memcpy(&v[i], runs + std::min(at + i, n - 1), sizeof(Quad));
-        const Quad t0 = __builtin_shufflevector(v[0], v[1], 0, 4, 1, 5),
-                   t1 = __builtin_shufflevector(v[2], v[3], 0, 4, 1, 5);
-        const Quad t2 = __builtin_shufflevector(v[0], v[1], 2, 6, 3, 7),
-                   t3 = __builtin_shufflevector(v[2], v[3], 2, 6, 3, 7);
-        rh = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
-        ex = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
-        cd = reinterpret_cast<QuadInts>(__builtin_shufflevector(t2, t3, 0, 1, 4, 5));
-        nw = reinterpret_cast<QuadInts>(__builtin_shufflevector(t2, t3, 2, 3, 6, 7));
-    };
-    Quad rh0, ex0;
-    QuadInts cd0, nw0;
-    transpose4(from, rh0, ex0, cd0, nw0);
-    if constexpr (run_lanes == 4) {
-        r_hi = __builtin_convertvector(rh0, Wide);
-        ext = __builtin_convertvector(ex0, Wide);
-        coded = __builtin_convertvector(cd0, Lanes);
-        narrow = __builtin_convertvector(nw0, Lanes);
-    } else {
-        Quad rh1, ex1;
-        QuadInts cd1, nw1;
-        transpose4(from + 4, rh1, ex1, cd1, nw1);
-        using Oct = float __attribute__((vector_size(32)));
-        using OctInts = std::int32_t __attribute__((vector_size(32)));
-        r_hi = __builtin_convertvector(Oct(__builtin_shufflevector(rh0, rh1, 0, 1, 2, 3, 4, 5, 6, 7)), Wide);
-        ext = __builtin_convertvector(Oct(__builtin_shufflevector(ex0, ex1, 0, 1, 2, 3, 4, 5, 6, 7)), Wide);
-        coded = __builtin_convertvector(OctInts(__builtin_shufflevector(cd0, cd1, 0, 1, 2, 3, 4, 5, 6, 7)), Lanes);
-        narrow = __builtin_convertvector(OctInts(__builtin_shufflevector(nw0, nw1, 0, 1, 2, 3, 4, 5, 6, 7)), Lanes);
+    Quad most{};
+    for (std::size_t i = 0; i < n; ++i) {  // an uncoded run is all zeros
+        Quad v;
+        std::memcpy(&v, runs + i, sizeof v);
+        most = most > v ? most : v;
     }
-}
-
-/// first_test of runs[0..n) (1 <= n <= pass_runs), `run_lanes` at a time
-/// (a vector register of doubles), each lane the same expressions in the
-/// same order: bit for bit first_test's constants. One query's threshold
-/// meets every run of a call, so the runs' arithmetic goes side by side
-/// rather than one run after another.
-template <MetricKind Kind>
-inline RunTests first_tests(const QueryCode& q, double t, const RunBounds* runs, std::size_t n) {
-    using Wide = double __attribute__((vector_size(8 * run_lanes)));
-    using Lanes = std::int64_t __attribute__((vector_size(8 * run_lanes)));  // -1 where true
-    using Narrow = float __attribute__((vector_size(4 * run_lanes)));
-    constexpr double m = code_margin, d = first_margin, inf = std::numeric_limits<double>::infinity();
-    const Wide zero{};
-    RunTests out;
-    for (std::size_t from = 0; from < n; from += run_lanes) {
-        Wide r_hi, ext;
-        Lanes coded, narrow;
-        fields_of(runs, from, n, r_hi, ext, coded, narrow);
-        Wide slope, base;
-        if constexpr (Kind == MetricKind::Euclidean) {
-            const Wide reach = widened_threshold(t) + (q.radius + r_hi) * (1.0 + m);
-            const double k = 0.5 * q.inverse;
-            const Lanes on = t >= 0.0 ? coded : Lanes{};
-            slope = on != 0 ? zero + k * (1.0 - d) : zero;
-            base = on != 0 ? (q.qq * (1.0 - d) - reach * reach * (1.0 + d)) * k : zero - inf;
-        } else {
-            const Wide rx = r_hi * (1.0 + m);
-            const Wide w =
-                (q.length * rx + q.radius * ext + q.radius * rx + m * (q.length + q.radius) * (ext + rx)) * (1.0 + m) +
-                code_slack;
-            if constexpr (Kind == MetricKind::Cosine) {
-                slope = coded != 0 ? zero + q.norm * (t + std::fabs(t) * (2.0 * d)) * q.inverse : zero;
-                base = coded != 0 ? (w * (1.0 + m) + 4.0 * code_slack) * (1.0 + 2.0 * d) * q.inverse : zero + inf;
-            } else {
-                const Wide tau = t + w * (1.0 + m) + std::fabs(t) * m;
-                base = tau >= 0.0 ? tau * q.inverse * (1.0 + d) : tau * q.inverse * (1.0 - d);
-                base = coded != 0 ? base : zero + inf;
-                slope = zero;
-            }
-        }
-        // The single test, where a run may take it (see above); NaN goes to
-        // the double test.
-        const Wide a = slope < 0.0 ? -slope : slope, b = base < 0.0 ? -base : base;
-        const Lanes slope_fits = Kind == MetricKind::Dot ? Lanes{} - 1 : (a <= 0x1p40) & ((a >= 0x1p-90) | (a == 0.0));
-        const Lanes single = slope_fits & narrow & ((b <= 0x1p100) | (b == inf)) & ((b >= 0x1p-90) | (b == 0.0));
-        const Narrow narrow_slope = __builtin_convertvector(slope, Narrow);
-        const Narrow narrow_base = __builtin_convertvector(base, Narrow);
-        static_assert(pass_runs % run_lanes == 0);  // whole vectors fit
-        std::memcpy(out.slope + from, &slope, sizeof slope);
-        std::memcpy(out.base + from, &base, sizeof base);
-        std::memcpy(out.single_slope + from, &narrow_slope, sizeof narrow_slope);
-        std::memcpy(out.single_base + from, &narrow_base, sizeof narrow_base);
-        std::memcpy(out.single + from, &single, sizeof single);
-    }
+    auto out = std::bit_cast<RunBounds>(most);
+    out.all_coded = -1;
+    out.narrow = 0;  // read per run
     return out;
 }
+
+/// Whether the single test may stand for the first test `f` (see above):
+/// its constants in single precision neither overflow nor fall below the
+/// normal range; NaN goes to the double test.
+template <MetricKind Kind>
+inline bool single_fits(const FirstTest& f) {
+    const double a = std::fabs(f.slope), b = std::fabs(f.base), inf = std::numeric_limits<double>::infinity();
+    const bool slope_fits = Kind == MetricKind::Dot || (a <= 0x1p40 && (a >= 0x1p-90 || a == 0.0));
+    return slope_fits && (b <= 0x1p100 || b == inf) && (b >= 0x1p-90 || b == 0.0);
+}
+
+inline SingleTest single_of(const FirstTest& f) { return {static_cast<float>(f.slope), static_cast<float>(f.base)}; }
 
 /// Whether the first test `f` excludes a row of its run; `column` is the
 /// row's extent (Euclidean) or norm (cosine), unread for the dot product.
@@ -652,37 +571,45 @@ inline std::uint32_t first_leaves8_of(MetricKind kind, const FirstTest& f, const
 
 /// The first test of n rows (at most pass_runs * code_lanes): bit r % 64 of
 /// left[r / 64] set for each row r it leaves, runs[i] the RunBounds of rows
-/// [i * code_lanes, (i + 1) * code_lanes). A last part of a run takes the
-/// double test.
+/// [i * code_lanes, (i + 1) * code_lanes). One test serves the whole call:
+/// that of its runs joined (joined_runs), computed once; a run without a
+/// code leaves all its rows, as its own test would. A last part of a run
+/// takes the double test.
 template <MetricKind Kind>
 inline void first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
                          const RunBounds* runs, const std::int32_t* raw, std::uint64_t* left) {
-    const RunTests tests = first_tests<Kind>(*sc.q, sc.threshold, runs, (n + code_lanes - 1) / code_lanes);
+    const std::size_t count = (n + code_lanes - 1) / code_lanes, whole = n / code_lanes;
+    const FirstTest f = first_test<Kind>(*sc.q, sc.threshold, joined_runs(runs, count));
+    const SingleTest g = single_of(f);
+    const bool fits = single_fits<Kind>(f);
     const auto offset = static_cast<std::int32_t>(sc.q->offset);
-    const std::size_t whole = n / code_lanes;
     for (std::size_t w = 0; 64 * w < n; ++w) {
         std::uint64_t word = 0;
         for (std::size_t i = 4 * w; i < std::min(whole, 4 * w + 4); ++i) {
             const std::size_t r = i * code_lanes;
-            const std::uint64_t bits =
-                tests.takes_single(i)
-                    ? single_leaves16<Kind>(tests.single_test(i), offset, scales + r, column + r, raw + r)
-                    : first_leaves8<Kind>(tests.test(i), *sc.q, scales + r, column + r, raw + r) |
-                          first_leaves8<Kind>(tests.test(i), *sc.q, scales + r + 8, column + r + 8, raw + r + 8) << 8;
+            std::uint64_t bits = 0xFFFF;
+            if (!runs[i].coded()) {
+            } else if (fits && runs[i].narrow) {
+                bits = single_leaves16<Kind>(g, offset, scales + r, column + r, raw + r);
+            } else {
+                bits = first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r) |
+                       first_leaves8<Kind>(f, *sc.q, scales + r + 8, column + r + 8, raw + r + 8) << 8;
+            }
             word |= bits << r % 64;
         }
         left[w] = word;
     }
     if (const std::size_t r = whole * code_lanes; r < n) {  // a part of a run: padded, its bits cleared
-        float s[code_lanes] = {};
-        double c[code_lanes] = {};
-        std::int32_t p[code_lanes] = {};
-        std::copy_n(scales + r, n - r, s);
-        std::copy_n(column + r, n - r, c);
-        std::copy_n(raw + r, n - r, p);
-        const FirstTest f = tests.test(whole);
-        const std::uint64_t bits =
-            first_leaves8<Kind>(f, *sc.q, s, c, p) | first_leaves8<Kind>(f, *sc.q, s + 8, c + 8, p + 8) << 8;
+        std::uint64_t bits = 0xFFFF;
+        if (runs[whole].coded()) {
+            float s[code_lanes] = {};
+            double c[code_lanes] = {};
+            std::int32_t p[code_lanes] = {};
+            std::copy_n(scales + r, n - r, s);
+            std::copy_n(column + r, n - r, c);
+            std::copy_n(raw + r, n - r, p);
+            bits = first_leaves8<Kind>(f, *sc.q, s, c, p) | first_leaves8<Kind>(f, *sc.q, s + 8, c + 8, p + 8) << 8;
+        }
         left[r / 64] |= (bits & ((std::uint64_t{1} << (n - r)) - 1)) << r % 64;
     }
 }

@@ -252,14 +252,13 @@ FirstTest first_of(MetricKind kind, const QueryCode& q, double t, const RunBound
     return first_test<MetricKind::Cosine>(q, t, run);
 }
 
-// The first tests of runs[0..n) side by side, by metric.
-RunTests first_tests_of(MetricKind kind, const QueryCode& q, double t, const RunBounds* runs, std::size_t n) {
+bool single_fits_of(MetricKind kind, const FirstTest& f) {
     switch (kind) {
-        case MetricKind::Euclidean: return first_tests<MetricKind::Euclidean>(q, t, runs, n);
-        case MetricKind::Dot: return first_tests<MetricKind::Dot>(q, t, runs, n);
+        case MetricKind::Euclidean: return single_fits<MetricKind::Euclidean>(f);
+        case MetricKind::Dot: return single_fits<MetricKind::Dot>(f);
         case MetricKind::Cosine: break;
     }
-    return first_tests<MetricKind::Cosine>(q, t, runs, n);
+    return single_fits<MetricKind::Cosine>(f);
 }
 
 bool single_excludes_row(MetricKind kind, const SingleTest& f, std::int32_t offset, float scale, double column,
@@ -319,25 +318,30 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                 bounds(kind, q, scales[0], rhos[0], extents[0], raws[0], kind == MetricKind::Cosine ? norms[0] : 0.0);
             for (double t : {b.lo, b.lo - 0.5 * std::fabs(b.lo), b.lo + 0.01 * std::fabs(b.lo), b.hi, -b.hi}) {
                 const FirstTest f = first_of(kind, q, t, run);
-                // The runs of a call side by side: each run's constants bit
-                // for bit its own, beside runs without a code and others.
+                // The runs of a call joined, beside runs without a code and
+                // others: its test is each coded run's, no tighter (the same
+                // slope; a base on the side that excludes less).
                 RunBounds many[pass_runs];
                 for (std::size_t i = 0; i < pass_runs; ++i) {
                     many[i] = i % 5 == 1 ? RunBounds{} : run;
                     many[i].r_hi *= static_cast<float>(1 + i % 3);
                     many[i].ext *= i % 4 == 3 ? 0.5f : 1.0f;
                 }
-                for (double u :
-                     {t, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-                    const std::size_t count = 1 + static_cast<std::size_t>(round) % pass_runs;
-                    const RunTests side = first_tests_of(kind, q, u, many, count);
+                const std::size_t count = 1 + static_cast<std::size_t>(round) % pass_runs;
+                const RunBounds joined = joined_runs(many, count);
+                for (double u : {t, std::numeric_limits<double>::infinity()}) {
+                    const FirstTest all = first_of(kind, q, u, joined);
                     for (std::size_t i = 0; i < count; ++i) {
-                        EXPECT_EQ(side.takes_single(i), first_tests_of(kind, q, u, many + i, 1).takes_single(0));
+                        if (!many[i].coded()) continue;
+                        EXPECT_LE(many[i].r_hi, joined.r_hi);
+                        EXPECT_LE(many[i].ext, joined.ext);
                         const FirstTest alone = first_of(kind, q, u, many[i]);
-                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side.slope[i]),
-                                  std::bit_cast<std::uint64_t>(alone.slope));
-                        EXPECT_EQ(std::bit_cast<std::uint64_t>(side.base[i]), std::bit_cast<std::uint64_t>(alone.base))
-                            << "metric " << static_cast<int>(kind) << " run " << i << " t " << u;
+                        EXPECT_EQ(std::bit_cast<std::uint64_t>(all.slope), std::bit_cast<std::uint64_t>(alone.slope));
+                        if (kind == MetricKind::Euclidean) {
+                            EXPECT_LE(all.base, alone.base) << "run " << i << " t " << u;
+                        } else {
+                            EXPECT_GE(all.base, alone.base) << "metric " << static_cast<int>(kind) << " run " << i;
+                        }
                     }
                 }
                 for (std::size_t r = 0; r < rows; ++r) {
@@ -362,12 +366,12 @@ TEST(Codes, FirstTestExcludesOnlyWhatMayPassExcludes) {
                         << "metric " << static_cast<int>(kind) << " n " << n << " t " << t << " edge " << *edge;
                     // The single test, where it may run, keeps the edge too;
                     // its sixteen-row form agrees with the row's.
-                    const RunTests own = first_tests_of(kind, q, t, &run, 1);
                     // (Only raw products real codes can give: |raw - offset| <= 127^2 n.)
                     const double p_edge = static_cast<double>(*edge) - q.offset;
-                    if (own.takes_single(0) && std::fabs(p_edge) <= 127.0 * 127.0 * static_cast<double>(n)) {
+                    if (run.narrow && single_fits_of(kind, f) &&
+                        std::fabs(p_edge) <= 127.0 * 127.0 * static_cast<double>(n)) {
                         ++singles;
-                        const SingleTest g = own.single_test(0);
+                        const SingleTest g = single_of(f);
                         const auto offset = static_cast<std::int32_t>(q.offset);
                         EXPECT_FALSE(single_excludes_row(kind, g, offset, scales[r], column[r], *edge))
                             << "single, metric " << static_cast<int>(kind) << " n " << n << " t " << t;
