@@ -19,11 +19,11 @@
 //     upper bound are never computed, and the rest are computed in order of
 //     their lower bounds until one exceeds the worst distance kept. Most
 //     rows are excluded by the first test (codes.h): one comparison of the
-//     row's scale times its product against constants derived once a block
-//     from its RunBounds and the threshold (the blocks of a call side by
-//     side), sixteen rows a compare in single precision where the values
-//     allow it, eight in double elsewhere, which only excludes rows that
-//     the bound would; the rows it leaves are bounded in full. A call takes
+//     row's scale times its product against constants derived once a call
+//     from the threshold and its blocks' RunBounds joined (a run of all
+//     their rows), sixteen rows a compare in single precision where the
+//     values allow it, eight in double elsewhere, which only excludes rows
+//     that the bound would; the rows it leaves are bounded in full. A call takes
 //     the threshold as it begins: the threshold only falls, and a row is
 //     offered only if its bound meets the present one, so a call of more
 //     blocks bounds more rows but selects the same. Tests:

@@ -293,7 +293,7 @@ inline double widened_threshold(double t) { return t + 2.0 * code_slack; }
 // included; whatever it leaves is bounded in full (and the bound may still
 // exclude it). The constants come from the query, t and the run's RunBounds
 // (kept beside the codes, rounded outwards), so they are derived once per
-// run and threshold.
+// run and threshold; the scan takes the blocks of a call as one run.
 //
 // Why it holds. Write u = 2^-53, m = code_margin, d = first_margin = 2^-16,
 // p = raw - offset (exact), and a, slope, base, R the doubles the code
