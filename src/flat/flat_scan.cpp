@@ -293,11 +293,8 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
     const std::size_t groups = code_row_bytes() / 4;
     const std::size_t block = code_lanes * code_row_bytes();
     const double* norms = metric_.keeps_norms() ? norms_.data() : nullptr;
-    // The blocks of a call are screened against the threshold as the call
-    // begins: it only falls as rows are offered, and a row screened against
-    // a higher one is still offered only if its bound meets the present one,
-    // so the selection is the same, at the cost of bounding a few more rows.
-    // Calls are short while no row is excluded yet, to bound few that way.
+    // A call takes the threshold as it begins (5 above); calls are short
+    // while no row is excluded yet, to bound few rows that way.
     std::int32_t raw[pass_runs * code_lanes];
     for (std::size_t b = from, n = 0; b < to; b += n) {
         const double threshold = selection.threshold();

@@ -574,7 +574,7 @@ inline std::uint32_t first_leaves8_of(MetricKind kind, const FirstTest& f, const
 /// [i * code_lanes, (i + 1) * code_lanes). One test serves the whole call:
 /// that of its runs joined (joined_runs), computed once; a run without a
 /// code leaves all its rows, as its own test would. A last part of a run
-/// takes the double test.
+/// is padded with rows of scale 0, whose bits are cleared.
 template <MetricKind Kind>
 inline void first_leaves(const Screen& sc, std::size_t n, const float* scales, const double* column,
                          const RunBounds* runs, const std::int32_t* raw, std::uint64_t* left) {
@@ -583,34 +583,28 @@ inline void first_leaves(const Screen& sc, std::size_t n, const float* scales, c
     const SingleTest g = single_of(f);
     const bool fits = single_fits<Kind>(f);
     const auto offset = static_cast<std::int32_t>(sc.q->offset);
+    // The sixteen rows of run i, from scales s, column c and products p.
+    auto leaves16 = [&](std::size_t i, const float* s, const double* c, const std::int32_t* p) -> std::uint64_t {
+        if (!runs[i].coded()) return 0xFFFF;
+        if (fits && runs[i].narrow) return single_leaves16<Kind>(g, offset, s, c, p);
+        return first_leaves8<Kind>(f, *sc.q, s, c, p) | first_leaves8<Kind>(f, *sc.q, s + 8, c + 8, p + 8) << 8;
+    };
     for (std::size_t w = 0; 64 * w < n; ++w) {
         std::uint64_t word = 0;
         for (std::size_t i = 4 * w; i < std::min(whole, 4 * w + 4); ++i) {
             const std::size_t r = i * code_lanes;
-            std::uint64_t bits = 0xFFFF;
-            if (!runs[i].coded()) {
-            } else if (fits && runs[i].narrow) {
-                bits = single_leaves16<Kind>(g, offset, scales + r, column + r, raw + r);
-            } else {
-                bits = first_leaves8<Kind>(f, *sc.q, scales + r, column + r, raw + r) |
-                       first_leaves8<Kind>(f, *sc.q, scales + r + 8, column + r + 8, raw + r + 8) << 8;
-            }
-            word |= bits << r % 64;
+            word |= leaves16(i, scales + r, column + r, raw + r) << r % 64;
         }
         left[w] = word;
     }
     if (const std::size_t r = whole * code_lanes; r < n) {  // a part of a run: padded, its bits cleared
-        std::uint64_t bits = 0xFFFF;
-        if (runs[whole].coded()) {
-            float s[code_lanes] = {};
-            double c[code_lanes] = {};
-            std::int32_t p[code_lanes] = {};
-            std::copy_n(scales + r, n - r, s);
-            std::copy_n(column + r, n - r, c);
-            std::copy_n(raw + r, n - r, p);
-            bits = first_leaves8<Kind>(f, *sc.q, s, c, p) | first_leaves8<Kind>(f, *sc.q, s + 8, c + 8, p + 8) << 8;
-        }
-        left[r / 64] |= (bits & ((std::uint64_t{1} << (n - r)) - 1)) << r % 64;
+        float s[code_lanes] = {};
+        double c[code_lanes] = {};
+        std::int32_t p[code_lanes] = {};
+        std::copy_n(scales + r, n - r, s);
+        std::copy_n(column + r, n - r, c);
+        std::copy_n(raw + r, n - r, p);
+        left[r / 64] |= (leaves16(whole, s, c, p) & ((std::uint64_t{1} << (n - r)) - 1)) << r % 64;
     }
 }
 
