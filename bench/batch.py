@@ -161,7 +161,8 @@ def main() -> None:
         f"# Batches: {a.queries:,} queries, k = {K}, up to {a.rows:,} rows (a real set may have fewer)",
         "",
         f"Machine: {cpu_name()}, {cores} cores; kernel tables: {a.tables}; "
-        f"load average before the run {load_before[0]:.2f}.",
+        f"load average before the run {load_before[0]:.2f}; the peers' OpenBLAS kernels: "
+        f"{os.environ.get('OPENBLAS_CORETYPE', 'its own choice')}.",
         "Per query: wall time of the whole batch over the number of queries, best of "
         f"{a.reps}. orbisk rows checked bit for bit against PyFlat.search on a sample.",
         "",

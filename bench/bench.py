@@ -592,7 +592,8 @@ def machine(rev):
         f"- Python {platform.python_version()}, numpy {np.__version__}, "
         f"faiss-cpu {ver('faiss-cpu')}, hnswlib {ver('hnswlib')}, {GLOVE_PACKAGE} {ver(GLOVE_PACKAGE)}, "
         f"orbisk at {rev}\n"
-        f"- orbisk's kernel tables: {os.environ.get('ORBISK_KERNEL_TABLES', '?')} (the last in use)\n"
+        f"- orbisk's kernel tables: {os.environ.get('ORBISK_KERNEL_TABLES', '?')} (the last in use); the peers' "
+        f"OpenBLAS kernels: {os.environ.get('OPENBLAS_CORETYPE', 'its own choice')}\n"
     )
 
 

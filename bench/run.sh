@@ -40,6 +40,16 @@ elif [ "${1:-}" = --graph ]; then
   script=bench/graph_bench.py
   set -- --driver "$build/graph_walk" "${@:2}"
 fi
-# numpy is a peer here: let OpenBLAS pick its own kernels for this run only.
+# numpy and faiss are peers here, each on OpenBLAS: they get the kernels of
+# the instruction sets orbisk's tables were capped at (a capped run stands for
+# a machine without AVX-512, for them too). Left to choose, faiss's OpenBLAS
+# takes an SSE kernel on some processors it does not know (3x slower on an
+# AMD EPYC of family 26), which would flatter orbisk.
+coretype=
+case " $ORBISK_KERNEL_TABLES " in
+  *" avx512 "*) coretype=SkylakeX ;;
+  *" avx2 "*) coretype=Haswell ;;
+esac
 # shellcheck disable=SC2086
-exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE PYTHONPATH="$build:$PWD/companion" "$venv/bin/python" "$script" ${BENCH_ARGS:-} "$@"
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE ${coretype:+OPENBLAS_CORETYPE=$coretype} \
+  PYTHONPATH="$build:$PWD/companion" "$venv/bin/python" "$script" ${BENCH_ARGS:-} "$@"
