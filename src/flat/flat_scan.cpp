@@ -255,6 +255,11 @@ struct Flat::Selection {
     std::size_t keep;
     std::vector<double> uppers;
     std::vector<std::pair<double, std::uint32_t>> candidates;
+    /// Blocks screened so far. A call of the screen takes as many (1, 1,
+    /// 2, 4, ... up to pass_runs): the threshold falls fastest at first, and
+    /// a call bounds all its rows that pass against the threshold it began
+    /// with.
+    std::size_t screened = 0;
     /// No row whose lower bound exceeds it can rank among the first `keep`:
     /// `keep` rows have upper bounds at or below it.
     double threshold() const {
@@ -266,11 +271,19 @@ struct Flat::Selection {
             uppers.push_back(b.hi);
             std::push_heap(uppers.begin(), uppers.end());
         } else if (b.hi < uppers.front()) {
-            std::pop_heap(uppers.begin(), uppers.end());
-            uppers.back() = b.hi;
-            std::push_heap(uppers.begin(), uppers.end());
+            replace_greatest(b.hi);
         }
         candidates.emplace_back(b.lo, id);
+    }
+    /// The greatest upper bound replaced by a smaller `hi`, sifted down.
+    void replace_greatest(double hi) {
+        std::size_t i = 0;
+        for (std::size_t c = 1; c < keep; i = c, c = 2 * c + 1) {
+            if (c + 1 < keep && uppers[c + 1] > uppers[c]) ++c;
+            if (!(uppers[c] > hi)) break;
+            uppers[i] = uppers[c];
+        }
+        uppers[i] = hi;
     }
 };
 
@@ -279,6 +292,7 @@ struct Flat::Selection {
 struct Flat::Within {
     double radius;
     std::vector<std::uint32_t> ids;
+    std::size_t screened = pass_runs;  ///< the radius never moves: long calls from the first
     double threshold() const { return radius; }
     void offer(Bounds b, std::uint32_t id) {
         if (!(b.lo > radius)) ids.push_back(id);
@@ -293,12 +307,13 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
     const std::size_t groups = code_row_bytes() / 4;
     const std::size_t block = code_lanes * code_row_bytes();
     const double* norms = metric_.keeps_norms() ? norms_.data() : nullptr;
-    // A call takes the threshold as it begins (5 above); calls are short
-    // while no row is excluded yet, to bound few rows that way.
+    // A call takes the threshold as it begins (5 above), and the calls grow
+    // with the blocks screened (Selection::screened).
     std::int32_t raw[pass_runs * code_lanes];
     for (std::size_t b = from, n = 0; b < to; b += n) {
         const double threshold = selection.threshold();
-        n = std::min(threshold == inf ? 4 : pass_runs, to - b);
+        n = std::min({pass_runs, std::max<std::size_t>(selection.screened, 1), to - b});
+        selection.screened += n;
         const std::size_t first = b * code_lanes, words = (n * code_lanes + 63) / 64;
         // The rows of these blocks that the set holds: none, no screen.
         std::uint64_t in[pass_runs * code_lanes / 64], any = 0;
