@@ -330,18 +330,24 @@ void Flat::screen_blocks(const QueryCode& qc, Sel& selection, const RowSet& set,
         std::uint64_t left[pass_runs * code_lanes / 64];
         codes.pass(sc, n * code_lanes, scales_.data() + first, rhos_.data() + first, extents_.data() + first,
                    norms ? norms + first : nullptr, runs_.data() + b, p, left);
+        // The rows left are bounded first, then offered in order: their
+        // bounds, independent of one another and of the offers, overlap.
+        std::uint32_t rows[pass_runs * code_lanes];
+        std::size_t m = 0;
         for (std::size_t w = 0; w < words; ++w) {
             for (std::uint64_t pass = left[w] & in[w]; pass != 0; pass &= pass - 1) {
-                const std::size_t r = 64 * w + static_cast<std::size_t>(std::countr_zero(pass));
-                const auto id = static_cast<std::uint32_t>(first + r);
-                if (scales_[id] == 0.0f) {
-                    selection.offer({-inf, inf}, id);  // no code: computed, always
-                    continue;
-                }
-                selection.offer(metric_.bounds(qc, scales_[id], rhos_[id], extents_[id], p[r], norms ? norms[id] : 0.0),
-                                id);
+                rows[m++] = static_cast<std::uint32_t>(64 * w + static_cast<std::size_t>(std::countr_zero(pass)));
             }
         }
+        Bounds bounds[pass_runs * code_lanes];
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t id = first + rows[i];
+            bounds[i] =
+                scales_[id] == 0.0f  // no code: computed, always
+                    ? Bounds{-inf, inf}
+                    : metric_.bounds(qc, scales_[id], rhos_[id], extents_[id], p[rows[i]], norms ? norms[id] : 0.0);
+        }
+        for (std::size_t i = 0; i < m; ++i) selection.offer(bounds[i], static_cast<std::uint32_t>(first + rows[i]));
     }
 }
 
