@@ -279,7 +279,7 @@ struct Flat::Selection {
     void replace_greatest(double hi) {
         std::size_t i = 0;
         for (std::size_t c = 1; c < keep; i = c, c = 2 * c + 1) {
-            if (c + 1 < keep && uppers[c + 1] > uppers[c]) ++c;
+            c += c + 1 < keep && uppers[std::min(c + 1, keep - 1)] > uppers[c];  // the greater child
             if (!(uppers[c] > hi)) break;
             uppers[i] = uppers[c];
         }
