@@ -16,7 +16,18 @@ struct Coded {
     double scale = 0.0;
     double radius = 0.0;  ///< an upper bound on |x - s c|
     std::int64_t squares = 0, sum = 0;
+    double values = 0.0;  ///< sum x_i * x_i in element order, from +0.0: what norm() takes the root of
 };
+
+// nearbyint(y) for |y| < 2^52 without the library's call: adding 2^52 with
+// y's sign rounds y to an integer in the current rounding mode, as nearbyint
+// does, and taking it away again is exact. Only the sign of a zero may
+// differ, which no use of the result can see (its byte, its square and
+// x - s * k are the same).
+double nearest_integer(double y) {
+    constexpr double big = 0x1p52;
+    return y < 0.0 ? (y - big) + big : (y + big) - big;
+}
 
 float round_up(double x) {
     float f = static_cast<float>(x);
@@ -54,13 +65,14 @@ Coded code(const T* v, std::size_t n, Put put, int limit = 127) {
     double residual = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = static_cast<double>(v[i]);
-        const double k = std::clamp(std::nearbyint(x / s), -most, most);
+        const double k = std::clamp(nearest_integer(x / s), -most, most);  // |x / s| < 128
         const auto ki = static_cast<std::int64_t>(k);
         put(i, static_cast<std::uint8_t>(ki + 128));
         c.squares += ki * ki;
         c.sum += ki;
         const double t = x - s * k;
         residual += t * t;
+        c.values += x * x;
     }
     for (std::size_t i = n; i < code_bytes(n); ++i) put(i, std::uint8_t{128});  // the pad codes 0
     c.scale = s;
@@ -155,7 +167,7 @@ void encode_query(Vec query, std::size_t dim, QueryCode& out, int limit) {
     out.squares = static_cast<double>(c.squares);
     out.offset = 128.0 * static_cast<double>(c.sum);
     out.length = c.scale * std::sqrt(out.squares) * (1.0 + code_margin);
-    out.norm = norm(query);
+    out.norm = std::sqrt(c.values);  // norm(query), from the same sum
     out.qq = c.scale * c.scale * out.squares;
     out.usable = true;
 }

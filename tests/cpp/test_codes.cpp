@@ -21,6 +21,7 @@
 #include "metric_kind.h"
 #include "metrics/codes.h"
 #include "metrics/kernels.h"
+#include "metrics/metrics.h"
 
 using namespace orbisk;
 
@@ -443,6 +444,21 @@ TEST(Codes, QueryLengthIsRoundedUp) {
             EXPECT_EQ(q.squares, static_cast<double>(squares));
             EXPECT_GE(static_cast<long double>(q.length), static_cast<long double>(q.scale) * std::sqrt(squares))
                 << "n " << n << " round " << round;
+        }
+    }
+}
+
+// The query norm that the cosine bounds divide by is the metric's own, bit
+// for bit, though summed beside the codes.
+TEST(Codes, QueryNormIsTheMetricsNorm) {
+    std::mt19937_64 rng(43);
+    for (std::size_t n : {1, 3, 64, 127, 300, 1025}) {
+        for (int round = 0; round < 8; ++round) {
+            const V v = sample(n, round % 4, rng);
+            QueryCode q;
+            encode_query(v, n, q);
+            if (!q.usable) continue;  // all zero
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(q.norm), std::bit_cast<std::uint64_t>(norm(Vec(v)))) << "n " << n;
         }
     }
 }
