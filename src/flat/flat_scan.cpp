@@ -279,7 +279,9 @@ struct Flat::Selection {
     void replace_greatest(double hi) {
         std::size_t i = 0;
         for (std::size_t c = 1; c < keep; i = c, c = 2 * c + 1) {
-            c += c + 1 < keep && uppers[std::min(c + 1, keep - 1)] > uppers[c];  // the greater child
+            // The greater child; the index is clamped so that the read is
+            // always in bounds and the choice needs no branch.
+            c += c + 1 < keep && uppers[std::min(c + 1, keep - 1)] > uppers[c];
             if (!(uppers[c] > hi)) break;
             uppers[i] = uppers[c];
         }
