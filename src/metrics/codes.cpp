@@ -23,10 +23,12 @@ struct Coded {
 // y's sign rounds y to an integer in the current rounding mode, as nearbyint
 // does, and taking it away again is exact. Only the sign of a zero may
 // differ, which no use of the result can see (its byte, its square and
-// x - s * k are the same).
+// x - s * k are the same). The sign is copied, not branched on: codes'
+// signs are as good as random, and a branch on them is mispredicted half
+// the time.
 double nearest_integer(double y) {
-    constexpr double big = 0x1p52;
-    return y < 0.0 ? (y - big) + big : (y + big) - big;
+    const double big = std::copysign(0x1p52, y);
+    return (y + big) - big;
 }
 
 float round_up(double x) {
