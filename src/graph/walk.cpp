@@ -184,7 +184,7 @@ double Graph::floor_of(const WalkCode& q, std::uint32_t id, double code) const {
     const double sigma = 0x1p-21 * (q.squares + rs + std::fabs(g)) + 0x1p-140;
     switch (params_.metric) {
         case MetricKind::Euclidean:
-            return std::sqrt(std::fmax(code - 2.0 * e - sigma, 0.0)) * (1.0 - code_margin) - 0x1p-500;
+            return std::sqrt(positive_part(code - 2.0 * e - sigma)) * (1.0 - code_margin) - 0x1p-500;
         case MetricKind::Dot: return code / 2.0 - e - sigma - code_margin * q.length * v - 0x1p-1000;
         case MetricKind::Cosine: break;
     }

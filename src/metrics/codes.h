@@ -197,6 +197,11 @@ struct Screen {
 // and every copy evaluates the same expressions, so all agree bit for bit.
 namespace {
 
+/// x where it is above zero, else zero (NaN too): std::fmax(x, 0.0) but
+/// for the sign of a zero, which no bound below can see (a zero's square
+/// root, scaled, less a positive term), and without a call into the library.
+inline double positive_part(double x) { return x > 0.0 ? x : 0.0; }
+
 struct Terms {  // the pieces every Euclidean bound shares
     double y2, e, r;
 };
@@ -211,7 +216,7 @@ inline Terms euclidean_terms(const QueryCode& q, float scale, float rho, double 
 
 inline Bounds euclidean_bounds(const QueryCode& q, float scale, float rho, double extent, std::int32_t raw) {
     const Terms t = euclidean_terms(q, scale, rho, extent, raw);
-    const double y_lo = std::sqrt(std::fmax(t.y2 - t.e, 0.0)) * (1.0 - code_margin);
+    const double y_lo = std::sqrt(positive_part(t.y2 - t.e)) * (1.0 - code_margin);
     const double y_hi = std::sqrt(t.y2 + t.e) * (1.0 + code_margin);
     return {(y_lo - t.r) * (1.0 - code_margin) - code_slack, (y_hi + t.r) * (1.0 + code_margin) + code_slack};
 }
