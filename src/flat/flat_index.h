@@ -211,8 +211,9 @@ class Flat {
                        const std::int32_t* products = nullptr) const;
     template <class Sel>
     void screen_open_block(Sel& selection, const RowSet& set) const;
-    /// The rows the screen left, computed exactly into `out`.
-    void finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const;
+    /// The rows the screen left, computed exactly into `out`; `query_norm`
+    /// is the query's norm(), which its QueryCode holds.
+    void finish_screened(Vec query, double query_norm, Selection& selection, std::vector<Candidate>& out) const;
     /// Every row of `set` computed, the best `keep` kept: by one of the
     /// three scans below.
     void scan_rows(Vec query, std::size_t keep, const RowSet& set, std::vector<Candidate>& out) const;

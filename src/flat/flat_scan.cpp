@@ -380,11 +380,11 @@ bool Flat::scan_screened(Vec query, std::size_t keep, const RowSet& set, std::ve
     screen_blocks(qc, selection, set, set.from / code_lanes,
                   std::min(set.to, count_ / code_lanes * code_lanes) / code_lanes);
     screen_open_block(selection, set);
-    finish_screened(query, selection, out);
+    finish_screened(query, qc.norm, selection, out);
     return true;
 }
 
-void Flat::finish_screened(Vec query, Selection& selection, std::vector<Candidate>& out) const {
+void Flat::finish_screened(Vec query, double query_norm, Selection& selection, std::vector<Candidate>& out) const {
     // Every row whose lower bound exceeds the final threshold ranks after
     // the `keep` rows whose upper bounds are at or below it; the others are
     // computed in the order of their lower bounds, a batch at a time, until
@@ -397,7 +397,6 @@ void Flat::finish_screened(Vec query, Selection& selection, std::vector<Candidat
     std::erase_if(candidates, [&](const auto& c) { return c.first > threshold; });
     std::sort(candidates.begin(), candidates.end());
     TopK top(out, selection.keep);
-    const double query_norm = metric_.query_norm(query);
     std::size_t i = 0;
     while (i < candidates.size() && !(top.full() && candidates[i].first > top.worst())) {
         std::uint32_t ids[batch_rows];
@@ -477,7 +476,7 @@ void Flat::search_many(const double* queries, std::size_t count, std::uint32_t k
     for (std::size_t j = 0; j < screened.size(); ++j) {
         screen_open_block(selections[j], set);
         const std::size_t i = screened[j];
-        finish_screened(Vec(queries + i * dim_, dim_), selections[j], outs[i]);
+        finish_screened(Vec(queries + i * dim_, dim_), codes[i].norm, selections[j], outs[i]);
     }
 }
 
