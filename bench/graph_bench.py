@@ -67,12 +67,23 @@ def minilm() -> tuple[np.ndarray, np.ndarray]:
     return a[QUERIES:], a[:QUERIES]
 
 
+def words300() -> tuple[np.ndarray, np.ndarray]:
+    # spaCy en_core_web_md's word vectors (d = 300, shipped by a package), as
+    # the batch benchmark takes them.
+    from batch import words300 as vectors
+
+    a = np.asarray(vectors(), dtype=np.float64)
+    a = a[np.random.default_rng(SEED).permutation(len(a))]
+    return a[QUERIES:], a[:QUERIES]
+
+
 SETS = {
     "glove100k": (lambda: glove(100_000), "cosine"),
     "glove400k": (lambda: glove(399_000), "cosine"),
     "clustered": (lambda: clustered(100_000, 128), "euclidean"),
     "gaussian": (lambda: gaussian(100_000, 128), "euclidean"),
     "minilm": (minilm, "cosine"),
+    "words300": (words300, "cosine"),
 }
 
 
